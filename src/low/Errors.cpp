@@ -1,0 +1,54 @@
+#include "low/Errors.h"
+
+#include <cerrno>
+#include <cstdio>
+
+namespace quenlo {
+
+namespace {
+std::string Format(const char* fmt, long long a, long long b = 0) {
+    char buf[128];
+    std::snprintf(buf, sizeof buf, fmt, a, b);
+    return buf;
+}
+}  // namespace
+
+std::string EInOutError::MessageFor(int code) {
+    switch (code) {
+        case 2: return "ファイルが見つかりません";
+        case 3: return "不正なファイル名です";
+        case 4: return "オープンしたファイルが多すぎます";
+        case 5: return "ファイルへのアクセスが拒否されました";
+        case 106: return "入力値が数値ではありません";
+        default: return Format("I/O エラー (%lld)", code);
+    }
+}
+
+int EInOutError::CodeFromErrno(int err) {
+    switch (err) {
+        case ENOENT: case ENOTDIR: return 2;
+        case ENAMETOOLONG: case EINVAL: return 3;
+        case EMFILE: case ENFILE: return 4;
+        case EACCES: case EPERM: case EROFS: case EISDIR: return 5;
+        default: return err;
+    }
+}
+
+EInOutError::EInOutError(int code) : EQuenlo(MessageFor(code)), code_(code) {}
+EInOutError::EInOutError(int code, const std::string& message) : EQuenlo(message), code_(code) {}
+
+EInvalidImageSize::EInvalidImageSize(long long width, long long height)
+    : EQuenlo(Format("invalid image size %lld x %lld", width, height)) {}
+
+EInvalidGraphic::EInvalidGraphic() : EQuenlo("ビットマップイメージが不正です") {}
+EInvalidGraphic::EInvalidGraphic(const std::string& detail)
+    : EQuenlo("ビットマップイメージが不正です"), detail_(detail) {}
+
+EJpegError::EJpegError(int code) : EQuenlo(Format("JPEG エラー #%lld", code)), code_(code) {}
+EJpegError::EJpegError(int code, const std::string& detail)
+    : EQuenlo(Format("JPEG エラー #%lld", code)), code_(code), detail_(detail) {}
+
+EFCreateError::EFCreateError(const std::string& fileName)
+    : EQuenlo("ファイル " + fileName + " を作成できません") {}
+
+}  // namespace quenlo

@@ -1,0 +1,66 @@
+#pragma once
+// The few exception classes of the system. Each carries the user-facing text.
+#include <stdexcept>
+#include <string>
+
+namespace quenlo {
+
+// Base of every error the library raises on purpose.
+class EQuenlo : public std::runtime_error {
+public:
+    using std::runtime_error::runtime_error;
+};
+
+// Input/output failure with the run-time's numeric code (2 = file not found,
+// 106 = token is not a number, ...). The message is the code's text.
+class EInOutError : public EQuenlo {
+public:
+    explicit EInOutError(int code);
+    EInOutError(int code, const std::string& message);
+    int Code() const { return code_; }
+    static std::string MessageFor(int code);
+    // Maps an errno value to the run-time's code (ENOENT -> 2, EACCES -> 5, ...).
+    static int CodeFromErrno(int err);
+    static EInOutError FromErrno(int err) { return EInOutError(CodeFromErrno(err)); }
+
+private:
+    int code_;
+};
+
+// A width or height that is negative, or whose byte count overflows 32 bits.
+class EInvalidImageSize : public EQuenlo {
+public:
+    EInvalidImageSize(long long width, long long height);
+};
+
+// A .bmp file that cannot be read as a bitmap.
+class EInvalidGraphic : public EQuenlo {
+public:
+    EInvalidGraphic();
+    explicit EInvalidGraphic(const std::string& detail);
+    const std::string& Detail() const { return detail_; }
+
+private:
+    std::string detail_;
+};
+
+// libjpeg refused the data; Code() is libjpeg's message number.
+class EJpegError : public EQuenlo {
+public:
+    explicit EJpegError(int code);
+    EJpegError(int code, const std::string& detail);
+    int Code() const { return code_; }
+    const std::string& Detail() const { return detail_; }
+
+private:
+    int code_;
+    std::string detail_;
+};
+
+// The output file could not be created.
+class EFCreateError : public EQuenlo {
+public:
+    explicit EFCreateError(const std::string& fileName);
+};
+
+}  // namespace quenlo
