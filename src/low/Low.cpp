@@ -1,0 +1,75 @@
+#include "low/Low.h"
+
+#include <cmath>
+
+namespace quenlo {
+
+namespace {
+bool IsBlank(char c) { return c == ' ' || c == '\t'; }
+
+void KeepLimit(std::string& text) {
+    if (text.size() > kMaxTokenText) text.resize(kMaxTokenText);
+}
+}  // namespace
+
+void SkipBlanks(std::string& text) {
+    std::size_t i = 0;
+    while (i < text.size() && IsBlank(text[i])) ++i;
+    text.erase(0, i);
+    KeepLimit(text);
+}
+
+void NextToken(std::string& text, const TDelims& delims, Quotes quotes, std::string& token) {
+    token.clear();
+    if (text.empty()) return;
+    SkipBlanks(text);
+    if (text.empty()) return;
+
+    const std::size_t n = text.size();
+    std::size_t i = 0;
+    if (quotes == Quotes::On && text[0] == '"') {
+        i = 1;
+        while (i < n && text[i] != '"') ++i;
+    }
+    // A quoted token runs on from its closing quote to the next delimiter.
+    while (i < n && !delims.Contains(text[i])) ++i;
+
+    token.assign(text, 0, i);
+    text.erase(0, i);
+    KeepLimit(text);
+    if (text.empty()) return;
+    SkipBlanks(text);
+    if (text.empty()) return;
+    // Only one delimiter is consumed, so ",," gives an empty token next time.
+    if (delims.Contains(text[0])) text.erase(0, 1);
+    if (!text.empty()) SkipBlanks(text);
+}
+
+std::string StripQuotes(std::string_view s) {
+    // A lone '"' both begins and ends with a quote and strips to "".
+    if (!s.empty() && s.front() == '"' && s.back() == '"') {
+        if (s.size() == 1) return {};
+        return std::string(s.substr(1, s.size() - 2));
+    }
+    return std::string(s);
+}
+
+float PointDistance(float x1, float y1, float x2, float y2) {
+    // The sum is formed in double and rounded to float once.
+    const double dx = double(x1) - x2, dy = double(y1) - y2;
+    const float d = static_cast<float>(dx * dx + dy * dy);
+    return d > 0 ? std::sqrt(d) : 0.0001f;
+}
+
+void AddBackslash(std::string& path) {
+    if (path.empty()) return;
+    const char last = path.back();
+#ifdef _WIN32
+    if (last == '\\' || last == '/') return;
+#else
+    if (last == kPathDelim) return;
+#endif
+    path += kPathDelim;
+}
+
+}  // namespace quenlo

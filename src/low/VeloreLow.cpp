@@ -1,0 +1,362 @@
+#include "low/VeloreLow.h"
+
+#include <algorithm>
+#include <charconv>
+#include <cmath>
+#include <cstdlib>
+#include <type_traits>
+
+#include "low/Low.h"
+
+namespace quenlo {
+
+// ---- Statements --------------------------------------------------------
+
+namespace {
+
+char UpperAscii(char c) { return (c >= 'a' && c <= 'z') ? char(c - 'a' + 'A') : c; }
+
+bool SameKeyword(std::string_view a, std::string_view b) {
+    return a.size() == b.size() &&
+           std::equal(a.begin(), a.end(), b.begin(),
+                      [](char x, char y) { return UpperAscii(x) == UpperAscii(y); });
+}
+
+
+template <typename Int>
+void AppendInt(std::string& out, Int v) {
+    char buf[24];
+    const auto r = std::to_chars(buf, buf + sizeof buf, v);
+    out.append(buf, r.ptr);
+}
+
+constexpr int kRealPrecision = 18;
+
+}  // namespace
+
+bool MatchCommand(std::string_view keyword, int32_t count, std::string_view text,
+                  std::span<std::string> args) {
+    // Function statics: safe even when called from another unit's start-up.
+    static const TDelims kWordDelims(" \t(");
+    static const TDelims kArgTextDelims(")");
+    static const TDelims kArgDelims(" \t,");
+
+    std::string w(text), word, argText, arg;
+    NextToken(w, kWordDelims, Quotes::On, word);
+    NextToken(w, kArgTextDelims, Quotes::On, argText);  // anything after ')' is ignored
+    if (!SameKeyword(word, keyword)) return false;
+
+    int32_t n = 0;
+    while (!argText.empty()) {
+        NextToken(argText, kArgDelims, Quotes::On, arg);
+        if (arg.empty()) continue;  // "1,,2" carries two arguments
+        if (std::size_t(n) < args.size()) args[n] = arg;
+        ++n;
+    }
+    return n == count;
+}
+
+std::string FormatReal(double value, int32_t digits) {
+    digits = std::clamp(digits, 0, kRealPrecision);
+    if (std::isnan(value)) return "NAN";
+    if (std::isinf(value)) return value < 0 ? "-INF" : "INF";
+
+    std::string out;
+    if (value != 0) {
+        // 18 significant digits "d.ddd...e+XX", then rounded again to the
+        // requested decimals on the decimal digits themselves.
+        char buf[64];
+        const auto r = std::to_chars(buf, buf + sizeof buf, std::fabs(value),
+                                     std::chars_format::scientific, kRealPrecision - 1);
+        const std::string_view sci(buf, r.ptr - buf);
+        const std::size_t ePos = sci.find('e');
+        std::string mant;
+        for (char c : sci.substr(0, ePos))
+            if (c != '.') mant += c;
+        int exp = 0;
+        std::from_chars(sci.data() + ePos + (sci[ePos + 1] == '+' ? 2 : 1), sci.data() + sci.size(),
+                        exp);
+
+        if (exp + 1 > kRealPrecision) {
+            // Too many integer digits for fixed notation.
+            while (mant.size() > 1 && mant.back() == '0') mant.pop_back();
+            out = value < 0 ? "-" : "";
+            out += mant[0];
+            if (mant.size() > 1) out += '.' + mant.substr(1);
+            out += 'E';
+            AppendInt(out, exp);
+            return out;
+        }
+
+        // mant holds the value as 0.mant * 10^(exp+1); keep `keep` digits of it.
+        const int keep = exp + 1 + digits;
+        if (keep < int(mant.size())) {
+            bool up = false;
+            if (keep >= 0) {
+                const char first = mant[keep];
+                const bool restZero = mant.find_first_not_of('0', keep + 1) == std::string::npos;
+                const bool prevOdd = keep > 0 && (mant[keep - 1] - '0') % 2 == 1;
+                up = first > '5' || (first == '5' && (!restZero || prevOdd));
+            }
+            mant.resize(std::max(keep, 0));
+            int i = int(mant.size()) - 1;
+            while (up && i >= 0) {
+                if (mant[i] == '9') {
+                    mant[i--] = '0';
+                } else {
+                    ++mant[i];
+                    up = false;
+                }
+            }
+            if (up) {  // carry out of the top digit: 9.99 -> 10.0
+                mant.insert(mant.begin(), '1');
+                ++exp;
+            }
+        }
+        // Integer and fraction digits, padded with zeros on both sides.
+        const int intDigits = exp + 1;
+        std::string intPart, frac;
+        for (int k = 0; k < intDigits; ++k) intPart += k < int(mant.size()) ? mant[k] : '0';
+        for (int k = 0; k < digits; ++k) {
+            const int idx = intDigits + k;
+            frac += (idx >= 0 && idx < int(mant.size())) ? mant[idx] : '0';
+        }
+        if (intPart.empty()) intPart = "0";
+        // No sign on a value that rounds to zero: "-0.00" would only be noise.
+        const bool zero = intPart.find_first_not_of('0') == std::string::npos &&
+                          frac.find_first_not_of('0') == std::string::npos;
+        if (value < 0 && !zero) out += '-';
+        out += intPart;
+        if (digits > 0) out += '.' + frac;
+        return out;
+    }
+    out = "0";
+    if (digits > 0) out += '.' + std::string(std::size_t(digits), '0');
+    return out;
+}
+
+std::string FormatCommand(std::string_view keyword, std::span<const TFormatValue> values,
+                          int32_t digits) {
+    std::string out(keyword);
+    out += '(';
+    bool first = true;
+    for (const TFormatValue& v : values) {
+        if (!first) out += ',';
+        first = false;
+        std::visit(
+            [&](const auto& x) {
+                using T = std::decay_t<decltype(x)>;
+                if constexpr (std::is_same_v<T, int32_t> || std::is_same_v<T, int64_t>) {
+                    AppendInt(out, x);
+                } else if constexpr (std::is_same_v<T, bool>) {
+                    out += x ? "true" : "false";
+                } else if constexpr (std::is_same_v<T, char>) {
+                    out += x;
+                } else if constexpr (std::is_same_v<T, double>) {
+                    out += FormatReal(x, digits);
+                } else if constexpr (std::is_same_v<T, TShortString>) {
+                    out += '"' + x.Text + '"';
+                } else if constexpr (std::is_same_v<T, std::string>) {
+                    out += x;
+                } else if constexpr (std::is_same_v<T, const char*>) {
+                    if (x) out += x;
+                } else if constexpr (std::is_same_v<T, TClassName>) {
+                    out += x.Name;
+                } else {
+                    static_assert(std::is_same_v<T, TNoText>);
+                }
+            },
+            v);
+    }
+    out += ");";
+    return out;
+}
+
+std::string FormatCommand(std::string_view keyword, std::initializer_list<TFormatValue> values,
+                          int32_t digits) {
+    return FormatCommand(keyword, std::span<const TFormatValue>(values.begin(), values.size()),
+                         digits);
+}
+
+// ---- Points and rectangles ---------------------------------------------
+
+namespace {
+// Two's-complement wrap without signed overflow.
+int32_t WrapAdd(int32_t a, int32_t b) { return int32_t(uint32_t(a) + uint32_t(b)); }
+int32_t WrapSub(int32_t a, int32_t b) { return int32_t(uint32_t(a) - uint32_t(b)); }
+
+int32_t Span(int32_t a, int32_t b) {
+    const uint32_t d = a > b ? uint32_t(a) - uint32_t(b) : uint32_t(b) - uint32_t(a);
+    return int32_t(d + 1u);
+}
+}  // namespace
+
+TPoint MakePoint(int32_t x, int32_t y) { return {x, y}; }
+TPointF MakePointF(float x, float y) { return {x, y}; }
+TRect MakeRect(int32_t left, int32_t top, int32_t right, int32_t bottom) {
+    return {left, top, right, bottom};
+}
+TRect RectFromPoints(TPoint a, TPoint b) { return {a.X, a.Y, b.X, b.Y}; }
+
+TPoint AddPoint(TPoint a, TPoint b) { return {WrapAdd(a.X, b.X), WrapAdd(a.Y, b.Y)}; }
+TPoint SubPoint(TPoint a, TPoint b) { return {WrapSub(a.X, b.X), WrapSub(a.Y, b.Y)}; }
+// The sum of a float and a 32-bit integer is formed in double, then rounded once.
+TPointF AddPointF(TPointF a, TPoint b) {
+    return {float(double(a.X) + b.X), float(double(a.Y) + b.Y)};
+}
+TPointF SubPointF(TPointF a, TPoint b) {
+    return {float(double(a.X) - b.X), float(double(a.Y) - b.Y)};
+}
+
+TRect RectFromSize(int32_t left, int32_t top, int32_t w, int32_t h) {
+    return {left, top, WrapSub(WrapAdd(left, w), 1), WrapSub(WrapAdd(top, h), 1)};
+}
+TRect RectFromPointSize(TPoint p, int32_t w, int32_t h) { return RectFromSize(p.X, p.Y, w, h); }
+
+TExtent RectExtent(const TRect& r) { return {Span(r.Left, r.Right), Span(r.Top, r.Bottom)}; }
+
+TRect NormalizeRect(const TRect& r) {
+    return {std::min(r.Left, r.Right), std::min(r.Top, r.Bottom), std::max(r.Left, r.Right),
+            std::max(r.Top, r.Bottom)};
+}
+
+bool PointInRect(TPoint p, const TRect& r) {
+    const TRect n = NormalizeRect(r);
+    return n.Left <= p.X && p.X <= n.Right && n.Top <= p.Y && p.Y <= n.Bottom;
+}
+
+std::optional<TRect> IntersectRects(const TRect& a, const TRect& b) {
+    const TRect na = NormalizeRect(a), nb = NormalizeRect(b);
+    const TRect c{std::max(na.Left, nb.Left), std::max(na.Top, nb.Top),
+                  std::min(na.Right, nb.Right), std::min(na.Bottom, nb.Bottom)};
+    if (c.Right < c.Left || c.Bottom < c.Top) return std::nullopt;
+    return c;
+}
+
+bool IntersectRects(const TRect& a, const TRect& b, TRect& c) {
+    const auto r = IntersectRects(a, b);
+    if (r) c = *r;
+    return r.has_value();
+}
+
+bool RectsOverlap(const TRect& a, const TRect& b) { return IntersectRects(a, b).has_value(); }
+
+// ---- Plane geometry -----------------------------------------------------
+
+TOutcode ClipOutcode(float x, float y, const TClipBox& box) {
+    TOutcode c = 0;
+    if (x < box.XLo) c |= kOutLeft;
+    if (x > box.XHi) c |= kOutRight;
+    if (y < box.YLo) c |= kOutTop;
+    if (y > box.YHi) c |= kOutBottom;
+    return c;
+}
+
+bool ClipSegment(TPointF& p1, TPointF& p2, const TClipBox& box) {
+    TOutcode c1 = ClipOutcode(p1.X, p1.Y, box);
+    TOutcode c2 = ClipOutcode(p2.X, p2.Y, box);
+    // Four moves suffice on a proper box; the bound only stops an inverted
+    // or NaN box from cycling between opposite edges.
+    for (int moves = 0; moves <= 8; ++moves) {
+        if ((c1 | c2) == 0) return true;
+        if (c1 & c2) return false;
+        const TOutcode c = c1 ? c1 : c2;
+        // Products and quotients in double, stored as float.
+        const double x1 = p1.X, y1 = p1.Y, x2 = p2.X, y2 = p2.Y;
+        float x, y;
+        if (c & kOutLeft) {
+            y = float(y1 + (y2 - y1) * (box.XLo - x1) / (x2 - x1));
+            x = box.XLo;
+        } else if (c & kOutRight) {
+            y = float(y1 + (y2 - y1) * (box.XHi - x1) / (x2 - x1));
+            x = box.XHi;
+        } else if (c & kOutTop) {
+            x = float(x1 + (x2 - x1) * (box.YLo - y1) / (y2 - y1));
+            y = box.YLo;
+        } else {
+            x = float(x1 + (x2 - x1) * (box.YHi - y1) / (y2 - y1));
+            y = box.YHi;
+        }
+        if (c == c1) {
+            p1 = {x, y};
+            c1 = ClipOutcode(x, y, box);
+        } else {
+            p2 = {x, y};
+            c2 = ClipOutcode(x, y, box);
+        }
+    }
+    return false;
+}
+
+bool SolveLinear2(float a1, float b1, float c1, float a2, float b2, float c2, float& x, float& y) {
+    const float det = float(double(b1) * a2 - double(a1) * b2);
+    if (det == 0) return false;
+    x = float((double(b1) * c2 - double(c1) * b2) / det);
+    y = float((double(c1) * a2 - double(a1) * c2) / det);
+    return true;
+}
+
+namespace {
+struct TSpan {
+    float Lo, Hi;
+    bool Holds(float v) const { return Lo <= v && v <= Hi; }
+};
+TSpan SpanOf(float a, float b) { return {std::min(a, b), std::max(a, b)}; }
+
+// Extents that only touch still pass.
+bool SpansMeet(TSpan a, TSpan b) { return std::min(a.Hi, b.Hi) >= std::max(a.Lo, b.Lo); }
+
+// The line through p and q as a*x + b*y = c.
+struct TLine {
+    float A, B, C;
+};
+TLine LineThrough(TPointF p, TPointF q) {
+    return {p.Y - q.Y, q.X - p.X, float(double(q.X) * p.Y - double(p.X) * q.Y)};
+}
+}  // namespace
+
+bool SegmentsIntersect(TPointF a1, TPointF a2, TPointF b1, TPointF b2, TPointF& cross) {
+    const TSpan ax = SpanOf(a1.X, a2.X), ay = SpanOf(a1.Y, a2.Y);
+    const TSpan bx = SpanOf(b1.X, b2.X), by = SpanOf(b1.Y, b2.Y);
+    if (!SpansMeet(ax, bx) || !SpansMeet(ay, by)) return false;
+
+    const TLine la = LineThrough(a1, a2), lb = LineThrough(b1, b2);
+    float x, y;
+    if (!SolveLinear2(la.A, la.B, la.C, lb.A, lb.B, lb.C, x, y)) return false;
+    // Lines that are not parallel and share an end point cross exactly there.
+    // Cramer's rule on the float line coefficients lands a rounding step off
+    // it about half the time, which the box tests below would then reject; a
+    // closed chain must still find its loop at its repeated first vertex.
+    for (const TPointF& p : {a1, a2}) {
+        if (p == b1 || p == b2) {
+            cross = p;
+            return true;
+        }
+    }
+    // Exact float tests: a crossing rounded just outside an axis-parallel
+    // segment is missed, as the scan converter expects.
+    if (!ax.Holds(x) || !ay.Holds(y) || !bx.Holds(x) || !by.Holds(y)) return false;
+    cross = {x, y};
+    return true;
+}
+
+// ---- Integer chores ------------------------------------------------------
+
+int32_t Clamp(int32_t v, int32_t lo, int32_t hi) {
+    if (v <= lo) return lo;
+    if (v < hi) return v;
+    return hi;
+}
+
+void FillInts(std::span<int32_t> a, int32_t count, int32_t v) {
+    if (count <= 0) return;
+    std::fill_n(a.begin(), std::min<std::size_t>(std::size_t(count), a.size()), v);
+}
+
+void SwapInts(int32_t& a, int32_t& b) { std::swap(a, b); }
+
+void OrderInts(int32_t& a, int32_t& b) {
+    if (b < a) std::swap(a, b);
+}
+
+}  // namespace quenlo
