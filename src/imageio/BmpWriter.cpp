@@ -1,0 +1,62 @@
+#include "imageio/BmpWriter.h"
+
+#include <algorithm>
+#include <cstring>
+
+namespace quenlo {
+
+namespace {
+void Put16(uint8_t* p, uint32_t v) {
+    p[0] = static_cast<uint8_t>(v);
+    p[1] = static_cast<uint8_t>(v >> 8);
+}
+void Put32(uint8_t* p, uint32_t v) {
+    Put16(p, v);
+    Put16(p + 2, v >> 16);
+}
+}  // namespace
+
+void WriteBmp(const TPixelMapRGB& map, const ByteSink& sink) {
+    const uint32_t w = static_cast<uint32_t>(map.Width()), h = static_cast<uint32_t>(map.Height());
+    const uint32_t rowSize = BmpRowSize(map.Width());
+    const uint32_t dataSize = rowSize * h;
+
+    uint8_t header[kBmpHeaderSize] = {};
+    header[0] = 'B';
+    header[1] = 'M';
+    Put32(header + 2, kBmpHeaderSize + dataSize);
+    Put32(header + 10, kBmpHeaderSize);
+    Put32(header + 14, 40);
+    Put32(header + 18, w);
+    Put32(header + 22, h);
+    Put16(header + 26, 1);
+    Put16(header + 28, 24);
+    Put32(header + 34, dataSize);
+    sink(header, sizeof header);
+    if (w == 0 || h == 0) return;
+
+    // Gather whole padded rows into one buffer of about 1 MiB, so the sink
+    // sees few large writes; the padding bytes stay zero.
+    const size_t rowsPerChunk = std::max<size_t>(1, (1u << 20) / rowSize);
+    std::vector<uint8_t> chunk(std::min<size_t>(rowsPerChunk, h) * rowSize, 0);
+    const size_t rowBytes = static_cast<size_t>(w) * 3;
+    size_t filled = 0;
+    for (int32_t y = map.MaxY(); y >= 0; --y) {
+        std::memcpy(chunk.data() + filled, map.ScanLine(y), rowBytes);
+        filled += rowSize;
+        if (filled == chunk.size()) {
+            sink(chunk.data(), filled);
+            filled = 0;
+        }
+    }
+    if (filled) sink(chunk.data(), filled);
+}
+
+std::vector<uint8_t> EncodeBmp(const TPixelMapRGB& map) {
+    std::vector<uint8_t> out;
+    out.reserve(kBmpHeaderSize + static_cast<size_t>(BmpRowSize(map.Width())) * map.Height());
+    WriteBmp(map, [&](const uint8_t* p, size_t n) { out.insert(out.end(), p, p + n); });
+    return out;
+}
+
+}  // namespace quenlo

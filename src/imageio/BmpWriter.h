@@ -1,0 +1,22 @@
+#pragma once
+// Uncompressed 24-bit .bmp: 54-byte header, rows bottom-up, each padded to 4 bytes.
+#include <cstdint>
+#include <functional>
+#include <vector>
+
+#include "pixelmap/pixelmap.h"
+
+namespace quenlo {
+
+// Receives the encoded file in order, in pieces of at most about 1 MiB.
+using ByteSink = std::function<void(const uint8_t* data, size_t n)>;
+
+inline constexpr int kBmpHeaderSize = 54;
+
+// Bytes per stored row: 3 * width rounded up to a multiple of 4.
+inline uint32_t BmpRowSize(int32_t width) { return (static_cast<uint32_t>(width) * 3 + 3) & ~3u; }
+
+void WriteBmp(const TPixelMapRGB& map, const ByteSink& sink);
+std::vector<uint8_t> EncodeBmp(const TPixelMapRGB& map);
+
+}  // namespace quenlo

@@ -1,0 +1,31 @@
+#pragma once
+// Thin RAII wrappers over C stdio that raise EInOutError with the run-time's codes.
+#include <cstdint>
+#include <cstdio>
+#include <string>
+#include <vector>
+
+namespace quenlo {
+
+class TInputFile {
+public:
+    // Throws EInOutError (2 when the file does not exist).
+    explicit TInputFile(const std::string& name);
+    ~TInputFile();
+    TInputFile(const TInputFile&) = delete;
+    TInputFile& operator=(const TInputFile&) = delete;
+
+    // Reads up to n bytes; returns fewer only at the end of the file. Throws on a read error.
+    size_t Read(void* dst, size_t n);
+    FILE* Handle() const { return f_; }
+
+private:
+    FILE* f_ = nullptr;
+};
+
+// The whole file. Throws EInOutError; refuses files above maxBytes.
+std::vector<uint8_t> ReadFileBytes(const std::string& name, size_t maxBytes = SIZE_MAX);
+
+bool FileExists(const std::string& name);
+
+}  // namespace quenlo

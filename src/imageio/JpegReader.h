@@ -1,0 +1,22 @@
+#pragma once
+// .jpg decoding through libjpeg, into a 24-bit map.
+#include <functional>
+#include <memory>
+#include <span>
+#include <string>
+
+#include "pixelmap/pixelmap.h"
+
+namespace quenlo {
+
+struct JpegOptions {
+    // Called for each corrupt-data warning; decoding goes on regardless.
+    std::function<void(const std::string&)> onWarning;
+};
+
+// Decodes with the library's defaults (scale 1/1, accurate integer IDCT,
+// block smoothing, fancy upsampling). Grayscale gives its 256 exact levels;
+// CMYK and YCCK are converted to RGB. Throws EJpegError.
+std::unique_ptr<TPixelMapRGB> DecodeJpeg(std::span<const uint8_t> file, const JpegOptions& options = {});
+
+}  // namespace quenlo

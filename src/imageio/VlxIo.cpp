@@ -1,0 +1,79 @@
+#include "imageio/VlxIo.h"
+
+#include "imageio/AtomicFile.h"
+#include "imageio/BmpReader.h"
+#include "imageio/BmpWriter.h"
+#include "imageio/FileIo.h"
+#include "imageio/JpegReader.h"
+#include "imageio/StpRgb.h"
+#include "low/Errors.h"
+#include "low/FileNames.h"
+
+namespace quenlo {
+
+namespace {
+
+std::unique_ptr<TPixelMapRGB> ReadRaster(const std::string& fileName, const LoadOptions& options) {
+    const std::string ext = UpperAscii(ExtractFileExt(fileName));
+    if (ext == ".JPG") return DecodeJpeg(ReadFileBytes(fileName), JpegOptions{options.onWarning});
+    if (ext == ".BMP") return DecodeBmp(ReadFileBytes(fileName));
+    if (ext == ".IPR" || ext == ".RGB") {
+        TStpRgb pair;
+        pair.Load(fileName);
+        return pair.TakeBitmap();
+    }
+    return std::make_unique<TPixelMapRGB>();
+}
+
+// Converts B,G,R rows into another kind, row by row.
+std::unique_ptr<TPixelMap> Convert(const TPixelMapRGB& src, PixelKind kind) {
+    auto map = CreatePixelMap(kind);
+    map->SetSize(src.Width(), src.Height());
+    for (int32_t y = 0; y < src.Height(); ++y) {
+        const uint8_t* s = src.ScanLine(y);
+        uint8_t* d = map->ScanLine(y);
+        for (int32_t x = 0; x < src.Width(); ++x, s += 3) {
+            const unsigned sum = s[0] + s[1] + s[2];
+            switch (kind) {
+                case PixelKind::Gray:
+                    d[x] = static_cast<uint8_t>(sum / 3);
+                    break;
+                case PixelKind::WGray: {
+                    const unsigned level = sum * 257 / 3;
+                    d[2 * x] = static_cast<uint8_t>(level);
+                    d[2 * x + 1] = static_cast<uint8_t>(level >> 8);
+                    break;
+                }
+                case PixelKind::ARGB:
+                    d[4 * x] = s[0];
+                    d[4 * x + 1] = s[1];
+                    d[4 * x + 2] = s[2];
+                    d[4 * x + 3] = 255;
+                    break;
+                case PixelKind::RGB:
+                    break;
+            }
+        }
+    }
+    return map;
+}
+
+}  // namespace
+
+std::unique_ptr<TPixelMap> LoadImageFile(PixelKind kind, const std::string& fileName, const LoadOptions& options) {
+    if (!FileExists(fileName)) return nullptr;
+    std::unique_ptr<TPixelMapRGB> raster = ReadRaster(fileName, options);
+    if (kind == PixelKind::RGB) return raster;
+    return Convert(*raster, kind);
+}
+
+void SaveBmpFile(const TPixelMap& map, const std::string& fileName) {
+    if (map.Kind() != PixelKind::RGB) return;
+    // A 0-byte .bmp is corrupt; refusing it also keeps an existing file intact.
+    if (map.Width() == 0 || map.Height() == 0) throw EInvalidImageSize(map.Width(), map.Height());
+    TAtomicFile out(fileName);
+    WriteBmp(static_cast<const TPixelMapRGB&>(map), [&](const uint8_t* p, size_t n) { out.Write(p, n); });
+    out.Commit();
+}
+
+}  // namespace quenlo

@@ -1,0 +1,30 @@
+#pragma once
+// Image files to pixel maps and back: .ipr/.rgb pairs, .bmp and .jpg in;
+// 24-bit .bmp out.
+#include <functional>
+#include <memory>
+#include <string>
+
+#include "pixelmap/pixelmap.h"
+
+namespace quenlo {
+
+struct LoadOptions {
+    // Non-fatal decoder complaints (corrupt JPEG data that still decodes).
+    std::function<void(const std::string&)> onWarning;
+};
+
+// A new map of the given kind, or null when fileName is empty or names no
+// existing file. The reader is chosen by the extension, ignoring case:
+// .JPG, .BMP, .IPR or .RGB; any other extension gives a 0 x 0 map.
+// Throws EInOutError, EJpegError, EInvalidGraphic or EInvalidImageSize.
+std::unique_ptr<TPixelMap> LoadImageFile(PixelKind kind, const std::string& fileName,
+                                         const LoadOptions& options = {});
+
+// Writes an RGB map as a 24-bit .bmp, whatever the name's extension; other
+// kinds write nothing. The target is replaced only once the whole file is
+// written. An empty map raises EInvalidImageSize and touches nothing.
+// Throws EFCreateError or EInOutError.
+void SaveBmpFile(const TPixelMap& map, const std::string& fileName);
+
+}  // namespace quenlo
