@@ -1,0 +1,177 @@
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <filesystem>
+
+#include "TestUtil.h"
+#include "cli/ConvertCli.h"
+#include "cli/Converter.h"
+#include "cli/Progress.h"
+#include "imageio/BmpWriter.h"
+#include "imageio/VlxIo.h"
+
+using namespace quenlo;
+using quenlo::test::ReadBytes;
+using quenlo::test::TempDir;
+using quenlo::test::WriteBytes;
+using quenlo::test::WriteText;
+namespace fs = std::filesystem;
+
+namespace {
+
+void WritePair(const std::string& base, int w, int h, uint8_t seed) {
+    WriteText(base + ".ipr", std::to_string(w) + " " + std::to_string(h) + " 0 0");
+    std::vector<uint8_t> rgb(static_cast<size_t>(w) * h * 3);
+    for (size_t i = 0; i < rgb.size(); ++i) rgb[i] = static_cast<uint8_t>(i * 7 + seed);
+    WriteBytes(base + ".rgb", rgb);
+}
+
+struct CliRun {
+    int status;
+    std::string out, err;
+};
+
+// Runs the command line with captured output streams.
+CliRun Convert(std::vector<std::string> args) {
+    args.insert(args.begin(), "quenlo-convert");
+    std::vector<const char*> argv;
+    for (auto& a : args) argv.push_back(a.c_str());
+    FILE* out = std::tmpfile();
+    FILE* err = std::tmpfile();
+    CliRun r;
+    r.status = RunConvertCli(static_cast<int>(argv.size()), argv.data(), out, err);
+    for (auto [f, s] : {std::pair{out, &r.out}, std::pair{err, &r.err}}) {
+        std::rewind(f);
+        char buf[4096];
+        size_t n;
+        while ((n = std::fread(buf, 1, sizeof buf, f)) > 0) s->append(buf, n);
+        std::fclose(f);
+    }
+    return r;
+}
+
+size_t CountLines(const std::string& s) { return static_cast<size_t>(std::count(s.begin(), s.end(), '\n')); }
+
+}  // namespace
+
+TEST(OutputNames, FolderPlusFileNameWithBmpExtension) {
+    EXPECT_EQ(OutputNameFor("/in/a.ipr", "/out/"), "/out/a.bmp");
+    EXPECT_EQ(OutputNameFor("/in/a.ipr", ""), "/in/a.bmp");
+    EXPECT_EQ(OutputNameFor("/in.d/b", "/out/"), "/out/b.bmp");
+    EXPECT_EQ(OutputNameFor("/in/c.x.JPG", ""), "/in/c.x.bmp");
+}
+
+TEST(ConvertCli, ConvertsIntoACreatedFolderWithOrWithoutTrailingSeparator) {
+    TempDir dir;
+    WritePair(dir / "a", 5, 3, 1);
+    WritePair(dir / "b", 7, 2, 2);
+    for (std::string outDir : {dir / "out/deep", dir / "out2/deep/"}) {
+        const CliRun r = Convert({"-q", "-o", outDir, dir / "a.ipr", dir / "b.rgb"});
+        EXPECT_EQ(r.status, 0) << r.err;
+        EXPECT_EQ(r.err, "");
+        for (const char* base : {"a", "b"}) {
+            auto m = LoadImageFile(PixelKind::RGB, dir / (std::string(base) + ".ipr"));
+            const std::string out = (fs::path(outDir) / (std::string(base) + ".bmp")).string();
+            EXPECT_EQ(ReadBytes(out), EncodeBmp(static_cast<TPixelMapRGB&>(*m))) << out;
+        }
+    }
+}
+
+TEST(ConvertCli, WithoutAFolderOutputsGoBesideTheirSources) {
+    TempDir dir;
+    WritePair(dir / "a", 3, 3, 5);
+    const CliRun r = Convert({"-j", "1", dir / "a.rgb"});
+    EXPECT_EQ(r.status, 0);
+    EXPECT_TRUE(fs::exists(dir / "a.bmp"));
+}
+
+TEST(ConvertCli, StopsAtAFailedLoadUnlessKeepGoing) {
+    TempDir dir;
+    WritePair(dir / "a", 3, 3, 5);
+    WriteText(dir / "bad.ipr", "4 4 0 0");  // its .rgb is missing
+    WritePair(dir / "c", 3, 3, 9);
+    CliRun r = Convert({"-j", "1", "-o", dir / "out", dir / "a.ipr", dir / "bad.ipr", dir / "c.ipr"});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_TRUE(fs::exists(dir / "out/a.bmp"));
+    EXPECT_FALSE(fs::exists(dir / "out/bad.bmp"));
+    EXPECT_FALSE(fs::exists(dir / "out/c.bmp"));
+    EXPECT_NE(r.err.find("bad.ipr: ファイルが見つかりません"), std::string::npos) << r.err;
+
+    r = Convert({"-j", "2", "--keep-going", "-o", dir / "out", dir / "a.ipr", dir / "bad.ipr", dir / "c.ipr",
+                 dir / "nothing.jpg"});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_TRUE(fs::exists(dir / "out/c.bmp"));
+    EXPECT_EQ(CountLines(r.err), 2u) << r.err;  // one line per failure, nothing else off a terminal
+    EXPECT_NE(r.err.find("nothing.jpg"), std::string::npos);
+}
+
+TEST(ConvertCli, SaveFailuresAreReportedAndTheBatchGoesOn) {
+    TempDir dir;
+    WritePair(dir / "a", 3, 3, 5);
+    WriteText(dir / "odd.png", "not an image we read");
+    WritePair(dir / "c", 3, 3, 9);
+    const CliRun r = Convert({"-o", dir / "out", dir / "odd.png", dir / "a.ipr", dir / "c.ipr"});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_FALSE(fs::exists(dir / "out/odd.bmp"));  // never a 0-byte .bmp
+    EXPECT_TRUE(fs::exists(dir / "out/a.bmp"));
+    EXPECT_TRUE(fs::exists(dir / "out/c.bmp"));
+    EXPECT_NE(r.err.find("unsupported file type"), std::string::npos);
+}
+
+TEST(ConvertCli, SkipExistingLeavesOutputsAlone) {
+    TempDir dir;
+    WritePair(dir / "a", 3, 3, 5);
+    WritePair(dir / "b", 3, 3, 6);
+    fs::create_directories(dir / "out");
+    WriteText(dir / "out/a.bmp", "keep me");
+    CliRun r = Convert({"--skip-existing", "-o", dir / "out", dir / "a.ipr", dir / "b.ipr"});
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(ReadBytes(dir / "out/a.bmp").size(), 7u);
+    EXPECT_TRUE(fs::exists(dir / "out/b.bmp"));
+    r = Convert({"-o", dir / "out", dir / "a.ipr"});  // the default overwrites
+    EXPECT_GT(ReadBytes(dir / "out/a.bmp").size(), 7u);
+}
+
+TEST(ConvertCli, ParallelRunsGiveTheSameFiles) {
+    TempDir dir;
+    std::vector<std::string> args = {"-o", dir / "one", "-j", "1"};
+    for (int i = 0; i < 12; ++i) {
+        WritePair(dir / ("p" + std::to_string(i)), 11 + i, 5 + i % 3, static_cast<uint8_t>(i));
+        args.push_back(dir / ("p" + std::to_string(i) + ".ipr"));
+    }
+    EXPECT_EQ(Convert(args).status, 0);
+    args[1] = dir / "four";
+    args[3] = "4";
+    EXPECT_EQ(Convert(args).status, 0);
+    for (int i = 0; i < 12; ++i) {
+        const std::string name = "p" + std::to_string(i) + ".bmp";
+        EXPECT_EQ(ReadBytes(dir / ("one/" + name)), ReadBytes(dir / ("four/" + name)));
+    }
+}
+
+TEST(ConvertCli, UsageErrorsHelpAndVersion) {
+    EXPECT_EQ(Convert({}).status, 2);
+    EXPECT_EQ(Convert({"--no-such-flag", "x.ipr"}).status, 2);
+    EXPECT_EQ(Convert({"-j", "0", "x.ipr"}).status, 2);
+    const CliRun help = Convert({"--help"});
+    EXPECT_EQ(help.status, 0);
+    EXPECT_NE(help.out.find("--keep-going"), std::string::npos);
+    const CliRun version = Convert({"--version"});
+    EXPECT_EQ(version.status, 0);
+    EXPECT_EQ(version.out.rfind("quenlo-convert ", 0), 0u);
+}
+
+TEST(ConvertCli, AnUncreatableFolderConvertsNothing) {
+    TempDir dir;
+    WritePair(dir / "a", 3, 3, 5);
+    WriteText(dir / "file", "a file where the folder should go");
+    const CliRun r = Convert({"-o", dir / "file/sub", dir / "a.ipr"});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_NE(r.err.find("Cannot create " + (dir / "file/sub")), std::string::npos) << r.err;
+}
+
+TEST(Progress, RendersCountAndRate) {
+    EXPECT_EQ(TProgress::Render(12, 340, 2.0, 10), "[          ] 12/340  6.0 files/s");
+    EXPECT_EQ(TProgress::Render(5, 10, 1.0, 10), "[#####     ] 5/10  5.0 files/s");
+    EXPECT_EQ(TProgress::Render(0, 0, 0.0, 4), "[####] 0/0  0.0 files/s");
+}
