@@ -1,0 +1,71 @@
+#pragma once
+// Polygon scan conversion: turns a chain of float vertices into outline
+// segments and anti-aliased pixel coverage, without touching any pixel.
+// The owner binds the callbacks and decides what a segment or a covered
+// pixel means.
+#include <cstdint>
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "low/Errors.h"
+#include "low/Types.h"
+
+namespace quenlo {
+
+// A broken internal invariant; the message reads
+// "Assertion failure (<source>, <line> 行)".
+class EAssertionFailed : public EQuenlo {
+public:
+    EAssertionFailed(const std::string& source, int line);
+};
+
+// Shows a message the user should see although nothing can be done about
+// it. Returns the previous notifier; an empty one restores the default,
+// which writes the text to stderr. The GUI binds a modal box here.
+using TMessageNotifier = std::function<void(const std::string&)>;
+TMessageNotifier SetPolyNotifier(TMessageNotifier notifier);
+
+// Working types of the fill.
+using TArrayOfPoint = std::vector<TPoint>;  // loop vertices in 1/16 pixel
+using TScanLine = std::vector<int32_t>;     // crossings of one sub-scanline
+using TScanLines = std::vector<TScanLine>;  // index 0 = topmost sub-scanline
+
+class TPoly {
+public:
+    using TEdgeEvent = std::function<void(TPointF a, TPointF b)>;
+    using TCoverageEvent = std::function<void(TPoint p, float alpha)>;
+
+    // The vertex chain in pixels, y downward; filled by the owner.
+    TArrayOfPointF Points;
+    TEdgeEvent OnEdge;
+    TCoverageEvent OnCoverage;
+    // Pixel rectangle that may be drawn, inclusive.
+    int32_t ClipLeft = 0;
+    int32_t ClipRight = 1000000;
+    int32_t ClipTop = 0;
+    int32_t ClipBottom = 1000000;
+
+    void Clear() { Points.clear(); }
+    void SetClip(int32_t left, int32_t top, int32_t right, int32_t bottom);
+
+    // Hands every segment of the chain to OnEdge, clipped to the clip
+    // rectangle widened by half a pixel. Unless open, the closing segment
+    // (last vertex to first) goes first.
+    void DrawOutline(bool open) const;
+    // Fills the loop the chain closes at its first self-contact and hands
+    // every pixel of each touched row, with its coverage 0..1, to
+    // OnCoverage. The last clip column and row receive no fill.
+    void FillPolygon() const;
+
+    // Clips one segment and hands it to OnEdge, start first.
+    void EmitEdge(TPointF a, TPointF b) const;
+    // The loop the chain closes at its first self-contact: crossing point,
+    // the vertices in between, crossing point again. Empty when there is none.
+    TArrayOfPointF FindLoop() const;
+
+private:
+    struct TFill;
+};
+
+}  // namespace quenlo
