@@ -1,0 +1,364 @@
+#include "imageio/BmpReader.h"
+
+#include <algorithm>
+#include <array>
+#include <bit>
+#include <cstring>
+#include <vector>
+
+#include "low/Errors.h"
+
+namespace quenlo {
+
+namespace {
+
+// Compression codes of the information header. OS/2 2.x headers reuse 3 and
+// 4 for Huffman 1D and 24-bit RLE.
+enum : uint32_t {
+    kNone = 0,
+    kRle8 = 1,
+    kRle4 = 2,
+    kBitfields = 3,
+    kJpeg = 4,
+    kPng = 5,
+    kAlphaBitfields = 6,
+};
+
+constexpr size_t kFileHeaderSize = 14;
+
+[[noreturn]] void Fail(const char* detail) { throw EInvalidGraphic(detail); }
+
+uint16_t U16(const uint8_t* p) { return static_cast<uint16_t>(p[0] | p[1] << 8); }
+uint32_t U32(const uint8_t* p) {
+    return static_cast<uint32_t>(p[0]) | static_cast<uint32_t>(p[1]) << 8 |
+           static_cast<uint32_t>(p[2]) << 16 | static_cast<uint32_t>(p[3]) << 24;
+}
+
+using Bgr = std::array<uint8_t, 3>;
+
+struct Layout {
+    int32_t width = 0;
+    int32_t height = 0;  // always positive; topDown tells the row order
+    bool topDown = false;
+    int bpp = 0;
+    uint32_t compression = kNone;
+    uint32_t masks[3] = {0, 0, 0};  // red, green, blue; used for 16 and 32 bits
+    size_t dataOffset = 0;
+    // Entries the file does not hold stay black, so any index is safe to look up.
+    std::array<Bgr, 256> palette{};
+};
+
+bool KnownHeaderSize(uint32_t size) {
+    switch (size) {
+        case 12:           // OS/2 1.x core header
+        case 16: case 64:  // OS/2 2.x, short and full
+        case 40: case 52: case 56: case 108: case 124:
+            return true;
+        default:
+            return false;
+    }
+}
+
+bool ValidMask(uint32_t mask, int bpp) {
+    if (mask == 0) return false;
+    if (bpp < 32 && (mask >> bpp) != 0) return false;
+    const uint32_t low = mask >> std::countr_zero(mask);
+    return (low & (low + 1)) == 0;  // one contiguous run of ones
+}
+
+Layout ParseHeaders(std::span<const uint8_t> file) {
+    const size_t size = file.size();
+    if (size < kFileHeaderSize + 4) Fail("truncated file header");
+    const uint8_t* f = file.data();
+    if (f[0] != 'B' || f[1] != 'M') Fail("not a BM signature");
+    const uint32_t offset = U32(f + 10);
+    const uint32_t hs = U32(f + 14);
+    if (!KnownHeaderSize(hs)) Fail("unsupported header size");
+    if (size < kFileHeaderSize + hs) Fail("truncated information header");
+    const uint8_t* h = f + kFileHeaderSize;
+    const bool os2 = hs == 12 || hs == 16 || hs == 64;
+
+    Layout L;
+    int64_t width, height;
+    unsigned planes;
+    uint32_t clrUsed = 0;
+    if (hs == 12) {
+        width = U16(h + 4);
+        height = U16(h + 6);
+        planes = U16(h + 8);
+        L.bpp = U16(h + 10);
+    } else {
+        width = static_cast<int32_t>(U32(h + 4));
+        height = static_cast<int32_t>(U32(h + 8));
+        planes = U16(h + 12);
+        L.bpp = U16(h + 14);
+        if (hs >= 40) {
+            L.compression = U32(h + 16);
+            clrUsed = U32(h + 32);
+        }
+    }
+
+    if (planes != 1) Fail("bad plane count");
+    switch (L.compression) {
+        case kNone: break;
+        case kRle8: if (L.bpp != 8) Fail("RLE8 needs 8 bits per pixel"); break;
+        case kRle4: if (L.bpp != 4) Fail("RLE4 needs 4 bits per pixel"); break;
+        case kBitfields:
+        case kAlphaBitfields:
+            if (os2) {
+                Fail(L.compression == kBitfields ? "Huffman 1D compression is not supported"
+                                                 : "unknown compression");
+            }
+            if (L.bpp != 16 && L.bpp != 32) Fail("bit fields need 16 or 32 bits per pixel");
+            break;
+        case kJpeg: Fail(os2 ? "24-bit RLE is not supported" : "embedded JPEG is not supported");
+        case kPng: Fail("embedded PNG is not supported");
+        default: Fail("unknown compression");
+    }
+    switch (L.bpp) {
+        case 1: case 2: case 4: case 8: case 16: case 24: case 32: break;
+        default: Fail("unsupported bit count");
+    }
+    if (width <= 0) Fail("bad width");
+    if (height == 0) Fail("zero height");
+    if (height < 0) {
+        L.topDown = true;
+        height = -height;
+        if (height > INT32_MAX) Fail("bad height");
+        if (L.compression == kRle8 || L.compression == kRle4) Fail("top-down RLE bitmap");
+    }
+    L.width = static_cast<int32_t>(width);
+    L.height = static_cast<int32_t>(height);
+
+    // Colour masks: inside the header from 52 bytes on, else right after a
+    // 40-byte header; the palette (if any) follows them.
+    size_t tableStart = kFileHeaderSize + hs;
+    if (L.compression == kBitfields || L.compression == kAlphaBitfields) {
+        const uint8_t* m = h + 40;
+        if (hs == 40) {
+            const size_t n = L.compression == kAlphaBitfields ? 16 : 12;
+            if (size < tableStart + n) Fail("truncated colour masks");
+            m = f + tableStart;
+            tableStart += n;
+        }
+        for (int i = 0; i < 3; ++i) {
+            L.masks[i] = U32(m + 4 * i);
+            if (!ValidMask(L.masks[i], L.bpp)) Fail("bad colour mask");
+        }
+    } else if (L.bpp == 16) {
+        L.masks[0] = 0x7C00; L.masks[1] = 0x03E0; L.masks[2] = 0x001F;
+    } else if (L.bpp == 32) {
+        L.masks[0] = 0xFF0000; L.masks[1] = 0x00FF00; L.masks[2] = 0x0000FF;
+    }
+
+    if (offset < tableStart || offset > size) Fail("bad pixel-data offset");
+    L.dataOffset = offset;
+
+    // Only depths up to 8 use the palette; a table in a deeper file is a hint and ignored.
+    if (L.bpp <= 8) {
+        const size_t entrySize = hs == 12 ? 3 : 4;
+        const size_t room = (offset - tableStart) / entrySize;
+        const uint32_t maxEntries = 1u << L.bpp;
+        size_t count;
+        if (clrUsed == 0) {
+            // Implied full table; OS/2 writers often store a shorter one, as
+            // the pixel offset shows.
+            count = std::min<size_t>(maxEntries, room);
+        } else if (clrUsed > maxEntries) {
+            // Tolerated only when the whole declared table really is there.
+            if (clrUsed > room) Fail("palette larger than the bit depth allows");
+            count = maxEntries;
+        } else {
+            if (clrUsed > room) Fail("palette overlaps the pixel data");
+            count = clrUsed;
+        }
+        const uint8_t* p = f + tableStart;
+        for (size_t i = 0; i < count; ++i, p += entrySize) L.palette[i] = {p[0], p[1], p[2]};
+    }
+    return L;
+}
+
+// One colour channel of a bit-field pixel, scaled to 0..255 with rounding.
+class Channel {
+public:
+    explicit Channel(uint32_t mask)
+        : mask_(mask), shift_(std::countr_zero(mask)), max_(mask >> shift_) {
+        if (max_ <= 0xFFFF) {
+            lut_.resize(max_ + 1);
+            for (uint32_t v = 0; v <= max_; ++v) lut_[v] = Scale(v);
+        }
+    }
+    uint8_t operator()(uint32_t pixel) const {
+        const uint32_t v = (pixel & mask_) >> shift_;
+        return lut_.empty() ? Scale(v) : lut_[v];
+    }
+
+private:
+    uint8_t Scale(uint32_t v) const {
+        return static_cast<uint8_t>((static_cast<uint64_t>(v) * 255 + max_ / 2) / max_);
+    }
+    uint32_t mask_;
+    int shift_;
+    uint32_t max_;
+    std::vector<uint8_t> lut_;
+};
+
+void DecodeRows(const Layout& L, const uint8_t* data, size_t rowBytes, TPixelMapRGB& map) {
+    const int32_t w = L.width;
+    const int bpp = L.bpp;
+    const bool plainBgrx = bpp == 32 && L.masks[0] == 0xFF0000 && L.masks[1] == 0x00FF00 &&
+                           L.masks[2] == 0x0000FF;
+    std::vector<Channel> ch;
+    if ((bpp == 16 || bpp == 32) && !plainBgrx)
+        ch = {Channel(L.masks[0]), Channel(L.masks[1]), Channel(L.masks[2])};
+
+    for (int32_t r = 0; r < L.height; ++r) {
+        const uint8_t* s = data + static_cast<size_t>(r) * rowBytes;
+        uint8_t* d = map.ScanLine(L.topDown ? r : L.height - 1 - r);
+        switch (bpp) {
+            case 1: case 2: case 4: {
+                const unsigned m = (1u << bpp) - 1;
+                int shift = 8 - bpp;
+                for (int32_t x = 0; x < w; ++x, d += 3) {
+                    const Bgr& c = L.palette[(*s >> shift) & m];
+                    d[0] = c[0]; d[1] = c[1]; d[2] = c[2];
+                    shift -= bpp;
+                    if (shift < 0) { shift = 8 - bpp; ++s; }
+                }
+                break;
+            }
+            case 8:
+                for (int32_t x = 0; x < w; ++x, d += 3) {
+                    const Bgr& c = L.palette[s[x]];
+                    d[0] = c[0]; d[1] = c[1]; d[2] = c[2];
+                }
+                break;
+            case 24:
+                std::memcpy(d, s, static_cast<size_t>(w) * 3);
+                break;
+            case 16:
+                for (int32_t x = 0; x < w; ++x, d += 3, s += 2) {
+                    const uint32_t p = U16(s);
+                    d[0] = ch[2](p); d[1] = ch[1](p); d[2] = ch[0](p);
+                }
+                break;
+            case 32:
+                if (plainBgrx) {
+                    for (int32_t x = 0; x < w; ++x, d += 3, s += 4) {
+                        d[0] = s[0]; d[1] = s[1]; d[2] = s[2];
+                    }
+                } else {
+                    for (int32_t x = 0; x < w; ++x, d += 3, s += 4) {
+                        const uint32_t p = U32(s);
+                        d[0] = ch[2](p); d[1] = ch[1](p); d[2] = ch[0](p);
+                    }
+                }
+                break;
+        }
+    }
+}
+
+// Pixels the stream skips (deltas, early end of line or of bitmap) are left
+// black: the file gives them no colour, and black is the neutral background
+// that does not depend on the palette.
+void DecodeRle(const Layout& L, std::span<const uint8_t> file, TPixelMapRGB& map) {
+    std::memset(map.Data(), 0, static_cast<size_t>(map.DataSize()));
+    const bool rle4 = L.compression == kRle4;
+    const int64_t w = L.width, h = L.height;
+    const uint8_t* f = file.data();
+    const size_t end = file.size();
+    size_t pos = L.dataOffset;
+    int64_t x = 0, y = 0;  // y counts rows from the bottom of the picture
+
+    auto target = [&](int64_t count) {
+        if (y >= h || count > w - x) Fail("RLE run leaves the image");
+        uint8_t* d = map.ScanLine(static_cast<int32_t>(h - 1 - y)) + x * 3;
+        x += count;
+        return d;
+    };
+    auto put = [](uint8_t*& d, const Bgr& c) {
+        d[0] = c[0]; d[1] = c[1]; d[2] = c[2];
+        d += 3;
+    };
+
+    for (;;) {
+        if (end - pos < 2) {
+            // Some writers omit the final marker; that only matters if rows are missing.
+            if (y >= h || (y == h - 1 && x == w)) return;
+            Fail("RLE data ends early");
+        }
+        const unsigned count = f[pos], value = f[pos + 1];
+        pos += 2;
+        if (count > 0) {
+            uint8_t* d = target(count);
+            if (rle4) {
+                const Bgr& hi = L.palette[value >> 4];
+                const Bgr& lo = L.palette[value & 15];
+                for (unsigned i = 0; i < count; ++i) put(d, i & 1 ? lo : hi);
+            } else {
+                for (unsigned i = 0; i < count; ++i) put(d, L.palette[value]);
+            }
+            continue;
+        }
+        switch (value) {
+            case 0:  // end of line
+                x = 0;
+                ++y;
+                break;
+            case 1:  // end of bitmap
+                return;
+            case 2: {  // delta: move right and up
+                if (end - pos < 2) Fail("truncated RLE delta");
+                x += f[pos];
+                y += f[pos + 1];
+                pos += 2;
+                if (x > w || y > h) Fail("RLE delta leaves the image");
+                break;
+            }
+            default: {  // absolute run of `value` pixels, padded to 16 bits
+                const size_t bytes = rle4 ? (value + 1) / 2 : value;
+                if (end - pos < bytes) Fail("truncated RLE run");
+                uint8_t* d = target(value);
+                const uint8_t* s = f + pos;
+                if (rle4) {
+                    for (unsigned i = 0; i < value; ++i)
+                        put(d, L.palette[i & 1 ? s[i / 2] & 15 : s[i / 2] >> 4]);
+                } else {
+                    for (unsigned i = 0; i < value; ++i) put(d, L.palette[s[i]]);
+                }
+                // The last pad byte of a file may be missing.
+                pos += std::min(end - pos, (bytes + 1) & ~size_t{1});
+                break;
+            }
+        }
+    }
+}
+
+}  // namespace
+
+std::unique_ptr<TPixelMapRGB> DecodeBmp(std::span<const uint8_t> file) {
+    const Layout L = ParseHeaders(file);
+    auto map = std::make_unique<TPixelMapRGB>();
+
+    if (L.compression == kRle8 || L.compression == kRle4) {
+        // The stream can describe any size, so only the map's own limit applies.
+        map->SetSize(L.width, L.height);
+        DecodeRle(L, file, *map);
+        return map;
+    }
+
+    // Rows are padded to 4 bytes; the last row's padding may be missing.
+    const uint64_t rowBits = static_cast<uint64_t>(L.width) * L.bpp;
+    const uint64_t rowBytes = (rowBits + 31) / 32 * 4;
+    const uint64_t lastRow = (rowBits + 7) / 8;
+    const uint64_t avail = file.size() - L.dataOffset;
+    const uint64_t fullRows = static_cast<uint64_t>(L.height) - 1;
+    if (fullRows > avail / rowBytes || fullRows * rowBytes + lastRow > avail)
+        Fail("not enough pixel data");
+
+    map->SetSize(L.width, L.height);
+    DecodeRows(L, file.data() + L.dataOffset, static_cast<size_t>(rowBytes), *map);
+    return map;
+}
+
+}  // namespace quenlo
