@@ -340,6 +340,46 @@ bool SegmentsIntersect(TPointF a1, TPointF a2, TPointF b1, TPointF b2, TPointF& 
     return true;
 }
 
+// ---- Number text ---------------------------------------------------------
+
+namespace {
+
+// from_chars takes no leading '+'; one is allowed unless a sign follows.
+std::string_view DropPlus(std::string_view text) {
+    if (text.size() > 1 && text[0] == '+' && text[1] != '-' && text[1] != '+') text.remove_prefix(1);
+    return text;
+}
+
+template <typename Real>
+bool ParseReal(std::string_view text, Real& value) {
+    text = DropPlus(text);
+    if (text.empty()) return false;
+    // Only plain decimal text; from_chars would also take "inf", "nan" and hex.
+    for (char c : text)
+        if (!((c >= '0' && c <= '9') || c == '.' || c == '-' || c == '+' || c == 'e' || c == 'E'))
+            return false;
+    Real v{};
+    const auto r = std::from_chars(text.data(), text.data() + text.size(), v,
+                                   std::chars_format::general);
+    if (r.ec != std::errc() || r.ptr != text.data() + text.size() || !std::isfinite(v)) return false;
+    value = v;
+    return true;
+}
+
+}  // namespace
+
+bool TextToInt(std::string_view text, int32_t& value) {
+    text = DropPlus(text);
+    int32_t v = 0;
+    const auto r = std::from_chars(text.data(), text.data() + text.size(), v);
+    if (text.empty() || r.ec != std::errc() || r.ptr != text.data() + text.size()) return false;
+    value = v;
+    return true;
+}
+
+bool TextToFloat(std::string_view text, float& value) { return ParseReal(text, value); }
+bool TextToFloat(std::string_view text, double& value) { return ParseReal(text, value); }
+
 // ---- Integer chores ------------------------------------------------------
 
 int32_t Clamp(int32_t v, int32_t lo, int32_t hi) {

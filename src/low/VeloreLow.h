@@ -121,6 +121,17 @@ bool SolveLinear2(float a1, float b1, float c1, float a2, float b2, float c2, fl
 // and collinear segments never cross. On false, cross is untouched.
 bool SegmentsIntersect(TPointF a1, TPointF a2, TPointF b1, TPointF b2, TPointF& cross);
 
+// ---- Number text -------------------------------------------------------
+
+// Decimal integer with an optional sign ("+12", "-3"); false for anything
+// else, including values beyond 32 bits. value is set only on success.
+bool TextToInt(std::string_view text, int32_t& value);
+// Decimal number with "." as the separator whatever the process locale
+// ("1.5", "-.5", "2.", "1e3"); false for other text, "inf", "nan" and values
+// out of range. value is set only on success.
+bool TextToFloat(std::string_view text, float& value);
+bool TextToFloat(std::string_view text, double& value);
+
 // ---- Integer chores ----------------------------------------------------
 
 // lo when v <= lo, else v when v < hi, else hi.

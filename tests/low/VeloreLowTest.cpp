@@ -300,5 +300,62 @@ TEST(OrderInts, PutsSmallerFirst) {
     }
 }
 
+// ---- TextToInt / TextToFloat ------------------------------------------
+
+TEST(TextToInt, DecimalWithOptionalSignOnly) {
+    struct {
+        const char* text;
+        bool ok;
+        int32_t value;
+    } cases[] = {{"42", true, 42},       {"+7", true, 7},          {"-2147483648", true, INT32_MIN},
+                 {"2147483648", false, 0}, {"", false, 0},        {"+", false, 0},
+                 {"1.5", false, 0},      {"12a", false, 0},        {" 1", false, 0},
+                 {"+-1", false, 0},      {"0x10", false, 0}};
+    for (const auto& c : cases) {
+        int32_t v = -99;
+        EXPECT_EQ(TextToInt(c.text, v), c.ok) << c.text;
+        EXPECT_EQ(v, c.ok ? c.value : -99) << c.text;  // untouched on failure
+    }
+}
+
+TEST(TextToFloat, AcceptsPlainDecimalsOnly) {
+    struct {
+        const char* text;
+        bool ok;
+        double value;
+    } cases[] = {{"0.5", true, 0.5}, {"+1.25", true, 1.25}, {"-.5", true, -0.5}, {"2.", true, 2.0},
+                 {"1e3", true, 1000.0}, {"abc", false, 0}, {"", false, 0},   {"1,5", false, 0},
+                 {"inf", false, 0},  {"nan", false, 0},    {"0x1p3", false, 0}, {"1.5x", false, 0},
+                 {"1e999", false, 0}};
+    for (const auto& c : cases) {
+        double d = -99;
+        EXPECT_EQ(TextToFloat(c.text, d), c.ok) << c.text;
+        EXPECT_EQ(d, c.ok ? c.value : -99.0) << c.text;
+    }
+    float f = -99;
+    EXPECT_FALSE(TextToFloat("1e39", f));  // beyond float, though fine as a double
+    EXPECT_EQ(f, -99.0f);
+    EXPECT_TRUE(TextToFloat("0.1", f));
+    EXPECT_EQ(f, 0.1f);
+}
+
+TEST(TextToFloat, IgnoresTheProcessLocale) {
+    const char* old = std::setlocale(LC_NUMERIC, nullptr);
+    const std::string saved = old ? old : "C";
+    // Any installed locale with a decimal comma will do; skip when none is.
+    bool comma = false;
+    for (const char* name : {"de_DE.UTF-8", "de_DE.utf8", "fr_FR.UTF-8", "fr_FR.utf8"})
+        if (std::setlocale(LC_NUMERIC, name)) {
+            comma = true;
+            break;
+        }
+    if (!comma) GTEST_SKIP() << "no decimal-comma locale installed";
+    float f = 0;
+    const bool ok = TextToFloat("2.5", f);
+    std::setlocale(LC_NUMERIC, saved.c_str());
+    EXPECT_TRUE(ok);
+    EXPECT_EQ(f, 2.5f);
+}
+
 }  // namespace
 }  // namespace quenlo
