@@ -1,0 +1,207 @@
+// The statement language of scene nodes, the scene-script reader and the
+// kind registry.
+#include <array>
+
+#include "low/Low.h"
+#include "low/VeloreLow.h"
+#include "scene/Velora.h"
+
+namespace quenlo {
+
+// ---- Argument conversion -------------------------------------------------
+
+int32_t StatementInt(std::string_view arg, int32_t def) {
+    int32_t v = 0;
+    return TextToInt(arg, v) ? v : def;
+}
+
+namespace {
+
+[[noreturn]] void BadFloat(std::string_view arg) {
+    throw EConvertError("'" + std::string(arg) + "' is not a valid floating point value");
+}
+
+}  // namespace
+
+float StatementFloat(std::string_view arg) {
+    float v = 0;
+    if (!TextToFloat(arg, v)) BadFloat(arg);
+    return v;
+}
+
+double StatementDouble(std::string_view arg) {
+    double v = 0;
+    if (!TextToFloat(arg, v)) BadFloat(arg);
+    return v;
+}
+
+// ---- Registry ------------------------------------------------------------
+
+namespace {
+
+bool SameName(std::string_view a, std::string_view b) {
+    if (a.size() != b.size()) return false;
+    for (size_t i = 0; i < a.size(); ++i) {
+        char x = a[i], y = b[i];
+        if (x >= 'a' && x <= 'z') x = char(x - 'a' + 'A');
+        if (y >= 'a' && y <= 'z') y = char(y - 'a' + 'A');
+        if (x != y) return false;
+    }
+    return true;
+}
+
+}  // namespace
+
+void TKindRegistry::Register(const TVeloraClass& cls) {
+    if (count_ >= kCapacity)
+        throw EVelore("kind registry full: cannot register \"" + std::string(cls.KindName()) +
+                      "\", it holds " + std::to_string(kCapacity) + " kinds");
+    table_[count_++] = &cls;
+}
+
+const TVeloraClass& TKindRegistry::Find(std::string_view name) const {
+    for (int i = 0; i < count_; ++i)
+        if (SameName(table_[i]->KindName(), name)) return *table_[i];
+    return ClassOf<TNullClass>();
+}
+
+TKindRegistry& TVelora::Registry() {
+    static TKindRegistry registry = [] {
+        TKindRegistry r;
+        r.Register(ClassOf<TVelora>());
+        return r;
+    }();
+    return registry;
+}
+
+// ---- Statements ----------------------------------------------------------
+
+void TVelora::RunStatements(std::string_view text) {
+    static const TDelims kStmtDelims(";");
+    std::string rest(text), stmt;
+    while (!rest.empty()) {
+        NextToken(rest, kStmtDelims, Quotes::On, stmt);
+        ApplyStatement(stmt);
+    }
+}
+
+void TVelora::ApplyStatement(std::string& stmt) {
+    std::array<std::string, 4> a;
+    auto rgb = [&a](int32_t def) {
+        return ColorFromRGB(StatementInt(a[0], def), StatementInt(a[1], def),
+                            StatementInt(a[2], def));
+    };
+
+    // Table order matters: the first match wins.
+    if (MatchCommand("name", 1, stmt, a)) {
+        SetName(a[0]);
+    } else if (MatchCommand("size", 2, stmt, a)) {
+        SetSize(StatementInt(a[0], 1), StatementInt(a[1], 1));
+    } else if (MatchCommand("pos", 2, stmt, a)) {
+        SetPosition(StatementInt(a[0], 0), StatementInt(a[1], 0));
+    } else if (MatchCommand("col", 3, stmt, a)) {
+        SetCol(rgb(0));
+    } else if (MatchCommand("facecol", 3, stmt, a)) {
+        SetFaceCol(rgb(128));
+    } else if (MatchCommand("linecol", 3, stmt, a)) {
+        SetLineCol(rgb(255));
+    } else if (MatchCommand("LineOpq", 1, stmt, a)) {
+        SetLineOpq(StatementFloat(a[0]));
+    } else if (MatchCommand("FaceOpq", 1, stmt, a)) {
+        SetFaceOpq(StatementFloat(a[0]));
+    } else if (MatchCommand("opq", 1, stmt, a)) {
+        SetOpq(StatementFloat(a[0]));
+    } else if (MatchCommand("ZOrder", 1, stmt, a)) {
+        SetZOrder(StatementDouble(a[0]));
+    } else if (MatchCommand("file", 1, stmt, a)) {
+        LoadFile(StripQuotes(a[0]));
+    } else if (MatchCommand("visible", 1, stmt, a)) {
+        SetVisible(StatementInt(a[0], 1) == 1);
+    } else {
+        return;
+    }
+    stmt.clear();
+}
+
+namespace {
+
+void WriteRGB(std::string& text, std::string_view keyword, TColor c) {
+    text += FormatCommand(keyword, {int32_t(c & 0xFF), int32_t(c >> 8 & 0xFF), int32_t(c >> 16 & 0xFF)}, 0);
+}
+
+}  // namespace
+
+void TVelora::WriteStatements(std::string& text) {
+    text.clear();
+    if (!Name.empty()) text += FormatCommand("name", {Name}, 0);
+    text += FormatCommand("size", {Width, Height}, 0);
+    text += FormatCommand("pos", {Left, Top}, 0);
+    if (ColSet) WriteRGB(text, "col", Col);
+    if (FaceColSet) {
+        WriteRGB(text, "facecol", FaceCol);
+        text += FormatCommand("FaceOpq", {double(FaceOpq)}, 2);
+    }
+    if (LineColSet) {
+        WriteRGB(text, "linecol", LineCol);
+        text += FormatCommand("LineOpq", {double(LineOpq)}, 2);
+    }
+    if (OpqSet) text += FormatCommand("opq", {double(Opq)}, 2);
+    if (ZOrderSet) text += FormatCommand("zorder", {EffectiveZOrder()}, 3);
+    if (!FileName.empty()) text += "file(\"" + FileName + "\");";
+    if (!Visible) text += "visible(0);";
+}
+
+// ---- Children and scripts ------------------------------------------------
+
+TVelora* TVelora::NewChild(const TVeloraClass& kind, std::string_view text) {
+    // Owned here until linked, so a throwing statement frees it.
+    TVeloraPtr<TVelora> node = kind.Create();
+    node->RunStatements(text);
+    AddChild(node.get());
+    return node.release();
+}
+
+void TVelora::ParseLine(std::string_view line) {
+    if (line.empty()) return;
+    static const TDelims kWordDelims(" \t,");
+    std::string rest(line), word;
+    NextToken(rest, kWordDelims, Quotes::On, word);
+
+    if (word.size() >= 2 && word[0] == '/' && word[1] == '/') return;
+    if (word == "{") {
+        EnterBlock();
+        return;
+    }
+    if (word == "}") {
+        LeaveBlock();
+        return;
+    }
+
+    const TVeloraClass& kind = FindKind(word);
+    if (IsNullKind(kind)) return;
+    if (!ParseParent) {
+        // Before the first block a kind line configures the reading node.
+        if (kind.IsClassOf(*this)) {
+            ParseLast = this;
+            RunStatements(rest);
+        }
+        return;
+    }
+    ParseLast = ParseParent->NewChild(kind, rest);
+}
+
+void TVelora::EnterBlock() {
+    if (!ParseLast) return;
+    ParseParent = ParseLast;
+    ParseLast = nullptr;
+}
+
+// Never climbs above the node reading the script, even when that node has
+// a parent of its own.
+void TVelora::LeaveBlock() {
+    if (!ParseParent || ParseParent == this || !ParseParent->parent_) return;
+    ParseLast = ParseParent;
+    ParseParent = ParseParent->parent_;
+}
+
+}  // namespace quenlo

@@ -1,0 +1,513 @@
+#include "scene/Velora.h"
+
+#include <algorithm>
+#include <climits>
+#include <cmath>
+#include <cstring>
+
+#include "low/VeloreLow.h"
+#include "pixelmap/pixelmap.h"
+#include "scene/OnScreen.h"
+#include "scene/PointingMsg.h"
+
+namespace quenlo {
+
+namespace {
+
+// Positions are plain int32; sums over deep or far-flung trees wrap instead
+// of overflowing.
+int32_t WAdd(int32_t a, int32_t b) { return int32_t(uint32_t(a) + uint32_t(b)); }
+int32_t WSub(int32_t a, int32_t b) { return int32_t(uint32_t(a) - uint32_t(b)); }
+
+// Nearest, halves to even; NaN gives 0 and the far ends clamp.
+int32_t RoundToInt32(double v) {
+    if (std::isnan(v)) return 0;
+    const double r = std::nearbyint(v);
+    if (r <= double(INT32_MIN)) return INT32_MIN;
+    if (r >= double(INT32_MAX)) return INT32_MAX;
+    return int32_t(r);
+}
+
+}  // namespace
+
+uint8_t AlphaFromOpq(double opq) {
+    if (!std::isfinite(opq)) return 0;
+    // The low byte of the rounded value, also beyond the integer range.
+    double m = std::fmod(std::nearbyint(opq * 255.0), 256.0);
+    if (m < 0) m += 256.0;
+    return uint8_t(m);
+}
+
+// ---- Lifetime ------------------------------------------------------------
+
+TVelora::TVelora() = default;
+
+TVelora::~TVelora() { Forget(); }
+
+void TVelora::Destroy() {
+    if (firstChild_) throw EVelore("have children error");
+    delete this;
+}
+
+void TVelora::DestroyTree() {
+    while (firstChild_) firstChild_->DestroyTree();
+    Destroy();
+}
+
+void TVeloraDeleter::operator()(TVelora* node) const noexcept {
+    if (!node) return;
+    while (node->firstChild_) node->firstChild_->Unlink();
+    delete node;
+}
+
+void TVelora::Forget() noexcept {
+    while (firstChild_) firstChild_->Unlink();
+
+    // Scratch and reader state on the ancestors must not outlive the node.
+    TVelora* top = this;
+    for (TVelora* a = parent_; a; a = a->parent_) {
+        top = a;
+        if (a->ParseParent == this) a->ParseParent = parent_;
+        if (a->ParseLast == this) a->ParseLast = nullptr;
+        if (a->HitResult == this) a->HitResult = nullptr;
+    }
+    if (top != this && top->View && top->View->root_ == top && top->View->hover_ == this)
+        top->View->hover_ = nullptr;
+
+    Unlink();
+    if (View) {
+        try {
+            if (View->root_ == this) View->ClearRoot();
+        } catch (...) {
+        }
+        View = nullptr;
+    }
+}
+
+// ---- Properties ----------------------------------------------------------
+
+void TVelora::SetWidth(int32_t v) {
+    Width = v;
+    SizeChanged();
+}
+
+void TVelora::SetHeight(int32_t v) {
+    Height = v;
+    SizeChanged();
+}
+
+void TVelora::SetCol(TColor c) {
+    Col = c;
+    ColSet = true;
+}
+
+void TVelora::SetFaceCol(TColor c) {
+    FaceCol = c;
+    FaceColSet = true;
+}
+
+void TVelora::SetLineCol(TColor c) {
+    LineCol = c;
+    LineColSet = true;
+}
+
+void TVelora::SetOpq(float v) {
+    Opq = v;
+    OpqSet = true;
+}
+
+void TVelora::SetFaceOpq(float v) {
+    FaceOpq = v;
+    FaceColSet = true;
+}
+
+void TVelora::SetLineOpq(float v) {
+    LineOpq = v;
+    LineColSet = true;
+}
+
+void TVelora::SetZOrder(double v) {
+    ZOrder = v;
+    ZOrderSet = true;
+}
+
+// A NaN opacity fails ">= 0" and so inherits, like a negative one.
+float TVelora::EffectiveOpq() const {
+    for (const TVelora* n = this; n; n = n->parent_)
+        if (n->Opq >= 0) return n->Opq;
+    return 1.0f;
+}
+
+float TVelora::EffectiveFaceOpq() const {
+    for (const TVelora* n = this; n; n = n->parent_)
+        if (n->FaceOpq >= 0) return n->FaceOpq;
+    return 1.0f;
+}
+
+float TVelora::EffectiveLineOpq() const {
+    for (const TVelora* n = this; n; n = n->parent_)
+        if (n->LineOpq >= 0) return n->LineOpq;
+    return 1.0f;
+}
+
+double TVelora::EffectiveZOrder() const {
+    for (const TVelora* n = this; n; n = n->parent_)
+        if (n->ZOrderSet) return n->ZOrder;
+    return 0.0;
+}
+
+// ---- Position, size, views -----------------------------------------------
+
+void TVelora::SetPosition(int32_t x, int32_t y) {
+    Left = x;
+    Top = y;
+}
+
+void TVelora::SetSize(int32_t w, int32_t h) {
+    SetWidth(w);
+    SetHeight(h);
+    SetVisible(true);
+}
+
+void TVelora::MoveTo(int32_t x, int32_t y) {
+    MarkTreeDirty();
+    SetTop(y);
+    SetLeft(x);
+    MarkTreeDirty();
+    Refresh();
+}
+
+void TVelora::MoveBy(int32_t dx, int32_t dy) { MoveTo(WAdd(Left, dx), WAdd(Top, dy)); }
+
+void TVelora::AttachView(TOnScreen* view) {
+    // One view per node and one root per view: drop the stale halves.
+    if (View && View != view && View->root_ == this) View->ClearRoot();
+    if (view && view->root_ != this) {
+        if (TVelora* old = view->root_) old->DetachView();
+        view->ClearRoot();
+        view->root_ = this;
+    }
+    View = view;
+}
+
+void TVelora::FitToView() {
+    if (View) SetSize(View->GetWidth(), View->GetHeight());
+}
+
+void TVelora::SizeChanged() {
+    if (View) View->AdoptRootSize();
+}
+
+void TVelora::DetachView() { View = nullptr; }
+
+void TVelora::LoadFile(const std::string&) {}
+
+// ---- Tree ----------------------------------------------------------------
+
+TVelora* TVelora::FirstSibling() {
+    TVelora* n = this;
+    while (n->prevSibling_) n = n->prevSibling_;
+    return n;
+}
+
+TVelora* TVelora::LastSibling() {
+    TVelora* n = this;
+    while (n->nextSibling_) n = n->nextSibling_;
+    return n;
+}
+
+TVelora* TVelora::GetParent() const { return const_cast<TVelora*>(this)->FirstSibling()->parent_; }
+
+namespace {
+
+// Linking `node` under `parent` must not close a loop.
+void CheckNoCycle(const TVelora* node, const TVelora* parent) {
+    for (const TVelora* a = parent; a; a = a->Parent())
+        if (a == node) throw EVelore("a node cannot be linked below itself");
+}
+
+}  // namespace
+
+void TVelora::AddChild(TVelora* node) {
+    if (!node) return;
+    if (!firstChild_) {
+        CheckNoCycle(node, this);
+        node->Unlink();  // a node sits in one list only
+        firstChild_ = node;
+        node->parent_ = this;
+    } else if (node != firstChild_->LastSibling()) {
+        node->LinkAfter(firstChild_->LastSibling());
+    }
+}
+
+void TVelora::LinkAfter(TVelora* node) {
+    if (!node || node == this) return;
+    CheckNoCycle(this, node->parent_);
+    Unlink();
+    parent_ = node->parent_;
+    nextSibling_ = node->nextSibling_;
+    node->nextSibling_ = this;
+    prevSibling_ = node;
+    if (nextSibling_) nextSibling_->prevSibling_ = this;
+}
+
+void TVelora::Unlink() {
+    if (prevSibling_) {
+        prevSibling_->nextSibling_ = nextSibling_;
+    } else {
+        if (parent_ && parent_->firstChild_ == this) parent_->firstChild_ = nextSibling_;
+        if (nextSibling_) nextSibling_->parent_ = parent_;
+    }
+    if (nextSibling_) nextSibling_->prevSibling_ = prevSibling_;
+    parent_ = nullptr;
+    prevSibling_ = nullptr;
+    nextSibling_ = nullptr;
+}
+
+void TVelora::MoveAfter(TVelora* node) {
+    if (!node || node == this) return;
+    CheckNoCycle(this, node->parent_);
+    Unlink();
+    LinkAfter(node);
+}
+
+void TVelora::ForEachNode(const std::function<void(TVelora&)>& fn) {
+    fn(*this);
+    for (TVelora* c = firstChild_; c; c = c->nextSibling_) c->ForEachNode(fn);
+}
+
+void TVelora::ForEachWhile(const std::function<bool(TVelora&)>& fn) {
+    if (!fn(*this)) return;
+    for (TVelora* c = firstChild_; c; c = c->nextSibling_) c->ForEachWhile(fn);
+}
+
+// ---- Coordinates ---------------------------------------------------------
+
+TRect TVelora::LocalBounds() const { return RectFromSize(0, 0, Width, Height); }
+
+TRect TVelora::BoundsInParent() const { return RectFromPointSize(Position(), Width, Height); }
+
+TRect TVelora::OffsetRect(const TRect& r) const {
+    return {WAdd(r.Left, Left), WAdd(r.Top, Top), WAdd(r.Right, Left), WAdd(r.Bottom, Top)};
+}
+
+// The topmost node's own position never counts: it is the scene origin.
+TPoint TVelora::OffsetIn(const TVelora* ancestor) const {
+    TPoint p;
+    for (const TVelora* n = this; n != ancestor && n->parent_; n = n->parent_) {
+        p.X = WAdd(p.X, n->Left);
+        p.Y = WAdd(p.Y, n->Top);
+    }
+    return p;
+}
+
+TRect TVelora::BoundsIn(const TVelora* ancestor) const {
+    return RectFromPointSize(OffsetIn(ancestor), Width, Height);
+}
+
+TPoint TVelora::AbsoluteOffset() const { return OffsetIn(nullptr); }
+
+TPoint TVelora::ToLocal(TPoint pt, const TVelora* root) const {
+    const TPoint r = root ? root->AbsoluteOffset() : TPoint{};
+    const TPoint s = AbsoluteOffset();
+    return {WSub(WAdd(pt.X, r.X), s.X), WSub(WAdd(pt.Y, r.Y), s.Y)};
+}
+
+TPointF TVelora::ToLocalF(TPointF pt, const TVelora* root) const {
+    const TPoint r = root ? root->AbsoluteOffset() : TPoint{};
+    const TPoint s = AbsoluteOffset();
+    return {float(double(pt.X) + r.X - s.X), float(double(pt.Y) + r.Y - s.Y)};
+}
+
+// ---- Dirty rectangles ----------------------------------------------------
+
+void TVelora::AddDirty(const TRect& r) {
+    // Each ancestor gets the added area itself, in its own coordinates.
+    TRect add = NormalizeRect(r);
+    for (TVelora* n = this; n; n = n->parent_) {
+        n->Dirty = {std::min(n->Dirty.Left, add.Left), std::min(n->Dirty.Top, add.Top),
+                    std::max(n->Dirty.Right, add.Right), std::max(n->Dirty.Bottom, add.Bottom)};
+        add = n->OffsetRect(add);
+    }
+}
+
+void TVelora::GrowDirty(int32_t n) {
+    Dirty = {WSub(Dirty.Left, n), WSub(Dirty.Top, n), WAdd(Dirty.Right, n), WAdd(Dirty.Bottom, n)};
+}
+
+void TVelora::MarkDirty() {
+    Dirty = LocalBounds();
+    if (parent_) parent_->AddDirty(BoundsInParent());
+}
+
+// Inverted, so that the next union yields the added area alone.
+void TVelora::ResetDirty() { Dirty = {WSub(Width, 1), WSub(Height, 1), 0, 0}; }
+
+void TVelora::MarkTreeDirty() {
+    ForEachNode([](TVelora& n) { n.MarkDirty(); });
+}
+
+void TVelora::Refresh() {
+    if (View) {
+        GrowDirty(2);
+        View->RepaintRect(Dirty);
+        ResetDirty();
+    } else if (parent_) {
+        parent_->Refresh();
+    }
+}
+
+void TVelora::Redraw() {
+    MarkDirty();
+    Refresh();
+}
+
+void TVelora::RedrawTree() {
+    MarkTreeDirty();
+    Refresh();
+}
+
+// ---- Draw ring and compositing -------------------------------------------
+
+void TVelora::ResetDrawList() {
+    drawNext_ = this;
+    drawPrev_ = this;
+}
+
+void TVelora::LinkDrawBefore(TVelora* node) {
+    if (!node || node == this) return;
+    node->drawNext_ = this;
+    node->drawPrev_ = drawPrev_;
+    drawPrev_->drawNext_ = node;
+    drawPrev_ = node;
+}
+
+// Walks the sibling chain in a loop so that a long list of children costs
+// no stack; only the depth of the tree recurses.
+void TVelora::CollectDraw(TVelora* root, const TRect& area) {
+    for (TVelora* n = this; n; n = n->nextSibling_) {
+        if (!n->Visible) continue;
+        root->InsertByZ(n);
+        if (n->firstChild_) n->firstChild_->CollectDraw(root, area);
+    }
+}
+
+// The root's own siblings are no part of its scene, so collection starts at
+// its children; an invisible root draws alone.
+void TVelora::BuildDrawList(const TRect& area) {
+    ResetDrawList();
+    if (Visible && firstChild_) firstChild_->CollectDraw(this, area);
+}
+
+// Along DrawNext the members stand in descending z-order; a new member goes
+// in front of those with an equal one, so DrawPrev order is preorder among
+// equals. NaN compares false and simply stops the scan.
+void TVelora::InsertByZ(TVelora* node) {
+    if (!node) return;
+    const double z = node->EffectiveZOrder();
+    TVelora* c = drawNext_;
+    while (c != this && z < c->EffectiveZOrder()) c = c->drawNext_;
+    c->LinkDrawBefore(node);
+}
+
+void TVelora::RenderInto(TPixelMapRGB& map) {
+    if (map.Width() <= 0 || map.Height() <= 0) return;
+    const TRect b = map.Bounds();
+    BuildDrawList(b);
+    TVelora* n = this;
+    do {
+        TVelora* next = n->drawPrev_;
+        // A zero-size node's inverted rectangle would normalise to a 2 x 2
+        // area it has no pixels for.
+        if (n->Width > 0 && n->Height > 0) {
+            const TRect nr = n->BoundsIn(this);
+            TRect d;
+            if (IntersectRects(b, nr, d)) {
+                const TExtent e = RectExtent(d);
+                n->DrawArea(WSub(d.Left, b.Left), WSub(d.Top, b.Top), WSub(d.Left, nr.Left),
+                            WSub(d.Top, nr.Top), e.W, e.H, map);
+            }
+        }
+        n = next;
+    } while (n != this);
+}
+
+void TVelora::DrawArea(int32_t dstX, int32_t dstY, int32_t, int32_t, int32_t w, int32_t h,
+                       TPixelMapRGB& target) {
+    const uint32_t a = AlphaFromOpq(EffectiveOpq());
+    if (a == 0) return;
+
+    // Clip once, in 64 bits, so no row or pixel below can fall outside.
+    const int64_t x0 = std::max<int64_t>(dstX, 0);
+    const int64_t y0 = std::max<int64_t>(dstY, 0);
+    const int64_t x1 = std::min<int64_t>(int64_t(dstX) + w, target.Width());
+    const int64_t y1 = std::min<int64_t>(int64_t(dstY) + h, target.Height());
+    if (x0 >= x1 || y0 >= y1) return;
+    const size_t rowBytes = size_t(x1 - x0) * 3;
+
+    const uint8_t bgr[3] = {uint8_t(Col >> 16), uint8_t(Col >> 8), uint8_t(Col)};
+    if (a == 255) {
+        uint8_t* first = target.PixelAddr(int32_t(x0), int32_t(y0));
+        for (size_t i = 0; i < rowBytes; i += 3) std::memcpy(first + i, bgr, 3);
+        for (int64_t y = y0 + 1; y < y1; ++y)
+            std::memcpy(target.PixelAddr(int32_t(x0), int32_t(y)), first, rowBytes);
+        return;
+    }
+
+    // With src and A fixed the rule maps each destination byte through a
+    // table per channel.
+    uint8_t lut[3][256];
+    for (int c = 0; c < 3; ++c)
+        for (uint32_t d = 0; d < 256; ++d) lut[c][d] = BlendByte(d, bgr[c], a);
+    for (int64_t y = y0; y < y1; ++y) {
+        uint8_t* p = target.PixelAddr(int32_t(x0), int32_t(y));
+        uint8_t* const end = p + rowBytes;
+        for (; p != end; p += 3) {
+            p[0] = lut[0][p[0]];
+            p[1] = lut[1][p[1]];
+            p[2] = lut[2][p[2]];
+        }
+    }
+}
+
+// ---- Pointing ------------------------------------------------------------
+
+void TVelora::DoPointing(TPoint, TPointF, TPointingMsg&) {}
+
+bool TVelora::HitTest(TPoint pt) { return OnHitTest ? OnHitTest(*this, pt) : Hittable; }
+
+void TVelora::PointerEnter() {}
+
+void TVelora::PointerLeave() {}
+
+void TVelora::HandlePointing(TPointingMsg& msg) {
+    const TPointF ptF = ToLocalF(msg.Exact, msg.Root);
+    const TPoint pt{RoundToInt32(ptF.X), RoundToInt32(ptF.Y)};
+    if (msg.State == kPointLeftDown || msg.State == kPointOtherDown) LastPointer = pt;
+    if (OnPointing)
+        OnPointing(*this, pt, ptF, msg);
+    else
+        DoPointing(pt, ptF, msg);
+}
+
+// Preorder, later visits win ties, so the answer is the topmost node in
+// drawing order that accepts the hit. Zero-size nodes are never hit (their
+// inverted rectangle would normalise to a 2 x 2 area), but their children
+// may be.
+TVelora* TVelora::FindNodeAt(TPoint pt) {
+    HitPoint = pt;
+    HitResult = this;
+    ForEachWhile([this, pt](TVelora& n) {
+        if (!n.Visible) return false;
+        if (n.Width > 0 && n.Height > 0 && PointInRect(pt, n.BoundsIn(this)) &&
+            n.HitTest(n.ToLocal(pt, this))) {
+            // Re-read: a hit test may have run arbitrary code.
+            if (!HitResult || !(HitResult->EffectiveZOrder() > n.EffectiveZOrder()))
+                HitResult = &n;
+        }
+        return true;
+    });
+    return HitResult ? HitResult : this;
+}
+
+}  // namespace quenlo
