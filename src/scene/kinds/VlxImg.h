@@ -1,0 +1,49 @@
+#pragma once
+// TVlxImg: a node that owns a 24-bit map of exactly its own size and
+// composites it at its effective opacity. The converter's root: images are
+// loaded into it, shown, painted on with the pointer and saved from it.
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <string_view>
+
+#include "pixelmap/pixelmap.h"
+#include "scene/Velora.h"
+
+namespace quenlo {
+
+// Uniform integer 0 .. n-1 (0 for n <= 1) from one engine seeded at first use.
+int32_t Random(int32_t n);
+
+class TVlxImg : public TVelora {
+public:
+    static std::string_view KindName() { return "VlxImg"; }
+
+    // White, no map, 0 x 0 and invisible; grabs the pointer on a press.
+    TVlxImg();
+
+    // The inherited statements, then "wipe".
+    void ApplyStatement(std::string& stmt) override;
+    // A new map of w x h filled with Col. Throws EInvalidImageSize for a
+    // negative size, leaving the node without a map.
+    void SetSize(int32_t w, int32_t h) override;
+    void DrawArea(int32_t dstX, int32_t dstY, int32_t srcX, int32_t srcY, int32_t w, int32_t h,
+                  TPixelMapRGB& target) override;
+    // A drag with a button held paints a soft spot at the pointer.
+    void DoPointing(TPoint pt, TPointF ptF, TPointingMsg& msg) override;
+    // Takes the file's image and size. A missing file or an empty name
+    // changes nothing; loader errors pass with the node unchanged.
+    void LoadFile(const std::string& fileName) override;
+
+    // Fills the map with Col; nothing without a map.
+    void Wipe();
+
+    TPointF LastPaint;  // node-local centre of the last painted spot
+    // Same size as the node whenever present.
+    std::unique_ptr<TPixelMapRGB> Map;
+
+protected:
+    ~TVlxImg() override = default;
+};
+
+}  // namespace quenlo
