@@ -1,0 +1,170 @@
+#include "scene/kinds/VlxMat.h"
+
+#include <algorithm>
+#include <array>
+#include <cstring>
+
+#include "low/VeloreLow.h"
+
+namespace quenlo {
+
+namespace {
+
+// Statements of the node kinds take at most 5 arguments.
+using TKindArgs = std::array<std::string, 5>;
+
+// One axis of ClipDrawBlock, in 64 bits so that no sum can wrap.
+bool ClipAxis(int64_t& dst, int64_t& src, int64_t& n, int64_t dstSize, int64_t srcSize) {
+    if (dst < 0) {
+        src -= dst;
+        n += dst;
+        dst = 0;
+    }
+    if (src < 0) {
+        dst -= src;
+        n += src;
+        src = 0;
+    }
+    n = std::min({n, dstSize - dst, srcSize - src});
+    return n > 0;
+}
+
+}  // namespace
+
+bool ClipDrawBlock(int32_t dstX, int32_t dstY, int32_t srcX, int32_t srcY, int32_t w, int32_t h,
+                   int32_t tw, int32_t th, int32_t sw, int32_t sh, TDrawBlock& out) {
+    int64_t dx = dstX, dy = dstY, sx = srcX, sy = srcY, nw = w, nh = h;
+    if (!ClipAxis(dx, sx, nw, tw, sw) || !ClipAxis(dy, sy, nh, th, sh)) return false;
+    out = {int32_t(dx), int32_t(dy), int32_t(sx), int32_t(sy), int32_t(nw), int32_t(nh)};
+    return true;
+}
+
+// ---- TVlxMat ---------------------------------------------------------------
+
+TVlxMat::TVlxMat() {
+    SetCol(0xFFFFFF);
+    Grabs = false;  // a press on a matte never captures the pointer
+}
+
+// ---- TVlxCel ---------------------------------------------------------------
+
+TVlxCel::TVlxCel() {
+    SetCol(0x000000);
+    Grabs = true;
+}
+
+void TVlxCel::ApplyStatement(std::string& stmt) {
+    TVelora::ApplyStatement(stmt);
+    if (stmt.empty()) return;
+    TKindArgs a;
+    if (MatchCommand("wipe", 0, stmt, a)) {
+        // All four pen bytes go out, in whatever mode the pen was left.
+        if (Map) {
+            Map->SetPen(Col);
+            Map->Clear();
+        }
+        stmt.clear();
+    }
+}
+
+void TVlxCel::SetSize(int32_t w, int32_t h) {
+    Map.reset();
+    SetWidth(w);
+    SetHeight(h);
+    auto m = std::make_unique<TPixelMapARGB>();
+    m->SetSize(w, h);
+    Map = std::move(m);
+    // Col's alpha byte is 0 for every ColorFromRGB colour: all transparent.
+    Map->SetPen(Col);
+    Map->Clear();
+    SetVisible(true);
+}
+
+void TVlxCel::DrawArea(int32_t dstX, int32_t dstY, int32_t srcX, int32_t srcY, int32_t w,
+                       int32_t h, TPixelMapRGB& target) {
+    if (!Map) {
+        TVelora::DrawArea(dstX, dstY, srcX, srcY, w, h, target);
+        return;
+    }
+    const uint32_t a = AlphaFromOpq(EffectiveOpq());
+    if (a == 0) return;
+    TDrawBlock b;
+    if (!ClipDrawBlock(dstX, dstY, srcX, srcY, w, h, target.Width(), target.Height(),
+                       Map->Width(), Map->Height(), b))
+        return;
+
+    // The pixel weight depends only on its alpha: one table per call.
+    uint8_t weight[256];
+    for (uint32_t A = 0; A < 256; ++A) weight[A] = uint8_t(a * A / 255);
+
+    for (int32_t r = 0; r < b.H; ++r) {
+        const uint8_t* s = Map->PixelAddr(b.SrcX, b.SrcY + r);
+        uint8_t* d = target.PixelAddr(b.DstX, b.DstY + r);
+        for (int32_t c = 0; c < b.W; ++c, s += 4, d += 3) {
+            const uint32_t g = weight[s[3]];
+            if (g == 0) continue;
+            if (g == 255) {
+                d[0] = s[0];
+                d[1] = s[1];
+                d[2] = s[2];
+                continue;
+            }
+            // Truncates: no rounding term, unlike the image node.
+            const uint32_t ig = 255 - g;
+            d[0] = uint8_t((ig * d[0] + g * s[0]) / 255);
+            d[1] = uint8_t((ig * d[1] + g * s[1]) / 255);
+            d[2] = uint8_t((ig * d[2] + g * s[2]) / 255);
+        }
+    }
+}
+
+namespace {
+
+// GetAlphaBounds reports "nothing" as (MaxX, MaxY, 0, 0), which looks like a
+// real rectangle on maps 0 or 1 pixels wide. A genuine result always has an
+// alpha pixel in its top row, so that row decides.
+bool HasAlphaIn(const TPixelMapARGB& map, const TRect& r) {
+    if (map.Width() <= 0 || map.Height() <= 0) return false;
+    if (r.Right < r.Left || r.Bottom < r.Top) return false;
+    if (r.Left < 0 || r.Top < 0 || r.Right > map.MaxX() || r.Bottom > map.MaxY()) return false;
+    const uint8_t* p = map.PixelAddr(r.Left, r.Top);
+    for (int32_t x = r.Left; x <= r.Right; ++x, p += 4)
+        if (p[3] != 0) return true;
+    return false;
+}
+
+}  // namespace
+
+TVlxCel* TVlxCel::CutOut() {
+    if (!Map) return nullptr;
+    Map->PenMode = TPixelMapARGB::ModeAll;
+    Map->SetPen(Col);
+    TRect r;
+    Map->GetAlphaBounds(r);
+    if (!HasAlphaIn(*Map, r)) return nullptr;
+
+    const int32_t w = r.Right - r.Left + 1;
+    const int32_t h = r.Bottom - r.Top + 1;
+    auto cel = MakeVelora<TVlxCel>();
+    cel->SetSize(w, h);
+    cel->Map->CopyRect(r.Left, r.Top, 0, 0, w, h, *Map);
+    cel->SetPosition(int32_t(uint32_t(Left) + uint32_t(r.Left)),
+                     int32_t(uint32_t(Top) + uint32_t(r.Top)));
+    // Transparent pixels let the pointer through to the nodes below.
+    TVlxCel* self = cel.get();
+    cel->OnHitTest = [self](TVelora&, TPoint pt) {
+        if (!self->Map) return false;
+        self->Map->PenMode = TPixelMapARGB::ModeAlpha;
+        return self->Map->GetPixelColor(pt.X, pt.Y) != 0;
+    };
+    // The lifted pixels take this cel's place; this cel stays above them.
+    cel->MoveAfter(this);
+    MoveAfter(cel.get());
+
+    Map->PenMode = TPixelMapARGB::ModeAll;
+    Map->SetPen(Col);
+    Map->Clear();
+    return cel.release();
+}
+
+}  // namespace quenlo

@@ -1,0 +1,175 @@
+#include "scene/kinds/VlxStencil.h"
+
+#include <array>
+#include <cstdint>
+
+#include "low/VeloreLow.h"
+#include "scene/PointingMsg.h"
+#include "scene/kinds/VlxMat.h"
+
+namespace quenlo {
+
+namespace {
+
+// Statements of the node kinds take at most 5 arguments.
+using TKindArgs = std::array<std::string, 5>;
+
+int32_t WSub(int32_t a, int32_t b) { return int32_t(uint32_t(a) - uint32_t(b)); }
+
+}  // namespace
+
+// ---- TVlxStencil -----------------------------------------------------------
+
+TVlxStencil::TVlxStencil() {
+    SetCol(0xFFFFFF);
+    Grabs = true;
+}
+
+void TVlxStencil::ApplyStatement(std::string& stmt) {
+    TVelora::ApplyStatement(stmt);
+    if (stmt.empty()) return;
+    TKindArgs a;
+    if (MatchCommand("wipe", 0, stmt, a)) {
+        if (Map) {
+            Map->SetPen(0);
+            Map->Clear();
+        }
+        stmt.clear();
+    } else if (MatchCommand("airbrush", 0, stmt, a)) {
+        // Blends into what is there: repeated sprays build up towards 65535.
+        if (Map) {
+            Map->SetPen(65535);
+            const float half = float(Width) / 2;  // odd widths centre on a half pixel
+            Map->DrawSpot(2, half, float(Height) / 2, half, half, 0.9f);
+        }
+        stmt.clear();
+    }
+}
+
+void TVlxStencil::SetSize(int32_t w, int32_t h) {
+    Map.reset();
+    SetWidth(w);
+    SetHeight(h);
+    auto m = std::make_unique<TPixelMapWGray>();
+    m->SetSize(w, h);
+    m->SetPen(0);
+    m->Clear();
+    Map = std::move(m);
+    SetVisible(true);
+}
+
+void TVlxStencil::DrawArea(int32_t dstX, int32_t dstY, int32_t srcX, int32_t srcY, int32_t w,
+                           int32_t h, TPixelMapRGB& target) {
+    if (!Map) {
+        TVelora::DrawArea(dstX, dstY, srcX, srcY, w, h, target);
+        return;
+    }
+    const uint32_t a = AlphaFromOpq(EffectiveOpq());
+    if (a == 0) return;
+    TDrawBlock b;
+    if (!ClipDrawBlock(dstX, dstY, srcX, srcY, w, h, target.Width(), target.Height(),
+                       Map->Width(), Map->Height(), b))
+        return;
+
+    const uint32_t k[3] = {(Col >> 16) & 0xFF, (Col >> 8) & 0xFF, Col & 0xFF};
+    for (int32_t r = 0; r < b.H; ++r) {
+        const uint8_t* s = Map->PixelAddr(b.SrcX, b.SrcY + r);
+        uint8_t* d = target.PixelAddr(b.DstX, b.DstY + r);
+        for (int32_t c = 0; c < b.W; ++c, s += 2, d += 3) {
+            const uint32_t v = uint32_t(s[0]) | uint32_t(s[1]) << 8;
+            const uint32_t m = a == 255 ? v : a * v / 255;
+            if (m == 0) continue;
+            if (m == 65535) {
+                d[0] = uint8_t(k[0]);
+                d[1] = uint8_t(k[1]);
+                d[2] = uint8_t(k[2]);
+                continue;
+            }
+            const uint32_t im = 65535 - m;
+            d[0] = uint8_t((d[0] * im + k[0] * m + 32768) >> 16);
+            d[1] = uint8_t((d[1] * im + k[1] * m + 32768) >> 16);
+            d[2] = uint8_t((d[2] * im + k[2] * m + 32768) >> 16);
+        }
+    }
+}
+
+// ---- TVlx2 -----------------------------------------------------------------
+
+TVlx2::TVlx2() { Grabs = true; }
+
+void TVlx2::DrawArea(int32_t dstX, int32_t dstY, int32_t srcX, int32_t srcY, int32_t w, int32_t h,
+                     TPixelMapRGB& target) {
+    // Unhovered it is exactly the plain fill of the base.
+    if (!Hovered) {
+        TVelora::DrawArea(dstX, dstY, srcX, srcY, w, h, target);
+        return;
+    }
+    TDrawBlock b;
+    if (!ClipDrawBlock(dstX, dstY, srcX, srcY, w, h, target.Width(), target.Height(), INT32_MAX,
+                       INT32_MAX, b))
+        return;
+
+    // Two fixed weights: even cells 180, odd cells 140, one table each.
+    const uint32_t k[3] = {(Col >> 16) & 0xFF, (Col >> 8) & 0xFF, Col & 0xFF};
+    uint8_t lut[2][3][256];
+    for (int ch = 0; ch < 3; ++ch)
+        for (uint32_t d = 0; d < 256; ++d) {
+            lut[0][ch][d] = BlendByte(d, k[ch], 180);
+            lut[1][ch][d] = BlendByte(d, k[ch], 140);
+        }
+
+    for (int32_t r = 0; r < b.H; ++r) {
+        const int32_t cellY = (b.SrcY + r) / 10;
+        uint8_t* d = target.PixelAddr(b.DstX, b.DstY + r);
+        for (int32_t c = 0; c < b.W; ++c, d += 3) {
+            const auto& t = lut[((b.SrcX + c) / 10 + cellY) & 1];
+            d[0] = t[0][d[0]];
+            d[1] = t[1][d[1]];
+            d[2] = t[2][d[2]];
+        }
+    }
+}
+
+void TVlx2::DoPointing(TPoint pt, TPointF, TPointingMsg& msg) {
+    Grabs = true;
+    // The grabbed point stays under the pointer, vertically.
+    if (msg.LeftDown && msg.State == kPointMove) MoveBy(0, WSub(pt.Y, LastPointer.Y));
+}
+
+void TVlx2::PointerEnter() {
+    Hovered = true;
+    Redraw();
+}
+
+void TVlx2::PointerLeave() {
+    Hovered = false;
+    Redraw();
+}
+
+// ---- TVlxSlider ------------------------------------------------------------
+
+TVlxSlider::TVlxSlider() { Grabs = true; }
+
+void TVlxSlider::DoPointing(TPoint pt, TPointF, TPointingMsg& msg) {
+    TVelora* parent = GetParent();
+    if (!parent || !msg.LeftDown || msg.State != kPointMove) return;
+    // The slider rides along, so its local LastPointer stays valid.
+    parent->MoveBy(WSub(pt.X, LastPointer.X), WSub(pt.Y, LastPointer.Y));
+}
+
+// The slider's own Opq stays "inherit", so it fades with the parent.
+void TVlxSlider::PointerEnter() {
+    if (TVelora* parent = GetParent()) {
+        parent->SetOpq(0.9f);
+        parent->RedrawTree();
+    }
+}
+
+void TVlxSlider::PointerLeave() {
+    if (TVelora* parent = GetParent()) {
+        parent->SetOpq(0.1f);
+        parent->RedrawTree();
+    }
+}
+
+}  // namespace quenlo
