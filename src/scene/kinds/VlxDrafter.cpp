@@ -1,0 +1,247 @@
+#include "scene/kinds/VlxDrafter.h"
+
+#include <algorithm>
+#include <array>
+#include <cmath>
+#include <limits>
+
+#include "low/Low.h"
+#include "low/VeloreLow.h"
+#include "pixelmap/pixelmap.h"
+
+namespace quenlo {
+
+namespace {
+
+// Node kinds give MatchCommand room for 5 arguments.
+using TKindArgs = std::array<std::string, 5>;
+
+// Round(opq * 65535), halves to even, held in 32 bits; NaN gives 0.
+int32_t WeightFromOpq(float opq) {
+    const double w = std::nearbyint(double(opq) * 65535.0);
+    if (!(w == w)) return 0;
+    return int32_t(std::clamp(w, double(std::numeric_limits<int32_t>::min()),
+                              double(std::numeric_limits<int32_t>::max())));
+}
+
+int32_t ToInt32(int64_t v) {
+    return int32_t(std::clamp<int64_t>(v, std::numeric_limits<int32_t>::min(),
+                                       std::numeric_limits<int32_t>::max()));
+}
+
+}  // namespace
+
+std::string TextStatement(std::string_view text) {
+    std::string s = "text(\"";
+    s += text;
+    s += "\");";
+    return s;
+}
+
+// ---- TVlxDrafter ---------------------------------------------------------
+
+TVlxDrafter::TVlxDrafter() { Grabs = true; }
+
+void TVlxDrafter::DrawArea(int32_t dstX, int32_t dstY, int32_t srcX, int32_t srcY, int32_t w,
+                           int32_t h, TPixelMapRGB& target) {
+    const int64_t ox = int64_t(dstX) - srcX, oy = int64_t(dstY) - srcY;
+    DrawOffset = {int32_t(uint32_t(ox)), int32_t(uint32_t(oy))};
+    DrawTarget = &target;
+    FaceWeight = EffectiveFaceOpq();
+    LineWeight = EffectiveLineOpq();
+    PlotWeight = WeightFromOpq(EffectiveOpq());
+
+    // The callbacks may only touch the drawn area inside the node and the
+    // target; RenderInto asks for no more, direct callers might.
+    const int64_t l = std::max({int64_t(srcX), int64_t(0), -ox});
+    const int64_t t = std::max({int64_t(srcY), int64_t(0), -oy});
+    const int64_t r = std::min({int64_t(srcX) + w - 1, int64_t(Width) - 1, target.Width() - 1 - ox});
+    const int64_t b = std::min({int64_t(srcY) + h - 1, int64_t(Height) - 1, target.Height() - 1 - oy});
+    const bool offsetFits = ox == DrawOffset.X && oy == DrawOffset.Y;
+    if (!offsetFits || l > r || t > b)
+        DrawClip = {0, 0, -1, -1};
+    else
+        DrawClip = {ToInt32(l), ToInt32(t), ToInt32(r), ToInt32(b)};
+
+    // The box, cut like the glyphs so that it never lands outside the node.
+    if (FillFirst && !ClipIsEmpty())
+        TVelora::DrawArea(DrawClip.Left + DrawOffset.X, DrawClip.Top + DrawOffset.Y, DrawClip.Left,
+                          DrawClip.Top, DrawClip.Right - DrawClip.Left + 1,
+                          DrawClip.Bottom - DrawClip.Top + 1, target);
+}
+
+void TVlxDrafter::PlotPixel(int32_t x, int32_t y) {
+    if (!DrawTarget || x < DrawClip.Left || x > DrawClip.Right || y < DrawClip.Top ||
+        y > DrawClip.Bottom)
+        return;
+    // The map expects 0..65535; an opacity above 1 draws fully.
+    const int32_t w = std::clamp(PlotWeight, 0, 65535);
+    if (w == 0) return;
+    DrawTarget->BlendPixel(x + DrawOffset.X, y + DrawOffset.Y, uint32_t(w));
+}
+
+void TVlxDrafter::FillPixel(TPoint p, float alpha) {
+    // TPoly reports the pixel right of a row's last span too, at coverage 0;
+    // the clip only keeps such pixels from leaving the area.
+    if (!DrawTarget || p.X < DrawClip.Left || p.X > DrawClip.Right || p.Y < DrawClip.Top ||
+        p.Y > DrawClip.Bottom)
+        return;
+    DrawTarget->BlendPixelF(p.X + DrawOffset.X, p.Y + DrawOffset.Y, alpha * FaceWeight);
+}
+
+void TVlxDrafter::DrawEdge(TPointF a, TPointF b) {
+    if (!DrawTarget) return;
+    const float ox = float(DrawOffset.X), oy = float(DrawOffset.Y);
+    DrawTarget->DrawLineAA(true, a.X + ox, a.Y + oy, b.X + ox, b.Y + oy, LineWeight);
+}
+
+// ---- TVlxPoly ------------------------------------------------------------
+
+TVlxPoly::TVlxPoly() {
+    // Through the setters, so these are written back as set.
+    SetCol(0xFFFFFF);
+    SetLineCol(0xFF3344);
+    SetLineOpq(0.3f);
+    SetFaceCol(0xFF0000);
+    SetFaceOpq(0.4f);
+}
+
+void TVlxPoly::ApplyStatement(std::string& stmt) {
+    TVlxDrafter::ApplyStatement(stmt);
+    if (stmt.empty()) return;
+    TKindArgs a;
+    if (MatchCommand("polygon", 0, stmt, a))
+        Fill = true;
+    else if (MatchCommand("polyline", 0, stmt, a))
+        Outline = true;
+    else
+        return;
+    stmt.clear();
+}
+
+void TVlxPoly::WriteStatements(std::string& text) {
+    TVlxDrafter::WriteStatements(text);
+    if (Fill) text += "polygon;";
+    if (Outline) text += "polyline;";
+}
+
+void TVlxPoly::DrawArea(int32_t dstX, int32_t dstY, int32_t srcX, int32_t srcY, int32_t w,
+                        int32_t h, TPixelMapRGB& target) {
+    TVlxDrafter::DrawArea(dstX, dstY, srcX, srcY, w, h, target);
+    Poly.OnCoverage = [this](TPoint p, float alpha) { FillPixel(p, alpha); };
+    Poly.OnEdge = [this](TPointF a, TPointF b) { DrawEdge(a, b); };
+    if (ClipIsEmpty()) return;
+    Poly.SetClip(DrawClip.Left, DrawClip.Top, DrawClip.Right, DrawClip.Bottom);
+    if (Outline) {
+        target.SetPen(LineCol);
+        Poly.DrawOutline(OpenOutline);
+    }
+    // After the outline, so the fill lies over it.
+    if (Fill) {
+        target.SetPen(FaceCol);
+        Poly.FillPolygon();
+    }
+}
+
+// ---- TVlxAnk88 -----------------------------------------------------------
+
+TVlxAnk88::TVlxAnk88() {
+    Font.OnPlot = [this](int32_t x, int32_t y) { PlotPixel(x, y); };
+    SetWidth(0);
+    SetHeight(0);
+    FillFirst = true;
+}
+
+void TVlxAnk88::ApplyStatement(std::string& stmt) {
+    TVlxDrafter::ApplyStatement(stmt);
+    if (stmt.empty()) return;
+    TKindArgs a;
+    if (!MatchCommand("text", 1, stmt, a)) return;
+    SetText(StripQuotes(a[0]));
+    stmt.clear();
+}
+
+void TVlxAnk88::WriteStatements(std::string& text) {
+    TVlxDrafter::WriteStatements(text);
+    if (!Text.empty()) text += TextStatement(Text);
+}
+
+void TVlxAnk88::SetText(std::string_view s) {
+    if (Width != 0 && Height != 0) {
+        TextY = int32_t((int64_t(Height) - kAnkCellHeight) / 2);  // truncates toward zero
+        TextX = kAnkCellWidth;
+    } else {
+        SetWidth(ToInt32(int64_t(kAnkCellWidth) * int64_t(s.size())));
+        SetHeight(kAnkCellHeight);
+        TextX = 0;
+        TextY = 0;
+    }
+    Text = s;
+    SetVisible(true);
+}
+
+void TVlxAnk88::DrawArea(int32_t dstX, int32_t dstY, int32_t srcX, int32_t srcY, int32_t w,
+                         int32_t h, TPixelMapRGB& target) {
+    TVlxDrafter::DrawArea(dstX, dstY, srcX, srcY, w, h, target);
+    target.SetPen(LineCol);
+    if (Text.empty() || ClipIsEmpty() || PlotWeight <= 0) return;
+
+    // DrawText's walk with 16-bit positions, skipping cells that cannot
+    // meet the clip; PlotPixel cuts the rest to the pixel.
+    const uint16_t y = uint16_t(TextY);
+    if (int32_t(y) + kAnkCellHeight - 1 < DrawClip.Top || int32_t(y) > DrawClip.Bottom) return;
+    uint16_t x = uint16_t(TextX);
+    for (const char c : Text) {
+        if (int32_t(x) + kAnkCellWidth - 1 >= DrawClip.Left && int32_t(x) <= DrawClip.Right)
+            Font.DrawChar(uint8_t(c), x, y);
+        x = uint16_t(x + kAnkCellWidth);
+    }
+}
+
+// ---- TVlxAnk -------------------------------------------------------------
+
+TVlxAnk::TVlxAnk() = default;
+
+void TVlxAnk::ApplyStatement(std::string& stmt) {
+    TVlxImg::ApplyStatement(stmt);
+    if (stmt.empty()) return;
+    TKindArgs a;
+    if (MatchCommand("PenPos", 2, stmt, a)) {
+        PenPos = {StatementInt(a[0], 0), StatementInt(a[1], 0)};
+    } else if (MatchCommand("PenCol", 3, stmt, a)) {
+        // Low 8 bits, unlike "col", which clamps: 256 is 0, -1 is 255.
+        auto channel = [&a](int i) { return int(uint32_t(StatementInt(a[i], 255)) & 0xFF); };
+        PenCol = ColorFromRGB(channel(0), channel(1), channel(2));
+    } else if (MatchCommand("text", 1, stmt, a)) {
+        WriteText(StripQuotes(a[0]));
+    } else {
+        return;
+    }
+    stmt.clear();
+}
+
+void TVlxAnk::WriteStatements(std::string& text) {
+    TVlxImg::WriteStatements(text);
+    // Run on a fresh node after the size, these clear the map and write
+    // the last text again with the same pen.
+    text += "wipe;";
+    text += FormatCommand("PenPos", {PenPos.X, PenPos.Y}, 0);
+    text += FormatCommand("PenCol", {int32_t(PenCol & 0xFF), int32_t(PenCol >> 8 & 0xFF),
+                                     int32_t(PenCol >> 16 & 0xFF)},
+                          0);
+    if (!Text.empty()) text += TextStatement(Text);
+}
+
+void TVlxAnk::PlotPen(int32_t x, int32_t y) {
+    if (!Map) return;
+    Map->SetPen(PenCol);
+    Map->PutPixel(x, y);
+}
+
+void TVlxAnk::WriteText(std::string_view s) {
+    Font.OnPlot = [this](int32_t x, int32_t y) { PlotPen(x, y); };
+    if (Map) Font.DrawText(s, uint16_t(PenPos.X), uint16_t(PenPos.Y));
+    Text = s;
+}
+
+}  // namespace quenlo

@@ -1,0 +1,131 @@
+#pragma once
+// Drafters: nodes that draw vector shapes and ANK text straight into the
+// target map while the scene renders, plus the image node with a text pen.
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+#include "low/ANK88vlx.h"
+#include "low/Types.h"
+#include "low/polygons.h"
+#include "pixelmap/Color.h"
+#include "scene/Velora.h"
+#include "scene/kinds/VlxImg.h"
+
+namespace quenlo {
+
+class TPixelMapRGB;
+
+// Base of nodes that keep no pixels of their own. DrawArea records where
+// the node lands in the target and its weights; the shape renderers then
+// call back into PlotPixel, FillPixel and DrawEdge. Never registered.
+class TVlxDrafter : public TVelora {
+public:
+    TVlxDrafter();
+
+    void DrawArea(int32_t dstX, int32_t dstY, int32_t srcX, int32_t srcY, int32_t w, int32_t h,
+                  TPixelMapRGB& target) override;
+
+    // Renderer callbacks; positions are node-local. Valid only during the
+    // DrawArea that set the drafting state.
+    void PlotPixel(int32_t x, int32_t y);            // one glyph pixel, PlotWeight
+    void FillPixel(TPoint p, float alpha);           // fill coverage times FaceWeight
+    void DrawEdge(TPointF a, TPointF b);             // anti-aliased segment, LineWeight
+
+    // Drafting state of the last DrawArea.
+    TPoint DrawOffset;                  // node-local + offset = target pixel
+    TPixelMapRGB* DrawTarget = nullptr; // not owned
+    float FaceWeight = 0;
+    float LineWeight = 0;
+    int32_t PlotWeight = 0;             // Round(EffectiveOpq * 65535)
+    // Node-local pixels the last DrawArea may touch: the drawn area cut to
+    // the node and to the target. Right < Left when there are none.
+    TRect DrawClip{0, 0, -1, -1};
+
+    // Fill the box with Col before drafting.
+    bool FillFirst = false;
+
+protected:
+    ~TVlxDrafter() override = default;
+    bool ClipIsEmpty() const { return DrawClip.Right < DrawClip.Left || DrawClip.Bottom < DrawClip.Top; }
+};
+
+// A polygon or polyline of float vertices in node coordinates. The host
+// fills Poly.Points; statements only switch outline and fill on.
+class TVlxPoly : public TVlxDrafter {
+public:
+    static std::string_view KindName() { return "VlxPoly"; }
+
+    TVlxPoly();
+
+    void ApplyStatement(std::string& stmt) override;
+    void WriteStatements(std::string& text) override;
+    // Outline, then the fill over it.
+    void DrawArea(int32_t dstX, int32_t dstY, int32_t srcX, int32_t srcY, int32_t w, int32_t h,
+                  TPixelMapRGB& target) override;
+
+    bool OpenOutline = true;  // no closing segment
+    bool Outline = false;     // "polyline"
+    bool Fill = false;        // "polygon"
+    TPoly Poly;
+
+protected:
+    ~TVlxPoly() override = default;
+};
+
+// One line of 8 x 7 ANK text in LineCol over a box in Col. Sizes itself to
+// the text unless it already has a size; a later size change keeps the
+// text where SetText put it.
+class TVlxAnk88 : public TVlxDrafter {
+public:
+    static std::string_view KindName() { return "VlxAnk88"; }
+
+    TVlxAnk88();
+
+    void ApplyStatement(std::string& stmt) override;
+    void WriteStatements(std::string& text) override;
+    // Box, then glyphs, both kept inside the node and the drawn area.
+    void DrawArea(int32_t dstX, int32_t dstY, int32_t srcX, int32_t srcY, int32_t w, int32_t h,
+                  TPixelMapRGB& target) override;
+    // A fixed box keeps its size and puts the text at x 8, centred
+    // vertically; a node without one becomes 8 * length x 7.
+    virtual void SetText(std::string_view s);
+
+    int32_t TextX = 0;
+    int32_t TextY = 0;
+    TAnk88 Font;  // OnPlot bound to PlotPixel
+    std::string Text;
+
+protected:
+    ~TVlxAnk88() override = default;
+};
+
+// An image node with a pen: "text" writes into the node's own map for good.
+class TVlxAnk : public TVlxImg {
+public:
+    static std::string_view KindName() { return "VlxAnk"; }
+
+    TVlxAnk();
+
+    void ApplyStatement(std::string& stmt) override;
+    void WriteStatements(std::string& text) override;
+
+    // Puts one pixel of PenCol into Map; outside the map it does nothing.
+    void PlotPen(int32_t x, int32_t y);
+    // Draws s at PenPos, which stays where it is, and remembers it. Without
+    // a map only the text is remembered. No redraw.
+    void WriteText(std::string_view s);
+
+    TPoint PenPos;
+    TColor PenCol = 0xFFFFFF;
+    TAnk88 Font;
+    std::string Text;
+
+protected:
+    ~TVlxAnk() override = default;
+};
+
+// "text(\"...\");" as the text nodes write it back; quotes are not escaped.
+std::string TextStatement(std::string_view text);
+
+}  // namespace quenlo
