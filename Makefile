@@ -4,7 +4,8 @@
 BUILD   ?= build
 JOBS    ?= $(shell nproc 2>/dev/null || echo 2)
 PACKAGES = build-essential cmake pkg-config libgtest-dev libgmock-dev libbenchmark-dev \
-           libjpeg62-turbo-dev libjpeg-turbo-progs libcli11-dev python3
+           libjpeg62-turbo-dev libjpeg-turbo-progs libcli11-dev python3 \
+           qt6-base-dev qt6-base-dev-tools libgl-dev fonts-noto-cjk
 
 SUDO := $(shell [ "$$(id -u)" = 0 ] || echo sudo)
 
@@ -29,9 +30,14 @@ build: configure
 	cmake --build $(BUILD) -j $(JOBS)
 
 run: build
-	@mkdir -p out
-	$(BUILD)/bin/quenlo-convert -o out samples/*.ipr samples/*.bmp samples/*.jpg
-	@echo "Converted samples are in $(CURDIR)/out/"
+	@if [ -n "$$DISPLAY$$WAYLAND_DISPLAY" ]; then \
+	  $(BUILD)/bin/quenlo; \
+	else \
+	  echo "No display found, so the window cannot open: converting the samples with the command line instead."; \
+	  mkdir -p out && \
+	  $(BUILD)/bin/quenlo-convert -o out samples/*.ipr samples/*.bmp samples/*.jpg && \
+	  echo "Converted samples are in $(CURDIR)/out/"; \
+	fi
 
 test: build
 	cd $(BUILD) && ctest --output-on-failure -j $(JOBS)

@@ -1,0 +1,235 @@
+#include "app/Unit1.h"
+
+#include <QDragEnterEvent>
+#include <QDropEvent>
+#include <QFontDatabase>
+#include <QFrame>
+#include <QLabel>
+#include <QLineEdit>
+#include <QMimeData>
+#include <QPushButton>
+#include <QScrollArea>
+#include <QStatusBar>
+#include <QTimer>
+#include <QVBoxLayout>
+#include <filesystem>
+
+#include "app/QtPaintBox.h"
+#include "imageio/FileIo.h"
+#include "imageio/VlxIo.h"
+#include "low/Errors.h"
+#include "low/FileNames.h"
+#include "low/Low.h"
+#include "scene/kinds/Pbox.h"
+#include "scene/kinds/VlxImg.h"
+
+namespace quenlo {
+
+namespace {
+// Places at 96 dpi, as designed for a 503-pixel-wide client area.
+constexpr int kDesignClientWidth = 503;
+constexpr int kEditRightMargin = kDesignClientWidth - (208 + 257);
+constexpr int kButton1RightMargin = kDesignClientWidth - (472 + 25);
+
+std::string Utf8(const QString& s) { return s.toUtf8().toStdString(); }
+QString FromUtf8(const std::string& s) { return QString::fromUtf8(s.data(), static_cast<qsizetype>(s.size())); }
+}  // namespace
+
+TForm1::TForm1(IDialogs& dialogs, QWidget* parent) : QMainWindow(parent), dialogs_(dialogs) {
+    BuildControls();
+    FormCreate();
+}
+
+TForm1::~TForm1() { FormDestroy(); }
+
+void TForm1::BuildControls() {
+    setWindowTitle(QStringLiteral("QUENLO "));
+    QFont font = this->font();
+    for (const char* family : {"Noto Sans CJK JP", "Noto Sans JP"}) {
+        if (QFontDatabase::families().contains(QString::fromLatin1(family))) {
+            font.setFamily(QString::fromLatin1(family));
+            break;
+        }
+    }
+    font.setPixelSize(12);
+    setFont(font);
+    setAcceptDrops(true);
+
+    auto* central = new QWidget(this);
+    auto* column = new QVBoxLayout(central);
+    column->setContentsMargins(0, 0, 0, 0);
+    column->setSpacing(0);
+
+    ScrollBox1 = new QScrollArea(central);
+    ScrollBox1->setWidgetResizable(false);
+    ScrollBox1->setAlignment(Qt::AlignLeft | Qt::AlignTop);
+    PaintBox1 = new TQtPaintBox();
+    ScrollBox1->setWidget(PaintBox1);
+    PaintBox1->SetControlWidth(189);
+    PaintBox1->SetControlHeight(185);
+    column->addWidget(ScrollBox1, 1);
+
+    Panel1 = new QFrame(central);
+    Panel1->setFrameStyle(QFrame::Panel | QFrame::Sunken);
+    Panel1->setFixedHeight(39);
+    Panel1->installEventFilter(this);
+    column->addWidget(Panel1);
+
+    Button3 = new QPushButton(QStringLiteral("Select Targets"), Panel1);
+    Button3->setGeometry(8, 6, 121, 29);
+    Label1 = new QLabel(QStringLiteral("output dir"), Panel1);
+    Label1->move(148, 8);
+    Label1->adjustSize();
+    Edit1 = new QLineEdit(Panel1);
+    Edit1->setGeometry(208, 8, 257, 20);
+    Button1 = new QPushButton(QStringLiteral("..."), Panel1);
+    Button1->setGeometry(472, 8, 25, 21);
+    setTabOrder(Button3, Edit1);
+    setTabOrder(Edit1, Button1);
+    setCentralWidget(central);
+
+    StatusBar1 = new QStatusBar(this);
+    StatusBar1->setSizeGripEnabled(false);
+    StatusBar1->setFixedHeight(19);
+    status_ = new QLabel(QStringLiteral("---"), StatusBar1);
+    StatusBar1->addWidget(status_, 1);
+    setStatusBar(StatusBar1);
+
+    move(263, 83);
+    resize(519, 613);
+
+    connect(Button3, &QPushButton::clicked, this, [this] { Guarded([this] { Button3Click(); }); });
+    connect(Button1, &QPushButton::clicked, this, [this] { Guarded([this] { Button1Click(); }); });
+    PaintBox1->OnError = [this](const QString& message) {
+        // Not inside the event that failed: the box runs its own loop.
+        QTimer::singleShot(0, this, [this, message] { dialogs_.ShowError(this, ErrorBoxText(message)); });
+    };
+}
+
+void TForm1::FormCreate() {
+    imageNode_ = MakeVelora<TVlxImg>();
+    // Names no statement of any kind, so the node stays 0 x 0 and invisible.
+    imageNode_->RunStatements("root 400 400 0 0 255 255 255 255");
+    preview_ = std::make_unique<TPbox>(PaintBox1);
+    preview_->SetRoot(imageNode_.get());
+    preview_->AdoptRootSize();
+    preview_->SetZoom(100);  // 100 / 100: scale 1 : 1
+}
+
+void TForm1::FormDestroy() {
+    imageNode_.reset();  // detaches it from the view first
+    preview_.reset();
+}
+
+template <class F>
+void TForm1::Guarded(F&& f) {
+    try {
+        f();
+    } catch (const std::exception& e) {
+        dialogs_.ShowError(this, ErrorBoxText(FromUtf8(e.what())));
+    } catch (...) {
+        dialogs_.ShowError(this, ErrorBoxText(QStringLiteral("unknown error")));
+    }
+}
+
+void TForm1::LayoutPanel() {
+    const int w = Panel1->width();
+    Edit1->setGeometry(208, 8, std::max(20, w - 208 - kEditRightMargin), 20);
+    Button1->move(w - kButton1RightMargin - 25, 8);
+}
+
+bool TForm1::eventFilter(QObject* watched, QEvent* event) {
+    if (watched == Panel1 && event->type() == QEvent::Resize) LayoutPanel();
+    return QMainWindow::eventFilter(watched, event);
+}
+
+QString TForm1::StatusText() const { return status_->text(); }
+
+void TForm1::SetStatus(const QString& text) {
+    status_->setText(text);
+    status_->repaint();  // the batch does not return to the event loop between files
+}
+
+void TForm1::Button1Click() {
+    const std::optional<QString> chosen = dialogs_.ChooseFolder(this);
+    if (!chosen) return;
+    Edit1->setText(*chosen);
+    const std::string dir = Utf8(*chosen);
+    std::error_code ec;
+    if (!std::filesystem::is_directory(dir, ec)) {
+        std::filesystem::create_directories(dir, ec);
+        if (!std::filesystem::is_directory(dir, ec)) throw EQuenlo("Cannot create " + dir);
+    }
+}
+
+void TForm1::Button3Click() {
+    OpenFilesRequest request;
+    request.filters = {QStringLiteral("RGB files (*.rgb)"), QStringLiteral("IPR files (*.ipr)")};
+    request.selectedFilter = 0;
+    const std::optional<QStringList> files = dialogs_.OpenFiles(this, request);
+    if (!files) return;
+    ConvertFiles(*files);
+}
+
+void TForm1::ConvertFiles(const QStringList& files) {
+    // Read once for the whole batch.
+    std::string dir = Utf8(Edit1->text());
+    if (!dir.empty()) {
+        std::error_code ec;
+        if (!std::filesystem::is_directory(dir, ec)) {
+            std::filesystem::create_directories(dir, ec);
+            if (!std::filesystem::is_directory(dir, ec)) throw EQuenlo("Cannot create " + dir);
+        }
+        AddBackslash(dir);
+    }
+    QStringList notWritten;
+    for (const QString& file : files) {
+        const std::string name = Utf8(file);
+        // The size shown is that of the image before this one.
+        SetStatus(file + QStringLiteral("  ") + QString::number(imageNode_->Width) + QLatin1Char(',') +
+                  QString::number(imageNode_->Height));
+        try {
+            // A vanished file would otherwise save the previous image under its name.
+            if (!FileExists(name)) throw EInOutError(2);
+            imageNode_->LoadFile(name);
+        } catch (const std::exception& e) {
+            QString message = file + QStringLiteral(": ") + FromUtf8(e.what());
+            if (!notWritten.isEmpty())
+                message += QStringLiteral("\n\nNot written:\n") + notWritten.join(QLatin1Char('\n'));
+            throw EQuenlo(Utf8(message));
+        }
+        preview_->AdoptRootSize();
+        preview_->RepaintAll();
+        const std::string base = dir.empty() ? name : dir + ExtractFileName(name);
+        const std::string out = ChangeFileExt(base, ".bmp");
+        try {
+            if (!imageNode_->Map || imageNode_->Map->Width() == 0 || imageNode_->Map->Height() == 0)
+                throw EQuenlo("unsupported file type; expected .ipr, .rgb, .bmp or .jpg");
+            SaveBmpFile(*imageNode_->Map, out);
+        } catch (const std::exception& e) {
+            notWritten << FromUtf8(out) + QStringLiteral(": ") + FromUtf8(e.what());
+        }
+    }
+    if (!notWritten.isEmpty())
+        dialogs_.ShowWarning(this, QStringLiteral("These files were not written:\n") + notWritten.join(QLatin1Char('\n')));
+}
+
+void TForm1::dragEnterEvent(QDragEnterEvent* event) {
+    if (event->mimeData()->hasUrls()) event->acceptProposedAction();
+}
+
+void TForm1::dropEvent(QDropEvent* event) {
+    QStringList files;
+    for (const QUrl& url : event->mimeData()->urls())
+        if (url.isLocalFile()) files << url.toLocalFile();
+    if (files.isEmpty()) return;
+    event->acceptProposedAction();
+    // After the drop has finished, so the source is not kept waiting by the batch.
+    ConvertFilesLater(files);
+}
+
+void TForm1::ConvertFilesLater(const QStringList& files) {
+    QTimer::singleShot(0, this, [this, files] { Guarded([this, files] { ConvertFiles(files); }); });
+}
+
+}  // namespace quenlo

@@ -1,0 +1,76 @@
+#pragma once
+// The conversion window: pick images, watch each one in the preview, and
+// find them written as 24-bit .bmp files in the output folder.
+#include <QMainWindow>
+#include <QStringList>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "app/Dialogs.h"
+#include "scene/Velora.h"
+
+class QFrame;
+class QLabel;
+class QLineEdit;
+class QPushButton;
+class QScrollArea;
+class QStatusBar;
+
+namespace quenlo {
+
+class TPbox;
+class TQtPaintBox;
+class TVlxImg;
+
+class TForm1 : public QMainWindow {
+    Q_OBJECT
+public:
+    // dialogs must outlive the window.
+    explicit TForm1(IDialogs& dialogs, QWidget* parent = nullptr);
+    ~TForm1() override;
+
+    // "..." : choose the output folder.
+    void Button1Click();
+    // "Select Targets": choose images and convert them.
+    void Button3Click();
+    // The batch, for chosen or dropped files. Throws on a folder or load error.
+    void ConvertFiles(const QStringList& files);
+    // The batch from the event loop, with errors shown in the error box.
+    void ConvertFilesLater(const QStringList& files);
+
+    TVlxImg* ImageNode() const { return imageNode_.get(); }
+    TPbox* Preview() const { return preview_.get(); }
+    QString StatusText() const;
+
+    QStatusBar* StatusBar1;
+    QFrame* Panel1;
+    QPushButton* Button3;
+    QLabel* Label1;
+    QLineEdit* Edit1;
+    QPushButton* Button1;
+    QScrollArea* ScrollBox1;
+    TQtPaintBox* PaintBox1;
+
+protected:
+    void dragEnterEvent(QDragEnterEvent* event) override;
+    void dropEvent(QDropEvent* event) override;
+    bool eventFilter(QObject* watched, QEvent* event) override;
+
+private:
+    void BuildControls();
+    void FormCreate();
+    void FormDestroy();
+    void LayoutPanel();
+    void SetStatus(const QString& text);
+    // Runs a handler; an error leaving it is shown in the error box.
+    template <class F>
+    void Guarded(F&& f);
+
+    IDialogs& dialogs_;
+    QLabel* status_;
+    TVeloraPtr<TVlxImg> imageNode_;
+    std::unique_ptr<TPbox> preview_;
+};
+
+}  // namespace quenlo

@@ -1,0 +1,242 @@
+#include <gtest/gtest.h>
+
+#include <QLabel>
+#include <QLineEdit>
+#include <QMouseEvent>
+#include <QPushButton>
+#include <QScrollArea>
+#include <QStatusBar>
+#include <QTest>
+#include <deque>
+#include <filesystem>
+
+#include "TestUtil.h"
+#include "app/Dialogs.h"
+#include "app/QtPaintBox.h"
+#include "app/Unit1.h"
+#include "imageio/BmpWriter.h"
+#include "imageio/VlxIo.h"
+#include "scene/kinds/Pbox.h"
+#include "scene/kinds/VlxImg.h"
+
+using namespace quenlo;
+using quenlo::test::ReadBytes;
+using quenlo::test::TempDir;
+namespace fs = std::filesystem;
+
+namespace {
+
+// Answers the dialogs from queues and records the boxes shown.
+class FakeDialogs : public IDialogs {
+public:
+    std::deque<std::optional<QStringList>> files;
+    std::deque<std::optional<QString>> folders;
+    std::vector<OpenFilesRequest> requests;
+    QStringList errors, warnings;
+
+    std::optional<QStringList> OpenFiles(QWidget*, const OpenFilesRequest& r) override {
+        requests.push_back(r);
+        auto f = files.front();
+        files.pop_front();
+        return f;
+    }
+    std::optional<QString> ChooseFolder(QWidget*) override {
+        auto f = folders.front();
+        folders.pop_front();
+        return f;
+    }
+    void ShowError(QWidget*, const QString& text) override { errors << text; }
+    void ShowWarning(QWidget*, const QString& text) override { warnings << text; }
+};
+
+QString Q(const std::string& s) { return QString::fromStdString(s); }
+
+void WritePair(const std::string& base, int w, int h, uint8_t seed) {
+    test::WriteText(base + ".ipr", std::to_string(w) + " " + std::to_string(h) + " 0 0");
+    std::vector<uint8_t> rgb(static_cast<size_t>(w) * h * 3);
+    for (size_t i = 0; i < rgb.size(); ++i) rgb[i] = static_cast<uint8_t>(i * 5 + seed);
+    test::WriteBytes(base + ".rgb", rgb);
+}
+
+std::vector<uint8_t> Expected(const std::string& input) {
+    auto m = LoadImageFile(PixelKind::RGB, input);
+    return EncodeBmp(static_cast<TPixelMapRGB&>(*m));
+}
+
+struct Window {
+    FakeDialogs dialogs;
+    TForm1 form{dialogs};
+};
+
+}  // namespace
+
+TEST(Window, StartsAsDesigned) {
+    Window w;
+    EXPECT_EQ(w.form.windowTitle(), "QUENLO ");
+    EXPECT_EQ(w.form.StatusText(), "---");
+    EXPECT_FALSE(w.form.StatusBar1->isSizeGripEnabled());
+    EXPECT_EQ(w.form.Button3->text(), "Select Targets");
+    EXPECT_EQ(w.form.Button1->text(), "...");
+    EXPECT_EQ(w.form.Edit1->text(), "");
+    EXPECT_EQ(w.form.ImageNode()->Width, 0);
+    EXPECT_FALSE(w.form.ImageNode()->Visible);
+    EXPECT_EQ(w.form.PaintBox1->width(), 0);
+    EXPECT_EQ(w.form.Preview()->ZoomNum(), 100);
+    EXPECT_EQ(w.form.Preview()->ZoomDen(), 100);
+    // Edit1 and Button1 follow the right edge.
+    w.form.resize(719, 613);
+    w.form.show();
+    QApplication::processEvents();
+    const int panelWidth = w.form.Panel1->width();
+    EXPECT_EQ(w.form.Button1->geometry().right() + 1, panelWidth - 6);
+    EXPECT_EQ(w.form.Edit1->geometry().right() + 1, panelWidth - 38);
+}
+
+TEST(Window, BatchConvertsPairsAndShowsThePreviousSize) {
+    TempDir dir;
+    WritePair(dir / "a", 7, 5, 1);
+    WritePair(dir / "b", 9, 3, 2);
+    Window w;
+    w.form.Edit1->setText(Q(dir / "out/deep"));
+    w.dialogs.files.push_back(QStringList{Q(dir / "a.ipr"), Q(dir / "b.rgb")});
+    w.form.Button3Click();
+    EXPECT_EQ(w.dialogs.requests.at(0).filters, (QStringList{"RGB files (*.rgb)", "IPR files (*.ipr)"}));
+    EXPECT_EQ(w.dialogs.requests.at(0).selectedFilter, 0);
+    EXPECT_EQ(ReadBytes(dir / "out/deep/a.bmp"), Expected(dir / "a.ipr"));
+    EXPECT_EQ(ReadBytes(dir / "out/deep/b.bmp"), Expected(dir / "b.ipr"));
+    EXPECT_EQ(w.form.StatusText(), Q(dir / "b.rgb") + "  7,5");  // the size of a, shown before b loads
+    EXPECT_EQ(w.form.PaintBox1->width(), 9);
+    EXPECT_EQ(w.form.PaintBox1->height(), 3);
+    EXPECT_TRUE(w.dialogs.errors.isEmpty());
+    EXPECT_TRUE(w.dialogs.warnings.isEmpty());
+
+    // The first file after start-up shows 0,0; a trailing separator changes nothing.
+    Window fresh;
+    fresh.form.Edit1->setText(Q(dir / "out2/"));
+    fresh.dialogs.files.push_back(QStringList{Q(dir / "a.ipr")});
+    fresh.form.Button3Click();
+    EXPECT_EQ(fresh.form.StatusText(), Q(dir / "a.ipr") + "  0,0");
+    EXPECT_EQ(ReadBytes(dir / "out2/a.bmp"), Expected(dir / "a.ipr"));
+}
+
+TEST(Window, WithoutAFolderOutputsGoBesideTheirSources) {
+    TempDir dir;
+    WritePair(dir / "a", 3, 3, 7);
+    Window w;
+    w.dialogs.files.push_back(QStringList{Q(dir / "a.rgb")});
+    w.form.Button3Click();
+    EXPECT_EQ(ReadBytes(dir / "a.bmp"), Expected(dir / "a.ipr"));
+}
+
+TEST(Window, CancellingEitherDialogChangesNothing) {
+    Window w;
+    w.dialogs.files.push_back(std::nullopt);
+    w.form.Button3Click();
+    w.dialogs.folders.push_back(std::nullopt);
+    w.form.Button1Click();
+    EXPECT_EQ(w.form.StatusText(), "---");
+    EXPECT_EQ(w.form.Edit1->text(), "");
+}
+
+TEST(Window, FolderButtonCreatesTheFolder) {
+    TempDir dir;
+    Window w;
+    w.dialogs.folders.push_back(Q(dir / "new/sub"));
+    w.form.Button1Click();
+    EXPECT_EQ(w.form.Edit1->text(), Q(dir / "new/sub"));
+    EXPECT_TRUE(fs::is_directory(dir / "new/sub"));
+}
+
+TEST(Window, AMissingRgbStopsTheBatchWithTheMessage) {
+    TempDir dir;
+    WritePair(dir / "a", 3, 3, 7);
+    test::WriteText(dir / "b.ipr", "3 3 0 0");
+    WritePair(dir / "c", 3, 3, 9);
+    Window w;
+    w.form.Edit1->setText(Q(dir / "out"));
+    w.form.show();
+    w.dialogs.files.push_back(QStringList{Q(dir / "a.ipr"), Q(dir / "b.ipr"), Q(dir / "c.ipr")});
+    // Through the button, as a user would: the error becomes a box.
+    w.form.Button3->click();
+    ASSERT_EQ(w.dialogs.errors.size(), 1);
+    EXPECT_TRUE(w.dialogs.errors[0].contains(QStringLiteral("ファイルが見つかりません")));
+    EXPECT_TRUE(w.dialogs.errors[0].contains(Q(dir / "b.ipr")));
+    EXPECT_TRUE(w.dialogs.errors[0].endsWith('.'));
+    EXPECT_TRUE(fs::exists(dir / "out/a.bmp"));
+    EXPECT_FALSE(fs::exists(dir / "out/c.bmp"));
+    EXPECT_EQ(w.form.StatusText(), Q(dir / "b.ipr") + "  3,3");
+}
+
+TEST(Window, UnwritableOutputsAreSkippedAndListed) {
+    TempDir dir;
+    WritePair(dir / "a", 3, 3, 7);
+    WritePair(dir / "b", 4, 2, 8);
+    test::WriteText(dir / "odd.png", "not read");
+    fs::create_directories(dir / "out/a.bmp");  // a folder where a.bmp should go: cannot be replaced
+    Window w;
+    w.form.Edit1->setText(Q(dir / "out"));
+    w.dialogs.files.push_back(QStringList{Q(dir / "a.ipr"), Q(dir / "odd.png"), Q(dir / "b.ipr")});
+    w.form.Button3Click();
+    EXPECT_EQ(ReadBytes(dir / "out/b.bmp"), Expected(dir / "b.ipr"));
+    EXPECT_TRUE(fs::is_directory(dir / "out/a.bmp"));
+    EXPECT_FALSE(fs::exists(dir / "out/odd.bmp"));  // never an empty .bmp
+    ASSERT_EQ(w.dialogs.warnings.size(), 1);
+    EXPECT_TRUE(w.dialogs.warnings[0].contains(Q(dir / "out/a.bmp")));
+    EXPECT_TRUE(w.dialogs.warnings[0].contains(Q(dir / "out/odd.bmp")));
+    EXPECT_FALSE(w.dialogs.warnings[0].contains(Q(dir / "out/b.bmp")));
+}
+
+TEST(Window, AnUncreatableFolderStopsBeforeAnyFile) {
+    TempDir dir;
+    WritePair(dir / "a", 3, 3, 7);
+    test::WriteText(dir / "file", "x");
+    Window w;
+    w.form.Edit1->setText(Q(dir / "file/sub"));
+    w.dialogs.files.push_back(QStringList{Q(dir / "a.ipr")});
+    w.form.Button3->click();
+    ASSERT_EQ(w.dialogs.errors.size(), 1);
+    EXPECT_EQ(w.dialogs.errors[0], "Cannot create " + Q(dir / "file/sub") + ".");
+    EXPECT_EQ(w.form.StatusText(), "---");
+}
+
+TEST(Window, PreviewShowsTheImageAndADragPaintsIt) {
+    TempDir dir;
+    WritePair(dir / "a", 61, 41, 3);
+    Window w;
+    w.form.show();
+    w.dialogs.files.push_back(QStringList{Q(dir / "a.ipr")});
+    w.form.Button3Click();
+    QApplication::processEvents();
+    TQtPaintBox* box = w.form.PaintBox1;
+    EXPECT_EQ(box->size(), QSize(61, 41));
+    // The offscreen image holds the picture, B,G,R turned into colours.
+    const TPixelMapRGB& map = *w.form.ImageNode()->Map;
+    for (QPoint p : {QPoint(0, 0), QPoint(60, 40), QPoint(13, 27)}) {
+        const uint8_t* px = map.PixelAddr(p.x(), p.y());
+        EXPECT_EQ(box->Offscreen().pixel(p), qRgb(px[2], px[1], px[0])) << p.x() << "," << p.y();
+    }
+    const std::vector<uint8_t> before(map.Data(), map.Data() + map.DataSize());
+    QTest::mouseMove(box, QPoint(30, 20));  // no button: paints nothing
+    EXPECT_EQ(std::vector<uint8_t>(map.Data(), map.Data() + map.DataSize()), before);
+    QMouseEvent press(QEvent::MouseButtonPress, QPointF(30, 20), QPointF(30, 20), Qt::LeftButton, Qt::LeftButton,
+                      Qt::NoModifier);
+    QApplication::sendEvent(box, &press);
+    QMouseEvent move(QEvent::MouseMove, QPointF(32, 21), QPointF(32, 21), Qt::NoButton, Qt::LeftButton,
+                     Qt::NoModifier);
+    QApplication::sendEvent(box, &move);
+    QMouseEvent release(QEvent::MouseButtonRelease, QPointF(32, 21), QPointF(32, 21), Qt::LeftButton, Qt::NoButton,
+                        Qt::NoModifier);
+    QApplication::sendEvent(box, &release);
+    QApplication::processEvents();
+    EXPECT_NE(std::vector<uint8_t>(map.Data(), map.Data() + map.DataSize()), before);
+    const uint8_t* centre = map.PixelAddr(32, 21);
+    EXPECT_EQ(box->Offscreen().pixel(32, 21), qRgb(centre[2], centre[1], centre[0]));  // the preview follows
+}
+
+TEST(ErrorBox, AppendsADotAfterLaterCharacters) {
+    EXPECT_EQ(ErrorBoxText("Cannot create x"), "Cannot create x.");
+    EXPECT_EQ(ErrorBoxText(QStringLiteral("ファイルが見つかりません")), QStringLiteral("ファイルが見つかりません."));
+    EXPECT_EQ(ErrorBoxText("done."), "done.");
+    EXPECT_EQ(ErrorBoxText("(2)"), "(2)");  // ")" comes before "."
+    EXPECT_EQ(ErrorBoxText(""), "");
+}
