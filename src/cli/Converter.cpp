@@ -8,6 +8,7 @@
 #include <thread>
 
 #include "imageio/FileIo.h"
+#include "imageio/RawStream.h"
 #include "imageio/VlxIo.h"
 #include "low/Errors.h"
 #include "low/FileNames.h"
@@ -63,6 +64,8 @@ struct Batch {
             Emit(events.onSkipped, input, output);
             return Outcome::Skipped;
         }
+        const std::string ext = UpperAscii(ExtractFileExt(input));
+        if (ext == ".IPR" || ext == ".RGB") return Raw(index, input, output);
         std::unique_ptr<TPixelMap> map;
         try {
             LoadOptions load;
@@ -73,15 +76,7 @@ struct Batch {
             map = LoadImageFile(PixelKind::RGB, input, load);
             if (!map) throw EInOutError(2);
         } catch (const std::exception& e) {
-            if (options.onLoadFailure == OnLoadFailure::Stop) {
-                size_t cur = stopAt.load();
-                while (index < cur && !stopAt.compare_exchange_weak(cur, index)) {
-                }
-            }
-            std::lock_guard lock(report);
-            ++result.failed;
-            Emit(events.onFailed, input, e.what());
-            return Outcome::LoadFailed;
+            return LoadFailed(index, input, e);
         }
         // A file after a failed load is not written, as if the batch had stopped there.
         if (index > stopAt.load()) return Outcome::Abandoned;
@@ -99,6 +94,42 @@ struct Batch {
         ++result.converted;
         Emit(events.onConverted, input, output);
         return Outcome::Converted;
+    }
+
+    // Raw pairs stream straight to the file: constant memory, same bytes.
+    Outcome Raw(size_t index, const std::string& input, const std::string& output) {
+        std::unique_ptr<TRawPair> pair;
+        try {
+            if (!FileExists(input)) throw EInOutError(2);
+            pair = std::make_unique<TRawPair>(input);
+        } catch (const std::exception& e) {
+            return LoadFailed(index, input, e);
+        }
+        if (index > stopAt.load()) return Outcome::Abandoned;
+        try {
+            pair->WriteBmp(output);
+        } catch (const std::exception& e) {
+            std::lock_guard lock(report);
+            ++result.failed;
+            Emit(events.onFailed, input, e.what());
+            return Outcome::SaveFailed;
+        }
+        std::lock_guard lock(report);
+        ++result.converted;
+        Emit(events.onConverted, input, output);
+        return Outcome::Converted;
+    }
+
+    Outcome LoadFailed(size_t index, const std::string& input, const std::exception& e) {
+        if (options.onLoadFailure == OnLoadFailure::Stop) {
+            size_t cur = stopAt.load();
+            while (index < cur && !stopAt.compare_exchange_weak(cur, index)) {
+            }
+        }
+        std::lock_guard lock(report);
+        ++result.failed;
+        Emit(events.onFailed, input, e.what());
+        return Outcome::LoadFailed;
     }
 
     void Work() {

@@ -6,6 +6,7 @@
 #include <string_view>
 
 #include "imageio/FileIo.h"
+#include "imageio/RgbSwap.h"
 #include "low/Errors.h"
 #include "low/FileNames.h"
 
@@ -129,7 +130,7 @@ void ReadRgbRows(TPixelMapRGB& raster, const ByteSource& src) {
             swapEnd = std::min(total, (swapEnd + 2) / 3 * 3);
         }
         // File order R,G,B becomes the map's B,G,R.
-        for (uint8_t* p = data + done; p < data + swapEnd; p += 3) std::swap(p[0], p[2]);
+        SwapRedBlue(data + done, data + done, (swapEnd - done) / 3);
         if (got < want) return;
         done += got;
     }
@@ -144,12 +145,13 @@ std::string PreferredSpelling(const std::string& fileName, std::string_view uppe
     return ext.size() > 1 && ext == UpperAscii(ext) ? std::string(upperExt) : lower;
 }
 
+}  // namespace
+
 std::string PairName(const std::string& fileName, std::string_view upperExt) {
     const std::string name = ChangeFileExt(fileName, upperExt);
     std::string found = FindFileIgnoringCase(name, PreferredSpelling(fileName, upperExt));
     return found.empty() ? name : found;
 }
-}  // namespace
 
 void TStpRgb::Load(const std::string& fileName) {
     if (!ReadHeader(PairName(fileName, ".IPR"))) return;

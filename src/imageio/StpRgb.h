@@ -35,6 +35,11 @@ bool ParseIprInteger(std::string_view token, int32_t& value);
 // Fills a sized map from R,G,B rows. Bytes the source does not supply stay white.
 void ReadRgbRows(TPixelMapRGB& raster, const ByteSource& src);
 
+// The member of fileName's pair with the extension upperExt (".IPR" or
+// ".RGB"): that spelling if it exists, else the same name in any case,
+// else the spelling itself (which then fails to open).
+std::string PairName(const std::string& fileName, std::string_view upperExt);
+
 class TStpRgb {
 public:
     // Reads name.IPR and name.RGB, whichever member of the pair is named.

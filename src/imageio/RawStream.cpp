@@ -1,0 +1,118 @@
+#include "imageio/RawStream.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <fcntl.h>
+#include <memory>
+#include <unistd.h>
+
+#include "imageio/AtomicFile.h"
+#include "imageio/BmpWriter.h"
+#include "imageio/RgbSwap.h"
+#include "imageio/StpRgb.h"
+#include "low/Errors.h"
+
+namespace quenlo {
+
+class TReadOnlyFd {
+public:
+    explicit TReadOnlyFd(const std::string& name) {
+        fd_ = ::open(name.c_str(), O_RDONLY | O_CLOEXEC);
+        if (fd_ < 0) throw EInOutError::FromErrno(errno);
+    }
+    ~TReadOnlyFd() { ::close(fd_); }
+    TReadOnlyFd(const TReadOnlyFd&) = delete;
+    TReadOnlyFd& operator=(const TReadOnlyFd&) = delete;
+
+    // Reads up to n bytes at offset; fewer only at the end of the file.
+    size_t ReadAt(uint8_t* dst, size_t n, uint64_t offset) const {
+        size_t got = 0;
+        while (got < n) {
+            const ssize_t r = ::pread(fd_, dst + got, n - got, static_cast<off_t>(offset + got));
+            if (r < 0) {
+                if (errno == EINTR) continue;
+                throw EInOutError::FromErrno(errno);
+            }
+            if (r == 0) break;
+            got += static_cast<size_t>(r);
+        }
+        return got;
+    }
+
+private:
+    int fd_;
+};
+
+namespace {
+
+void Put32(uint8_t* p, uint32_t v) {
+    for (int i = 0; i < 4; ++i) p[i] = static_cast<uint8_t>(v >> (8 * i));
+}
+
+}  // namespace
+
+bool BmpCanHold(int64_t width, int64_t height) {
+    if (width <= 0 || height <= 0 || width > INT32_MAX || height > INT32_MAX) return false;
+    const uint64_t row = (static_cast<uint64_t>(width) * 3 + 3) & ~uint64_t{3};
+    return row * static_cast<uint64_t>(height) <= UINT32_MAX - kBmpHeaderSize;
+}
+
+TRawPair::TRawPair(const std::string& fileName) {
+    TStpRgb pair;
+    pair.ReadHeader(PairName(fileName, ".IPR"));
+    // An empty image makes no valid .bmp, and one past 4 GiB has no header.
+    if (!BmpCanHold(pair.Width, pair.Height)) throw EInvalidImageSize(pair.Width, pair.Height);
+    width_ = pair.Width;
+    height_ = pair.Height;
+    rgb_ = std::make_unique<TReadOnlyFd>(PairName(fileName, ".RGB"));
+}
+
+TRawPair::~TRawPair() = default;
+
+void TRawPair::WriteBmp(const std::string& outName, const RawStreamOptions& options) const {
+    const int64_t w = width_, h = height_;
+    const TReadOnlyFd& rgb = *rgb_;
+
+    const size_t rowIn = static_cast<size_t>(w) * 3;
+    const size_t rowOut = (rowIn + 3) & ~size_t{3};
+    const size_t rowsPerStep = std::max<size_t>(1, options.bufferBytes / rowOut);
+    const size_t stepRows = std::min<size_t>(rowsPerStep, static_cast<size_t>(h));
+    std::unique_ptr<uint8_t[]> in(new uint8_t[stepRows * rowIn]);
+    std::unique_ptr<uint8_t[]> out(new uint8_t[stepRows * rowOut]);
+
+    TAtomicFile file(outName);
+    uint8_t header[kBmpHeaderSize] = {};
+    header[0] = 'B';
+    header[1] = 'M';
+    const uint32_t dataSize = static_cast<uint32_t>(rowOut * static_cast<uint64_t>(h));
+    Put32(header + 2, kBmpHeaderSize + dataSize);
+    Put32(header + 10, kBmpHeaderSize);
+    Put32(header + 14, 40);
+    Put32(header + 18, static_cast<uint32_t>(w));
+    Put32(header + 22, static_cast<uint32_t>(h));
+    header[26] = 1;
+    header[28] = 24;
+    Put32(header + 34, dataSize);
+    file.Write(header, sizeof header);
+
+    // Rows [top, top + n) are read in one piece, then written last row first.
+    for (int64_t end = h; end > 0;) {
+        const int64_t top = std::max<int64_t>(0, end - static_cast<int64_t>(stepRows));
+        const size_t n = static_cast<size_t>(end - top);
+        const size_t want = n * rowIn;
+        const size_t got = rgb.ReadAt(in.get(), want, static_cast<uint64_t>(top) * rowIn);
+        // A short file reads as white, exactly like a short read into a white map.
+        if (got < want) std::memset(in.get() + got, 255, want - got);
+        for (size_t i = 0; i < n; ++i) {
+            uint8_t* o = out.get() + i * rowOut;
+            SwapRedBlue(in.get() + (n - 1 - i) * rowIn, o, static_cast<size_t>(w));
+            std::memset(o + rowIn, 0, rowOut - rowIn);
+        }
+        file.Write(out.get(), n * rowOut);
+        end = top;
+    }
+    file.Commit();
+}
+
+}  // namespace quenlo

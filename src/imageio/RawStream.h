@@ -1,0 +1,51 @@
+#pragma once
+// .ipr/.rgb straight to .bmp without holding the image: rows are read from
+// the bottom of the .rgb file up and written in the order the .bmp stores
+// them, so memory stays constant whatever the size. The file is
+// byte-identical to loading the pair into a map and saving that.
+#include <cstdint>
+#include <memory>
+#include <string>
+
+namespace quenlo {
+
+struct RawStreamOptions {
+    // Bytes of rows read per step (at least one row is always read).
+    size_t bufferBytes = 4u << 20;
+};
+
+// The largest image a .bmp can hold: its 32-bit file size field.
+bool BmpCanHold(int64_t width, int64_t height);
+
+class TReadOnlyFd;
+
+// An opened pair: the .ipr read and the .rgb open, nothing held in memory.
+class TRawPair {
+public:
+    // Either member of the pair. Throws what loading the pair would
+    // (EInOutError, EInvalidImageSize), and EInvalidImageSize for an empty
+    // image or one too large for a .bmp.
+    explicit TRawPair(const std::string& fileName);
+    ~TRawPair();
+    TRawPair(const TRawPair&) = delete;
+    TRawPair& operator=(const TRawPair&) = delete;
+
+    int32_t Width() const { return width_; }
+    int32_t Height() const { return height_; }
+
+    // Throws EFCreateError or EInOutError; the target is replaced only
+    // after a complete write.
+    void WriteBmp(const std::string& outName, const RawStreamOptions& options = {}) const;
+
+private:
+    int32_t width_ = 0;
+    int32_t height_ = 0;
+    std::unique_ptr<TReadOnlyFd> rgb_;
+};
+
+inline void ConvertRawToBmpFile(const std::string& fileName, const std::string& outName,
+                                const RawStreamOptions& options = {}) {
+    TRawPair(fileName).WriteBmp(outName, options);
+}
+
+}  // namespace quenlo
