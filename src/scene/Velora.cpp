@@ -4,8 +4,10 @@
 #include <climits>
 #include <cmath>
 #include <cstring>
+#include <vector>
 
 #include "low/VeloreLow.h"
+#include "pixelmap/Blend.h"
 #include "pixelmap/pixelmap.h"
 #include "scene/OnScreen.h"
 #include "scene/PointingMsg.h"
@@ -454,20 +456,11 @@ void TVelora::DrawArea(int32_t dstX, int32_t dstY, int32_t, int32_t, int32_t w, 
         return;
     }
 
-    // With src and A fixed the rule maps each destination byte through a
-    // table per channel.
-    uint8_t lut[3][256];
-    for (int c = 0; c < 3; ++c)
-        for (uint32_t d = 0; d < 256; ++d) lut[c][d] = BlendByte(d, bgr[c], a);
-    for (int64_t y = y0; y < y1; ++y) {
-        uint8_t* p = target.PixelAddr(int32_t(x0), int32_t(y));
-        uint8_t* const end = p + rowBytes;
-        for (; p != end; p += 3) {
-            p[0] = lut[0][p[0]];
-            p[1] = lut[1][p[1]];
-            p[2] = lut[2][p[2]];
-        }
-    }
+    // One row of the colour, blended over every target row.
+    std::vector<uint8_t> row(rowBytes);
+    for (size_t i = 0; i < rowBytes; i += 3) std::memcpy(row.data() + i, bgr, 3);
+    for (int64_t y = y0; y < y1; ++y)
+        BlendRowRounded(target.PixelAddr(int32_t(x0), int32_t(y)), row.data(), rowBytes, a);
 }
 
 // ---- Pointing ------------------------------------------------------------

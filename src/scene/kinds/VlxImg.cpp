@@ -8,6 +8,7 @@
 #include <random>
 
 #include "imageio/VlxIo.h"
+#include "pixelmap/Blend.h"
 #include "low/VeloreLow.h"
 #include "scene/PointingMsg.h"
 
@@ -101,7 +102,7 @@ void TVlxImg::DrawArea(int32_t dstX, int32_t dstY, int32_t srcX, int32_t srcY, i
             std::memcpy(d, s, rowBytes);
             continue;
         }
-        for (size_t i = 0; i < rowBytes; ++i) d[i] = BlendByte(d[i], s[i], a);
+        BlendRowRounded(d, s, rowBytes, a);
     }
 }
 

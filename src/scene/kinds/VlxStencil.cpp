@@ -75,16 +75,11 @@ void TVlxStencil::DrawArea(int32_t dstX, int32_t dstY, int32_t srcX, int32_t src
     for (int32_t r = 0; r < b.H; ++r) {
         const uint8_t* s = Map->PixelAddr(b.SrcX, b.SrcY + r);
         uint8_t* d = target.PixelAddr(b.DstX, b.DstY + r);
+        // No branches: at m = 0 the rule gives d and at m = 65535 it gives
+        // k exactly, so weights of 0 and 255 need no path of their own.
         for (int32_t c = 0; c < b.W; ++c, s += 2, d += 3) {
             const uint32_t v = uint32_t(s[0]) | uint32_t(s[1]) << 8;
-            const uint32_t m = a == 255 ? v : a * v / 255;
-            if (m == 0) continue;
-            if (m == 65535) {
-                d[0] = uint8_t(k[0]);
-                d[1] = uint8_t(k[1]);
-                d[2] = uint8_t(k[2]);
-                continue;
-            }
+            const uint32_t m = a * v / 255;
             const uint32_t im = 65535 - m;
             d[0] = uint8_t((d[0] * im + k[0] * m + 32768) >> 16);
             d[1] = uint8_t((d[1] * im + k[1] * m + 32768) >> 16);
