@@ -38,6 +38,7 @@ TMouseButton ButtonOf(Qt::MouseButton b) {
 
 TQtPaintBox::TQtPaintBox(QWidget* parent) : QWidget(parent) {
     setAttribute(Qt::WA_OpaquePaintEvent);
+    setAutoFillBackground(false);
     setMouseTracking(true);
     Resize(0, 0);
 }
@@ -58,41 +59,47 @@ void TQtPaintBox::Resize(int w, int h) {
     h = std::max(h, 0);
     setMinimumSize(w, h);
     resize(w, h);
-    if (offscreen_.size() == QSize(w, h)) return;
-    if (w == 0 || h == 0) {
-        offscreen_ = QImage();
-        return;
-    }
-    QImage next(w, h, QImage::Format_RGB32);
-    next.fill(Qt::white);
-    if (!offscreen_.isNull()) {
-        QPainter p(&next);
-        p.drawImage(0, 0, offscreen_);
-    }
-    offscreen_ = std::move(next);
 }
 
 void TQtPaintBox::SetControlWidth(int32_t w) { Resize(w, height()); }
 void TQtPaintBox::SetControlHeight(int32_t h) { Resize(width(), h); }
 
 TRect TQtPaintBox::ClipRect() const {
-    const QRect r = inPaint_ ? paintClip_ : rect();
+    // Outside a paint event only the part on screen needs drawing; the rest
+    // is drawn by the paint events that scrolling brings.
+    QRect r = painter_ ? paintClip_ : (isVisible() ? visibleRegion().boundingRect() : QRect());
     return {r.left(), r.top(), r.left() + r.width(), r.top() + r.height()};
 }
 
 void TQtPaintBox::StretchCopy(const TBgrImage& image, const TRect& src, const TRect& dst) {
-    if (!image.Bits || image.Width <= 0 || image.Height <= 0 || offscreen_.isNull()) return;
-    const QImage source(image.Bits, image.Width, image.Height, image.Stride, QImage::Format_BGR888);
+    if (!image.Bits || image.Width <= 0 || image.Height <= 0) return;
     const QRect target = ToQRect(dst);
+    if (target.isEmpty()) return;
+    const QImage source(image.Bits, image.Width, image.Height, image.Stride, QImage::Format_BGR888);
+    // Rows and columns are dropped or repeated, never blended.
+    if (painter_) {
+        painter_->setRenderHint(QPainter::SmoothPixmapTransform, false);
+        painter_->setCompositionMode(QPainter::CompositionMode_Source);
+        painter_->drawImage(target, source, ToQRect(src));
+        return;
+    }
+    QImage piece(target.size(), QImage::Format_RGB32);
     {
-        QPainter p(&offscreen_);
-        // Rows and columns are dropped or repeated, never blended.
+        QPainter p(&piece);
         p.setRenderHint(QPainter::SmoothPixmapTransform, false);
         p.setCompositionMode(QPainter::CompositionMode_Source);
-        p.drawImage(target, source, ToQRect(src));
+        p.drawImage(QRect(QPoint(0, 0), target.size()), source, ToQRect(src));
     }
-    presented_ += target;
-    if (!inPaint_) update(target);
+    // A newer piece hides older ones under it.
+    std::erase_if(pending_, [&](const Piece& old) { return target.contains(old.rect); });
+    pending_.push_back({std::move(piece), target});
+    update(target);
+}
+
+QRegion TQtPaintBox::Pending() const {
+    QRegion r;
+    for (const Piece& piece : pending_) r += piece.rect;
+    return r;
 }
 
 void TQtPaintBox::ProcessPendingEvents() { QCoreApplication::processEvents(); }
@@ -101,18 +108,27 @@ void TQtPaintBox::HookEvents(TPaintBoxHandlers handlers) { handlers_ = std::move
 void TQtPaintBox::UnhookEvents() { handlers_ = {}; }
 
 void TQtPaintBox::paintEvent(QPaintEvent* event) {
-    // What the view presented since the last paint is already in the
-    // offscreen image; anything else is rendered now through the view.
-    if (!presented_.contains(event->rect()) && handlers_.Paint) {
-        inPaint_ = true;
-        paintClip_ = event->rect();
-        Guarded([&] { handlers_.Paint(); });
-        inPaint_ = false;
-    }
-    presented_ -= event->region();
     QPainter p(this);
-    p.setCompositionMode(QPainter::CompositionMode_Source);
-    p.drawImage(event->rect(), offscreen_, event->rect());
+    p.setClipRegion(event->region());
+    // What the view presented since the last paint is shown as it is;
+    // anything else is rendered now through the view, straight onto the control.
+    QRegion covered;
+    for (const Piece& piece : pending_) {
+        if (!event->region().intersects(piece.rect)) continue;
+        p.drawImage(piece.rect.topLeft(), piece.image);
+        covered += piece.rect;
+    }
+    std::erase_if(pending_, [&](const Piece& piece) { return event->region().contains(piece.rect); });
+    const QRegion missing = event->region() - covered;
+    if (missing.isEmpty()) return;
+    if (!handlers_.Paint) {
+        p.fillRect(missing.boundingRect(), Qt::white);
+        return;
+    }
+    painter_ = &p;
+    paintClip_ = missing.boundingRect();
+    Guarded([&] { handlers_.Paint(); });
+    painter_ = nullptr;
 }
 
 void TQtPaintBox::mousePressEvent(QMouseEvent* event) {

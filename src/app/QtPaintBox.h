@@ -1,11 +1,14 @@
 #pragma once
-// The paint box on Qt: a widget that keeps the size the view gives it, an
-// offscreen 24-bit image that presented maps are stretched into, and the
-// paint and mouse events routed to the hooked handlers.
+// The paint box on Qt: a widget that keeps the size the view gives it,
+// shows what the view presents, and routes its paint and mouse events to
+// the hooked handlers. Only the part on screen is ever drawn, so a large
+// image costs no more than the window shows of it.
 #include <QImage>
+#include <QPainter>
 #include <QRegion>
 #include <QWidget>
 #include <functional>
+#include <vector>
 
 #include "scene/kinds/Pbox.h"
 
@@ -24,8 +27,8 @@ public:
     void HookEvents(TPaintBoxHandlers handlers) override;
     void UnhookEvents() override;
 
-    // What the control shows, at control resolution.
-    const QImage& Offscreen() const { return offscreen_; }
+    // Presented pieces waiting for their paint event.
+    QRegion Pending() const;
 
     // Errors raised by a handler never cross Qt's event loop; they come here.
     std::function<void(const QString& message)> OnError;
@@ -41,11 +44,15 @@ private:
     template <class F>
     void Guarded(F&& f);
 
+    struct Piece {
+        QImage image;  // already stretched to rect's size
+        QRect rect;
+    };
+
     TPaintBoxHandlers handlers_;
-    QImage offscreen_;
-    QRegion presented_;  // drawn into the offscreen image since the last paint event
+    std::vector<Piece> pending_;   // presented outside a paint event, oldest first
+    QPainter* painter_ = nullptr;  // the control's painter while a paint event runs
     QRect paintClip_;
-    bool inPaint_ = false;
 };
 
 }  // namespace quenlo

@@ -1,4 +1,7 @@
 #include <QApplication>
+#include <QElapsedTimer>
+#include <QTimer>
+#include <cstdio>
 
 #include "app/Dialogs.h"
 #include "app/Unit1.h"
@@ -15,8 +18,27 @@ int main(int argc, char** argv) {
     // Qt places the client area; make the outer frame the designed 519 x 613.
     const QSize frame = form.frameGeometry().size() - form.size();
     if (!frame.isEmpty()) form.resize(QSize(519, 613) - frame);
-    // Files named on the command line are converted as if dropped on the window.
-    const QStringList files = QApplication::arguments().mid(1);
-    if (!files.isEmpty()) form.ConvertFilesLater(files);
+    // Files named on the command line are converted as if dropped on the
+    // window. --exit-when-done converts them, says how long that took and
+    // quits: for timing the window against the command line.
+    QStringList files = QApplication::arguments().mid(1);
+    const bool exitWhenDone = files.removeAll(QStringLiteral("--exit-when-done")) > 0;
+    if (exitWhenDone) {
+        QTimer::singleShot(0, &form, [&form, files] {
+            QElapsedTimer timer;
+            timer.start();
+            int status = 0;
+            try {
+                form.ConvertFiles(files);
+            } catch (const std::exception& e) {
+                std::fprintf(stderr, "quenlo: %s\n", e.what());
+                status = 1;
+            }
+            std::printf("%lld files in %.3f s\n", static_cast<long long>(files.size()), timer.nsecsElapsed() / 1e9);
+            QCoreApplication::exit(status);
+        });
+    } else if (!files.isEmpty()) {
+        form.ConvertFilesLater(files);
+    }
     return app.exec();
 }

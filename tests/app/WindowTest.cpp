@@ -209,11 +209,12 @@ TEST(Window, PreviewShowsTheImageAndADragPaintsIt) {
     QApplication::processEvents();
     TQtPaintBox* box = w.form.PaintBox1;
     EXPECT_EQ(box->size(), QSize(61, 41));
-    // The offscreen image holds the picture, B,G,R turned into colours.
+    // The control shows the picture, B,G,R turned into colours, to its last row and column.
     const TPixelMapRGB& map = *w.form.ImageNode()->Map;
+    QImage shown = box->grab().toImage();
     for (QPoint p : {QPoint(0, 0), QPoint(60, 40), QPoint(13, 27)}) {
         const uint8_t* px = map.PixelAddr(p.x(), p.y());
-        EXPECT_EQ(box->Offscreen().pixel(p), qRgb(px[2], px[1], px[0])) << p.x() << "," << p.y();
+        EXPECT_EQ(shown.pixel(p), qRgb(px[2], px[1], px[0])) << p.x() << "," << p.y();
     }
     const std::vector<uint8_t> before(map.Data(), map.Data() + map.DataSize());
     QTest::mouseMove(box, QPoint(30, 20));  // no button: paints nothing
@@ -229,8 +230,10 @@ TEST(Window, PreviewShowsTheImageAndADragPaintsIt) {
     QApplication::sendEvent(box, &release);
     QApplication::processEvents();
     EXPECT_NE(std::vector<uint8_t>(map.Data(), map.Data() + map.DataSize()), before);
+    EXPECT_TRUE(box->Pending().isEmpty());  // the move itself ran the paint events
     const uint8_t* centre = map.PixelAddr(32, 21);
-    EXPECT_EQ(box->Offscreen().pixel(32, 21), qRgb(centre[2], centre[1], centre[0]));  // the preview follows
+    shown = box->grab().toImage();
+    EXPECT_EQ(shown.pixel(32, 21), qRgb(centre[2], centre[1], centre[0]));
 }
 
 TEST(ErrorBox, AppendsADotAfterLaterCharacters) {
