@@ -12,7 +12,7 @@ SUDO := $(shell [ "$$(id -u)" = 0 ] || echo sudo)
 SANITIZE_BUILD ?= build-sanitize
 SANITIZE_FLAGS = -fsanitize=address,undefined -fno-sanitize-recover=all -fno-omit-frame-pointer
 
-.PHONY: all deps configure build run test test-fast test-sanitize clean
+.PHONY: all deps configure build run test test-fast test-sanitize bench clean
 
 all: build
 
@@ -59,6 +59,11 @@ test-sanitize: deps
 	  UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
 	  LSAN_OPTIONS=suppressions=$(CURDIR)/tests/lsan.supp:print_suppressions=0 \
 	  ctest --output-on-failure -j $(JOBS)
+
+# Figures only: kernel throughput, then the whole-process comparison.
+bench: build
+	$(BUILD)/bin/bench_kernels --benchmark_min_time=0.5
+	python3 bench/compare
 
 clean:
 	rm -rf $(BUILD) $(SANITIZE_BUILD) out
