@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <array>
+#include <charconv>
 #include <cmath>
 #include <limits>
 
@@ -30,6 +31,17 @@ int32_t ToInt32(int64_t v) {
 }
 
 }  // namespace
+
+std::string VertexStatement(TPointF p) {
+    // to_chars gives the shortest text that reads back exactly, with "."
+    // whatever the locale.
+    auto real = [](float v) {
+        char buf[32];
+        const auto r = std::to_chars(buf, buf + sizeof buf, v);
+        return std::string(buf, r.ptr);
+    };
+    return "vertex(" + real(p.X) + "," + real(p.Y) + ");";
+}
 
 std::string TextStatement(std::string_view text) {
     std::string s = "text(\"";
@@ -114,6 +126,8 @@ void TVlxPoly::ApplyStatement(std::string& stmt) {
         Fill = true;
     else if (MatchCommand("polyline", 0, stmt, a))
         Outline = true;
+    else if (MatchCommand("vertex", 2, stmt, a))
+        Poly.Points.push_back({StatementFloat(a[0]), StatementFloat(a[1])});
     else
         return;
     stmt.clear();
@@ -121,6 +135,7 @@ void TVlxPoly::ApplyStatement(std::string& stmt) {
 
 void TVlxPoly::WriteStatements(std::string& text) {
     TVlxDrafter::WriteStatements(text);
+    for (const TPointF& p : Poly.Points) text += VertexStatement(p);
     if (Fill) text += "polygon;";
     if (Outline) text += "polyline;";
 }

@@ -50,8 +50,9 @@ protected:
     bool ClipIsEmpty() const { return DrawClip.Right < DrawClip.Left || DrawClip.Bottom < DrawClip.Top; }
 };
 
-// A polygon or polyline of float vertices in node coordinates. The host
-// fills Poly.Points; statements only switch outline and fill on.
+// A polygon or polyline of float vertices in node coordinates. "vertex"
+// appends one point to Poly.Points (hosts may also fill it directly);
+// "polyline" and "polygon" switch outline and fill on.
 class TVlxPoly : public TVlxDrafter {
 public:
     static std::string_view KindName() { return "VlxPoly"; }
@@ -59,6 +60,8 @@ public:
     TVlxPoly();
 
     void ApplyStatement(std::string& stmt) override;
+    // The inherited statements, one "vertex(x,y);" per point, then
+    // "polygon;" and "polyline;".
     void WriteStatements(std::string& text) override;
     // Outline, then the fill over it.
     void DrawArea(int32_t dstX, int32_t dstY, int32_t srcX, int32_t srcY, int32_t w, int32_t h,
@@ -127,5 +130,8 @@ protected:
 
 // "text(\"...\");" as the text nodes write it back; quotes are not escaped.
 std::string TextStatement(std::string_view text);
+
+// "vertex(x,y);" with the shortest decimals that read back to the same floats.
+std::string VertexStatement(TPointF p);
 
 }  // namespace quenlo

@@ -1,0 +1,70 @@
+#pragma once
+// The window of "quenlo-scene view": a scene script shown through the
+// paint-box view, with zoom, reload and the nodes' own pointer behaviour
+// (panels hover and drag, sliders fade and move their parent, image
+// nodes take paint).
+#include <QMainWindow>
+#include <QString>
+#include <memory>
+#include <string>
+
+#include "cli/SceneTool.h"
+
+class QLabel;
+class QScrollArea;
+
+namespace quenlo {
+
+class TPbox;
+class TQtPaintBox;
+
+class TSceneView : public QMainWindow {
+    Q_OBJECT
+public:
+    // Zoom steps, in percent, that the keys and the wheel walk through.
+    static const int kZoomSteps[];
+    static const int kZoomStepCount;
+
+    // Shows scene, read from scriptPath, which F5 reads again.
+    TSceneView(std::string scriptPath, bool strict, TColor background, TScene scene,
+               QWidget* parent = nullptr);
+    ~TSceneView() override;
+
+    // Reads the script again. On an error the scene shown stays and the
+    // status bar says what went wrong; returns false then.
+    bool Reload();
+    // Through TPbox::SetZoom, limited so the paint box stays a sane size.
+    void SetZoomPercent(int percent);
+    void ZoomIn();
+    void ZoomOut();
+    int Zoom() const;
+
+    TPbox* View() const { return view_.get(); }
+    TQtPaintBox* PaintBox() const { return paintBox_; }
+    TVlxImg* Root() const { return scene_.Root.get(); }
+    QString StatusText() const;
+
+protected:
+    // Ctrl+wheel over the scene zooms.
+    bool eventFilter(QObject* watched, QEvent* event) override;
+    // Ctrl+plus, Ctrl+minus, Ctrl+0 zoom; F5 and Ctrl+R reload.
+    void keyPressEvent(QKeyEvent* event) override;
+
+private:
+    void Show(TScene scene);
+    void UpdateTitle();
+    void SetStatus(const QString& text);
+    // The largest zoom step whose paint box stays within the limits.
+    int MaxZoom() const;
+
+    std::string scriptPath_;
+    bool strict_;
+    TScene scene_;
+    QScrollArea* scroll_;
+    TQtPaintBox* paintBox_;
+    QLabel* status_;
+    std::unique_ptr<TPbox> view_;
+    int wheelRest_ = 0;  // wheel turns below one notch, kept for the next event
+};
+
+}  // namespace quenlo

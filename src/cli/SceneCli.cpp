@@ -1,0 +1,169 @@
+// quenlo-scene: the command line over SceneTool.
+#include <CLI/CLI.hpp>
+#include <cerrno>
+#include <cstring>
+#include <filesystem>
+#include <unistd.h>
+
+#include "cli/SceneTool.h"
+#include "imageio/BmpWriter.h"
+#include "imageio/VlxIo.h"
+#include "low/VeloreLow.h"
+
+namespace quenlo {
+
+namespace {
+
+// "R,G,B", each 0..255.
+bool ParseBackground(const std::string& text, TColor& c) {
+    int32_t v[3];
+    size_t start = 0;
+    for (int i = 0; i < 3; ++i) {
+        const size_t comma = text.find(',', start);
+        if ((i < 2) != (comma != std::string::npos)) return false;
+        const std::string part = text.substr(start, i < 2 ? comma - start : std::string::npos);
+        if (!TextToInt(part, v[i]) || v[i] < 0 || v[i] > 255) return false;
+        start = comma + 1;
+    }
+    c = ColorFromRGB(v[0], v[1], v[2]);
+    return true;
+}
+
+void PrintWarnings(FILE* err, const std::string& name, const std::vector<TScriptWarning>& warnings) {
+    for (const TScriptWarning& w : warnings) {
+        if (w.Line > 0)
+            std::fprintf(err, "quenlo-scene: %s:%d: warning: %s\n", name.c_str(), w.Line, w.Text.c_str());
+        else
+            std::fprintf(err, "quenlo-scene: %s: warning: %s\n", name.c_str(), w.Text.c_str());
+    }
+}
+
+int WriteToStream(const TPixelMapRGB& map, FILE* out, FILE* err) {
+    if (isatty(fileno(out))) {
+        std::fprintf(err, "quenlo-scene: will not write a bitmap to a terminal; redirect it or name a file with -o\n");
+        return 1;
+    }
+    bool ok = true;
+    WriteBmp(map, [&](const uint8_t* data, size_t n) {
+        if (ok && std::fwrite(data, 1, n, out) != n) ok = false;
+    });
+    if (std::fflush(out) != 0 || !ok || std::ferror(out)) {
+        std::fprintf(err, "quenlo-scene: cannot write to standard output: %s\n", std::strerror(errno));
+        return 1;
+    }
+    return 0;
+}
+
+}  // namespace
+
+int RunSceneCli(int argc, const char* const* argv, FILE* out, FILE* err, const TSceneViewer& viewer) {
+    CLI::App app{"Renders, rewrites and shows scene scripts.", "quenlo-scene"};
+    app.require_subcommand(1);
+    app.set_version_flag("--version", std::string("quenlo-scene ") + QUENLO_VERSION);
+
+    std::string script, output, background;
+    bool strict = false;
+    auto common = [&](CLI::App* cmd, bool withBackground) {
+        cmd->add_option("SCRIPT", script, "The scene script (- reads standard input)")->required();
+        cmd->add_flag("--strict", strict,
+                      "Warn about what the script language ignores: lines over 255 characters, "
+                      "unknown kinds and statements, missing image files, unbalanced braces");
+        if (withBackground)
+            cmd->add_option("--background", background, "R,G,B shown where the scene is not opaque (default 255,255,255)");
+    };
+    CLI::App* render = app.add_subcommand("render", "Render SCRIPT into a 24-bit .bmp");
+    common(render, true);
+    render->add_option("-o,--output", output, "The .bmp to write; - writes it to standard output")->required();
+    CLI::App* write = app.add_subcommand("write", "Print the scene of SCRIPT back as a script");
+    common(write, false);
+    CLI::App* view = app.add_subcommand("view", "Show SCRIPT in a window (zoom with Ctrl+wheel, reload with F5)");
+    common(view, true);
+
+    try {
+        app.parse(argc, argv);
+    } catch (const CLI::CallForHelp&) {
+        // "quenlo-scene render --help" shows the help of render.
+        const auto used = app.get_subcommands();
+        std::fputs((used.empty() ? app.help() : used.back()->help()).c_str(), out);
+        return 0;
+    } catch (const CLI::CallForVersion& e) {
+        std::fprintf(out, "%s\n", e.what());
+        return 0;
+    } catch (const CLI::ParseError& e) {
+        std::fprintf(err, "quenlo-scene: %s\nRun with --help for usage.\n", e.what());
+        return 2;
+    }
+
+    TColor bg = 0xFFFFFF;
+    if (!background.empty() && !ParseBackground(background, bg)) {
+        std::fprintf(err, "quenlo-scene: --background wants R,G,B with each 0 to 255, not \"%s\"\n", background.c_str());
+        return 2;
+    }
+    if (view->parsed() && script == "-") {
+        std::fprintf(err, "quenlo-scene: view needs a script file, which it reloads on F5\n");
+        return 2;
+    }
+    if (view->parsed() && !viewer) {
+        std::fprintf(err, "quenlo-scene: this build has no window\n");
+        return 1;
+    }
+
+    TScene scene;
+    try {
+        scene = ReadSceneFile(script, strict);
+    } catch (const std::exception& e) {
+        std::fprintf(err, "quenlo-scene: %s\n", e.what());
+        return 1;
+    }
+    PrintWarnings(err, scene.Name, scene.Warnings);
+
+    if (render->parsed()) {
+        std::unique_ptr<TPixelMapRGB> map;
+        try {
+            map = RenderScene(*scene.Root, bg);
+        } catch (const std::exception& e) {
+            std::fprintf(err, "quenlo-scene: %s: %s\n", scene.Name.c_str(), e.what());
+            return 1;
+        }
+        if (output == "-") return WriteToStream(*map, out, err);
+        std::error_code ec;
+        if (script != "-" && std::filesystem::equivalent(script, output, ec)) {
+            std::fprintf(err, "quenlo-scene: %s: will not write the picture over its own script\n", output.c_str());
+            return 1;
+        }
+        try {
+            SaveBmpFile(*map, output);
+        } catch (const std::exception& e) {
+            std::fprintf(err, "quenlo-scene: %s: %s\n", output.c_str(), e.what());
+            return 1;
+        }
+        return 0;
+    }
+
+    if (write->parsed()) {
+        TSceneReadOptions options;
+        if (script != "-") options.BaseDir = std::filesystem::path(script).parent_path().string();
+        TWrittenScene written;
+        try {
+            written = WriteScene(scene, options);
+        } catch (const std::exception& e) {
+            std::fprintf(err, "quenlo-scene: %s\n", e.what());
+            return 1;
+        }
+        PrintWarnings(err, scene.Name, written.Warnings);
+        if (std::fputs(written.Text.c_str(), out) < 0 || std::fflush(out) != 0) {
+            std::fprintf(err, "quenlo-scene: cannot write to standard output: %s\n", std::strerror(errno));
+            return 1;
+        }
+        return 0;
+    }
+
+    TSceneViewArgs args;
+    args.Script = script;
+    args.Strict = strict;
+    args.Background = bg;
+    args.Scene = std::move(scene);
+    return viewer(args);
+}
+
+}  // namespace quenlo
