@@ -34,10 +34,12 @@ void TVlxStencil::ApplyStatement(std::string& stmt) {
             Map->SetPen(0);
             Map->Clear();
         }
+        Sprays = 0;
         stmt.clear();
     } else if (MatchCommand("airbrush", 0, stmt, a)) {
         // Blends into what is there: repeated sprays build up towards 65535.
         if (Map) {
+            ++Sprays;
             Map->SetPen(65535);
             const float half = float(Width) / 2;  // odd widths centre on a half pixel
             Map->DrawSpot(2, half, float(Height) / 2, half, half, 0.9f);
@@ -46,8 +48,14 @@ void TVlxStencil::ApplyStatement(std::string& stmt) {
     }
 }
 
+void TVlxStencil::WriteStatements(std::string& text) {
+    TVelora::WriteStatements(text);
+    for (int32_t i = 0; i < Sprays; ++i) text += FormatCommand("airbrush", {}, 0);
+}
+
 void TVlxStencil::SetSize(int32_t w, int32_t h) {
     Map.reset();
+    Sprays = 0;
     SetWidth(w);
     SetHeight(h);
     auto m = std::make_unique<TPixelMapWGray>();

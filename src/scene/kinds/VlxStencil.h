@@ -19,6 +19,9 @@ public:
     TVlxStencil();
 
     void ApplyStatement(std::string& stmt) override;
+    // The inherited statements, then one "airbrush" per spray since the
+    // mask was last emptied, so the written text rebuilds the mask.
+    void WriteStatements(std::string& text) override;
     // Replaces Map by an empty (all 0) mask of w x h; makes the node visible.
     void SetSize(int32_t w, int32_t h) override;
     // m := (a * level) div 255, then (d * (65535 - m) + k * m + 32768) shr 16.
@@ -27,6 +30,7 @@ public:
 
     // Absent until the first SetSize.
     std::unique_ptr<TPixelMapWGray> Map;
+    int32_t Sprays = 0;  // airbrush sprays in Map since it was sized or wiped
 
 protected:
     ~TVlxStencil() override = default;

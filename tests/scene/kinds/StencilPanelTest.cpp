@@ -95,6 +95,22 @@ TEST(VlxStencilTest, AirbrushSpraysAGaussianSpot) {
     for (int32_t d = 0; d <= 49; ++d) EXPECT_EQ(Level(*st->Map, 50 - d, 4), Level(*st->Map, 51 + d, 4));
 }
 
+TEST(VlxStencilTest, WrittenSpraysRebuildTheMask) {
+    auto st = MakeVelora<TVlxStencil>();
+    st->RunStatements("size(40,30);airbrush;wipe;airbrush;airbrush");
+    std::string text;
+    st->WriteStatements(text);
+    EXPECT_EQ(text.find("airbrush();airbrush();"), text.size() - 22) << text;  // two since the wipe, last
+    auto back = MakeVelora<TVlxStencil>();
+    back->RunStatements(text);
+    ASSERT_TRUE(back->Map);
+    EXPECT_TRUE(std::equal(st->Map->Data(), st->Map->Data() + st->Map->DataSize(), back->Map->Data()));
+    st->RunStatements("size(40,30)");  // a new mask is empty again
+    text.clear();
+    st->WriteStatements(text);
+    EXPECT_EQ(text.find("airbrush"), std::string::npos);
+}
+
 // A 200 x 200 root in a bare view; a panel with a slider inside.
 class StencilPanelPointerTest : public ::testing::Test {
 protected:
