@@ -38,6 +38,9 @@ TAtomicFile::TAtomicFile(const std::string& target) : target_(target) {
         if (fd_ < 0) throw EFCreateError(target);
         return;
     }
+    // Renaming over a file needs only the folder's permission, so a
+    // read-only (or immutable) target is checked for itself.
+    if (exists && ::faccessat(AT_FDCWD, target.c_str(), W_OK, AT_EACCESS) != 0) throw EFCreateError(target);
     std::string dir = ExtractFileDir(target);
     std::string pattern = (dir.empty() ? std::string() : dir + kPathDelim) + "." + ExtractFileName(target) + ".XXXXXX";
     std::vector<char> name(pattern.begin(), pattern.end());

@@ -260,9 +260,11 @@ void DecodeRows(const Layout& L, const uint8_t* data, size_t rowBytes, TPixelMap
 
 // Pixels the stream skips (deltas, early end of line or of bitmap) are left
 // black: the file gives them no colour, and black is the neutral background
-// that does not depend on the palette.
-void DecodeRle(const Layout& L, std::span<const uint8_t> file, TPixelMapRGB& map) {
-    std::memset(map.Data(), 0, static_cast<size_t>(map.DataSize()));
+// that does not depend on the palette. With no map the stream is only
+// checked: the same walk, so a stream that would fail is refused before
+// anything is allocated.
+void DecodeRle(const Layout& L, std::span<const uint8_t> file, TPixelMapRGB* map) {
+    if (map) std::memset(map->Data(), 0, static_cast<size_t>(map->DataSize()));
     const bool rle4 = L.compression == kRle4;
     const int64_t w = L.width, h = L.height;
     const uint8_t* f = file.data();
@@ -270,9 +272,10 @@ void DecodeRle(const Layout& L, std::span<const uint8_t> file, TPixelMapRGB& map
     size_t pos = L.dataOffset;
     int64_t x = 0, y = 0;  // y counts rows from the bottom of the picture
 
-    auto target = [&](int64_t count) {
+    // Null when only checking.
+    auto target = [&](int64_t count) -> uint8_t* {
         if (y >= h || count > w - x) Fail("RLE run leaves the image");
-        uint8_t* d = map.ScanLine(static_cast<int32_t>(h - 1 - y)) + x * 3;
+        uint8_t* d = map ? map->ScanLine(static_cast<int32_t>(h - 1 - y)) + x * 3 : nullptr;
         x += count;
         return d;
     };
@@ -291,6 +294,7 @@ void DecodeRle(const Layout& L, std::span<const uint8_t> file, TPixelMapRGB& map
         pos += 2;
         if (count > 0) {
             uint8_t* d = target(count);
+            if (!d) continue;
             if (rle4) {
                 const Bgr& hi = L.palette[value >> 4];
                 const Bgr& lo = L.palette[value & 15];
@@ -320,10 +324,10 @@ void DecodeRle(const Layout& L, std::span<const uint8_t> file, TPixelMapRGB& map
                 if (end - pos < bytes) Fail("truncated RLE run");
                 uint8_t* d = target(value);
                 const uint8_t* s = f + pos;
-                if (rle4) {
+                if (d && rle4) {
                     for (unsigned i = 0; i < value; ++i)
                         put(d, L.palette[i & 1 ? s[i / 2] & 15 : s[i / 2] >> 4]);
-                } else {
+                } else if (d) {
                     for (unsigned i = 0; i < value; ++i) put(d, L.palette[s[i]]);
                 }
                 // The last pad byte of a file may be missing.
@@ -341,9 +345,13 @@ std::unique_ptr<TPixelMapRGB> DecodeBmp(std::span<const uint8_t> file) {
     auto map = std::make_unique<TPixelMapRGB>();
 
     if (L.compression == kRle8 || L.compression == kRle4) {
-        // The stream can describe any size, so only the map's own limit applies.
+        // An end-of-bitmap marker leaves the rest black, so two bytes can
+        // describe any size and only the map's own limit applies. Any other
+        // shortfall (rows missing, a run or delta outside the picture) is
+        // certain from the stream alone: walk it first, allocate after.
+        DecodeRle(L, file, nullptr);
         map->SetSize(L.width, L.height);
-        DecodeRle(L, file, *map);
+        DecodeRle(L, file, map.get());
         return map;
     }
 

@@ -4,15 +4,33 @@
 #include <cstdio>
 #include <cstring>
 #include <exception>
+#include <iterator>
 
 // libjpeg's header needs size_t and FILE declared first.
 #include <jpeglib.h>
+#include <jerror.h>
 
 #include "low/Errors.h"
 
 namespace quenlo {
 
 namespace {
+
+// Our own refusals, raised through libjpeg's add-on message table so they
+// unwind like the library's errors (1000 on, as the library's tools number theirs).
+enum : int { kFirstOwnCode = 1000, kTooManyScans = kFirstOwnCode, kOverMemoryLimit };
+const char* const kOwnMessages[] = {
+    "Scan %d exceeds the limit of %d scans",
+    "Image needs more than %d MiB of decoder memory",
+};
+
+// Each scan is a full pass over the coefficients; real encoders write a
+// dozen or so, and hundreds only serve to make decoding take forever.
+constexpr int kMaxScans = 500;
+// Multi-scan files keep every coefficient until the last scan: 2 bytes per
+// sample, up to 8/3 of the map. Capped at the largest map's size, enough for
+// about 350 megapixels in 4:4:4 colour and 700 in 4:2:0.
+constexpr long kMaxDecoderMemory = 2048L << 20;
 
 // Everything the decoder touches between setjmp and a possible longjmp is
 // plain C data: no C++ object with a destructor lives across the jump.
@@ -21,8 +39,12 @@ struct JpegJob {
     jmp_buf jump;
     int errorCode;
     char message[JMSG_LENGTH_MAX];
-    // Output: called once the size is known; returns the first row of a
-    // packed B,G,R buffer, or null after storing an exception.
+    jpeg_progress_mgr progress;
+    // Output: fits is asked before the decoder allocates anything large,
+    // allocate once decoding has started; both store an exception on failure
+    // (fits returns false, allocate null). allocate returns the first row of
+    // a packed B,G,R buffer.
+    bool (*fits)(void* user, int w, int h);
     uint8_t* (*allocate)(void* user, int w, int h);
     void (*warn)(void* user, const char* text);
     void* user;
@@ -31,6 +53,11 @@ struct JpegJob {
 
 void OnError(j_common_ptr cinfo) {
     auto* job = reinterpret_cast<JpegJob*>(cinfo->err);
+    // Past the memory cap the library asks for a backing store, which it does not have.
+    if (job->err.msg_code == JERR_NO_BACKING_STORE) {
+        job->err.msg_code = kOverMemoryLimit;
+        job->err.msg_parm.i[0] = static_cast<int>(kMaxDecoderMemory >> 20);
+    }
     job->errorCode = job->err.msg_code;
     (*cinfo->err->format_message)(cinfo, job->message);
     std::longjmp(job->jump, 1);
@@ -45,6 +72,16 @@ void OnMessage(j_common_ptr cinfo, int level) {
         (*cinfo->err->format_message)(cinfo, text);
         job->warn(job->user, text);
     }
+}
+
+// Called for each marker and each row of coefficients read.
+void OnProgress(j_common_ptr cinfo) {
+    const int scan = reinterpret_cast<j_decompress_ptr>(cinfo)->input_scan_number;
+    if (scan <= kMaxScans) return;
+    cinfo->err->msg_code = kTooManyScans;
+    cinfo->err->msg_parm.i[0] = scan;
+    cinfo->err->msg_parm.i[1] = kMaxScans;
+    (*cinfo->err->error_exit)(cinfo);
 }
 
 // Inks are stored inverted when the Adobe marker is present.
@@ -62,12 +99,19 @@ bool RunDecoder(JpegJob& job, const uint8_t* data, size_t size) {
     cinfo.err = jpeg_std_error(&job.err);
     job.err.error_exit = OnError;
     job.err.emit_message = OnMessage;
+    job.err.addon_message_table = kOwnMessages;
+    job.err.first_addon_message = kFirstOwnCode;
+    job.err.last_addon_message = kFirstOwnCode + static_cast<int>(std::size(kOwnMessages)) - 1;
+    job.progress = {};
+    job.progress.progress_monitor = OnProgress;
     job.scratch = nullptr;
     if (setjmp(job.jump)) {
         jpeg_destroy_decompress(&cinfo);
         return false;
     }
     jpeg_create_decompress(&cinfo);
+    cinfo.mem->max_memory_to_use = kMaxDecoderMemory;
+    cinfo.progress = &job.progress;
     jpeg_mem_src(&cinfo, data, static_cast<unsigned long>(size));
     jpeg_read_header(&cinfo, TRUE);
 
@@ -75,6 +119,13 @@ bool RunDecoder(JpegJob& job, const uint8_t* data, size_t size) {
     const bool inverted = cinfo.saw_Adobe_marker;
     // Grayscale expands to B=G=R inside the library; colour comes out as B,G,R directly.
     cinfo.out_color_space = cmyk ? JCS_CMYK : JCS_EXT_BGR;
+    // Refuse a size the map cannot take before jpeg_start_decompress, which
+    // allocates the coefficients of a multi-scan file and reads all its scans.
+    jpeg_calc_output_dimensions(&cinfo);
+    if (!job.fits(job.user, static_cast<int>(cinfo.output_width), static_cast<int>(cinfo.output_height))) {
+        jpeg_destroy_decompress(&cinfo);
+        return true;  // the stored exception is raised by the caller
+    }
     jpeg_start_decompress(&cinfo);
 
     const int w = static_cast<int>(cinfo.output_width), h = static_cast<int>(cinfo.output_height);
@@ -122,6 +173,15 @@ std::unique_ptr<TPixelMapRGB> DecodeJpeg(std::span<const uint8_t> file, const Jp
     Sink sink{nullptr, nullptr, &options};
     JpegJob job{};
     job.user = &sink;
+    job.fits = [](void* user, int w, int h) {
+        try {
+            TPixelMap::CheckedDataSize(w, h, 3);
+            return true;
+        } catch (...) {
+            static_cast<Sink*>(user)->error = std::current_exception();
+            return false;
+        }
+    };
     job.allocate = [](void* user, int w, int h) -> uint8_t* {
         auto* s = static_cast<Sink*>(user);
         try {

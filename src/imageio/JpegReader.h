@@ -16,7 +16,11 @@ struct JpegOptions {
 
 // Decodes with the library's defaults (scale 1/1, accurate integer IDCT,
 // block smoothing, fancy upsampling). Grayscale gives its 256 exact levels;
-// CMYK and YCCK are converted to RGB. Throws EJpegError.
+// CMYK and YCCK are converted to RGB. Throws EJpegError, and
+// EInvalidImageSize before decoding when the map cannot hold the size.
+// Limits: at most 500 scans (EJpegError 1000) and 2 GiB of decoder memory
+// for multi-scan coefficients (EJpegError 1001). Missing data still decodes
+// as grey with a warning, so a small file may claim any size the map holds.
 std::unique_ptr<TPixelMapRGB> DecodeJpeg(std::span<const uint8_t> file, const JpegOptions& options = {});
 
 }  // namespace quenlo

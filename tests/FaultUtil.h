@@ -1,0 +1,170 @@
+#pragma once
+// Faults for the fault-injection tests: a file-size limit that makes a write
+// fail half-way, a read-only mark that holds even for root, a header that
+// arrives through a pipe, and a record of a folder to compare afterwards.
+#include <atomic>
+#include <cerrno>
+#include <chrono>
+#include <csignal>
+#include <fcntl.h>
+#include <filesystem>
+#include <functional>
+#include <linux/fs.h>
+#include <map>
+#include <string>
+#include <sys/ioctl.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <thread>
+#include <unistd.h>
+#include <vector>
+
+#include "TestUtil.h"
+
+namespace quenlo::test {
+
+// Writes past `bytes` fail with EFBIG for as long as this lives; root is
+// held to it too. The limit is per process, so keep the scope short.
+class FileSizeLimit {
+public:
+    explicit FileSizeLimit(rlim_t bytes) {
+        ok_ = ::getrlimit(RLIMIT_FSIZE, &saved_) == 0;
+        oldHandler_ = std::signal(SIGXFSZ, SIG_IGN);
+        rlimit small = saved_;
+        small.rlim_cur = bytes;
+        ok_ = ok_ && ::setrlimit(RLIMIT_FSIZE, &small) == 0;
+    }
+    ~FileSizeLimit() {
+        ::setrlimit(RLIMIT_FSIZE, &saved_);
+        std::signal(SIGXFSZ, oldHandler_);
+    }
+    FileSizeLimit(const FileSizeLimit&) = delete;
+    FileSizeLimit& operator=(const FileSizeLimit&) = delete;
+    bool Ok() const { return ok_; }
+
+private:
+    rlimit saved_{};
+    void (*oldHandler_)(int) = SIG_DFL;
+    bool ok_ = false;
+};
+
+// Makes a file or folder unwritable while it lives. Permission bits do not
+// stop root, so as root the immutable attribute is used instead; it needs
+// CAP_LINUX_IMMUTABLE and a file system that keeps the flag (ext4, xfs,
+// btrfs, tmpfs from Linux 6.0). Ok() says whether either worked.
+class ReadOnlyMark {
+public:
+    explicit ReadOnlyMark(const std::string& path) : path_(path) {
+        struct stat st {};
+        if (::stat(path.c_str(), &st) != 0) return;
+        if (::geteuid() != 0) {
+            mode_ = st.st_mode & 07777;
+            ok_ = ::chmod(path.c_str(), mode_ & ~mode_t{0222}) == 0;
+            return;
+        }
+        const int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+        if (fd < 0) return;
+        int flags = 0;
+        if (::ioctl(fd, FS_IOC_GETFLAGS, &flags) == 0) {
+            flags |= FS_IMMUTABLE_FL;
+            immutable_ = ok_ = ::ioctl(fd, FS_IOC_SETFLAGS, &flags) == 0;
+        }
+        ::close(fd);
+    }
+    ~ReadOnlyMark() { Release(); }
+    ReadOnlyMark(const ReadOnlyMark&) = delete;
+    ReadOnlyMark& operator=(const ReadOnlyMark&) = delete;
+    bool Ok() const { return ok_; }
+
+    // Undone early so the checks that follow can read and clean up freely.
+    void Release() {
+        if (!ok_) return;
+        ok_ = false;
+        if (!immutable_) {
+            ::chmod(path_.c_str(), mode_);
+            return;
+        }
+        const int fd = ::open(path_.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+        if (fd < 0) return;
+        int flags = 0;
+        if (::ioctl(fd, FS_IOC_GETFLAGS, &flags) == 0) {
+            flags &= ~FS_IMMUTABLE_FL;
+            ::ioctl(fd, FS_IOC_SETFLAGS, &flags);
+        }
+        ::close(fd);
+    }
+
+    static std::string SkipReason() {
+        return "cannot make a file read-only here: running as root on a file system or in a container "
+               "without the immutable attribute, and permission bits do not stop root";
+    }
+
+private:
+    std::string path_;
+    mode_t mode_ = 0;
+    bool immutable_ = false;
+    bool ok_ = false;
+};
+
+// A .ipr that is a named pipe: whoever reads it gets `text`, and sees its
+// end only after `between` has run, i.e. after the header was being read
+// and before the pixels are. Makes "the .rgb vanishes between header and
+// pixels" happen every time instead of by luck.
+class PipedHeader {
+public:
+    PipedHeader(const std::string& iprName, std::string text, std::function<void()> between)
+        : name_(iprName) {
+        ok_ = ::mkfifo(iprName.c_str(), 0644) == 0;
+        if (!ok_) return;
+        thread_ = std::thread([this, text = std::move(text), between = std::move(between)] {
+            // Non-blocking open fails until a reader is there; give up after a while
+            // so a reader that never comes cannot hang the test.
+            const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+            int fd = -1;
+            while ((fd = ::open(name_.c_str(), O_WRONLY | O_NONBLOCK | O_CLOEXEC)) < 0 && errno == ENXIO &&
+                   std::chrono::steady_clock::now() < deadline)
+                std::this_thread::sleep_for(std::chrono::milliseconds(2));
+            if (fd < 0) return;
+            ::fcntl(fd, F_SETFL, 0);
+            opened_ = true;
+            [[maybe_unused]] const ssize_t put = ::write(fd, text.data(), text.size());  // a pipe takes a short header whole
+            between();
+            ::close(fd);
+        });
+    }
+    ~PipedHeader() {
+        if (thread_.joinable()) thread_.join();
+    }
+    PipedHeader(const PipedHeader&) = delete;
+    PipedHeader& operator=(const PipedHeader&) = delete;
+    bool Ok() const { return ok_; }
+    // After the reader is done: whether it really opened the pipe.
+    bool Served() {
+        if (thread_.joinable()) thread_.join();
+        return opened_;
+    }
+
+private:
+    std::string name_;
+    std::thread thread_;
+    std::atomic<bool> opened_{false};
+    bool ok_ = false;
+};
+
+// Every entry under a folder with the bytes of its files ("/" marks a
+// folder), so a later snapshot shows any change, leftover or loss.
+using FolderSnapshot = std::map<std::string, std::vector<uint8_t>>;
+
+inline FolderSnapshot Snapshot(const std::string& dir) {
+    namespace fs = std::filesystem;
+    FolderSnapshot snap;
+    for (const auto& e : fs::recursive_directory_iterator(dir)) {
+        const std::string rel = fs::relative(e.path(), dir).string();
+        if (e.is_directory()) snap[rel + "/"] = {};
+        else if (e.is_regular_file()) snap[rel] = ReadBytes(e.path().string());
+        else snap[rel + "?"] = {};
+    }
+    return snap;
+}
+
+}  // namespace quenlo::test

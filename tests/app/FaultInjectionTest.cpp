@@ -1,0 +1,172 @@
+// Faults during a batch in the window: a failed write goes into the list
+// shown at the end of the batch, a failed load into the error box that
+// ends it, and the output folder stays exactly as it was.
+#include <gtest/gtest.h>
+
+#include <QLineEdit>
+#include <QPushButton>
+#include <deque>
+#include <filesystem>
+
+#include "FaultUtil.h"
+#include "TestUtil.h"
+#include "app/Dialogs.h"
+#include "app/Unit1.h"
+#include "imageio/BmpReader.h"
+#include "imageio/BmpWriter.h"
+
+using namespace quenlo;
+using namespace quenlo::test;
+namespace fs = std::filesystem;
+
+namespace {
+
+class FakeDialogs : public IDialogs {
+public:
+    std::deque<QStringList> files;
+    QStringList errors, warnings;
+
+    std::optional<QStringList> OpenFiles(QWidget*, const OpenFilesRequest&) override {
+        QStringList f = files.front();
+        files.pop_front();
+        return f;
+    }
+    std::optional<QString> ChooseFolder(QWidget*) override { return std::nullopt; }
+    void ShowError(QWidget*, const QString& text) override { errors << text; }
+    void ShowWarning(QWidget*, const QString& text) override { warnings << text; }
+};
+
+QString Q(const std::string& s) { return QString::fromStdString(s); }
+
+void WritePair(const std::string& base, int w, int h) {
+    WriteText(base + ".ipr", std::to_string(w) + " " + std::to_string(h) + " 0 0");
+    std::vector<uint8_t> rgb(static_cast<size_t>(w) * h * 3);
+    for (size_t i = 0; i < rgb.size(); ++i) rgb[i] = static_cast<uint8_t>(i * 5 + 1);
+    WriteBytes(base + ".rgb", rgb);
+}
+
+const std::vector<uint8_t> kOld = {'o', 'l', 'd'};
+
+// a.ipr meets the fault, b.ipr does not; both go to out/.
+struct Batch {
+    TempDir dir;
+    FakeDialogs dialogs;
+    TForm1 form{dialogs};
+    Batch() {
+        WritePair(dir / "a", 301, 200);  // about 180 KB as a .bmp
+        WritePair(dir / "b", 4, 3);
+        fs::create_directories(dir / "out");
+        form.Edit1->setText(Q(dir / "out"));
+    }
+    // Through the button, as a user would.
+    void Run() {
+        dialogs.files.push_back({Q(dir / "a.ipr"), Q(dir / "b.ipr")});
+        form.Button3->click();
+    }
+    // a.bmp is listed as not written, with a reason; b.bmp was written.
+    void ExpectListed() const {
+        EXPECT_TRUE(dialogs.errors.isEmpty()) << dialogs.errors.join('\n').toStdString();
+        ASSERT_EQ(dialogs.warnings.size(), 1);
+        const QString list = dialogs.warnings[0];
+        EXPECT_TRUE(list.contains(Q(dir / "out/a.bmp") + ": ")) << list.toStdString();
+        EXPECT_FALSE(list.contains(Q(dir / "out/b.bmp"))) << list.toStdString();
+        EXPECT_TRUE(fs::exists(dir / "out/b.bmp"));
+    }
+    FolderSnapshot Out() const {
+        FolderSnapshot s = Snapshot(dir / "out");
+        s.erase("b.bmp");
+        return s;
+    }
+};
+
+}  // namespace
+
+TEST(WindowFaults, AWriteThatFailsHalfWay) {
+    Batch b;
+    WriteBytes(b.dir / "out/a.bmp", kOld);
+    const FolderSnapshot before = b.Out();
+    {
+        FileSizeLimit limit(64 * 1024);
+        ASSERT_TRUE(limit.Ok());
+        b.Run();
+    }
+    b.ExpectListed();
+    EXPECT_EQ(b.Out(), before);
+}
+
+TEST(WindowFaults, AReadOnlyTarget) {
+    Batch b;
+    WriteBytes(b.dir / "out/a.bmp", kOld);
+    const FolderSnapshot before = b.Out();
+    ReadOnlyMark mark(b.dir / "out/a.bmp");
+    if (!mark.Ok()) GTEST_SKIP() << ReadOnlyMark::SkipReason();
+    b.Run();
+    mark.Release();
+    b.ExpectListed();
+    EXPECT_EQ(b.Out(), before);
+}
+
+TEST(WindowFaults, AReadOnlyFolder) {
+    Batch b;
+    WriteBytes(b.dir / "out/a.bmp", kOld);
+    const FolderSnapshot before = Snapshot(b.dir / "out");
+    ReadOnlyMark mark(b.dir / "out");
+    if (!mark.Ok()) GTEST_SKIP() << ReadOnlyMark::SkipReason();
+    b.Run();
+    mark.Release();
+    ASSERT_EQ(b.dialogs.warnings.size(), 1);
+    EXPECT_TRUE(b.dialogs.warnings[0].contains(Q(b.dir / "out/a.bmp") + ": "));
+    EXPECT_TRUE(b.dialogs.warnings[0].contains(Q(b.dir / "out/b.bmp") + ": "));
+    EXPECT_EQ(Snapshot(b.dir / "out"), before);
+}
+
+TEST(WindowFaults, ATargetNameThatIsAFolder) {
+    Batch b;
+    fs::create_directories(b.dir / "out/a.bmp/inner");
+    WriteBytes(b.dir / "out/a.bmp/inner/keep", kOld);
+    const FolderSnapshot before = b.Out();
+    b.Run();
+    b.ExpectListed();
+    EXPECT_EQ(b.Out(), before);
+}
+
+TEST(WindowFaults, TheRgbVanishingBetweenHeaderAndPixelsStopsTheBatch) {
+    Batch b;
+    WriteBytes(b.dir / "out/a.bmp", kOld);
+    const FolderSnapshot before = Snapshot(b.dir / "out");
+    fs::remove(b.dir / "a.ipr");
+    PipedHeader header(b.dir / "a.ipr", "301 200 0 0", [&] { fs::remove(b.dir / "a.rgb"); });
+    ASSERT_TRUE(header.Ok());
+    b.Run();
+    EXPECT_TRUE(header.Served());
+    ASSERT_EQ(b.dialogs.errors.size(), 1);
+    EXPECT_TRUE(b.dialogs.errors[0].contains(Q(b.dir / "a.ipr") + ": "));
+    EXPECT_TRUE(b.dialogs.errors[0].contains(QStringLiteral("ファイルが見つかりません")));
+    EXPECT_EQ(Snapshot(b.dir / "out"), before);  // b.ipr comes after the failed load: not written
+}
+
+TEST(WindowFaults, TheInputBeingTheOutput) {
+    TempDir dir;
+    const std::string name = dir / "palette.bmp";
+    fs::copy_file(QUENLO_SOURCE_DIR "/samples/palette.bmp", name);
+    const std::vector<uint8_t> source = ReadBytes(name);
+    const FolderSnapshot before = Snapshot(dir.str());
+    FakeDialogs dialogs;
+    TForm1 form{dialogs};  // no output folder: beside the source
+    dialogs.files.push_back({Q(name)});
+    {
+        FileSizeLimit limit(8 * 1024);  // the 24-bit rewrite is about 12 KB
+        ASSERT_TRUE(limit.Ok());
+        form.Button3->click();
+    }
+    ASSERT_EQ(dialogs.warnings.size(), 1);
+    EXPECT_TRUE(dialogs.warnings[0].contains(Q(name) + ": "));
+    EXPECT_EQ(Snapshot(dir.str()), before);
+
+    dialogs.files.push_back({Q(name)});
+    form.Button3->click();
+    EXPECT_EQ(dialogs.warnings.size(), 1);
+    EXPECT_TRUE(dialogs.errors.isEmpty());
+    EXPECT_EQ(ReadBytes(name), EncodeBmp(*DecodeBmp(source)));
+    EXPECT_EQ(Snapshot(dir.str()).size(), 1u);
+}

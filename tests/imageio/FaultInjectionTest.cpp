@@ -1,0 +1,160 @@
+// Faults while reading and writing files: the old target must survive byte
+// for byte, nothing may be left behind, and the failure must be raised.
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <sched.h>
+#include <sys/mount.h>
+#include <sys/wait.h>
+
+#include "FaultUtil.h"
+#include "TestUtil.h"
+#include "imageio/BmpWriter.h"
+#include "imageio/StpRgb.h"
+#include "imageio/VlxIo.h"
+#include "low/Errors.h"
+
+using namespace quenlo;
+using namespace quenlo::test;
+namespace fs = std::filesystem;
+
+namespace {
+
+std::unique_ptr<TPixelMapRGB> Picture(int w, int h) {
+    auto m = std::make_unique<TPixelMapRGB>();
+    m->SetSize(w, h);
+    for (int y = 0; y < h; ++y)
+        for (int x = 0; x < w; ++x) {
+            uint8_t* p = m->PixelAddr(x, y);
+            TestPixel(x, y, p[2], p[1], p[0]);
+        }
+    return m;
+}
+
+const std::vector<uint8_t> kOld = {'o', 'l', 'd', ' ', 'p', 'i', 'c', 't', 'u', 'r', 'e'};
+
+// The error a save raises, or "" when it succeeds.
+template <class E>
+std::string SaveFails(const TPixelMap& map, const std::string& name) {
+    try {
+        SaveBmpFile(map, name);
+    } catch (const E& e) {
+        return e.what();
+    }
+    return "";
+}
+
+}  // namespace
+
+TEST(FaultInjection, AFullFileSystemFailsTheWriteHalfWay) {
+    // A 64 KiB tmpfs, mounted in a private mount namespace of a child so it
+    // vanishes with it. Needs CAP_SYS_ADMIN; /dev/full and the file-size
+    // limit cover the same path without it.
+    TempDir dir;
+    const std::string target = dir / "old.bmp";
+    const auto map = Picture(301, 200);  // about 180 KB
+    const pid_t pid = ::fork();
+    if (pid == 0) {
+        if (::unshare(CLONE_NEWNS) != 0 || ::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
+            ::mount("tmpfs", dir.str().c_str(), "tmpfs", 0, "size=64k") != 0)
+            _exit(77);
+        WriteBytes(target, kOld);
+        if (ReadBytes(target) != kOld) _exit(1);
+        try {
+            SaveBmpFile(*map, target);
+            _exit(2);
+        } catch (const EInOutError& e) {
+            if (e.Code() != ENOSPC) _exit(3);
+        }
+        if (ReadBytes(target) != kOld) _exit(4);
+        if (Snapshot(dir.str()).size() != 1) _exit(5);  // the temporary is gone
+        _exit(0);
+    }
+    int status = 0;
+    ASSERT_EQ(::waitpid(pid, &status, 0), pid);
+    ASSERT_TRUE(WIFEXITED(status)) << "child killed by signal " << WTERMSIG(status);
+    if (WEXITSTATUS(status) == 77) GTEST_SKIP() << "cannot mount a small file system here (no CAP_SYS_ADMIN)";
+    EXPECT_EQ(WEXITSTATUS(status), 0) << "failed step " << WEXITSTATUS(status);
+}
+
+TEST(FaultInjection, AReadOnlyTargetIsNotReplaced) {
+    TempDir dir;
+    const std::string target = dir / "old.bmp";
+    WriteBytes(target, kOld);
+    ReadOnlyMark mark(target);
+    if (!mark.Ok()) GTEST_SKIP() << ReadOnlyMark::SkipReason();
+    const FolderSnapshot before = Snapshot(dir.str());
+    // Renaming over it would succeed: only the folder's permission counts for that.
+    EXPECT_NE(SaveFails<EFCreateError>(*Picture(5, 4), target).find("old.bmp"), std::string::npos);
+    mark.Release();
+    EXPECT_EQ(Snapshot(dir.str()), before);
+}
+
+TEST(FaultInjection, AReadOnlyFolderGetsNothing) {
+    TempDir dir;
+    fs::create_directories(dir / "ro");
+    WriteBytes(dir / "ro/old.bmp", kOld);
+    ReadOnlyMark mark(dir / "ro");
+    if (!mark.Ok()) GTEST_SKIP() << ReadOnlyMark::SkipReason();
+    const FolderSnapshot before = Snapshot(dir.str());
+    EXPECT_NE(SaveFails<EFCreateError>(*Picture(5, 4), dir / "ro/old.bmp"), "");
+    EXPECT_NE(SaveFails<EFCreateError>(*Picture(5, 4), dir / "ro/new.bmp"), "");
+    mark.Release();
+    EXPECT_EQ(Snapshot(dir.str()), before);
+}
+
+TEST(FaultInjection, ATargetThatIsAFolderIsLeftAlone) {
+    TempDir dir;
+    fs::create_directories(dir / "out.bmp/inner");
+    WriteBytes(dir / "out.bmp/inner/keep", kOld);
+    const FolderSnapshot before = Snapshot(dir.str());
+    EXPECT_NE(SaveFails<EFCreateError>(*Picture(5, 4), dir / "out.bmp"), "");
+    EXPECT_NE(SaveFails<EFCreateError>(*Picture(5, 4), dir / "out.bmp/"), "");
+    EXPECT_EQ(Snapshot(dir.str()), before);
+}
+
+TEST(FaultInjection, ConvertingInPlaceThatFailsHalfWayKeepsTheSource) {
+    TempDir dir;
+    const std::string name = dir / "p.bmp";
+    WriteBytes(name, EncodeBmp(*Picture(301, 200)));
+    const FolderSnapshot before = Snapshot(dir.str());
+    auto loaded = LoadImageFile(PixelKind::RGB, name);
+    ASSERT_TRUE(loaded);
+    {
+        FileSizeLimit limit(64 * 1024);
+        ASSERT_TRUE(limit.Ok());
+        EXPECT_NE(SaveFails<EInOutError>(*loaded, name), "");
+    }
+    EXPECT_EQ(Snapshot(dir.str()), before);
+}
+
+TEST(FaultInjection, RgbVanishingBetweenHeaderAndPixels) {
+    TempDir dir;
+    WriteText(dir / "p.ipr", "3 2 0 0");
+    WriteBytes(dir / "p.rgb", std::vector<uint8_t>(18, 7));
+    // The two steps one by one.
+    TStpRgb pair;
+    ASSERT_TRUE(pair.ReadHeader(dir / "p.ipr"));
+    pair.Bitmap = std::make_unique<TPixelMapRGB>();
+    pair.Bitmap->SetSize(pair.Width, pair.Height);
+    fs::remove(dir / "p.rgb");
+    try {
+        pair.ReadPixels(dir / "p.rgb");
+        FAIL() << "pixels read from a removed file";
+    } catch (const EInOutError& e) {
+        EXPECT_EQ(e.Code(), 2);
+    }
+
+    // Through the loader: the .ipr is a pipe that ends only once the .rgb is gone.
+    TempDir piped;
+    WriteBytes(piped / "q.rgb", std::vector<uint8_t>(18, 7));
+    PipedHeader header(piped / "q.ipr", "3 2 0 0", [&] { fs::remove(piped / "q.rgb"); });
+    ASSERT_TRUE(header.Ok());
+    try {
+        LoadImageFile(PixelKind::RGB, piped / "q.ipr");
+        ADD_FAILURE() << "loaded without its .rgb";
+    } catch (const EInOutError& e) {
+        EXPECT_EQ(e.Code(), 2);
+    }
+    EXPECT_TRUE(header.Served());
+}
