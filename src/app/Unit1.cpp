@@ -193,7 +193,7 @@ void TForm1::ConvertFiles(const QStringList& files) {
             if (!FileExists(name)) throw EInOutError(2);
             imageNode_->LoadFile(name);
         } catch (const std::exception& e) {
-            QString message = file + QStringLiteral(": ") + FromUtf8(e.what());
+            QString message = file + QStringLiteral(": ") + FromUtf8(DescribeError(e));
             if (!notWritten.isEmpty())
                 message += QStringLiteral("\n\nNot written:\n") + notWritten.join(QLatin1Char('\n'));
             throw EQuenlo(Utf8(message));
@@ -207,7 +207,7 @@ void TForm1::ConvertFiles(const QStringList& files) {
                 throw EQuenlo("unsupported file type; expected .ipr, .rgb, .bmp or .jpg");
             SaveBmpFile(*imageNode_->Map, out);
         } catch (const std::exception& e) {
-            notWritten << FromUtf8(out) + QStringLiteral(": ") + FromUtf8(e.what());
+            notWritten << FromUtf8(out) + QStringLiteral(": ") + FromUtf8(DescribeError(e));
         }
     }
     if (!notWritten.isEmpty())

@@ -1,6 +1,7 @@
 #include <QApplication>
 #include <QElapsedTimer>
 #include <QTimer>
+#include <csignal>
 #include <cstdio>
 
 #include "app/Dialogs.h"
@@ -8,6 +9,9 @@
 #include "scene/kinds/SimpleVelore.h"
 
 int main(int argc, char** argv) {
+    // Past a file-size limit a write should fail and be reported, not kill us
+    // and leave a temporary file behind.
+    std::signal(SIGXFSZ, SIG_IGN);
     quenlo::RegisterSimpleVeloreKinds();
     QApplication app(argc, argv);
     QApplication::setApplicationName(QStringLiteral("QUENLO"));

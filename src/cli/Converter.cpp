@@ -87,7 +87,7 @@ struct Batch {
         } catch (const std::exception& e) {
             std::lock_guard lock(report);
             ++result.failed;
-            Emit(events.onFailed, input, e.what());
+            Emit(events.onFailed, input, DescribeError(e));
             return Outcome::SaveFailed;
         }
         std::lock_guard lock(report);
@@ -111,7 +111,7 @@ struct Batch {
         } catch (const std::exception& e) {
             std::lock_guard lock(report);
             ++result.failed;
-            Emit(events.onFailed, input, e.what());
+            Emit(events.onFailed, input, DescribeError(e));
             return Outcome::SaveFailed;
         }
         std::lock_guard lock(report);
@@ -128,7 +128,7 @@ struct Batch {
         }
         std::lock_guard lock(report);
         ++result.failed;
-        Emit(events.onFailed, input, e.what());
+        Emit(events.onFailed, input, DescribeError(e));
         return Outcome::LoadFailed;
     }
 

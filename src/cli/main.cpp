@@ -1,5 +1,11 @@
+#include <csignal>
 #include <cstdio>
 
 #include "cli/ConvertCli.h"
 
-int main(int argc, char** argv) { return quenlo::RunConvertCli(argc, argv, stdout, stderr); }
+int main(int argc, char** argv) {
+    // Past a file-size limit a write should fail and be reported, not kill
+    // us and leave a temporary file behind.
+    std::signal(SIGXFSZ, SIG_IGN);
+    return quenlo::RunConvertCli(argc, argv, stdout, stderr);
+}

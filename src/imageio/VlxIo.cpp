@@ -1,5 +1,7 @@
 #include "imageio/VlxIo.h"
 
+#include <cstdint>
+
 #include "imageio/AtomicFile.h"
 #include "imageio/BmpReader.h"
 #include "imageio/BmpWriter.h"
@@ -15,8 +17,10 @@ namespace {
 
 std::unique_ptr<TPixelMapRGB> ReadRaster(const std::string& fileName, const LoadOptions& options) {
     const std::string ext = UpperAscii(ExtractFileExt(fileName));
-    if (ext == ".JPG") return DecodeJpeg(ReadFileBytes(fileName), JpegOptions{options.onWarning});
-    if (ext == ".BMP") return DecodeBmp(ReadFileBytes(fileName));
+    // Neither format can usefully exceed 4 GiB (a .bmp cannot state more).
+    constexpr size_t kMaxFile = UINT32_MAX;
+    if (ext == ".JPG") return DecodeJpeg(ReadFileBytes(fileName, kMaxFile), JpegOptions{options.onWarning});
+    if (ext == ".BMP") return DecodeBmp(ReadFileBytes(fileName, kMaxFile));
     if (ext == ".IPR" || ext == ".RGB") {
         TStpRgb pair;
         pair.Load(fileName);
@@ -29,6 +33,8 @@ std::unique_ptr<TPixelMapRGB> ReadRaster(const std::string& fileName, const Load
 std::unique_ptr<TPixelMap> Convert(const TPixelMapRGB& src, PixelKind kind) {
     auto map = CreatePixelMap(kind);
     map->SetSize(src.Width(), src.Height());
+    // No columns, nothing to convert, however many rows the header claims.
+    if (src.Width() == 0) return map;
     for (int32_t y = 0; y < src.Height(); ++y) {
         const uint8_t* s = src.ScanLine(y);
         uint8_t* d = map->ScanLine(y);

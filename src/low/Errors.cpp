@@ -2,6 +2,7 @@
 
 #include <cerrno>
 #include <cstdio>
+#include <new>
 
 namespace quenlo {
 
@@ -47,6 +48,14 @@ EInvalidGraphic::EInvalidGraphic(const std::string& detail)
 EJpegError::EJpegError(int code) : EQuenlo(Format("JPEG エラー #%lld", code)), code_(code) {}
 EJpegError::EJpegError(int code, const std::string& detail)
     : EQuenlo(Format("JPEG エラー #%lld", code)), code_(code), detail_(detail) {}
+
+std::string DescribeError(const std::exception& e) {
+    if (dynamic_cast<const std::bad_alloc*>(&e)) return "out of memory";
+    std::string detail;
+    if (auto* g = dynamic_cast<const EInvalidGraphic*>(&e)) detail = g->Detail();
+    if (auto* j = dynamic_cast<const EJpegError*>(&e)) detail = j->Detail();
+    return detail.empty() ? std::string(e.what()) : std::string(e.what()) + " (" + detail + ")";
+}
 
 EFCreateError::EFCreateError(const std::string& fileName)
     : EQuenlo("ファイル " + fileName + " を作成できません") {}

@@ -63,4 +63,8 @@ public:
     explicit EFCreateError(const std::string& fileName);
 };
 
+// The message a user sees: the error's text, with the decoder's detail
+// where there is one, and "out of memory" for a failed allocation.
+std::string DescribeError(const std::exception& e);
+
 }  // namespace quenlo
