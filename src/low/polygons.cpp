@@ -285,6 +285,8 @@ TArrayOfPointF TPoly::FindLoop() const {
 
 void TPoly::FillPolygon() const {
     if (Points.size() < 3) return;
+    // An inside-out box allows no pixel; pinning crossings into it would.
+    if (ClipRight < ClipLeft || ClipBottom < ClipTop) return;
     const TArrayOfPointF loop = FindLoop();
     if (loop.size() < 3) return;
 
