@@ -1,10 +1,13 @@
 #include "pixelmap/pixelmap.h"
 
+#include <algorithm>
+#include <climits>
 #include <cmath>
 #include <cstdlib>
 #include <cstring>
 #include <limits>
 #include <new>
+#include <sys/mman.h>
 
 #include "low/Errors.h"
 
@@ -12,16 +15,40 @@ namespace quenlo {
 
 int32_t TPixelMap::CheckedDataSize(int64_t w, int64_t h, int bpp) {
     // w, h < 2^31 each, so the product with bpp <= 4 cannot overflow 64 bits.
-    if (w < 0 || h < 0 || w > INT32_MAX || h > INT32_MAX || w * h * bpp > INT32_MAX)
+    // The row stride must fit as well, even when there are no rows.
+    if (w < 0 || h < 0 || w > INT32_MAX || h > INT32_MAX || w * h * bpp > INT32_MAX ||
+        w * bpp > INT32_MAX)
         throw EInvalidImageSize(w, h);
     return static_cast<int32_t>(w * h * bpp);
 }
+
+namespace {
+// Large maps are laid on 2 MiB boundaries and offered to the kernel for
+// huge pages: a 70 MB image then costs tens of page faults, not 17,000.
+constexpr size_t kHugePage = size_t{2} << 20;
+
+uint8_t* AllocateBuffer(size_t bytes) {
+    void* p = nullptr;
+    if (bytes >= 2 * kHugePage) {
+        p = std::aligned_alloc(kHugePage, (bytes + kHugePage - 1) / kHugePage * kHugePage);
+#ifdef MADV_HUGEPAGE
+        if (p) ::madvise(p, bytes, MADV_HUGEPAGE);
+#endif
+    } else {
+        p = std::malloc(bytes);
+    }
+    if (!p) throw std::bad_alloc();
+    return static_cast<uint8_t*>(p);
+}
+}  // namespace
+
+void TPixelMap::FreeBuffer::operator()(uint8_t* p) const noexcept { std::free(p); }
 
 void TPixelMap::SetSize(int32_t w, int32_t h) {
     data_.reset();
     width_ = height_ = stride_ = dataSize_ = 0;
     const int32_t size = CheckedDataSize(w, h, bpp_);
-    if (size > 0) data_.reset(new uint8_t[static_cast<size_t>(size)]);  // may throw bad_alloc: map stays empty
+    if (size > 0) data_.reset(AllocateBuffer(static_cast<size_t>(size)));  // may throw bad_alloc: map stays empty
     width_ = w;
     height_ = h;
     stride_ = w * bpp_;
@@ -38,7 +65,12 @@ void TPixelMap::SetBounds(const TRect& r) {
 }
 
 void TPixelMap::GetBounds(TRect& r) const {
-    r = {Left, Top, Left + width_ - 1, Top + height_ - 1};
+    // A map placed at the far end of the plane reaches no further than it;
+    // a wrapped edge would turn the rectangle inside out.
+    const auto edge = [](int32_t start, int32_t extent) {
+        return int32_t(std::clamp<int64_t>(int64_t{start} + extent - 1, INT32_MIN, INT32_MAX));
+    };
+    r = {Left, Top, edge(Left, width_), edge(Top, height_)};
 }
 
 bool TPixelMap::InMap(int32_t x, int32_t y) const {

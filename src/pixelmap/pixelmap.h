@@ -22,8 +22,9 @@ public:
     virtual std::unique_ptr<TPixelMap> CreateSame() const = 0;
 
     // Discards the pixels and allocates W*H*BytesPerPixel bytes, not cleared.
-    // Throws EInvalidImageSize for a negative size or a byte count above
-    // INT32_MAX; on any failure the map is left empty (0 x 0).
+    // Throws EInvalidImageSize for a negative size or a byte count (of the
+    // map or of one row) above INT32_MAX; on any failure the map is left
+    // empty (0 x 0).
     virtual void SetSize(int32_t w, int32_t h);
     virtual bool InMap(int32_t x, int32_t y) const;
     virtual TColor GetPenColor() const = 0;
@@ -38,6 +39,7 @@ public:
     // weight 0..65535: 0 keeps the pixel, 65535 is the pen alone.
     virtual void BlendPixel(int32_t x, int32_t y, uint32_t weight);
     virtual void BlendPixelF(int32_t x, int32_t y, float alpha);
+    // Left, Top to the last pixel; an edge past INT32_MAX stops there.
     virtual void GetBounds(TRect& r) const;
     virtual void DrawSpot(int kind, float x, float y, float radius, float soft, float alpha);
 
@@ -80,7 +82,10 @@ protected:
     explicit TPixelMap(uint8_t bytesPerPixel) : bpp_(bytesPerPixel) {}
 
 private:
-    std::unique_ptr<uint8_t[]> data_;
+    struct FreeBuffer {
+        void operator()(uint8_t* p) const noexcept;
+    };
+    std::unique_ptr<uint8_t, FreeBuffer> data_;
     int32_t width_ = 0;
     int32_t height_ = 0;
     int32_t stride_ = 0;
