@@ -5,14 +5,17 @@ BUILD   ?= build
 JOBS    ?= $(shell nproc 2>/dev/null || echo 2)
 PACKAGES = build-essential cmake pkg-config libgtest-dev libgmock-dev libbenchmark-dev \
            libjpeg62-turbo-dev libjpeg-turbo-progs libcli11-dev python3 \
-           qt6-base-dev qt6-base-dev-tools libgl-dev fonts-noto-cjk
+           qt6-base-dev qt6-base-dev-tools libgl-dev fonts-noto-cjk \
+           clang libclang-rt-14-dev
 
 SUDO := $(shell [ "$$(id -u)" = 0 ] || echo sudo)
 
 SANITIZE_BUILD ?= build-sanitize
 SANITIZE_FLAGS = -fsanitize=address,undefined -fno-sanitize-recover=all -fno-omit-frame-pointer
 
-.PHONY: all deps configure build run test test-fast test-sanitize bench clean
+FUZZ_SECONDS ?= 600
+
+.PHONY: all deps configure build run test test-fast test-sanitize fuzz fuzz-smoke bench clean
 
 all: build
 
@@ -60,10 +63,17 @@ test-sanitize: deps
 	  LSAN_OPTIONS=suppressions=$(CURDIR)/tests/lsan.supp:print_suppressions=0 \
 	  ctest --output-on-failure -j $(JOBS)
 
+# Each libFuzzer target for FUZZ_SECONDS (default 10 minutes); any finding fails.
+fuzz: deps
+	bash fuzz/run.sh $(FUZZ_SECONDS)
+
+fuzz-smoke: deps
+	bash fuzz/run.sh 30
+
 # Figures only: kernel throughput, then the whole-process comparison.
 bench: build
 	$(BUILD)/bin/bench_kernels --benchmark_min_time=0.5
 	python3 bench/compare
 
 clean:
-	rm -rf $(BUILD) $(SANITIZE_BUILD) out
+	rm -rf $(BUILD) $(SANITIZE_BUILD) build-fuzz out
