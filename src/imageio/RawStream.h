@@ -11,7 +11,7 @@ namespace quenlo {
 
 struct RawStreamOptions {
     // Bytes of rows read per step (at least one row is always read).
-    size_t bufferBytes = 4u << 20;
+    size_t bufferBytes = 256u << 10;
 };
 
 // The largest image a .bmp can hold: its 32-bit file size field.
