@@ -4,6 +4,8 @@
 #include <atomic>
 #include <climits>
 #include <filesystem>
+#include <functional>
+#include <memory>
 #include <mutex>
 #include <thread>
 
@@ -64,26 +66,17 @@ struct Batch {
             Emit(events.onSkipped, input, output);
             return Outcome::Skipped;
         }
-        const std::string ext = UpperAscii(ExtractFileExt(input));
-        if (ext == ".IPR" || ext == ".RGB") return Raw(index, input, output);
-        std::unique_ptr<TPixelMap> map;
+        // Load, then save: a failed load may stop the batch, a failed save never does.
+        std::function<void()> save;
         try {
-            LoadOptions load;
-            load.onWarning = [&](const std::string& text) {
-                std::lock_guard lock(report);
-                Emit(events.onWarning, input, text);
-            };
-            map = LoadImageFile(PixelKind::RGB, input, load);
-            if (!map) throw EInOutError(2);
+            save = Load(input, output);
         } catch (const std::exception& e) {
             return LoadFailed(index, input, e);
         }
         // A file after a failed load is not written, as if the batch had stopped there.
         if (index > stopAt.load()) return Outcome::Abandoned;
         try {
-            if (map->Width() == 0 || map->Height() == 0)
-                throw EQuenlo("unsupported file type; expected .ipr, .rgb, .bmp or .jpg");
-            SaveBmpFile(*map, output);
+            save();
         } catch (const std::exception& e) {
             std::lock_guard lock(report);
             ++result.failed;
@@ -96,28 +89,27 @@ struct Batch {
         return Outcome::Converted;
     }
 
-    // Raw pairs stream straight to the file: constant memory, same bytes.
-    Outcome Raw(size_t index, const std::string& input, const std::string& output) {
-        std::unique_ptr<TRawPair> pair;
-        try {
-            if (!FileExists(input)) throw EInOutError(2);
-            pair = std::make_unique<TRawPair>(input);
-        } catch (const std::exception& e) {
-            return LoadFailed(index, input, e);
+    // Reads what the save needs and returns the save. Raw pairs are only
+    // opened: they stream straight to the file, in constant memory.
+    std::function<void()> Load(const std::string& input, const std::string& output) {
+        if (!FileExists(input)) throw EInOutError(2);
+        const std::string ext = UpperAscii(ExtractFileExt(input));
+        if (ext == ".IPR" || ext == ".RGB") {
+            auto pair = std::make_shared<TRawPair>(input);
+            return [pair, output] { pair->WriteBmp(output); };
         }
-        if (index > stopAt.load()) return Outcome::Abandoned;
-        try {
-            pair->WriteBmp(output);
-        } catch (const std::exception& e) {
+        LoadOptions load;
+        load.onWarning = [&](const std::string& text) {
             std::lock_guard lock(report);
-            ++result.failed;
-            Emit(events.onFailed, input, DescribeError(e));
-            return Outcome::SaveFailed;
-        }
-        std::lock_guard lock(report);
-        ++result.converted;
-        Emit(events.onConverted, input, output);
-        return Outcome::Converted;
+            Emit(events.onWarning, input, text);
+        };
+        std::shared_ptr<TPixelMap> map = LoadImageFile(PixelKind::RGB, input, load);
+        if (!map) throw EInOutError(2);
+        return [map, output] {
+            if (map->Width() == 0 || map->Height() == 0)
+                throw EQuenlo("unsupported file type; expected .ipr, .rgb, .bmp or .jpg");
+            SaveBmpFile(*map, output);
+        };
     }
 
     Outcome LoadFailed(size_t index, const std::string& input, const std::exception& e) {
