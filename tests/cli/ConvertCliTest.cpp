@@ -4,6 +4,7 @@
 #include <filesystem>
 
 #include "TestUtil.h"
+#include "cli/CliRun.h"
 #include "cli/ConvertCli.h"
 #include "cli/Converter.h"
 #include "cli/Progress.h"
@@ -26,28 +27,12 @@ void WritePair(const std::string& base, int w, int h, uint8_t seed) {
     WriteBytes(base + ".rgb", rgb);
 }
 
-struct CliRun {
-    int status;
-    std::string out, err;
-};
+using test::CliRun;
 
-// Runs the command line with captured output streams.
 CliRun Convert(std::vector<std::string> args) {
-    args.insert(args.begin(), "quenlo-convert");
-    std::vector<const char*> argv;
-    for (auto& a : args) argv.push_back(a.c_str());
-    FILE* out = std::tmpfile();
-    FILE* err = std::tmpfile();
-    CliRun r;
-    r.status = RunConvertCli(static_cast<int>(argv.size()), argv.data(), out, err);
-    for (auto [f, s] : {std::pair{out, &r.out}, std::pair{err, &r.err}}) {
-        std::rewind(f);
-        char buf[4096];
-        size_t n;
-        while ((n = std::fread(buf, 1, sizeof buf, f)) > 0) s->append(buf, n);
-        std::fclose(f);
-    }
-    return r;
+    return test::RunCli("quenlo-convert", std::move(args), [](int argc, const char* const* argv, FILE* out, FILE* err) {
+        return RunConvertCli(argc, argv, out, err);
+    });
 }
 
 size_t CountLines(const std::string& s) { return static_cast<size_t>(std::count(s.begin(), s.end(), '\n')); }

@@ -7,6 +7,7 @@
 
 #include "FaultUtil.h"
 #include "TestUtil.h"
+#include "cli/CliRun.h"
 #include "cli/ConvertCli.h"
 #include "imageio/BmpReader.h"
 #include "imageio/BmpWriter.h"
@@ -25,27 +26,12 @@ void WritePair(const std::string& base, int w, int h) {
     WriteBytes(base + ".rgb", rgb);
 }
 
-struct CliRun {
-    int status;
-    std::string out, err;
-};
+using test::CliRun;
 
 CliRun Convert(std::vector<std::string> args) {
-    args.insert(args.begin(), "quenlo-convert");
-    std::vector<const char*> argv;
-    for (auto& a : args) argv.push_back(a.c_str());
-    FILE* out = std::tmpfile();
-    FILE* err = std::tmpfile();
-    CliRun r;
-    r.status = RunConvertCli(static_cast<int>(argv.size()), argv.data(), out, err);
-    for (auto [f, s] : {std::pair{out, &r.out}, std::pair{err, &r.err}}) {
-        std::rewind(f);
-        char buf[4096];
-        size_t n;
-        while ((n = std::fread(buf, 1, sizeof buf, f)) > 0) s->append(buf, n);
-        std::fclose(f);
-    }
-    return r;
+    return test::RunCli("quenlo-convert", std::move(args), [](int argc, const char* const* argv, FILE* out, FILE* err) {
+        return RunConvertCli(argc, argv, out, err);
+    });
 }
 
 const std::vector<uint8_t> kOld = {'o', 'l', 'd'};

@@ -11,6 +11,7 @@
 #include <sstream>
 
 #include "TestUtil.h"
+#include "cli/CliRun.h"
 #include "cli/SceneTool.h"
 #include "imageio/BmpWriter.h"
 #include "imageio/VlxIo.h"
@@ -26,27 +27,12 @@ namespace {
 
 const std::string kSamples = std::string(QUENLO_SOURCE_DIR) + "/samples/scenes/";
 
-struct CliRun {
-    int status;
-    std::string out, err;
-};
+using test::CliRun;
 
 CliRun Scene(std::vector<std::string> args, TSceneViewer viewer = {}) {
-    args.insert(args.begin(), "quenlo-scene");
-    std::vector<const char*> argv;
-    for (auto& a : args) argv.push_back(a.c_str());
-    FILE* out = std::tmpfile();
-    FILE* err = std::tmpfile();
-    CliRun r;
-    r.status = RunSceneCli(int(argv.size()), argv.data(), out, err, viewer);
-    for (auto [f, s] : {std::pair{out, &r.out}, std::pair{err, &r.err}}) {
-        std::rewind(f);
-        char buf[4096];
-        size_t n;
-        while ((n = std::fread(buf, 1, sizeof buf, f)) > 0) s->append(buf, n);
-        std::fclose(f);
-    }
-    return r;
+    return test::RunCli("quenlo-scene", std::move(args), [&](int argc, const char* const* argv, FILE* out, FILE* err) {
+        return RunSceneCli(argc, argv, out, err, viewer);
+    });
 }
 
 TScene Read(const std::string& text, bool strict = false, const std::string& base = "") {
