@@ -128,7 +128,7 @@ for t in "${targets[@]}"; do
             rm -rf "$here/corpus/$t"
             mv "$merged" "$here/corpus/$t"
             chmod 755 "$here/corpus/$t"
-            echo "fuzz: $t corpus minimised: $(ls "$here/corpus/$t" | wc -l) files, $(du -sh "$here/corpus/$t" | cut -f1)"
+            echo "fuzz: $t corpus minimised: $(ls "$here/corpus/$t" | wc -l) files, $(du -sb "$here/corpus/$t" | cut -f1) bytes"
         else
             rm -rf "$merged"
             echo "fuzz: $t corpus merge failed, corpus left as it was (see $log)" >&2
