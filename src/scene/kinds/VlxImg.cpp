@@ -9,6 +9,7 @@
 
 #include "imageio/VlxIo.h"
 #include "pixelmap/Blend.h"
+#include "scene/kinds/DrawBlock.h"
 #include "low/VeloreLow.h"
 #include "scene/PointingMsg.h"
 
@@ -84,20 +85,15 @@ void TVlxImg::DrawArea(int32_t dstX, int32_t dstY, int32_t srcX, int32_t srcY, i
     const uint32_t a = AlphaFromOpq(EffectiveOpq());
     if (a == 0) return;
 
-    // Clip once against both maps, in 64 bits. The map is also checked
-    // because LoadFile swaps it in before the node takes its size.
-    int64_t dx = dstX, dy = dstY, sx = srcX, sy = srcY;
-    const int64_t skipX = std::max<int64_t>({0, -dx, -sx});
-    const int64_t skipY = std::max<int64_t>({0, -dy, -sy});
-    dx += skipX, sx += skipX, dy += skipY, sy += skipY;
-    const int64_t cw = std::min<int64_t>({int64_t(w) - skipX, target.Width() - dx, Map->Width() - sx});
-    const int64_t ch = std::min<int64_t>({int64_t(h) - skipY, target.Height() - dy, Map->Height() - sy});
-    if (cw <= 0 || ch <= 0) return;
-    const size_t rowBytes = size_t(cw) * 3;
-
-    for (int64_t r = 0; r < ch; ++r) {
-        const uint8_t* s = Map->PixelAddr(int32_t(sx), int32_t(sy + r));
-        uint8_t* d = target.PixelAddr(int32_t(dx), int32_t(dy + r));
+    // The map is clipped to as well: LoadFile swaps it in before the node takes its size.
+    TDrawBlock b;
+    if (!ClipDrawBlock(dstX, dstY, srcX, srcY, w, h, target.Width(), target.Height(), Map->Width(),
+                       Map->Height(), b))
+        return;
+    const size_t rowBytes = size_t(b.W) * 3;
+    for (int32_t r = 0; r < b.H; ++r) {
+        const uint8_t* s = Map->PixelAddr(b.SrcX, b.SrcY + r);
+        uint8_t* d = target.PixelAddr(b.DstX, b.DstY + r);
         if (a == 255) {
             std::memcpy(d, s, rowBytes);
             continue;
