@@ -1,5 +1,6 @@
 # make run  - install what is missing, build, convert the samples
 # make test - install what is missing, build, run every test
+# make package - build the Debian package
 
 BUILD   ?= build
 JOBS    ?= $(shell nproc 2>/dev/null || echo 2)
@@ -7,6 +8,8 @@ PACKAGES = build-essential cmake pkg-config libgtest-dev libgmock-dev libbenchma
            libjpeg62-turbo-dev libjpeg-turbo-progs libcli11-dev python3 \
            qt6-base-dev qt6-base-dev-tools libgl-dev fonts-noto-cjk \
            clang libclang-rt-14-dev
+# make package and its test: CPack's DEB generator, manual pages
+PACKAGES += dpkg-dev file man-db groff-base
 
 SUDO := $(shell [ "$$(id -u)" = 0 ] || echo sudo)
 
@@ -69,6 +72,11 @@ fuzz: deps
 
 fuzz-smoke: deps
 	bash fuzz/run.sh 30
+
+# build/quenlo_<version>_<arch>.deb
+.PHONY: package
+package: build
+	cmake --build $(BUILD) --target package
 
 # Figures only: kernel throughput, then the whole-process comparison.
 bench: build
