@@ -44,18 +44,30 @@ TOnScreen::TOnScreen() {
     // The base versions only: a derived view's overrides are not reachable yet.
     TOnScreen::SetWidth(0);
     TOnScreen::SetHeight(0);
+    Watch();
 }
 
 TOnScreen::~TOnScreen() {
+    Unwatch();
     if (!root_) return;
     TVelora* root = root_;
-    root_ = nullptr;
     try {
         root->DetachView();
     } catch (...) {
     }
     // Whatever an override did, the node must not keep pointing at us.
     if (root->View == this) root->View = nullptr;
+    TOnScreen::ClearRoot();
+}
+
+void TOnScreen::DropNode(TVelora& node) noexcept {
+    if (hover_ == &node) hover_ = nullptr;
+    // Only reached when the node's own link to the view was cut by hand;
+    // otherwise the node clears the root itself, hover leave included.
+    if (root_ == &node && node.View != this) {
+        root_ = nullptr;
+        hover_ = nullptr;
+    }
 }
 
 bool TOnScreen::InRootTree(const TVelora* node) const {
@@ -65,15 +77,18 @@ bool TOnScreen::InRootTree(const TVelora* node) const {
 void TOnScreen::SetHover(TVelora* node) {
     if (node == hover_) return;
     if (node && node != root_) node->PointerEnter();
-    // A hover that left the tree may already be freed: drop it unvisited.
-    if (hover_ && InRootTree(hover_)) {
+    // Moved before the leave, so that a node the handler frees is dropped
+    // from hover_. A freed hover is already gone from it; one that left the
+    // tree alive still leaves, or it would keep its hovered look.
+    TVelora* old = hover_;
+    hover_ = node;
+    if (old) {
         try {
-            hover_->PointerLeave();
+            old->PointerLeave();
         } catch (...) {
             // The hover moves on whatever the old node thought of it.
         }
     }
-    hover_ = node;
 }
 
 void TOnScreen::SetZoom(int32_t percent) {
@@ -117,8 +132,15 @@ void TOnScreen::AdoptRootSize() {
 }
 
 void TOnScreen::ClearRoot() {
+    TVelora* hover = hover_;
+    // Cleared first: the leave may redraw, and must not reach this view.
     root_ = nullptr;
-    hover_ = nullptr;  // it belonged to the root's tree
+    hover_ = nullptr;
+    if (!hover) return;
+    try {
+        hover->PointerLeave();
+    } catch (...) {
+    }
 }
 
 void TOnScreen::Present(const TPixelMapRGB&, const TRect&) {}

@@ -1,6 +1,8 @@
 // Stencil and panel drawing against their rules; airbrush; hover and drags.
 #include <gtest/gtest.h>
 
+#include <functional>
+
 #include <cstring>
 #include <random>
 #include <string>
@@ -164,6 +166,37 @@ TEST_F(StencilPanelPointerTest, PanelHoverCheckerboardAndVerticalDrag) {
     Send(kPointOtherUp, 60, 110, false);
 
     Send(kPointMove, 10, 10, false);
+    EXPECT_FALSE(panel->Hovered);
+}
+
+// The view lets go of the hover however it loses its root, so that the
+// panel shows no checkerboard when its tree is shown again.
+TEST_F(StencilPanelPointerTest, LosingTheRootEndsTheHover) {
+    const std::function<void()> losses[] = {
+        [&] { view.ClearRoot(); },
+        [&] { view.SetRoot(slider.get()); },
+        [&] { view.SetRoot(nullptr); },
+        [&] {
+            panel->Unlink();  // left the tree alive: the next hover lets it go
+            Send(kPointMove, 5, 5, false);
+            root->AddChild(panel.get());
+        },
+    };
+    for (size_t i = 0; i < std::size(losses); ++i) {
+        view.SetRoot(root.get());
+        Send(kPointMove, 60, 60, false);
+        ASSERT_TRUE(panel->Hovered);
+        losses[i]();
+        EXPECT_FALSE(panel->Hovered) << i;
+    }
+    {
+        TOnScreen other;  // a view that goes away
+        other.SetRoot(root.get());
+        msg.SetPointer(60, 60, false, false);
+        msg.State = kPointMove;
+        other.DispatchPointing(msg);
+        ASSERT_TRUE(panel->Hovered);
+    }
     EXPECT_FALSE(panel->Hovered);
 }
 
