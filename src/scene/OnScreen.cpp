@@ -30,6 +30,8 @@ TRect ScaleRect(const TRect& r, int32_t num, int32_t den) {
             Scale(r.Bottom, num, den)};
 }
 
+int64_t FloorDiv(int64_t a, int64_t b) { return a / b - (a % b != 0 && (a < 0) != (b < 0)); }
+
 // Compares pointers only, so a freed node is never touched.
 bool TreeHolds(const TVelora* tree, const TVelora* node) {
     if (tree == node) return true;
@@ -150,6 +152,13 @@ TRect TOnScreen::GetPaintRect() const {
                         Scale(GetHeight(), zoomNum_, zoomDen_));
 }
 
+int32_t TOnScreen::SceneToScreen(int32_t v) const { return Scale(v, zoomNum_, zoomDen_); }
+
+// The largest v with v * Num div Den <= s: v * Num < (s + 1) * Den.
+int32_t TOnScreen::ScreenToScene(int32_t s) const {
+    return ClampToInt32(FloorDiv((int64_t(s) + 1) * zoomDen_ - 1, zoomNum_));
+}
+
 void TOnScreen::RepaintRect(const TRect& r) {
     if (!root_) return;
     // A root without area has nothing to show (and no buffer to read from).
@@ -157,12 +166,19 @@ void TOnScreen::RepaintRect(const TRect& r) {
 
     const auto a = IntersectRects(ScaleRect(r, zoomNum_, zoomDen_), GetPaintRect());
     if (!a) return;
-    // Back to the scene with a pixel of margin for the truncations both ways.
+    // Back to the scene with a pixel of margin for the truncations both ways;
+    // below 50 % the last screen pixel shows a scene pixel further out.
     const TRect b{Scale(a->Left, zoomDen_, zoomNum_, -1), Scale(a->Top, zoomDen_, zoomNum_, -1),
-                  Scale(a->Right, zoomDen_, zoomNum_, 1), Scale(a->Bottom, zoomDen_, zoomNum_, 1)};
+                  std::max(Scale(a->Right, zoomDen_, zoomNum_, 1), ScreenToScene(a->Right)),
+                  std::max(Scale(a->Bottom, zoomDen_, zoomNum_, 1), ScreenToScene(a->Bottom))};
     const auto c = IntersectRects(b, root_->LocalBounds());
     if (!c) return;
-    const TRect o = ScaleRect(*c, zoomNum_, zoomDen_);
+    // Exactly the screen pixels that show c: its last pixel ends just before
+    // the screen pixel where the next one would start.
+    const TRect o{SceneToScreen(c->Left), SceneToScreen(c->Top),
+                  Scale(int32_t(c->Right) + 1, zoomNum_, zoomDen_, -1),
+                  Scale(int32_t(c->Bottom) + 1, zoomNum_, zoomDen_, -1)};
+    if (o.Right < o.Left || o.Bottom < o.Top) return;  // too small to show at this zoom
 
     auto map = std::make_unique<TPixelMapRGB>();
     map->SetBounds(*c);

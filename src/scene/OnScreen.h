@@ -55,7 +55,8 @@ public:
     // the view is left alone.
     virtual void ClearRoot();
     // Puts map (scene resolution) onto screenRect (screen pixels,
-    // inclusive), stretching it. The base shows nothing.
+    // inclusive), stretching it. RepaintRect passes exactly the screen
+    // pixels that show the map's pixels. The base shows nothing.
     virtual void Present(const TPixelMapRGB& map, const TRect& screenRect);
     // The screen area that may be painted now; the base answers the whole
     // zoomed scene.
@@ -69,6 +70,14 @@ public:
     // node no longer in the root's tree is dropped unvisited; a hover that
     // left the tree alive still gets its PointerLeave.
     void DispatchPointing(TPointingMsg& msg);
+
+    // Scene pixel v covers the screen pixels from SceneToScreen(v), that is
+    // v * ZoomNum div ZoomDen, up to just before SceneToScreen(v + 1); at
+    // zooms below 100 some cover none. ScreenToScene(s) is the scene pixel
+    // that screen pixel s shows. Every repaint keeps to this, so a screen
+    // pixel shows the same whichever repaint drew it.
+    int32_t SceneToScreen(int32_t v) const;
+    int32_t ScreenToScene(int32_t s) const;
 
     TVelora* Root() const { return root_; }
     TVelora* Hover() const { return hover_; }
