@@ -118,13 +118,8 @@ TColor At(const TPixelMapRGB& m, int32_t x, int32_t y) {
     return TColor(p[2] | p[1] << 8 | p[0] << 16);
 }
 
-// The scene rendered into a map of its own size.
-const TPixelMapRGB& RenderWhole(TVelora& root, TPixelMapRGB& whole) {
-    whole.SetSize(root.Width, root.Height);
-    whole.SetPen(kBackground);
-    whole.Clear();
-    root.RenderInto(whole);
-    return whole;
+const TPixelMapRGB& RenderWhole(TVelora& root, TPixelMapRGB& map) {
+    return test::RenderScene(root, map, kBackground);
 }
 
 TEST(RepaintInvariance, TilesAssembleToTheWholeRender) {
