@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 
 #include <functional>
+#include <memory>
 
 #include <cstring>
 #include <random>
@@ -169,18 +170,15 @@ TEST_F(StencilPanelPointerTest, PanelHoverCheckerboardAndVerticalDrag) {
     EXPECT_FALSE(panel->Hovered);
 }
 
-// The view lets go of the hover however it loses its root, so that the
-// panel shows no checkerboard when its tree is shown again.
+// However the view loses its root, the panel gets its PointerLeave and
+// shows no checkerboard when its tree is shown again.
 TEST_F(StencilPanelPointerTest, LosingTheRootEndsTheHover) {
+    TOnScreen other;
     const std::function<void()> losses[] = {
         [&] { view.ClearRoot(); },
         [&] { view.SetRoot(slider.get()); },
-        [&] { view.SetRoot(nullptr); },
-        [&] {
-            panel->Unlink();  // left the tree alive: the next hover lets it go
-            Send(kPointMove, 5, 5, false);
-            root->AddChild(panel.get());
-        },
+        [&] { other.SetRoot(root.get()); },
+        [&] { panel->Unlink(), Send(kPointMove, 5, 5, false), root->AddChild(panel.get()); },
     };
     for (size_t i = 0; i < std::size(losses); ++i) {
         view.SetRoot(root.get());
@@ -189,14 +187,12 @@ TEST_F(StencilPanelPointerTest, LosingTheRootEndsTheHover) {
         losses[i]();
         EXPECT_FALSE(panel->Hovered) << i;
     }
-    {
-        TOnScreen other;  // a view that goes away
-        other.SetRoot(root.get());
-        msg.SetPointer(60, 60, false, false);
-        msg.State = kPointMove;
-        other.DispatchPointing(msg);
-        ASSERT_TRUE(panel->Hovered);
-    }
+    auto gone = std::make_unique<TOnScreen>();
+    gone->SetRoot(root.get());
+    msg.SetPointer(60, 60, false, false);
+    gone->DispatchPointing(msg);
+    ASSERT_TRUE(panel->Hovered);
+    gone.reset();
     EXPECT_FALSE(panel->Hovered);
 }
 
