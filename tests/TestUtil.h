@@ -53,4 +53,15 @@ inline void TestPixel(int x, int y, uint8_t& r, uint8_t& g, uint8_t& b) {
     b = static_cast<uint8_t>(x * 11 + y * 29 + 101);
 }
 
+// root's whole scene rendered into map, which is sized to the root and
+// cleared to background first (a template: this header knows no scene).
+template <class TNode, class TMap>
+TMap& RenderScene(TNode& root, TMap& map, uint32_t background) {
+    map.SetSize(root.Width, root.Height);
+    map.SetPen(background);
+    map.Clear();
+    root.RenderInto(map);
+    return map;
+}
+
 }  // namespace quenlo::test

@@ -30,6 +30,8 @@ TRect ScaleRect(const TRect& r, int32_t num, int32_t den) {
             Scale(r.Bottom, num, den)};
 }
 
+int64_t FloorDiv(int64_t a, int64_t b) { return a / b - (a % b != 0 && (a < 0) != (b < 0)); }
+
 // Compares pointers only, so a freed node is never touched.
 bool TreeHolds(const TVelora* tree, const TVelora* node) {
     if (tree == node) return true;
@@ -44,18 +46,30 @@ TOnScreen::TOnScreen() {
     // The base versions only: a derived view's overrides are not reachable yet.
     TOnScreen::SetWidth(0);
     TOnScreen::SetHeight(0);
+    Watch();
 }
 
 TOnScreen::~TOnScreen() {
+    Unwatch();
     if (!root_) return;
     TVelora* root = root_;
-    root_ = nullptr;
     try {
         root->DetachView();
     } catch (...) {
     }
     // Whatever an override did, the node must not keep pointing at us.
     if (root->View == this) root->View = nullptr;
+    TOnScreen::ClearRoot();
+}
+
+void TOnScreen::DropNode(TVelora& node) noexcept {
+    if (hover_ == &node) hover_ = nullptr;
+    // Only reached when the node's own link to the view was cut by hand;
+    // otherwise the node clears the root itself, hover leave included.
+    if (root_ == &node && node.View != this) {
+        root_ = nullptr;
+        hover_ = nullptr;
+    }
 }
 
 bool TOnScreen::InRootTree(const TVelora* node) const {
@@ -65,15 +79,18 @@ bool TOnScreen::InRootTree(const TVelora* node) const {
 void TOnScreen::SetHover(TVelora* node) {
     if (node == hover_) return;
     if (node && node != root_) node->PointerEnter();
-    // A hover that left the tree may already be freed: drop it unvisited.
-    if (hover_ && InRootTree(hover_)) {
+    // Moved before the leave, so that a node the handler frees is dropped
+    // from hover_. A freed hover is already gone from it; one that left the
+    // tree alive still leaves, or it would keep its hovered look.
+    TVelora* old = hover_;
+    hover_ = node;
+    if (old) {
         try {
-            hover_->PointerLeave();
+            old->PointerLeave();
         } catch (...) {
             // The hover moves on whatever the old node thought of it.
         }
     }
-    hover_ = node;
 }
 
 void TOnScreen::SetZoom(int32_t percent) {
@@ -117,8 +134,15 @@ void TOnScreen::AdoptRootSize() {
 }
 
 void TOnScreen::ClearRoot() {
+    TVelora* hover = hover_;
+    // Cleared first: the leave may redraw, and must not reach this view.
     root_ = nullptr;
-    hover_ = nullptr;  // it belonged to the root's tree
+    hover_ = nullptr;
+    if (!hover) return;
+    try {
+        hover->PointerLeave();
+    } catch (...) {
+    }
 }
 
 void TOnScreen::Present(const TPixelMapRGB&, const TRect&) {}
@@ -128,6 +152,13 @@ TRect TOnScreen::GetPaintRect() const {
                         Scale(GetHeight(), zoomNum_, zoomDen_));
 }
 
+int32_t TOnScreen::SceneToScreen(int32_t v) const { return Scale(v, zoomNum_, zoomDen_); }
+
+// The largest v with v * Num div Den <= s: v * Num < (s + 1) * Den.
+int32_t TOnScreen::ScreenToScene(int32_t s) const {
+    return ClampToInt32(FloorDiv((int64_t(s) + 1) * zoomDen_ - 1, zoomNum_));
+}
+
 void TOnScreen::RepaintRect(const TRect& r) {
     if (!root_) return;
     // A root without area has nothing to show (and no buffer to read from).
@@ -135,12 +166,19 @@ void TOnScreen::RepaintRect(const TRect& r) {
 
     const auto a = IntersectRects(ScaleRect(r, zoomNum_, zoomDen_), GetPaintRect());
     if (!a) return;
-    // Back to the scene with a pixel of margin for the truncations both ways.
+    // Back to the scene with a pixel of margin for the truncations both ways;
+    // below 50 % the last screen pixel shows a scene pixel further out.
     const TRect b{Scale(a->Left, zoomDen_, zoomNum_, -1), Scale(a->Top, zoomDen_, zoomNum_, -1),
-                  Scale(a->Right, zoomDen_, zoomNum_, 1), Scale(a->Bottom, zoomDen_, zoomNum_, 1)};
+                  std::max(Scale(a->Right, zoomDen_, zoomNum_, 1), ScreenToScene(a->Right)),
+                  std::max(Scale(a->Bottom, zoomDen_, zoomNum_, 1), ScreenToScene(a->Bottom))};
     const auto c = IntersectRects(b, root_->LocalBounds());
     if (!c) return;
-    const TRect o = ScaleRect(*c, zoomNum_, zoomDen_);
+    // Exactly the screen pixels that show c: its last pixel ends just before
+    // the screen pixel where the next one would start.
+    const TRect o{SceneToScreen(c->Left), SceneToScreen(c->Top),
+                  Scale(int32_t(c->Right) + 1, zoomNum_, zoomDen_, -1),
+                  Scale(int32_t(c->Bottom) + 1, zoomNum_, zoomDen_, -1)};
+    if (o.Right < o.Left || o.Bottom < o.Top) return;  // too small to show at this zoom
 
     auto map = std::make_unique<TPixelMapRGB>();
     map->SetBounds(*c);

@@ -14,6 +14,7 @@
 
 #include "low/Types.h"
 #include "pixelmap/Color.h"
+#include "scene/NodeWatch.h"
 #include "scene/PointingMsg.h"
 
 namespace quenlo {
@@ -21,7 +22,7 @@ namespace quenlo {
 class TVelora;
 class TPixelMapRGB;
 
-class TOnScreen {
+class TOnScreen : private TNodeWatcher {
 public:
     // Called with the new percentage before the zoom changes.
     using TZoomHandler = std::function<void(int32_t percent)>;
@@ -34,6 +35,7 @@ public:
 
     // Moves the hover to node: node gets PointerEnter (never the root),
     // then the old hover gets PointerLeave, whose exceptions are swallowed.
+    // A node that is freed stops being the hover without a PointerLeave.
     virtual void SetHover(TVelora* node);
     // OnZoom(percent), then ZoomNum := percent, ZoomDen := 100, then
     // AdoptRootSize. A percent of 0 or less throws EVelore and changes nothing.
@@ -48,11 +50,13 @@ public:
     virtual void SetRoot(TVelora* node);
     // Takes the root's width and height, through SetWidth and SetHeight.
     virtual void AdoptRootSize();
-    // Forgets the root (and the hover, which lies in the root's tree). The
-    // node's link to the view is left alone.
+    // Forgets the root and the hover, which then gets the PointerLeave it
+    // would otherwise never see (exceptions swallowed). The node's link to
+    // the view is left alone.
     virtual void ClearRoot();
     // Puts map (scene resolution) onto screenRect (screen pixels,
-    // inclusive), stretching it. The base shows nothing.
+    // inclusive), stretching it. RepaintRect passes exactly the screen
+    // pixels that show the map's pixels. The base shows nothing.
     virtual void Present(const TPixelMapRGB& map, const TRect& screenRect);
     // The screen area that may be painted now; the base answers the whole
     // zoomed scene.
@@ -63,8 +67,17 @@ public:
 
     // Scales msg to the scene and routes it to the capturing node, or to the
     // topmost node under the pointer, updating hover and capture. A captured
-    // or hovered node no longer in the root's tree is dropped unvisited.
+    // node no longer in the root's tree is dropped unvisited; a hover that
+    // left the tree alive still gets its PointerLeave.
     void DispatchPointing(TPointingMsg& msg);
+
+    // Scene pixel v covers the screen pixels from SceneToScreen(v), that is
+    // v * ZoomNum div ZoomDen, up to just before SceneToScreen(v + 1); at
+    // zooms below 100 some cover none. ScreenToScene(s) is the scene pixel
+    // that screen pixel s shows. Every repaint keeps to this, so a screen
+    // pixel shows the same whichever repaint drew it.
+    int32_t SceneToScreen(int32_t v) const;
+    int32_t ScreenToScene(int32_t s) const;
 
     TVelora* Root() const { return root_; }
     TVelora* Hover() const { return hover_; }
@@ -78,6 +91,7 @@ private:
     friend class TVelora;  // AttachView sets the root from the node's side
 
     bool InRootTree(const TVelora* node) const;
+    void DropNode(TVelora& node) noexcept final;
 
     int32_t width_ = 0;
     int32_t height_ = 0;

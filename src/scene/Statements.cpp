@@ -163,6 +163,7 @@ TVelora* TVelora::NewChild(const TVeloraClass& kind, std::string_view text) {
 
 void TVelora::ParseLine(std::string_view line) {
     if (line.empty()) return;
+    Watch();
     static const TDelims kWordDelims(" \t,");
     std::string rest(line), word;
     NextToken(rest, kWordDelims, Quotes::On, word);
@@ -192,6 +193,7 @@ void TVelora::ParseLine(std::string_view line) {
 
 void TVelora::EnterBlock() {
     if (!ParseLast) return;
+    Watch();
     ParseParent = ParseLast;
     ParseLast = nullptr;
 }
@@ -200,6 +202,7 @@ void TVelora::EnterBlock() {
 // a parent of its own.
 void TVelora::LeaveBlock() {
     if (!ParseParent || ParseParent == this || !ParseParent->parent_) return;
+    Watch();
     ParseLast = ParseParent;
     ParseParent = ParseParent->parent_;
 }

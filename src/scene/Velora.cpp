@@ -44,7 +44,10 @@ uint8_t AlphaFromOpq(double opq) {
 
 TVelora::TVelora() = default;
 
-TVelora::~TVelora() { Forget(); }
+TVelora::~TVelora() {
+    Unwatch();
+    Forget();
+}
 
 void TVelora::Destroy() {
     if (firstChild_) throw EVelore("have children error");
@@ -64,18 +67,9 @@ void TVeloraDeleter::operator()(TVelora* node) const noexcept {
 
 void TVelora::Forget() noexcept {
     while (firstChild_) firstChild_->Unlink();
-
-    // Scratch and reader state on the ancestors must not outlive the node.
-    TVelora* top = this;
-    for (TVelora* a = parent_; a; a = a->parent_) {
-        top = a;
-        if (a->ParseParent == this) a->ParseParent = parent_;
-        if (a->ParseLast == this) a->ParseLast = nullptr;
-        if (a->HitResult == this) a->HitResult = nullptr;
-    }
-    if (top != this && top->View && top->View->root_ == top && top->View->hover_ == this)
-        top->View->hover_ = nullptr;
-
+    // While still linked, so that a reader inside this node's block falls
+    // back to the block's parent.
+    NodeGone(*this);
     Unlink();
     if (View) {
         try {
@@ -84,6 +78,12 @@ void TVelora::Forget() noexcept {
         }
         View = nullptr;
     }
+}
+
+void TVelora::DropNode(TVelora& node) noexcept {
+    if (ParseParent == &node) ParseParent = node.parent_ ? node.parent_ : this;
+    if (ParseLast == &node) ParseLast = nullptr;
+    if (HitResult == &node) HitResult = nullptr;
 }
 
 // ---- Properties ----------------------------------------------------------
@@ -488,6 +488,7 @@ void TVelora::HandlePointing(TPointingMsg& msg) {
 // inverted rectangle would normalise to a 2 x 2 area), but their children
 // may be.
 TVelora* TVelora::FindNodeAt(TPoint pt) {
+    Watch();
     HitPoint = pt;
     HitResult = this;
     ForEachWhile([this, pt](TVelora& n) {

@@ -17,6 +17,7 @@
 #include "low/Errors.h"
 #include "low/Types.h"
 #include "pixelmap/Color.h"
+#include "scene/NodeWatch.h"
 
 namespace quenlo {
 
@@ -128,7 +129,7 @@ private:
 
 // ---- The node ----------------------------------------------------------
 
-class TVelora {
+class TVelora : private TNodeWatcher {
 public:
     // OnPointing: Pt and PtF are node-local.
     using TPointingHandler =
@@ -164,6 +165,11 @@ public:
     float FaceOpq = 1.0f;
     float LineOpq = 1.0f;
     TRect Dirty;  // own coordinates; only a shown root's is flushed
+    // The scratch and reader pointers below never outlive the node they point
+    // at, wherever it went before it was freed, once FindNodeAt, ParseLine,
+    // EnterBlock or LeaveBlock has run on this node: HitResult and ParseLast
+    // become nullptr, ParseParent the freed node's parent, or this node when
+    // it had none.
     TPoint HitPoint;             // hit-test scratch, on the root
     TVelora* HitResult = nullptr;  // hit-test scratch, on the root
     double ZOrder = 0.0;
@@ -310,8 +316,9 @@ protected:
 
 private:
     friend struct TVeloraDeleter;
-    // Clears references that the tree and the view hold to this node.
+    // Clears references that the tree, readers and views hold to this node.
     void Forget() noexcept;
+    void DropNode(TVelora& node) noexcept final;
 
     TVelora* parent_ = nullptr;
     TVelora* firstChild_ = nullptr;

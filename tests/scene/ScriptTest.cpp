@@ -122,5 +122,25 @@ TEST_F(Script, DestroyingTheOpenBlockMovesTheReaderOut) {
     EXPECT_EQ(root->FirstChild()->Width, 3);
 }
 
+// The owner unlinks a node, then destroys it: no parent chain leads back to
+// the reader by then. Under the sanitizers a pointer kept is a use after free.
+TEST_F(Script, NodesUnlinkedThenDestroyedLeaveNothingBehind) {
+    Read("Velore size(9,9)\n{\nVelore size(5,5)\n");
+    TVelora* child = root->ParseLast;
+    EXPECT_EQ(root->FindNodeAt({1, 1}), child);
+    child->Unlink();
+    child->Destroy();
+    EXPECT_TRUE(root->ParseLast == nullptr && root->HitResult == nullptr);
+    Read("{\nVelore size(2,2)\n{\nVelore\n");  // the first brace has nothing to open
+    TVelora* block = root->ParseParent;  // the 2 x 2 node
+    block->Unlink();
+    TVeloraDeleter()(block->FirstChild());
+    block->Destroy();
+    EXPECT_EQ(root->ParseParent, root.get());
+    Read("Velore size(3,3)\n");
+    ASSERT_EQ(Children(root.get()), 1);
+    EXPECT_EQ(root->FirstChild()->Width, 3);
+}
+
 }  // namespace
 }  // namespace quenlo

@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "TestUtil.h"
 #include "low/VeloreLow.h"
 #include "pixelmap/pixelmap.h"
 #include "scene/OnScreen.h"
@@ -41,11 +42,7 @@ TColor PixelAt(const TPixelMapRGB& map, int32_t x, int32_t y) {
 }
 
 TPixelMapRGB& Render(TVelora& root, TPixelMapRGB& map, TColor background = 0xFFFFFF) {
-    map.SetSize(root.Width, root.Height);
-    map.SetPen(background);
-    map.Clear();
-    root.RenderInto(map);
-    return map;
+    return test::RenderScene(root, map, background);
 }
 
 // ---- Tree ----------------------------------------------------------------

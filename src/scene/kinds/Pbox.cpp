@@ -61,18 +61,50 @@ TRect TPbox::GetPaintRect() const {
 void TPbox::Present(const TPixelMapRGB& map, const TRect& screenRect) {
     const int32_t w = map.Width(), h = map.Height();
     if (!PaintBox || w <= 0 || h <= 0) return;
-
-    // A bitmap in the platform's row layout, padded to 4 bytes.
-    const size_t rowBytes = size_t(w) * 3;
-    const size_t stride = (rowBytes + 3) & ~size_t(3);
-    if (stride > size_t(INT32_MAX)) return;
-    std::vector<uint8_t> bits(stride * size_t(h));
-    for (int32_t y = 0; y < h; ++y) std::memcpy(&bits[size_t(y) * stride], map.ScanLine(y), rowBytes);
-
-    // screenRect is inclusive; widened by one so the map's last column and
-    // row reach the screen at the root's right and bottom edges too.
     const TRect r = NormalizeRect(screenRect);
-    PaintBox->StretchCopy({bits.data(), w, h, int32_t(stride)}, MakeRect(0, 0, w, h),
+    const int64_t dw = int64_t(r.Right) - r.Left + 1, dh = int64_t(r.Bottom) - r.Top + 1;
+
+    // A bitmap of the screen pixels in the platform's row layout, padded to
+    // 4 bytes.
+    const int64_t rowBytes = dw * 3;
+    const int64_t stride = (rowBytes + 3) & ~int64_t(3);
+    if (stride > INT32_MAX || stride * dh > INT32_MAX) throw EInvalidImageSize(dw, dh);
+    std::vector<uint8_t> bits(static_cast<size_t>(stride * dh));
+
+    // The stretch happens here, each screen pixel taking the scene pixel the
+    // view maps it to, so that it comes out the same in every repaint; the
+    // platform would scale each piece on its own, with its own rounding.
+    // The map's Left and Top place it in the scene.
+    auto source = [](int32_t scene, int32_t origin, int32_t n) {
+        return std::clamp<int64_t>(int64_t(scene) - origin, 0, n - 1);
+    };
+    std::vector<int32_t> cols(static_cast<size_t>(dw));
+    bool identity = dw == w;
+    for (int64_t i = 0; i < dw; ++i) {
+        cols[size_t(i)] = int32_t(source(ScreenToScene(int32_t(r.Left + i)), map.Left, w));
+        identity = identity && cols[size_t(i)] == i;
+    }
+
+    int64_t lastRow = -1;
+    for (int64_t y = 0; y < dh; ++y) {
+        uint8_t* d = &bits[size_t(y * stride)];
+        const int64_t sy = source(ScreenToScene(int32_t(r.Top + y)), map.Top, h);
+        if (sy == lastRow) {
+            std::memcpy(d, d - stride, size_t(rowBytes));
+            continue;
+        }
+        lastRow = sy;
+        const uint8_t* s = map.ScanLine(int32_t(sy));
+        if (identity) {
+            std::memcpy(d, s, size_t(rowBytes));
+            continue;
+        }
+        for (int64_t x = 0; x < dw; ++x, d += 3) std::memcpy(d, s + size_t(cols[size_t(x)]) * 3, 3);
+    }
+
+    // screenRect is inclusive; the platform's right and bottom are not.
+    PaintBox->StretchCopy({bits.data(), int32_t(dw), int32_t(dh), int32_t(stride)},
+                          MakeRect(0, 0, int32_t(dw), int32_t(dh)),
                           MakeRect(r.Left, r.Top, ClampInt(int64_t(r.Right) + 1),
                                    ClampInt(int64_t(r.Bottom) + 1)));
 }

@@ -87,6 +87,10 @@ public:
     // truncated, never below 0.
     void SetWidth(int32_t w) override;
     void SetHeight(int32_t h) override;
+    // Stretches map (placed in the scene by its Left and Top) onto the
+    // inclusive screenRect as ScreenToScene maps the pixels, then copies the
+    // result 1 : 1 onto the control. Throws EInvalidImageSize when the
+    // stretched bitmap would pass 2 GiB.
     void Present(const TPixelMapRGB& map, const TRect& screenRect) override;
     // The control's clip rectangle as the platform gives it; its exclusive
     // right and bottom widen each repaint by a pixel.

@@ -151,9 +151,13 @@ void TVlxPoly::DrawArea(int32_t dstX, int32_t dstY, int32_t srcX, int32_t srcY, 
         target.SetPen(LineCol);
         Poly.DrawOutline(OpenOutline);
     }
-    // After the outline, so the fill lies over it.
+    // After the outline, so the fill lies over it. TPoly leaves the last
+    // column and row of its clip empty; a clip one wider and higher lets the
+    // fill cover the whole area, so that no pixel depends on which area is
+    // being drawn. FillPixel keeps the extra column and row out.
     if (Fill) {
         target.SetPen(FaceCol);
+        Poly.SetClip(DrawClip.Left, DrawClip.Top, DrawClip.Right + 1, DrawClip.Bottom + 1);
         Poly.FillPolygon();
     }
 }

@@ -49,9 +49,11 @@ public:
         const int64_t sw = src.Right - src.Left, sh = src.Bottom - src.Top;
         const int64_t dw = dst.Right - dst.Left, dh = dst.Bottom - dst.Top;
         if (sw <= 0 || sh <= 0 || dw <= 0 || dh <= 0) return;
-        for (int32_t y = std::max(dst.Top, 0); y < std::min(dst.Bottom, height_); ++y) {
+        // During a paint event only the clip reaches the screen.
+        const TRect c = ClipRect();
+        for (int32_t y = std::max({dst.Top, c.Top, 0}); y < std::min({dst.Bottom, c.Bottom, height_}); ++y) {
             const int64_t sy = src.Top + (y - dst.Top) * sh / dh;
-            for (int32_t x = std::max(dst.Left, 0); x < std::min(dst.Right, width_); ++x) {
+            for (int32_t x = std::max({dst.Left, c.Left, 0}); x < std::min({dst.Right, c.Right, width_}); ++x) {
                 const int64_t sx = src.Left + (x - dst.Left) * sw / dw;
                 const uint8_t* s = image.Bits + sy * image.Stride + sx * 3;
                 uint8_t* d = &screen_[(size_t(y) * width_ + x) * 3];

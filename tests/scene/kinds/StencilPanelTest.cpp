@@ -1,6 +1,9 @@
 // Stencil and panel drawing against their rules; airbrush; hover and drags.
 #include <gtest/gtest.h>
 
+#include <functional>
+#include <memory>
+
 #include <cstring>
 #include <random>
 #include <string>
@@ -164,6 +167,32 @@ TEST_F(StencilPanelPointerTest, PanelHoverCheckerboardAndVerticalDrag) {
     Send(kPointOtherUp, 60, 110, false);
 
     Send(kPointMove, 10, 10, false);
+    EXPECT_FALSE(panel->Hovered);
+}
+
+// However the view loses its root, the panel gets its PointerLeave and
+// shows no checkerboard when its tree is shown again.
+TEST_F(StencilPanelPointerTest, LosingTheRootEndsTheHover) {
+    TOnScreen other;
+    const std::function<void()> losses[] = {
+        [&] { view.ClearRoot(); },
+        [&] { view.SetRoot(slider.get()); },
+        [&] { other.SetRoot(root.get()); },
+        [&] { panel->Unlink(), Send(kPointMove, 5, 5, false), root->AddChild(panel.get()); },
+    };
+    for (size_t i = 0; i < std::size(losses); ++i) {
+        view.SetRoot(root.get());
+        Send(kPointMove, 60, 60, false);
+        ASSERT_TRUE(panel->Hovered);
+        losses[i]();
+        EXPECT_FALSE(panel->Hovered) << i;
+    }
+    auto gone = std::make_unique<TOnScreen>();
+    gone->SetRoot(root.get());
+    msg.SetPointer(60, 60, false, false);
+    gone->DispatchPointing(msg);
+    ASSERT_TRUE(panel->Hovered);
+    gone.reset();
     EXPECT_FALSE(panel->Hovered);
 }
 
