@@ -16,7 +16,7 @@ set -uo pipefail
 
 here=$(cd "$(dirname "$0")" && pwd)
 root=$(dirname "$here")
-all=(bmp jpeg ipr_rgb statements scene_script polygon spots)
+all=(bmp jpeg ipr_rgb statements scene_script scene_write polygon spots)
 
 if [ $# -lt 1 ] || ! [[ $1 =~ ^[0-9]+$ ]]; then
     echo "usage: $0 SECONDS [TARGET...]   targets: ${all[*]}" >&2
@@ -68,7 +68,7 @@ make_seeds() {
         jpeg)
             cp "$root"/samples/*.jpg "$d"/ 2>/dev/null
             ;;
-        scene_script)
+        scene_script | scene_write)
             cp "$root"/samples/scenes/*.scene "$d"/ 2>/dev/null
             ;;
         ipr_rgb)
@@ -103,7 +103,7 @@ for t in "${targets[@]}"; do
     mkdir -p "$work" "$art" "$build/logs" "$here/corpus/$t"
     seeds=$(make_seeds "$t")
     extra=()
-    case $t in statements | scene_script) extra+=(-dict="$here/scene.dict") ;; esac
+    case $t in statements | scene_script | scene_write) extra+=(-dict="$here/scene.dict") ;; esac
     [ -n "${FUZZ_RUNS:-}" ] && extra+=(-runs="$FUZZ_RUNS")
 
     echo "fuzz: $t for up to ${secs}s (log: $log)"

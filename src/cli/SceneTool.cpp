@@ -8,6 +8,7 @@
 #include <fstream>
 #include <iostream>
 #include <new>
+#include <optional>
 #include <sstream>
 #include <typeinfo>
 
@@ -231,6 +232,11 @@ public:
             return;
         }
 
+        if (line.Text[0] == '+') {
+            Continue(line.Text.substr(1));
+            return;
+        }
+
         const TVeloraClass& kind = TVelora::FindKind(word);
         if (IsNullKind(kind)) {
             Warn("no node kind is called \"" + word + "\"; the line is ignored");
@@ -259,6 +265,31 @@ public:
             ++scene_.NodeCount;
             state_.PixelBytes += PixelBytes(*node);
         }
+        if (state_.PixelBytes > kMaxScenePixelBytes) TooManyBytes();
+    }
+
+    // A "+" line: more statements for the node of the last kind line, so
+    // that no node has to fit its statements on one line.
+    void Continue(const std::string& rest) {
+        TVlxImg& root = *scene_.Root;
+        TVelora* node = root.ParseLast;
+        // The root stands in ParseLast from the start; it counts only once a
+        // kind line has configured it.
+        if (!node || (node == &root && !scene_.Lines.count(&root))) {
+            const std::string reason = "a + line continues the node of the kind line before it, "
+                                       "but there is none at this level";
+            if (!options_.Strict) throw EQuenlo(reason);
+            Warn(reason + "; the line is ignored");
+            return;
+        }
+        const TVeloraClass& kind =
+            node == &root ? ClassOf<TVlxImg>() : TVelora::FindKind(SceneKindName(*node));
+        const int64_t before = PixelBytes(*node);
+        CheckStatements(rest, kind, state_.PixelBytes - before);
+        node->RunStatements(rest);
+        const int64_t after = PixelBytes(*node);
+        state_.PixelBytes += after - before;
+        if (node == &root) state_.RootBytes = after;
         if (state_.PixelBytes > kMaxScenePixelBytes) TooManyBytes();
     }
 
@@ -438,7 +469,106 @@ void Preorder(TVelora& root, F&& visit) {
     }
 }
 
-std::vector<TWrittenLine> WriteLines(const TScene& scene) {
+// A text image as its own statements rebuild it: a map of one colour with
+// the last text on it.
+TVeloraPtr<TVlxAnk> TextImage(const TVlxAnk& ank, TColor fill) {
+    TVeloraPtr<TVlxAnk> t = MakeVelora<TVlxAnk>();
+    t->SetCol(fill);
+    t->SetSize(ank.Width, ank.Height);
+    t->PenPos = ank.PenPos;
+    t->PenCol = ank.PenCol;
+    if (!ank.Text.empty()) t->WriteText(ank.Text);
+    return t;
+}
+
+bool SameMap(const TPixelMapRGB& a, const TPixelMapRGB& b) {
+    TPoint at;
+    return !FirstDifference(a, b, at);
+}
+
+// The colour of the first pixel that is not `other`, or `other` itself.
+TColor FirstColourBesides(const TPixelMapRGB& map, TColor other) {
+    for (int32_t y = 0; y < map.Height(); ++y)
+        for (int32_t x = 0; x < map.Width(); ++x) {
+            const uint8_t* p = map.PixelAddr(x, y);  // blue, green, red
+            const TColor c = ColorFromRGB(p[2], p[1], p[0]);
+            if (c != other) return c;
+        }
+    return other;
+}
+
+// Statements to append to what a node writes of itself, for state that
+// its own statements do not bring back when read in their order; nullopt
+// when nothing can.
+std::optional<std::string> RestoringStatements(TVelora& node) {
+    std::string s;
+    if (auto* label = dynamic_cast<TVlxAnk88*>(&node); label && !label->Text.empty()) {
+        // Read back, "size" comes before "text", so the text lands as in a
+        // fixed box: at x 8, centred. Other places came from an earlier size.
+        const bool fixedBox = label->Width != 0 && label->Height != 0;
+        const int32_t fixedY = int32_t((int64_t(label->Height) - kAnkCellHeight) / 2);
+        if (!fixedBox || label->TextX != kAnkCellWidth || label->TextY != fixedY) {
+            if (label->TextX == 0 && label->TextY == 0)
+                s += "size(0,0);";  // the text sizes the box itself
+            else
+                s += FormatCommand("size", {1, 2 * label->TextY + kAnkCellHeight}, 0);  // any box this high
+            s += TextStatement(label->Text);
+            s += FormatCommand("size", {label->Width, label->Height}, 0);
+        }
+        if (!label->Visible) s += "visible(0);";  // "text" and "size" show the node
+    } else if (auto* ank = dynamic_cast<TVlxAnk*>(&node); ank && ank->Map) {
+        // It writes "wipe" and its last text: right when the map was wiped
+        // to Col before that text; another colour is wiped to and written on
+        // again. A loaded picture or earlier texts cannot come back.
+        if (SameMap(*ank->Map, *TextImage(*ank, ank->Col)->Map)) return s;
+        const TColor fill = FirstColourBesides(*ank->Map, ank->PenCol);
+        if (!ank->FileName.empty() || !SameMap(*ank->Map, *TextImage(*ank, fill)->Map)) return std::nullopt;
+        s += ColorStatement("col", fill) + "wipe;" + ColorStatement("col", ank->Col);
+        if (!ank->Text.empty()) s += TextStatement(ank->Text);
+    } else if (auto* img = dynamic_cast<TVlxImg*>(&node); img && img->Map && img->FileName.empty()) {
+        // "size" fills the map with the colour of that moment, white on a
+        // new node; a map of one other colour is wiped to it.
+        const TPixelMapRGB& map = *img->Map;
+        const TColor fill = FirstColourBesides(map, 0xFFFFFF);
+        if (fill == 0xFFFFFF) return s;
+        if (FirstColourBesides(map, fill) != fill) return std::nullopt;  // painted on
+        if (fill != img->Col) s += ColorStatement("col", fill);
+        s += "wipe;";
+        if (fill != img->Col) s += ColorStatement("col", img->Col);
+    }
+    return s;
+}
+
+// Spreads "KIND STATEMENTS" over as many lines as the 255-character limit
+// needs: the kind line, then "+" lines, cut only between statements.
+std::vector<std::string> SpreadStatements(const std::string& kind, std::string_view statements,
+                                          const TScene& scene, const TVelora& node) {
+    std::vector<std::string> lines{kind};
+    bool bare = true;  // the last line holds no statement yet
+    while (!statements.empty()) {
+        // Statements begin with their keyword, so every ";" ends one, quoted or not.
+        const size_t end = statements.find(';');
+        const size_t n = end == std::string_view::npos ? statements.size() : end + 1;
+        const std::string_view stmt = statements.substr(0, n);
+        statements.remove_prefix(n);
+        if (stmt == ";") continue;
+        if (!bare && lines.back().size() + stmt.size() > kLineLimit) {
+            lines.push_back("+");
+            bare = true;
+        }
+        if (bare) lines.back() += ' ';
+        if (lines.back().size() + stmt.size() > kLineLimit)
+            throw EScriptError(scene.Name, scene.LineOf(&node),
+                               "the " + kind + " node writes a statement of " + std::to_string(stmt.size()) +
+                                   " characters; scripts are read only up to 255 per line, "
+                                   "so it would not read back");
+        lines.back() += stmt;
+        bare = false;
+    }
+    return lines;
+}
+
+std::vector<TWrittenLine> WriteLines(const TScene& scene, std::vector<TScriptWarning>& warnings) {
     std::vector<TWrittenLine> lines;
     Preorder(*scene.Root, [&](TVelora& node, int level, bool entering) {
         const std::string indent(size_t(std::min(level, 40)) * 2, ' ');
@@ -450,14 +580,13 @@ std::vector<TWrittenLine> WriteLines(const TScene& scene) {
         if (kind.empty())
             throw EScriptError(scene.Name, scene.LineOf(&node),
                                "a node of a kind no script can name cannot be written");
-        const std::string text = kind + " " + Statements(node);
-        if (text.size() > kLineLimit)
-            throw EScriptError(scene.Name, scene.LineOf(&node),
-                               "the " + kind + " node would be written as a line of " +
-                                   std::to_string(text.size()) +
-                                   " characters; scripts are read only up to 255 per line, "
-                                   "so it would not read back");
-        lines.push_back({indent + text, &node});
+        const std::optional<std::string> extra = RestoringStatements(node);
+        if (!extra)
+            warnings.push_back({scene.LineOf(&node), "the pixels of this " + kind +
+                                                         " node are not all made by its statements, "
+                                                         "so they will not read back the same"});
+        for (const std::string& text : SpreadStatements(kind, Statements(node) + extra.value_or(""), scene, node))
+            lines.push_back({indent + text, &node});
         if (node.FirstChild()) lines.push_back({indent + "{", nullptr});
     });
     return lines;
@@ -467,7 +596,7 @@ std::vector<TWrittenLine> WriteLines(const TScene& scene) {
 
 TWrittenScene WriteScene(const TScene& scene, const TSceneReadOptions& options) {
     TWrittenScene out;
-    const std::vector<TWrittenLine> lines = WriteLines(scene);
+    const std::vector<TWrittenLine> lines = WriteLines(scene, out.Warnings);
     for (const TWrittenLine& l : lines) out.Text += l.Text + "\n";
 
     // Read back what was written and compare node by node.

@@ -95,12 +95,14 @@ struct TWrittenScene {
 };
 
 // The tree as a script: one kind line per node with its written
-// statements, braces for nesting. The text is read back and compared:
-// a node that would come back different (a line beyond the 255-character
-// limit, a quote or ";" in a text or a file name) throws EScriptError with
-// its source line; a different render only warns, since some texts read
-// back as written yet lay out anew (an auto-sized label, a wiped image
-// that reloads its file).
+// statements, and "+" lines for what does not fit in 255 characters;
+// braces for nesting. Statements that the node's own do not restore in
+// their order (a filled image, an auto-sized or hidden label) are added
+// after them. The text is read back and compared: a node that would come
+// back different (a quote or ";" in a text or a file name, one statement
+// longer than a line) throws EScriptError with its source line; a
+// different render only warns (a text image wiped over the picture it
+// loads).
 TWrittenScene WriteScene(const TScene& scene, const TSceneReadOptions& options);
 
 // Exact registered kind name of a node, or empty for an unregistered kind.

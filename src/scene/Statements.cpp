@@ -123,26 +123,22 @@ void TVelora::ApplyStatement(std::string& stmt) {
     stmt.clear();
 }
 
-namespace {
-
-void WriteRGB(std::string& text, std::string_view keyword, TColor c) {
-    text += FormatCommand(keyword, {int32_t(c & 0xFF), int32_t(c >> 8 & 0xFF), int32_t(c >> 16 & 0xFF)}, 0);
+std::string ColorStatement(std::string_view keyword, TColor c) {
+    return FormatCommand(keyword, {int32_t(c & 0xFF), int32_t(c >> 8 & 0xFF), int32_t(c >> 16 & 0xFF)}, 0);
 }
-
-}  // namespace
 
 void TVelora::WriteStatements(std::string& text) {
     text.clear();
     if (!Name.empty()) text += FormatCommand("name", {Name}, 0);
     text += FormatCommand("size", {Width, Height}, 0);
     text += FormatCommand("pos", {Left, Top}, 0);
-    if (ColSet) WriteRGB(text, "col", Col);
+    if (ColSet) text += ColorStatement("col", Col);
     if (FaceColSet) {
-        WriteRGB(text, "facecol", FaceCol);
+        text += ColorStatement("facecol", FaceCol);
         text += FormatCommand("FaceOpq", {double(FaceOpq)}, 2);
     }
     if (LineColSet) {
-        WriteRGB(text, "linecol", LineCol);
+        text += ColorStatement("linecol", LineCol);
         text += FormatCommand("LineOpq", {double(LineOpq)}, 2);
     }
     if (OpqSet) text += FormatCommand("opq", {double(Opq)}, 2);

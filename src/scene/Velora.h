@@ -46,6 +46,8 @@ int32_t StatementInt(std::string_view arg, int32_t def);
 // Decimal number with "." whatever the locale; throws EConvertError.
 float StatementFloat(std::string_view arg);
 double StatementDouble(std::string_view arg);
+// "keyword(R,G,B);" from a colour value, as the writers put colours.
+std::string ColorStatement(std::string_view keyword, TColor c);
 
 // ---- Compositing rule (shared with the node kinds) ---------------------
 

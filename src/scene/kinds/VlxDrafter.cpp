@@ -245,9 +245,7 @@ void TVlxAnk::WriteStatements(std::string& text) {
     // the last text again with the same pen.
     text += "wipe;";
     text += FormatCommand("PenPos", {PenPos.X, PenPos.Y}, 0);
-    text += FormatCommand("PenCol", {int32_t(PenCol & 0xFF), int32_t(PenCol >> 8 & 0xFF),
-                                     int32_t(PenCol >> 16 & 0xFF)},
-                          0);
+    text += ColorStatement("PenCol", PenCol);
     if (!Text.empty()) text += TextStatement(Text);
 }
 
