@@ -12,9 +12,10 @@
 #include <QStatusBar>
 #include <QTimer>
 #include <QVBoxLayout>
-#include <filesystem>
 
 #include "app/QtPaintBox.h"
+#include "batch/BatchRun.h"
+#include "imageio/AtomicFile.h"
 #include "imageio/FileIo.h"
 #include "imageio/VlxIo.h"
 #include "low/Errors.h"
@@ -154,17 +155,14 @@ void TForm1::Button1Click() {
     const std::optional<QString> chosen = dialogs_.ChooseFolder(this);
     if (!chosen) return;
     Edit1->setText(*chosen);
-    const std::string dir = Utf8(*chosen);
-    std::error_code ec;
-    if (!std::filesystem::is_directory(dir, ec)) {
-        std::filesystem::create_directories(dir, ec);
-        if (!std::filesystem::is_directory(dir, ec)) throw EQuenlo("Cannot create " + dir);
-    }
+    std::string dir = Utf8(*chosen);
+    PrepareOutputDir(dir);
 }
 
 void TForm1::Button3Click() {
     OpenFilesRequest request;
-    request.filters = {QStringLiteral("RGB files (*.rgb)"), QStringLiteral("IPR files (*.ipr)")};
+    request.filters = {QStringLiteral("RGB files (*.rgb)"), QStringLiteral("IPR files (*.ipr)"),
+                       QStringLiteral("Image files (*.rgb *.ipr *.bmp *.jpg *.jpeg)")};
     request.selectedFilter = 0;
     const std::optional<QStringList> files = dialogs_.OpenFiles(this, request);
     if (!files) return;
@@ -172,43 +170,40 @@ void TForm1::Button3Click() {
 }
 
 void TForm1::ConvertFiles(const QStringList& files) {
-    // Read once for the whole batch.
-    std::string dir = Utf8(Edit1->text());
-    if (!dir.empty()) {
-        std::error_code ec;
-        if (!std::filesystem::is_directory(dir, ec)) {
-            std::filesystem::create_directories(dir, ec);
-            if (!std::filesystem::is_directory(dir, ec)) throw EQuenlo("Cannot create " + dir);
-        }
-        AddBackslash(dir);
-    }
-    QStringList notWritten;
-    for (const QString& file : files) {
-        const std::string name = Utf8(file);
+    std::vector<std::string> inputs;
+    for (const QString& file : files) inputs.push_back(Utf8(file));
+    // The folder is read once for the whole batch.
+    const TBatchPlan plan = PlanBatch(inputs, Utf8(Edit1->text()));
+
+    // One file at a time on this thread: each is shown before it is written.
+    const LoadStep load = [this](const BatchItem& item, const WarningSink&) -> SaveStep {
         // The size shown is that of the image before this one.
-        SetStatus(file + QStringLiteral("  ") + QString::number(imageNode_->Width) + QLatin1Char(',') +
-                  QString::number(imageNode_->Height));
-        try {
-            // A vanished file would otherwise save the previous image under its name.
-            if (!FileExists(name)) throw EInOutError(2);
-            imageNode_->LoadFile(name);
-        } catch (const std::exception& e) {
-            QString message = file + QStringLiteral(": ") + FromUtf8(DescribeError(e));
-            if (!notWritten.isEmpty())
-                message += QStringLiteral("\n\nNot written:\n") + notWritten.join(QLatin1Char('\n'));
-            throw EQuenlo(Utf8(message));
-        }
+        SetStatus(FromUtf8(item.input) + QStringLiteral("  ") + QString::number(imageNode_->Width) +
+                  QLatin1Char(',') + QString::number(imageNode_->Height));
+        // A vanished file would otherwise save the previous image under its name.
+        if (!FileExists(item.input)) throw EInOutError(2);
+        imageNode_->LoadFile(item.input);
         preview_->AdoptRootSize();
         preview_->RepaintAll();
-        const std::string base = dir.empty() ? name : dir + ExtractFileName(name);
-        const std::string out = ChangeFileExt(base, ".bmp");
-        try {
-            if (!imageNode_->Map || imageNode_->Map->Width() == 0 || imageNode_->Map->Height() == 0)
-                throw EQuenlo("unsupported file type; expected .ipr, .rgb, .bmp or .jpg");
-            SaveBmpFile(*imageNode_->Map, out);
-        } catch (const std::exception& e) {
-            notWritten << FromUtf8(out) + QStringLiteral(": ") + FromUtf8(DescribeError(e));
-        }
+        return [this, &item]() -> CommitStep {
+            const TPixelMap* map = imageNode_->Map.get();
+            std::string why = map ? NothingToSave(item.input, map->Width(), map->Height()) : "nothing to save";
+            if (!why.empty()) throw EQuenlo(why);
+            std::shared_ptr<TAtomicFile> file = PrepareBmpFile(*map, item.output);
+            return [file] { file->Commit(); };
+        };
+    };
+    QStringList notWritten;
+    QString stoppedBy;
+    BatchEvents events;
+    events.onFailed = [&](const BatchItem& item, const std::string& reason, FailureKind kind) {
+        if (kind == FailureKind::Load) stoppedBy = FromUtf8(item.input) + QStringLiteral(": ") + FromUtf8(reason);
+        else notWritten << FromUtf8(item.output) + QStringLiteral(": ") + FromUtf8(reason);
+    };
+    const BatchResult result = RunBatch(plan, BatchOptions{}, load, events);
+    if (result.stopped) {
+        if (!notWritten.isEmpty()) stoppedBy += QStringLiteral("\n\nNot written:\n") + notWritten.join(QLatin1Char('\n'));
+        throw EQuenlo(Utf8(stoppedBy));
     }
     if (!notWritten.isEmpty())
         dialogs_.ShowWarning(this, QStringLiteral("These files were not written:\n") + notWritten.join(QLatin1Char('\n')));

@@ -6,6 +6,7 @@
 
 #include "app/Dialogs.h"
 #include "app/Unit1.h"
+#include "imageio/AtomicFile.h"
 #include "scene/kinds/SimpleVelore.h"
 
 namespace {
@@ -32,6 +33,8 @@ int main(int argc, char** argv) {
     // Past a file-size limit a write should fail and be reported, not kill us
     // and leave a temporary file behind.
     std::signal(SIGXFSZ, SIG_IGN);
+    // Ctrl+C, kill or a closed terminal: no temporary file is left behind.
+    quenlo::RemoveTemporariesOnSignals();
     quenlo::RegisterSimpleVeloreKinds();
     QApplication app(argc, argv);
     QApplication::setApplicationName(QStringLiteral("QUENLO"));

@@ -13,12 +13,12 @@ int RunConvertCli(int argc, const char* const* argv, FILE* out, FILE* err) {
     CLI::App app{"Converts .ipr/.rgb raw images, .bmp and .jpg files into 24-bit .bmp files.", "quenlo-convert"};
     std::vector<std::string> files;
     ConvertOptions options;
-    options.jobs = static_cast<int>(std::max(1u, std::thread::hardware_concurrency()));
+    options.batch.jobs = static_cast<int>(std::max(1u, std::thread::hardware_concurrency()));
     bool keepGoing = false, skipExisting = false, quiet = false;
     app.add_option("FILE", files, "Images to convert (.ipr or .rgb of a raw pair, .bmp, .jpg)")->required();
     app.add_option("-o,--output", options.outputDir,
                    "Folder for the .bmp files, created with its parents (default: beside each source)");
-    app.add_option("-j,--jobs", options.jobs, "Files converted in parallel (default: number of cores)")
+    app.add_option("-j,--jobs", options.batch.jobs, "Files converted in parallel (default: number of cores)")
         ->check(CLI::Range(1, 1024));
     app.add_flag("--keep-going", keepGoing, "Go on after a file that fails to load");
     app.add_flag("--skip-existing", skipExisting, "Leave outputs that already exist alone");
@@ -36,21 +36,21 @@ int RunConvertCli(int argc, const char* const* argv, FILE* out, FILE* err) {
         std::fprintf(err, "quenlo-convert: %s\nRun with --help for usage.\n", e.what());
         return 2;
     }
-    options.onLoadFailure = keepGoing ? OnLoadFailure::KeepGoing : OnLoadFailure::Stop;
-    options.existing = skipExisting ? ExistingOutput::Skip : ExistingOutput::Overwrite;
+    options.batch.onLoadFailure = keepGoing ? OnLoadFailure::KeepGoing : OnLoadFailure::Stop;
+    options.batch.existing = skipExisting ? ExistingOutput::Skip : ExistingOutput::Overwrite;
 
     TProgress progress(err, static_cast<int>(files.size()), !quiet && isatty(fileno(err)));
-    ConvertEvents events;
-    events.onConverted = [&](const std::string&, const std::string&) { progress.Step(); };
+    BatchEvents events;
+    events.onConverted = [&](const BatchItem&) { progress.Step(); };
     events.onSkipped = events.onConverted;
-    events.onFailed = [&](const std::string& input, const std::string& reason) {
-        progress.Line("quenlo-convert: " + input + ": " + reason);
+    events.onFailed = [&](const BatchItem& item, const std::string& reason, FailureKind) {
+        progress.Line("quenlo-convert: " + item.input + ": " + reason);
         progress.Step();
     };
-    events.onWarning = [&](const std::string& input, const std::string& text) {
-        progress.Line("quenlo-convert: " + input + ": warning: " + text);
+    events.onWarning = [&](const BatchItem& item, const std::string& text) {
+        progress.Line("quenlo-convert: " + item.input + ": warning: " + text);
     };
-    ConvertResult r;
+    BatchResult r;
     try {
         r = ConvertFiles(files, options, events);
     } catch (const std::exception& e) {
@@ -58,7 +58,7 @@ int RunConvertCli(int argc, const char* const* argv, FILE* out, FILE* err) {
         return 1;
     }
     progress.Finish();
-    if (r.notStarted > 0)
+    if (r.stopped && r.notStarted > 0)
         std::fprintf(err, "quenlo-convert: stopped after a failed load; %d file(s) not converted (--keep-going goes on)\n",
                      r.notStarted);
     return r.failed == 0 && r.notStarted == 0 ? 0 : 1;

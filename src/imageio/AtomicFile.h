@@ -1,18 +1,28 @@
 #pragma once
 // Replaces a file only once its new content is completely written: the data
-// goes to a temporary file in the same folder, which is renamed over the
+// goes to a temporary file in the same folder, which is put in place of the
 // target at Commit. Destroying an uncommitted one removes the temporary, so
 // a failed write leaves the old file untouched and nothing behind.
+//
+// On Linux the temporary has no name while it is written (O_TMPFILE), so
+// even a killed process leaves nothing visible; it gets a short name only
+// for the moment of the rename. Where the file system refuses that, it is
+// a short named file (".quenlo-XXXXXX"), which the signal handlers below
+// remove. Short names keep a 255-byte target name writable.
 #include <cstddef>
 #include <cstdint>
 #include <string>
 
 namespace quenlo {
 
+enum class TempFile { Unnamed, Named };
+
 class TAtomicFile {
 public:
-    // Throws EFCreateError when the file cannot be created.
-    explicit TAtomicFile(const std::string& target);
+    // A target that is a symbolic link is written through it: the link
+    // stays and the file it points to gets the content. An existing file
+    // keeps its permissions. Throws EFCreateError when the file cannot be created.
+    explicit TAtomicFile(const std::string& target, TempFile temp = TempFile::Unnamed);
     ~TAtomicFile();
     TAtomicFile(const TAtomicFile&) = delete;
     TAtomicFile& operator=(const TAtomicFile&) = delete;
@@ -22,10 +32,22 @@ public:
     // Closes, checks, and renames over the target. Throws EInOutError.
     void Commit();
 
+    // Whether the content is being written to an unnamed temporary.
+    bool Unnamed() const { return unnamed_; }
+
 private:
-    std::string target_;
-    std::string temp_;  // empty when writing the target in place (devices, pipes)
+    void NameTheTemporary();
+
+    std::string target_;  // with symbolic links resolved
+    std::string temp_;    // a named temporary; empty while unnamed or writing in place
     int fd_ = -1;
+    bool unnamed_ = false;
+    bool inPlace_ = false;  // devices and pipes
 };
+
+// SIGINT, SIGTERM and SIGHUP remove the named temporaries of every
+// uncommitted TAtomicFile and end the process with 128 + the signal's
+// number (130, 143, 129). Old targets are untouched: nothing was renamed.
+void RemoveTemporariesOnSignals();
 
 }  // namespace quenlo

@@ -272,11 +272,14 @@ void DecodeRle(const Layout& L, std::span<const uint8_t> file, TPixelMapRGB* map
     size_t pos = L.dataOffset;
     int64_t x = 0, y = 0;  // y counts rows from the bottom of the picture
 
-    // Null when only checking.
-    auto target = [&](int64_t count) -> uint8_t* {
-        if (y >= h || count > w - x) Fail("RLE run leaves the image");
+    // Where a run of count pixels goes, and how many of them stay in the row:
+    // pixels past the row's end are dropped, as other readers do (writers
+    // put a narrow image's row padding there). Null when only checking.
+    auto target = [&](int64_t count, unsigned& keep) -> uint8_t* {
+        if (y >= h) Fail("RLE run leaves the image");
+        keep = static_cast<unsigned>(std::min(count, w - x));
         uint8_t* d = map ? map->ScanLine(static_cast<int32_t>(h - 1 - y)) + x * 3 : nullptr;
-        x += count;
+        x += keep;
         return d;
     };
     auto put = [](uint8_t*& d, const Bgr& c) {
@@ -293,14 +296,15 @@ void DecodeRle(const Layout& L, std::span<const uint8_t> file, TPixelMapRGB* map
         const unsigned count = f[pos], value = f[pos + 1];
         pos += 2;
         if (count > 0) {
-            uint8_t* d = target(count);
+            unsigned keep = 0;
+            uint8_t* d = target(count, keep);
             if (!d) continue;
             if (rle4) {
                 const Bgr& hi = L.palette[value >> 4];
                 const Bgr& lo = L.palette[value & 15];
-                for (unsigned i = 0; i < count; ++i) put(d, i & 1 ? lo : hi);
+                for (unsigned i = 0; i < keep; ++i) put(d, i & 1 ? lo : hi);
             } else {
-                for (unsigned i = 0; i < count; ++i) put(d, L.palette[value]);
+                for (unsigned i = 0; i < keep; ++i) put(d, L.palette[value]);
             }
             continue;
         }
@@ -322,13 +326,14 @@ void DecodeRle(const Layout& L, std::span<const uint8_t> file, TPixelMapRGB* map
             default: {  // absolute run of `value` pixels, padded to 16 bits
                 const size_t bytes = rle4 ? (value + 1) / 2 : value;
                 if (end - pos < bytes) Fail("truncated RLE run");
-                uint8_t* d = target(value);
+                unsigned keep = 0;
+                uint8_t* d = target(value, keep);
                 const uint8_t* s = f + pos;
                 if (d && rle4) {
-                    for (unsigned i = 0; i < value; ++i)
+                    for (unsigned i = 0; i < keep; ++i)
                         put(d, L.palette[i & 1 ? s[i / 2] & 15 : s[i / 2] >> 4]);
                 } else if (d) {
-                    for (unsigned i = 0; i < value; ++i) put(d, L.palette[s[i]]);
+                    for (unsigned i = 0; i < keep; ++i) put(d, L.palette[s[i]]);
                 }
                 // The last pad byte of a file may be missing.
                 pos += std::min(end - pos, (bytes + 1) & ~size_t{1});

@@ -35,13 +35,13 @@ std::vector<uint8_t> ReadFileBytes(const std::string& name, size_t maxBytes) {
     std::vector<uint8_t> bytes;
     struct stat st {};
     if (fstat(fileno(in.Handle()), &st) == 0 && S_ISREG(st.st_mode)) {
-        if (static_cast<uint64_t>(st.st_size) > maxBytes) throw EInOutError(EFBIG);
+        if (static_cast<uint64_t>(st.st_size) > maxBytes) throw EInOutError::FromErrno(EFBIG);
         bytes.reserve(static_cast<size_t>(st.st_size));
     }
     uint8_t chunk[1 << 16];
     for (;;) {
         const size_t got = in.Read(chunk, sizeof chunk);
-        if (bytes.size() + got > maxBytes) throw EInOutError(EFBIG);
+        if (bytes.size() + got > maxBytes) throw EInOutError::FromErrno(EFBIG);
         bytes.insert(bytes.end(), chunk, chunk + got);
         if (got < sizeof chunk) break;
     }

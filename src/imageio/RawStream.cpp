@@ -5,6 +5,7 @@
 #include <cstring>
 #include <fcntl.h>
 #include <memory>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include "imageio/AtomicFile.h"
@@ -20,6 +21,12 @@ public:
     explicit TReadOnlyFd(const std::string& name) {
         fd_ = ::open(name.c_str(), O_RDONLY | O_CLOEXEC);
         if (fd_ < 0) throw EInOutError::FromErrno(errno);
+        // A folder opens but cannot be read: refuse it now, as a failed load.
+        struct stat st {};
+        if (::fstat(fd_, &st) == 0 && S_ISDIR(st.st_mode)) {
+            ::close(fd_);
+            throw EInOutError::FromErrno(EISDIR);
+        }
     }
     ~TReadOnlyFd() { ::close(fd_); }
     TReadOnlyFd(const TReadOnlyFd&) = delete;
@@ -32,7 +39,7 @@ public:
             const ssize_t r = ::pread(fd_, dst + got, n - got, static_cast<off_t>(offset + got));
             if (r < 0) {
                 if (errno == EINTR) continue;
-                throw EInOutError::FromErrno(errno);
+                throw ESourceReadError(EInOutError::FromErrno(errno));
             }
             if (r == 0) break;
             got += static_cast<size_t>(r);
@@ -58,19 +65,29 @@ bool BmpCanHold(int64_t width, int64_t height) {
     return row * static_cast<uint64_t>(height) <= UINT32_MAX - kBmpHeaderSize;
 }
 
-TRawPair::TRawPair(const std::string& fileName) {
+TRawPair::TRawPair(const std::string& fileName) : TRawPair(PairName(fileName, ".IPR"), PairName(fileName, ".RGB")) {}
+
+TRawPair::TRawPair(const std::string& iprName, const std::string& rgbName) {
     TStpRgb pair;
-    pair.ReadHeader(PairName(fileName, ".IPR"));
-    // An empty image makes no valid .bmp, and one past 4 GiB has no header.
-    if (!BmpCanHold(pair.Width, pair.Height)) throw EInvalidImageSize(pair.Width, pair.Height);
+    pair.ReadHeader(iprName);
+    // An empty image is valid (there is just nothing to save); one past
+    // 4 GiB has no .bmp header.
+    const bool empty = pair.Width >= 0 && pair.Height >= 0 && (pair.Width == 0 || pair.Height == 0);
+    if (!empty && !BmpCanHold(pair.Width, pair.Height)) throw EInvalidImageSize(pair.Width, pair.Height);
     width_ = pair.Width;
     height_ = pair.Height;
-    rgb_ = std::make_unique<TReadOnlyFd>(PairName(fileName, ".RGB"));
+    rgb_ = std::make_unique<TReadOnlyFd>(rgbName);
 }
 
 TRawPair::~TRawPair() = default;
 
 void TRawPair::WriteBmp(const std::string& outName, const RawStreamOptions& options) const {
+    PrepareBmp(outName, options)->Commit();
+}
+
+std::unique_ptr<TAtomicFile> TRawPair::PrepareBmp(const std::string& outName, const RawStreamOptions& options) const {
+    // A 0-byte .bmp is corrupt; refusing it also keeps an existing file intact.
+    if (width_ == 0 || height_ == 0) throw EInvalidImageSize(width_, height_);
     const int64_t w = width_, h = height_;
     const TReadOnlyFd& rgb = *rgb_;
 
@@ -81,7 +98,8 @@ void TRawPair::WriteBmp(const std::string& outName, const RawStreamOptions& opti
     std::unique_ptr<uint8_t[]> in(new uint8_t[stepRows * rowIn]);
     std::unique_ptr<uint8_t[]> out(new uint8_t[stepRows * rowOut]);
 
-    TAtomicFile file(outName);
+    auto target = std::make_unique<TAtomicFile>(outName);
+    TAtomicFile& file = *target;
     uint8_t header[kBmpHeaderSize] = {};
     header[0] = 'B';
     header[1] = 'M';
@@ -112,7 +130,7 @@ void TRawPair::WriteBmp(const std::string& outName, const RawStreamOptions& opti
         file.Write(out.get(), n * rowOut);
         end = top;
     }
-    file.Commit();
+    return target;
 }
 
 }  // namespace quenlo

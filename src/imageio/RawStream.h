@@ -17,15 +17,18 @@ struct RawStreamOptions {
 // The largest image a .bmp can hold: its 32-bit file size field.
 bool BmpCanHold(int64_t width, int64_t height);
 
+class TAtomicFile;
 class TReadOnlyFd;
 
 // An opened pair: the .ipr read and the .rgb open, nothing held in memory.
 class TRawPair {
 public:
     // Either member of the pair. Throws what loading the pair would
-    // (EInOutError, EInvalidImageSize), and EInvalidImageSize for an empty
-    // image or one too large for a .bmp.
+    // (EInOutError, EInvalidImageSize), and EInvalidImageSize for an image
+    // too large for a .bmp. An empty image (width or height 0) is valid.
     explicit TRawPair(const std::string& fileName);
+    // The two members, already found (PairName).
+    TRawPair(const std::string& iprName, const std::string& rgbName);
     ~TRawPair();
     TRawPair(const TRawPair&) = delete;
     TRawPair& operator=(const TRawPair&) = delete;
@@ -33,9 +36,12 @@ public:
     int32_t Width() const { return width_; }
     int32_t Height() const { return height_; }
 
-    // Throws EFCreateError or EInOutError; the target is replaced only
-    // after a complete write.
+    // Throws EFCreateError or EInOutError, ESourceReadError when reading
+    // the .rgb fails, and EInvalidImageSize for an empty image; the target
+    // is replaced only after a complete write.
     void WriteBmp(const std::string& outName, const RawStreamOptions& options = {}) const;
+    // The same, written completely but not yet put in place: Commit it.
+    std::unique_ptr<TAtomicFile> PrepareBmp(const std::string& outName, const RawStreamOptions& options = {}) const;
 
 private:
     int32_t width_ = 0;

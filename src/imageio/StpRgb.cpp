@@ -4,6 +4,7 @@
 #include <cstring>
 #include <limits>
 #include <string_view>
+#include <sys/stat.h>
 
 #include "imageio/FileIo.h"
 #include "imageio/RgbSwap.h"
@@ -137,20 +138,33 @@ void ReadRgbRows(TPixelMapRGB& raster, const ByteSource& src) {
 }
 
 namespace {
-// ".ipr" when the caller spelled its extension in lower case, so img.rgb finds img.ipr first.
-std::string PreferredSpelling(const std::string& fileName, std::string_view upperExt) {
-    const std::string ext = ExtractFileExt(fileName);
-    std::string lower(upperExt);
-    for (char& c : lower) c = static_cast<char>(c >= 'A' && c <= 'Z' ? c - 'A' + 'a' : c);
-    return ext.size() > 1 && ext == UpperAscii(ext) ? std::string(upperExt) : lower;
+// upperExt spelled in the case of the chosen extension, letter by letter:
+// ".rgb" asks for ".ipr", ".Rgb" for ".Ipr", anything else for upperExt.
+std::string SpelledLike(const std::string& chosenExt, std::string_view upperExt) {
+    std::string ext(upperExt);
+    if (chosenExt.size() != ext.size()) return ext;
+    for (size_t i = 0; i < ext.size(); ++i)
+        if (chosenExt[i] >= 'a' && chosenExt[i] <= 'z' && ext[i] >= 'A' && ext[i] <= 'Z') ext[i] += 'a' - 'A';
+    return ext;
 }
 
+bool Exists(const std::string& name) {
+    struct stat st {};
+    return ::stat(name.c_str(), &st) == 0;
+}
 }  // namespace
 
-std::string PairName(const std::string& fileName, std::string_view upperExt) {
-    const std::string name = ChangeFileExt(fileName, upperExt);
-    std::string found = FindFileIgnoringCase(name, PreferredSpelling(fileName, upperExt));
-    return found.empty() ? name : found;
+std::string PairName(const std::string& fileName, std::string_view upperExt, TFolderListings* listings) {
+    // By name first: the spelling the user chose, then lower and upper case.
+    // Only when none exists is the folder listed for another mix of cases.
+    const std::string chosenExt = SpelledLike(ExtractFileExt(fileName), upperExt);
+    const std::string chosen = ChangeFileExt(fileName, chosenExt);
+    const std::string upper = ChangeFileExt(fileName, upperExt);
+    const std::string lower = ChangeFileExt(fileName, LowerAscii(upperExt));
+    for (const std::string* name : {&chosen, &lower, &upper})
+        if (Exists(*name)) return *name;
+    std::string found = FindFileIgnoringCase(upper, chosenExt, listings);
+    return found.empty() ? upper : found;
 }
 
 void TStpRgb::Load(const std::string& fileName) {

@@ -7,6 +7,7 @@
 #include <span>
 #include <string>
 
+#include "low/FileNames.h"
 #include "pixelmap/pixelmap.h"
 
 namespace quenlo {
@@ -36,9 +37,11 @@ bool ParseIprInteger(std::string_view token, int32_t& value);
 void ReadRgbRows(TPixelMapRGB& raster, const ByteSource& src);
 
 // The member of fileName's pair with the extension upperExt (".IPR" or
-// ".RGB"): that spelling if it exists, else the same name in any case,
-// else the spelling itself (which then fails to open).
-std::string PairName(const std::string& fileName, std::string_view upperExt);
+// ".RGB"): the extension spelled in the case the user chose (q.rgb gives
+// q.ipr), else in lower, else in upper case, else the same name in any
+// case, else the upper-case spelling (which then fails to open). Listings
+// remember folders across calls.
+std::string PairName(const std::string& fileName, std::string_view upperExt, TFolderListings* listings = nullptr);
 
 class TStpRgb {
 public:

@@ -6,6 +6,7 @@
 #include "imageio/BmpReader.h"
 #include "imageio/BmpWriter.h"
 #include "imageio/FileIo.h"
+#include "imageio/ImageKind.h"
 #include "imageio/JpegReader.h"
 #include "imageio/StpRgb.h"
 #include "low/Errors.h"
@@ -16,12 +17,31 @@ namespace quenlo {
 namespace {
 
 std::unique_ptr<TPixelMapRGB> ReadRaster(const std::string& fileName, const LoadOptions& options) {
-    const std::string ext = UpperAscii(ExtractFileExt(fileName));
+    const ImageKind kind = KindByName(fileName);
     // Neither format can usefully exceed 4 GiB (a .bmp cannot state more).
     constexpr size_t kMaxFile = UINT32_MAX;
-    if (ext == ".JPG") return DecodeJpeg(ReadFileBytes(fileName, kMaxFile), JpegOptions{options.onWarning});
-    if (ext == ".BMP") return DecodeBmp(ReadFileBytes(fileName, kMaxFile));
-    if (ext == ".IPR" || ext == ".RGB") {
+    // A refused file that holds another format says so, not only the reader's complaint.
+    if (kind == ImageKind::Jpeg) {
+        const std::vector<uint8_t> bytes = ReadFileBytes(fileName, kMaxFile);
+        try {
+            return DecodeJpeg(bytes, JpegOptions{options.onWarning});
+        } catch (const EJpegError& e) {
+            const std::string mismatch = KindMismatch(kind, bytes);
+            if (mismatch.empty()) throw;
+            throw EJpegError(e.Code(), mismatch);
+        }
+    }
+    if (kind == ImageKind::Bmp) {
+        const std::vector<uint8_t> bytes = ReadFileBytes(fileName, kMaxFile);
+        try {
+            return DecodeBmp(bytes);
+        } catch (const EInvalidGraphic&) {
+            const std::string mismatch = KindMismatch(kind, bytes);
+            if (mismatch.empty()) throw;
+            throw EInvalidGraphic(mismatch);
+        }
+    }
+    if (kind == ImageKind::RawPair) {
         TStpRgb pair;
         pair.Load(fileName);
         return pair.TakeBitmap();
@@ -74,12 +94,16 @@ std::unique_ptr<TPixelMap> LoadImageFile(PixelKind kind, const std::string& file
 }
 
 void SaveBmpFile(const TPixelMap& map, const std::string& fileName) {
-    if (map.Kind() != PixelKind::RGB) return;
+    if (auto out = PrepareBmpFile(map, fileName)) out->Commit();
+}
+
+std::unique_ptr<TAtomicFile> PrepareBmpFile(const TPixelMap& map, const std::string& fileName) {
+    if (map.Kind() != PixelKind::RGB) return nullptr;
     // A 0-byte .bmp is corrupt; refusing it also keeps an existing file intact.
     if (map.Width() == 0 || map.Height() == 0) throw EInvalidImageSize(map.Width(), map.Height());
-    TAtomicFile out(fileName);
-    WriteBmp(static_cast<const TPixelMapRGB&>(map), [&](const uint8_t* p, size_t n) { out.Write(p, n); });
-    out.Commit();
+    auto out = std::make_unique<TAtomicFile>(fileName);
+    WriteBmp(static_cast<const TPixelMapRGB&>(map), [&](const uint8_t* p, size_t n) { out->Write(p, n); });
+    return out;
 }
 
 }  // namespace quenlo

@@ -9,14 +9,18 @@
 
 namespace quenlo {
 
+class TAtomicFile;
+
 struct LoadOptions {
     // Non-fatal decoder complaints (corrupt JPEG data that still decodes).
     std::function<void(const std::string&)> onWarning;
 };
 
 // A new map of the given kind, or null when fileName is empty or names no
-// existing file. The reader is chosen by the extension, ignoring case:
-// .JPG, .BMP, .IPR or .RGB; any other extension gives a 0 x 0 map.
+// existing file. The reader is chosen by the extension, ignoring case
+// (KindByName: .ipr/.rgb, .bmp, .jpg/.jpeg/.jpe/.jfif); any other
+// extension gives a 0 x 0 map. A file its reader refuses that holds
+// another format says so ("not a JPEG file: it holds a PNG image").
 // Throws EInOutError, EJpegError, EInvalidGraphic or EInvalidImageSize.
 std::unique_ptr<TPixelMap> LoadImageFile(PixelKind kind, const std::string& fileName,
                                          const LoadOptions& options = {});
@@ -26,5 +30,8 @@ std::unique_ptr<TPixelMap> LoadImageFile(PixelKind kind, const std::string& file
 // written. An empty map raises EInvalidImageSize and touches nothing.
 // Throws EFCreateError or EInOutError.
 void SaveBmpFile(const TPixelMap& map, const std::string& fileName);
+// The same, written completely but not yet put in place: Commit it. Null
+// for a map that is not RGB.
+std::unique_ptr<TAtomicFile> PrepareBmpFile(const TPixelMap& map, const std::string& fileName);
 
 }  // namespace quenlo

@@ -2,6 +2,7 @@
 
 #include <cerrno>
 #include <cstdio>
+#include <cstring>
 #include <new>
 
 namespace quenlo {
@@ -25,14 +26,30 @@ std::string EInOutError::MessageFor(int code) {
     }
 }
 
-int EInOutError::CodeFromErrno(int err) {
+namespace {
+// The run-time's own code for an errno value, or 0 when it has none.
+int RunTimeCodeFor(int err) {
     switch (err) {
         case ENOENT: case ENOTDIR: return 2;
         case ENAMETOOLONG: case EINVAL: return 3;
         case EMFILE: case ENFILE: return 4;
         case EACCES: case EPERM: case EROFS: case EISDIR: return 5;
-        default: return err;
+        default: return 0;
     }
+}
+}  // namespace
+
+int EInOutError::CodeFromErrno(int err) {
+    const int code = RunTimeCodeFor(err);
+    return code ? code : err;
+}
+
+EInOutError EInOutError::FromErrno(int err) {
+    const int code = CodeFromErrno(err);
+    if (RunTimeCodeFor(err)) return EInOutError(code);
+    const char* what = ::strerrordesc_np(err);
+    // Not MessageFor: errno 5 (EIO) is not the run-time's 5, "access denied".
+    return EInOutError(code, Format("I/O エラー (%lld)", code) + (what ? std::string(": ") + what : std::string()));
 }
 
 EInOutError::EInOutError(int code) : EQuenlo(MessageFor(code)), code_(code) {}

@@ -21,10 +21,20 @@ public:
     static std::string MessageFor(int code);
     // Maps an errno value to the run-time's code (ENOENT -> 2, EACCES -> 5, ...).
     static int CodeFromErrno(int err);
-    static EInOutError FromErrno(int err) { return EInOutError(CodeFromErrno(err)); }
+    // The run-time's code and text where it has one; any other errno keeps
+    // its number and gets the system's own description, so EIO (5) never
+    // reads as code 5, "access denied".
+    static EInOutError FromErrno(int err);
 
 private:
     int code_;
+};
+
+// Reading a source failed while its output was being written (a raw pair
+// streams its .rgb into the .bmp): a failed load, though it surfaces in the save.
+class ESourceReadError : public EInOutError {
+public:
+    explicit ESourceReadError(const EInOutError& e) : EInOutError(e) {}
 };
 
 // A width or height that is negative, or whose byte count overflows 32 bits.

@@ -60,24 +60,41 @@ std::string UpperAscii(std::string_view s) {
     return out;
 }
 
+std::string LowerAscii(std::string_view s) {
+    std::string out(s);
+    for (char& c : out)
+        if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+    return out;
+}
+
 bool SameTextAscii(std::string_view a, std::string_view b) {
     return a.size() == b.size() && UpperAscii(a) == UpperAscii(b);
 }
 
-std::string FindFileIgnoringCase(const std::string& path, std::string_view preferExt) {
+std::vector<std::string> TFolderListings::SameNameIgnoringCase(const std::string& dir, const std::string& name) {
+    std::lock_guard lock(mutex_);
+    auto [folder, fresh] = folders_.try_emplace(dir);
+    if (fresh) {
+        std::error_code ec;
+        for (fs::directory_iterator it(dir.empty() ? fs::path(".") : fs::path(dir), ec), end; !ec && it != end;
+             it.increment(ec)) {
+            std::string entry = it->path().filename().string();
+            folder->second[UpperAscii(entry)].push_back(std::move(entry));
+        }
+        for (auto& [upper, names] : folder->second) std::sort(names.begin(), names.end());
+    }
+    const auto hit = folder->second.find(UpperAscii(name));
+    return hit == folder->second.end() ? std::vector<std::string>{} : hit->second;
+}
+
+std::string FindFileIgnoringCase(const std::string& path, std::string_view preferExt, TFolderListings* listings) {
     std::error_code ec;
     if (fs::exists(fs::path(path), ec)) return path;
     const std::string name = ExtractFileName(path);
     if (name.empty()) return {};
-    const std::string dir = ExtractFileDir(path);
-    std::vector<std::string> hits;
-    for (fs::directory_iterator it(dir.empty() ? fs::path(".") : fs::path(dir), ec), end; !ec && it != end;
-         it.increment(ec)) {
-        std::string candidate = it->path().filename().string();
-        if (SameTextAscii(candidate, name)) hits.push_back(std::move(candidate));
-    }
+    TFolderListings once;
+    const std::vector<std::string> hits = (listings ? *listings : once).SameNameIgnoringCase(ExtractFileDir(path), name);
     if (hits.empty()) return {};
-    std::sort(hits.begin(), hits.end());
     auto pick = hits.front();
     if (!preferExt.empty()) {
         const std::string want = ChangeFileExt(name, preferExt);

@@ -170,3 +170,25 @@ TEST(WindowFaults, TheInputBeingTheOutput) {
     EXPECT_EQ(ReadBytes(name), EncodeBmp(*DecodeBmp(source)));
     EXPECT_EQ(Snapshot(dir.str()).size(), 1u);
 }
+
+// The batch plan holds in the window too: an output that would replace
+// another input is refused, and an empty image is listed as not written.
+TEST(WindowFaults, NoInputIsReplacedAndEmptyImagesAreListed) {
+    TempDir dir;
+    fs::copy_file(QUENLO_SOURCE_DIR "/samples/harbour-photo.jpg", dir / "s.jpg");
+    fs::copy_file(QUENLO_SOURCE_DIR "/samples/palette.bmp", dir / "s.bmp");
+    WriteText(dir / "zero.ipr", "0 5 0 0");
+    WriteText(dir / "zero.rgb", "");
+    const std::vector<uint8_t> source = ReadBytes(dir / "s.bmp");
+    FakeDialogs dialogs;
+    TForm1 form{dialogs};
+    dialogs.files.push_back({Q(dir / "s.jpg"), Q(dir / "s.bmp"), Q(dir / "zero.ipr")});
+    form.Button3->click();
+    EXPECT_TRUE(dialogs.errors.isEmpty()) << dialogs.errors.join('\n').toStdString();
+    ASSERT_EQ(dialogs.warnings.size(), 1);
+    EXPECT_TRUE(dialogs.warnings[0].contains(Q(dir / "s.bmp: would replace " + dir / "s.bmp, which this batch also reads")))
+        << dialogs.warnings[0].toStdString();
+    EXPECT_TRUE(dialogs.warnings[0].contains(Q(dir / "zero.bmp: nothing to save: the image is empty (0 x 5)")));
+    EXPECT_EQ(ReadBytes(dir / "s.bmp"), EncodeBmp(*DecodeBmp(source)));  // converted in place, not replaced by s.jpg
+    EXPECT_FALSE(fs::exists(dir / "zero.bmp"));
+}

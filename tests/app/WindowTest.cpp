@@ -100,7 +100,8 @@ TEST(Window, BatchConvertsPairsAndShowsThePreviousSize) {
     w.form.Edit1->setText(Q(dir / "out/deep"));
     w.dialogs.files.push_back(QStringList{Q(dir / "a.ipr"), Q(dir / "b.rgb")});
     w.form.Button3Click();
-    EXPECT_EQ(w.dialogs.requests.at(0).filters, (QStringList{"RGB files (*.rgb)", "IPR files (*.ipr)"}));
+    EXPECT_EQ(w.dialogs.requests.at(0).filters, (QStringList{"RGB files (*.rgb)", "IPR files (*.ipr)",
+                                                          "Image files (*.rgb *.ipr *.bmp *.jpg *.jpeg)"}));
     EXPECT_EQ(w.dialogs.requests.at(0).selectedFilter, 0);
     EXPECT_EQ(ReadBytes(dir / "out/deep/a.bmp"), Expected(dir / "a.ipr"));
     EXPECT_EQ(ReadBytes(dir / "out/deep/b.bmp"), Expected(dir / "b.ipr"));

@@ -178,7 +178,7 @@ TEST(BmpReader, RleRunsAbsoluteRunsDeltasAndSkippedPixelsBlack) {
     const int idx[8] = {3, 2, 1, 0, 3, 1, 2, 1};
     for (int x = 0; x < 8; ++x) EXPECT_EQ(Rgb(*m, x, 0), pal[idx[x]]) << x;
 
-    for (const Bytes& bad : {Bytes{5, 1, 0, 1}, Bytes{0, 2, 0, 4, 0, 1}, Bytes{0, 2, 5, 0, 0, 1},
+    for (const Bytes& bad : {Bytes{0, 2, 0, 3, 1, 1}, Bytes{0, 2, 0, 4, 0, 1}, Bytes{0, 2, 5, 0, 0, 1},
                              Bytes{2, 1, 0, 0}, Bytes{0, 4, 1, 2}}) {
         rle8.data = bad;
         EXPECT_THROW(DecodeBmp(rle8.Build()), EInvalidGraphic) << testing::PrintToString(bad);
@@ -191,6 +191,23 @@ TEST(BmpReader, RleRunsAbsoluteRunsDeltasAndSkippedPixelsBlack) {
     rle8.w = rle8.h = 50000;
     rle8.data = {0, 1};
     EXPECT_THROW(DecodeBmp(rle8.Build()), EInvalidImageSize);
+}
+
+// Writers pad a narrow image's rows with a run past the row's end; those
+// pixels are dropped, so the file reads as its uncompressed twin.
+TEST(BmpReader, RlePixelsPastTheRowEndAreDropped) {
+    const std::vector<uint32_t> pal = {0x112233, 0x445566, 0x778899, 0xAABBCC};
+    Bmp twin{.w = 5, .h = 2, .bpp = 8, .pal = pal, .data = Rows({{1, 1, 1, 2, 3}, {3, 0, 0, 0, 0}})};
+    Bmp rle8{.w = 5, .h = 2, .bpp = 8, .comp = 1, .pal = pal};
+    rle8.data = {3, 1, 0, 4, 2, 3, 0, 0, 0, 0,  // 3 x 1, absolute 2 3 0 0 (two past the end), EOL
+                 1, 3, 7, 0, 0, 0, 0, 1};       // 3, then 7 x 0 (three past the end), EOL, EOB
+    EXPECT_TRUE(SamePixels(*DecodeBmp(twin.Build()), *DecodeBmp(rle8.Build())));
+
+    Bmp rle4{.w = 5, .h = 2, .bpp = 4, .comp = 2, .pal = pal};
+    rle4.data = {3, 0x11, 0, 3, 0x23, 0x00, 0, 0,  // 1 1 1, absolute 2 3 0 (one past the end)
+                 8, 0x30, 0, 1};                   // 3 0 3 0 3 0 3 0 (three past the end)
+    twin.data = Rows({{1, 1, 1, 2, 3}, {3, 0, 3, 0, 3}});
+    EXPECT_TRUE(SamePixels(*DecodeBmp(twin.Build()), *DecodeBmp(rle4.Build())));
 }
 
 TEST(BmpReader, MalformedHeadersAreRefused) {

@@ -239,7 +239,9 @@ TEST(ResourceLimits, RleStreamThatCannotFillItsRowsIsRefusedBeforeAllocating) {
     Bytes late = rows;
     late.insert(late.end(), {255, 1, 255, 1});
     EXPECT_EQ(OutcomeWithin(64 * kMiB, DecodingBmp(Bmp(300, 26000, 8, 1, late))),
-              "EInvalidGraphic: RLE run leaves the image");
+              "EInvalidGraphic: RLE data ends early");  // the runs past the row end are dropped
+    EXPECT_EQ(OutcomeWithin(64 * kMiB, DecodingBmp(Bmp(300, 30, 8, 1, late))),
+              "EInvalidGraphic: RLE run leaves the image");  // above the picture
     late = rows;
     late.insert(late.end(), {0, 2, 0, 255, 0, 2, 0, 255});
     EXPECT_EQ(OutcomeWithin(64 * kMiB, DecodingBmp(Bmp(300, 300, 8, 1, late))),

@@ -105,6 +105,24 @@ TEST(StpRgb, LoadsEitherMemberOfThePair) {
     }
 }
 
+TEST(StpRgb, ThePartnerIsSpelledAsTheUserChose) {
+    TempDir dir;
+    for (const char* name : {"q.ipr", "q.rgb", "q.IPR", "q.RGB"}) WriteText(dir / name, "");
+    EXPECT_EQ(PairName(dir / "q.rgb", ".IPR"), dir / "q.ipr");
+    EXPECT_EQ(PairName(dir / "q.rgb", ".RGB"), dir / "q.rgb");
+    EXPECT_EQ(PairName(dir / "q.RGB", ".IPR"), dir / "q.IPR");
+    EXPECT_EQ(PairName(dir / "q.Rgb", ".IPR"), dir / "q.ipr");  // no q.Ipr: lower case next
+    std::filesystem::remove(dir / "q.ipr");
+    EXPECT_EQ(PairName(dir / "q.rgb", ".IPR"), dir / "q.IPR");
+    // Only a mixed spelling: found by listing the folder, once for many names.
+    WriteText(dir / "m.iPr", "");
+    TFolderListings listings;
+    EXPECT_EQ(PairName(dir / "m.rgb", ".IPR", &listings), dir / "m.iPr");
+    WriteText(dir / "n.Ipr", "");  // after the listing: not seen through it
+    EXPECT_EQ(PairName(dir / "n.rgb", ".IPR", &listings), dir / "n.IPR");
+    EXPECT_EQ(PairName(dir / "n.rgb", ".IPR"), dir / "n.Ipr");
+}
+
 TEST(StpRgb, ExtensionIsTheLastDotOfTheFileName) {
     TempDir dir;
     std::filesystem::create_directories(dir / "data.old");

@@ -64,12 +64,46 @@ TEST(LoadImageFile, PicksTheReaderByExtensionIgnoringCase) {
         EXPECT_EQ(std::vector<uint8_t>(m->Data(), m->Data() + m->DataSize()),
                   std::vector<uint8_t>(raw->Data(), raw->Data() + raw->DataSize()));
     }
-    for (const char* name : {"pic.jpeg", "pic.png", "pic"}) {
+    for (const char* name : {"pic.png", "pic"}) {
         WriteBytes(dir / name, bmp);
         auto m = LoadImageFile(PixelKind::RGB, dir / name);
         ASSERT_TRUE(m) << name;
         EXPECT_EQ(m->Width(), 0);
         EXPECT_EQ(m->Height(), 0);
+    }
+}
+
+TEST(LoadImageFile, JpegUnderItsOtherNamesAndFilesHoldingAnotherFormat) {
+    TempDir dir;
+    const std::string jpg = QUENLO_SOURCE_DIR "/samples/harbour-photo.jpg";
+    auto want = LoadImageFile(PixelKind::RGB, jpg);
+    for (const char* name : {"p.jpeg", "p.JPE", "p.jfif"}) {
+        std::filesystem::copy_file(jpg, dir / name);
+        auto m = LoadImageFile(PixelKind::RGB, dir / name);
+        ASSERT_TRUE(m) << name;
+        EXPECT_EQ(std::vector<uint8_t>(m->Data(), m->Data() + m->DataSize()),
+                  std::vector<uint8_t>(want->Data(), want->Data() + want->DataSize()));
+    }
+    const std::vector<std::pair<std::vector<uint8_t>, std::string>> cases = {
+        {{0x89, 'P', 'N', 'G', '\r', '\n', 0x1A, '\n', 0, 0, 0, 13}, "PNG"},
+        {{'G', 'I', 'F', '8', '9', 'a', 1, 0, 1, 0}, "GIF"},
+        {ReadBytes(QUENLO_SOURCE_DIR "/samples/palette.bmp"), "BMP"}};
+    for (const auto& [bytes, kind] : cases) {
+        WriteBytes(dir / "x.jpg", bytes);
+        try {
+            LoadImageFile(PixelKind::RGB, dir / "x.jpg");
+            ADD_FAILURE() << kind;
+        } catch (const EJpegError& e) {
+            EXPECT_EQ(DescribeError(e), "JPEG エラー #" + std::to_string(e.Code()) + " (not a JPEG file: it holds a " +
+                                            kind + " image)");
+        }
+    }
+    std::filesystem::copy_file(jpg, dir / "y.bmp");
+    try {
+        LoadImageFile(PixelKind::RGB, dir / "y.bmp");
+        ADD_FAILURE();
+    } catch (const EInvalidGraphic& e) {
+        EXPECT_EQ(e.Detail(), "not a BMP file: it holds a JPEG image");
     }
 }
 

@@ -1,0 +1,190 @@
+#include "batch/BatchRun.h"
+
+#include <algorithm>
+#include <condition_variable>
+#include <mutex>
+#include <thread>
+#include <vector>
+
+#include "imageio/FileIo.h"
+#include "imageio/ImageKind.h"
+#include "low/Errors.h"
+
+namespace quenlo {
+
+bool StopsBatch(FailureKind kind, OnLoadFailure onLoadFailure) {
+    return kind == FailureKind::Load && onLoadFailure == OnLoadFailure::Stop;
+}
+
+std::string NothingToSave(const std::string& input, long long width, long long height) {
+    if (KindByName(input) == ImageKind::None) return "unsupported file type; expected .ipr, .rgb, .bmp or .jpg";
+    if (width == 0 || height == 0)
+        return "nothing to save: the image is empty (" + std::to_string(width) + " x " + std::to_string(height) + ")";
+    return {};
+}
+
+namespace {
+
+// An item after its load and save steps, waiting for its turn to be committed.
+struct Outcome {
+    enum class State { Pending, Ready, Skipped, Failed } state = State::Pending;
+    CommitStep commit;
+    std::string reason;
+    FailureKind kind = FailureKind::Save;
+    std::vector<std::string> warnings;
+};
+
+std::string Reason(std::exception_ptr error) {
+    try {
+        std::rethrow_exception(error);
+    } catch (const std::exception& e) {
+        return DescribeError(e);
+    } catch (...) {
+        return "unknown error";
+    }
+}
+
+// The load and save steps of one item; failures are recorded, not thrown.
+Outcome Prepare(const BatchItem& item, const BatchOptions& options, const LoadStep& load) {
+    Outcome out;
+    auto fail = [&](FailureKind kind, std::string reason) {
+        out.state = Outcome::State::Failed;
+        out.kind = kind;
+        out.reason = std::move(reason);
+        return std::move(out);
+    };
+    if (!item.refusal.empty()) return fail(FailureKind::Save, item.refusal);
+    if (options.existing == ExistingOutput::Skip && FileExists(item.output)) {
+        out.state = Outcome::State::Skipped;
+        return out;
+    }
+    SaveStep save;
+    try {
+        save = load(item, [&out](const std::string& text) { out.warnings.push_back(text); });
+    } catch (...) {
+        return fail(FailureKind::Load, Reason(std::current_exception()));
+    }
+    try {
+        out.commit = save();
+    } catch (const ESourceReadError&) {
+        return fail(FailureKind::Load, Reason(std::current_exception()));
+    } catch (...) {
+        return fail(FailureKind::Save, Reason(std::current_exception()));
+    }
+    out.state = Outcome::State::Ready;
+    return out;
+}
+
+class TBatchRunner {
+public:
+    TBatchRunner(const TBatchPlan& plan, const BatchOptions& options, const LoadStep& load, const BatchEvents& events)
+        : plan_(plan), options_(options), load_(load), events_(events), outcomes_(plan.items.size()) {}
+
+    ~TBatchRunner() {
+        {
+            std::lock_guard lock(mutex_);
+            stop_ = true;
+        }
+        changed_.notify_all();
+        workers_.clear();  // joins; prepared but uncommitted outputs are dropped with outcomes_
+    }
+
+    BatchResult Run() {
+        const size_t n = plan_.items.size();
+        const size_t jobs = std::clamp<size_t>(static_cast<size_t>(std::max(options_.jobs, 1)), 1, std::max<size_t>(n, 1));
+        if (jobs > 1) {
+            // Items prepared ahead of the one being committed: each holds an
+            // open output, so keep them few.
+            window_ = jobs + std::min<size_t>(jobs, 16);
+            for (size_t i = 0; i < jobs; ++i) workers_.emplace_back([this] { Work(); });
+        }
+        for (size_t i = 0; i < n; ++i) {
+            if (jobs == 1) outcomes_[i] = Prepare(plan_.items[i], options_, load_);
+            Outcome done = TakeWhenPrepared(i);
+            if (!Settle(plan_.items[i], done)) {
+                result_.stopped = true;
+                result_.notStarted = static_cast<int>(n - i - 1);
+                break;
+            }
+        }
+        return result_;
+    }
+
+private:
+    void Work() {
+        for (;;) {
+            std::unique_lock lock(mutex_);
+            const size_t i = next_++;
+            if (i >= outcomes_.size()) return;
+            changed_.wait(lock, [&] { return stop_ || i < committed_ + window_; });
+            if (stop_) return;
+            lock.unlock();
+            Outcome out = Prepare(plan_.items[i], options_, load_);
+            lock.lock();
+            outcomes_[i] = std::move(out);
+            changed_.notify_all();
+        }
+    }
+
+    Outcome TakeWhenPrepared(size_t i) {
+        std::unique_lock lock(mutex_);
+        changed_.wait(lock, [&] { return outcomes_[i].state != Outcome::State::Pending; });
+        Outcome out = std::move(outcomes_[i]);
+        committed_ = i + 1;
+        changed_.notify_all();
+        return out;
+    }
+
+    // Reports an item and puts its output in place; false when it stops the batch.
+    bool Settle(const BatchItem& item, Outcome& out) {
+        for (const std::string& text : out.warnings)
+            if (events_.onWarning) events_.onWarning(item, text);
+        switch (out.state) {
+            case Outcome::State::Skipped:
+                ++result_.skipped;
+                if (events_.onSkipped) events_.onSkipped(item);
+                return true;
+            case Outcome::State::Ready:
+                try {
+                    out.commit();
+                } catch (...) {
+                    out.state = Outcome::State::Failed;
+                    out.reason = Reason(std::current_exception());
+                    break;
+                }
+                ++result_.converted;
+                if (events_.onConverted) events_.onConverted(item);
+                return true;
+            case Outcome::State::Failed:
+            case Outcome::State::Pending:
+                break;
+        }
+        ++result_.failed;
+        if (events_.onFailed) events_.onFailed(item, out.reason, out.kind);
+        return !StopsBatch(out.kind, options_.onLoadFailure);
+    }
+
+    const TBatchPlan& plan_;
+    const BatchOptions& options_;
+    const LoadStep& load_;
+    const BatchEvents& events_;
+    BatchResult result_;
+
+    std::mutex mutex_;
+    std::condition_variable changed_;
+    std::vector<Outcome> outcomes_;
+    size_t next_ = 0;
+    size_t committed_ = 0;  // items taken by the committing thread
+    size_t window_ = 1;
+    bool stop_ = false;
+    std::vector<std::jthread> workers_;  // last: joined before the rest goes
+};
+
+}  // namespace
+
+BatchResult RunBatch(const TBatchPlan& plan, const BatchOptions& options, const LoadStep& load,
+                     const BatchEvents& events) {
+    return TBatchRunner(plan, options, load, events).Run();
+}
+
+}  // namespace quenlo

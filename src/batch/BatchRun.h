@@ -1,0 +1,61 @@
+#pragma once
+// Runs a planned batch: loads and writes each item, possibly several at
+// once, and puts the outputs in place strictly in input order. Nothing
+// listed after a failed load is put in place unless the batch keeps going,
+// so every number of jobs gives the files, messages and counts of one job.
+#include <functional>
+#include <string>
+
+#include "batch/BatchPlan.h"
+
+namespace quenlo {
+
+enum class OnLoadFailure { Stop, KeepGoing };
+enum class ExistingOutput { Overwrite, Skip };
+
+struct BatchOptions {
+    int jobs = 1;  // 1: everything on the calling thread
+    OnLoadFailure onLoadFailure = OnLoadFailure::Stop;
+    ExistingOutput existing = ExistingOutput::Overwrite;
+};
+
+// A failed load ends the batch (without KeepGoing); a failed save never does.
+enum class FailureKind { Load, Save };
+
+// One item's work in three steps. What the first throws is a failed load;
+// what the second and third throw is a failed save, except an
+// ESourceReadError (a source read while its output is written), which is a
+// failed load. The last step must not be run for an item after a failed load.
+using CommitStep = std::function<void()>;
+using SaveStep = std::function<CommitStep()>;
+using WarningSink = std::function<void(const std::string&)>;
+using LoadStep = std::function<SaveStep(const BatchItem&, const WarningSink&)>;
+
+struct BatchEvents {
+    // Called on the calling thread, in input order.
+    std::function<void(const BatchItem&)> onConverted;
+    std::function<void(const BatchItem&)> onSkipped;
+    std::function<void(const BatchItem&, const std::string& reason, FailureKind)> onFailed;
+    std::function<void(const BatchItem&, const std::string& text)> onWarning;
+};
+
+struct BatchResult {
+    int converted = 0;
+    int skipped = 0;
+    int failed = 0;
+    int notStarted = 0;  // after the failed load that stopped the batch
+    bool stopped = false;
+};
+
+// Whether a failure ends the batch.
+bool StopsBatch(FailureKind kind, OnLoadFailure onLoadFailure);
+
+// Why an image that loaded is not written when it is empty, or when its
+// name's extension has no reader ("unsupported file type; ..."); "" when
+// it can be saved.
+std::string NothingToSave(const std::string& input, long long width, long long height);
+
+BatchResult RunBatch(const TBatchPlan& plan, const BatchOptions& options, const LoadStep& load,
+                     const BatchEvents& events);
+
+}  // namespace quenlo

@@ -1,0 +1,25 @@
+#pragma once
+// What an image file is: by its name, which picks the reader, and by its
+// first bytes, which tell what a file really holds when its reader refuses it.
+#include <cstdint>
+#include <span>
+#include <string>
+#include <string_view>
+
+namespace quenlo {
+
+enum class ImageKind { None, RawPair, Bmp, Jpeg, Png, Gif, Tiff, WebP, Netpbm };
+
+// By the extension, ignoring case: .ipr and .rgb, .bmp, and .jpg, .jpeg,
+// .jpe or .jfif; None for any other.
+ImageKind KindByName(std::string_view fileName);
+
+// By the signature at the start of the file; None when there is none
+// (raw pairs have none).
+ImageKind KindByContent(std::span<const uint8_t> head);
+
+// "not a JPEG file: it holds a PNG image", when the content is another
+// known format than the name says; "" otherwise.
+std::string KindMismatch(ImageKind byName, std::span<const uint8_t> head);
+
+}  // namespace quenlo
