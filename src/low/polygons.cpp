@@ -201,6 +201,8 @@ struct TPoly::TFill {
         int64_t total = 0;
         for (int64_t l = 0; l < NLines; ++l) {
             const uint32_t count = Start[size_t(l)];
+            // Every line must pair up into spans, checked before any row is drawn.
+            if (count % 2 != 0) throw EAssertionFailed(kSource, kLineOddCrossings);
             Start[size_t(l)] = uint32_t(total);
             total += count;
             if (total > int64_t(UINT32_MAX)) throw std::bad_alloc();  // no memory holds them
@@ -215,22 +217,26 @@ struct TPoly::TFill {
             if (const int64_t l = LineOf(p.Y); l >= 0) Xs[at[size_t(l)]++] = Clamp(p.X, XLo, XHi);
     }
 
-    void SortScanLines() {
-        for (int64_t l = 0; l < NLines; ++l) {
-            int32_t* a = Xs.data() + Start[size_t(l)];
-            const uint32_t n = Start[size_t(l) + 1] - Start[size_t(l)];
-            if (n % 2 != 0) throw EAssertionFailed(kSource, kLineOddCrossings);
-            if (n == 2) {
-                if (a[1] < a[0]) std::swap(a[0], a[1]);
-            } else if (n > 2) {
-                std::sort(a, a + n);
-            }
+    // Ascending; lines hold a few crossings each, where a plain insertion
+    // sort beats the library's (which calls memmove per element).
+    static void SortScanLine(int32_t* a, uint32_t n) {
+        if (n > 16) {
+            std::sort(a, a + n);
+            return;
+        }
+        for (uint32_t i = 1; i < n; ++i) {
+            const int32_t x = a[i];
+            uint32_t j = i;
+            for (; j > 0 && a[j - 1] > x; --j) a[j] = a[j - 1];
+            a[j] = x;
         }
     }
 
     // Per pixel row: four difference entries per span, as always, but the
-    // running sum visits only the entries that were touched (found through
-    // a bitmap), so everything between two of them comes out as one run.
+    // running sum visits only the entries that were touched, so everything
+    // between two of them comes out as one run. A span touches p, p + 1, q
+    // and q + 1; the bitmap marks p and q, and each word of it shifted by
+    // one gives the others.
     void RenderScanLines() {
         const TCoverageEvent& onCoverage = Poly.OnCoverage;
         const TCoverageRowEvent& onRow = Poly.OnCoverageRow;
@@ -251,6 +257,7 @@ struct TPoly::TFill {
             for (int64_t l = lo; l <= hi; ++l) {
                 const uint32_t b = Start[size_t(l)], e = Start[size_t(l) + 1];
                 if (b == e) continue;
+                SortScanLine(Xs.data() + b, e - b);  // each line belongs to one row
                 const int32_t a = Xs[b] / 16, z = (Xs[e - 1] + 15) / 16;
                 minPix = any ? std::min(minPix, a) : a;
                 maxPix = any ? std::max(maxPix, z) : z;
@@ -265,10 +272,8 @@ struct TPoly::TFill {
 
             // Per sub-scanline a pixel counts the sub-columns 0..14 that a
             // span covers; 16 full sub-scanlines make 240.
-            auto add = [&](int32_t i, int32_t v) {
-                acc[size_t(i)] += v;
-                touched[size_t(i) >> 6] |= uint64_t(1) << (i & 63);
-            };
+            int32_t* const accp = acc.data();
+            uint64_t* const marks = touched.data();
             for (int64_t l = lo; l <= hi; ++l) {
                 const uint32_t end = Start[size_t(l) + 1];
                 for (uint32_t i = Start[size_t(l)]; i + 1 < end; i += 2) {
@@ -281,12 +286,14 @@ struct TPoly::TFill {
                         Notify("got it!!! (bug 2)");
                         return;
                     }
-                    const int32_t p = (s >> 4) - minPix, f = s & 15;
-                    const int32_t q = (e >> 4) - minPix, g = e & 15;
-                    add(p, 15 - f);
-                    add(p + 1, f);
-                    add(q, -(15 - g));
-                    add(q + 1, -g);
+                    const ptrdiff_t p = (s >> 4) - minPix, q = (e >> 4) - minPix;
+                    const int32_t f = s & 15, g = e & 15;
+                    accp[p] += 15 - f;
+                    accp[p + 1] += f;
+                    accp[q] -= 15 - g;
+                    accp[q + 1] -= g;
+                    marks[p >> 6] |= uint64_t(1) << (p & 63);
+                    marks[q >> 6] |= uint64_t(1) << (q & 63);
                 }
             }
 
@@ -303,8 +310,12 @@ struct TPoly::TFill {
                     runs.push_back({minPix + from, to - from, cover});
             };
             const size_t words = (size_t(len) + 63) / 64;
+            uint64_t carry = 0;  // the top mark of the previous word, moved on
             for (size_t w = 0; w < words; ++w) {
-                for (uint64_t bits = touched[w]; bits; bits &= bits - 1) {
+                const uint64_t m = touched[w];
+                uint64_t bits = m | m << 1 | carry;
+                carry = m >> 63;
+                for (; bits; bits &= bits - 1) {
                     const int32_t c = int32_t(w * 64) + std::countr_zero(bits);
                     close(c);
                     t += acc[size_t(c)];
@@ -405,7 +416,6 @@ void TPoly::FillPolygon() const {
     fill.BaseY = minY;
     fill.NLines = int64_t(maxY) - minY + 1;
     fill.BuildScanLines(v);
-    fill.SortScanLines();
     fill.RenderScanLines();
 }
 
