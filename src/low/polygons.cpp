@@ -2,10 +2,9 @@
 
 #include <algorithm>
 #include <bit>
-#include <climits>
-#include <new>
 #include <cmath>
 #include <cstdio>
+#include <new>
 #include <utility>
 
 #include "low/VeloreLow.h"
