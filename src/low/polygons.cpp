@@ -231,6 +231,76 @@ struct TPoly::TFill {
         }
     }
 
+    // Whether every scan line lo..hi holds the same number of crossings.
+    bool SameCounts(int64_t lo, int64_t hi) const {
+        const uint32_t c = Start[size_t(lo) + 1] - Start[size_t(lo)];
+        for (int64_t l = lo + 1; l <= hi; ++l)
+            if (Start[size_t(l) + 1] - Start[size_t(l)] != c) return false;
+        return true;
+    }
+
+    // The difference entries of every span of lines lo..hi, relative to
+    // minPix. False, after saying so, at a negative crossing, which only a
+    // negative ClipLeft lets through.
+    bool AddSpans(int64_t lo, int64_t hi, int32_t minPix, int32_t* accp, uint64_t* marks) const {
+        for (int64_t l = lo; l <= hi; ++l) {
+            const uint32_t end = Start[size_t(l) + 1];
+            for (uint32_t i = Start[size_t(l)]; i + 1 < end; i += 2) {
+                const int32_t s = Xs[i], e = Xs[i + 1];
+                if (s < 0) {
+                    Notify("got it!!! (bug 1)");
+                    return false;
+                }
+                if (e < 0) {
+                    Notify("got it!!! (bug 2)");
+                    return false;
+                }
+                const ptrdiff_t p = (s >> 4) - minPix, q = (e >> 4) - minPix;
+                const int32_t f = s & 15, g = e & 15;
+                accp[p] += 15 - f;
+                accp[p + 1] += f;
+                accp[q] -= 15 - g;
+                accp[q + 1] -= g;
+                marks[p >> 6] |= uint64_t(1) << (p & 63);
+                marks[q >> 6] |= uint64_t(1) << (q & 63);
+            }
+        }
+        return true;
+    }
+
+    // The same sums when every line has the same crossings count and none is
+    // negative: crossing j of each line then mostly belongs to one edge, so
+    // walking the lines per j keeps a run of crossings in one pixel in
+    // registers and writes it once, instead of sixteen dependent updates
+    // of one entry. Integer sums in another order: the same entries.
+    void AddColumns(int64_t lo, int64_t hi, int32_t minPix, int32_t* accp, uint64_t* marks) const {
+        const uint32_t count = Start[size_t(lo) + 1] - Start[size_t(lo)];
+        for (uint32_t j = 0; j < count; ++j) {
+            // Even crossings start spans (+), odd ones end them (-).
+            const int32_t sign = j % 2 ? -1 : 1;
+            ptrdiff_t p = -1;
+            int32_t here = 0, next = 0;  // what pixel p and p + 1 receive
+            auto flush = [&] {
+                if (p < 0) return;
+                accp[p] += sign * here;
+                accp[p + 1] += sign * next;
+                marks[p >> 6] |= uint64_t(1) << (p & 63);
+            };
+            for (int64_t l = lo; l <= hi; ++l) {
+                const int32_t x = Xs[Start[size_t(l)] + j];
+                const ptrdiff_t px = (x >> 4) - minPix;
+                if (px != p) {
+                    flush();
+                    p = px;
+                    here = next = 0;
+                }
+                here += 15 - (x & 15);
+                next += x & 15;
+            }
+            flush();
+        }
+    }
+
     // Per pixel row: four difference entries per span, as always, but the
     // running sum visits only the entries that were touched, so everything
     // between two of them comes out as one run. A span touches p, p + 1, q
@@ -269,32 +339,14 @@ struct TPoly::TFill {
                 touched.resize((size_t(len) + 63) / 64, 0);
             }
 
-            // Per sub-scanline a pixel counts the sub-columns 0..14 that a
-            // span covers; 16 full sub-scanlines make 240.
             int32_t* const accp = acc.data();
             uint64_t* const marks = touched.data();
-            for (int64_t l = lo; l <= hi; ++l) {
-                const uint32_t end = Start[size_t(l) + 1];
-                for (uint32_t i = Start[size_t(l)]; i + 1 < end; i += 2) {
-                    const int32_t s = Xs[i], e = Xs[i + 1];
-                    if (s < 0) {
-                        Notify("got it!!! (bug 1)");
-                        return;
-                    }
-                    if (e < 0) {
-                        Notify("got it!!! (bug 2)");
-                        return;
-                    }
-                    const ptrdiff_t p = (s >> 4) - minPix, q = (e >> 4) - minPix;
-                    const int32_t f = s & 15, g = e & 15;
-                    accp[p] += 15 - f;
-                    accp[p + 1] += f;
-                    accp[q] -= 15 - g;
-                    accp[q + 1] -= g;
-                    marks[p >> 6] |= uint64_t(1) << (p & 63);
-                    marks[q >> 6] |= uint64_t(1) << (q & 63);
-                }
-            }
+            // Per sub-scanline a pixel counts the sub-columns 0..14 that a
+            // span covers; 16 full sub-scanlines make 240.
+            if (XLo >= 0 && SameCounts(lo, hi))
+                AddColumns(lo, hi, minPix, accp, marks);
+            else if (!AddSpans(lo, hi, minPix, accp, marks))
+                return;
 
             // Running sum over the touched entries; the coverage stays put
             // between them. 240 * 273 div 256 = 255: full coverage is 1.
