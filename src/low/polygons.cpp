@@ -184,8 +184,8 @@ struct TPoly::TFill {
         }
 
         // Crossings per line: a difference array over each edge's lines
-        // (unsigned, so the steps down wrap and the sums come out right),
-        // plus the twins; then turned into offsets in place.
+        // and each twin's one line (unsigned, so the steps down wrap and the
+        // sums come out right), summed and turned into offsets in place.
         Start.assign(size_t(NLines) + 1, 0);
         for (const TEdge& g : Walks) {
             int64_t kBegin, kEnd;
@@ -194,12 +194,16 @@ struct TPoly::TFill {
             ++Start[size_t(a)];
             --Start[size_t(a + kEnd - kBegin) + 1];
         }
-        for (int64_t l = 1; l < NLines; ++l) Start[size_t(l)] += Start[size_t(l) - 1];
-        for (const TPoint& p : Extras)
-            if (const int64_t l = LineOf(p.Y); l >= 0) ++Start[size_t(l)];
+        for (const TPoint& p : Extras) {
+            if (const int64_t l = LineOf(p.Y); l >= 0) {
+                ++Start[size_t(l)];
+                --Start[size_t(l) + 1];
+            }
+        }
         int64_t total = 0;
+        uint32_t count = 0;
         for (int64_t l = 0; l < NLines; ++l) {
-            const uint32_t count = Start[size_t(l)];
+            count += Start[size_t(l)];
             // Every line must pair up into spans, checked before any row is drawn.
             if (count % 2 != 0) throw EAssertionFailed(kSource, kLineOddCrossings);
             Start[size_t(l)] = uint32_t(total);
@@ -229,14 +233,6 @@ struct TPoly::TFill {
             for (; j > 0 && a[j - 1] > x; --j) a[j] = a[j - 1];
             a[j] = x;
         }
-    }
-
-    // Whether every scan line lo..hi holds the same number of crossings.
-    bool SameCounts(int64_t lo, int64_t hi) const {
-        const uint32_t c = Start[size_t(lo) + 1] - Start[size_t(lo)];
-        for (int64_t l = lo + 1; l <= hi; ++l)
-            if (Start[size_t(l) + 1] - Start[size_t(l)] != c) return false;
-        return true;
     }
 
     // The difference entries of every span of lines lo..hi, relative to
@@ -323,8 +319,12 @@ struct TPoly::TFill {
             // Pixel range from the crossings alone.
             int32_t minPix = 0, maxPix = 0;
             bool any = false;
+            // Whether every line holds as many crossings as the first.
+            bool alike = true;
+            const uint32_t firstCount = Start[size_t(lo) + 1] - Start[size_t(lo)];
             for (int64_t l = lo; l <= hi; ++l) {
                 const uint32_t b = Start[size_t(l)], e = Start[size_t(l) + 1];
+                alike = alike && e - b == firstCount;
                 if (b == e) continue;
                 SortScanLine(Xs.data() + b, e - b);  // each line belongs to one row
                 const int32_t a = Xs[b] / 16, z = (Xs[e - 1] + 15) / 16;
@@ -343,7 +343,7 @@ struct TPoly::TFill {
             uint64_t* const marks = touched.data();
             // Per sub-scanline a pixel counts the sub-columns 0..14 that a
             // span covers; 16 full sub-scanlines make 240.
-            if (XLo >= 0 && SameCounts(lo, hi))
+            if (XLo >= 0 && alike)
                 AddColumns(lo, hi, minPix, accp, marks);
             else if (!AddSpans(lo, hi, minPix, accp, marks))
                 return;
