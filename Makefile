@@ -11,6 +11,9 @@ PACKAGES = build-essential cmake pkg-config libgtest-dev libgmock-dev libbenchma
 # make package and its test: CPack's DEB generator, manual pages
 PACKAGES += dpkg-dev file man-db groff-base
 
+# Only make bench needs these: the peer that rendering is compared against.
+BENCH_PACKAGES = libcairo2-dev
+
 SUDO := $(shell [ "$$(id -u)" = 0 ] || echo sudo)
 
 SANITIZE_BUILD ?= build-sanitize
@@ -18,7 +21,7 @@ SANITIZE_FLAGS = -fsanitize=address,undefined -fno-sanitize-recover=all -fno-omi
 
 FUZZ_SECONDS ?= 600
 
-.PHONY: all deps configure build run test test-fast test-sanitize fuzz fuzz-smoke bench clean
+.PHONY: all deps configure build run test test-fast test-sanitize fuzz fuzz-smoke bench bench-deps clean
 
 all: build
 
@@ -78,8 +81,12 @@ fuzz-smoke: deps
 package: build
 	cmake --build $(BUILD) --target package
 
-# Figures only: kernel throughput, then the whole-process comparison.
-bench: build
+# Figures only: kernel throughput, then the whole-process comparison and
+# the rendering table against cairo.
+bench-deps:
+	@$(MAKE) --no-print-directory deps PACKAGES="$(BENCH_PACKAGES)"
+
+bench: bench-deps build
 	$(BUILD)/bin/bench_kernels --benchmark_min_time=0.5
 	python3 bench/compare
 

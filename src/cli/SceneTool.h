@@ -20,9 +20,8 @@
 namespace quenlo {
 
 // What one script may ask for, so that a hostile or mistaken file ends in
-// an error instead of exhausting memory or time (the draw list is rebuilt
-// with a linear insertion per node on every render).
-inline constexpr int kMaxSceneNodes = 4096;
+// an error instead of exhausting memory or time.
+inline constexpr int kMaxSceneNodes = 1 << 20;
 inline constexpr int kMaxSceneDepth = 64;
 inline constexpr int64_t kMaxNodePixels = int64_t(1) << 26;       // per pixel-holding node
 inline constexpr int64_t kMaxScenePixelBytes = int64_t(1) << 29;  // all their maps together

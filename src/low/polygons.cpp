@@ -1,8 +1,10 @@
 #include "low/polygons.h"
 
 #include <algorithm>
+#include <bit>
 #include <cmath>
 #include <cstdio>
+#include <new>
 #include <utility>
 
 #include "low/VeloreLow.h"
@@ -57,13 +59,24 @@ TMessageNotifier SetPolyNotifier(TMessageNotifier notifier) {
     return std::exchange(Notifier(), std::move(notifier));
 }
 
-// State of one FillPolygon call; everything here dies with it.
+// State of one FillPolygon call; everything here dies with it. The scan
+// lines live in one flat array: line l holds Xs[Start[l] .. Start[l + 1]),
+// which costs two passes over the edges (count, then place) but no
+// allocation per sub-scanline.
 struct TPoly::TFill {
+    struct TEdge {
+        int32_t X1, Y1, X2, Y2;
+    };
+
     const TPoly& Poly;
     int32_t XLo, XHi;  // sub-pixel columns a crossing may take
     int32_t YLo, YHi;  // sub-scanlines that may hold crossings
     int32_t BaseY = 0;
-    TScanLines Lines;
+    int64_t NLines = 0;
+    std::vector<TEdge> Walks;     // sloped edges, in BuildScanLines order
+    std::vector<TPoint> Extras;   // the twins added at top and bottom vertices
+    std::vector<uint32_t> Start;  // NLines + 1 offsets into Xs
+    std::vector<int32_t> Xs;
 
     explicit TFill(const TPoly& poly)
         : Poly(poly),
@@ -72,35 +85,41 @@ struct TPoly::TFill {
           YLo(ClipSub(poly.ClipTop, 0)),
           YHi(ClipSub(poly.ClipBottom, -1)) {}
 
-    void AddCrossing(int32_t x, int32_t y) {
-        if (y < YLo || y > YHi) return;
+    // Scan line of a lone crossing at sub-scanline y, or -1 when dropped.
+    int64_t LineOf(int32_t y) const {
+        if (y < YLo || y > YHi) return -1;
         const int64_t i = int64_t(y) - BaseY;
-        if (i < 0 || i >= int64_t(Lines.size())) return;
-        // Crossings beyond the sides move onto them so spans stay paired.
-        Lines[size_t(i)].push_back(Clamp(x, XLo, XHi));
+        return i < 0 || i >= NLines ? -1 : i;
+    }
+
+    // Steps k of an edge's walk whose sub-scanline is kept; false for none.
+    // Step k lands on sub-scanline y1 + sy k.
+    bool KeptSteps(const TEdge& g, int64_t& kBegin, int64_t& kEnd) const {
+        const int64_t dy = std::abs(int64_t(g.Y2) - g.Y1);
+        const int64_t first = BaseY, last = int64_t(BaseY) + NLines - 1;
+        if (g.Y2 > g.Y1) {
+            kBegin = first - g.Y1;
+            kEnd = last - g.Y1;
+        } else {
+            kBegin = g.Y1 - last;
+            kEnd = g.Y1 - first;
+        }
+        kBegin = std::max<int64_t>(kBegin, 0);
+        kEnd = std::min(kEnd, dy - 1);
+        return kBegin <= kEnd;
     }
 
     // One crossing per sub-scanline from y1 (included) towards y2
     // (excluded); y1 != y2. Steps that land outside the kept sub-scanlines
     // are skipped in one jump, so a far-reaching edge costs only its
-    // visible part.
-    void WalkEdge(int32_t x1, int32_t y1, int32_t x2, int32_t y2) {
-        const int64_t dx = std::abs(int64_t(x2) - x1);
-        const int64_t dy = std::abs(int64_t(y2) - y1);
-        const int32_t sx = x2 > x1 ? 1 : -1;
-        const int32_t sy = y2 > y1 ? 1 : -1;
-        const int64_t first = BaseY, last = int64_t(BaseY) + int64_t(Lines.size()) - 1;
-        int64_t kBegin, kEnd;  // steps whose sub-scanline is kept
-        if (sy > 0) {
-            kBegin = first - y1;
-            kEnd = last - y1;
-        } else {
-            kBegin = y1 - last;
-            kEnd = y1 - first;
-        }
-        kBegin = std::max<int64_t>(kBegin, 0);
-        kEnd = std::min(kEnd, dy - 1);
-        if (kBegin > kEnd) return;
+    // visible part. cursor[l] is where line l's next crossing goes.
+    void WalkEdge(const TEdge& g, uint32_t* cursor) {
+        int64_t kBegin, kEnd;
+        if (!KeptSteps(g, kBegin, kEnd)) return;
+        const int64_t dx = std::abs(int64_t(g.X2) - g.X1);
+        const int64_t dy = std::abs(int64_t(g.Y2) - g.Y1);
+        const int32_t sx = g.X2 > g.X1 ? 1 : -1;
+        const int32_t sy = g.Y2 > g.Y1 ? 1 : -1;
 
         // The error term after kBegin steps: the walk has stepped x the
         // fewest times s that bring e0 + k dx - s dy down to dy or below.
@@ -108,16 +127,18 @@ struct TPoly::TFill {
         const int64_t t = e0 + kBegin * dx;
         const int64_t s = t <= dy ? 0 : (t - 1) / dy;
         int64_t e = t - s * dy;
-        int32_t x = int32_t(x1 + sx * s);
-        int32_t y = int32_t(y1 + sy * kBegin);
+        int32_t x = int32_t(g.X1 + sx * s);
+        int64_t line = int64_t(g.Y1) + sy * kBegin - BaseY;
 
         // x moves q whole steps per sub-scanline plus one more whenever the
         // remainder carries; same result as stepping one at a time.
         const int64_t q = dx / dy, r = dx % dy;
         const int32_t qx = int32_t(sx * q);
+        int32_t* xs = Xs.data();
         for (int64_t k = kBegin; k <= kEnd; ++k) {
-            AddCrossing(x, y);
-            y += sy;
+            // Crossings beyond the sides move onto them so spans stay paired.
+            xs[cursor[line]++] = std::clamp(x, XLo, XHi);
+            line += sy;
             e += r;
             x += qx;
             if (e > dy) {
@@ -131,6 +152,8 @@ struct TPoly::TFill {
         }
     }
 
+    // Records the edges and the twin crossings, then counts and places
+    // every crossing.
     void BuildScanLines(const TArrayOfPoint& v) {
         const size_t m = v.size();
         // Direction of the edge that arrives at v[0], from the last vertex
@@ -148,35 +171,147 @@ struct TPoly::TFill {
         for (size_t i = 1; i <= m; ++i) {
             const TPoint cur = v[i % m];
             if (prev.Y != cur.Y) {
-                WalkEdge(prev.X, prev.Y, cur.X, cur.Y);
+                Walks.push_back({prev.X, prev.Y, cur.X, cur.Y});
                 const int d2 = prev.Y < cur.Y ? 1 : -1;
                 // A top or bottom vertex: pair the new edge's first crossing
                 // with a twin so the sub-scanline stays even.
                 if (d2 != d) {
-                    AddCrossing(prev.X, prev.Y);
+                    Extras.push_back(prev);
                     d = d2;
                 }
             }
             prev = cur;
         }
+
+        // Crossings per line: a difference array over each edge's lines
+        // and each twin's one line (unsigned, so the steps down wrap and the
+        // sums come out right), summed and turned into offsets in place.
+        Start.assign(size_t(NLines) + 1, 0);
+        for (const TEdge& g : Walks) {
+            int64_t kBegin, kEnd;
+            if (!KeptSteps(g, kBegin, kEnd)) continue;
+            const int64_t a = int64_t(g.Y1) - BaseY + (g.Y2 > g.Y1 ? kBegin : -kEnd);
+            ++Start[size_t(a)];
+            --Start[size_t(a + kEnd - kBegin) + 1];
+        }
+        for (const TPoint& p : Extras) {
+            if (const int64_t l = LineOf(p.Y); l >= 0) {
+                ++Start[size_t(l)];
+                --Start[size_t(l) + 1];
+            }
+        }
+        int64_t total = 0;
+        uint32_t count = 0;
+        for (int64_t l = 0; l < NLines; ++l) {
+            count += Start[size_t(l)];
+            // Every line must pair up into spans, checked before any row is drawn.
+            if (count % 2 != 0) throw EAssertionFailed(kSource, kLineOddCrossings);
+            Start[size_t(l)] = uint32_t(total);
+            total += count;
+            if (total > int64_t(UINT32_MAX)) throw std::bad_alloc();  // no memory holds them
+        }
+        Start[size_t(NLines)] = uint32_t(total);
+        Xs.resize(size_t(total));
+        // Twins after their line's walked crossings: order within a line
+        // does not matter before the sort.
+        std::vector<uint32_t> at(Start.begin(), Start.end() - 1);
+        for (const TEdge& g : Walks) WalkEdge(g, at.data());
+        for (const TPoint& p : Extras)
+            if (const int64_t l = LineOf(p.Y); l >= 0) Xs[at[size_t(l)]++] = Clamp(p.X, XLo, XHi);
     }
 
-    static void SortScanLine(TScanLine& line) {
-        if (line.size() % 2 != 0) throw EAssertionFailed(kSource, kLineOddCrossings);
-        std::sort(line.begin(), line.end());
+    // Ascending; lines hold a few crossings each, where a plain insertion
+    // sort beats the library's (which calls memmove per element).
+    static void SortScanLine(int32_t* a, uint32_t n) {
+        if (n > 16) {
+            std::sort(a, a + n);
+            return;
+        }
+        for (uint32_t i = 1; i < n; ++i) {
+            const int32_t x = a[i];
+            uint32_t j = i;
+            for (; j > 0 && a[j - 1] > x; --j) a[j] = a[j - 1];
+            a[j] = x;
+        }
     }
 
-    void SortScanLines() {
-        for (TScanLine& line : Lines) SortScanLine(line);
+    // The difference entries of every span of lines lo..hi, relative to
+    // minPix. False, after saying so, at a negative crossing, which only a
+    // negative ClipLeft lets through.
+    bool AddSpans(int64_t lo, int64_t hi, int32_t minPix, int32_t* accp, uint64_t* marks) const {
+        for (int64_t l = lo; l <= hi; ++l) {
+            const uint32_t end = Start[size_t(l) + 1];
+            for (uint32_t i = Start[size_t(l)]; i + 1 < end; i += 2) {
+                const int32_t s = Xs[i], e = Xs[i + 1];
+                if (s < 0) {
+                    Notify("got it!!! (bug 1)");
+                    return false;
+                }
+                if (e < 0) {
+                    Notify("got it!!! (bug 2)");
+                    return false;
+                }
+                const ptrdiff_t p = (s >> 4) - minPix, q = (e >> 4) - minPix;
+                const int32_t f = s & 15, g = e & 15;
+                accp[p] += 15 - f;
+                accp[p + 1] += f;
+                accp[q] -= 15 - g;
+                accp[q + 1] -= g;
+                marks[p >> 6] |= uint64_t(1) << (p & 63);
+                marks[q >> 6] |= uint64_t(1) << (q & 63);
+            }
+        }
+        return true;
     }
 
+    // The same sums when every line has the same crossings count and none is
+    // negative: crossing j of each line then mostly belongs to one edge, so
+    // walking the lines per j keeps a run of crossings in one pixel in
+    // registers and writes it once, instead of sixteen dependent updates
+    // of one entry. Integer sums in another order: the same entries.
+    void AddColumns(int64_t lo, int64_t hi, int32_t minPix, int32_t* accp, uint64_t* marks) const {
+        const uint32_t count = Start[size_t(lo) + 1] - Start[size_t(lo)];
+        for (uint32_t j = 0; j < count; ++j) {
+            // Even crossings start spans (+), odd ones end them (-).
+            const int32_t sign = j % 2 ? -1 : 1;
+            ptrdiff_t p = -1;
+            int32_t here = 0, next = 0;  // what pixel p and p + 1 receive
+            auto flush = [&] {
+                if (p < 0) return;
+                accp[p] += sign * here;
+                accp[p + 1] += sign * next;
+                marks[p >> 6] |= uint64_t(1) << (p & 63);
+            };
+            for (int64_t l = lo; l <= hi; ++l) {
+                const int32_t x = Xs[Start[size_t(l)] + j];
+                const ptrdiff_t px = (x >> 4) - minPix;
+                if (px != p) {
+                    flush();
+                    p = px;
+                    here = next = 0;
+                }
+                here += 15 - (x & 15);
+                next += x & 15;
+            }
+            flush();
+        }
+    }
+
+    // Per pixel row: four difference entries per span, as always, but the
+    // running sum visits only the entries that were touched, so everything
+    // between two of them comes out as one run. A span touches p, p + 1, q
+    // and q + 1; the bitmap marks p and q, and each word of it shifted by
+    // one gives the others.
     void RenderScanLines() {
         const TCoverageEvent& onCoverage = Poly.OnCoverage;
-        if (!onCoverage) return;
+        const TCoverageRowEvent& onRow = Poly.OnCoverageRow;
+        if (!onRow && !onCoverage) return;
         if (BaseY < 0) return;
-        const int64_t n = int64_t(Lines.size());
+        const int64_t n = NLines;
         const int64_t endRow = (int64_t(BaseY) + n + 15) / 16;
-        std::vector<int32_t> acc;
+        std::vector<int32_t> acc;      // zero between rows
+        std::vector<uint64_t> touched; // zero between rows
+        std::vector<TCoverageRun> runs;
         for (int64_t row = BaseY >> 4; row < endRow; ++row) {
             const int64_t lo = std::max<int64_t>(0, 16 * row - BaseY);
             const int64_t hi = std::min<int64_t>(n - 1, 16 * row - BaseY + 15);
@@ -184,50 +319,74 @@ struct TPoly::TFill {
             // Pixel range from the crossings alone.
             int32_t minPix = 0, maxPix = 0;
             bool any = false;
+            // Whether every line holds as many crossings as the first.
+            bool alike = true;
+            const uint32_t firstCount = Start[size_t(lo) + 1] - Start[size_t(lo)];
             for (int64_t l = lo; l <= hi; ++l) {
-                const TScanLine& line = Lines[size_t(l)];
-                if (line.empty()) continue;
-                const int32_t a = line.front() / 16, b = (line.back() + 15) / 16;
+                const uint32_t b = Start[size_t(l)], e = Start[size_t(l) + 1];
+                alike = alike && e - b == firstCount;
+                if (b == e) continue;
+                SortScanLine(Xs.data() + b, e - b);  // each line belongs to one row
+                const int32_t a = Xs[b] / 16, z = (Xs[e - 1] + 15) / 16;
                 minPix = any ? std::min(minPix, a) : a;
-                maxPix = any ? std::max(maxPix, b) : b;
+                maxPix = any ? std::max(maxPix, z) : z;
                 any = true;
             }
             if (!any) continue;
             const int32_t len = maxPix - minPix + 2;
-            acc.resize(size_t(len));
-            FillInts(acc, len, 0);
+            if (acc.size() < size_t(len)) {
+                acc.resize(size_t(len), 0);
+                touched.resize((size_t(len) + 63) / 64, 0);
+            }
 
+            int32_t* const accp = acc.data();
+            uint64_t* const marks = touched.data();
             // Per sub-scanline a pixel counts the sub-columns 0..14 that a
             // span covers; 16 full sub-scanlines make 240.
-            for (int64_t l = lo; l <= hi; ++l) {
-                const TScanLine& line = Lines[size_t(l)];
-                for (size_t i = 0; i + 1 < line.size(); i += 2) {
-                    const int32_t s = line[i], e = line[i + 1];
-                    if (s < 0) {
-                        Notify("got it!!! (bug 1)");
-                        return;
-                    }
-                    if (e < 0) {
-                        Notify("got it!!! (bug 2)");
-                        return;
-                    }
-                    const int32_t p = (s >> 4) - minPix, f = s & 15;
-                    const int32_t q = (e >> 4) - minPix, g = e & 15;
-                    acc[size_t(p)] += 15 - f;
-                    acc[size_t(p) + 1] += f;
-                    acc[size_t(q)] -= 15 - g;
-                    acc[size_t(q) + 1] -= g;
-                }
-            }
+            if (XLo >= 0 && alike)
+                AddColumns(lo, hi, minPix, accp, marks);
+            else if (!AddSpans(lo, hi, minPix, accp, marks))
+                return;
 
-            // 240 * 273 div 256 = 255: full coverage comes out as exactly 1.
-            int32_t t = 0;
-            for (int32_t& a : acc) {
-                t += a;
-                a = (t * 273) / 256;
+            // Running sum over the touched entries; the coverage stays put
+            // between them. 240 * 273 div 256 = 255: full coverage is 1.
+            runs.clear();
+            int32_t t = 0, from = 0;
+            uint8_t cover = 0;
+            auto close = [&](int32_t to) {  // the run from..to-1 at cover
+                if (to <= from) return;
+                if (!runs.empty() && runs.back().Cover == cover)
+                    runs.back().Len += to - from;
+                else
+                    runs.push_back({minPix + from, to - from, cover});
+            };
+            const size_t words = (size_t(len) + 63) / 64;
+            uint64_t carry = 0;  // the top mark of the previous word, moved on
+            for (size_t w = 0; w < words; ++w) {
+                const uint64_t m = touched[w];
+                uint64_t bits = m | m << 1 | carry;
+                carry = m >> 63;
+                for (; bits; bits &= bits - 1) {
+                    const int32_t c = int32_t(w * 64) + std::countr_zero(bits);
+                    close(c);
+                    t += acc[size_t(c)];
+                    acc[size_t(c)] = 0;
+                    cover = uint8_t((t * 273) / 256);
+                    from = c;
+                }
+                touched[w] = 0;
             }
-            for (int32_t c = 0; c < len; ++c)
-                onCoverage(MakePoint(minPix + c, int32_t(row)), float(acc[size_t(c)]) / 255.0f);
+            close(len);
+
+            const int32_t y = int32_t(row);
+            if (onRow) {
+                onRow(y, runs);
+                continue;
+            }
+            for (const TCoverageRun& r : runs) {
+                const float alpha = float(r.Cover) / 255.0f;
+                for (int32_t x = r.X; x < r.X + r.Len; ++x) onCoverage(MakePoint(x, y), alpha);
+            }
         }
     }
 };
@@ -306,9 +465,8 @@ void TPoly::FillPolygon() const {
     if (minY >= maxY) return;
 
     fill.BaseY = minY;
-    fill.Lines.resize(size_t(int64_t(maxY) - minY + 1));
+    fill.NLines = int64_t(maxY) - minY + 1;
     fill.BuildScanLines(v);
-    fill.SortScanLines();
     fill.RenderScanLines();
 }
 

@@ -5,6 +5,7 @@
 // pixel means.
 #include <cstdint>
 #include <functional>
+#include <span>
 #include <string>
 #include <vector>
 
@@ -31,15 +32,30 @@ using TArrayOfPoint = std::vector<TPoint>;  // loop vertices in 1/16 pixel
 using TScanLine = std::vector<int32_t>;     // crossings of one sub-scanline
 using TScanLines = std::vector<TScanLine>;  // index 0 = topmost sub-scanline
 
+// Len pixels from column X of one row, all with coverage Cover (0..255,
+// full coverage 255): the run form of what OnCoverage hands out one pixel
+// at a time as Cover / 255.
+struct TCoverageRun {
+    int32_t X = 0;
+    int32_t Len = 0;
+    uint8_t Cover = 0;
+};
+
 class TPoly {
 public:
     using TEdgeEvent = std::function<void(TPointF a, TPointF b)>;
     using TCoverageEvent = std::function<void(TPoint p, float alpha)>;
+    // One pixel row of a fill, left to right; the runs cover exactly the
+    // pixels OnCoverage would get for that row, neighbours never equal.
+    using TCoverageRowEvent = std::function<void(int32_t row, std::span<const TCoverageRun> runs)>;
 
     // The vertex chain in pixels, y downward; filled by the owner.
     TArrayOfPointF Points;
     TEdgeEvent OnEdge;
     TCoverageEvent OnCoverage;
+    // When assigned, the fill hands out whole rows here instead of pixels
+    // to OnCoverage: same pixels, same values, interiors as single runs.
+    TCoverageRowEvent OnCoverageRow;
     // Pixel rectangle that may be drawn, inclusive.
     int32_t ClipLeft = 0;
     int32_t ClipRight = 1000000;
@@ -55,7 +71,8 @@ public:
     void DrawOutline(bool open) const;
     // Fills the loop the chain closes at its first self-contact and hands
     // every pixel of each touched row, with its coverage 0..1, to
-    // OnCoverage. The last clip column and row receive no fill.
+    // OnCoverage (or the row to OnCoverageRow). The last clip column and
+    // row receive no fill.
     void FillPolygon() const;
 
     // Clips one segment and hands it to OnEdge, start first.

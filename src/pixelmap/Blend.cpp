@@ -12,4 +12,10 @@ void BlendRowRounded(uint8_t* d, const uint8_t* s, size_t bytes, uint32_t a) {
     }
 }
 
+void MixRow(uint8_t* d, const uint8_t* s, size_t bytes, uint32_t w) {
+    // 32-bit lanes: 255 * 65535 stays below Div65535's bound.
+    const uint32_t wd = 65535u - w;
+    for (size_t i = 0; i < bytes; ++i) d[i] = static_cast<uint8_t>(Div65535(wd * d[i] + w * s[i]));
+}
+
 }  // namespace quenlo

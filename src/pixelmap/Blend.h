@@ -13,4 +13,16 @@ constexpr uint32_t Div255(uint32_t x) { return (x + 1 + (x >> 8)) >> 8; }
 // Each byte: d := ((255 - a) * d + a * s + 128) div 255, for a in 0..255.
 void BlendRowRounded(uint8_t* d, const uint8_t* s, size_t bytes, uint32_t a);
 
+// x div 65535 for 0 <= x < 65535 * 65536, without a division.
+constexpr uint32_t Div65535(uint32_t x) { return (x + 1 + (x >> 16)) >> 16; }
+
+// The pen blend of the pixel maps: (p * (65535 - w) + q * w) div 65535 for
+// bytes p (the pixel), q (the pen) and a weight w in 0..65535.
+constexpr uint8_t MixByte(uint32_t p, uint32_t q, uint32_t w) {
+    return static_cast<uint8_t>(Div65535(p * (65535u - w) + q * w));
+}
+
+// Each byte: d := MixByte(d, s, w).
+void MixRow(uint8_t* d, const uint8_t* s, size_t bytes, uint32_t w);
+
 }  // namespace quenlo

@@ -10,6 +10,7 @@
 #include <sys/mman.h>
 
 #include "low/Errors.h"
+#include "pixelmap/Blend.h"
 
 namespace quenlo {
 
@@ -87,14 +88,16 @@ void TPixelMap::GetPixel(int32_t x, int32_t y) {
 
 void TPixelMap::BlendPixel(int32_t, int32_t, uint32_t) {}
 
-void TPixelMap::BlendPixelF(int32_t x, int32_t y, float alpha) {
+uint32_t BlendWeight(float alpha) {
     // Callers keep alpha within 0..1; NaN and out-of-range values are pinned
     // so the conversion itself stays defined.
     float w = alpha * 65535.0f;
     if (!(w >= 0.0f)) w = 0.0f;
     if (w > 65535.0f) w = 65535.0f;
-    BlendPixel(x, y, static_cast<uint32_t>(std::nearbyint(w)));
+    return static_cast<uint32_t>(std::nearbyint(w));
 }
+
+void TPixelMap::BlendPixelF(int32_t x, int32_t y, float alpha) { BlendPixel(x, y, BlendWeight(alpha)); }
 
 void TPixelMap::FillRect(int32_t x, int32_t y, int32_t w, int32_t h) {
     if (w <= 0 || h <= 0) return;
@@ -136,14 +139,6 @@ void TPixelMap::DrawGaussSpot(float x, float y, float radius, float soft, float 
 
 // --- kinds ---------------------------------------------------------------
 
-namespace {
-// (p * (65535 - w) + q * w) div 65535, all unsigned; fits in 32 bits for
-// byte channels and in 64 bits for 16-bit levels.
-inline uint8_t Mix8(uint32_t p, uint32_t q, uint32_t w) {
-    return static_cast<uint8_t>((p * (65535u - w) + q * w) / 65535u);
-}
-}  // namespace
-
 std::unique_ptr<TPixelMap> CreatePixelMap(PixelKind kind) {
     switch (kind) {
         case PixelKind::RGB: return std::make_unique<TPixelMapRGB>();
@@ -168,7 +163,7 @@ void TPixelMapRGB::BlendPixel(int32_t x, int32_t y, uint32_t w) {
     if (!InMap(x, y)) return;
     if (w == 65535) { PutPixel(x, y); return; }
     uint8_t* p = PixelAddr(x, y);
-    for (int k = 0; k < 3; ++k) p[k] = Mix8(p[k], Pen[k], w);
+    for (int k = 0; k < 3; ++k) p[k] = MixByte(p[k], Pen[k], w);
 }
 
 TColor TPixelMapGray::GetPenColor() const { return ColorFromRGB(Pen[0], Pen[0], Pen[0]); }
@@ -181,7 +176,7 @@ void TPixelMapGray::BlendPixel(int32_t x, int32_t y, uint32_t w) {
     if (!InMap(x, y)) return;
     if (w == 65535) { PutPixel(x, y); return; }
     uint8_t* p = PixelAddr(x, y);
-    *p = Mix8(*p, Pen[0], w);
+    *p = MixByte(*p, Pen[0], w);
 }
 
 TColor TPixelMapWGray::GetPenColor() const {
@@ -259,10 +254,10 @@ void TPixelMapARGB::BlendPixel(int32_t x, int32_t y, uint32_t w) {
             break;
         }
         case ModeColor:
-            for (int k = 0; k < 3; ++k) p[k] = Mix8(p[k], Pen[k], w);
+            for (int k = 0; k < 3; ++k) p[k] = MixByte(p[k], Pen[k], w);
             break;
         case ModeAlpha:
-            p[3] = Mix8(p[3], Pen[3], w);
+            p[3] = MixByte(p[3], Pen[3], w);
             break;
         default:
             break;

@@ -156,4 +156,7 @@ public:
 
 std::unique_ptr<TPixelMap> CreatePixelMap(PixelKind kind);
 
+// The BlendPixel weight (0..65535) that BlendPixelF gives alpha.
+uint32_t BlendWeight(float alpha);
+
 }  // namespace quenlo

@@ -237,9 +237,14 @@ void TVelora::AddChild(TVelora* node) {
         node->Unlink();  // a node sits in one list only
         firstChild_ = node;
         node->parent_ = this;
-    } else if (node != firstChild_->LastSibling()) {
-        node->LinkAfter(firstChild_->LastSibling());
+    } else {
+        // The hint saves walking a long list of children for every new one.
+        TVelora* last = lastChildHint_ && lastChildHint_->parent_ == this && !lastChildHint_->nextSibling_
+                            ? lastChildHint_
+                            : firstChild_->LastSibling();
+        if (node != last) node->LinkAfter(last);
     }
+    lastChildHint_ = node;
 }
 
 void TVelora::LinkAfter(TVelora* node) {
@@ -254,6 +259,7 @@ void TVelora::LinkAfter(TVelora* node) {
 }
 
 void TVelora::Unlink() {
+    if (parent_ && parent_->lastChildHint_ == this) parent_->lastChildHint_ = nullptr;
     if (prevSibling_) {
         prevSibling_->nextSibling_ = nextSibling_;
     } else {
@@ -384,14 +390,63 @@ void TVelora::LinkDrawBefore(TVelora* node) {
     drawPrev_ = node;
 }
 
-// Walks the sibling chain in a loop so that a long list of children costs
-// no stack; only the depth of the tree recurses.
-void TVelora::CollectDraw(TVelora* root, const TRect& area) {
-    for (TVelora* n = this; n; n = n->nextSibling_) {
+// Same ring as calling root->InsertByZ on self, its subtree and its
+// following siblings in preorder, but sorted instead of scanned: a scan
+// per node made a scene of N nodes cost N^2. Into a ring that already has
+// members the nodes still go one by one.
+void TVelora::CollectDraw(TVelora* root, const TRect&) {
+    if (!root) return;
+    struct TMember {
+        double Z;
+        TVelora* Node;
+    };
+    std::vector<TMember> members;  // preorder
+    // z of a node whose own is not set: its parent's, found on the walk.
+    auto zOf = [](const TVelora* n, const TVelora* walkParent, double walkZ) {
+        if (n->ZOrderSet) return n->ZOrder;
+        if (n->parent_ == walkParent) return walkZ;
+        return n->parent_ ? n->parent_->EffectiveZOrder() : 0.0;
+    };
+    struct TLevel {
+        TVelora* Next;    // the next sibling to visit on this level
+        TVelora* Parent;  // whose children the level holds, as walked
+        double Z;         // that parent's effective z-order
+    };
+    std::vector<TLevel> stack{{this, parent_, parent_ ? parent_->EffectiveZOrder() : 0.0}};
+    while (!stack.empty()) {
+        TLevel& level = stack.back();
+        TVelora* n = level.Next;
+        if (!n) {
+            stack.pop_back();
+            continue;
+        }
+        level.Next = n->nextSibling_;
         if (!n->Visible) continue;
-        root->InsertByZ(n);
-        if (n->firstChild_) n->firstChild_->CollectDraw(root, area);
+        const double z = zOf(n, level.Parent, level.Z);
+        members.push_back({z, n});
+        if (n->firstChild_) stack.push_back({n->firstChild_, n, z});
     }
+
+    if (root->drawNext_ != root) {
+        for (const TMember& m : members) root->InsertByZ(m.Node);
+        return;
+    }
+    // InsertByZ puts a NaN z-order in front of the ring, and the scans of
+    // later nodes stop at it; so each NaN closes a batch that later nodes
+    // never pass. Within a batch, drawing order is ascending z, preorder
+    // among equals: a stable sort.
+    auto batchStart = members.begin();
+    for (auto it = members.begin();; ++it) {
+        if (it == members.end() || std::isnan(it->Z)) {
+            std::stable_sort(batchStart, it,
+                             [](const TMember& a, const TMember& b) { return a.Z < b.Z; });
+            if (it == members.end()) break;
+            batchStart = it + 1;
+        }
+    }
+    // Drawing runs along DrawPrev from the root, so the last to draw goes
+    // first along DrawNext.
+    for (auto it = members.rbegin(); it != members.rend(); ++it) root->LinkDrawBefore(it->Node);
 }
 
 // The root's own siblings are no part of its scene, so collection starts at

@@ -328,6 +328,8 @@ private:
     TVelora* nextSibling_ = nullptr;
     TVelora* drawNext_ = this;
     TVelora* drawPrev_ = this;
+    // Usually the last child; trusted only while it still is one.
+    TVelora* lastChildHint_ = nullptr;
 };
 
 // Placeholder answered by FindKind for an unknown name; never registered.

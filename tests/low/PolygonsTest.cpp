@@ -8,6 +8,7 @@
 #include <map>
 #include <random>
 #include <set>
+#include <span>
 #include <vector>
 
 namespace quenlo {
@@ -24,6 +25,29 @@ TCoverage Fill(TPoly& poly) {
         EXPECT_TRUE(cov.emplace(std::make_pair(p.Y, p.X), a).second) << p.X << "," << p.Y;
     };
     poly.FillPolygon();
+    return cov;
+}
+
+// The same through OnCoverageRow; fails on runs that leave gaps, overlap,
+// are empty, or could have been merged with their left neighbour.
+TCoverage FillRows(TPoly& poly) {
+    TCoverage cov;
+    int64_t lastRow = INT64_MIN;
+    poly.OnCoverageRow = [&](int32_t row, std::span<const TCoverageRun> runs) {
+        EXPECT_GT(row, lastRow);
+        lastRow = row;
+        for (size_t i = 0; i < runs.size(); ++i) {
+            EXPECT_GT(runs[i].Len, 0);
+            if (i > 0) {
+                EXPECT_EQ(runs[i].X, runs[i - 1].X + runs[i - 1].Len);
+                EXPECT_NE(runs[i].Cover, runs[i - 1].Cover);
+            }
+            for (int32_t x = runs[i].X; x < runs[i].X + runs[i].Len; ++x)
+                cov[{row, x}] = runs[i].Cover;
+        }
+    };
+    poly.FillPolygon();
+    poly.OnCoverageRow = nullptr;
     return cov;
 }
 
@@ -234,6 +258,7 @@ TEST(PolygonsTest, CoverageMatchesDirectSampling) {
         const TCoverage want = ReferenceFill(poly.FindLoop(), poly.ClipLeft, poly.ClipTop,
                                              poly.ClipRight, poly.ClipBottom);
         ASSERT_EQ(Fill(poly), want) << "case " << it;
+        ASSERT_EQ(FillRows(poly), want) << "case " << it;
         filled += !want.empty();
     }
     EXPECT_GT(filled, 150);
@@ -244,6 +269,47 @@ TEST(PolygonsTest, CoverageMatchesDirectSampling) {
     for (int r = 0; r < 20; ++r)
         for (int c = 0; c < 20; ++c)
             EXPECT_EQ(cov.count({r, c}) ? cov.at({r, c}) : -1, 255) << r << "," << c;
+}
+
+// Runs against pixels and the reference on the shapes that stress the row
+// form: convex and concave figures, self-crossing chains, huge and
+// sub-pixel ones, and clips that cut them on every side.
+TEST(PolygonsTest, CoverageRowsMatchPixelsAndReference) {
+    std::mt19937 rng(2024);
+    std::uniform_real_distribution<float> unit(0, 1);
+    auto figure = [&](int kind, float cx, float cy, float r) {
+        TArrayOfPointF pts;
+        const int n = 3 + int(rng() % 9);
+        const float turn = unit(rng) * 6.2831853f;
+        for (int i = 0; i < n; ++i) {
+            const float t = turn + 6.2831853f * float(i) / float(n);
+            float rr = r;
+            if (kind == 1) rr *= i % 2 ? 0.3f + 0.3f * unit(rng) : 1;  // concave star
+            if (kind == 2) rr *= unit(rng), rr = i % 3 ? rr : -rr;     // crossing itself
+            pts.push_back({cx + rr * std::cos(t), cy + rr * std::sin(t)});
+        }
+        pts.push_back(pts.front());
+        return pts;
+    };
+    for (int it = 0; it < 240; ++it) {
+        const int kind = it % 6;
+        TPoly poly;
+        if (kind < 3)  // convex, concave, self-crossing
+            poly.Points = figure(kind, 4 + 20 * unit(rng), 4 + 20 * unit(rng), 2 + 14 * unit(rng));
+        else if (kind == 3)  // huge, cut down to the clip
+            poly.Points = figure(it % 4, 8 + 16 * unit(rng), 8 + 16 * unit(rng), 1e6f * unit(rng));
+        else if (kind == 4)  // sub-pixel
+            poly.Points = figure(it % 3, 3 + 9 * unit(rng), 3 + 9 * unit(rng), 0.05f + unit(rng));
+        else  // a random crossing stroke, open or closed
+            for (int i = 0, n = 4 + int(rng() % 8); i < n; ++i)
+                poly.Points.push_back({-4 + 36 * unit(rng), -4 + 36 * unit(rng)});
+        if (kind == 3 || it % 2)
+            poly.SetClip(int(rng() % 8), int(rng() % 8), 9 + int(rng() % 20), 9 + int(rng() % 20));
+        const TCoverage want = ReferenceFill(poly.FindLoop(), poly.ClipLeft, poly.ClipTop,
+                                             poly.ClipRight, poly.ClipBottom);
+        ASSERT_EQ(FillRows(poly), want) << "case " << it;
+        ASSERT_EQ(Fill(poly), want) << "case " << it;
+    }
 }
 
 }  // namespace

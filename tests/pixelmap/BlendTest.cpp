@@ -25,3 +25,15 @@ TEST(Blend, RowsMatchTheFormulaForEveryByteAndWeight) {
         }
     }
 }
+
+TEST(Blend, PenMixIsExactOverItsRange) {
+    // Every value the pen blend can form, 255 * 65535 at most.
+    for (uint32_t x = 0; x <= 255u * 65535u; ++x) ASSERT_EQ(Div65535(x), x / 65535) << x;
+    std::vector<uint8_t> d(65536), s(65536);
+    for (uint32_t w : {0u, 1u, 255u, 32767u, 32768u, 65000u, 65534u, 65535u}) {
+        for (uint32_t i = 0; i < 65536; ++i) d[i] = uint8_t(i), s[i] = uint8_t(i >> 8);
+        MixRow(d.data(), s.data(), d.size(), w);
+        for (uint32_t i = 0; i < 65536; ++i)
+            ASSERT_EQ(d[i], ((i & 255) * (65535 - w) + (i >> 8) * w) / 65535) << w << " " << i;
+    }
+}

@@ -231,6 +231,51 @@ TEST(VeloraDrawOrder, AscendingZOrderWithPreorderAmongEquals) {
     EXPECT_EQ(RingOrder(*root).size(), 5u);
 }
 
+// The sorted draw list against InsertByZ node by node, on random trees
+// with shared, inherited, infinite and NaN z-orders and hidden subtrees.
+TEST(VeloraDrawOrder, SortedListIsTheRingInsertByZBuilds) {
+    std::mt19937 rng(31);
+    const double zs[] = {0, 1, -1, 2.5, std::nan(""), INFINITY, -INFINITY, -0.0};
+    for (int it = 0; it < 200; ++it) {
+        std::vector<TVeloraPtr<>> nodes;
+        nodes.push_back(Node(0, 0, 1, 1));
+        if (it % 3 == 0) nodes[0]->SetZOrder(zs[rng() % 8]);
+        for (int i = 1, n = 2 + int(rng() % 40); i < n; ++i) {
+            nodes.push_back(Node(0, 0, 1, 1));
+            nodes[rng() % i]->AddChild(nodes.back().get());
+            if (rng() % 3 == 0) nodes.back()->SetZOrder(zs[rng() % (it % 2 ? 8 : 4)]);
+            if (rng() % 9 == 0) nodes.back()->SetVisible(false);
+        }
+        TVelora& root = *nodes[0];
+        root.BuildDrawList(root.LocalBounds());
+        const std::vector<TVelora*> sorted = RingOrder(root);
+        root.ResetDrawList();
+        root.ForEachWhile([&](TVelora& n) {
+            if (&n != &root && n.Visible) root.InsertByZ(&n);
+            return &n == &root || n.Visible;
+        });
+        ASSERT_EQ(sorted, RingOrder(root)) << "case " << it;
+        for (auto it2 = nodes.rbegin(); it2 != nodes.rend(); ++it2) it2->reset();
+    }
+}
+
+TEST(VeloraTree, NewChildrenGoLastAfterTheLastOneLeaves) {
+    auto root = Node(0, 0, 1, 1);
+    auto a = Node(0, 0, 1, 1), b = Node(0, 0, 1, 1), c = Node(0, 0, 1, 1), d = Node(0, 0, 1, 1);
+    root->AddChild(a.get());
+    root->AddChild(b.get());
+    b->Unlink();
+    root->AddChild(c.get());
+    c->MoveAfter(a.get());
+    b->LinkAfter(a.get());  // a, b, c
+    root->AddChild(d.get());
+    d.reset();  // the last child, freed
+    root->AddChild(b.get());  // a, c, b
+    std::vector<TVelora*> kids;
+    for (TVelora* k = root->FirstChild(); k; k = k->NextSibling()) kids.push_back(k);
+    EXPECT_EQ(kids, (std::vector<TVelora*>{a.get(), c.get(), b.get()}));
+}
+
 TEST(VeloraRender, HalfOpaqueChildBlendsWithTiesToEven) {
     auto root = Node(0, 0, 100, 100, 0xFFFFFF);
     auto child = Node(10, 10, 20, 20, 0x0000FF);

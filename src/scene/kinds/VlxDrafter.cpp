@@ -4,10 +4,12 @@
 #include <array>
 #include <charconv>
 #include <cmath>
+#include <cstring>
 #include <limits>
 
 #include "low/Low.h"
 #include "low/VeloreLow.h"
+#include "pixelmap/Blend.h"
 #include "pixelmap/pixelmap.h"
 
 namespace quenlo {
@@ -62,6 +64,7 @@ void TVlxDrafter::DrawArea(int32_t dstX, int32_t dstY, int32_t srcX, int32_t src
     FaceWeight = EffectiveFaceOpq();
     LineWeight = EffectiveLineOpq();
     PlotWeight = WeightFromOpq(EffectiveOpq());
+    rowTablesReady_ = false;
 
     // The callbacks may only touch the drawn area inside the node and the
     // target; RenderInto asks for no more, direct callers might.
@@ -99,6 +102,35 @@ void TVlxDrafter::FillPixel(TPoint p, float alpha) {
         p.Y > DrawClip.Bottom)
         return;
     DrawTarget->BlendPixelF(p.X + DrawOffset.X, p.Y + DrawOffset.Y, alpha * FaceWeight);
+}
+
+void TVlxDrafter::FillRow(int32_t y, std::span<const TCoverageRun> runs) {
+    if (!DrawTarget || y < DrawClip.Top || y > DrawClip.Bottom) return;
+    if (!rowTablesReady_) {
+        // FillPixel's weight for each coverage byte, computed the same way.
+        for (size_t c = 0; c < coverWeight_.size(); ++c)
+            coverWeight_[c] = BlendWeight(float(c) / 255.0f * FaceWeight);
+        const size_t width = size_t(int64_t(DrawClip.Right) - DrawClip.Left + 1);
+        penRow_.resize(width * 3);
+        for (size_t i = 0; i < penRow_.size(); i += 3)
+            std::memcpy(penRow_.data() + i, DrawTarget->Pen, 3);
+        rowTablesReady_ = true;
+    }
+    for (const TCoverageRun& r : runs) {
+        // TPoly reports the pixel right of a row's last span too, at coverage
+        // 0; the clip only keeps such pixels from leaving the area.
+        const uint32_t w = coverWeight_[r.Cover];
+        if (w == 0) continue;
+        const int64_t x0 = std::max<int64_t>(r.X, DrawClip.Left);
+        const int64_t x1 = std::min<int64_t>(int64_t(r.X) + r.Len - 1, DrawClip.Right);
+        if (x0 > x1) continue;
+        uint8_t* d = DrawTarget->PixelAddr(int32_t(x0 + DrawOffset.X), y + DrawOffset.Y);
+        const size_t bytes = size_t(x1 - x0 + 1) * 3;
+        if (w == 65535)
+            std::memcpy(d, penRow_.data(), bytes);
+        else
+            MixRow(d, penRow_.data(), bytes, w);
+    }
 }
 
 void TVlxDrafter::DrawEdge(TPointF a, TPointF b) {
@@ -144,6 +176,7 @@ void TVlxPoly::DrawArea(int32_t dstX, int32_t dstY, int32_t srcX, int32_t srcY, 
                         int32_t h, TPixelMapRGB& target) {
     TVlxDrafter::DrawArea(dstX, dstY, srcX, srcY, w, h, target);
     Poly.OnCoverage = [this](TPoint p, float alpha) { FillPixel(p, alpha); };
+    Poly.OnCoverageRow = [this](int32_t y, std::span<const TCoverageRun> runs) { FillRow(y, runs); };
     Poly.OnEdge = [this](TPointF a, TPointF b) { DrawEdge(a, b); };
     if (ClipIsEmpty()) return;
     Poly.SetClip(DrawClip.Left, DrawClip.Top, DrawClip.Right, DrawClip.Bottom);

@@ -1,9 +1,12 @@
 #pragma once
 // Drafters: nodes that draw vector shapes and ANK text straight into the
 // target map while the scene renders, plus the image node with a text pen.
+#include <array>
 #include <cstdint>
+#include <span>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "low/ANK88vlx.h"
 #include "low/Types.h"
@@ -30,6 +33,8 @@ public:
     // DrawArea that set the drafting state.
     void PlotPixel(int32_t x, int32_t y);            // one glyph pixel, PlotWeight
     void FillPixel(TPoint p, float alpha);           // fill coverage times FaceWeight
+    // A row of fill coverage; the same pixels as FillPixel on each of them.
+    void FillRow(int32_t y, std::span<const TCoverageRun> runs);
     void DrawEdge(TPointF a, TPointF b);             // anti-aliased segment, LineWeight
 
     // Drafting state of the last DrawArea.
@@ -48,6 +53,13 @@ public:
 protected:
     ~TVlxDrafter() override = default;
     bool ClipIsEmpty() const { return DrawClip.Right < DrawClip.Left || DrawClip.Bottom < DrawClip.Top; }
+
+private:
+    // FillRow's tables, made from FaceWeight and the target's pen on the
+    // first row after each DrawArea.
+    bool rowTablesReady_ = false;
+    std::array<uint32_t, 256> coverWeight_{};  // coverage byte -> BlendPixel weight
+    std::vector<uint8_t> penRow_;              // the pen over the clip's width
 };
 
 // A polygon or polyline of float vertices in node coordinates. "vertex"

@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <cstring>
 #include <limits>
+#include <random>
 #include <set>
 #include <utility>
 
@@ -192,6 +193,38 @@ TEST(VlxPoly, HostileVerticesAndAreasAreHarmless) {
     root->NewChildOf<TVlxAnk88>("pos(2147483000,0);text(far)")->TextX = INT32_MIN;
     root->RenderInto(Fill(m, 16, 16));
     root.release()->DestroyTree();
+}
+
+// The node fills by rows; the pixels must be those of FillPixel on every
+// covered pixel, whatever the opacity, the drawn area and the shape.
+TEST(VlxPoly, RowFillMatchesPixelFill) {
+    std::mt19937 rng(99);
+    std::uniform_real_distribution<float> coord(-8, 48);
+    for (int it = 0; it < 120; ++it) {
+        auto p = MakeVelora<TVlxPoly>();
+        p->RunStatements("size(41,37);polygon");
+        p->SetFaceCol(rng() & 0xFFFFFF);
+        p->SetFaceOpq(it % 4 ? float(rng() % 1001) / 1000 : 1.0f);
+        for (int i = 0, n = 3 + int(rng() % 8); i < n; ++i)
+            p->Poly.Points.push_back({coord(rng), coord(rng)});
+        p->Poly.Points.push_back(p->Poly.Points.front());
+        const int sx = int(rng() % 20), sy = int(rng() % 20), w = 1 + int(rng() % 45),
+                  h = 1 + int(rng() % 45), dx = int(rng() % 9), dy = int(rng() % 9);
+        TPixelMapRGB rows, pixels;
+        rows.SetSize(53, 47);
+        for (int i = 0; i < rows.DataSize(); ++i) rows.Data()[i] = uint8_t(rng());
+        pixels.SetSize(53, 47);
+        std::memcpy(pixels.Data(), rows.Data(), size_t(rows.DataSize()));
+
+        p->DrawArea(dx, dy, sx, sy, w, h, rows);
+        // Again one pixel at a time, with the clip the node chose.
+        p->TVlxDrafter::DrawArea(dx, dy, sx, sy, w, h, pixels);
+        pixels.SetPen(p->FaceCol);
+        p->Poly.OnCoverageRow = nullptr;
+        p->Poly.OnCoverage = [&](TPoint q, float a) { p->FillPixel(q, a); };
+        p->Poly.FillPolygon();
+        ASSERT_EQ(std::memcmp(rows.Data(), pixels.Data(), size_t(rows.DataSize())), 0) << it;
+    }
 }
 
 }  // namespace
