@@ -176,7 +176,7 @@ void TForm1::ConvertFiles(const QStringList& files) {
     const TBatchPlan plan = PlanBatch(inputs, Utf8(Edit1->text()));
 
     // One file at a time on this thread: each is shown before it is written.
-    const LoadStep load = [this](const BatchItem& item, const WarningSink&) -> SaveStep {
+    const LoadStep load = [this](const BatchItem& item, ItemNotes&) -> SaveStep {
         // The size shown is that of the image before this one.
         SetStatus(FromUtf8(item.input) + QStringLiteral("  ") + QString::number(imageNode_->Width) +
                   QLatin1Char(',') + QString::number(imageNode_->Height));

@@ -1,7 +1,9 @@
 #include "batch/BatchRun.h"
 
 #include <algorithm>
+#include <chrono>
 #include <condition_variable>
+#include <filesystem>
 #include <mutex>
 #include <thread>
 #include <vector>
@@ -9,6 +11,7 @@
 #include "imageio/FileIo.h"
 #include "imageio/ImageKind.h"
 #include "low/Errors.h"
+#include "low/FileNames.h"
 
 namespace quenlo {
 
@@ -31,8 +34,20 @@ struct Outcome {
     CommitStep commit;
     std::string reason;
     FailureKind kind = FailureKind::Save;
-    std::vector<std::string> warnings;
+    ItemNotes notes;
+    std::chrono::steady_clock::duration took{};
 };
+
+using Clock = std::chrono::steady_clock;
+
+// A tree mirrored below the output folder needs its folders as it goes.
+void EnsureFolderOf(const std::string& output) {
+    const std::string dir = ExtractFileDir(output);
+    std::error_code ec;
+    if (dir.empty() || std::filesystem::is_directory(dir, ec)) return;
+    std::filesystem::create_directories(dir, ec);
+    if (!std::filesystem::is_directory(dir, ec)) throw EQuenlo("Cannot create " + dir);
+}
 
 std::string Reason(std::exception_ptr error) {
     try {
@@ -45,7 +60,7 @@ std::string Reason(std::exception_ptr error) {
 }
 
 // The load and save steps of one item; failures are recorded, not thrown.
-Outcome Prepare(const BatchItem& item, const BatchOptions& options, const LoadStep& load) {
+Outcome PrepareSteps(const BatchItem& item, const BatchOptions& options, const LoadStep& load) {
     Outcome out;
     auto fail = [&](FailureKind kind, std::string reason) {
         out.state = Outcome::State::Failed;
@@ -60,11 +75,12 @@ Outcome Prepare(const BatchItem& item, const BatchOptions& options, const LoadSt
     }
     SaveStep save;
     try {
-        save = load(item, [&out](const std::string& text) { out.warnings.push_back(text); });
+        save = load(item, out.notes);
     } catch (...) {
         return fail(FailureKind::Load, Reason(std::current_exception()));
     }
     try {
+        EnsureFolderOf(item.output);
         out.commit = save();
     } catch (const ESourceReadError&) {
         return fail(FailureKind::Load, Reason(std::current_exception()));
@@ -72,6 +88,13 @@ Outcome Prepare(const BatchItem& item, const BatchOptions& options, const LoadSt
         return fail(FailureKind::Save, Reason(std::current_exception()));
     }
     out.state = Outcome::State::Ready;
+    return out;
+}
+
+Outcome Prepare(const BatchItem& item, const BatchOptions& options, const LoadStep& load) {
+    const Clock::time_point start = Clock::now();
+    Outcome out = PrepareSteps(item, options, load);
+    out.took = Clock::now() - start;
     return out;
 }
 
@@ -99,11 +122,16 @@ public:
             for (size_t i = 0; i < jobs; ++i) workers_.emplace_back([this] { Work(); });
         }
         for (size_t i = 0; i < n; ++i) {
+            if (options_.cancelled && options_.cancelled()) {
+                result_.cancelled = true;
+                NotReached(i);
+                break;
+            }
             if (jobs == 1) outcomes_[i] = Prepare(plan_.items[i], options_, load_);
             Outcome done = TakeWhenPrepared(i);
             if (!Settle(plan_.items[i], done)) {
                 result_.stopped = true;
-                result_.notStarted = static_cast<int>(n - i - 1);
+                NotReached(i + 1);
                 break;
             }
         }
@@ -135,15 +163,39 @@ private:
         return out;
     }
 
-    // Reports an item and puts its output in place; false when it stops the batch.
+    void NotReached(size_t from) {
+        result_.notStarted = static_cast<int>(plan_.items.size() - from);
+        if (events_.onSettled)
+            for (size_t i = from; i < plan_.items.size(); ++i) events_.onSettled(plan_.items[i], ItemReport{});
+    }
+
     bool Settle(const BatchItem& item, Outcome& out) {
-        for (const std::string& text : out.warnings)
+        const Clock::time_point start = Clock::now();
+        const ItemStatus status = Finish(item, out);
+        if (events_.onSettled) {
+            ItemReport report;
+            report.status = status;
+            report.width = out.notes.width;
+            report.height = out.notes.height;
+            if (status == ItemStatus::Failed) report.error = out.reason;
+            std::error_code ec;
+            if (status == ItemStatus::Converted)
+                if (const auto size = std::filesystem::file_size(item.output, ec); !ec) report.bytes = static_cast<long long>(size);
+            report.ms = std::chrono::duration<double, std::milli>(out.took + (Clock::now() - start)).count();
+            events_.onSettled(item, report);
+        }
+        return status != ItemStatus::Failed || !StopsBatch(out.kind, options_.onLoadFailure);
+    }
+
+    // Reports an item and puts its output in place.
+    ItemStatus Finish(const BatchItem& item, Outcome& out) {
+        for (const std::string& text : out.notes.warnings)
             if (events_.onWarning) events_.onWarning(item, text);
         switch (out.state) {
             case Outcome::State::Skipped:
                 ++result_.skipped;
                 if (events_.onSkipped) events_.onSkipped(item);
-                return true;
+                return ItemStatus::Skipped;
             case Outcome::State::Ready:
                 try {
                     out.commit();
@@ -154,14 +206,14 @@ private:
                 }
                 ++result_.converted;
                 if (events_.onConverted) events_.onConverted(item);
-                return true;
+                return ItemStatus::Converted;
             case Outcome::State::Failed:
             case Outcome::State::Pending:
                 break;
         }
         ++result_.failed;
         if (events_.onFailed) events_.onFailed(item, out.reason, out.kind);
-        return !StopsBatch(out.kind, options_.onLoadFailure);
+        return ItemStatus::Failed;
     }
 
     const TBatchPlan& plan_;
