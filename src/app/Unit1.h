@@ -13,6 +13,7 @@
 class QFrame;
 class QLabel;
 class QLineEdit;
+class QProgressBar;
 class QPushButton;
 class QScrollArea;
 class QStatusBar;
@@ -22,6 +23,7 @@ namespace quenlo {
 class TPbox;
 class TQtPaintBox;
 class TVlxImg;
+class TZoomControl;
 
 class TForm1 : public QMainWindow {
     Q_OBJECT
@@ -34,14 +36,21 @@ public:
     void Button1Click();
     // "Select Targets": choose images and convert them.
     void Button3Click();
-    // The batch, for chosen or dropped files. Throws on a folder or load error.
+    // The batch, for chosen or dropped files; a folder stands for the image
+    // files below it, mirrored below the output folder. Events run between
+    // files; while it runs the batch cannot be started again. Throws on an
+    // output folder or load error.
     void ConvertFiles(const QStringList& files);
+    // Esc and the Cancel button: the batch stops after the file in hand.
+    void CancelBatch();
+    bool BatchRunning() const { return running_; }
     // The batch from the event loop, with errors shown in the error box.
     void ConvertFilesLater(const QStringList& files);
 
     TVlxImg* ImageNode() const { return imageNode_.get(); }
     TPbox* Preview() const { return preview_.get(); }
     QString StatusText() const;
+    TZoomControl& Zoomer() const { return *zoom_; }
 
     QStatusBar* StatusBar1;
     QFrame* Panel1;
@@ -51,11 +60,17 @@ public:
     QPushButton* Button1;
     QScrollArea* ScrollBox1;
     TQtPaintBox* PaintBox1;
+    QProgressBar* BatchProgress;  // "N / M", shown during a batch
+    QPushButton* CancelButton;
 
 protected:
     void dragEnterEvent(QDragEnterEvent* event) override;
     void dropEvent(QDropEvent* event) override;
     bool eventFilter(QObject* watched, QEvent* event) override;
+    // Esc cancels a batch; Ctrl+plus, Ctrl+minus, Ctrl+0, Ctrl+9 zoom.
+    void keyPressEvent(QKeyEvent* event) override;
+    // Mid-batch: stops after the file in hand, then closes.
+    void closeEvent(QCloseEvent* event) override;
 
 private:
     void BuildControls();
@@ -63,6 +78,8 @@ private:
     void FormDestroy();
     void LayoutPanel();
     void SetStatus(const QString& text);
+    // Controls that would start another batch, off while one runs.
+    void SetBatchRunning(bool running);
     // Runs a handler; an error leaving it is shown in the error box.
     template <class F>
     void Guarded(F&& f);
@@ -71,6 +88,10 @@ private:
     QLabel* status_;
     TVeloraPtr<TVlxImg> imageNode_;
     std::unique_ptr<TPbox> preview_;
+    TZoomControl* zoom_ = nullptr;  // owned by ScrollBox1
+    bool running_ = false;
+    bool cancelRequested_ = false;
+    bool closeRequested_ = false;
 };
 
 }  // namespace quenlo
