@@ -21,6 +21,19 @@ std::string OutputNameFor(const std::string& input, const std::string& dirWithDe
     return ChangeFileExt(base, ".bmp");
 }
 
+void BatchItem::SetPairNames(const std::string& ipr, const std::string& rgb) {
+    const std::string iprExt = ExtractFileExt(ipr), rgbExt = ExtractFileExt(rgb);
+    const bool swapped = ipr == ChangeFileExt(input, iprExt) && rgb == ChangeFileExt(input, rgbExt);
+    pair_ = swapped && iprExt.size() == 4 && rgbExt.size() == 4 ? iprExt + rgbExt : ipr + '\0' + rgb;
+}
+
+std::string BatchItem::Member(int which) const {
+    if (pair_.empty()) return {};
+    if (const size_t nul = pair_.find('\0'); nul != std::string::npos)
+        return which == 0 ? pair_.substr(0, nul) : pair_.substr(nul + 1);
+    return ChangeFileExt(input, std::string_view(pair_).substr(which * 4, 4));
+}
+
 void PrepareOutputDir(std::string& dir) {
     if (dir.empty()) return;
     std::error_code ec;
@@ -120,11 +133,10 @@ TBatchPlan PlanBatch(const InputSource& next, const PlanOptions& options) {
         item.output = OutputNameFor(in.name, plan.dir, in.subdir);
         item.input = std::move(in.name);
         const bool pair = KindByName(item.input) == ImageKind::RawPair && !IsRawData(item.input, options.rawExt);
-        if (pair) {
-            item.iprName = PairName(item.input, ".IPR", &listings);
-            item.rgbName = PairName(item.input, ".RGB", &listings);
-        }
-        const FileKey image = KeyOf(pair ? item.iprName : item.input);
+        const std::string ipr = pair ? PairName(item.input, ".IPR", &listings) : std::string();
+        const std::string rgb = pair ? PairName(item.input, ".RGB", &listings) : std::string();
+        if (pair) item.SetPairNames(ipr, rgb);
+        const FileKey image = KeyOf(pair ? ipr : item.input);
         bool again = false;
         if (image.found) {
             images.push_back({image, index});
@@ -132,7 +144,7 @@ TBatchPlan PlanBatch(const InputSource& next, const PlanOptions& options) {
             const std::string path = PathKey(pair ? ChangeFileExt(item.input, "") + "\n" : item.input);
             again = !missing.try_emplace(path, index).second;
         }
-        for (const std::string* read : pair ? std::vector{&item.iprName, &item.rgbName} : std::vector{&item.input})
+        for (const std::string* read : pair ? std::vector{&ipr, &rgb} : std::vector<const std::string*>{&item.input})
             if (FileKey id = KeyOf(*read); id.found) readers.push_back({id, index});
         repeated.push_back(again);
         plan.items.push_back(std::move(item));

@@ -11,10 +11,21 @@ namespace quenlo {
 struct BatchItem {
     std::string input;  // as listed
     std::string output;
-    // For a raw pair, its two members as found on disk (PairName).
-    std::string iprName, rgbName;
     // Not empty: the item is not converted, and counts as a failed save.
     std::string refusal;
+
+    // For a raw pair, its two members as found on disk (PairName).
+    std::string IprName() const { return Member(0); }
+    std::string RgbName() const { return Member(1); }
+    void SetPairNames(const std::string& ipr, const std::string& rgb);
+
+private:
+    std::string Member(int which) const;
+    // A batch may hold millions of items: when the members are the input
+    // with its extension swapped, as they nearly always are, only their
+    // two extensions are kept (".ipr.RGB", held inside the string object);
+    // otherwise both names with a NUL between them.
+    std::string pair_;
 };
 
 struct TBatchPlan {

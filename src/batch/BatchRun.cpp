@@ -6,6 +6,7 @@
 #include <filesystem>
 #include <mutex>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include "imageio/FileIo.h"
@@ -101,7 +102,7 @@ Outcome Prepare(const BatchItem& item, const BatchOptions& options, const LoadSt
 class TBatchRunner {
 public:
     TBatchRunner(const TBatchPlan& plan, const BatchOptions& options, const LoadStep& load, const BatchEvents& events)
-        : plan_(plan), options_(options), load_(load), events_(events), outcomes_(plan.items.size()) {}
+        : plan_(plan), options_(options), load_(load), events_(events) {}
 
     ~TBatchRunner() {
         {
@@ -115,19 +116,18 @@ public:
     BatchResult Run() {
         const size_t n = plan_.items.size();
         const size_t jobs = std::clamp<size_t>(static_cast<size_t>(std::max(options_.jobs, 1)), 1, std::max<size_t>(n, 1));
-        if (jobs > 1) {
-            // Items prepared ahead of the one being committed: each holds an
-            // open output, so keep them few.
-            window_ = jobs + std::min<size_t>(jobs, 16);
-            for (size_t i = 0; i < jobs; ++i) workers_.emplace_back([this] { Work(); });
-        }
+        // Items prepared ahead of the one being committed: each holds an
+        // open output, so keep them few. Only they are held, in slot i % window_.
+        if (jobs > 1) window_ = jobs + std::min<size_t>(jobs, 16);
+        outcomes_.resize(window_);
+        for (size_t i = 0; jobs > 1 && i < jobs; ++i) workers_.emplace_back([this] { Work(); });
         for (size_t i = 0; i < n; ++i) {
             if (options_.cancelled && options_.cancelled()) {
                 result_.cancelled = true;
                 NotReached(i);
                 break;
             }
-            if (jobs == 1) outcomes_[i] = Prepare(plan_.items[i], options_, load_);
+            if (jobs == 1) outcomes_[0] = Prepare(plan_.items[i], options_, load_);
             Outcome done = TakeWhenPrepared(i);
             if (!Settle(plan_.items[i], done)) {
                 result_.stopped = true;
@@ -143,21 +143,22 @@ private:
         for (;;) {
             std::unique_lock lock(mutex_);
             const size_t i = next_++;
-            if (i >= outcomes_.size()) return;
+            if (i >= plan_.items.size()) return;
             changed_.wait(lock, [&] { return stop_ || i < committed_ + window_; });
             if (stop_) return;
             lock.unlock();
             Outcome out = Prepare(plan_.items[i], options_, load_);
             lock.lock();
-            outcomes_[i] = std::move(out);
+            outcomes_[i % window_] = std::move(out);
             changed_.notify_all();
         }
     }
 
     Outcome TakeWhenPrepared(size_t i) {
         std::unique_lock lock(mutex_);
-        changed_.wait(lock, [&] { return outcomes_[i].state != Outcome::State::Pending; });
-        Outcome out = std::move(outcomes_[i]);
+        Outcome& slot = outcomes_[i % window_];
+        changed_.wait(lock, [&] { return slot.state != Outcome::State::Pending; });
+        Outcome out = std::exchange(slot, Outcome{});
         committed_ = i + 1;
         changed_.notify_all();
         return out;
@@ -224,7 +225,7 @@ private:
 
     std::mutex mutex_;
     std::condition_variable changed_;
-    std::vector<Outcome> outcomes_;
+    std::vector<Outcome> outcomes_;  // the window's items, by index modulo window_
     size_t next_ = 0;
     size_t committed_ = 0;  // items taken by the committing thread
     size_t window_ = 1;
