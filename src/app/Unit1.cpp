@@ -237,7 +237,12 @@ void TForm1::ConvertFiles(const QStringList& files) {
         if (!FileExists(item.input)) throw EInOutError(2);
         imageNode_->LoadFile(item.input);
         preview_->AdoptRootSize();
-        preview_->RepaintAll();
+        // Faster than the eye can follow, the preview is drawn at most 25
+        // times a second; the batch's last image is always drawn.
+        if (!lastPreview_.isValid() || lastPreview_.elapsed() >= 40) {
+            preview_->RepaintAll();
+            lastPreview_.start();
+        }
         return [this, &item]() -> CommitStep {
             const TPixelMap* map = imageNode_->Map.get();
             std::string why = map ? NothingToSave(item.input, map->Width(), map->Height()) : "nothing to save";
@@ -275,6 +280,8 @@ void TForm1::ConvertFiles(const QStringList& files) {
         } running(*this);
         result = RunBatch(plan, options, load, events);
     }
+    preview_->RepaintAll();
+    lastPreview_.invalidate();
     if (closeRequested_) {
         QTimer::singleShot(0, this, &QWidget::close);
         return;

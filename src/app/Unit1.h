@@ -1,6 +1,7 @@
 #pragma once
 // The conversion window: pick images, watch each one in the preview, and
 // find them written as 24-bit .bmp files in the output folder.
+#include <QElapsedTimer>
 #include <QMainWindow>
 #include <QStringList>
 #include <memory>
@@ -89,6 +90,7 @@ private:
     TVeloraPtr<TVlxImg> imageNode_;
     std::unique_ptr<TPbox> preview_;
     TZoomControl* zoom_ = nullptr;  // owned by ScrollBox1
+    QElapsedTimer lastPreview_;  // since the preview was last drawn in a batch
     bool running_ = false;
     bool cancelRequested_ = false;
     bool closeRequested_ = false;
