@@ -176,6 +176,12 @@ void TForm1::SetBatchRunning(bool running) {
     CancelButton->setVisible(running);
 }
 
+bool TForm1::Due(QElapsedTimer& frame) const {
+    if (frame.isValid() && frame.elapsed() < FrameMs) return false;
+    frame.start();
+    return true;
+}
+
 void TForm1::CancelBatch() {
     if (running_) cancelRequested_ = true;
 }
@@ -228,21 +234,20 @@ void TForm1::ConvertFiles(const QStringList& files) {
     // The folder is read once for the whole batch.
     const TBatchPlan plan = PlanBatch(feed.Source(), planOptions);
 
-    // One file at a time on this thread: each is shown before it is written.
+    // One file at a time on this thread, so the preview holds the image being written.
     const LoadStep load = [this](const BatchItem& item, ItemNotes&) -> SaveStep {
+        // Faster than the eye can follow, the status text and the preview are
+        // drawn at most once a FrameMs; the batch's last file always is.
+        const bool draw = Due(statusFrame_);
         // The size shown is that of the image before this one.
-        SetStatus(FromUtf8(item.input) + QStringLiteral("  ") + QString::number(imageNode_->Width) +
-                  QLatin1Char(',') + QString::number(imageNode_->Height));
+        batchStatus_ = FromUtf8(item.input) + QStringLiteral("  ") + QString::number(imageNode_->Width) +
+                       QLatin1Char(',') + QString::number(imageNode_->Height);
+        if (draw) SetStatus(batchStatus_);
         // A vanished file would otherwise save the previous image under its name.
         if (!FileExists(item.input)) throw EInOutError(2);
         imageNode_->LoadFile(item.input);
         preview_->AdoptRootSize();
-        // Faster than the eye can follow, the preview is drawn at most 25
-        // times a second; the batch's last image is always drawn.
-        if (!lastPreview_.isValid() || lastPreview_.elapsed() >= 40) {
-            preview_->RepaintAll();
-            lastPreview_.start();
-        }
+        if (draw) preview_->RepaintAll();
         return [this, &item]() -> CommitStep {
             const TPixelMap* map = imageNode_->Map.get();
             std::string why = map ? NothingToSave(item.input, map->Width(), map->Height()) : "nothing to save";
@@ -258,9 +263,11 @@ void TForm1::ConvertFiles(const QStringList& files) {
         if (kind == FailureKind::Load) stoppedBy = FromUtf8(item.input) + QStringLiteral(": ") + FromUtf8(reason);
         else notWritten << FromUtf8(item.output) + QStringLiteral(": ") + FromUtf8(reason);
     };
-    int done = 0;
+    filesDone_ = 0;
     events.onSettled = [&](const BatchItem&, const ItemReport& report) {
-        if (report.status != ItemStatus::NotReached) BatchProgress->setValue(++done);
+        if (report.status == ItemStatus::NotReached) return;
+        ++filesDone_;
+        if (Due(progressFrame_)) BatchProgress->setValue(filesDone_);
     };
     BatchOptions options;
     // Between files the window answers: repaints, Esc, Cancel, a close.
@@ -280,8 +287,11 @@ void TForm1::ConvertFiles(const QStringList& files) {
         } running(*this);
         result = RunBatch(plan, options, load, events);
     }
+    if (!batchStatus_.isEmpty()) SetStatus(batchStatus_);
     preview_->RepaintAll();
-    lastPreview_.invalidate();
+    batchStatus_.clear();
+    statusFrame_.invalidate();
+    progressFrame_.invalidate();
     if (closeRequested_) {
         QTimer::singleShot(0, this, &QWidget::close);
         return;

@@ -45,6 +45,11 @@ public:
     // Esc and the Cancel button: the batch stops after the file in hand.
     void CancelBatch();
     bool BatchRunning() const { return running_; }
+    // Files settled in the batch that runs or ran last.
+    int FilesDone() const { return filesDone_; }
+    // The least time between two drawings of the status text, the progress
+    // and the preview during a batch, in ms; 0 draws them for every file.
+    int FrameMs = 40;
     // The batch from the event loop, with errors shown in the error box.
     void ConvertFilesLater(const QStringList& files);
 
@@ -90,7 +95,11 @@ private:
     TVeloraPtr<TVlxImg> imageNode_;
     std::unique_ptr<TPbox> preview_;
     TZoomControl* zoom_ = nullptr;  // owned by ScrollBox1
-    QElapsedTimer lastPreview_;  // since the preview was last drawn in a batch
+    // Whether FrameMs have passed since frame was last due; restarts it then.
+    bool Due(QElapsedTimer& frame) const;
+    QElapsedTimer statusFrame_, progressFrame_;  // since each was last drawn in a batch
+    QString batchStatus_;                        // the status text last set in a batch
+    int filesDone_ = 0;
     bool running_ = false;
     bool cancelRequested_ = false;
     bool closeRequested_ = false;

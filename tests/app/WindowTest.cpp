@@ -253,7 +253,7 @@ namespace {
 void AfterFiles(TForm1& form, int files, std::function<void()> action) {
     auto* timer = new QTimer(&form);
     QObject::connect(timer, &QTimer::timeout, &form, [=, &form] {
-        if (form.BatchProgress->value() < files) return;
+        if (form.FilesDone() < files) return;
         timer->deleteLater();
         timer->stop();
         action();
@@ -274,6 +274,7 @@ TEST(WindowBatch, CancelStopsAfterTheFileInHandAndNothingReenters) {
     WritePair(dir / "other", 3, 3, 9);
     Window w;
     w.form.show();
+    w.form.FrameMs = 0;
     w.form.Edit1->setText(Q(dir / "out"));
     bool checked = false;
     AfterFiles(w.form, 2, [&] {
