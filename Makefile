@@ -5,7 +5,7 @@
 BUILD   ?= build
 JOBS    ?= $(shell nproc 2>/dev/null || echo 2)
 PACKAGES = build-essential cmake pkg-config libgtest-dev libgmock-dev libbenchmark-dev \
-           libjpeg62-turbo-dev libjpeg-turbo-progs libcli11-dev python3 \
+           libjpeg62-turbo-dev libjpeg-turbo-progs libcli11-dev nlohmann-json3-dev python3 \
            qt6-base-dev qt6-base-dev-tools libgl-dev fonts-noto-cjk \
            clang libclang-rt-14-dev
 # make package and its test: CPack's DEB generator, manual pages

@@ -9,11 +9,11 @@
 #include <QScrollBar>
 #include <QStatusBar>
 #include <QTimer>
-#include <QWheelEvent>
 #include <algorithm>
 #include <cstdio>
 
 #include "app/QtPaintBox.h"
+#include "app/ZoomControl.h"
 #include "scene/kinds/Pbox.h"
 
 namespace quenlo {
@@ -21,18 +21,11 @@ namespace quenlo {
 namespace {
 QString FromUtf8(const std::string& s) { return QString::fromUtf8(s.data(), qsizetype(s.size())); }
 
-// The paint box keeps an offscreen image of its own size.
-constexpr int64_t kMaxControlSide = 32767;
-constexpr int64_t kMaxControlPixels = int64_t(1) << 26;
-
 void PrintWarnings(const TScene& scene) {
     for (const TScriptWarning& w : scene.Warnings)
         std::fprintf(stderr, "quenlo-scene: %s:%d: warning: %s\n", scene.Name.c_str(), w.Line, w.Text.c_str());
 }
 }  // namespace
-
-const int TSceneView::kZoomSteps[] = {10, 25, 33, 50, 67, 100, 150, 200, 300, 400, 600, 800, 1200, 1600};
-const int TSceneView::kZoomStepCount = int(std::size(kZoomSteps));
 
 TSceneView::TSceneView(std::string scriptPath, bool strict, TColor background, TScene scene, QWidget* parent)
     : QMainWindow(parent), scriptPath_(std::move(scriptPath)), strict_(strict) {
@@ -41,10 +34,6 @@ TSceneView::TSceneView(std::string scriptPath, bool strict, TColor background, T
     scroll_->setAlignment(Qt::AlignLeft | Qt::AlignTop);
     paintBox_ = new TQtPaintBox();
     scroll_->setWidget(paintBox_);
-    // The paint box under the pointer sees the wheel first, the viewport
-    // around it when the scene is smaller than the window.
-    scroll_->viewport()->installEventFilter(this);
-    paintBox_->installEventFilter(this);
     setCentralWidget(scroll_);
 
     status_ = new QLabel(this);
@@ -57,6 +46,10 @@ TSceneView::TSceneView(std::string scriptPath, bool strict, TColor background, T
     view_ = std::make_unique<TPbox>(paintBox_);
     view_->Background = background;
     view_->SetZoom(100);
+    zoom_ = new TZoomControl(
+        *view_, *scroll_,
+        [this] { return scene_.Root ? QSize(scene_.Root->Width, scene_.Root->Height) : QSize(); },
+        [this] { UpdateTitle(); });
     Show(std::move(scene));
 
     const QSize want = paintBox_->size() + QSize(4, 4 + statusBar()->sizeHint().height());
@@ -76,12 +69,12 @@ void TSceneView::Show(TScene scene) {
     view_->Msg.Captured = nullptr;
     view_->SetRoot(scene.Root.get());
     scene_ = std::move(scene);  // the old tree goes now, after the view let go
-    SetZoomPercent(Zoom());     // the largest step may differ for the new size
+    zoom_->SetPercent(Zoom());  // the largest step may differ for the new size
     const QString kind = QStringLiteral("%1 x %2, %3 node(s)")
                              .arg(scene_.Root->Width)
                              .arg(scene_.Root->Height)
                              .arg(scene_.NodeCount);
-    QString text = kind + QStringLiteral(" · Ctrl+wheel, Ctrl +/-/0 zoom · F5 reloads");
+    QString text = kind + QStringLiteral(" · Ctrl+wheel, Ctrl +/-/0/9 zoom · F5 reloads");
     if (!scene_.Warnings.empty())
         text = QStringLiteral("%1 warning(s) on stderr · ").arg(scene_.Warnings.size()) + text;
     SetStatus(text);
@@ -100,37 +93,7 @@ bool TSceneView::Reload() {
     return true;
 }
 
-int TSceneView::Zoom() const { return view_->GetZoom(); }
-
-int TSceneView::MaxZoom() const {
-    const int64_t w = scene_.Root ? std::max(scene_.Root->Width, 0) : 0;
-    const int64_t h = scene_.Root ? std::max(scene_.Root->Height, 0) : 0;
-    int best = kZoomSteps[0];
-    for (int z : kZoomSteps) {
-        const int64_t cw = w * z / 100, ch = h * z / 100;
-        if (cw <= kMaxControlSide && ch <= kMaxControlSide && cw * ch <= kMaxControlPixels) best = z;
-    }
-    return best;
-}
-
-void TSceneView::SetZoomPercent(int percent) {
-    percent = std::clamp(percent, kZoomSteps[0], MaxZoom());
-    view_->SetZoom(percent);
-    view_->RepaintAll();
-    UpdateTitle();
-}
-
-void TSceneView::ZoomIn() {
-    const int z = Zoom();
-    for (int step : kZoomSteps)
-        if (step > z) return SetZoomPercent(step);
-}
-
-void TSceneView::ZoomOut() {
-    const int z = Zoom();
-    for (int i = kZoomStepCount - 1; i >= 0; --i)
-        if (kZoomSteps[i] < z) return SetZoomPercent(kZoomSteps[i]);
-}
+int TSceneView::Zoom() const { return zoom_->Percent(); }
 
 QString TSceneView::StatusText() const { return status_->text(); }
 
@@ -142,33 +105,10 @@ void TSceneView::UpdateTitle() {
                        .arg(Zoom()));
 }
 
-bool TSceneView::eventFilter(QObject* watched, QEvent* event) {
-    if ((watched == scroll_->viewport() || watched == paintBox_) && event->type() == QEvent::Wheel) {
-        auto* wheel = static_cast<QWheelEvent*>(event);
-        if (wheel->modifiers() & Qt::ControlModifier) {
-            // Whole notches of 120; touchpads send smaller parts.
-            wheelRest_ += wheel->angleDelta().y();
-            for (; wheelRest_ >= 120; wheelRest_ -= 120) ZoomIn();
-            for (; wheelRest_ <= -120; wheelRest_ += 120) ZoomOut();
-            return true;
-        }
-    }
-    return QMainWindow::eventFilter(watched, event);
-}
-
 void TSceneView::keyPressEvent(QKeyEvent* event) {
+    if (zoom_->HandleKey(*event)) return;
     const bool ctrl = event->modifiers() & Qt::ControlModifier;
     switch (event->key()) {
-        case Qt::Key_Plus:
-        case Qt::Key_Equal:  // plus without Shift on many layouts
-            if (ctrl) return ZoomIn();
-            break;
-        case Qt::Key_Minus:
-            if (ctrl) return ZoomOut();
-            break;
-        case Qt::Key_0:
-            if (ctrl) return SetZoomPercent(100);
-            break;
         case Qt::Key_R:
             if (ctrl) {
                 Reload();

@@ -17,14 +17,11 @@ namespace quenlo {
 
 class TPbox;
 class TQtPaintBox;
+class TZoomControl;
 
 class TSceneView : public QMainWindow {
     Q_OBJECT
 public:
-    // Zoom steps, in percent, that the keys and the wheel walk through.
-    static const int kZoomSteps[];
-    static const int kZoomStepCount;
-
     // Shows scene, read from scriptPath, which F5 reads again.
     TSceneView(std::string scriptPath, bool strict, TColor background, TScene scene,
                QWidget* parent = nullptr);
@@ -33,10 +30,7 @@ public:
     // Reads the script again. On an error the scene shown stays and the
     // status bar says what went wrong; returns false then.
     bool Reload();
-    // Through TPbox::SetZoom, limited so the paint box stays a sane size.
-    void SetZoomPercent(int percent);
-    void ZoomIn();
-    void ZoomOut();
+    TZoomControl& Zoomer() const { return *zoom_; }
     int Zoom() const;
 
     TPbox* View() const { return view_.get(); }
@@ -45,17 +39,13 @@ public:
     QString StatusText() const;
 
 protected:
-    // Ctrl+wheel over the scene zooms.
-    bool eventFilter(QObject* watched, QEvent* event) override;
-    // Ctrl+plus, Ctrl+minus, Ctrl+0 zoom; F5 and Ctrl+R reload.
+    // Ctrl+plus, Ctrl+minus, Ctrl+0, Ctrl+9 zoom (TZoomControl); F5 and Ctrl+R reload.
     void keyPressEvent(QKeyEvent* event) override;
 
 private:
     void Show(TScene scene);
     void UpdateTitle();
     void SetStatus(const QString& text);
-    // The largest zoom step whose paint box stays within the limits.
-    int MaxZoom() const;
 
     std::string scriptPath_;
     bool strict_;
@@ -64,7 +54,7 @@ private:
     TQtPaintBox* paintBox_;
     QLabel* status_;
     std::unique_ptr<TPbox> view_;
-    int wheelRest_ = 0;  // wheel turns below one notch, kept for the next event
+    TZoomControl* zoom_;  // owned by scroll_
 };
 
 }  // namespace quenlo

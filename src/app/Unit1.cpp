@@ -6,7 +6,11 @@
 #include <QFrame>
 #include <QLabel>
 #include <QLineEdit>
+#include <QCloseEvent>
+#include <QCoreApplication>
+#include <QKeyEvent>
 #include <QMimeData>
+#include <QProgressBar>
 #include <QPushButton>
 #include <QScrollArea>
 #include <QStatusBar>
@@ -14,6 +18,8 @@
 #include <QVBoxLayout>
 
 #include "app/QtPaintBox.h"
+#include "app/ZoomControl.h"
+#include "batch/BatchInputs.h"
 #include "batch/BatchRun.h"
 #include "imageio/AtomicFile.h"
 #include "imageio/FileIo.h"
@@ -94,6 +100,14 @@ void TForm1::BuildControls() {
     StatusBar1->setFixedHeight(19);
     status_ = new QLabel(QStringLiteral("---"), StatusBar1);
     StatusBar1->addWidget(status_, 1);
+    BatchProgress = new QProgressBar(StatusBar1);
+    BatchProgress->setFormat(QStringLiteral("%v / %m"));
+    BatchProgress->setMaximumWidth(160);
+    BatchProgress->hide();
+    StatusBar1->addPermanentWidget(BatchProgress);
+    CancelButton = new QPushButton(QStringLiteral("Cancel"), StatusBar1);
+    CancelButton->hide();
+    StatusBar1->addPermanentWidget(CancelButton);
     setStatusBar(StatusBar1);
 
     move(263, 83);
@@ -101,6 +115,7 @@ void TForm1::BuildControls() {
 
     connect(Button3, &QPushButton::clicked, this, [this] { Guarded([this] { Button3Click(); }); });
     connect(Button1, &QPushButton::clicked, this, [this] { Guarded([this] { Button1Click(); }); });
+    connect(CancelButton, &QPushButton::clicked, this, [this] { CancelBatch(); });
     PaintBox1->OnError = [this](const QString& message) {
         // Not inside the event that failed: the box runs its own loop.
         QTimer::singleShot(0, this, [this, message] { dialogs_.ShowError(this, ErrorBoxText(message)); });
@@ -115,6 +130,7 @@ void TForm1::FormCreate() {
     preview_->SetRoot(imageNode_.get());
     preview_->AdoptRootSize();
     preview_->SetZoom(100);  // 100 / 100: scale 1 : 1
+    zoom_ = new TZoomControl(*preview_, *ScrollBox1, [this] { return QSize(imageNode_->Width, imageNode_->Height); });
 }
 
 void TForm1::FormDestroy() {
@@ -148,7 +164,39 @@ QString TForm1::StatusText() const { return status_->text(); }
 
 void TForm1::SetStatus(const QString& text) {
     status_->setText(text);
-    status_->repaint();  // the batch does not return to the event loop between files
+    status_->repaint();  // shown before the file loads, however long that takes
+}
+
+void TForm1::SetBatchRunning(bool running) {
+    running_ = running;
+    Button3->setEnabled(!running);
+    Button1->setEnabled(!running);
+    setAcceptDrops(!running);
+    BatchProgress->setVisible(running);
+    CancelButton->setVisible(running);
+}
+
+bool TForm1::Due(QElapsedTimer& frame) const {
+    if (frame.isValid() && frame.elapsed() < FrameMs) return false;
+    frame.start();
+    return true;
+}
+
+void TForm1::CancelBatch() {
+    if (running_) cancelRequested_ = true;
+}
+
+void TForm1::keyPressEvent(QKeyEvent* event) {
+    if (event->key() == Qt::Key_Escape && running_) return CancelBatch();
+    if (zoom_->HandleKey(*event)) return;
+    QMainWindow::keyPressEvent(event);
+}
+
+void TForm1::closeEvent(QCloseEvent* event) {
+    if (!running_) return QMainWindow::closeEvent(event);
+    // The batch is on the stack below this event: it must unwind first.
+    cancelRequested_ = closeRequested_ = true;
+    event->ignore();
 }
 
 void TForm1::Button1Click() {
@@ -170,21 +218,36 @@ void TForm1::Button3Click() {
 }
 
 void TForm1::ConvertFiles(const QStringList& files) {
+    if (running_) return;
+    FeedOptions feedOptions;
+    feedOptions.recurse = Recurse::On;
+    QStringList leftOut;
+    feedOptions.onSkipped = [&](const std::string& name, const std::string& why) {
+        leftOut << FromUtf8(name) + QStringLiteral(": ") + FromUtf8(why);
+    };
+    TInputFeed feed(feedOptions);
     std::vector<std::string> inputs;
     for (const QString& file : files) inputs.push_back(Utf8(file));
+    feed.AddNames(std::move(inputs));
+    PlanOptions planOptions;
+    planOptions.outputDir = Utf8(Edit1->text());
     // The folder is read once for the whole batch.
-    const TBatchPlan plan = PlanBatch(inputs, Utf8(Edit1->text()));
+    const TBatchPlan plan = PlanBatch(feed.Source(), planOptions);
 
-    // One file at a time on this thread: each is shown before it is written.
-    const LoadStep load = [this](const BatchItem& item, const WarningSink&) -> SaveStep {
+    // One file at a time on this thread, so the preview holds the image being written.
+    const LoadStep load = [this](const BatchItem& item, ItemNotes&) -> SaveStep {
+        // Faster than the eye can follow, the status text and the preview are
+        // drawn at most once a FrameMs; the batch's last file always is.
+        const bool draw = Due(statusFrame_);
         // The size shown is that of the image before this one.
-        SetStatus(FromUtf8(item.input) + QStringLiteral("  ") + QString::number(imageNode_->Width) +
-                  QLatin1Char(',') + QString::number(imageNode_->Height));
+        batchStatus_ = FromUtf8(item.input) + QStringLiteral("  ") + QString::number(imageNode_->Width) +
+                       QLatin1Char(',') + QString::number(imageNode_->Height);
+        if (draw) SetStatus(batchStatus_);
         // A vanished file would otherwise save the previous image under its name.
         if (!FileExists(item.input)) throw EInOutError(2);
         imageNode_->LoadFile(item.input);
         preview_->AdoptRootSize();
-        preview_->RepaintAll();
+        if (draw) preview_->RepaintAll();
         return [this, &item]() -> CommitStep {
             const TPixelMap* map = imageNode_->Map.get();
             std::string why = map ? NothingToSave(item.input, map->Width(), map->Height()) : "nothing to save";
@@ -200,13 +263,48 @@ void TForm1::ConvertFiles(const QStringList& files) {
         if (kind == FailureKind::Load) stoppedBy = FromUtf8(item.input) + QStringLiteral(": ") + FromUtf8(reason);
         else notWritten << FromUtf8(item.output) + QStringLiteral(": ") + FromUtf8(reason);
     };
-    const BatchResult result = RunBatch(plan, BatchOptions{}, load, events);
+    filesDone_ = 0;
+    events.onSettled = [&](const BatchItem&, const ItemReport& report) {
+        if (report.status == ItemStatus::NotReached) return;
+        ++filesDone_;
+        if (Due(progressFrame_)) BatchProgress->setValue(filesDone_);
+    };
+    BatchOptions options;
+    // Between files the window answers: repaints, Esc, Cancel, a close.
+    options.cancelled = [this] {
+        QCoreApplication::processEvents();
+        return cancelRequested_;
+    };
+    BatchProgress->setRange(0, static_cast<int>(std::min<size_t>(plan.items.size(), INT_MAX)));
+    BatchProgress->setValue(0);
+    cancelRequested_ = closeRequested_ = false;
+    BatchResult result;
+    {
+        struct Running {
+            TForm1& form;
+            explicit Running(TForm1& f) : form(f) { form.SetBatchRunning(true); }
+            ~Running() { form.SetBatchRunning(false); }
+        } running(*this);
+        result = RunBatch(plan, options, load, events);
+    }
+    if (!batchStatus_.isEmpty()) SetStatus(batchStatus_);
+    preview_->RepaintAll();
+    batchStatus_.clear();
+    statusFrame_.invalidate();
+    progressFrame_.invalidate();
+    if (closeRequested_) {
+        QTimer::singleShot(0, this, &QWidget::close);
+        return;
+    }
+    if (!leftOut.isEmpty()) notWritten = leftOut + notWritten;
     if (result.stopped) {
         if (!notWritten.isEmpty()) stoppedBy += QStringLiteral("\n\nNot written:\n") + notWritten.join(QLatin1Char('\n'));
         throw EQuenlo(Utf8(stoppedBy));
     }
     if (!notWritten.isEmpty())
         dialogs_.ShowWarning(this, QStringLiteral("These files were not written:\n") + notWritten.join(QLatin1Char('\n')));
+    if (result.cancelled)
+        dialogs_.ShowWarning(this, QStringLiteral("cancelled: %1 of %2 not converted").arg(result.notStarted).arg(plan.items.size()));
 }
 
 void TForm1::dragEnterEvent(QDragEnterEvent* event) {
@@ -214,6 +312,7 @@ void TForm1::dragEnterEvent(QDragEnterEvent* event) {
 }
 
 void TForm1::dropEvent(QDropEvent* event) {
+    if (running_) return;
     QStringList files;
     for (const QUrl& url : event->mimeData()->urls())
         if (url.isLocalFile()) files << url.toLocalFile();

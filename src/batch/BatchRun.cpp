@@ -1,14 +1,18 @@
 #include "batch/BatchRun.h"
 
 #include <algorithm>
+#include <chrono>
 #include <condition_variable>
+#include <filesystem>
 #include <mutex>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include "imageio/FileIo.h"
 #include "imageio/ImageKind.h"
 #include "low/Errors.h"
+#include "low/FileNames.h"
 
 namespace quenlo {
 
@@ -31,8 +35,20 @@ struct Outcome {
     CommitStep commit;
     std::string reason;
     FailureKind kind = FailureKind::Save;
-    std::vector<std::string> warnings;
+    ItemNotes notes;
+    std::chrono::steady_clock::duration took{};
 };
+
+using Clock = std::chrono::steady_clock;
+
+// A tree mirrored below the output folder needs its folders as it goes.
+void EnsureFolderOf(const std::string& output) {
+    const std::string dir = ExtractFileDir(output);
+    std::error_code ec;
+    if (dir.empty() || std::filesystem::is_directory(dir, ec)) return;
+    std::filesystem::create_directories(dir, ec);
+    if (!std::filesystem::is_directory(dir, ec)) throw EQuenlo("Cannot create " + dir);
+}
 
 std::string Reason(std::exception_ptr error) {
     try {
@@ -45,7 +61,7 @@ std::string Reason(std::exception_ptr error) {
 }
 
 // The load and save steps of one item; failures are recorded, not thrown.
-Outcome Prepare(const BatchItem& item, const BatchOptions& options, const LoadStep& load) {
+Outcome PrepareSteps(const BatchItem& item, const BatchOptions& options, const LoadStep& load) {
     Outcome out;
     auto fail = [&](FailureKind kind, std::string reason) {
         out.state = Outcome::State::Failed;
@@ -60,11 +76,12 @@ Outcome Prepare(const BatchItem& item, const BatchOptions& options, const LoadSt
     }
     SaveStep save;
     try {
-        save = load(item, [&out](const std::string& text) { out.warnings.push_back(text); });
+        save = load(item, out.notes);
     } catch (...) {
         return fail(FailureKind::Load, Reason(std::current_exception()));
     }
     try {
+        EnsureFolderOf(item.output);
         out.commit = save();
     } catch (const ESourceReadError&) {
         return fail(FailureKind::Load, Reason(std::current_exception()));
@@ -75,10 +92,17 @@ Outcome Prepare(const BatchItem& item, const BatchOptions& options, const LoadSt
     return out;
 }
 
+Outcome Prepare(const BatchItem& item, const BatchOptions& options, const LoadStep& load) {
+    const Clock::time_point start = Clock::now();
+    Outcome out = PrepareSteps(item, options, load);
+    out.took = Clock::now() - start;
+    return out;
+}
+
 class TBatchRunner {
 public:
     TBatchRunner(const TBatchPlan& plan, const BatchOptions& options, const LoadStep& load, const BatchEvents& events)
-        : plan_(plan), options_(options), load_(load), events_(events), outcomes_(plan.items.size()) {}
+        : plan_(plan), options_(options), load_(load), events_(events) {}
 
     ~TBatchRunner() {
         {
@@ -92,18 +116,22 @@ public:
     BatchResult Run() {
         const size_t n = plan_.items.size();
         const size_t jobs = std::clamp<size_t>(static_cast<size_t>(std::max(options_.jobs, 1)), 1, std::max<size_t>(n, 1));
-        if (jobs > 1) {
-            // Items prepared ahead of the one being committed: each holds an
-            // open output, so keep them few.
-            window_ = jobs + std::min<size_t>(jobs, 16);
-            for (size_t i = 0; i < jobs; ++i) workers_.emplace_back([this] { Work(); });
-        }
+        // Items prepared ahead of the one being committed: each holds an
+        // open output, so keep them few. Only they are held, in slot i % window_.
+        if (jobs > 1) window_ = jobs + std::min<size_t>(jobs, 16);
+        outcomes_.resize(window_);
+        for (size_t i = 0; jobs > 1 && i < jobs; ++i) workers_.emplace_back([this] { Work(); });
         for (size_t i = 0; i < n; ++i) {
-            if (jobs == 1) outcomes_[i] = Prepare(plan_.items[i], options_, load_);
+            if (options_.cancelled && options_.cancelled()) {
+                result_.cancelled = true;
+                NotReached(i);
+                break;
+            }
+            if (jobs == 1) outcomes_[0] = Prepare(plan_.items[i], options_, load_);
             Outcome done = TakeWhenPrepared(i);
             if (!Settle(plan_.items[i], done)) {
                 result_.stopped = true;
-                result_.notStarted = static_cast<int>(n - i - 1);
+                NotReached(i + 1);
                 break;
             }
         }
@@ -115,35 +143,60 @@ private:
         for (;;) {
             std::unique_lock lock(mutex_);
             const size_t i = next_++;
-            if (i >= outcomes_.size()) return;
+            if (i >= plan_.items.size()) return;
             changed_.wait(lock, [&] { return stop_ || i < committed_ + window_; });
             if (stop_) return;
             lock.unlock();
             Outcome out = Prepare(plan_.items[i], options_, load_);
             lock.lock();
-            outcomes_[i] = std::move(out);
+            outcomes_[i % window_] = std::move(out);
             changed_.notify_all();
         }
     }
 
     Outcome TakeWhenPrepared(size_t i) {
         std::unique_lock lock(mutex_);
-        changed_.wait(lock, [&] { return outcomes_[i].state != Outcome::State::Pending; });
-        Outcome out = std::move(outcomes_[i]);
+        Outcome& slot = outcomes_[i % window_];
+        changed_.wait(lock, [&] { return slot.state != Outcome::State::Pending; });
+        Outcome out = std::exchange(slot, Outcome{});
         committed_ = i + 1;
         changed_.notify_all();
         return out;
     }
 
-    // Reports an item and puts its output in place; false when it stops the batch.
+    void NotReached(size_t from) {
+        result_.notStarted = static_cast<int>(plan_.items.size() - from);
+        if (events_.onSettled)
+            for (size_t i = from; i < plan_.items.size(); ++i) events_.onSettled(plan_.items[i], ItemReport{});
+    }
+
     bool Settle(const BatchItem& item, Outcome& out) {
-        for (const std::string& text : out.warnings)
+        const Clock::time_point start = Clock::now();
+        const ItemStatus status = Finish(item, out);
+        if (events_.onSettled) {
+            ItemReport report;
+            report.status = status;
+            report.width = out.notes.width;
+            report.height = out.notes.height;
+            if (status == ItemStatus::Failed) report.error = out.reason;
+            std::error_code ec;
+            if (status == ItemStatus::Converted)
+                if (const auto size = std::filesystem::file_size(item.output, ec); !ec) report.bytes = static_cast<long long>(size);
+            report.ms = std::chrono::duration<double, std::milli>(out.took + (Clock::now() - start)).count();
+            events_.onSettled(item, report);
+        }
+        return status != ItemStatus::Failed || !StopsBatch(out.kind, options_.onLoadFailure);
+    }
+
+    // Reports an item and puts its output in place.
+    ItemStatus Finish(const BatchItem& item, Outcome& out) {
+        for (const std::string& text : out.notes.warnings)
             if (events_.onWarning) events_.onWarning(item, text);
         switch (out.state) {
             case Outcome::State::Skipped:
                 ++result_.skipped;
                 if (events_.onSkipped) events_.onSkipped(item);
-                return true;
+                return ItemStatus::Skipped;
             case Outcome::State::Ready:
                 try {
                     out.commit();
@@ -154,14 +207,14 @@ private:
                 }
                 ++result_.converted;
                 if (events_.onConverted) events_.onConverted(item);
-                return true;
+                return ItemStatus::Converted;
             case Outcome::State::Failed:
             case Outcome::State::Pending:
                 break;
         }
         ++result_.failed;
         if (events_.onFailed) events_.onFailed(item, out.reason, out.kind);
-        return !StopsBatch(out.kind, options_.onLoadFailure);
+        return ItemStatus::Failed;
     }
 
     const TBatchPlan& plan_;
@@ -172,7 +225,7 @@ private:
 
     std::mutex mutex_;
     std::condition_variable changed_;
-    std::vector<Outcome> outcomes_;
+    std::vector<Outcome> outcomes_;  // the window's items, by index modulo window_
     size_t next_ = 0;
     size_t committed_ = 0;  // items taken by the committing thread
     size_t window_ = 1;

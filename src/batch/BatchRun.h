@@ -5,6 +5,7 @@
 // so every number of jobs gives the files, messages and counts of one job.
 #include <functional>
 #include <string>
+#include <vector>
 
 #include "batch/BatchPlan.h"
 
@@ -17,6 +18,9 @@ struct BatchOptions {
     int jobs = 1;  // 1: everything on the calling thread
     OnLoadFailure onLoadFailure = OnLoadFailure::Stop;
     ExistingOutput existing = ExistingOutput::Overwrite;
+    // Asked on the calling thread before each item; true ends the batch there
+    // (the item in hand is finished first, the rest are not reached).
+    std::function<bool()> cancelled;
 };
 
 // A failed load ends the batch (without KeepGoing); a failed save never does.
@@ -29,7 +33,25 @@ enum class FailureKind { Load, Save };
 using CommitStep = std::function<void()>;
 using SaveStep = std::function<CommitStep()>;
 using WarningSink = std::function<void(const std::string&)>;
-using LoadStep = std::function<SaveStep(const BatchItem&, const WarningSink&)>;
+
+// What the load step tells about its item, for reports; written on the
+// thread that loads it.
+struct ItemNotes {
+    std::vector<std::string> warnings;
+    long long width = -1, height = -1;  // pixels; -1 unknown
+};
+using LoadStep = std::function<SaveStep(const BatchItem&, ItemNotes&)>;
+
+enum class ItemStatus { Converted, Skipped, Failed, NotReached };
+
+// How one item ended, for reports and progress.
+struct ItemReport {
+    ItemStatus status = ItemStatus::NotReached;
+    std::string error;
+    long long width = -1, height = -1;
+    long long bytes = 0;  // of the output written
+    double ms = 0;        // milliseconds spent loading and writing it
+};
 
 struct BatchEvents {
     // Called on the calling thread, in input order.
@@ -37,14 +59,17 @@ struct BatchEvents {
     std::function<void(const BatchItem&)> onSkipped;
     std::function<void(const BatchItem&, const std::string& reason, FailureKind)> onFailed;
     std::function<void(const BatchItem&, const std::string& text)> onWarning;
+    // After the above for every item, and for each item not reached.
+    std::function<void(const BatchItem&, const ItemReport&)> onSettled;
 };
 
 struct BatchResult {
     int converted = 0;
     int skipped = 0;
     int failed = 0;
-    int notStarted = 0;  // after the failed load that stopped the batch
+    int notStarted = 0;  // after the failed load that stopped the batch, or the cancel
     bool stopped = false;
+    bool cancelled = false;
 };
 
 // Whether a failure ends the batch.

@@ -5,7 +5,6 @@
 #include "imageio/AtomicFile.h"
 #include "imageio/FileIo.h"
 #include "imageio/ImageKind.h"
-#include "imageio/RawStream.h"
 #include "imageio/VlxIo.h"
 #include "low/Errors.h"
 
@@ -13,36 +12,42 @@ namespace quenlo {
 
 namespace {
 
-// Reads what the save needs and returns the save. Raw pairs are only
-// opened: their rows stream into the file while it is written.
-SaveStep Load(const BatchItem& item, const WarningSink& warn) {
-    if (!FileExists(item.input)) throw EInOutError(2);
-    if (KindByName(item.input) == ImageKind::RawPair) {
-        auto pair = std::make_shared<TRawPair>(item.iprName, item.rgbName);
-        return [pair, &item]() -> CommitStep {
-            if (std::string why = NothingToSave(item.input, pair->Width(), pair->Height()); !why.empty())
-                throw EQuenlo(why);
-            std::shared_ptr<TAtomicFile> file = pair->PrepareBmp(item.output);
-            return [file] { file->Commit(); };
-        };
-    }
-    LoadOptions load;
-    load.onWarning = warn;
-    std::shared_ptr<TPixelMap> map = LoadImageFile(PixelKind::RGB, item.input, load);
-    if (!map) throw EInOutError(2);
-    return [map, &item]() -> CommitStep {
-        if (std::string why = NothingToSave(item.input, map->Width(), map->Height()); !why.empty())
-            throw EQuenlo(why);
-        std::shared_ptr<TAtomicFile> file = PrepareBmpFile(*map, item.output);
+// The save of an opened raw image: rows stream into the file while it is written.
+SaveStep SaveRaw(std::shared_ptr<TRawPair> raw, const BatchItem& item, ItemNotes& notes) {
+    notes.width = raw->Width();
+    notes.height = raw->Height();
+    return [raw, &item]() -> CommitStep {
+        if (raw->Width() == 0 || raw->Height() == 0)
+            throw EQuenlo(NothingToSave(item.input, raw->Width(), raw->Height()));
+        std::shared_ptr<TAtomicFile> file = raw->PrepareBmp(item.output);
         return [file] { file->Commit(); };
     };
 }
 
 }  // namespace
 
-BatchResult ConvertFiles(const std::vector<std::string>& inputs, const ConvertOptions& options,
-                         const BatchEvents& events) {
-    return RunBatch(PlanBatch(inputs, options.outputDir), options.batch, Load, events);
+// Reads what the save needs and returns the save. Raw data is only opened.
+LoadStep ConvertLoader(const ConvertOptions& options) {
+    return [raw = options.raw, rawExt = options.plan.rawExt](const BatchItem& item, ItemNotes& notes) -> SaveStep {
+        if (!FileExists(item.input)) throw EInOutError(2);
+        if (raw && IsRawData(item.input, rawExt)) {
+            return SaveRaw(std::make_shared<TRawPair>(item.input, *raw), item, notes);
+        }
+        if (KindByName(item.input) == ImageKind::RawPair)
+            return SaveRaw(std::make_shared<TRawPair>(item.IprName(), item.RgbName()), item, notes);
+        LoadOptions load;
+        load.onWarning = [&notes](const std::string& text) { notes.warnings.push_back(text); };
+        std::shared_ptr<TPixelMap> map = LoadImageFile(PixelKind::RGB, item.input, load);
+        if (!map) throw EInOutError(2);
+        notes.width = map->Width();
+        notes.height = map->Height();
+        return [map, &item]() -> CommitStep {
+            if (std::string why = NothingToSave(item.input, map->Width(), map->Height()); !why.empty())
+                throw EQuenlo(why);
+            std::shared_ptr<TAtomicFile> file = PrepareBmpFile(*map, item.output);
+            return [file] { file->Commit(); };
+        };
+    };
 }
 
 }  // namespace quenlo

@@ -1,21 +1,24 @@
 #pragma once
 // The command line's batch: each input is loaded and written as a 24-bit
 // .bmp, into the output folder or beside its source, by the shared batch
-// plan and run (src/batch); raw pairs stream in constant memory.
+// plan and run (src/batch); raw pairs and headerless raw data stream in
+// constant memory.
+#include <optional>
 #include <string>
-#include <vector>
 
 #include "batch/BatchRun.h"
+#include "imageio/RawStream.h"
 
 namespace quenlo {
 
 struct ConvertOptions {
-    std::string outputDir;  // empty: beside each source
+    PlanOptions plan;  // the output folder ("" beside each source), raw data, shard
     BatchOptions batch;
+    // Set: files with plan.rawExt are headerless data of this layout.
+    std::optional<RawLayout> raw;
 };
 
-// Plans and runs the batch. Throws EQuenlo "Cannot create <dir>".
-BatchResult ConvertFiles(const std::vector<std::string>& inputs, const ConvertOptions& options,
-                         const BatchEvents& events);
+// Loads an item for the batch.
+LoadStep ConvertLoader(const ConvertOptions& options);
 
 }  // namespace quenlo

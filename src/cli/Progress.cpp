@@ -5,21 +5,28 @@
 
 namespace quenlo {
 
-TProgress::TProgress(FILE* out, int total, bool enabled)
+TProgress::TProgress(FILE* out, long long total, bool enabled)
     : out_(out), total_(total), enabled_(enabled), start_(std::chrono::steady_clock::now()), lastDraw_(start_) {}
 
-std::string TProgress::Render(int done, int total, double seconds, int width) {
-    const int filled = total > 0 ? static_cast<int>(static_cast<long long>(done) * width / total) : width;
-    std::string bar = "[" + std::string(filled, '#') + std::string(width - filled, ' ') + "] ";
-    char tail[64];
+std::string TProgress::Render(long long done, long long total, long long bytes, double seconds, int width) {
+    const int filled = total > 0 ? static_cast<int>(std::min(done, total) * width / total) : width;
+    std::string text = "[" + std::string(filled, '#') + std::string(width - filled, ' ') + "] ";
+    char tail[128];
     const double rate = seconds > 0 ? done / seconds : 0.0;
-    std::snprintf(tail, sizeof tail, "%d/%d  %.1f files/s", done, total, rate);
-    return bar + tail;
+    const double mbRate = seconds > 0 ? bytes / seconds / 1e6 : 0.0;
+    std::snprintf(tail, sizeof tail, "%lld of %lld  %.1f files/s  %.1f MB/s", done, total, rate, mbRate);
+    text += tail;
+    if (rate > 0 && done < total) {
+        const auto eta = static_cast<long long>((total - done) / rate + 0.5);  // seconds
+        std::snprintf(tail, sizeof tail, "  ETA %lld:%02lld", eta / 60, eta % 60);
+        text += tail;
+    }
+    return text;
 }
 
 void TProgress::Draw() {
     const double secs = std::chrono::duration<double>(std::chrono::steady_clock::now() - start_).count();
-    std::fprintf(out_, "\r%s\x1b[K", Render(done_, total_, secs, 30).c_str());
+    std::fprintf(out_, "\r%s\x1b[K", Render(done_, total_, bytes_, secs, 30).c_str());
     std::fflush(out_);
     drawn_ = true;
 }
@@ -30,8 +37,9 @@ void TProgress::Erase() {
     drawn_ = false;
 }
 
-void TProgress::Step() {
+void TProgress::Step(long long bytes) {
     ++done_;
+    bytes_ += bytes;
     if (!enabled_) return;
     const auto now = std::chrono::steady_clock::now();
     if (done_ == total_ || now - lastDraw_ >= std::chrono::milliseconds(100)) {

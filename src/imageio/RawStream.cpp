@@ -79,6 +79,14 @@ TRawPair::TRawPair(const std::string& iprName, const std::string& rgbName) {
     rgb_ = std::make_unique<TReadOnlyFd>(rgbName);
 }
 
+TRawPair::TRawPair(const std::string& dataName, const RawLayout& layout) {
+    if (!BmpCanHold(layout.width, layout.height)) throw EInvalidImageSize(layout.width, layout.height);
+    width_ = layout.width;
+    height_ = layout.height;
+    order_ = layout.order;
+    rgb_ = std::make_unique<TReadOnlyFd>(dataName);
+}
+
 TRawPair::~TRawPair() = default;
 
 void TRawPair::WriteBmp(const std::string& outName, const RawStreamOptions& options) const {
@@ -124,7 +132,10 @@ std::unique_ptr<TAtomicFile> TRawPair::PrepareBmp(const std::string& outName, co
         if (got < want) std::memset(in.get() + got, 255, want - got);
         for (size_t i = 0; i < n; ++i) {
             uint8_t* o = out.get() + i * rowOut;
-            SwapRedBlue(in.get() + (n - 1 - i) * rowIn, o, static_cast<size_t>(w));
+            const uint8_t* row = in.get() + (n - 1 - i) * rowIn;
+            // A .bmp stores blue, green, red.
+            if (order_ == RawOrder::Bgr) std::memcpy(o, row, rowIn);
+            else SwapRedBlue(row, o, static_cast<size_t>(w));
             std::memset(o + rowIn, 0, rowOut - rowIn);
         }
         file.Write(out.get(), n * rowOut);

@@ -20,6 +20,13 @@ bool BmpCanHold(int64_t width, int64_t height);
 class TAtomicFile;
 class TReadOnlyFd;
 
+// Headerless raw data: rows of 3-byte pixels from the top, in this order.
+enum class RawOrder { Rgb, Bgr };
+struct RawLayout {
+    int32_t width = 0, height = 0;
+    RawOrder order = RawOrder::Rgb;
+};
+
 // An opened pair: the .ipr read and the .rgb open, nothing held in memory.
 class TRawPair {
 public:
@@ -29,6 +36,9 @@ public:
     explicit TRawPair(const std::string& fileName);
     // The two members, already found (PairName).
     TRawPair(const std::string& iprName, const std::string& rgbName);
+    // Headerless data of a layout given by the caller; a short file reads as
+    // white, like a pair's. Throws EInvalidImageSize for a size a .bmp cannot hold.
+    TRawPair(const std::string& dataName, const RawLayout& layout);
     ~TRawPair();
     TRawPair(const TRawPair&) = delete;
     TRawPair& operator=(const TRawPair&) = delete;
@@ -46,6 +56,7 @@ public:
 private:
     int32_t width_ = 0;
     int32_t height_ = 0;
+    RawOrder order_ = RawOrder::Rgb;
     std::unique_ptr<TReadOnlyFd> rgb_;
 };
 

@@ -106,14 +106,16 @@ void TPixelMap::FillRect(int32_t x, int32_t y, int32_t w, int32_t h) {
     const int64_t x1 = std::min<int64_t>(int64_t{x} + w, width_), y1 = std::min<int64_t>(int64_t{y} + h, height_);
     if (x0 >= x1 || y0 >= y1) return;
     const size_t n = static_cast<size_t>(x1 - x0);
-    for (int64_t yy = y0; yy < y1; ++yy) {
-        uint8_t* p = PixelAddr(static_cast<int32_t>(x0), static_cast<int32_t>(yy));
-        if (bpp_ == 1) {
-            std::memset(p, Pen[0], n);
-        } else {
-            for (size_t i = 0; i < n; ++i, p += bpp_) std::memcpy(p, Pen, bpp_);
-        }
+    // The first span pixel by pixel, then each further row a copy of it.
+    uint8_t* first = PixelAddr(static_cast<int32_t>(x0), static_cast<int32_t>(y0));
+    if (bpp_ == 1) {
+        std::memset(first, Pen[0], n);
+    } else {
+        uint8_t* p = first;
+        for (size_t i = 0; i < n; ++i, p += bpp_) std::memcpy(p, Pen, bpp_);
     }
+    for (int64_t yy = y0 + 1; yy < y1; ++yy)
+        std::memcpy(PixelAddr(static_cast<int32_t>(x0), static_cast<int32_t>(yy)), first, n * bpp_);
 }
 
 void TPixelMap::Clear() { FillRect(0, 0, width_, height_); }

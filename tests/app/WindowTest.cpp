@@ -3,13 +3,16 @@
 #include <QLabel>
 #include <QLineEdit>
 #include <QMouseEvent>
+#include <QProgressBar>
 #include <QPushButton>
 #include <QScrollArea>
 #include <QStatusBar>
 #include <QTest>
+#include <QTimer>
 #include <deque>
 #include <filesystem>
 
+#include "FaultUtil.h"
 #include "TestUtil.h"
 #include "app/Dialogs.h"
 #include "app/QtPaintBox.h"
@@ -243,4 +246,96 @@ TEST(ErrorBox, AppendsADotAfterLaterCharacters) {
     EXPECT_EQ(ErrorBoxText("done."), "done.");
     EXPECT_EQ(ErrorBoxText("(2)"), "(2)");  // ")" comes before "."
     EXPECT_EQ(ErrorBoxText(""), "");
+}
+
+namespace {
+// Runs action once, between files, as soon as `files` files are done.
+void AfterFiles(TForm1& form, int files, std::function<void()> action) {
+    auto* timer = new QTimer(&form);
+    QObject::connect(timer, &QTimer::timeout, &form, [=, &form] {
+        if (form.FilesDone() < files) return;
+        timer->deleteLater();
+        timer->stop();
+        action();
+    });
+    timer->start(0);
+}
+
+// Five pairs in dir/in/sub, so dropping dir/in converts them all.
+void WriteFive(const TempDir& dir) {
+    fs::create_directories(dir / "in/sub");
+    for (int i = 0; i < 5; ++i) WritePair(dir / ("in/sub/p" + std::to_string(i)), 5 + i, 3, uint8_t(i));
+}
+}  // namespace
+
+TEST(WindowBatch, CancelStopsAfterTheFileInHandAndNothingReenters) {
+    TempDir dir;
+    WriteFive(dir);
+    WritePair(dir / "other", 3, 3, 9);
+    Window w;
+    w.form.show();
+    w.form.FrameMs = 0;
+    w.form.Edit1->setText(Q(dir / "out"));
+    bool checked = false;
+    AfterFiles(w.form, 2, [&] {
+        EXPECT_TRUE(w.form.BatchRunning());
+        EXPECT_FALSE(w.form.Button3->isEnabled() || w.form.Button1->isEnabled() || w.form.acceptDrops());
+        EXPECT_EQ(w.form.BatchProgress->text(), "2 / 5");
+        w.form.ConvertFiles(QStringList{Q(dir / "other.ipr")});  // ignored while the batch runs
+        QTest::keyClick(&w.form, Qt::Key_Escape);
+        checked = true;
+    });
+    w.form.ConvertFiles(QStringList{Q(dir / "in")});
+    EXPECT_TRUE(checked);
+    EXPECT_EQ(w.dialogs.warnings, QStringList{"cancelled: 3 of 5 not converted"});
+    const test::FolderSnapshot out = test::Snapshot(dir / "out");
+    EXPECT_TRUE(out.count("sub/p0.bmp") && out.count("sub/p1.bmp"));
+    EXPECT_FALSE(out.count("sub/p2.bmp") || out.count("other.bmp"));
+    EXPECT_TRUE(w.form.Button3->isEnabled() && w.form.acceptDrops() && !w.form.CancelButton->isVisible());
+
+    // Closing mid-batch stops the same way, silently, and then closes.
+    AfterFiles(w.form, 1, [&] { w.form.close(); });
+    w.form.ConvertFiles(QStringList{Q(dir / "in")});
+    QApplication::processEvents();
+    EXPECT_FALSE(w.form.isVisible());
+    EXPECT_EQ(w.dialogs.warnings.size(), 1);
+}
+
+TEST(WindowBatch, ZoomKeysFitAndPaintAtAnyZoom) {
+    TempDir dir;
+    WritePair(dir / "big", 900, 700, 3);
+    Window w;
+    w.form.show();
+    w.form.ConvertFiles(QStringList{Q(dir / "big.ipr")});
+    TQtPaintBox* box = w.form.PaintBox1;
+    QTest::keyClick(&w.form, Qt::Key_9, Qt::ControlModifier);
+    const QSize room = w.form.ScrollBox1->viewport()->size();
+    EXPECT_LT(w.form.Preview()->GetZoom(), 100);
+    EXPECT_TRUE(box->width() <= room.width() && box->height() <= room.height()) << box->width() << "x" << box->height();
+    QTest::keyClick(&w.form, Qt::Key_0, Qt::ControlModifier);
+    EXPECT_EQ(box->size(), QSize(900, 700));
+    QTest::keyClick(&w.form, Qt::Key_Equal, Qt::ControlModifier);
+    QTest::keyClick(&w.form, Qt::Key_Equal, Qt::ControlModifier);
+    EXPECT_EQ(w.form.Preview()->GetZoom(), 200);
+    QTest::keyClick(&w.form, Qt::Key_Minus, Qt::ControlModifier);
+    EXPECT_EQ(w.form.Preview()->GetZoom(), 150);
+
+    // At 150 % a drag to screen (303, 151) paints a spot round scene pixel (202, 100).
+    const TPixelMapRGB& map = *w.form.ImageNode()->Map;
+    const std::vector<uint8_t> before(map.Data(), map.Data() + map.DataSize());
+    for (auto [type, at, button, buttons] :
+         {std::tuple{QEvent::MouseButtonPress, QPointF(300, 150), Qt::LeftButton, Qt::LeftButton},
+          std::tuple{QEvent::MouseMove, QPointF(303, 151), Qt::NoButton, Qt::LeftButton},
+          std::tuple{QEvent::MouseButtonRelease, QPointF(303, 151), Qt::LeftButton, Qt::NoButton}}) {
+        QMouseEvent e(type, at, at, button, buttons, Qt::NoModifier);
+        QApplication::sendEvent(box, &e);
+    }
+    QApplication::processEvents();
+    QRect spot;
+    for (int y = 0; y < map.Height(); ++y)
+        for (int x = 0; x < map.Width(); ++x)
+            if (std::memcmp(map.PixelAddr(x, y), before.data() + (map.PixelAddr(x, y) - map.Data()), 3) != 0)
+                spot |= QRect(x, y, 1, 1);
+    ASSERT_FALSE(spot.isEmpty());
+    EXPECT_LT((spot.center() - QPoint(202, 100)).manhattanLength(), 30) << spot.center().x() << "," << spot.center().y();
 }

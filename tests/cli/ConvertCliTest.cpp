@@ -152,8 +152,9 @@ TEST(ConvertCli, AnUncreatableFolderConvertsNothing) {
     }
 }
 
-TEST(Progress, RendersCountAndRate) {
-    EXPECT_EQ(TProgress::Render(12, 340, 2.0, 10), "[          ] 12/340  6.0 files/s");
-    EXPECT_EQ(TProgress::Render(5, 10, 1.0, 10), "[#####     ] 5/10  5.0 files/s");
-    EXPECT_EQ(TProgress::Render(0, 0, 0.0, 4), "[####] 0/0  0.0 files/s");
+TEST(Progress, RendersCountRatesAndEta) {
+    EXPECT_EQ(TProgress::Render(12, 340, 3'000'000, 2.0, 10), "[          ] 12 of 340  6.0 files/s  1.5 MB/s  ETA 0:55");
+    EXPECT_EQ(TProgress::Render(5, 10, 0, 1.0, 10), "[#####     ] 5 of 10  5.0 files/s  0.0 MB/s  ETA 0:01");
+    EXPECT_EQ(TProgress::Render(0, 0, 0, 0.0, 4), "[####] 0 of 0  0.0 files/s  0.0 MB/s");
+    EXPECT_EQ(TProgress::Render(0, 1000, 0, 0.0, 4), "[    ] 0 of 1000  0.0 files/s  0.0 MB/s");
 }
