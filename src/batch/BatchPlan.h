@@ -80,7 +80,7 @@ int ShardOf(const std::string& output, const std::string& dirWithDelim, int shar
 //   output of X");
 // - last, only the items of the chosen shard are kept: the rules above hold
 //   over the whole list, whichever shard is run.
-// Besides the names, memory is a few dozen bytes per input.
+// Besides the names, planning holds a few hundred bytes per input.
 // Throws what PrepareOutputDir throws.
 TBatchPlan PlanBatch(const InputSource& next, const PlanOptions& options);
 TBatchPlan PlanBatch(const std::vector<std::string>& inputs, const std::string& outputDir);
