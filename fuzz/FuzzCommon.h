@@ -14,6 +14,7 @@
 
 #include "low/Errors.h"
 #include "scene/Velora.h"
+#include "scene/kinds/SimpleVelore.h"
 
 namespace quenlo::fuzz {
 
@@ -85,5 +86,15 @@ public:
 protected:
     ~TBudgetKind() override = default;
 };
+
+// The pixel-holding kinds on a budget, registered ahead of the real kinds so
+// that their names find these first.
+inline void RegisterBudgetKinds() {
+    TVelora::RegisterKind(ClassOf<TBudgetKind<TVlxImg>>());
+    TVelora::RegisterKind(ClassOf<TBudgetKind<TVlxAnk>>());
+    TVelora::RegisterKind(ClassOf<TBudgetKind<TVlxCel>>());
+    TVelora::RegisterKind(ClassOf<TBudgetKind<TVlxStencil>>());
+    RegisterSimpleVeloreKinds();
+}
 
 }  // namespace quenlo::fuzz

@@ -177,12 +177,7 @@ private:
 }  // namespace
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
-    using fuzz::TBudgetKind;
-    TVelora::RegisterKind(ClassOf<TBudgetKind<TVlxImg>>());
-    TVelora::RegisterKind(ClassOf<TBudgetKind<TVlxAnk>>());
-    TVelora::RegisterKind(ClassOf<TBudgetKind<TVlxCel>>());
-    TVelora::RegisterKind(ClassOf<TBudgetKind<TVlxStencil>>());
-    RegisterSimpleVeloreKinds();
+    fuzz::RegisterBudgetKinds();
     return 0;
 }
 

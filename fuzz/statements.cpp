@@ -50,12 +50,7 @@ void Run(TVelora& node, std::string_view text) {
 }  // namespace
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
-    using fuzz::TBudgetKind;
-    TVelora::RegisterKind(ClassOf<TBudgetKind<TVlxImg>>());
-    TVelora::RegisterKind(ClassOf<TBudgetKind<TVlxAnk>>());
-    TVelora::RegisterKind(ClassOf<TBudgetKind<TVlxCel>>());
-    TVelora::RegisterKind(ClassOf<TBudgetKind<TVlxStencil>>());
-    RegisterSimpleVeloreKinds();
+    fuzz::RegisterBudgetKinds();
     return 0;
 }
 
