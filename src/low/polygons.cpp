@@ -59,24 +59,88 @@ TMessageNotifier SetPolyNotifier(TMessageNotifier notifier) {
     return std::exchange(Notifier(), std::move(notifier));
 }
 
-// State of one FillPolygon call; everything here dies with it. The scan
-// lines live in one flat array: line l holds Xs[Start[l] .. Start[l + 1]),
-// which costs two passes over the edges (count, then place) but no
-// allocation per sub-scanline.
+// State of one FillPolygon call; everything here dies with it. Nothing is
+// kept per sub-scanline: the edges are walked top-down one pixel row at a
+// time, each carrying its walk from row to row, and a row holds the sixteen
+// crossings of each edge that reaches it.
 struct TPoly::TFill {
     struct TEdge {
         int32_t X1, Y1, X2, Y2;
     };
+
+    // One sloped edge, walked one sub-scanline down per step. At walk step
+    // k (k = 0 on Y1) the crossing is X1 + sx s, s = 0 for t <= dy and
+    // (t - 1) div dy above, t = (dx mod dy) div 2 + k dx; an edge that runs
+    // upward meets k counting down. X and Rem hold X1 + sx ((t - 1) div dy)
+    // and (t - 1) mod dy, both floored, so a step is an add and a carry
+    // instead of a division. Only t = 0 makes that one step off X1: that
+    // line is ZeroLine, and gets X1.
+    struct TStepper {
+        int64_t X = 0, Rem = 0;
+        int64_t Dy = 1;
+        int64_t R = 0, R2 = 0;    // what one and two steps add to Rem, before the carry
+        int64_t XQ = 0, XQ2 = 0;  // what they add to X, before the carry
+        int64_t Sx = 1;           // what a carry adds to X
+        int32_t X1 = 0;
+        bool Clamped = false;     // whether its crossings may leave the sides
+        int64_t Top = 0, Bottom = 0;  // its first and last line, inclusive
+        int64_t ZeroLine = -1;
+
+        // The crossings of the row's lines a..b-1 (the row starting at line
+        // rowLine) into x[a..b), leaving the walk on line b. Even and odd
+        // lines are two walks of double steps, so the carries of one do not
+        // wait for the other's.
+        void Walk(int32_t* x, int32_t a, int32_t b, int64_t rowLine, int32_t xlo, int32_t xhi) {
+            const int64_t dy = Dy, sx = Sx, r2 = R2, xq2 = XQ2;
+            int64_t x0 = X, e0 = Rem;
+            int64_t x1 = x0 + XQ, e1 = e0 + R;
+            const bool c = e1 >= dy;
+            e1 -= c ? dy : 0;
+            x1 += c ? sx : 0;
+            int32_t l = a;
+            for (; l + 1 < b; l += 2) {
+                x[l] = int32_t(x0);
+                x[l + 1] = int32_t(x1);
+                e0 += r2;
+                x0 += xq2;
+                e1 += r2;
+                x1 += xq2;
+                const bool c0 = e0 >= dy, c1 = e1 >= dy;
+                e0 -= c0 ? dy : 0;
+                x0 += c0 ? sx : 0;
+                e1 -= c1 ? dy : 0;
+                x1 += c1 ? sx : 0;
+            }
+            if (l < b) {
+                x[l] = int32_t(x0);
+                X = x1;
+                Rem = e1;
+            } else {
+                X = x0;
+                Rem = e0;
+            }
+            if (ZeroLine >= rowLine + a && ZeroLine < rowLine + b) x[ZeroLine - rowLine] = X1;
+            // Crossings beyond the sides move onto them so spans stay paired.
+            if (Clamped)
+                for (int32_t i = a; i < b; ++i) x[i] = std::clamp(x[i], xlo, xhi);
+        }
+    };
+
+    // A twin crossing, already moved inside the sides.
+    struct TExtra {
+        int64_t Line;
+        int32_t X;
+    };
+
+    static constexpr int kRowLines = 16;
 
     const TPoly& Poly;
     int32_t XLo, XHi;  // sub-pixel columns a crossing may take
     int32_t YLo, YHi;  // sub-scanlines that may hold crossings
     int32_t BaseY = 0;
     int64_t NLines = 0;
-    std::vector<TEdge> Walks;     // sloped edges, in BuildScanLines order
-    std::vector<TPoint> Extras;   // the twins added at top and bottom vertices
-    std::vector<uint32_t> Start;  // NLines + 1 offsets into Xs
-    std::vector<int32_t> Xs;
+    std::vector<TStepper> Steppers;  // by Top
+    std::vector<TExtra> Extras;      // by Line
 
     explicit TFill(const TPoly& poly)
         : Poly(poly),
@@ -109,52 +173,46 @@ struct TPoly::TFill {
         return kBegin <= kEnd;
     }
 
-    // One crossing per sub-scanline from y1 (included) towards y2
-    // (excluded); y1 != y2. Steps that land outside the kept sub-scanlines
-    // are skipped in one jump, so a far-reaching edge costs only its
-    // visible part. cursor[l] is where line l's next crossing goes.
-    void WalkEdge(const TEdge& g, uint32_t* cursor) {
-        int64_t kBegin, kEnd;
-        if (!KeptSteps(g, kBegin, kEnd)) return;
+    // The walk of edge g from y1 (included) towards y2 (excluded), y1 !=
+    // y2, over its kept steps kBegin..kEnd only, so a far-reaching edge
+    // costs only its visible part.
+    TStepper MakeStepper(const TEdge& g, int64_t kBegin, int64_t kEnd) const {
         const int64_t dx = std::abs(int64_t(g.X2) - g.X1);
         const int64_t dy = std::abs(int64_t(g.Y2) - g.Y1);
-        const int32_t sx = g.X2 > g.X1 ? 1 : -1;
-        const int32_t sy = g.Y2 > g.Y1 ? 1 : -1;
-
-        // The error term after kBegin steps: the walk has stepped x the
-        // fewest times s that bring e0 + k dx - s dy down to dy or below.
+        const bool down = g.Y2 > g.Y1;
+        const int64_t kTop = down ? kBegin : kEnd;
         const int64_t e0 = (dx % dy) / 2;
-        const int64_t t = e0 + kBegin * dx;
-        const int64_t s = t <= dy ? 0 : (t - 1) / dy;
-        int64_t e = t - s * dy;
-        int32_t x = int32_t(g.X1 + sx * s);
-        int64_t line = int64_t(g.Y1) + sy * kBegin - BaseY;
-
-        // x moves q whole steps per sub-scanline plus one more whenever the
-        // remainder carries; same result as stepping one at a time.
-        const int64_t q = dx / dy, r = dx % dy;
-        const int32_t qx = int32_t(sx * q);
-        int32_t* xs = Xs.data();
-        for (int64_t k = kBegin; k <= kEnd; ++k) {
-            // Crossings beyond the sides move onto them so spans stay paired.
-            xs[cursor[line]++] = std::clamp(x, XLo, XHi);
-            line += sy;
-            e += r;
-            x += qx;
-            if (e > dy) {
-                x += sx;
-                e -= dy;
-            } else if (e == 0 && q > 0) {
-                // Stepping singly stops as soon as e reaches dy, one short.
-                x -= sx;
-                e = dy;
-            }
+        TStepper st;
+        st.Dy = dy;
+        st.X1 = g.X1;
+        st.Sx = g.X2 > g.X1 ? 1 : -1;
+        st.Clamped = std::min(g.X1, g.X2) < XLo || std::max(g.X1, g.X2) > XHi;
+        st.Top = int64_t(g.Y1) + (down ? kTop : -kTop) - BaseY;
+        st.Bottom = st.Top + (kEnd - kBegin);
+        if (dx == 0) {  // t stays 0: X1 on every line
+            st.X = g.X1;
+            return st;
         }
+        if (e0 == 0 && kBegin == 0) st.ZeroLine = int64_t(g.Y1) - BaseY;
+        const int64_t u = e0 + kTop * dx - 1;  // >= -1
+        const int64_t s = u < 0 ? -1 : u / dy;
+        st.X = g.X1 + st.Sx * s;
+        st.Rem = u - s * dy;
+        // Down the lines k grows when the edge runs down, else shrinks:
+        // t changes by q dy + r per line, 0 <= r < dy, and twice that per
+        // two lines.
+        const int64_t q = down ? dx / dy : -((dx + dy - 1) / dy);
+        st.R = (down ? dx : -dx) - q * dy;
+        const bool wrap = 2 * st.R >= dy;
+        st.R2 = 2 * st.R - (wrap ? dy : 0);
+        st.XQ = st.Sx * q;
+        st.XQ2 = st.Sx * (2 * q + (wrap ? 1 : 0));
+        return st;
     }
 
-    // Records the edges and the twin crossings, then counts and places
-    // every crossing.
-    void BuildScanLines(const TArrayOfPoint& v) {
+    // Records each edge's walk and the twin crossings, and checks that
+    // every line pairs up into spans before any row is drawn.
+    void BuildEdges(const TArrayOfPoint& v) {
         const size_t m = v.size();
         // Direction of the edge that arrives at v[0], from the last vertex
         // off v[0]'s sub-scanline.
@@ -167,57 +225,45 @@ struct TPoly::TFill {
         }
         if (d == 0) throw EAssertionFailed(kSource, kLineFlatLoop);
 
+        // Crossings-count changes along the lines, for the pairing check.
+        std::vector<std::pair<int64_t, int>> changes;
         TPoint prev = v[0];
         for (size_t i = 1; i <= m; ++i) {
             const TPoint cur = v[i % m];
             if (prev.Y != cur.Y) {
-                Walks.push_back({prev.X, prev.Y, cur.X, cur.Y});
+                const TEdge g{prev.X, prev.Y, cur.X, cur.Y};
+                if (int64_t kBegin, kEnd; KeptSteps(g, kBegin, kEnd)) {
+                    Steppers.push_back(MakeStepper(g, kBegin, kEnd));
+                    changes.push_back({Steppers.back().Top, 1});
+                    changes.push_back({Steppers.back().Bottom + 1, -1});
+                }
                 const int d2 = prev.Y < cur.Y ? 1 : -1;
                 // A top or bottom vertex: pair the new edge's first crossing
                 // with a twin so the sub-scanline stays even.
                 if (d2 != d) {
-                    Extras.push_back(prev);
+                    if (const int64_t l = LineOf(prev.Y); l >= 0) {
+                        Extras.push_back({l, Clamp(prev.X, XLo, XHi)});
+                        changes.push_back({l, 1});
+                        changes.push_back({l + 1, -1});
+                    }
                     d = d2;
                 }
             }
             prev = cur;
         }
 
-        // Crossings per line: a difference array over each edge's lines
-        // and each twin's one line (unsigned, so the steps down wrap and the
-        // sums come out right), summed and turned into offsets in place.
-        Start.assign(size_t(NLines) + 1, 0);
-        for (const TEdge& g : Walks) {
-            int64_t kBegin, kEnd;
-            if (!KeptSteps(g, kBegin, kEnd)) continue;
-            const int64_t a = int64_t(g.Y1) - BaseY + (g.Y2 > g.Y1 ? kBegin : -kEnd);
-            ++Start[size_t(a)];
-            --Start[size_t(a + kEnd - kBegin) + 1];
+        std::sort(changes.begin(), changes.end());
+        int64_t count = 0;
+        for (size_t i = 0; i < changes.size(); ++i) {
+            count += changes[i].second;
+            const bool last = i + 1 == changes.size() || changes[i + 1].first != changes[i].first;
+            if (last && changes[i].first < NLines && count % 2 != 0)
+                throw EAssertionFailed(kSource, kLineOddCrossings);
         }
-        for (const TPoint& p : Extras) {
-            if (const int64_t l = LineOf(p.Y); l >= 0) {
-                ++Start[size_t(l)];
-                --Start[size_t(l) + 1];
-            }
-        }
-        int64_t total = 0;
-        uint32_t count = 0;
-        for (int64_t l = 0; l < NLines; ++l) {
-            count += Start[size_t(l)];
-            // Every line must pair up into spans, checked before any row is drawn.
-            if (count % 2 != 0) throw EAssertionFailed(kSource, kLineOddCrossings);
-            Start[size_t(l)] = uint32_t(total);
-            total += count;
-            if (total > int64_t(UINT32_MAX)) throw std::bad_alloc();  // no memory holds them
-        }
-        Start[size_t(NLines)] = uint32_t(total);
-        Xs.resize(size_t(total));
-        // Twins after their line's walked crossings: order within a line
-        // does not matter before the sort.
-        std::vector<uint32_t> at(Start.begin(), Start.end() - 1);
-        for (const TEdge& g : Walks) WalkEdge(g, at.data());
-        for (const TPoint& p : Extras)
-            if (const int64_t l = LineOf(p.Y); l >= 0) Xs[at[size_t(l)]++] = Clamp(p.X, XLo, XHi);
+        std::sort(Steppers.begin(), Steppers.end(),
+                  [](const TStepper& a, const TStepper& b) { return a.Top < b.Top; });
+        std::sort(Extras.begin(), Extras.end(),
+                  [](const TExtra& a, const TExtra& b) { return a.Line < b.Line; });
     }
 
     // Ascending; lines hold a few crossings each, where a plain insertion
@@ -235,14 +281,15 @@ struct TPoly::TFill {
         }
     }
 
-    // The difference entries of every span of lines lo..hi, relative to
-    // minPix. False, after saying so, at a negative crossing, which only a
-    // negative ClipLeft lets through.
-    bool AddSpans(int64_t lo, int64_t hi, int32_t minPix, int32_t* accp, uint64_t* marks) const {
-        for (int64_t l = lo; l <= hi; ++l) {
-            const uint32_t end = Start[size_t(l) + 1];
-            for (uint32_t i = Start[size_t(l)]; i + 1 < end; i += 2) {
-                const int32_t s = Xs[i], e = Xs[i + 1];
+    // The difference entries of every span of a row's sorted lines (line l
+    // holds xs[start[l] .. start[l + 1])), relative to minPix. False, after
+    // saying so, at a negative crossing, which only a negative ClipLeft
+    // lets through.
+    static bool AddSpans(const std::vector<uint32_t>& start, const std::vector<int32_t>& xs,
+                         int32_t minPix, int32_t* accp, uint64_t* marks) {
+        for (size_t l = 0; l + 1 < start.size(); ++l) {
+            for (uint32_t i = start[l]; i + 1 < start[l + 1]; i += 2) {
+                const int32_t s = xs[i], e = xs[i + 1];
                 if (s < 0) {
                     Notify("got it!!! (bug 1)");
                     return false;
@@ -264,37 +311,55 @@ struct TPoly::TFill {
         return true;
     }
 
-    // The same sums when every line has the same crossings count and none is
-    // negative: crossing j of each line then mostly belongs to one edge, so
-    // walking the lines per j keeps a run of crossings in one pixel in
-    // registers and writes it once, instead of sixteen dependent updates
-    // of one entry. Integer sums in another order: the same entries.
-    void AddColumns(int64_t lo, int64_t hi, int32_t minPix, int32_t* accp, uint64_t* marks) const {
-        const uint32_t count = Start[size_t(lo) + 1] - Start[size_t(lo)];
-        for (uint32_t j = 0; j < count; ++j) {
-            // Even crossings start spans (+), odd ones end them (-).
-            const int32_t sign = j % 2 ? -1 : 1;
-            ptrdiff_t p = -1;
-            int32_t here = 0, next = 0;  // what pixel p and p + 1 receive
-            auto flush = [&] {
-                if (p < 0) return;
-                accp[p] += sign * here;
-                accp[p + 1] += sign * next;
-                marks[p >> 6] |= uint64_t(1) << (p & 63);
-            };
-            for (int64_t l = lo; l <= hi; ++l) {
-                const int32_t x = Xs[Start[size_t(l)] + j];
-                const ptrdiff_t px = (x >> 4) - minPix;
-                if (px != p) {
-                    flush();
-                    p = px;
-                    here = next = 0;
-                }
-                here += 15 - (x & 15);
-                next += x & 15;
+    // The entries of one edge's n crossings (all >= 0, pixel order
+    // monotone) in a row where it starts (sign 1) or ends (-1) a span on
+    // every line: its crossings in one pixel are summed in registers and
+    // written once, instead of n dependent updates of one entry.
+    static void AddColumn(const int32_t* x, int32_t n, int32_t sign, int32_t minPix, int32_t* accp,
+                          uint64_t* marks) {
+        auto mark = [&](ptrdiff_t p) { marks[p >> 6] |= uint64_t(1) << (p & 63); };
+        const int32_t first = x[0] >> 4, last = x[n - 1] >> 4;
+        if (std::abs(first - last) <= 1) {
+            // At most two pixels: split by a mask, no branch per line.
+            const int32_t lo = std::min(first, last);
+            int32_t hereA = 0, nextA = 0, hereB = 0, nextB = 0;
+            for (int32_t l = 0; l < n; ++l) {
+                const int32_t f = x[l] & 15;
+                const int32_t inA = -int32_t((x[l] >> 4) == lo);  // all ones or zero
+                hereA += (15 - f) & inA;
+                nextA += f & inA;
+                hereB += (15 - f) & ~inA;
+                nextB += f & ~inA;
             }
-            flush();
+            const ptrdiff_t p = lo - minPix;
+            accp[p] += sign * hereA;
+            accp[p + 1] += sign * (nextA + hereB);
+            mark(p);
+            if (first != last) {
+                accp[p + 2] += sign * nextB;
+                mark(p + 1);
+            }
+            return;
         }
+        ptrdiff_t p = -1;
+        int32_t here = 0, next = 0;  // what pixel p and p + 1 receive
+        auto flush = [&] {
+            if (p < 0) return;
+            accp[p] += sign * here;
+            accp[p + 1] += sign * next;
+            mark(p);
+        };
+        for (int32_t l = 0; l < n; ++l) {
+            const ptrdiff_t px = (x[l] >> 4) - minPix;
+            if (px != p) {
+                flush();
+                p = px;
+                here = next = 0;
+            }
+            here += 15 - (x[l] & 15);
+            next += x[l] & 15;
+        }
+        flush();
     }
 
     // Per pixel row: four difference entries per span, as always, but the
@@ -302,6 +367,12 @@ struct TPoly::TFill {
     // between two of them comes out as one run. A span touches p, p + 1, q
     // and q + 1; the bitmap marks p and q, and each word of it shifted by
     // one gives the others.
+    //
+    // Most rows are plain: every edge there crosses all the row's lines, no
+    // twin lies in it and the edges keep one left-to-right order on every
+    // line, so the k-th crossing of each line is the k-th edge's and even k
+    // starts a span. Those rows are summed edge by edge; the others are
+    // sorted line by line.
     void RenderScanLines() {
         const TCoverageEvent& onCoverage = Poly.OnCoverage;
         const TCoverageRowEvent& onRow = Poly.OnCoverageRow;
@@ -309,44 +380,105 @@ struct TPoly::TFill {
         if (BaseY < 0) return;
         const int64_t n = NLines;
         const int64_t endRow = (int64_t(BaseY) + n + 15) / 16;
-        std::vector<int32_t> acc;      // zero between rows
-        std::vector<uint64_t> touched; // zero between rows
+        std::vector<uint32_t> active;        // steppers that reach the row, left to right
+        std::vector<int64_t> keys;           // their next crossings, for the order
+        std::vector<int32_t> xs;             // kRowLines crossings per active stepper
+        std::vector<std::pair<int32_t, int32_t>> reach;  // lines a..b-1 of the row it crosses
+        std::vector<uint32_t> lineStart;     // the sorted lines of a row that is not plain
+        std::vector<int32_t> lineXs;
+        std::vector<int32_t> acc;       // zero between rows
+        std::vector<uint64_t> touched;  // zero between rows
         std::vector<TCoverageRun> runs;
+        size_t nextEdge = 0, nextExtra = 0;
         for (int64_t row = BaseY >> 4; row < endRow; ++row) {
             const int64_t lo = std::max<int64_t>(0, 16 * row - BaseY);
             const int64_t hi = std::min<int64_t>(n - 1, 16 * row - BaseY + 15);
+            const int32_t nl = int32_t(hi - lo + 1);
+
+            std::erase_if(active, [&](uint32_t i) { return Steppers[i].Bottom < lo; });
+            while (nextEdge < Steppers.size() && Steppers[nextEdge].Top <= hi)
+                active.push_back(uint32_t(nextEdge++));
+            const size_t extraBegin = nextExtra;
+            while (nextExtra < Extras.size() && Extras[nextExtra].Line <= hi) ++nextExtra;
+            if (active.empty() && extraBegin == nextExtra) continue;
+
+            // By the crossing each takes next; the order changes seldom, so
+            // an insertion sort does little.
+            const size_t na = active.size();
+            keys.resize(na);
+            for (size_t i = 0; i < na; ++i) {
+                const int64_t k = Steppers[active[i]].X;
+                const uint32_t a = active[i];
+                size_t j = i;
+                for (; j > 0 && keys[j - 1] > k; --j) {
+                    keys[j] = keys[j - 1];
+                    active[j] = active[j - 1];
+                }
+                keys[j] = k;
+                active[j] = a;
+            }
+
+            xs.resize(na * kRowLines);
+            reach.resize(na);
+            bool plain = extraBegin == nextExtra;
+            int32_t minX = INT32_MAX, maxX = INT32_MIN;
+            for (size_t i = 0; i < na; ++i) {
+                TStepper& st = Steppers[active[i]];
+                const int32_t a = int32_t(std::max(lo, st.Top) - lo);
+                const int32_t b = int32_t(std::min(hi, st.Bottom) - lo + 1);
+                reach[i] = {a, b};
+                plain = plain && a == 0 && b == nl;
+                int32_t* x = xs.data() + i * kRowLines;
+                st.Walk(x, a, b, lo, XLo, XHi);
+                // Each edge's crossings are monotone.
+                minX = std::min({minX, x[a], x[b - 1]});
+                maxX = std::max({maxX, x[a], x[b - 1]});
+            }
+            for (size_t e = extraBegin; e < nextExtra; ++e) {
+                minX = std::min(minX, Extras[e].X);
+                maxX = std::max(maxX, Extras[e].X);
+            }
+            if (plain && minX >= 0) {
+                for (size_t i = 0; plain && i + 1 < na; ++i) {
+                    const int32_t* x = xs.data() + i * kRowLines;
+                    bool ordered = true;
+                    for (int32_t l = 0; l < nl; ++l) ordered &= x[l] <= x[l + kRowLines];
+                    plain = ordered;
+                }
+            } else {
+                plain = false;
+            }
 
             // Pixel range from the crossings alone.
-            int32_t minPix = 0, maxPix = 0;
-            bool any = false;
-            // Whether every line holds as many crossings as the first.
-            bool alike = true;
-            const uint32_t firstCount = Start[size_t(lo) + 1] - Start[size_t(lo)];
-            for (int64_t l = lo; l <= hi; ++l) {
-                const uint32_t b = Start[size_t(l)], e = Start[size_t(l) + 1];
-                alike = alike && e - b == firstCount;
-                if (b == e) continue;
-                SortScanLine(Xs.data() + b, e - b);  // each line belongs to one row
-                const int32_t a = Xs[b] / 16, z = (Xs[e - 1] + 15) / 16;
-                minPix = any ? std::min(minPix, a) : a;
-                maxPix = any ? std::max(maxPix, z) : z;
-                any = true;
-            }
-            if (!any) continue;
+            const int32_t minPix = minX / 16, maxPix = (maxX + 15) / 16;
             const int32_t len = maxPix - minPix + 2;
             if (acc.size() < size_t(len)) {
                 acc.resize(size_t(len), 0);
                 touched.resize((size_t(len) + 63) / 64, 0);
             }
-
             int32_t* const accp = acc.data();
             uint64_t* const marks = touched.data();
             // Per sub-scanline a pixel counts the sub-columns 0..14 that a
             // span covers; 16 full sub-scanlines make 240.
-            if (XLo >= 0 && alike)
-                AddColumns(lo, hi, minPix, accp, marks);
-            else if (!AddSpans(lo, hi, minPix, accp, marks))
-                return;
+            if (plain) {
+                for (size_t i = 0; i < na; ++i)
+                    AddColumn(xs.data() + i * kRowLines, nl, i % 2 ? -1 : 1, minPix, accp, marks);
+            } else {
+                lineStart.clear();
+                lineXs.clear();
+                for (int32_t l = 0; l < nl; ++l) {
+                    const uint32_t b = uint32_t(lineXs.size());
+                    lineStart.push_back(b);
+                    for (size_t i = 0; i < na; ++i)
+                        if (reach[i].first <= l && l < reach[i].second)
+                            lineXs.push_back(xs[i * kRowLines + size_t(l)]);
+                    for (size_t e = extraBegin; e < nextExtra; ++e)
+                        if (Extras[e].Line == lo + l) lineXs.push_back(Extras[e].X);
+                    SortScanLine(lineXs.data() + b, uint32_t(lineXs.size()) - b);
+                }
+                lineStart.push_back(uint32_t(lineXs.size()));
+                if (!AddSpans(lineStart, lineXs, minPix, accp, marks)) return;
+            }
 
             // Running sum over the touched entries; the coverage stays put
             // between them. 240 * 273 div 256 = 255: full coverage is 1.
@@ -466,7 +598,7 @@ void TPoly::FillPolygon() const {
 
     fill.BaseY = minY;
     fill.NLines = int64_t(maxY) - minY + 1;
-    fill.BuildScanLines(v);
+    fill.BuildEdges(v);
     fill.RenderScanLines();
 }
 
