@@ -441,8 +441,12 @@ struct TPoly::TFill {
             if (plain && minX >= 0) {
                 for (size_t i = 0; plain && i + 1 < na; ++i) {
                     const int32_t* x = xs.data() + i * kRowLines;
+                    const int32_t* y = x + kRowLines;
+                    // Both monotone: when one lies wholly left of the other
+                    // their ends tell; else line by line.
+                    if (std::max(x[0], x[nl - 1]) <= std::min(y[0], y[nl - 1])) continue;
                     bool ordered = true;
-                    for (int32_t l = 0; l < nl; ++l) ordered &= x[l] <= x[l + kRowLines];
+                    for (int32_t l = 0; l < nl; ++l) ordered &= x[l] <= y[l];
                     plain = ordered;
                 }
             } else {

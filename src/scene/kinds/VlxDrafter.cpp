@@ -128,6 +128,8 @@ void TVlxDrafter::FillRow(int32_t y, std::span<const TCoverageRun> runs) {
         const size_t bytes = size_t(x1 - x0 + 1) * 3;
         if (w == 65535)
             std::memcpy(d, penRow_.data(), bytes);
+        else if (bytes <= 6)  // the edge pixels, one or two: cheaper than the call
+            for (size_t i = 0; i < bytes; ++i) d[i] = MixByte(d[i], penRow_[i], w);
         else
             MixRow(d, penRow_.data(), bytes, w);
     }
