@@ -128,7 +128,7 @@ int RunConvertCli(int argc, const char* const* argv, FILE* out, FILE* err) {
         const TBatchPlan plan = PlanBatch(feed.Source(), options.plan);
         unreadable = feed.Unreadable();
 
-        TProgress progress(err, static_cast<long long>(plan.items.size()), !quiet && isatty(fileno(err)));
+        TProgress progress(err, static_cast<long long>(plan.Size()), !quiet && isatty(fileno(err)));
         BatchEvents events;
         events.onFailed = [&](const BatchItem& item, const std::string& reason, FailureKind) {
             progress.Line("quenlo-convert: " + item.input + ": " + reason);
