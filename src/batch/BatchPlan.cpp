@@ -111,12 +111,10 @@ struct OutputKey {
     bool Exists() const { return !(where & kNewFile); }
 };
 
-class TOutputKeys {
+// The key of an output that does not exist yet.
+class TNewOutputKeys {
 public:
-    explicit TOutputKeys(TDevices& devices) : devices_(devices) {}
-
     OutputKey operator()(const std::string& output, uint32_t item) {
-        if (FileKey id = KeyOf(output); id.found) return {id.ino, devices_.Number(id), item};
         const std::string dir = ExtractFileDir(output);
         auto [hit, fresh] = folders_.try_emplace(dir);
         if (fresh) {
@@ -129,9 +127,37 @@ public:
     }
 
 private:
-    TDevices& devices_;
     std::map<std::string, uint32_t> folders_;  // as spelled -> number
     std::map<std::string, uint32_t> numbers_;  // canonical -> number
+};
+
+// Collects many small records in blocks of 1 MiB, then joins them into one
+// vector of the final size: a doubling vector would briefly hold them twice.
+// Pages are resident once written, so joining holds them once and a block more.
+template <class T>
+class TCollector {
+public:
+    void push_back(const T& value) {
+        if (blocks_.empty() || blocks_.back().size() == kPerBlock) blocks_.emplace_back().reserve(kPerBlock);
+        blocks_.back().push_back(value);
+    }
+
+    std::vector<T> Join() {
+        size_t n = 0;
+        for (const std::vector<T>& block : blocks_) n += block.size();
+        std::vector<T> all;
+        all.reserve(n);
+        for (std::vector<T>& block : blocks_) {
+            all.insert(all.end(), block.begin(), block.end());
+            std::vector<T>().swap(block);
+        }
+        blocks_.clear();
+        return all;
+    }
+
+private:
+    static constexpr size_t kPerBlock = (size_t{1} << 20) / sizeof(T);
+    std::vector<std::vector<T>> blocks_;
 };
 
 // ".IPR" with the letters whose bits are set in upper case, the rest in lower.
@@ -206,7 +232,13 @@ public:
     TPlanner(TBatchPlan& plan, const PlanOptions& options) : plan_(plan), items_(plan.items_), options_(options) {}
 
     void Plan(const InputSource& next) {
-        Read(next);
+        {
+            TCollector<Reader> readers;
+            TCollector<Missing> missing;
+            Read(next, readers, missing);
+            readers_ = readers.Join();
+            missing_ = missing.Join();
+        }
         DropRepeated();
         RefuseClashes();
         if (options_.shards > 1) KeepShard();
@@ -218,7 +250,7 @@ private:
 
     // Takes the inputs in, with what is needed to find the same image listed
     // twice and an output over another input.
-    void Read(const InputSource& next) {
+    void Read(const InputSource& next, TCollector<Reader>& readers, TCollector<Missing>& missing) {
         TFolderListings listings;  // each folder listed at most once for the pairs' partners
         std::unordered_map<std::string, uint32_t> subdirs;
         PlanInput in;
@@ -247,11 +279,11 @@ private:
             e.at = ref.at;
             e.size = static_cast<uint32_t>(in.name.size());
             if (const FileKey image = KeyOf(pair ? ipr : in.name); image.found)
-                readers_.push_back({image.ino, devices_.Number(image), index * 2 + 1});
+                readers.push_back({image.ino, devices_.Number(image), index * 2 + 1});
             else
-                missing_.push_back({HashOf(PathKey(pair ? ChangeFileExt(in.name, "") + "\n" : in.name)), index});
+                missing.push_back({HashOf(PathKey(pair ? ChangeFileExt(in.name, "") + "\n" : in.name)), index});
             if (pair)
-                if (const FileKey id = KeyOf(rgb); id.found) readers_.push_back({id.ino, devices_.Number(id), index * 2});
+                if (const FileKey id = KeyOf(rgb); id.found) readers.push_back({id.ino, devices_.Number(id), index * 2});
             items_.push_back(e);
         }
     }
@@ -277,7 +309,7 @@ private:
                 repeated[missing_[k].item] = !paths.insert(PathKey(e.pair & TBatchPlan::kPair ? ChangeFileExt(name, "") + "\n" : name)).second;
             }
         }
-        std::deque<Missing>().swap(missing_);
+        std::vector<Missing>().swap(missing_);
 
         std::vector<uint32_t> renumber(items_.size());
         uint32_t kept = 0;
@@ -293,24 +325,34 @@ private:
     }
 
     void RefuseClashes() {
-        // An output over another input destroys it before, or after, it is read.
-        TOutputKeys outputKey(devices_);
-        std::vector<OutputKey> outputs;
-        outputs.reserve(items_.size());
+        // An output over another input destroys it before, or after, it is
+        // read. Only an output that exists can be another input.
+        std::vector<bool> exists(items_.size());
+        std::vector<OutputKey> existing;
         for (uint32_t i = 0; i < items_.size(); ++i) {
             Entry& e = items_[i];
-            const OutputKey key = outputKey(plan_.Output(e), i);
-            if (key.Exists()) {
-                const auto hit = std::lower_bound(readers_.begin(), readers_.end(), Reader{key.id, key.where, 0});
-                if (hit != readers_.end() && hit->ino == key.id && hit->dev == key.where && hit->Item() != i) {
-                    e.refusal = Refusal::WouldReplace;
-                    e.other = hit->Item();
-                    continue;
-                }
+            const FileKey id = KeyOf(plan_.Output(e));
+            if (!id.found) continue;
+            const Reader key{id.ino, devices_.Number(id), 0};
+            const auto hit = std::lower_bound(readers_.begin(), readers_.end(), key);
+            if (hit != readers_.end() && hit->SameFile(key) && hit->Item() != i) {
+                e.refusal = Refusal::WouldReplace;
+                e.other = hit->Item();
+                continue;
             }
-            outputs.push_back(key);
+            exists[i] = true;
+            existing.push_back({key.ino, key.dev, i});
         }
-        std::deque<Reader>().swap(readers_);
+        // Freed before the outputs' keys are made: the two are the largest.
+        std::vector<Reader>().swap(readers_);
+
+        TNewOutputKeys newOutputKey;
+        std::vector<OutputKey> outputs;
+        outputs.reserve(items_.size());
+        for (uint32_t i = 0, old = 0; i < items_.size(); ++i)
+            if (exists[i]) outputs.push_back(existing[old++]);
+            else if (items_[i].refusal == Refusal::None) outputs.push_back(newOutputKey(plan_.Output(items_[i]), i));
+        std::vector<OutputKey>().swap(existing);
 
         // One output for several inputs: the last one listed is what stays.
         // New files' names are compared only where their hashes agree.
@@ -375,8 +417,8 @@ private:
     std::deque<Entry>& items_;
     const PlanOptions& options_;
     TDevices devices_;
-    std::deque<Reader> readers_;  // files read, the images among them flagged
-    std::deque<Missing> missing_;  // images not on disk
+    std::vector<Reader> readers_;  // files read, the images among them flagged
+    std::vector<Missing> missing_;  // images not on disk
 };
 
 TBatchPlan PlanBatch(const InputSource& next, const PlanOptions& options) {
