@@ -10,6 +10,7 @@
 #include <utility>
 #include <vector>
 
+#include "imageio/AtomicFile.h"
 #include "imageio/FileIo.h"
 #include "imageio/ImageKind.h"
 #include "low/Errors.h"
@@ -126,7 +127,11 @@ public:
         // open output, so keep them few. Only they are held, in slot i % window_.
         if (jobs > 1) window_ = jobs + std::min<size_t>(jobs, 16);
         outcomes_.resize(window_);
-        for (size_t i = 0; jobs > 1 && i < jobs; ++i) workers_.emplace_back([this] { Work(); });
+        {
+            // Signals go to this thread, between its steps, never to a worker.
+            const TSignalsHeld held;
+            for (size_t i = 0; jobs > 1 && i < jobs; ++i) workers_.emplace_back([this] { Work(); });
+        }
         for (size_t i = 0; i < n; ++i) {
             if (options_.cancelled && options_.cancelled()) {
                 result_.cancelled = true;

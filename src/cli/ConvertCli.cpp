@@ -127,6 +127,7 @@ int RunConvertCli(int argc, const char* const* argv, FILE* out, FILE* err) {
         if (list.f) feed.AddList(list.f, nulSeparated ? NameDelim::Nul : NameDelim::Newline);
         const TBatchPlan plan = PlanBatch(feed.Source(), options.plan);
         unreadable = feed.Unreadable();
+        if (report) report->Planned(plan.Size());
 
         TProgress progress(err, static_cast<long long>(plan.Size()), !quiet && isatty(fileno(err)));
         BatchEvents events;
