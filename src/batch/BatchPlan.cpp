@@ -282,8 +282,6 @@ private:
                 readers.push_back({image.ino, devices_.Number(image), index * 2 + 1});
             else
                 missing.push_back({HashOf(PathKey(pair ? ChangeFileExt(in.name, "") + "\n" : in.name)), index});
-            if (pair)
-                if (const FileKey id = KeyOf(rgb); id.found) readers.push_back({id.ino, devices_.Number(id), index * 2});
             items_.push_back(e);
         }
     }
@@ -311,6 +309,7 @@ private:
         }
         std::vector<Missing>().swap(missing_);
 
+        if (std::find(repeated.begin(), repeated.end(), true) == repeated.end()) return;
         std::vector<uint32_t> renumber(items_.size());
         uint32_t kept = 0;
         for (size_t i = 0; i < items_.size(); ++i) {
@@ -327,22 +326,23 @@ private:
     void RefuseClashes() {
         // An output over another input destroys it before, or after, it is
         // read. Only an output that exists can be another input.
-        std::vector<bool> exists(items_.size());
         std::vector<OutputKey> existing;
-        for (uint32_t i = 0; i < items_.size(); ++i) {
-            Entry& e = items_[i];
-            const FileKey id = KeyOf(plan_.Output(e));
-            if (!id.found) continue;
-            const Reader key{id.ino, devices_.Number(id), 0};
+        for (uint32_t i = 0; i < items_.size(); ++i)
+            if (const FileKey id = KeyOf(plan_.Output(items_[i])); id.found)
+                existing.push_back({id.ino, devices_.Number(id), i});
+        AddPartnersAmong(existing);
+        std::vector<bool> exists(items_.size());
+        std::erase_if(existing, [&](const OutputKey& k) {
+            const Reader key{k.id, k.where, 0};
             const auto hit = std::lower_bound(readers_.begin(), readers_.end(), key);
-            if (hit != readers_.end() && hit->SameFile(key) && hit->Item() != i) {
-                e.refusal = Refusal::WouldReplace;
-                e.other = hit->Item();
-                continue;
+            if (hit != readers_.end() && hit->SameFile(key) && hit->Item() != k.item) {
+                items_[k.item].refusal = Refusal::WouldReplace;
+                items_[k.item].other = hit->Item();
+                return true;
             }
-            exists[i] = true;
-            existing.push_back({key.ino, key.dev, i});
-        }
+            exists[k.item] = true;
+            return false;
+        });
         // Freed before the outputs' keys are made: the two are the largest.
         std::vector<Reader>().swap(readers_);
 
@@ -376,6 +376,26 @@ private:
         }
     }
 
+    // A pair's .rgb is read too, and an output may be it through a link. Only
+    // the .rgb files that are existing outputs are looked for, so a batch
+    // into a new folder keeps no key of them.
+    void AddPartnersAmong(const std::vector<OutputKey>& existing) {
+        if (existing.empty()) return;
+        std::vector<std::pair<uint32_t, uint64_t>> outputs;  // device, inode
+        for (const OutputKey& k : existing) outputs.emplace_back(k.where, k.id);
+        std::sort(outputs.begin(), outputs.end());
+        const size_t before = readers_.size();
+        for (uint32_t i = 0; i < items_.size(); ++i) {
+            if (!(items_[i].pair & TBatchPlan::kPair)) continue;
+            const FileKey id = KeyOf(plan_.Item(i).rgb);
+            if (!id.found) continue;
+            const uint32_t dev = devices_.Number(id);
+            if (std::binary_search(outputs.begin(), outputs.end(), std::pair{dev, id.ino}))
+                readers_.push_back({id.ino, dev, i * 2});
+        }
+        if (readers_.size() != before) std::sort(readers_.begin(), readers_.end());
+    }
+
     // Only the chosen shard's items stay, with their names in an arena of
     // their own; a refusal naming an item of another shard keeps its name.
     void KeepShard() {
@@ -395,8 +415,8 @@ private:
                 if (renumber[e.other] != UINT32_MAX) {
                     e.other = renumber[e.other];
                 } else {
-                    e.other = kOutsider | static_cast<uint32_t>(kept.outsiders_.size());
                     kept.outsiders_.push_back(plan_.OtherInput(e));
+                    e.other = kOutsider | static_cast<uint32_t>(kept.outsiders_.size() - 1);
                 }
             }
             kept.items_.push_back(e);
@@ -417,7 +437,7 @@ private:
     std::deque<Entry>& items_;
     const PlanOptions& options_;
     TDevices devices_;
-    std::vector<Reader> readers_;  // files read, the images among them flagged
+    std::vector<Reader> readers_;  // images read, then the .rgb files that are outputs
     std::vector<Missing> missing_;  // images not on disk
 };
 

@@ -113,8 +113,8 @@ int ShardOf(const std::string& output, const std::string& dirWithDelim, int shar
 //   output of X");
 // - last, only the items of the chosen shard are kept: the rules above hold
 //   over the whole list, whichever shard is run.
-// Besides the names, the plan holds 24 bytes per input and planning briefly
-// about 40 more.
+// Besides the names, the plan holds 24 bytes per input, and planning 16 more
+// for a while.
 // Throws what PrepareOutputDir throws.
 TBatchPlan PlanBatch(const InputSource& next, const PlanOptions& options);
 TBatchPlan PlanBatch(const std::vector<std::string>& inputs, const std::string& outputDir);
