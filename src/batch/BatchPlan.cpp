@@ -327,9 +327,13 @@ private:
         // An output over another input destroys it before, or after, it is
         // read. Only an output that exists can be another input.
         std::vector<OutputKey> existing;
-        for (uint32_t i = 0; i < items_.size(); ++i)
-            if (const FileKey id = KeyOf(plan_.Output(items_[i])); id.found)
-                existing.push_back({id.ino, devices_.Number(id), i});
+        {
+            TCollector<OutputKey> found;
+            for (uint32_t i = 0; i < items_.size(); ++i)
+                if (const FileKey id = KeyOf(plan_.Output(items_[i])); id.found)
+                    found.push_back({id.ino, devices_.Number(id), i});
+            existing = found.Join();
+        }
         AddPartnersAmong(existing);
         std::vector<bool> exists(items_.size());
         std::erase_if(existing, [&](const OutputKey& k) {
@@ -346,13 +350,14 @@ private:
         // Freed before the outputs' keys are made: the two are the largest.
         std::vector<Reader>().swap(readers_);
 
+        // The existing outputs' keys, then the new ones: they are sorted next.
         TNewOutputKeys newOutputKey;
-        std::vector<OutputKey> outputs;
-        outputs.reserve(items_.size());
-        for (uint32_t i = 0, old = 0; i < items_.size(); ++i)
-            if (exists[i]) outputs.push_back(existing[old++]);
-            else if (items_[i].refusal == Refusal::None) outputs.push_back(newOutputKey(plan_.Output(items_[i]), i));
-        std::vector<OutputKey>().swap(existing);
+        std::vector<OutputKey> outputs = std::move(existing);
+        size_t written = 0;  // existing or new
+        for (const Entry& e : items_) written += e.refusal == Refusal::None;
+        outputs.reserve(written);
+        for (uint32_t i = 0; i < items_.size(); ++i)
+            if (!exists[i] && items_[i].refusal == Refusal::None) outputs.push_back(newOutputKey(plan_.Output(items_[i]), i));
 
         // One output for several inputs: the last one listed is what stays.
         // New files' names are compared only where their hashes agree.
