@@ -275,7 +275,7 @@ void TForm1::ConvertFiles(const QStringList& files) {
         QCoreApplication::processEvents();
         return cancelRequested_;
     };
-    BatchProgress->setRange(0, static_cast<int>(std::min<size_t>(plan.items.size(), INT_MAX)));
+    BatchProgress->setRange(0, static_cast<int>(std::min<size_t>(plan.Size(), INT_MAX)));
     BatchProgress->setValue(0);
     cancelRequested_ = closeRequested_ = false;
     BatchResult result;
@@ -304,7 +304,7 @@ void TForm1::ConvertFiles(const QStringList& files) {
     if (!notWritten.isEmpty())
         dialogs_.ShowWarning(this, QStringLiteral("These files were not written:\n") + notWritten.join(QLatin1Char('\n')));
     if (result.cancelled)
-        dialogs_.ShowWarning(this, QStringLiteral("cancelled: %1 of %2 not converted").arg(result.notStarted).arg(plan.items.size()));
+        dialogs_.ShowWarning(this, QStringLiteral("cancelled: %1 of %2 not converted").arg(result.notStarted).arg(plan.Size()));
 }
 
 void TForm1::dragEnterEvent(QDragEnterEvent* event) {

@@ -3,7 +3,13 @@
 #include <algorithm>
 #include <cstdint>
 #include <filesystem>
+#include <cstring>
+#include <deque>
 #include <map>
+#include <set>
+#include <tuple>
+#include <unordered_map>
+#include <utility>
 
 #include "batch/FileKey.h"
 #include "imageio/ImageKind.h"
@@ -16,22 +22,18 @@ namespace quenlo {
 
 namespace fs = std::filesystem;
 
+namespace {
+// FNV-1a, 64 bits: the same on every machine.
+uint64_t HashOf(std::string_view text) {
+    uint64_t h = 14695981039346656037ull;
+    for (char c : text) h = (h ^ static_cast<unsigned char>(c)) * 1099511628211ull;
+    return h;
+}
+}  // namespace
+
 std::string OutputNameFor(const std::string& input, const std::string& dirWithDelim, const std::string& subdir) {
     const std::string base = dirWithDelim.empty() ? input : dirWithDelim + subdir + ExtractFileName(input);
     return ChangeFileExt(base, ".bmp");
-}
-
-void BatchItem::SetPairNames(const std::string& ipr, const std::string& rgb) {
-    const std::string iprExt = ExtractFileExt(ipr), rgbExt = ExtractFileExt(rgb);
-    const bool swapped = ipr == ChangeFileExt(input, iprExt) && rgb == ChangeFileExt(input, rgbExt);
-    pair_ = swapped && iprExt.size() == 4 && rgbExt.size() == 4 ? iprExt + rgbExt : ipr + '\0' + rgb;
-}
-
-std::string BatchItem::Member(int which) const {
-    if (pair_.empty()) return {};
-    if (const size_t nul = pair_.find('\0'); nul != std::string::npos)
-        return which == 0 ? pair_.substr(0, nul) : pair_.substr(nul + 1);
-    return ChangeFileExt(input, std::string_view(pair_).substr(which * 4, 4));
 }
 
 void PrepareOutputDir(std::string& dir) {
@@ -51,9 +53,7 @@ bool IsRawData(const std::string& name, const std::string& rawExt) {
 int ShardOf(const std::string& output, const std::string& dirWithDelim, int shards) {
     const bool below = !dirWithDelim.empty() && output.starts_with(dirWithDelim);
     const std::string_view rel = std::string_view(output).substr(below ? dirWithDelim.size() : 0);
-    uint64_t h = 14695981039346656037ull;  // FNV-1a, 64 bits: the same on every machine
-    for (char c : rel) h = (h ^ static_cast<unsigned char>(c)) * 1099511628211ull;
-    return static_cast<int>(h % static_cast<uint64_t>(std::max(shards, 1)));
+    return static_cast<int>(HashOf(rel) % static_cast<uint64_t>(std::max(shards, 1)));
 }
 
 namespace {
@@ -65,34 +65,65 @@ std::string PathKey(const std::string& name) {
     return ec ? fs::absolute(name).lexically_normal().string() : p.string();
 }
 
-// A key and the item it belongs to; sorted by key, then in listed order.
-struct Keyed {
-    FileKey key;
+// Items are numbered in 31 bits: a reader's tag and an outsider's mark take the last.
+constexpr uint32_t kMaxItems = 0x7fffffffu;
+// Set in OutputKey::where for an output that does not exist yet.
+constexpr uint32_t kNewFile = 0x80000000u;
+
+// Devices are few: each gets a small number, so a file's identity packs in 12 bytes.
+class TDevices {
+public:
+    uint32_t Number(const FileKey& key) {  // from 1
+        auto [hit, fresh] = numbers_.try_emplace(key.dev, static_cast<uint32_t>(numbers_.size() + 1));
+        if (fresh && numbers_.size() >= kNewFile) throw EQuenlo("too many devices in one batch");
+        return hit->second;
+    }
+
+private:
+    std::unordered_map<uint64_t, uint32_t> numbers_;
+};
+
+// A file an item reads; sorted by file, then in listed order.
+struct Reader {
+    uint64_t ino;
+    uint32_t dev;     // TDevices number
+    uint32_t tagged;  // item * 2, plus 1 for the item's image (a pair's .ipr)
+    uint32_t Item() const { return tagged >> 1; }
+    bool Image() const { return tagged & 1; }
+    bool SameFile(const Reader& o) const { return ino == o.ino && dev == o.dev; }
+    bool operator<(const Reader& o) const { return std::tie(dev, ino, tagged) < std::tie(o.dev, o.ino, o.tagged); }
+};
+
+// An image that is not on disk, by the hash of its PathKey; sorted by hash, then in listed order.
+struct Missing {
+    uint64_t hash;
     uint32_t item;
-    bool operator<(const Keyed& o) const { return std::tie(key, item) < std::tie(o.key, o.item); }
+    bool operator<(const Missing& o) const { return std::tie(hash, item) < std::tie(o.hash, o.item); }
 };
 
 // Where an output lands: the file it replaces (through any link), or for a
-// new file its canonical folder and name. Folders are resolved once each
-// and stand for themselves by number, so a key holds no text.
+// new file its canonical folder and its name. Folders are resolved once each
+// and stand for themselves by number, and names by a hash, so a key holds no text.
 struct OutputKey {
-    FileKey file;      // found: an existing file
-    uint32_t folder;   // otherwise: the canonical folder's number
+    uint64_t id;     // existing: the inode; new: the hash of the file name
+    uint32_t where;  // existing: the device's number; new: kNewFile | the folder's number
     uint32_t item;
+    bool Exists() const { return !(where & kNewFile); }
 };
 
-class TOutputKeys {
+// The key of an output that does not exist yet.
+class TNewOutputKeys {
 public:
     OutputKey operator()(const std::string& output, uint32_t item) {
-        if (FileKey id = KeyOf(output); id.found) return {id, 0, item};
         const std::string dir = ExtractFileDir(output);
         auto [hit, fresh] = folders_.try_emplace(dir);
         if (fresh) {
             auto [canon, added] = numbers_.try_emplace(PathKey(dir.empty() ? "." : dir),
                                                        static_cast<uint32_t>(numbers_.size()));
+            if (added && numbers_.size() >= kNewFile) throw EQuenlo("too many folders in one batch");
             hit->second = canon->second;
         }
-        return {{}, hit->second, item};
+        return {HashOf(ExtractFileName(output)), kNewFile | hit->second, item};
     }
 
 private:
@@ -100,115 +131,326 @@ private:
     std::map<std::string, uint32_t> numbers_;  // canonical -> number
 };
 
-// Drops the items not flagged to be kept, keeping the order.
-template <class Keep>
-void KeepItems(std::vector<BatchItem>& items, Keep keep) {
-    size_t to = 0;
-    for (size_t i = 0; i < items.size(); ++i)
-        if (keep(i)) {
-            if (to != i) items[to] = std::move(items[i]);
-            ++to;
+// Collects many small records in blocks of 1 MiB, then joins them into one
+// vector of the final size: a doubling vector would briefly hold them twice.
+// Pages are resident once written, so joining holds them once and a block more.
+template <class T>
+class TCollector {
+public:
+    void push_back(const T& value) {
+        if (blocks_.empty() || blocks_.back().size() == kPerBlock) blocks_.emplace_back().reserve(kPerBlock);
+        blocks_.back().push_back(value);
+    }
+
+    std::vector<T> Join() {
+        size_t n = 0;
+        for (const std::vector<T>& block : blocks_) n += block.size();
+        std::vector<T> all;
+        all.reserve(n);
+        for (std::vector<T>& block : blocks_) {
+            all.insert(all.end(), block.begin(), block.end());
+            std::vector<T>().swap(block);
         }
-    items.resize(to);
-    items.shrink_to_fit();
+        blocks_.clear();
+        return all;
+    }
+
+private:
+    static constexpr size_t kPerBlock = (size_t{1} << 20) / sizeof(T);
+    std::vector<std::vector<T>> blocks_;
+};
+
+// ".IPR" with the letters whose bits are set in upper case, the rest in lower.
+std::string ExtSpelled(std::string_view upperExt, unsigned upperBits) {
+    std::string ext(upperExt);
+    for (size_t k = 1; k < ext.size(); ++k)
+        if (!(upperBits >> (k - 1) & 1) && ext[k] >= 'A' && ext[k] <= 'Z') ext[k] = static_cast<char>(ext[k] - 'A' + 'a');
+    return ext;
+}
+
+// Which letters of a 4-character extension are upper case; -1 when the
+// member is not the input with its extension swapped for that one.
+int UpperBits(const std::string& input, const std::string& member, std::string_view upperExt) {
+    const std::string ext = ExtractFileExt(member);
+    if (!SameTextAscii(ext, upperExt) || ext.size() != 4) return -1;
+    int bits = 0;
+    for (size_t k = 1; k < 4; ++k)
+        if (ext[k] >= 'A' && ext[k] <= 'Z') bits |= 1 << (k - 1);
+    return ChangeFileExt(input, ExtSpelled(upperExt, static_cast<unsigned>(bits))) == member ? bits : -1;
+}
+
+void PutLength(std::string& out, size_t n) {
+    const auto v = static_cast<uint32_t>(n);
+    out.append(reinterpret_cast<const char*>(&v), sizeof v);
+}
+
+// A length put after the input, then as many bytes.
+std::string_view TakeSized(const char*& at) {
+    uint32_t n = 0;
+    std::memcpy(&n, at, sizeof n);
+    const std::string_view text(at + sizeof n, n);
+    at += sizeof n + n;
+    return text;
 }
 
 }  // namespace
+
+std::string TBatchPlan::Output(const Entry& e) const {
+    return OutputNameFor(std::string(Input(e)), dir, subdirs_[e.subdir]);
+}
+
+std::string TBatchPlan::OtherInput(const Entry& e) const {
+    return e.other & kOutsider ? outsiders_[e.other & ~kOutsider] : std::string(Input(items_[e.other]));
+}
+
+std::pair<std::string_view, std::string_view> TBatchPlan::Members(const Entry& e) const {
+    const char* at = Input(e).data() + e.size;
+    const std::string_view ipr = TakeSized(at);
+    return {ipr, TakeSized(at)};
+}
+
+BatchItem TBatchPlan::Item(size_t i) const {
+    const Entry& e = items_[i];
+    BatchItem item;
+    item.input = Input(e);
+    item.output = Output(e);
+    if (e.refusal == Refusal::WouldReplace) item.refusal = "would replace " + OtherInput(e) + ", which this batch also reads";
+    if (e.refusal == Refusal::SharedOutput) item.refusal = "its output is also the output of " + OtherInput(e);
+    if (e.pair & kSpelledOut) {
+        const auto [ipr, rgb] = Members(e);
+        item.ipr = ipr;
+        item.rgb = rgb;
+    } else if (e.pair & kPair) {
+        item.ipr = ChangeFileExt(item.input, ExtSpelled(".IPR", e.pair & kIprUpper));
+        item.rgb = ChangeFileExt(item.input, ExtSpelled(".RGB", (e.pair & kRgbUpper) >> 3));
+    }
+    return item;
+}
+
+class TPlanner {
+public:
+    TPlanner(TBatchPlan& plan, const PlanOptions& options) : plan_(plan), items_(plan.items_), options_(options) {}
+
+    void Plan(const InputSource& next) {
+        {
+            TCollector<Reader> readers;
+            TCollector<Missing> missing;
+            Read(next, readers, missing);
+            readers_ = readers.Join();
+            missing_ = missing.Join();
+        }
+        DropRepeated();
+        RefuseClashes();
+        if (options_.shards > 1) KeepShard();
+    }
+
+private:
+    using Entry = TBatchPlan::Entry;
+    using Refusal = TBatchPlan::Refusal;
+
+    // Takes the inputs in, with what is needed to find the same image listed
+    // twice and an output over another input.
+    void Read(const InputSource& next, TCollector<Reader>& readers, TCollector<Missing>& missing) {
+        TFolderListings listings;  // each folder listed at most once for the pairs' partners
+        std::unordered_map<std::string, uint32_t> subdirs;
+        PlanInput in;
+        std::string stored;
+        while (next(in)) {
+            if (items_.size() >= kMaxItems) throw EQuenlo("too many files in one batch");
+            const auto index = static_cast<uint32_t>(items_.size());
+            Entry e;
+            auto [sub, fresh] = subdirs.try_emplace(in.subdir, static_cast<uint32_t>(plan_.subdirs_.size()));
+            if (fresh) plan_.subdirs_.push_back(in.subdir);
+            e.subdir = sub->second;
+            const bool pair = KindByName(in.name) == ImageKind::RawPair && !IsRawData(in.name, options_.rawExt);
+            const std::string ipr = pair ? PairName(in.name, ".IPR", &listings) : std::string();
+            const std::string rgb = pair ? PairName(in.name, ".RGB", &listings) : std::string();
+            stored = in.name;
+            if (pair) {
+                const int iprBits = UpperBits(in.name, ipr, ".IPR"), rgbBits = UpperBits(in.name, rgb, ".RGB");
+                if (iprBits >= 0 && rgbBits >= 0) {
+                    e.pair = static_cast<uint8_t>(TBatchPlan::kPair | iprBits | rgbBits << 3);
+                } else {
+                    e.pair = TBatchPlan::kPair | TBatchPlan::kSpelledOut;
+                    for (const std::string* member : {&ipr, &rgb}) PutLength(stored, member->size()), stored += *member;
+                }
+            }
+            const TTextArena::Ref ref = plan_.names_.Add(stored);
+            e.at = ref.at;
+            e.size = static_cast<uint32_t>(in.name.size());
+            if (const FileKey image = KeyOf(pair ? ipr : in.name); image.found)
+                readers.push_back({image.ino, devices_.Number(image), index * 2 + 1});
+            else
+                missing.push_back({HashOf(PathKey(pair ? ChangeFileExt(in.name, "") + "\n" : in.name)), index});
+            items_.push_back(e);
+        }
+    }
+
+    // The same image listed again is converted once: later mentions are dropped.
+    void DropRepeated() {
+        std::vector<bool> repeated(items_.size());
+        std::sort(readers_.begin(), readers_.end());
+        for (size_t end = 0, begin = 0; begin < readers_.size(); begin = end) {
+            bool seen = false;
+            for (end = begin; end < readers_.size() && readers_[end].SameFile(readers_[begin]); ++end)
+                if (readers_[end].Image()) repeated[readers_[end].Item()] = std::exchange(seen, true);
+        }
+        // Images not on disk are told apart by path; hashes that agree are checked by it.
+        std::sort(missing_.begin(), missing_.end());
+        for (size_t end = 0, begin = 0; begin < missing_.size(); begin = end) {
+            for (end = begin + 1; end < missing_.size() && missing_[end].hash == missing_[begin].hash;) ++end;
+            if (end - begin == 1) continue;
+            std::set<std::string> paths;
+            for (size_t k = begin; k < end; ++k) {
+                const Entry& e = items_[missing_[k].item];
+                const std::string name(plan_.Input(e));
+                repeated[missing_[k].item] = !paths.insert(PathKey(e.pair & TBatchPlan::kPair ? ChangeFileExt(name, "") + "\n" : name)).second;
+            }
+        }
+        std::vector<Missing>().swap(missing_);
+
+        if (std::find(repeated.begin(), repeated.end(), true) == repeated.end()) return;
+        std::vector<uint32_t> renumber(items_.size());
+        uint32_t kept = 0;
+        for (size_t i = 0; i < items_.size(); ++i) {
+            renumber[i] = kept;
+            if (!repeated[i]) items_[kept++] = items_[i];
+        }
+        items_.resize(kept);
+        items_.shrink_to_fit();
+        std::erase_if(readers_, [&](const Reader& r) { return repeated[r.Item()]; });
+        // Still sorted: the new numbers keep the order.
+        for (Reader& r : readers_) r.tagged = renumber[r.Item()] * 2 + (r.tagged & 1);
+    }
+
+    void RefuseClashes() {
+        // An output over another input destroys it before, or after, it is
+        // read. Only an output that exists can be another input.
+        std::vector<OutputKey> existing;
+        {
+            TCollector<OutputKey> found;
+            for (uint32_t i = 0; i < items_.size(); ++i)
+                if (const FileKey id = KeyOf(plan_.Output(items_[i])); id.found)
+                    found.push_back({id.ino, devices_.Number(id), i});
+            existing = found.Join();
+        }
+        AddPartnersAmong(existing);
+        std::vector<bool> exists(items_.size());
+        std::erase_if(existing, [&](const OutputKey& k) {
+            const Reader key{k.id, k.where, 0};
+            const auto hit = std::lower_bound(readers_.begin(), readers_.end(), key);
+            if (hit != readers_.end() && hit->SameFile(key) && hit->Item() != k.item) {
+                items_[k.item].refusal = Refusal::WouldReplace;
+                items_[k.item].other = hit->Item();
+                return true;
+            }
+            exists[k.item] = true;
+            return false;
+        });
+        // Freed before the outputs' keys are made: the two are the largest.
+        std::vector<Reader>().swap(readers_);
+
+        // The existing outputs' keys, then the new ones: they are sorted next.
+        TNewOutputKeys newOutputKey;
+        std::vector<OutputKey> outputs = std::move(existing);
+        size_t written = 0;  // existing or new
+        for (const Entry& e : items_) written += e.refusal == Refusal::None;
+        outputs.reserve(written);
+        for (uint32_t i = 0; i < items_.size(); ++i)
+            if (!exists[i] && items_[i].refusal == Refusal::None) outputs.push_back(newOutputKey(plan_.Output(items_[i]), i));
+
+        // One output for several inputs: the last one listed is what stays.
+        // New files' names are compared only where their hashes agree.
+        auto fileName = [&](const OutputKey& k) { return ExtractFileName(plan_.Output(items_[k.item])); };
+        auto sameOutput = [&](const OutputKey& a, const OutputKey& b) {
+            return a.where == b.where && a.id == b.id && (a.Exists() || fileName(a) == fileName(b));
+        };
+        std::sort(outputs.begin(), outputs.end(), [&](const OutputKey& a, const OutputKey& b) {
+            if (a.where != b.where) return a.where < b.where;
+            if (a.id != b.id) return a.id < b.id;
+            if (!a.Exists() && a.item != b.item)
+                if (const int c = fileName(a).compare(fileName(b)); c != 0) return c < 0;
+            return a.item < b.item;
+        });
+        for (size_t end = 0, begin = 0; begin < outputs.size(); begin = end) {
+            for (end = begin + 1; end < outputs.size() && sameOutput(outputs[begin], outputs[end]);) ++end;
+            for (size_t k = begin; k + 1 < end; ++k) {
+                items_[outputs[k].item].refusal = Refusal::SharedOutput;
+                items_[outputs[k].item].other = outputs[end - 1].item;
+            }
+        }
+    }
+
+    // A pair's .rgb is read too, and an output may be it through a link. Only
+    // the .rgb files that are existing outputs are looked for, so a batch
+    // into a new folder keeps no key of them.
+    void AddPartnersAmong(const std::vector<OutputKey>& existing) {
+        if (existing.empty()) return;
+        std::vector<std::pair<uint32_t, uint64_t>> outputs;  // device, inode
+        for (const OutputKey& k : existing) outputs.emplace_back(k.where, k.id);
+        std::sort(outputs.begin(), outputs.end());
+        const size_t before = readers_.size();
+        for (uint32_t i = 0; i < items_.size(); ++i) {
+            if (!(items_[i].pair & TBatchPlan::kPair)) continue;
+            const FileKey id = KeyOf(plan_.Item(i).rgb);
+            if (!id.found) continue;
+            const uint32_t dev = devices_.Number(id);
+            if (std::binary_search(outputs.begin(), outputs.end(), std::pair{dev, id.ino}))
+                readers_.push_back({id.ino, dev, i * 2});
+        }
+        if (readers_.size() != before) std::sort(readers_.begin(), readers_.end());
+    }
+
+    // Only the chosen shard's items stay, with their names in an arena of
+    // their own; a refusal naming an item of another shard keeps its name.
+    void KeepShard() {
+        TBatchPlan kept;
+        kept.dir = plan_.dir;
+        kept.subdirs_ = plan_.subdirs_;
+        std::vector<uint32_t> renumber(items_.size(), UINT32_MAX);
+        for (size_t i = 0, n = 0; i < items_.size(); ++i)
+            if (ShardOf(plan_.Output(items_[i]), plan_.dir, options_.shards) == options_.shard)
+                renumber[i] = static_cast<uint32_t>(n++);
+        for (size_t i = 0; i < items_.size(); ++i) {
+            if (renumber[i] == UINT32_MAX) continue;
+            Entry e = items_[i];
+            const TTextArena::Ref ref = kept.names_.Add(plan_.names_.View({e.at, static_cast<uint32_t>(e.size + TailSize(e))}));
+            e.at = ref.at;
+            if (e.refusal != Refusal::None) {
+                if (renumber[e.other] != UINT32_MAX) {
+                    e.other = renumber[e.other];
+                } else {
+                    kept.outsiders_.push_back(plan_.OtherInput(e));
+                    e.other = kOutsider | static_cast<uint32_t>(kept.outsiders_.size() - 1);
+                }
+            }
+            kept.items_.push_back(e);
+        }
+        plan_ = std::move(kept);
+    }
+
+    // Bytes stored after the input: the spelled-out members of a pair.
+    size_t TailSize(const Entry& e) const {
+        if (!(e.pair & TBatchPlan::kSpelledOut)) return 0;
+        const auto [ipr, rgb] = plan_.Members(e);
+        return 2 * sizeof(uint32_t) + ipr.size() + rgb.size();
+    }
+
+    static constexpr uint32_t kOutsider = TBatchPlan::kOutsider;
+
+    TBatchPlan& plan_;
+    std::deque<Entry>& items_;
+    const PlanOptions& options_;
+    TDevices devices_;
+    std::vector<Reader> readers_;  // images read, then the .rgb files that are outputs
+    std::vector<Missing> missing_;  // images not on disk
+};
 
 TBatchPlan PlanBatch(const InputSource& next, const PlanOptions& options) {
     TBatchPlan plan;
     plan.dir = options.outputDir;
     PrepareOutputDir(plan.dir);
-
-    TFolderListings listings;  // each folder listed at most once for the pairs' partners
-    std::vector<Keyed> images;  // image -> item; a pair is its .ipr
-    std::vector<Keyed> readers;  // file read -> item reading it
-    std::map<std::string, uint32_t> missing;  // images not on disk, by path; rare
-    std::vector<bool> repeated;  // the image was listed before
-    PlanInput in;
-    while (next(in)) {
-        if (plan.items.size() >= UINT32_MAX) throw EQuenlo("too many files in one batch");
-        const auto index = static_cast<uint32_t>(plan.items.size());
-        BatchItem item;
-        item.output = OutputNameFor(in.name, plan.dir, in.subdir);
-        item.input = std::move(in.name);
-        const bool pair = KindByName(item.input) == ImageKind::RawPair && !IsRawData(item.input, options.rawExt);
-        const std::string ipr = pair ? PairName(item.input, ".IPR", &listings) : std::string();
-        const std::string rgb = pair ? PairName(item.input, ".RGB", &listings) : std::string();
-        if (pair) item.SetPairNames(ipr, rgb);
-        const FileKey image = KeyOf(pair ? ipr : item.input);
-        bool again = false;
-        if (image.found) {
-            images.push_back({image, index});
-        } else {
-            const std::string path = PathKey(pair ? ChangeFileExt(item.input, "") + "\n" : item.input);
-            again = !missing.try_emplace(path, index).second;
-        }
-        for (const std::string* read : pair ? std::vector{&ipr, &rgb} : std::vector<const std::string*>{&item.input})
-            if (FileKey id = KeyOf(*read); id.found) readers.push_back({id, index});
-        repeated.push_back(again);
-        plan.items.push_back(std::move(item));
-    }
-    missing.clear();
-
-    // Later mentions of an image are dropped; the first one is planned.
-    std::sort(images.begin(), images.end());
-    for (size_t i = 1; i < images.size(); ++i)
-        if (images[i].key == images[i - 1].key) repeated[images[i].item] = true;
-    std::vector<Keyed>().swap(images);
-    std::vector<uint32_t> renumber(plan.items.size());
-    uint32_t kept = 0;
-    for (size_t i = 0; i < plan.items.size(); ++i) renumber[i] = repeated[i] ? UINT32_MAX : kept++;
-    KeepItems(plan.items, [&](size_t i) { return !repeated[i]; });
-    std::erase_if(readers, [&](const Keyed& r) { return repeated[r.item]; });
-    for (Keyed& r : readers) r.item = renumber[r.item];
-    std::vector<bool>().swap(repeated);
-    std::vector<uint32_t>().swap(renumber);
-    std::sort(readers.begin(), readers.end());  // the first item reading a file comes first
-
-    // An output over another input destroys it before, or after, it is read.
-    TOutputKeys outputKey;
-    std::vector<OutputKey> outputs;
-    for (uint32_t i = 0; i < plan.items.size(); ++i) {
-        BatchItem& item = plan.items[i];
-        const OutputKey key = outputKey(item.output, i);
-        if (key.file.found) {
-            const auto hit = std::lower_bound(readers.begin(), readers.end(), Keyed{key.file, 0});
-            if (hit != readers.end() && hit->key == key.file && hit->item != i) {
-                item.refusal = "would replace " + plan.items[hit->item].input + ", which this batch also reads";
-                continue;
-            }
-        }
-        outputs.push_back(key);
-    }
-    std::vector<Keyed>().swap(readers);
-
-    // One output for several inputs: the last one listed is what stays.
-    auto fileName = [&](const OutputKey& k) {
-        const std::string& out = plan.items[k.item].output;
-        return std::string_view(out).substr(out.size() - ExtractFileName(out).size());
-    };
-    auto sameOutput = [&](const OutputKey& a, const OutputKey& b) {
-        if (a.file != b.file) return false;
-        return a.file.found || (a.folder == b.folder && fileName(a) == fileName(b));
-    };
-    std::sort(outputs.begin(), outputs.end(), [&](const OutputKey& a, const OutputKey& b) {
-        if (a.file != b.file) return a.file < b.file;
-        if (!a.file.found && a.folder != b.folder) return a.folder < b.folder;
-        if (!a.file.found)
-            if (const int c = fileName(a).compare(fileName(b)); c != 0) return c < 0;
-        return a.item < b.item;
-    });
-    for (size_t end = 0, begin = 0; begin < outputs.size(); begin = end) {
-        for (end = begin + 1; end < outputs.size() && sameOutput(outputs[begin], outputs[end]);) ++end;
-        const std::string& winner = plan.items[outputs[end - 1].item].input;
-        for (size_t k = begin; k + 1 < end; ++k)
-            plan.items[outputs[k].item].refusal = "its output is also the output of " + winner;
-    }
-    std::vector<OutputKey>().swap(outputs);
-
-    if (options.shards > 1)
-        KeepItems(plan.items, [&](size_t i) { return ShardOf(plan.items[i].output, plan.dir, options.shards) == options.shard; });
+    TPlanner(plan, options).Plan(next);
     return plan;
 }
 

@@ -2,35 +2,68 @@
 // The batch decided before any file is read: each input's output name, the
 // output folder, and the inputs that must not be converted because of
 // another one. The window and quenlo-convert both plan with this.
+#include <cstdint>
+#include <deque>
 #include <functional>
 #include <string>
+#include <string_view>
+#include <utility>
 #include <vector>
+
+#include "low/TextArena.h"
 
 namespace quenlo {
 
+// One planned input with its names spelled out. The plan holds its items
+// packed and spells out only the few in hand.
 struct BatchItem {
     std::string input;  // as listed
     std::string output;
     // Not empty: the item is not converted, and counts as a failed save.
     std::string refusal;
-
-    // For a raw pair, its two members as found on disk (PairName).
-    std::string IprName() const { return Member(0); }
-    std::string RgbName() const { return Member(1); }
-    void SetPairNames(const std::string& ipr, const std::string& rgb);
-
-private:
-    std::string Member(int which) const;
-    // A batch may hold millions of items: when the members are the input
-    // with its extension swapped, as they nearly always are, only their
-    // two extensions are kept (".ipr.RGB", held inside the string object);
-    // otherwise both names with a NUL between them.
-    std::string pair_;
+    // For a raw pair, its two members as found on disk (PairName); else empty.
+    std::string ipr, rgb;
 };
 
-struct TBatchPlan {
+class TBatchPlan {
+public:
     std::string dir;  // the output folder with its trailing separator; "" beside each source
-    std::vector<BatchItem> items;
+
+    size_t Size() const { return items_.size(); }
+    // Builds the names and the refusal's text. Safe from several threads.
+    BatchItem Item(size_t i) const;
+
+private:
+    friend class TPlanner;
+
+    // Why an item is not converted; the other item is named in the text.
+    enum class Refusal : uint8_t { None, WouldReplace, SharedOutput };
+    // A raw pair's members: nearly always the input with the extension
+    // swapped, kept as which letters are upper case; else spelled out in
+    // the arena after the input, each after its length.
+    enum PairBits : uint8_t { kPair = 0x80, kSpelledOut = 0x40, kIprUpper = 0x07, kRgbUpper = 0x38 };
+    // 24 bytes beside the name.
+    struct Entry {
+        uint64_t at = 0;  // the input's TTextArena::Ref, unpacked so the entry packs
+        uint32_t size = 0;
+        uint32_t subdir = 0;  // in subdirs_
+        uint32_t other = 0;   // the refusal's other item; with kOutsider, in outsiders_
+        Refusal refusal = Refusal::None;
+        uint8_t pair = 0;     // PairBits
+    };
+    static constexpr uint32_t kOutsider = 0x80000000u;
+
+    std::string_view Input(const Entry& e) const { return names_.View({e.at, e.size}); }
+    std::string Output(const Entry& e) const;
+    std::string OtherInput(const Entry& e) const;
+    // A pair's members when kSpelledOut.
+    std::pair<std::string_view, std::string_view> Members(const Entry& e) const;
+
+    TTextArena names_;
+    std::deque<Entry> items_;  // grows by small blocks, never by copying
+    std::vector<std::string> subdirs_;
+    // Inputs named by a refusal whose item another shard converts.
+    std::vector<std::string> outsiders_;
 };
 
 // One listed input and the folder below the output folder its output goes
@@ -80,7 +113,8 @@ int ShardOf(const std::string& output, const std::string& dirWithDelim, int shar
 //   output of X");
 // - last, only the items of the chosen shard are kept: the rules above hold
 //   over the whole list, whichever shard is run.
-// Besides the names, planning holds a few hundred bytes per input.
+// Besides the names, the plan holds 24 bytes per input, and planning 16 more
+// for a while.
 // Throws what PrepareOutputDir throws.
 TBatchPlan PlanBatch(const InputSource& next, const PlanOptions& options);
 TBatchPlan PlanBatch(const std::vector<std::string>& inputs, const std::string& outputDir);

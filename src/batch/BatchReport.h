@@ -1,7 +1,12 @@
 #pragma once
 // A batch's report as JSON Lines: one object per input as it is settled,
 // then one summary. Each line is flushed when written, so a run that is
-// killed leaves a valid report of everything that finished.
+// killed leaves a valid report of everything that finished. A run ended by
+// SIGINT, SIGTERM or SIGHUP (through RemoveTemporariesOnSignals) still
+// ends it with a summary: the items not settled count as not reached, and
+// "signal" gives the signal's number. The signal is held off while a line
+// is written, so the summary never splits one.
+#include <atomic>
 #include <cstdio>
 #include <nlohmann/json_fwd.hpp>
 #include <string>
@@ -20,13 +25,16 @@ public:
     TBatchReport(const TBatchReport&) = delete;
     TBatchReport& operator=(const TBatchReport&) = delete;
 
+    // The number of items planned, for the summary a signal writes.
+    void Planned(size_t items);
     void Item(const BatchItem& item, const ItemReport& report);
     // An input left out before the batch was planned (a link loop, a special file).
     void LeftOut(const std::string& input, const std::string& why);
     void Summary(const BatchResult& result, double seconds);
 
 private:
-    void Write(const nlohmann::ordered_json& object);
+    // count: what the line adds to, for the summary a signal writes.
+    void Write(const nlohmann::ordered_json& object, std::atomic<long long>* count);
 
     FILE* f_;
     bool owned_;

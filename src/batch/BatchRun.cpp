@@ -4,11 +4,13 @@
 #include <chrono>
 #include <condition_variable>
 #include <filesystem>
+#include <memory>
 #include <mutex>
 #include <thread>
 #include <utility>
 #include <vector>
 
+#include "imageio/AtomicFile.h"
 #include "imageio/FileIo.h"
 #include "imageio/ImageKind.h"
 #include "low/Errors.h"
@@ -32,6 +34,9 @@ namespace {
 // An item after its load and save steps, waiting for its turn to be committed.
 struct Outcome {
     enum class State { Pending, Ready, Skipped, Failed } state = State::Pending;
+    // Spelled out for its steps, which keep a reference to it: held apart so
+    // that moving the outcome keeps it in place.
+    std::unique_ptr<BatchItem> item;
     CommitStep commit;
     std::string reason;
     FailureKind kind = FailureKind::Save;
@@ -92,9 +97,11 @@ Outcome PrepareSteps(const BatchItem& item, const BatchOptions& options, const L
     return out;
 }
 
-Outcome Prepare(const BatchItem& item, const BatchOptions& options, const LoadStep& load) {
+Outcome Prepare(const TBatchPlan& plan, size_t i, const BatchOptions& options, const LoadStep& load) {
     const Clock::time_point start = Clock::now();
-    Outcome out = PrepareSteps(item, options, load);
+    auto item = std::make_unique<BatchItem>(plan.Item(i));
+    Outcome out = PrepareSteps(*item, options, load);
+    out.item = std::move(item);
     out.took = Clock::now() - start;
     return out;
 }
@@ -114,22 +121,26 @@ public:
     }
 
     BatchResult Run() {
-        const size_t n = plan_.items.size();
+        const size_t n = plan_.Size();
         const size_t jobs = std::clamp<size_t>(static_cast<size_t>(std::max(options_.jobs, 1)), 1, std::max<size_t>(n, 1));
         // Items prepared ahead of the one being committed: each holds an
         // open output, so keep them few. Only they are held, in slot i % window_.
         if (jobs > 1) window_ = jobs + std::min<size_t>(jobs, 16);
         outcomes_.resize(window_);
-        for (size_t i = 0; jobs > 1 && i < jobs; ++i) workers_.emplace_back([this] { Work(); });
+        {
+            // Signals go to this thread, between its steps, never to a worker.
+            const TSignalsHeld held;
+            for (size_t i = 0; jobs > 1 && i < jobs; ++i) workers_.emplace_back([this] { Work(); });
+        }
         for (size_t i = 0; i < n; ++i) {
             if (options_.cancelled && options_.cancelled()) {
                 result_.cancelled = true;
                 NotReached(i);
                 break;
             }
-            if (jobs == 1) outcomes_[0] = Prepare(plan_.items[i], options_, load_);
+            if (jobs == 1) outcomes_[0] = Prepare(plan_, i, options_, load_);
             Outcome done = TakeWhenPrepared(i);
-            if (!Settle(plan_.items[i], done)) {
+            if (!Settle(*done.item, done)) {
                 result_.stopped = true;
                 NotReached(i + 1);
                 break;
@@ -143,11 +154,11 @@ private:
         for (;;) {
             std::unique_lock lock(mutex_);
             const size_t i = next_++;
-            if (i >= plan_.items.size()) return;
+            if (i >= plan_.Size()) return;
             changed_.wait(lock, [&] { return stop_ || i < committed_ + window_; });
             if (stop_) return;
             lock.unlock();
-            Outcome out = Prepare(plan_.items[i], options_, load_);
+            Outcome out = Prepare(plan_, i, options_, load_);
             lock.lock();
             outcomes_[i % window_] = std::move(out);
             changed_.notify_all();
@@ -165,9 +176,9 @@ private:
     }
 
     void NotReached(size_t from) {
-        result_.notStarted = static_cast<int>(plan_.items.size() - from);
+        result_.notStarted = static_cast<int>(plan_.Size() - from);
         if (events_.onSettled)
-            for (size_t i = from; i < plan_.items.size(); ++i) events_.onSettled(plan_.items[i], ItemReport{});
+            for (size_t i = from; i < plan_.Size(); ++i) events_.onSettled(plan_.Item(i), ItemReport{});
     }
 
     bool Settle(const BatchItem& item, Outcome& out) {

@@ -127,8 +127,9 @@ int RunConvertCli(int argc, const char* const* argv, FILE* out, FILE* err) {
         if (list.f) feed.AddList(list.f, nulSeparated ? NameDelim::Nul : NameDelim::Newline);
         const TBatchPlan plan = PlanBatch(feed.Source(), options.plan);
         unreadable = feed.Unreadable();
+        if (report) report->Planned(plan.Size());
 
-        TProgress progress(err, static_cast<long long>(plan.items.size()), !quiet && isatty(fileno(err)));
+        TProgress progress(err, static_cast<long long>(plan.Size()), !quiet && isatty(fileno(err)));
         BatchEvents events;
         events.onFailed = [&](const BatchItem& item, const std::string& reason, FailureKind) {
             progress.Line("quenlo-convert: " + item.input + ": " + reason);

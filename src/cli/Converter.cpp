@@ -34,7 +34,7 @@ LoadStep ConvertLoader(const ConvertOptions& options) {
             return SaveRaw(std::make_shared<TRawPair>(item.input, *raw), item, notes);
         }
         if (KindByName(item.input) == ImageKind::RawPair)
-            return SaveRaw(std::make_shared<TRawPair>(item.IprName(), item.RgbName()), item, notes);
+            return SaveRaw(std::make_shared<TRawPair>(item.ipr, item.rgb), item, notes);
         LoadOptions load;
         load.onWarning = [&notes](const std::string& text) { notes.warnings.push_back(text); };
         std::shared_ptr<TPixelMap> map = LoadImageFile(PixelKind::RGB, item.input, load);

@@ -60,9 +60,21 @@ void Unregister(const std::string& name) {
     }
 }
 
+std::atomic<void (*)(int)> gFarewell{nullptr};
+
+constexpr int kHandledSignals[] = {SIGINT, SIGTERM, SIGHUP};
+
+sigset_t HandledSignals() {
+    sigset_t set;
+    sigemptyset(&set);
+    for (const int sig : kHandledSignals) sigaddset(&set, sig);
+    return set;
+}
+
 void RemoveTemporariesAndExit(int sig) {
     for (auto& slot : gTemps)
         if (char* name = slot.load()) ::unlink(name);
+    if (void (*farewell)(int) = gFarewell.load()) farewell(sig);
     ::_exit(128 + sig);
 }
 
@@ -197,12 +209,20 @@ void TAtomicFile::Commit() {
     temp_.clear();
 }
 
+void SetSignalFarewell(void (*farewell)(int sig)) { gFarewell.store(farewell); }
+
 void RemoveTemporariesOnSignals() {
     struct sigaction sa {};
     sa.sa_handler = RemoveTemporariesAndExit;
-    sigemptyset(&sa.sa_mask);
-    for (const int sig : {SIGINT, SIGTERM, SIGHUP}) sigaddset(&sa.sa_mask, sig);
-    for (const int sig : {SIGINT, SIGTERM, SIGHUP}) ::sigaction(sig, &sa, nullptr);
+    sa.sa_mask = HandledSignals();
+    for (const int sig : kHandledSignals) ::sigaction(sig, &sa, nullptr);
 }
+
+TSignalsHeld::TSignalsHeld() {
+    const sigset_t held = HandledSignals();
+    ::pthread_sigmask(SIG_BLOCK, &held, &old_);
+}
+
+TSignalsHeld::~TSignalsHeld() { ::pthread_sigmask(SIG_SETMASK, &old_, nullptr); }
 
 }  // namespace quenlo

@@ -11,6 +11,7 @@
 // remove. Short names keep a 255-byte target name writable.
 #include <cstddef>
 #include <cstdint>
+#include <csignal>
 #include <string>
 
 namespace quenlo {
@@ -49,5 +50,22 @@ private:
 // uncommitted TAtomicFile and end the process with 128 + the signal's
 // number (130, 143, 129). Old targets are untouched: nothing was renamed.
 void RemoveTemporariesOnSignals();
+// Run by that handler after the temporaries are gone, before the exit, with
+// the signal's number; it must be async-signal-safe. nullptr: nothing.
+void SetSignalFarewell(void (*farewell)(int sig));
+
+// Holds those signals off the calling thread while it lives, and off the
+// threads it starts meanwhile for good: a handler then runs only on a
+// thread that lets it, between the steps it guards.
+class TSignalsHeld {
+public:
+    TSignalsHeld();
+    ~TSignalsHeld();
+    TSignalsHeld(const TSignalsHeld&) = delete;
+    TSignalsHeld& operator=(const TSignalsHeld&) = delete;
+
+private:
+    sigset_t old_;
+};
 
 }  // namespace quenlo

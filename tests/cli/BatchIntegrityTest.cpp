@@ -5,6 +5,8 @@
 #include <chrono>
 #include <csignal>
 #include <filesystem>
+#include <fstream>
+#include <nlohmann/json.hpp>
 #include <spawn.h>
 #include <sys/wait.h>
 #include <thread>
@@ -136,7 +138,8 @@ TEST(BatchIntegrity, LongNamesAndLinkedTargetsAreWritten) {
 }
 
 // The real program, signalled while it writes a large file: it exits with
-// 128 + the signal, the old target is as it was, and nothing else is there.
+// 128 + the signal, the old target is as it was, nothing else is there, and
+// unless killed its report ends with a summary.
 TEST(BatchIntegrity, AnInterruptedWriteLeavesNothingBehind) {
     const std::string program = QUENLO_BINARY_DIR "/bin/quenlo-convert";
     TempDir dir;
@@ -147,8 +150,8 @@ TEST(BatchIntegrity, AnInterruptedWriteLeavesNothingBehind) {
         SCOPED_TRACE(strsignal(sig));
         WriteText(dir / "out/big.bmp", "old");
         const FolderSnapshot before = Snapshot(dir / "out");
-        const std::string outDir = dir / "out", input = dir / "big.ipr";
-        const char* argv[] = {program.c_str(), "-q", "-o", outDir.c_str(), input.c_str(), nullptr};
+        const std::string outDir = dir / "out", input = dir / "big.ipr", report = dir / "r.jsonl";
+        const char* argv[] = {program.c_str(), "-q", "--report", report.c_str(), "-o", outDir.c_str(), input.c_str(), nullptr};
         pid_t pid = 0;
         ASSERT_EQ(posix_spawn(&pid, program.c_str(), nullptr, nullptr, const_cast<char**>(argv), environ), 0);
         // Wait until it holds a file open in the output folder, i.e. is writing it.
@@ -163,11 +166,21 @@ TEST(BatchIntegrity, AnInterruptedWriteLeavesNothingBehind) {
         ::kill(pid, sig);
         int status = 0;
         ASSERT_EQ(::waitpid(pid, &status, 0), pid);
+        std::ifstream lines(report);
+        std::string last;
+        for (std::string line; std::getline(lines, line);) last = line;
         if (sig == SIGKILL) {
             EXPECT_TRUE(WIFSIGNALED(status));
+            EXPECT_EQ(last, "");
         } else {
             ASSERT_TRUE(WIFEXITED(status));
             EXPECT_EQ(WEXITSTATUS(status), 128 + sig);
+            const nlohmann::json summary = nlohmann::json::parse(last);
+            EXPECT_EQ(summary["not-reached"], 1);
+            EXPECT_EQ(summary["converted"], 0);
+            EXPECT_EQ(summary["cancelled"], true);
+            EXPECT_EQ(summary["signal"], sig);
+            EXPECT_GE(summary["seconds"], 0.0);
         }
         EXPECT_EQ(Snapshot(dir / "out"), before);
     }

@@ -11,6 +11,7 @@
 #include <sys/wait.h>
 
 #include "FaultUtil.h"
+#include "batch/BatchPlan.h"
 #include "TestUtil.h"
 #include "cli/CliRun.h"
 #include "cli/ConvertCli.h"
@@ -113,6 +114,47 @@ TEST(BatchJobs, ShardsSplitTheBatchWithoutOverlap) {
     std::erase_if(all, [](const auto& file) { return file.first.ends_with("/"); });
     EXPECT_EQ(joined, all);
     for (const char* bad : {"0/3", "4/3", "1/0", "x"}) EXPECT_EQ(Convert({"--shard", bad, t.dir / "in/x.ipr"}).status, 2);
+}
+
+// The plan holds its items packed: what it spells out is what was planned,
+// also for a pair whose partner differs in more than its extension's case,
+// and for a refusal naming an input that another shard converts.
+TEST(BatchJobs, APackedPlanSpellsOutWhatWasPlanned) {
+    TempDir dir;
+    const std::string in = dir / "in/", out = dir / "out/";
+    fs::create_directories(in);
+    fs::create_directories(out);
+    WritePair(in + "m", 3, 1, 1);
+    fs::rename(in + "m.rgb", in + "m.RgB");
+    WriteText(in + "Q.ipr", "1 1 0 0");
+    WriteText(in + "q.rgb", "abc");
+    fs::copy_file(QUENLO_SOURCE_DIR "/samples/palette.bmp", in + "k.bmp");
+    // y's output is a link to k.bmp, and the two outputs are in different shards.
+    std::string y = "y";
+    while (ShardOf(out + y + ".bmp", out, 2) == ShardOf(out + "k.bmp", out, 2)) y += "y";
+    fs::copy_file(QUENLO_SOURCE_DIR "/samples/harbour-photo.jpg", in + y + ".jpg");
+    fs::create_symlink("../in/k.bmp", out + y + ".bmp");
+    const std::vector<std::string> inputs = {in + "m.ipr", in + "Q.ipr", in + "k.bmp", in + y + ".jpg"};
+    const std::string refusal = "would replace " + in + "k.bmp, which this batch also reads";
+    const BatchItem expected[] = {{in + "m.ipr", out + "m.bmp", "", in + "m.ipr", in + "m.RgB"},
+                                  {in + "Q.ipr", out + "Q.bmp", "", in + "Q.ipr", in + "q.rgb"},
+                                  {in + "k.bmp", out + "k.bmp", "", "", ""},
+                                  {in + y + ".jpg", out + y + ".bmp", refusal, "", ""}};
+    auto same = [](const BatchItem& a, const BatchItem& b) {
+        return std::tie(a.input, a.output, a.refusal, a.ipr, a.rgb) == std::tie(b.input, b.output, b.refusal, b.ipr, b.rgb);
+    };
+    const TBatchPlan all = PlanBatch(inputs, out);
+    ASSERT_EQ(all.Size(), 4u);
+    for (size_t i = 0; i < 4; ++i) EXPECT_TRUE(same(all.Item(i), expected[i])) << i << " " << all.Item(i).refusal;
+    PlanOptions options;
+    options.outputDir = out;
+    options.shards = 2;
+    options.shard = ShardOf(out + y + ".bmp", out, 2);
+    const TBatchPlan part = PlanBatch(ListSource(inputs), options);
+    size_t found = 0;
+    for (size_t i = 0; i < part.Size(); ++i) found += same(part.Item(i), expected[3]);
+    EXPECT_EQ(found, 1u);
+    EXPECT_LT(part.Size(), 4u);
 }
 
 TEST(BatchJobs, HeaderlessRawDataMatchesTheSamePixelsInAPair) {

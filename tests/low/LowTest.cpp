@@ -1,4 +1,5 @@
 #include "low/Low.h"
+#include "low/TextArena.h"
 
 #include <gtest/gtest.h>
 
@@ -89,6 +90,17 @@ TEST(AddBackslash, AppendsOnlyWhenMissing) {
         AddBackslash(p);
         EXPECT_EQ(p, c.out) << c.in;
     }
+}
+
+TEST(TextArena, HoldsEveryStringAcrossBlocks) {
+    // Enough to fill several blocks, one longer than a block, and an empty one.
+    std::vector<std::string> texts = {std::string(3u << 20, 'L'), ""};
+    for (int i = 0; i < 40000; ++i) texts.push_back(std::to_string(i * 7919) + std::string(static_cast<size_t>(i % 97), 'a' + i % 26));
+    texts.insert(texts.begin() + 1000, std::string((1u << 20) + 1, 'M'));
+    TTextArena arena;
+    std::vector<TTextArena::Ref> refs;
+    for (const std::string& t : texts) refs.push_back(arena.Add(t));
+    for (size_t i = 0; i < texts.size(); ++i) ASSERT_EQ(arena.View(refs[i]), texts[i]) << i;
 }
 
 }  // namespace
