@@ -167,4 +167,29 @@ inline FolderSnapshot Snapshot(const std::string& dir) {
     return snap;
 }
 
+// Bytes of an older file at a target that a failed conversion must leave alone.
+inline const std::vector<uint8_t> kOld = {'o', 'l', 'd'};
+
+// Two raw inputs and an empty out/: a.ipr, large enough to meet a small
+// size limit (about 180 KB as a .bmp), and b.ipr, which meets no fault.
+struct TwoInputBatch {
+    TempDir dir;
+    TwoInputBatch() {
+        WritePair(dir / "a", 301, 200, 3);
+        WritePair(dir / "b", 4, 3, 3);
+        std::filesystem::create_directories(dir / "out");
+    }
+    // out/ as it is, leaving out b.bmp, the one output that should appear.
+    FolderSnapshot Out() const {
+        FolderSnapshot s = Snapshot(dir / "out");
+        s.erase("b.bmp");
+        return s;
+    }
+    // Puts kOld at out/a.bmp; returns Out() after that.
+    FolderSnapshot WithOldTarget() const {
+        WriteBytes(dir / "out/a.bmp", kOld);
+        return Out();
+    }
+};
+
 }  // namespace quenlo::test

@@ -38,26 +38,11 @@ public:
 
 QString Q(const std::string& s) { return QString::fromStdString(s); }
 
-void WritePair(const std::string& base, int w, int h) {
-    WriteText(base + ".ipr", std::to_string(w) + " " + std::to_string(h) + " 0 0");
-    std::vector<uint8_t> rgb(static_cast<size_t>(w) * h * 3);
-    for (size_t i = 0; i < rgb.size(); ++i) rgb[i] = static_cast<uint8_t>(i * 5 + 1);
-    WriteBytes(base + ".rgb", rgb);
-}
-
-const std::vector<uint8_t> kOld = {'o', 'l', 'd'};
-
 // a.ipr meets the fault, b.ipr does not; both go to out/.
-struct Batch {
-    TempDir dir;
+struct Batch : TwoInputBatch {
     FakeDialogs dialogs;
     TForm1 form{dialogs};
-    Batch() {
-        WritePair(dir / "a", 301, 200);  // about 180 KB as a .bmp
-        WritePair(dir / "b", 4, 3);
-        fs::create_directories(dir / "out");
-        form.Edit1->setText(Q(dir / "out"));
-    }
+    Batch() { form.Edit1->setText(Q(dir / "out")); }
     // Through the button, as a user would.
     void Run() {
         dialogs.files.push_back({Q(dir / "a.ipr"), Q(dir / "b.ipr")});
@@ -72,19 +57,13 @@ struct Batch {
         EXPECT_FALSE(list.contains(Q(dir / "out/b.bmp"))) << list.toStdString();
         EXPECT_TRUE(fs::exists(dir / "out/b.bmp"));
     }
-    FolderSnapshot Out() const {
-        FolderSnapshot s = Snapshot(dir / "out");
-        s.erase("b.bmp");
-        return s;
-    }
 };
 
 }  // namespace
 
 TEST(WindowFaults, AWriteThatFailsHalfWay) {
     Batch b;
-    WriteBytes(b.dir / "out/a.bmp", kOld);
-    const FolderSnapshot before = b.Out();
+    const FolderSnapshot before = b.WithOldTarget();
     {
         FileSizeLimit limit(64 * 1024);
         ASSERT_TRUE(limit.Ok());
@@ -96,8 +75,7 @@ TEST(WindowFaults, AWriteThatFailsHalfWay) {
 
 TEST(WindowFaults, AReadOnlyTarget) {
     Batch b;
-    WriteBytes(b.dir / "out/a.bmp", kOld);
-    const FolderSnapshot before = b.Out();
+    const FolderSnapshot before = b.WithOldTarget();
     ReadOnlyMark mark(b.dir / "out/a.bmp");
     if (!mark.Ok()) GTEST_SKIP() << ReadOnlyMark::SkipReason();
     b.Run();

@@ -9,14 +9,6 @@
 
 namespace quenlo::test {
 
-// A raw pair of w x h whose bytes run i * 7 + seed.
-inline void WritePair(const std::string& base, int w, int h, uint8_t seed) {
-    WriteText(base + ".ipr", std::to_string(w) + " " + std::to_string(h) + " 0 0");
-    std::vector<uint8_t> rgb(static_cast<size_t>(w) * h * 3);
-    for (size_t i = 0; i < rgb.size(); ++i) rgb[i] = static_cast<uint8_t>(i * 7 + seed);
-    WriteBytes(base + ".rgb", rgb);
-}
-
 struct CliRun {
     int status;
     std::string out, err;

@@ -1,3 +1,4 @@
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
 #include <cstdio>
@@ -12,6 +13,7 @@
 #include "imageio/VlxIo.h"
 
 using namespace quenlo;
+using ::testing::HasSubstr;
 using quenlo::test::ReadBytes;
 using quenlo::test::WritePair;
 using quenlo::test::TempDir;
@@ -74,14 +76,14 @@ TEST(ConvertCli, StopsAtAFailedLoadUnlessKeepGoing) {
     EXPECT_TRUE(fs::exists(dir / "out/a.bmp"));
     EXPECT_FALSE(fs::exists(dir / "out/bad.bmp"));
     EXPECT_FALSE(fs::exists(dir / "out/c.bmp"));
-    EXPECT_NE(r.err.find("bad.ipr: ファイルが見つかりません"), std::string::npos) << r.err;
+    EXPECT_THAT(r.err, HasSubstr("bad.ipr: ファイルが見つかりません"));
 
     r = Convert({"-j", "2", "--keep-going", "-o", dir / "out", dir / "a.ipr", dir / "bad.ipr", dir / "c.ipr",
                  dir / "nothing.jpg"});
     EXPECT_EQ(r.status, 1);
     EXPECT_TRUE(fs::exists(dir / "out/c.bmp"));
     EXPECT_EQ(CountLines(r.err), 2u) << r.err;  // one line per failure, nothing else off a terminal
-    EXPECT_NE(r.err.find("nothing.jpg"), std::string::npos);
+    EXPECT_THAT(r.err, HasSubstr("nothing.jpg"));
 }
 
 TEST(ConvertCli, SaveFailuresAreReportedAndTheBatchGoesOn) {
@@ -94,7 +96,7 @@ TEST(ConvertCli, SaveFailuresAreReportedAndTheBatchGoesOn) {
     EXPECT_FALSE(fs::exists(dir / "out/odd.bmp"));  // never a 0-byte .bmp
     EXPECT_TRUE(fs::exists(dir / "out/a.bmp"));
     EXPECT_TRUE(fs::exists(dir / "out/c.bmp"));
-    EXPECT_NE(r.err.find("unsupported file type"), std::string::npos);
+    EXPECT_THAT(r.err, HasSubstr("unsupported file type"));
 }
 
 TEST(ConvertCli, SkipExistingLeavesOutputsAlone) {
@@ -134,7 +136,7 @@ TEST(ConvertCli, UsageErrorsHelpAndVersion) {
     EXPECT_EQ(Convert({"-j", "0", "x.ipr"}).status, 2);
     const CliRun help = Convert({"--help"});
     EXPECT_EQ(help.status, 0);
-    EXPECT_NE(help.out.find("--keep-going"), std::string::npos);
+    EXPECT_THAT(help.out, HasSubstr("--keep-going"));
     const CliRun version = Convert({"--version"});
     EXPECT_EQ(version.status, 0);
     EXPECT_EQ(version.out.rfind("quenlo-convert ", 0), 0u);

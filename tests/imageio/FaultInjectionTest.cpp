@@ -1,5 +1,6 @@
 // Faults while reading and writing files: the old target must survive byte
 // for byte, nothing may be left behind, and the failure must be raised.
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
 #include <filesystem>
@@ -15,23 +16,11 @@
 #include "low/Errors.h"
 
 using namespace quenlo;
+using ::testing::HasSubstr;
 using namespace quenlo::test;
 namespace fs = std::filesystem;
 
 namespace {
-
-std::unique_ptr<TPixelMapRGB> Picture(int w, int h) {
-    auto m = std::make_unique<TPixelMapRGB>();
-    m->SetSize(w, h);
-    for (int y = 0; y < h; ++y)
-        for (int x = 0; x < w; ++x) {
-            uint8_t* p = m->PixelAddr(x, y);
-            TestPixel(x, y, p[2], p[1], p[0]);
-        }
-    return m;
-}
-
-const std::vector<uint8_t> kOld = {'o', 'l', 'd', ' ', 'p', 'i', 'c', 't', 'u', 'r', 'e'};
 
 // The error a save raises, or "" when it succeeds.
 template <class E>
@@ -52,7 +41,7 @@ TEST(FaultInjection, AFullFileSystemFailsTheWriteHalfWay) {
     // limit cover the same path without it.
     TempDir dir;
     const std::string target = dir / "old.bmp";
-    const auto map = Picture(301, 200);  // about 180 KB
+    const auto map = TestPicture(301, 200);  // about 180 KB
     const pid_t pid = ::fork();
     if (pid == 0) {
         if (::unshare(CLONE_NEWNS) != 0 || ::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
@@ -85,7 +74,7 @@ TEST(FaultInjection, AReadOnlyTargetIsNotReplaced) {
     if (!mark.Ok()) GTEST_SKIP() << ReadOnlyMark::SkipReason();
     const FolderSnapshot before = Snapshot(dir.str());
     // Renaming over it would succeed: only the folder's permission counts for that.
-    EXPECT_NE(SaveFails<EFCreateError>(*Picture(5, 4), target).find("old.bmp"), std::string::npos);
+    EXPECT_THAT(SaveFails<EFCreateError>(*TestPicture(5, 4), target), HasSubstr("old.bmp"));
     mark.Release();
     EXPECT_EQ(Snapshot(dir.str()), before);
 }
@@ -97,8 +86,8 @@ TEST(FaultInjection, AReadOnlyFolderGetsNothing) {
     ReadOnlyMark mark(dir / "ro");
     if (!mark.Ok()) GTEST_SKIP() << ReadOnlyMark::SkipReason();
     const FolderSnapshot before = Snapshot(dir.str());
-    EXPECT_NE(SaveFails<EFCreateError>(*Picture(5, 4), dir / "ro/old.bmp"), "");
-    EXPECT_NE(SaveFails<EFCreateError>(*Picture(5, 4), dir / "ro/new.bmp"), "");
+    EXPECT_NE(SaveFails<EFCreateError>(*TestPicture(5, 4), dir / "ro/old.bmp"), "");
+    EXPECT_NE(SaveFails<EFCreateError>(*TestPicture(5, 4), dir / "ro/new.bmp"), "");
     mark.Release();
     EXPECT_EQ(Snapshot(dir.str()), before);
 }
@@ -108,15 +97,15 @@ TEST(FaultInjection, ATargetThatIsAFolderIsLeftAlone) {
     fs::create_directories(dir / "out.bmp/inner");
     WriteBytes(dir / "out.bmp/inner/keep", kOld);
     const FolderSnapshot before = Snapshot(dir.str());
-    EXPECT_NE(SaveFails<EFCreateError>(*Picture(5, 4), dir / "out.bmp"), "");
-    EXPECT_NE(SaveFails<EFCreateError>(*Picture(5, 4), dir / "out.bmp/"), "");
+    EXPECT_NE(SaveFails<EFCreateError>(*TestPicture(5, 4), dir / "out.bmp"), "");
+    EXPECT_NE(SaveFails<EFCreateError>(*TestPicture(5, 4), dir / "out.bmp/"), "");
     EXPECT_EQ(Snapshot(dir.str()), before);
 }
 
 TEST(FaultInjection, ConvertingInPlaceThatFailsHalfWayKeepsTheSource) {
     TempDir dir;
     const std::string name = dir / "p.bmp";
-    WriteBytes(name, EncodeBmp(*Picture(301, 200)));
+    WriteBytes(name, EncodeBmp(*TestPicture(301, 200)));
     const FolderSnapshot before = Snapshot(dir.str());
     auto loaded = LoadImageFile(PixelKind::RGB, name);
     ASSERT_TRUE(loaded);
