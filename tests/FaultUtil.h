@@ -9,6 +9,7 @@
 #include <fcntl.h>
 #include <filesystem>
 #include <functional>
+#include <gtest/gtest.h>
 #include <linux/fs.h>
 #include <map>
 #include <string>
@@ -185,11 +186,51 @@ struct TwoInputBatch {
         s.erase("b.bmp");
         return s;
     }
-    // Puts kOld at out/a.bmp; returns Out() after that.
+    // Puts kOld at out/a.bmp; returns Out() after that, which is all of out/.
     FolderSnapshot WithOldTarget() const {
         WriteBytes(dir / "out/a.bmp", kOld);
         return Out();
     }
 };
+
+// Faults that every front end must survive. TBatch is a TwoInputBatch with
+// Run(), which converts both inputs into out/ as a user would, and
+// ExpectReported(), which checks that only a.ipr's failure was reported and
+// that b.bmp was written. Afterwards out/ must be as it was, b.bmp aside.
+template <class TBatch>
+void CheckAWriteThatFailsHalfWay() {
+    TBatch b;
+    const FolderSnapshot before = b.WithOldTarget();
+    {
+        FileSizeLimit limit(64 * 1024);
+        ASSERT_TRUE(limit.Ok());
+        b.Run();
+    }
+    b.ExpectReported();
+    EXPECT_EQ(b.Out(), before);
+}
+
+template <class TBatch>
+void CheckAReadOnlyTarget() {
+    TBatch b;
+    const FolderSnapshot before = b.WithOldTarget();
+    ReadOnlyMark mark(b.dir / "out/a.bmp");
+    if (!mark.Ok()) GTEST_SKIP() << ReadOnlyMark::SkipReason();
+    b.Run();
+    mark.Release();
+    b.ExpectReported();
+    EXPECT_EQ(b.Out(), before);
+}
+
+template <class TBatch>
+void CheckATargetNameThatIsAFolder() {
+    TBatch b;
+    std::filesystem::create_directories(b.dir / "out/a.bmp/inner");
+    WriteBytes(b.dir / "out/a.bmp/inner/keep", kOld);
+    const FolderSnapshot before = b.Out();
+    b.Run();
+    b.ExpectReported();
+    EXPECT_EQ(b.Out(), before);
+}
 
 }  // namespace quenlo::test

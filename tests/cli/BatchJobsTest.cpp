@@ -28,9 +28,7 @@ namespace {
 
 CliRun Convert(std::vector<std::string> args) {
     args.insert(args.begin(), "-q");
-    return RunCli("quenlo-convert", std::move(args), [](int argc, const char* const* argv, FILE* out, FILE* err) {
-        return RunConvertCli(argc, argv, out, err);
-    });
+    return RunConvert(std::move(args));
 }
 
 std::vector<json> ReadReport(const std::string& name) {

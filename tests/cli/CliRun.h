@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "TestUtil.h"
+#include "cli/ConvertCli.h"
 
 namespace quenlo::test {
 
@@ -32,6 +33,12 @@ CliRun RunCli(const char* program, std::vector<std::string> args, Entry&& entry)
         std::fclose(f);
     }
     return r;
+}
+
+inline CliRun RunConvert(std::vector<std::string> args) {
+    return RunCli("quenlo-convert", std::move(args), [](int argc, const char* const* argv, FILE* out, FILE* err) {
+        return RunConvertCli(argc, argv, out, err);
+    });
 }
 
 }  // namespace quenlo::test

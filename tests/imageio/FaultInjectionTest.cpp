@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
+#include <optional>
 #include <sched.h>
 #include <sys/mount.h>
 #include <sys/wait.h>
@@ -31,6 +32,19 @@ std::string SaveFails(const TPixelMap& map, const std::string& name) {
         return e.what();
     }
     return "";
+}
+
+// Saving a small picture to each of names fails with EFCreateError, its
+// message matching `message`, while readOnly (unless "") is marked so; and
+// nothing under dir changes.
+void ExpectSavesRefused(const TempDir& dir, const std::string& readOnly, std::initializer_list<std::string> names,
+                        const ::testing::Matcher<std::string>& message = ::testing::Ne("")) {
+    std::optional<ReadOnlyMark> mark;
+    if (!readOnly.empty() && !mark.emplace(readOnly).Ok()) GTEST_SKIP() << ReadOnlyMark::SkipReason();
+    const FolderSnapshot before = Snapshot(dir.str());
+    for (const std::string& name : names) EXPECT_THAT(SaveFails<EFCreateError>(*TestPicture(5, 4), name), message);
+    mark.reset();
+    EXPECT_EQ(Snapshot(dir.str()), before);
 }
 
 }  // namespace
@@ -68,38 +82,23 @@ TEST(FaultInjection, AFullFileSystemFailsTheWriteHalfWay) {
 
 TEST(FaultInjection, AReadOnlyTargetIsNotReplaced) {
     TempDir dir;
-    const std::string target = dir / "old.bmp";
-    WriteBytes(target, kOld);
-    ReadOnlyMark mark(target);
-    if (!mark.Ok()) GTEST_SKIP() << ReadOnlyMark::SkipReason();
-    const FolderSnapshot before = Snapshot(dir.str());
+    WriteBytes(dir / "old.bmp", kOld);
     // Renaming over it would succeed: only the folder's permission counts for that.
-    EXPECT_THAT(SaveFails<EFCreateError>(*TestPicture(5, 4), target), HasSubstr("old.bmp"));
-    mark.Release();
-    EXPECT_EQ(Snapshot(dir.str()), before);
+    ExpectSavesRefused(dir, dir / "old.bmp", {dir / "old.bmp"}, HasSubstr("old.bmp"));
 }
 
 TEST(FaultInjection, AReadOnlyFolderGetsNothing) {
     TempDir dir;
     fs::create_directories(dir / "ro");
     WriteBytes(dir / "ro/old.bmp", kOld);
-    ReadOnlyMark mark(dir / "ro");
-    if (!mark.Ok()) GTEST_SKIP() << ReadOnlyMark::SkipReason();
-    const FolderSnapshot before = Snapshot(dir.str());
-    EXPECT_NE(SaveFails<EFCreateError>(*TestPicture(5, 4), dir / "ro/old.bmp"), "");
-    EXPECT_NE(SaveFails<EFCreateError>(*TestPicture(5, 4), dir / "ro/new.bmp"), "");
-    mark.Release();
-    EXPECT_EQ(Snapshot(dir.str()), before);
+    ExpectSavesRefused(dir, dir / "ro", {dir / "ro/old.bmp", dir / "ro/new.bmp"});
 }
 
 TEST(FaultInjection, ATargetThatIsAFolderIsLeftAlone) {
     TempDir dir;
     fs::create_directories(dir / "out.bmp/inner");
     WriteBytes(dir / "out.bmp/inner/keep", kOld);
-    const FolderSnapshot before = Snapshot(dir.str());
-    EXPECT_NE(SaveFails<EFCreateError>(*TestPicture(5, 4), dir / "out.bmp"), "");
-    EXPECT_NE(SaveFails<EFCreateError>(*TestPicture(5, 4), dir / "out.bmp/"), "");
-    EXPECT_EQ(Snapshot(dir.str()), before);
+    ExpectSavesRefused(dir, "", {dir / "out.bmp", dir / "out.bmp/"});
 }
 
 TEST(FaultInjection, ConvertingInPlaceThatFailsHalfWayKeepsTheSource) {

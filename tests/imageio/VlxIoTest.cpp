@@ -11,10 +11,7 @@
 
 using namespace quenlo;
 using ::testing::HasSubstr;
-using quenlo::test::ReadBytes;
-using quenlo::test::TempDir;
-using quenlo::test::WriteBytes;
-using quenlo::test::WriteText;
+using namespace quenlo::test;
 namespace fs = std::filesystem;
 
 namespace {
