@@ -14,6 +14,7 @@
 
 using namespace quenlo;
 using ::testing::HasSubstr;
+using ::testing::StartsWith;
 using namespace quenlo::test;
 namespace fs = std::filesystem;
 
@@ -118,16 +119,22 @@ TEST(ConvertCli, ParallelRunsGiveTheSameFiles) {
     }
 }
 
-TEST(ConvertCli, UsageErrorsHelpAndVersion) {
+TEST(ConvertCli, UsageErrorsHelpAndVersion_UsageErrorsExitWith2) {
     EXPECT_EQ(RunConvert({}).status, 2);
     EXPECT_EQ(RunConvert({"--no-such-flag", "x.ipr"}).status, 2);
     EXPECT_EQ(RunConvert({"-j", "0", "x.ipr"}).status, 2);
+}
+
+TEST(ConvertCli, UsageErrorsHelpAndVersion_HelpListsTheOptions) {
     const CliRun help = RunConvert({"--help"});
     EXPECT_EQ(help.status, 0);
     EXPECT_THAT(help.out, HasSubstr("--keep-going"));
+}
+
+TEST(ConvertCli, UsageErrorsHelpAndVersion_VersionNamesTheProgram) {
     const CliRun version = RunConvert({"--version"});
     EXPECT_EQ(version.status, 0);
-    EXPECT_EQ(version.out.rfind("quenlo-convert ", 0), 0u);
+    EXPECT_THAT(version.out, StartsWith("quenlo-convert "));
 }
 
 TEST(ConvertCli, AnUncreatableFolderConvertsNothing) {

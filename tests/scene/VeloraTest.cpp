@@ -311,8 +311,10 @@ TEST(VeloraRender, ZeroSizeAndEmptyMapsAreHarmless) {
         for (int x = 0; x < 4; ++x) EXPECT_EQ(PixelAt(*map, x, y), 0xFFFFFFu) << x << "," << y;
     TPixelMapRGB empty;
     root->RenderInto(empty);  // must not write anywhere
+}
 
-    // Blocks reaching past the target are clipped, not written.
+TEST(VeloraRender, ZeroSizeAndEmptyMapsAreHarmless_BlocksPastTheTargetAreClipped) {
+    auto root = Node(0, 0, 4, 4, 0xFFFFFF);
     TPixelMapRGB small;
     small.SetSize(3, 3);
     small.SetPen(0);
@@ -326,6 +328,9 @@ TEST(VeloraRender, NonFiniteOpacityDrawsNothing) {
     auto root = Node(0, 0, 4, 4, 0xFFFFFF);
     root->SetOpq(std::numeric_limits<float>::infinity());
     EXPECT_EQ(PixelAt(*RenderOver(*root, 0x123456), 1, 1), 0x123456u);
+}
+
+TEST(VeloraRender, NonFiniteOpacityDrawsNothing_AlphaIsTheLowByteOfTheRoundedOpacity) {
     EXPECT_EQ(AlphaFromOpq(std::nan("")), 0);
     EXPECT_EQ(AlphaFromOpq(-1.0 / 255), 255);            // low byte of -1
     EXPECT_EQ(AlphaFromOpq(1.0), 255);
