@@ -1,8 +1,6 @@
 #include "scene/OnScreen.h"
 
 #include <algorithm>
-#include <cmath>
-#include <limits>
 #include <memory>
 #include <string>
 

@@ -1,7 +1,6 @@
 #include "scene/Velora.h"
 
 #include <algorithm>
-#include <climits>
 #include <cmath>
 #include <cstring>
 #include <vector>
