@@ -9,6 +9,7 @@
 #include <fcntl.h>
 #include <filesystem>
 #include <functional>
+#include <gtest/gtest.h>
 #include <linux/fs.h>
 #include <map>
 #include <string>
@@ -165,6 +166,71 @@ inline FolderSnapshot Snapshot(const std::string& dir) {
         else snap[rel + "?"] = {};
     }
     return snap;
+}
+
+// Bytes of an older file at a target that a failed conversion must leave alone.
+inline const std::vector<uint8_t> kOld = {'o', 'l', 'd'};
+
+// Two raw inputs and an empty out/: a.ipr, large enough to meet a small
+// size limit (about 180 KB as a .bmp), and b.ipr, which meets no fault.
+struct TwoInputBatch {
+    TempDir dir;
+    TwoInputBatch() {
+        WritePair(dir / "a", 301, 200, 3);
+        WritePair(dir / "b", 4, 3, 3);
+        std::filesystem::create_directories(dir / "out");
+    }
+    // out/ as it is, leaving out b.bmp, the one output that should appear.
+    FolderSnapshot Out() const {
+        FolderSnapshot s = Snapshot(dir / "out");
+        s.erase("b.bmp");
+        return s;
+    }
+    // Puts kOld at out/a.bmp; returns Out() after that, which is all of out/.
+    FolderSnapshot WithOldTarget() const {
+        WriteBytes(dir / "out/a.bmp", kOld);
+        return Out();
+    }
+};
+
+// Faults that every front end must survive. TBatch is a TwoInputBatch with
+// Run(), which converts both inputs into out/ as a user would, and
+// ExpectReported(), which checks that only a.ipr's failure was reported and
+// that b.bmp was written. Afterwards out/ must be as it was, b.bmp aside.
+template <class TBatch>
+void CheckAWriteThatFailsHalfWay() {
+    TBatch b;
+    const FolderSnapshot before = b.WithOldTarget();
+    {
+        FileSizeLimit limit(64 * 1024);
+        ASSERT_TRUE(limit.Ok());
+        b.Run();
+    }
+    b.ExpectReported();
+    EXPECT_EQ(b.Out(), before);
+}
+
+template <class TBatch>
+void CheckAReadOnlyTarget() {
+    TBatch b;
+    const FolderSnapshot before = b.WithOldTarget();
+    ReadOnlyMark mark(b.dir / "out/a.bmp");
+    if (!mark.Ok()) GTEST_SKIP() << ReadOnlyMark::SkipReason();
+    b.Run();
+    mark.Release();
+    b.ExpectReported();
+    EXPECT_EQ(b.Out(), before);
+}
+
+template <class TBatch>
+void CheckATargetNameThatIsAFolder() {
+    TBatch b;
+    std::filesystem::create_directories(b.dir / "out/a.bmp/inner");
+    WriteBytes(b.dir / "out/a.bmp/inner/keep", kOld);
+    const FolderSnapshot before = b.Out();
+    b.Run();
+    b.ExpectReported();
+    EXPECT_EQ(b.Out(), before);
 }
 
 }  // namespace quenlo::test

@@ -3,9 +3,12 @@
 #include <cstdint>
 #include <filesystem>
 #include <fstream>
+#include <memory>
 #include <random>
 #include <string>
 #include <vector>
+
+#include "pixelmap/pixelmap.h"
 
 namespace quenlo::test {
 
@@ -53,14 +56,43 @@ inline void TestPixel(int x, int y, uint8_t& r, uint8_t& g, uint8_t& b) {
     b = static_cast<uint8_t>(x * 11 + y * 29 + 101);
 }
 
-// root's whole scene rendered into map, which is sized to the root and
-// cleared to background first (a template: this header knows no scene).
-template <class TNode, class TMap>
-TMap& RenderScene(TNode& root, TMap& map, uint32_t background) {
-    map.SetSize(root.Width, root.Height);
-    map.SetPen(background);
-    map.Clear();
-    root.RenderInto(map);
+// A w x h map of TestPixel colours.
+inline std::unique_ptr<TPixelMapRGB> TestPicture(int w, int h) {
+    auto m = std::make_unique<TPixelMapRGB>();
+    m->SetSize(w, h);
+    for (int y = 0; y < h; ++y)
+        for (int x = 0; x < w; ++x) {
+            uint8_t* p = m->PixelAddr(x, y);
+            TestPixel(x, y, p[2], p[1], p[0]);
+        }
+    return m;
+}
+
+// A raw pair of w x h whose bytes run i * 7 + seed.
+inline void WritePair(const std::string& base, int w, int h, uint8_t seed) {
+    WriteText(base + ".ipr", std::to_string(w) + " " + std::to_string(h) + " 0 0");
+    std::vector<uint8_t> rgb(static_cast<size_t>(w) * h * 3);
+    for (size_t i = 0; i < rgb.size(); ++i) rgb[i] = static_cast<uint8_t>(i * 7 + seed);
+    WriteBytes(base + ".rgb", rgb);
+}
+
+// The colour at (x, y) of a 24-bit map as a TColor: red in the low byte,
+// while the map holds blue, green, red.
+template <class TMap>
+uint32_t PixelAt(const TMap& map, int32_t x, int32_t y) {
+    const uint8_t* p = map.PixelAddr(x, y);
+    return uint32_t(p[2]) | uint32_t(p[1]) << 8 | uint32_t(p[0]) << 16;
+}
+
+// root's whole scene drawn over background into a fresh map of root's size
+// (a template: this header knows no scene).
+template <class TNode>
+std::unique_ptr<TPixelMapRGB> RenderOver(TNode& root, uint32_t background) {
+    auto map = std::make_unique<TPixelMapRGB>();
+    map->SetSize(root.Width, root.Height);
+    map->SetPen(background);
+    map->Clear();
+    root.RenderInto(*map);
     return map;
 }
 

@@ -66,79 +66,99 @@ bool ValidMask(uint32_t mask, int bpp) {
     return (low & (low + 1)) == 0;  // one contiguous run of ones
 }
 
-Layout ParseHeaders(std::span<const uint8_t> file) {
-    const size_t size = file.size();
-    if (size < kFileHeaderSize + 4) Fail("truncated file header");
+// The two headers as written, before any field is checked.
+struct RawHeader {
+    uint32_t offset = 0;  // of the pixel data, from the start of the file
+    uint32_t size = 0;    // of the information header
+    bool os2 = false;
+    int64_t width = 0;
+    int64_t height = 0;  // negative: top-down
+    unsigned planes = 0;
+    int bpp = 0;
+    uint32_t compression = kNone;
+    uint32_t clrUsed = 0;
+};
+
+RawHeader DecodeHeader(std::span<const uint8_t> file) {
+    if (file.size() < kFileHeaderSize + 4) Fail("truncated file header");
     const uint8_t* f = file.data();
     if (f[0] != 'B' || f[1] != 'M') Fail("not a BM signature");
-    const uint32_t offset = U32(f + 10);
-    const uint32_t hs = U32(f + 14);
-    if (!KnownHeaderSize(hs)) Fail("unsupported header size");
-    if (size < kFileHeaderSize + hs) Fail("truncated information header");
+    RawHeader H;
+    H.offset = U32(f + 10);
+    H.size = U32(f + 14);
+    if (!KnownHeaderSize(H.size)) Fail("unsupported header size");
+    if (file.size() < kFileHeaderSize + H.size) Fail("truncated information header");
+    H.os2 = H.size == 12 || H.size == 16 || H.size == 64;
     const uint8_t* h = f + kFileHeaderSize;
-    const bool os2 = hs == 12 || hs == 16 || hs == 64;
-
-    Layout L;
-    int64_t width, height;
-    unsigned planes;
-    uint32_t clrUsed = 0;
-    if (hs == 12) {
-        width = U16(h + 4);
-        height = U16(h + 6);
-        planes = U16(h + 8);
-        L.bpp = U16(h + 10);
-    } else {
-        width = static_cast<int32_t>(U32(h + 4));
-        height = static_cast<int32_t>(U32(h + 8));
-        planes = U16(h + 12);
-        L.bpp = U16(h + 14);
-        if (hs >= 40) {
-            L.compression = U32(h + 16);
-            clrUsed = U32(h + 32);
-        }
+    if (H.size == 12) {
+        H.width = U16(h + 4);
+        H.height = U16(h + 6);
+        H.planes = U16(h + 8);
+        H.bpp = U16(h + 10);
+        return H;
     }
+    H.width = static_cast<int32_t>(U32(h + 4));
+    H.height = static_cast<int32_t>(U32(h + 8));
+    H.planes = U16(h + 12);
+    H.bpp = U16(h + 14);
+    if (H.size >= 40) {
+        H.compression = U32(h + 16);
+        H.clrUsed = U32(h + 32);
+    }
+    return H;
+}
 
-    if (planes != 1) Fail("bad plane count");
-    switch (L.compression) {
+// Refuses planes, depths and compressions, and pairs of them, that this
+// reader does not decode.
+void CheckCompression(const RawHeader& H) {
+    if (H.planes != 1) Fail("bad plane count");
+    switch (H.compression) {
         case kNone: break;
-        case kRle8: if (L.bpp != 8) Fail("RLE8 needs 8 bits per pixel"); break;
-        case kRle4: if (L.bpp != 4) Fail("RLE4 needs 4 bits per pixel"); break;
+        case kRle8: if (H.bpp != 8) Fail("RLE8 needs 8 bits per pixel"); break;
+        case kRle4: if (H.bpp != 4) Fail("RLE4 needs 4 bits per pixel"); break;
         case kBitfields:
         case kAlphaBitfields:
-            if (os2) {
-                Fail(L.compression == kBitfields ? "Huffman 1D compression is not supported"
+            if (H.os2) {
+                Fail(H.compression == kBitfields ? "Huffman 1D compression is not supported"
                                                  : "unknown compression");
             }
-            if (L.bpp != 16 && L.bpp != 32) Fail("bit fields need 16 or 32 bits per pixel");
+            if (H.bpp != 16 && H.bpp != 32) Fail("bit fields need 16 or 32 bits per pixel");
             break;
-        case kJpeg: Fail(os2 ? "24-bit RLE is not supported" : "embedded JPEG is not supported");
+        case kJpeg: Fail(H.os2 ? "24-bit RLE is not supported" : "embedded JPEG is not supported");
         case kPng: Fail("embedded PNG is not supported");
         default: Fail("unknown compression");
     }
-    switch (L.bpp) {
+    switch (H.bpp) {
         case 1: case 2: case 4: case 8: case 16: case 24: case 32: break;
         default: Fail("unsupported bit count");
     }
-    if (width <= 0) Fail("bad width");
+}
+
+void SetDimensions(const RawHeader& H, Layout& L) {
+    int64_t height = H.height;
+    if (H.width <= 0) Fail("bad width");
     if (height == 0) Fail("zero height");
     if (height < 0) {
         L.topDown = true;
         height = -height;
         if (height > INT32_MAX) Fail("bad height");
-        if (L.compression == kRle8 || L.compression == kRle4) Fail("top-down RLE bitmap");
+        if (H.compression == kRle8 || H.compression == kRle4) Fail("top-down RLE bitmap");
     }
-    L.width = static_cast<int32_t>(width);
+    L.width = static_cast<int32_t>(H.width);
     L.height = static_cast<int32_t>(height);
+}
 
-    // Colour masks: inside the header from 52 bytes on, else right after a
-    // 40-byte header; the palette (if any) follows them.
-    size_t tableStart = kFileHeaderSize + hs;
-    if (L.compression == kBitfields || L.compression == kAlphaBitfields) {
-        const uint8_t* m = h + 40;
-        if (hs == 40) {
-            const size_t n = L.compression == kAlphaBitfields ? 16 : 12;
-            if (size < tableStart + n) Fail("truncated colour masks");
-            m = f + tableStart;
+// Colour masks: inside the header from 52 bytes on, else right after a
+// 40-byte header; without bit fields the depth's default. Returns where the
+// palette (if any) starts.
+size_t SetMasks(std::span<const uint8_t> file, const RawHeader& H, Layout& L) {
+    size_t tableStart = kFileHeaderSize + H.size;
+    if (H.compression == kBitfields || H.compression == kAlphaBitfields) {
+        const uint8_t* m = file.data() + kFileHeaderSize + 40;
+        if (H.size == 40) {
+            const size_t n = H.compression == kAlphaBitfields ? 16 : 12;
+            if (file.size() < tableStart + n) Fail("truncated colour masks");
+            m = file.data() + tableStart;
             tableStart += n;
         }
         for (int i = 0; i < 3; ++i) {
@@ -150,31 +170,44 @@ Layout ParseHeaders(std::span<const uint8_t> file) {
     } else if (L.bpp == 32) {
         L.masks[0] = 0xFF0000; L.masks[1] = 0x00FF00; L.masks[2] = 0x0000FF;
     }
+    return tableStart;
+}
 
-    if (offset < tableStart || offset > size) Fail("bad pixel-data offset");
-    L.dataOffset = offset;
-
-    // Only depths up to 8 use the palette; a table in a deeper file is a hint and ignored.
-    if (L.bpp <= 8) {
-        const size_t entrySize = hs == 12 ? 3 : 4;
-        const size_t room = (offset - tableStart) / entrySize;
-        const uint32_t maxEntries = 1u << L.bpp;
-        size_t count;
-        if (clrUsed == 0) {
-            // Implied full table; OS/2 writers often store a shorter one, as
-            // the pixel offset shows.
-            count = std::min<size_t>(maxEntries, room);
-        } else if (clrUsed > maxEntries) {
-            // Tolerated only when the whole declared table really is there.
-            if (clrUsed > room) Fail("palette larger than the bit depth allows");
-            count = maxEntries;
-        } else {
-            if (clrUsed > room) Fail("palette overlaps the pixel data");
-            count = clrUsed;
-        }
-        const uint8_t* p = f + tableStart;
-        for (size_t i = 0; i < count; ++i, p += entrySize) L.palette[i] = {p[0], p[1], p[2]};
+// The table between tableStart and the pixel data. Only depths up to 8 use
+// it; a table in a deeper file is a hint and ignored.
+void SetPalette(std::span<const uint8_t> file, const RawHeader& H, size_t tableStart, Layout& L) {
+    if (L.bpp > 8) return;
+    const size_t entrySize = H.size == 12 ? 3 : 4;
+    const size_t room = (H.offset - tableStart) / entrySize;
+    const uint32_t maxEntries = 1u << L.bpp;
+    size_t count;
+    if (H.clrUsed == 0) {
+        // Implied full table; OS/2 writers often store a shorter one, as
+        // the pixel offset shows.
+        count = std::min<size_t>(maxEntries, room);
+    } else if (H.clrUsed > maxEntries) {
+        // Tolerated only when the whole declared table really is there.
+        if (H.clrUsed > room) Fail("palette larger than the bit depth allows");
+        count = maxEntries;
+    } else {
+        if (H.clrUsed > room) Fail("palette overlaps the pixel data");
+        count = H.clrUsed;
     }
+    const uint8_t* p = file.data() + tableStart;
+    for (size_t i = 0; i < count; ++i, p += entrySize) L.palette[i] = {p[0], p[1], p[2]};
+}
+
+Layout ParseHeaders(std::span<const uint8_t> file) {
+    const RawHeader H = DecodeHeader(file);
+    CheckCompression(H);
+    Layout L;
+    L.bpp = H.bpp;
+    L.compression = H.compression;
+    SetDimensions(H, L);
+    const size_t tableStart = SetMasks(file, H, L);
+    if (H.offset < tableStart || H.offset > file.size()) Fail("bad pixel-data offset");
+    L.dataOffset = H.offset;
+    SetPalette(file, H, tableStart, L);
     return L;
 }
 
@@ -263,85 +296,101 @@ void DecodeRows(const Layout& L, const uint8_t* data, size_t rowBytes, TPixelMap
 // that does not depend on the palette. With no map the stream is only
 // checked: the same walk, so a stream that would fail is refused before
 // anything is allocated.
-void DecodeRle(const Layout& L, std::span<const uint8_t> file, TPixelMapRGB* map) {
-    if (map) std::memset(map->Data(), 0, static_cast<size_t>(map->DataSize()));
-    const bool rle4 = L.compression == kRle4;
-    const int64_t w = L.width, h = L.height;
-    const uint8_t* f = file.data();
-    const size_t end = file.size();
-    size_t pos = L.dataOffset;
-    int64_t x = 0, y = 0;  // y counts rows from the bottom of the picture
+class RleDecoder {
+public:
+    RleDecoder(const Layout& L, std::span<const uint8_t> file, TPixelMapRGB* map)
+        : L_(L), f_(file.data()), end_(file.size()), pos_(L.dataOffset), map_(map) {}
 
-    // Where a run of count pixels goes, and how many of them stay in the row:
-    // pixels past the row's end are dropped, as other readers do (writers
-    // put a narrow image's row padding there). Null when only checking.
-    auto target = [&](int64_t count, unsigned& keep) -> uint8_t* {
-        if (y >= h) Fail("RLE run leaves the image");
-        keep = static_cast<unsigned>(std::min(count, w - x));
-        uint8_t* d = map ? map->ScanLine(static_cast<int32_t>(h - 1 - y)) + x * 3 : nullptr;
-        x += keep;
-        return d;
-    };
-    auto put = [](uint8_t*& d, const Bgr& c) {
-        d[0] = c[0]; d[1] = c[1]; d[2] = c[2];
-        d += 3;
-    };
-
-    for (;;) {
-        if (end - pos < 2) {
-            // Some writers omit the final marker; that only matters if rows are missing.
-            if (y >= h || (y == h - 1 && x == w)) return;
-            Fail("RLE data ends early");
-        }
-        const unsigned count = f[pos], value = f[pos + 1];
-        pos += 2;
-        if (count > 0) {
-            unsigned keep = 0;
-            uint8_t* d = target(count, keep);
-            if (!d) continue;
-            if (rle4) {
-                const Bgr& hi = L.palette[value >> 4];
-                const Bgr& lo = L.palette[value & 15];
-                for (unsigned i = 0; i < keep; ++i) put(d, i & 1 ? lo : hi);
-            } else {
-                for (unsigned i = 0; i < keep; ++i) put(d, L.palette[value]);
+    void Run() {
+        if (map_) std::memset(map_->Data(), 0, static_cast<size_t>(map_->DataSize()));
+        for (;;) {
+            if (end_ - pos_ < 2) {
+                // Some writers omit the final marker; that only matters if rows are missing.
+                if (y_ >= h_ || (y_ == h_ - 1 && x_ == w_)) return;
+                Fail("RLE data ends early");
             }
-            continue;
-        }
-        switch (value) {
-            case 0:  // end of line
-                x = 0;
-                ++y;
-                break;
-            case 1:  // end of bitmap
+            const unsigned count = f_[pos_], value = f_[pos_ + 1];
+            pos_ += 2;
+            if (count > 0) {
+                EncodedRun(count, value);
+            } else if (value == 0) {  // end of line
+                x_ = 0;
+                ++y_;
+            } else if (value == 1) {  // end of bitmap
                 return;
-            case 2: {  // delta: move right and up
-                if (end - pos < 2) Fail("truncated RLE delta");
-                x += f[pos];
-                y += f[pos + 1];
-                pos += 2;
-                if (x > w || y > h) Fail("RLE delta leaves the image");
-                break;
-            }
-            default: {  // absolute run of `value` pixels, padded to 16 bits
-                const size_t bytes = rle4 ? (value + 1) / 2 : value;
-                if (end - pos < bytes) Fail("truncated RLE run");
-                unsigned keep = 0;
-                uint8_t* d = target(value, keep);
-                const uint8_t* s = f + pos;
-                if (d && rle4) {
-                    for (unsigned i = 0; i < keep; ++i)
-                        put(d, L.palette[i & 1 ? s[i / 2] & 15 : s[i / 2] >> 4]);
-                } else if (d) {
-                    for (unsigned i = 0; i < keep; ++i) put(d, L.palette[s[i]]);
-                }
-                // The last pad byte of a file may be missing.
-                pos += std::min(end - pos, (bytes + 1) & ~size_t{1});
-                break;
+            } else if (value == 2) {
+                Delta();
+            } else {
+                AbsoluteRun(value);
             }
         }
     }
-}
+
+private:
+    // Where a run of count pixels goes, and how many of them stay in the row:
+    // pixels past the row's end are dropped, as other readers do (writers
+    // put a narrow image's row padding there). Null when only checking.
+    uint8_t* Target(int64_t count, unsigned& keep) {
+        if (y_ >= h_) Fail("RLE run leaves the image");
+        keep = static_cast<unsigned>(std::min(count, w_ - x_));
+        uint8_t* d = map_ ? map_->ScanLine(static_cast<int32_t>(h_ - 1 - y_)) + x_ * 3 : nullptr;
+        x_ += keep;
+        return d;
+    }
+    static void Put(uint8_t*& d, const Bgr& c) {
+        d[0] = c[0]; d[1] = c[1]; d[2] = c[2];
+        d += 3;
+    }
+
+    // count pixels of one index, or of two alternating ones for 4 bits.
+    void EncodedRun(unsigned count, unsigned value) {
+        unsigned keep = 0;
+        uint8_t* d = Target(count, keep);
+        if (!d) return;
+        if (rle4_) {
+            const Bgr& hi = L_.palette[value >> 4];
+            const Bgr& lo = L_.palette[value & 15];
+            for (unsigned i = 0; i < keep; ++i) Put(d, i & 1 ? lo : hi);
+        } else {
+            for (unsigned i = 0; i < keep; ++i) Put(d, L_.palette[value]);
+        }
+    }
+
+    // Moves right and up.
+    void Delta() {
+        if (end_ - pos_ < 2) Fail("truncated RLE delta");
+        x_ += f_[pos_];
+        y_ += f_[pos_ + 1];
+        pos_ += 2;
+        if (x_ > w_ || y_ > h_) Fail("RLE delta leaves the image");
+    }
+
+    // count literal pixels, padded to 16 bits.
+    void AbsoluteRun(unsigned count) {
+        const size_t bytes = rle4_ ? (count + 1) / 2 : count;
+        if (end_ - pos_ < bytes) Fail("truncated RLE run");
+        unsigned keep = 0;
+        uint8_t* d = Target(count, keep);
+        const uint8_t* s = f_ + pos_;
+        if (d && rle4_) {
+            for (unsigned i = 0; i < keep; ++i)
+                Put(d, L_.palette[i & 1 ? s[i / 2] & 15 : s[i / 2] >> 4]);
+        } else if (d) {
+            for (unsigned i = 0; i < keep; ++i) Put(d, L_.palette[s[i]]);
+        }
+        // The last pad byte of a file may be missing.
+        pos_ += std::min(end_ - pos_, (bytes + 1) & ~size_t{1});
+    }
+
+    const Layout& L_;
+    const bool rle4_ = L_.compression == kRle4;
+    const int64_t w_ = L_.width, h_ = L_.height;
+    const uint8_t* f_;
+    const size_t end_;
+    size_t pos_;
+    TPixelMapRGB* map_;
+    int64_t x_ = 0, y_ = 0;  // y counts rows from the bottom of the picture
+};
 
 }  // namespace
 
@@ -354,9 +403,9 @@ std::unique_ptr<TPixelMapRGB> DecodeBmp(std::span<const uint8_t> file) {
         // describe any size and only the map's own limit applies. Any other
         // shortfall (rows missing, a run or delta outside the picture) is
         // certain from the stream alone: walk it first, allocate after.
-        DecodeRle(L, file, nullptr);
+        RleDecoder(L, file, nullptr).Run();
         map->SetSize(L.width, L.height);
-        DecodeRle(L, file, map.get());
+        RleDecoder(L, file, map.get()).Run();
         return map;
     }
 

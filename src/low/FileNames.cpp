@@ -67,10 +67,6 @@ std::string LowerAscii(std::string_view s) {
     return out;
 }
 
-bool SameTextAscii(std::string_view a, std::string_view b) {
-    return a.size() == b.size() && UpperAscii(a) == UpperAscii(b);
-}
-
 std::vector<std::string> TFolderListings::SameNameIgnoringCase(const std::string& dir, const std::string& name) {
     std::lock_guard lock(mutex_);
     auto [folder, fresh] = folders_.try_emplace(dir);

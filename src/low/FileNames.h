@@ -18,7 +18,6 @@ std::string ExtractFileDir(std::string_view path);  // without the trailing sepa
 std::string ChangeFileExt(std::string_view path, std::string_view ext);
 std::string UpperAscii(std::string_view s);
 std::string LowerAscii(std::string_view s);
-bool SameTextAscii(std::string_view a, std::string_view b);
 
 // Folder contents kept for the length of a batch, so that however many
 // names are looked up, each folder is listed at most once. Thread-safe.

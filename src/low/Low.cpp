@@ -1,5 +1,6 @@
 #include "low/Low.h"
 
+#include <algorithm>
 #include <cmath>
 
 namespace quenlo {
@@ -43,6 +44,11 @@ void NextToken(std::string& text, const TDelims& delims, Quotes quotes, std::str
     // Only one delimiter is consumed, so ",," gives an empty token next time.
     if (delims.Contains(text[0])) text.erase(0, 1);
     if (!text.empty()) SkipBlanks(text);
+}
+
+bool SameTextAscii(std::string_view a, std::string_view b) {
+    auto upper = [](char c) { return (c >= 'a' && c <= 'z') ? char(c - 'a' + 'A') : c; };
+    return std::ranges::equal(a, b, [&](char x, char y) { return upper(x) == upper(y); });
 }
 
 std::string StripQuotes(std::string_view s) {

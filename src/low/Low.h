@@ -51,6 +51,9 @@ void SkipBlanks(std::string& text);
 // row yield an empty token on the next call.
 void NextToken(std::string& text, const TDelims& delims, Quotes quotes, std::string& token);
 
+// Equal but for the case of ASCII letters; other bytes must match exactly.
+bool SameTextAscii(std::string_view a, std::string_view b);
+
 // s without one surrounding pair of double quotes; otherwise s unchanged.
 std::string StripQuotes(std::string_view s);
 

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <charconv>
+#include <climits>
 #include <cmath>
 #include <cstdlib>
 #include <type_traits>
@@ -14,15 +15,6 @@ namespace quenlo {
 
 namespace {
 
-char UpperAscii(char c) { return (c >= 'a' && c <= 'z') ? char(c - 'a' + 'A') : c; }
-
-bool SameKeyword(std::string_view a, std::string_view b) {
-    return a.size() == b.size() &&
-           std::equal(a.begin(), a.end(), b.begin(),
-                      [](char x, char y) { return UpperAscii(x) == UpperAscii(y); });
-}
-
-
 template <typename Int>
 void AppendInt(std::string& out, Int v) {
     char buf[24];
@@ -31,6 +23,80 @@ void AppendInt(std::string& out, Int v) {
 }
 
 constexpr int kRealPrecision = 18;
+
+// A positive value as 0.mant * 10^(exp+1): mant holds its decimal digits
+// from the first significant one on.
+struct TDecimal {
+    std::string mant;
+    int exp = 0;
+};
+
+// 18 significant digits, as "d.ddd...e+XX" gives them.
+TDecimal SignificantDigits(double positive) {
+    char buf[64];
+    const auto r = std::to_chars(buf, buf + sizeof buf, positive, std::chars_format::scientific,
+                                 kRealPrecision - 1);
+    const std::string_view sci(buf, r.ptr - buf);
+    const std::size_t ePos = sci.find('e');
+    TDecimal d;
+    for (char c : sci.substr(0, ePos))
+        if (c != '.') d.mant += c;
+    std::from_chars(sci.data() + ePos + (sci[ePos + 1] == '+' ? 2 : 1), sci.data() + sci.size(),
+                    d.exp);
+    return d;
+}
+
+// Keeps the first `keep` digits of d, rounded half to even on the decimal
+// digits themselves; a carry out of the top digit (9.99 -> 10.0) adds one.
+void RoundHalfEven(TDecimal& d, int keep) {
+    std::string& mant = d.mant;
+    if (keep >= int(mant.size())) return;
+    bool up = false;
+    if (keep >= 0) {
+        const char first = mant[keep];
+        const bool restZero = mant.find_first_not_of('0', keep + 1) == std::string::npos;
+        const bool prevOdd = keep > 0 && (mant[keep - 1] - '0') % 2 == 1;
+        up = first > '5' || (first == '5' && (!restZero || prevOdd));
+    }
+    mant.resize(std::max(keep, 0));
+    for (int i = int(mant.size()) - 1; up && i >= 0; --i) {
+        up = mant[i] == '9';
+        mant[i] = up ? '0' : char(mant[i] + 1);
+    }
+    if (up) {
+        mant.insert(mant.begin(), '1');
+        ++d.exp;
+    }
+}
+
+// "d.dddE<exp>" without trailing zeros, for values with too many integer
+// digits for fixed notation.
+std::string ScientificLayout(TDecimal d, bool negative) {
+    while (d.mant.size() > 1 && d.mant.back() == '0') d.mant.pop_back();
+    std::string out = negative ? "-" : "";
+    out += d.mant[0];
+    if (d.mant.size() > 1) out += '.' + d.mant.substr(1);
+    out += 'E';
+    AppendInt(out, d.exp);
+    return out;
+}
+
+// Integer and `digits` fraction digits, padded with zeros on both sides.
+std::string FixedLayout(const TDecimal& d, int digits, bool negative) {
+    const int intDigits = d.exp + 1;
+    auto digit = [&](int k) { return k >= 0 && k < int(d.mant.size()) ? d.mant[k] : '0'; };
+    std::string intPart, frac;
+    for (int k = 0; k < intDigits; ++k) intPart += digit(k);
+    for (int k = 0; k < digits; ++k) frac += digit(intDigits + k);
+    if (intPart.empty()) intPart = "0";
+    // No sign on a value that rounds to zero: "-0.00" would only be noise.
+    const bool zero = intPart.find_first_not_of('0') == std::string::npos &&
+                      frac.find_first_not_of('0') == std::string::npos;
+    std::string out = negative && !zero ? "-" : "";
+    out += intPart;
+    if (digits > 0) out += '.' + frac;
+    return out;
+}
 
 }  // namespace
 
@@ -44,7 +110,7 @@ bool MatchCommand(std::string_view keyword, int32_t count, std::string_view text
     std::string w(text), word, argText, arg;
     NextToken(w, kWordDelims, Quotes::On, word);
     NextToken(w, kArgTextDelims, Quotes::On, argText);  // anything after ')' is ignored
-    if (!SameKeyword(word, keyword)) return false;
+    if (!SameTextAscii(word, keyword)) return false;
 
     int32_t n = 0;
     while (!argText.empty()) {
@@ -60,79 +126,11 @@ std::string FormatReal(double value, int32_t digits) {
     digits = std::clamp(digits, 0, kRealPrecision);
     if (std::isnan(value)) return "NAN";
     if (std::isinf(value)) return value < 0 ? "-INF" : "INF";
-
-    std::string out;
-    if (value != 0) {
-        // 18 significant digits "d.ddd...e+XX", then rounded again to the
-        // requested decimals on the decimal digits themselves.
-        char buf[64];
-        const auto r = std::to_chars(buf, buf + sizeof buf, std::fabs(value),
-                                     std::chars_format::scientific, kRealPrecision - 1);
-        const std::string_view sci(buf, r.ptr - buf);
-        const std::size_t ePos = sci.find('e');
-        std::string mant;
-        for (char c : sci.substr(0, ePos))
-            if (c != '.') mant += c;
-        int exp = 0;
-        std::from_chars(sci.data() + ePos + (sci[ePos + 1] == '+' ? 2 : 1), sci.data() + sci.size(),
-                        exp);
-
-        if (exp + 1 > kRealPrecision) {
-            // Too many integer digits for fixed notation.
-            while (mant.size() > 1 && mant.back() == '0') mant.pop_back();
-            out = value < 0 ? "-" : "";
-            out += mant[0];
-            if (mant.size() > 1) out += '.' + mant.substr(1);
-            out += 'E';
-            AppendInt(out, exp);
-            return out;
-        }
-
-        // mant holds the value as 0.mant * 10^(exp+1); keep `keep` digits of it.
-        const int keep = exp + 1 + digits;
-        if (keep < int(mant.size())) {
-            bool up = false;
-            if (keep >= 0) {
-                const char first = mant[keep];
-                const bool restZero = mant.find_first_not_of('0', keep + 1) == std::string::npos;
-                const bool prevOdd = keep > 0 && (mant[keep - 1] - '0') % 2 == 1;
-                up = first > '5' || (first == '5' && (!restZero || prevOdd));
-            }
-            mant.resize(std::max(keep, 0));
-            int i = int(mant.size()) - 1;
-            while (up && i >= 0) {
-                if (mant[i] == '9') {
-                    mant[i--] = '0';
-                } else {
-                    ++mant[i];
-                    up = false;
-                }
-            }
-            if (up) {  // carry out of the top digit: 9.99 -> 10.0
-                mant.insert(mant.begin(), '1');
-                ++exp;
-            }
-        }
-        // Integer and fraction digits, padded with zeros on both sides.
-        const int intDigits = exp + 1;
-        std::string intPart, frac;
-        for (int k = 0; k < intDigits; ++k) intPart += k < int(mant.size()) ? mant[k] : '0';
-        for (int k = 0; k < digits; ++k) {
-            const int idx = intDigits + k;
-            frac += (idx >= 0 && idx < int(mant.size())) ? mant[idx] : '0';
-        }
-        if (intPart.empty()) intPart = "0";
-        // No sign on a value that rounds to zero: "-0.00" would only be noise.
-        const bool zero = intPart.find_first_not_of('0') == std::string::npos &&
-                          frac.find_first_not_of('0') == std::string::npos;
-        if (value < 0 && !zero) out += '-';
-        out += intPart;
-        if (digits > 0) out += '.' + frac;
-        return out;
-    }
-    out = "0";
-    if (digits > 0) out += '.' + std::string(std::size_t(digits), '0');
-    return out;
+    if (value == 0) return FixedLayout({}, digits, false);
+    TDecimal d = SignificantDigits(std::fabs(value));
+    if (d.exp + 1 > kRealPrecision) return ScientificLayout(d, value < 0);
+    RoundHalfEven(d, d.exp + 1 + digits);
+    return FixedLayout(d, digits, value < 0);
 }
 
 std::string FormatCommand(std::string_view keyword, std::span<const TFormatValue> values,
@@ -181,10 +179,6 @@ std::string FormatCommand(std::string_view keyword, std::initializer_list<TForma
 // ---- Points and rectangles ---------------------------------------------
 
 namespace {
-// Two's-complement wrap without signed overflow.
-int32_t WrapAdd(int32_t a, int32_t b) { return int32_t(uint32_t(a) + uint32_t(b)); }
-int32_t WrapSub(int32_t a, int32_t b) { return int32_t(uint32_t(a) - uint32_t(b)); }
-
 int32_t Span(int32_t a, int32_t b) {
     const uint32_t d = a > b ? uint32_t(a) - uint32_t(b) : uint32_t(b) - uint32_t(a);
     return int32_t(d + 1u);
@@ -381,6 +375,19 @@ bool TextToFloat(std::string_view text, float& value) { return ParseReal(text, v
 bool TextToFloat(std::string_view text, double& value) { return ParseReal(text, value); }
 
 // ---- Integer chores ------------------------------------------------------
+
+int32_t RoundToInt32(double v) {
+    if (std::isnan(v)) return 0;
+    const double r = std::nearbyint(v);
+    if (r <= double(INT32_MIN)) return INT32_MIN;
+    if (r >= double(INT32_MAX)) return INT32_MAX;
+    return int32_t(r);
+}
+
+int32_t ClampToInt32(int64_t v) { return int32_t(std::clamp<int64_t>(v, INT32_MIN, INT32_MAX)); }
+
+int32_t WrapAdd(int32_t a, int32_t b) { return int32_t(uint32_t(a) + uint32_t(b)); }
+int32_t WrapSub(int32_t a, int32_t b) { return int32_t(uint32_t(a) - uint32_t(b)); }
 
 int32_t Clamp(int32_t v, int32_t lo, int32_t hi) {
     if (v <= lo) return lo;

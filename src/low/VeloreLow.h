@@ -1,6 +1,7 @@
 #pragma once
 // Statement matching and writing, and the small point/rectangle/plane
 // geometry vocabulary of the scene library. All free functions, no state.
+#include <array>
 #include <cstdint>
 #include <initializer_list>
 #include <optional>
@@ -23,6 +24,9 @@ namespace quenlo {
 // a Count larger than the list. On a keyword mismatch args is untouched.
 bool MatchCommand(std::string_view keyword, int32_t count, std::string_view text,
                   std::span<std::string> args);
+
+// Room for the arguments of every node kind's statements.
+using TKindArgs = std::array<std::string, 5>;
 
 // Value kinds of FormatCommand that plain C++ types do not name.
 struct TShortString {  // written between double quotes
@@ -133,6 +137,16 @@ bool TextToFloat(std::string_view text, float& value);
 bool TextToFloat(std::string_view text, double& value);
 
 // ---- Integer chores ----------------------------------------------------
+
+// Nearest, halves to even (the default rounding mode); NaN gives 0, and
+// values beyond 32 bits, the infinities included, clamp to the far ends.
+int32_t RoundToInt32(double v);
+// v clamped to INT32_MIN .. INT32_MAX.
+int32_t ClampToInt32(int64_t v);
+// Two's-complement wrap without signed overflow: positions are plain int32,
+// and sums over deep or far-flung trees wrap instead of overflowing.
+int32_t WrapAdd(int32_t a, int32_t b);
+int32_t WrapSub(int32_t a, int32_t b);
 
 // lo when v <= lo, else v when v < hi, else hi.
 int32_t Clamp(int32_t v, int32_t lo, int32_t hi);

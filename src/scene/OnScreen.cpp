@@ -1,8 +1,6 @@
 #include "scene/OnScreen.h"
 
 #include <algorithm>
-#include <cmath>
-#include <limits>
 #include <memory>
 #include <string>
 
@@ -13,11 +11,6 @@
 namespace quenlo {
 
 namespace {
-
-int32_t ClampToInt32(int64_t v) {
-    return int32_t(std::clamp<int64_t>(v, std::numeric_limits<int32_t>::min(),
-                                       std::numeric_limits<int32_t>::max()));
-}
 
 // v * num / den truncated toward zero, plus extra; 64-bit so that large
 // coordinates and zooms cannot overflow. den is never 0 here.
@@ -105,8 +98,7 @@ void TOnScreen::SetZoom(int32_t percent) {
 
 int32_t TOnScreen::GetZoom() const {
     const double z = double(zoomNum_) * 100.0 / zoomDen_;
-    return int32_t(std::clamp(std::nearbyint(z), double(std::numeric_limits<int32_t>::min()),
-                              double(std::numeric_limits<int32_t>::max())));
+    return RoundToInt32(z);
 }
 
 void TOnScreen::SetWidth(int32_t w) { width_ = w; }

@@ -1,22 +1,8 @@
 #include "scene/PointingMsg.h"
 
-#include <cmath>
-#include <limits>
+#include "low/VeloreLow.h"
 
 namespace quenlo {
-
-namespace {
-
-// Nearest, halves to even; clamped to the 32-bit range.
-int32_t RoundToInt32(double v) {
-    if (std::isnan(v)) return 0;
-    const double r = std::nearbyint(v);  // default mode: to nearest, ties to even
-    if (r <= double(std::numeric_limits<int32_t>::min())) return std::numeric_limits<int32_t>::min();
-    if (r >= double(std::numeric_limits<int32_t>::max())) return std::numeric_limits<int32_t>::max();
-    return int32_t(r);
-}
-
-}  // namespace
 
 void TPointingMsg::SetPointer(int32_t x, int32_t y, bool rightDown, bool leftDown) {
     Pos = {x, y};

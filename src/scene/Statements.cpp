@@ -37,21 +37,6 @@ double StatementDouble(std::string_view arg) {
 
 // ---- Registry ------------------------------------------------------------
 
-namespace {
-
-bool SameName(std::string_view a, std::string_view b) {
-    if (a.size() != b.size()) return false;
-    for (size_t i = 0; i < a.size(); ++i) {
-        char x = a[i], y = b[i];
-        if (x >= 'a' && x <= 'z') x = char(x - 'a' + 'A');
-        if (y >= 'a' && y <= 'z') y = char(y - 'a' + 'A');
-        if (x != y) return false;
-    }
-    return true;
-}
-
-}  // namespace
-
 void TKindRegistry::Register(const TVeloraClass& cls) {
     if (count_ >= kCapacity)
         throw EVelore("kind registry full: cannot register \"" + std::string(cls.KindName()) +
@@ -61,7 +46,7 @@ void TKindRegistry::Register(const TVeloraClass& cls) {
 
 const TVeloraClass& TKindRegistry::Find(std::string_view name) const {
     for (int i = 0; i < count_; ++i)
-        if (SameName(table_[i]->KindName(), name)) return *table_[i];
+        if (SameTextAscii(table_[i]->KindName(), name)) return *table_[i];
     return ClassOf<TNullClass>();
 }
 

@@ -1,7 +1,6 @@
 #include "scene/Velora.h"
 
 #include <algorithm>
-#include <climits>
 #include <cmath>
 #include <cstring>
 #include <vector>
@@ -13,24 +12,6 @@
 #include "scene/PointingMsg.h"
 
 namespace quenlo {
-
-namespace {
-
-// Positions are plain int32; sums over deep or far-flung trees wrap instead
-// of overflowing.
-int32_t WAdd(int32_t a, int32_t b) { return int32_t(uint32_t(a) + uint32_t(b)); }
-int32_t WSub(int32_t a, int32_t b) { return int32_t(uint32_t(a) - uint32_t(b)); }
-
-// Nearest, halves to even; NaN gives 0 and the far ends clamp.
-int32_t RoundToInt32(double v) {
-    if (std::isnan(v)) return 0;
-    const double r = std::nearbyint(v);
-    if (r <= double(INT32_MIN)) return INT32_MIN;
-    if (r >= double(INT32_MAX)) return INT32_MAX;
-    return int32_t(r);
-}
-
-}  // namespace
 
 uint8_t AlphaFromOpq(double opq) {
     if (!std::isfinite(opq)) return 0;
@@ -134,23 +115,15 @@ void TVelora::SetZOrder(double v) {
 }
 
 // A NaN opacity fails ">= 0" and so inherits, like a negative one.
-float TVelora::EffectiveOpq() const {
+float TVelora::InheritedOpq(float TVelora::*opq) const {
     for (const TVelora* n = this; n; n = n->parent_)
-        if (n->Opq >= 0) return n->Opq;
+        if (n->*opq >= 0) return n->*opq;
     return 1.0f;
 }
 
-float TVelora::EffectiveFaceOpq() const {
-    for (const TVelora* n = this; n; n = n->parent_)
-        if (n->FaceOpq >= 0) return n->FaceOpq;
-    return 1.0f;
-}
-
-float TVelora::EffectiveLineOpq() const {
-    for (const TVelora* n = this; n; n = n->parent_)
-        if (n->LineOpq >= 0) return n->LineOpq;
-    return 1.0f;
-}
+float TVelora::EffectiveOpq() const { return InheritedOpq(&TVelora::Opq); }
+float TVelora::EffectiveFaceOpq() const { return InheritedOpq(&TVelora::FaceOpq); }
+float TVelora::EffectiveLineOpq() const { return InheritedOpq(&TVelora::LineOpq); }
 
 double TVelora::EffectiveZOrder() const {
     for (const TVelora* n = this; n; n = n->parent_)
@@ -179,7 +152,7 @@ void TVelora::MoveTo(int32_t x, int32_t y) {
     Refresh();
 }
 
-void TVelora::MoveBy(int32_t dx, int32_t dy) { MoveTo(WAdd(Left, dx), WAdd(Top, dy)); }
+void TVelora::MoveBy(int32_t dx, int32_t dy) { MoveTo(WrapAdd(Left, dx), WrapAdd(Top, dy)); }
 
 void TVelora::AttachView(TOnScreen* view) {
     // One view per node and one root per view: drop the stale halves.
@@ -296,15 +269,15 @@ TRect TVelora::LocalBounds() const { return RectFromSize(0, 0, Width, Height); }
 TRect TVelora::BoundsInParent() const { return RectFromPointSize(Position(), Width, Height); }
 
 TRect TVelora::OffsetRect(const TRect& r) const {
-    return {WAdd(r.Left, Left), WAdd(r.Top, Top), WAdd(r.Right, Left), WAdd(r.Bottom, Top)};
+    return {WrapAdd(r.Left, Left), WrapAdd(r.Top, Top), WrapAdd(r.Right, Left), WrapAdd(r.Bottom, Top)};
 }
 
 // The topmost node's own position never counts: it is the scene origin.
 TPoint TVelora::OffsetIn(const TVelora* ancestor) const {
     TPoint p;
     for (const TVelora* n = this; n != ancestor && n->parent_; n = n->parent_) {
-        p.X = WAdd(p.X, n->Left);
-        p.Y = WAdd(p.Y, n->Top);
+        p.X = WrapAdd(p.X, n->Left);
+        p.Y = WrapAdd(p.Y, n->Top);
     }
     return p;
 }
@@ -318,7 +291,7 @@ TPoint TVelora::AbsoluteOffset() const { return OffsetIn(nullptr); }
 TPoint TVelora::ToLocal(TPoint pt, const TVelora* root) const {
     const TPoint r = root ? root->AbsoluteOffset() : TPoint{};
     const TPoint s = AbsoluteOffset();
-    return {WSub(WAdd(pt.X, r.X), s.X), WSub(WAdd(pt.Y, r.Y), s.Y)};
+    return {WrapSub(WrapAdd(pt.X, r.X), s.X), WrapSub(WrapAdd(pt.Y, r.Y), s.Y)};
 }
 
 TPointF TVelora::ToLocalF(TPointF pt, const TVelora* root) const {
@@ -340,7 +313,7 @@ void TVelora::AddDirty(const TRect& r) {
 }
 
 void TVelora::GrowDirty(int32_t n) {
-    Dirty = {WSub(Dirty.Left, n), WSub(Dirty.Top, n), WAdd(Dirty.Right, n), WAdd(Dirty.Bottom, n)};
+    Dirty = {WrapSub(Dirty.Left, n), WrapSub(Dirty.Top, n), WrapAdd(Dirty.Right, n), WrapAdd(Dirty.Bottom, n)};
 }
 
 void TVelora::MarkDirty() {
@@ -349,7 +322,7 @@ void TVelora::MarkDirty() {
 }
 
 // Inverted, so that the next union yields the added area alone.
-void TVelora::ResetDirty() { Dirty = {WSub(Width, 1), WSub(Height, 1), 0, 0}; }
+void TVelora::ResetDirty() { Dirty = {WrapSub(Width, 1), WrapSub(Height, 1), 0, 0}; }
 
 void TVelora::MarkTreeDirty() {
     ForEachNode([](TVelora& n) { n.MarkDirty(); });
@@ -481,8 +454,8 @@ void TVelora::RenderInto(TPixelMapRGB& map) {
             TRect d;
             if (IntersectRects(b, nr, d)) {
                 const TExtent e = RectExtent(d);
-                n->DrawArea(WSub(d.Left, b.Left), WSub(d.Top, b.Top), WSub(d.Left, nr.Left),
-                            WSub(d.Top, nr.Top), e.W, e.H, map);
+                n->DrawArea(WrapSub(d.Left, b.Left), WrapSub(d.Top, b.Top), WrapSub(d.Left, nr.Left),
+                            WrapSub(d.Top, nr.Top), e.W, e.H, map);
             }
         }
         n = next;

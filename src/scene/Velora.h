@@ -321,6 +321,8 @@ private:
     // Clears references that the tree, readers and views hold to this node.
     void Forget() noexcept;
     void DropNode(TVelora& node) noexcept final;
+    // The first of this node's and its ancestors' values of *opq that is >= 0.
+    float InheritedOpq(float TVelora::*opq) const;
 
     TVelora* parent_ = nullptr;
     TVelora* firstChild_ = nullptr;

@@ -38,33 +38,18 @@ public:
 
 QString Q(const std::string& s) { return QString::fromStdString(s); }
 
-void WritePair(const std::string& base, int w, int h) {
-    WriteText(base + ".ipr", std::to_string(w) + " " + std::to_string(h) + " 0 0");
-    std::vector<uint8_t> rgb(static_cast<size_t>(w) * h * 3);
-    for (size_t i = 0; i < rgb.size(); ++i) rgb[i] = static_cast<uint8_t>(i * 5 + 1);
-    WriteBytes(base + ".rgb", rgb);
-}
-
-const std::vector<uint8_t> kOld = {'o', 'l', 'd'};
-
 // a.ipr meets the fault, b.ipr does not; both go to out/.
-struct Batch {
-    TempDir dir;
+struct Batch : TwoInputBatch {
     FakeDialogs dialogs;
     TForm1 form{dialogs};
-    Batch() {
-        WritePair(dir / "a", 301, 200);  // about 180 KB as a .bmp
-        WritePair(dir / "b", 4, 3);
-        fs::create_directories(dir / "out");
-        form.Edit1->setText(Q(dir / "out"));
-    }
+    Batch() { form.Edit1->setText(Q(dir / "out")); }
     // Through the button, as a user would.
     void Run() {
         dialogs.files.push_back({Q(dir / "a.ipr"), Q(dir / "b.ipr")});
         form.Button3->click();
     }
     // a.bmp is listed as not written, with a reason; b.bmp was written.
-    void ExpectListed() const {
+    void ExpectReported() const {
         EXPECT_TRUE(dialogs.errors.isEmpty()) << dialogs.errors.join('\n').toStdString();
         ASSERT_EQ(dialogs.warnings.size(), 1);
         const QString list = dialogs.warnings[0];
@@ -72,44 +57,17 @@ struct Batch {
         EXPECT_FALSE(list.contains(Q(dir / "out/b.bmp"))) << list.toStdString();
         EXPECT_TRUE(fs::exists(dir / "out/b.bmp"));
     }
-    FolderSnapshot Out() const {
-        FolderSnapshot s = Snapshot(dir / "out");
-        s.erase("b.bmp");
-        return s;
-    }
 };
 
 }  // namespace
 
-TEST(WindowFaults, AWriteThatFailsHalfWay) {
-    Batch b;
-    WriteBytes(b.dir / "out/a.bmp", kOld);
-    const FolderSnapshot before = b.Out();
-    {
-        FileSizeLimit limit(64 * 1024);
-        ASSERT_TRUE(limit.Ok());
-        b.Run();
-    }
-    b.ExpectListed();
-    EXPECT_EQ(b.Out(), before);
-}
-
-TEST(WindowFaults, AReadOnlyTarget) {
-    Batch b;
-    WriteBytes(b.dir / "out/a.bmp", kOld);
-    const FolderSnapshot before = b.Out();
-    ReadOnlyMark mark(b.dir / "out/a.bmp");
-    if (!mark.Ok()) GTEST_SKIP() << ReadOnlyMark::SkipReason();
-    b.Run();
-    mark.Release();
-    b.ExpectListed();
-    EXPECT_EQ(b.Out(), before);
-}
+TEST(WindowFaults, AWriteThatFailsHalfWay) { CheckAWriteThatFailsHalfWay<Batch>(); }
+TEST(WindowFaults, AReadOnlyTarget) { CheckAReadOnlyTarget<Batch>(); }
+TEST(WindowFaults, ATargetNameThatIsAFolder) { CheckATargetNameThatIsAFolder<Batch>(); }
 
 TEST(WindowFaults, AReadOnlyFolder) {
     Batch b;
-    WriteBytes(b.dir / "out/a.bmp", kOld);
-    const FolderSnapshot before = Snapshot(b.dir / "out");
+    const FolderSnapshot before = b.WithOldTarget();  // b.bmp is not there yet
     ReadOnlyMark mark(b.dir / "out");
     if (!mark.Ok()) GTEST_SKIP() << ReadOnlyMark::SkipReason();
     b.Run();
@@ -120,20 +78,9 @@ TEST(WindowFaults, AReadOnlyFolder) {
     EXPECT_EQ(Snapshot(b.dir / "out"), before);
 }
 
-TEST(WindowFaults, ATargetNameThatIsAFolder) {
-    Batch b;
-    fs::create_directories(b.dir / "out/a.bmp/inner");
-    WriteBytes(b.dir / "out/a.bmp/inner/keep", kOld);
-    const FolderSnapshot before = b.Out();
-    b.Run();
-    b.ExpectListed();
-    EXPECT_EQ(b.Out(), before);
-}
-
 TEST(WindowFaults, TheRgbVanishingBetweenHeaderAndPixelsStopsTheBatch) {
     Batch b;
-    WriteBytes(b.dir / "out/a.bmp", kOld);
-    const FolderSnapshot before = Snapshot(b.dir / "out");
+    const FolderSnapshot before = b.WithOldTarget();  // b.bmp is not there yet
     fs::remove(b.dir / "a.ipr");
     PipedHeader header(b.dir / "a.ipr", "301 200 0 0", [&] { fs::remove(b.dir / "a.rgb"); });
     ASSERT_TRUE(header.Ok());

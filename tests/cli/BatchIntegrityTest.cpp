@@ -27,12 +27,6 @@ extern char** environ;
 
 namespace {
 
-CliRun Convert(std::vector<std::string> args) {
-    return RunCli("quenlo-convert", std::move(args), [](int argc, const char* const* argv, FILE* out, FILE* err) {
-        return RunConvertCli(argc, argv, out, err);
-    });
-}
-
 // Every kind of trouble in one list, converted into the folder it reads from.
 struct MixedBatch {
     TempDir dir;
@@ -59,7 +53,7 @@ struct MixedBatch {
         std::vector<std::string> args = {"-q", "-j", jobs, "-o", dir / "in"};
         if (keepGoing) args.push_back("--keep-going");
         args.insert(args.end(), inputs.begin(), inputs.end());
-        return Convert(args);
+        return RunConvert(args);
     }
 };
 
@@ -122,7 +116,7 @@ TEST(BatchIntegrity, LongNamesAndLinkedTargetsAreWritten) {
     for (const std::string& base : {std::string(251, 'n'), kanji}) {
         fs::copy_file(dir / "p.ipr", dir / (base + ".ipr"));
         fs::copy_file(dir / "p.rgb", dir / (base + ".rgb"));
-        const CliRun r = Convert({"-q", dir / (base + ".ipr")});
+        const CliRun r = RunConvert({"-q", dir / (base + ".ipr")});
         EXPECT_EQ(r.status, 0) << r.err;
         EXPECT_EQ(ReadBytes(dir / (base + ".bmp")).size(), 54u + 16 * 3);
     }
@@ -131,7 +125,7 @@ TEST(BatchIntegrity, LongNamesAndLinkedTargetsAreWritten) {
     WriteText(dir / "real/kept.bmp", "old");
     fs::create_directories(dir / "out");
     fs::create_symlink("../real/kept.bmp", dir / "out/p.bmp");
-    const CliRun r = Convert({"-q", "-o", dir / "out", dir / "p.rgb"});
+    const CliRun r = RunConvert({"-q", "-o", dir / "out", dir / "p.rgb"});
     EXPECT_EQ(r.status, 0) << r.err;
     EXPECT_TRUE(fs::is_symlink(dir / "out/p.bmp"));
     EXPECT_EQ(ReadBytes(dir / "real/kept.bmp").size(), 54u + 16 * 3);

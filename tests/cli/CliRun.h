@@ -6,16 +6,9 @@
 #include <vector>
 
 #include "TestUtil.h"
+#include "cli/ConvertCli.h"
 
 namespace quenlo::test {
-
-// A raw pair of w x h whose bytes run i * 7 + seed.
-inline void WritePair(const std::string& base, int w, int h, uint8_t seed) {
-    WriteText(base + ".ipr", std::to_string(w) + " " + std::to_string(h) + " 0 0");
-    std::vector<uint8_t> rgb(static_cast<size_t>(w) * h * 3);
-    for (size_t i = 0; i < rgb.size(); ++i) rgb[i] = static_cast<uint8_t>(i * 7 + seed);
-    WriteBytes(base + ".rgb", rgb);
-}
 
 struct CliRun {
     int status;
@@ -40,6 +33,12 @@ CliRun RunCli(const char* program, std::vector<std::string> args, Entry&& entry)
         std::fclose(f);
     }
     return r;
+}
+
+inline CliRun RunConvert(std::vector<std::string> args) {
+    return RunCli("quenlo-convert", std::move(args), [](int argc, const char* const* argv, FILE* out, FILE* err) {
+        return RunConvertCli(argc, argv, out, err);
+    });
 }
 
 }  // namespace quenlo::test

@@ -1,3 +1,4 @@
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
 #include <cstdio>
@@ -12,22 +13,12 @@
 #include "imageio/VlxIo.h"
 
 using namespace quenlo;
-using quenlo::test::ReadBytes;
-using quenlo::test::WritePair;
-using quenlo::test::TempDir;
-using quenlo::test::WriteBytes;
-using quenlo::test::WriteText;
+using ::testing::HasSubstr;
+using ::testing::StartsWith;
+using namespace quenlo::test;
 namespace fs = std::filesystem;
 
 namespace {
-
-using test::CliRun;
-
-CliRun Convert(std::vector<std::string> args) {
-    return test::RunCli("quenlo-convert", std::move(args), [](int argc, const char* const* argv, FILE* out, FILE* err) {
-        return RunConvertCli(argc, argv, out, err);
-    });
-}
 
 size_t CountLines(const std::string& s) { return static_cast<size_t>(std::count(s.begin(), s.end(), '\n')); }
 
@@ -45,7 +36,7 @@ TEST(ConvertCli, ConvertsIntoACreatedFolderWithOrWithoutTrailingSeparator) {
     WritePair(dir / "a", 5, 3, 1);
     WritePair(dir / "b", 7, 2, 2);
     for (std::string outDir : {dir / "out/deep", dir / "out2/deep/"}) {
-        const CliRun r = Convert({"-q", "-o", outDir, dir / "a.ipr", dir / "b.rgb"});
+        const CliRun r = RunConvert({"-q", "-o", outDir, dir / "a.ipr", dir / "b.rgb"});
         EXPECT_EQ(r.status, 0) << r.err;
         EXPECT_EQ(r.err, "");
         for (const char* base : {"a", "b"}) {
@@ -59,7 +50,7 @@ TEST(ConvertCli, ConvertsIntoACreatedFolderWithOrWithoutTrailingSeparator) {
 TEST(ConvertCli, WithoutAFolderOutputsGoBesideTheirSources) {
     TempDir dir;
     WritePair(dir / "a", 3, 3, 5);
-    const CliRun r = Convert({"-j", "1", dir / "a.rgb"});
+    const CliRun r = RunConvert({"-j", "1", dir / "a.rgb"});
     EXPECT_EQ(r.status, 0);
     EXPECT_TRUE(fs::exists(dir / "a.bmp"));
 }
@@ -69,19 +60,19 @@ TEST(ConvertCli, StopsAtAFailedLoadUnlessKeepGoing) {
     WritePair(dir / "a", 3, 3, 5);
     WriteText(dir / "bad.ipr", "4 4 0 0");  // its .rgb is missing
     WritePair(dir / "c", 3, 3, 9);
-    CliRun r = Convert({"-j", "1", "-o", dir / "out", dir / "a.ipr", dir / "bad.ipr", dir / "c.ipr"});
+    CliRun r = RunConvert({"-j", "1", "-o", dir / "out", dir / "a.ipr", dir / "bad.ipr", dir / "c.ipr"});
     EXPECT_EQ(r.status, 1);
     EXPECT_TRUE(fs::exists(dir / "out/a.bmp"));
     EXPECT_FALSE(fs::exists(dir / "out/bad.bmp"));
     EXPECT_FALSE(fs::exists(dir / "out/c.bmp"));
-    EXPECT_NE(r.err.find("bad.ipr: ファイルが見つかりません"), std::string::npos) << r.err;
+    EXPECT_THAT(r.err, HasSubstr("bad.ipr: ファイルが見つかりません"));
 
-    r = Convert({"-j", "2", "--keep-going", "-o", dir / "out", dir / "a.ipr", dir / "bad.ipr", dir / "c.ipr",
+    r = RunConvert({"-j", "2", "--keep-going", "-o", dir / "out", dir / "a.ipr", dir / "bad.ipr", dir / "c.ipr",
                  dir / "nothing.jpg"});
     EXPECT_EQ(r.status, 1);
     EXPECT_TRUE(fs::exists(dir / "out/c.bmp"));
     EXPECT_EQ(CountLines(r.err), 2u) << r.err;  // one line per failure, nothing else off a terminal
-    EXPECT_NE(r.err.find("nothing.jpg"), std::string::npos);
+    EXPECT_THAT(r.err, HasSubstr("nothing.jpg"));
 }
 
 TEST(ConvertCli, SaveFailuresAreReportedAndTheBatchGoesOn) {
@@ -89,12 +80,12 @@ TEST(ConvertCli, SaveFailuresAreReportedAndTheBatchGoesOn) {
     WritePair(dir / "a", 3, 3, 5);
     WriteText(dir / "odd.png", "not an image we read");
     WritePair(dir / "c", 3, 3, 9);
-    const CliRun r = Convert({"-o", dir / "out", dir / "odd.png", dir / "a.ipr", dir / "c.ipr"});
+    const CliRun r = RunConvert({"-o", dir / "out", dir / "odd.png", dir / "a.ipr", dir / "c.ipr"});
     EXPECT_EQ(r.status, 1);
     EXPECT_FALSE(fs::exists(dir / "out/odd.bmp"));  // never a 0-byte .bmp
     EXPECT_TRUE(fs::exists(dir / "out/a.bmp"));
     EXPECT_TRUE(fs::exists(dir / "out/c.bmp"));
-    EXPECT_NE(r.err.find("unsupported file type"), std::string::npos);
+    EXPECT_THAT(r.err, HasSubstr("unsupported file type"));
 }
 
 TEST(ConvertCli, SkipExistingLeavesOutputsAlone) {
@@ -103,11 +94,11 @@ TEST(ConvertCli, SkipExistingLeavesOutputsAlone) {
     WritePair(dir / "b", 3, 3, 6);
     fs::create_directories(dir / "out");
     WriteText(dir / "out/a.bmp", "keep me");
-    CliRun r = Convert({"--skip-existing", "-o", dir / "out", dir / "a.ipr", dir / "b.ipr"});
+    CliRun r = RunConvert({"--skip-existing", "-o", dir / "out", dir / "a.ipr", dir / "b.ipr"});
     EXPECT_EQ(r.status, 0);
     EXPECT_EQ(ReadBytes(dir / "out/a.bmp").size(), 7u);
     EXPECT_TRUE(fs::exists(dir / "out/b.bmp"));
-    r = Convert({"-o", dir / "out", dir / "a.ipr"});  // the default overwrites
+    r = RunConvert({"-o", dir / "out", dir / "a.ipr"});  // the default overwrites
     EXPECT_GT(ReadBytes(dir / "out/a.bmp").size(), 7u);
 }
 
@@ -118,26 +109,32 @@ TEST(ConvertCli, ParallelRunsGiveTheSameFiles) {
         WritePair(dir / ("p" + std::to_string(i)), 11 + i, 5 + i % 3, static_cast<uint8_t>(i));
         args.push_back(dir / ("p" + std::to_string(i) + ".ipr"));
     }
-    EXPECT_EQ(Convert(args).status, 0);
+    EXPECT_EQ(RunConvert(args).status, 0);
     args[1] = dir / "four";
     args[3] = "4";
-    EXPECT_EQ(Convert(args).status, 0);
+    EXPECT_EQ(RunConvert(args).status, 0);
     for (int i = 0; i < 12; ++i) {
         const std::string name = "p" + std::to_string(i) + ".bmp";
         EXPECT_EQ(ReadBytes(dir / ("one/" + name)), ReadBytes(dir / ("four/" + name)));
     }
 }
 
-TEST(ConvertCli, UsageErrorsHelpAndVersion) {
-    EXPECT_EQ(Convert({}).status, 2);
-    EXPECT_EQ(Convert({"--no-such-flag", "x.ipr"}).status, 2);
-    EXPECT_EQ(Convert({"-j", "0", "x.ipr"}).status, 2);
-    const CliRun help = Convert({"--help"});
+TEST(ConvertCli, UsageErrorsHelpAndVersion_UsageErrorsExitWith2) {
+    EXPECT_EQ(RunConvert({}).status, 2);
+    EXPECT_EQ(RunConvert({"--no-such-flag", "x.ipr"}).status, 2);
+    EXPECT_EQ(RunConvert({"-j", "0", "x.ipr"}).status, 2);
+}
+
+TEST(ConvertCli, UsageErrorsHelpAndVersion_HelpListsTheOptions) {
+    const CliRun help = RunConvert({"--help"});
     EXPECT_EQ(help.status, 0);
-    EXPECT_NE(help.out.find("--keep-going"), std::string::npos);
-    const CliRun version = Convert({"--version"});
+    EXPECT_THAT(help.out, HasSubstr("--keep-going"));
+}
+
+TEST(ConvertCli, UsageErrorsHelpAndVersion_VersionNamesTheProgram) {
+    const CliRun version = RunConvert({"--version"});
     EXPECT_EQ(version.status, 0);
-    EXPECT_EQ(version.out.rfind("quenlo-convert ", 0), 0u);
+    EXPECT_THAT(version.out, StartsWith("quenlo-convert "));
 }
 
 TEST(ConvertCli, AnUncreatableFolderConvertsNothing) {
@@ -146,7 +143,7 @@ TEST(ConvertCli, AnUncreatableFolderConvertsNothing) {
     WriteText(dir / "file", "a file where the folder should go");
     for (const std::string& out : {dir / "file/sub", dir / "loop/sub"}) {
         if (out == dir / "loop/sub") fs::create_symlink("loop", dir / "loop");  // cannot even be checked
-        const CliRun r = Convert({"-o", out, dir / "a.ipr"});
+        const CliRun r = RunConvert({"-o", out, dir / "a.ipr"});
         EXPECT_EQ(r.status, 1);
         EXPECT_EQ(r.err, "quenlo-convert: Cannot create " + out + "\n");
     }

@@ -1,5 +1,6 @@
 // Faults during a command-line batch: each is one line on stderr naming the
 // input, exit status 1, and the output folder exactly as it was.
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
 #include <cstdio>
@@ -14,114 +15,54 @@
 #include "imageio/VlxIo.h"
 
 using namespace quenlo;
+using ::testing::HasSubstr;
 using namespace quenlo::test;
 namespace fs = std::filesystem;
 
 namespace {
 
-void WritePair(const std::string& base, int w, int h) {
-    WriteText(base + ".ipr", std::to_string(w) + " " + std::to_string(h) + " 0 0");
-    std::vector<uint8_t> rgb(static_cast<size_t>(w) * h * 3);
-    for (size_t i = 0; i < rgb.size(); ++i) rgb[i] = static_cast<uint8_t>(i * 7 + 3);
-    WriteBytes(base + ".rgb", rgb);
-}
-
-using test::CliRun;
-
-CliRun Convert(std::vector<std::string> args) {
-    return test::RunCli("quenlo-convert", std::move(args), [](int argc, const char* const* argv, FILE* out, FILE* err) {
-        return RunConvertCli(argc, argv, out, err);
-    });
-}
-
-const std::vector<uint8_t> kOld = {'o', 'l', 'd'};
-
-// A batch of a.ipr (which meets the fault) and b.ipr (which does not), into out/.
-struct Batch {
-    TempDir dir;
-    Batch() {
-        WritePair(dir / "a", 301, 200);  // about 180 KB as a .bmp
-        WritePair(dir / "b", 4, 3);
-        fs::create_directories(dir / "out");
-    }
-    CliRun Run() { return Convert({"-q", "-j", "1", "--keep-going", "-o", dir / "out", dir / "a.ipr", dir / "b.ipr"}); }
+// a.ipr (which meets the fault) and b.ipr (which does not), into out/.
+struct Batch : TwoInputBatch {
+    CliRun r;
+    void Run() { r = RunConvert({"-q", "-j", "1", "--keep-going", "-o", dir / "out", dir / "a.ipr", dir / "b.ipr"}); }
     // The failure named a.ipr on its own line; b.bmp was still written.
-    void ExpectReported(const CliRun& r) const {
+    void ExpectReported() const {
         EXPECT_EQ(r.status, 1);
         EXPECT_EQ(r.err.rfind("quenlo-convert: " + (dir / "a.ipr") + ": ", 0), 0u) << r.err;
         EXPECT_EQ(std::count(r.err.begin(), r.err.end(), '\n'), 1) << r.err;
         EXPECT_TRUE(fs::exists(dir / "out/b.bmp"));
     }
-    FolderSnapshot Out() const {
-        FolderSnapshot s = Snapshot(dir / "out");
-        s.erase("b.bmp");
-        return s;
-    }
 };
 
 }  // namespace
 
-TEST(CliFaults, AWriteThatFailsHalfWay) {
-    Batch b;
-    WriteBytes(b.dir / "out/a.bmp", kOld);
-    const FolderSnapshot before = b.Out();
-    CliRun r;
-    {
-        FileSizeLimit limit(64 * 1024);
-        ASSERT_TRUE(limit.Ok());
-        r = b.Run();
-    }
-    b.ExpectReported(r);
-    EXPECT_EQ(b.Out(), before);
-}
-
-TEST(CliFaults, AReadOnlyTarget) {
-    Batch b;
-    WriteBytes(b.dir / "out/a.bmp", kOld);
-    const FolderSnapshot before = b.Out();
-    ReadOnlyMark mark(b.dir / "out/a.bmp");
-    if (!mark.Ok()) GTEST_SKIP() << ReadOnlyMark::SkipReason();
-    const CliRun r = b.Run();
-    mark.Release();
-    b.ExpectReported(r);
-    EXPECT_EQ(b.Out(), before);
-}
+TEST(CliFaults, AWriteThatFailsHalfWay) { CheckAWriteThatFailsHalfWay<Batch>(); }
+TEST(CliFaults, AReadOnlyTarget) { CheckAReadOnlyTarget<Batch>(); }
+TEST(CliFaults, ATargetNameThatIsAFolder) { CheckATargetNameThatIsAFolder<Batch>(); }
 
 TEST(CliFaults, AReadOnlyFolder) {
     Batch b;
-    WriteBytes(b.dir / "out/a.bmp", kOld);
-    const FolderSnapshot before = Snapshot(b.dir / "out");
+    const FolderSnapshot before = b.WithOldTarget();  // b.bmp is not there yet
     ReadOnlyMark mark(b.dir / "out");
     if (!mark.Ok()) GTEST_SKIP() << ReadOnlyMark::SkipReason();
-    const CliRun r = Convert({"-q", "-j", "2", "-o", b.dir / "out", b.dir / "a.ipr", b.dir / "b.ipr"});
+    const CliRun r = RunConvert({"-q", "-j", "2", "-o", b.dir / "out", b.dir / "a.ipr", b.dir / "b.ipr"});
     mark.Release();
     EXPECT_EQ(r.status, 1);
-    EXPECT_NE(r.err.find((b.dir / "a.ipr") + ": "), std::string::npos) << r.err;
-    EXPECT_NE(r.err.find((b.dir / "b.ipr") + ": "), std::string::npos) << r.err;
+    EXPECT_THAT(r.err, HasSubstr((b.dir / "a.ipr") + ": "));
+    EXPECT_THAT(r.err, HasSubstr((b.dir / "b.ipr") + ": "));
     EXPECT_EQ(Snapshot(b.dir / "out"), before);
-}
-
-TEST(CliFaults, ATargetNameThatIsAFolder) {
-    Batch b;
-    fs::create_directories(b.dir / "out/a.bmp/inner");
-    WriteBytes(b.dir / "out/a.bmp/inner/keep", kOld);
-    const FolderSnapshot before = b.Out();
-    const CliRun r = b.Run();
-    b.ExpectReported(r);
-    EXPECT_EQ(b.Out(), before);
 }
 
 TEST(CliFaults, TheRgbVanishingBetweenHeaderAndPixels) {
     Batch b;
-    WriteBytes(b.dir / "out/a.bmp", kOld);
-    const FolderSnapshot before = b.Out();
+    const FolderSnapshot before = b.WithOldTarget();
     fs::remove(b.dir / "a.ipr");
     PipedHeader header(b.dir / "a.ipr", "301 200 0 0", [&] { fs::remove(b.dir / "a.rgb"); });
     ASSERT_TRUE(header.Ok());
-    const CliRun r = b.Run();
+    b.Run();
     EXPECT_TRUE(header.Served());
-    b.ExpectReported(r);
-    EXPECT_NE(r.err.find("ファイルが見つかりません"), std::string::npos) << r.err;
+    b.ExpectReported();
+    EXPECT_THAT(b.r.err, HasSubstr("ファイルが見つかりません"));
     EXPECT_EQ(b.Out(), before);
 }
 
@@ -137,7 +78,7 @@ TEST(CliFaults, TheInputBeingTheOutput) {
     {
         FileSizeLimit limit(8 * 1024);  // the 24-bit rewrite is about 12 KB
         ASSERT_TRUE(limit.Ok());
-        r = Convert({"-q", name});
+        r = RunConvert({"-q", name});
     }
     EXPECT_EQ(r.status, 1);
     EXPECT_EQ(r.err.rfind("quenlo-convert: " + name + ": ", 0), 0u) << r.err;
@@ -146,12 +87,12 @@ TEST(CliFaults, TheInputBeingTheOutput) {
     const std::string broken = dir / "broken.bmp";
     std::vector<uint8_t> cut(source.begin(), source.begin() + 600);
     WriteBytes(broken, cut);
-    r = Convert({"-q", broken});
+    r = RunConvert({"-q", broken});
     EXPECT_EQ(r.status, 1);
     EXPECT_EQ(ReadBytes(broken), cut);
 
     // And it succeeds in place: the same picture, now 24-bit, nothing else left.
-    r = Convert({"-q", name});
+    r = RunConvert({"-q", name});
     EXPECT_EQ(r.status, 0) << r.err;
     EXPECT_EQ(ReadBytes(name), EncodeBmp(*DecodeBmp(source)));
     EXPECT_EQ(Snapshot(dir.str()).size(), 2u);

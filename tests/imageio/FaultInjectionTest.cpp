@@ -1,8 +1,10 @@
 // Faults while reading and writing files: the old target must survive byte
 // for byte, nothing may be left behind, and the failure must be raised.
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
 #include <filesystem>
+#include <optional>
 #include <sched.h>
 #include <sys/mount.h>
 #include <sys/wait.h>
@@ -15,23 +17,11 @@
 #include "low/Errors.h"
 
 using namespace quenlo;
+using ::testing::HasSubstr;
 using namespace quenlo::test;
 namespace fs = std::filesystem;
 
 namespace {
-
-std::unique_ptr<TPixelMapRGB> Picture(int w, int h) {
-    auto m = std::make_unique<TPixelMapRGB>();
-    m->SetSize(w, h);
-    for (int y = 0; y < h; ++y)
-        for (int x = 0; x < w; ++x) {
-            uint8_t* p = m->PixelAddr(x, y);
-            TestPixel(x, y, p[2], p[1], p[0]);
-        }
-    return m;
-}
-
-const std::vector<uint8_t> kOld = {'o', 'l', 'd', ' ', 'p', 'i', 'c', 't', 'u', 'r', 'e'};
 
 // The error a save raises, or "" when it succeeds.
 template <class E>
@@ -44,6 +34,19 @@ std::string SaveFails(const TPixelMap& map, const std::string& name) {
     return "";
 }
 
+// Saving a small picture to each of names fails with EFCreateError, its
+// message matching `message`, while readOnly (unless "") is marked so; and
+// nothing under dir changes.
+void ExpectSavesRefused(const TempDir& dir, const std::string& readOnly, std::initializer_list<std::string> names,
+                        const ::testing::Matcher<std::string>& message = ::testing::Ne("")) {
+    std::optional<ReadOnlyMark> mark;
+    if (!readOnly.empty() && !mark.emplace(readOnly).Ok()) GTEST_SKIP() << ReadOnlyMark::SkipReason();
+    const FolderSnapshot before = Snapshot(dir.str());
+    for (const std::string& name : names) EXPECT_THAT(SaveFails<EFCreateError>(*TestPicture(5, 4), name), message);
+    mark.reset();
+    EXPECT_EQ(Snapshot(dir.str()), before);
+}
+
 }  // namespace
 
 TEST(FaultInjection, AFullFileSystemFailsTheWriteHalfWay) {
@@ -52,7 +55,7 @@ TEST(FaultInjection, AFullFileSystemFailsTheWriteHalfWay) {
     // limit cover the same path without it.
     TempDir dir;
     const std::string target = dir / "old.bmp";
-    const auto map = Picture(301, 200);  // about 180 KB
+    const auto map = TestPicture(301, 200);  // about 180 KB
     const pid_t pid = ::fork();
     if (pid == 0) {
         if (::unshare(CLONE_NEWNS) != 0 || ::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
@@ -79,44 +82,29 @@ TEST(FaultInjection, AFullFileSystemFailsTheWriteHalfWay) {
 
 TEST(FaultInjection, AReadOnlyTargetIsNotReplaced) {
     TempDir dir;
-    const std::string target = dir / "old.bmp";
-    WriteBytes(target, kOld);
-    ReadOnlyMark mark(target);
-    if (!mark.Ok()) GTEST_SKIP() << ReadOnlyMark::SkipReason();
-    const FolderSnapshot before = Snapshot(dir.str());
+    WriteBytes(dir / "old.bmp", kOld);
     // Renaming over it would succeed: only the folder's permission counts for that.
-    EXPECT_NE(SaveFails<EFCreateError>(*Picture(5, 4), target).find("old.bmp"), std::string::npos);
-    mark.Release();
-    EXPECT_EQ(Snapshot(dir.str()), before);
+    ExpectSavesRefused(dir, dir / "old.bmp", {dir / "old.bmp"}, HasSubstr("old.bmp"));
 }
 
 TEST(FaultInjection, AReadOnlyFolderGetsNothing) {
     TempDir dir;
     fs::create_directories(dir / "ro");
     WriteBytes(dir / "ro/old.bmp", kOld);
-    ReadOnlyMark mark(dir / "ro");
-    if (!mark.Ok()) GTEST_SKIP() << ReadOnlyMark::SkipReason();
-    const FolderSnapshot before = Snapshot(dir.str());
-    EXPECT_NE(SaveFails<EFCreateError>(*Picture(5, 4), dir / "ro/old.bmp"), "");
-    EXPECT_NE(SaveFails<EFCreateError>(*Picture(5, 4), dir / "ro/new.bmp"), "");
-    mark.Release();
-    EXPECT_EQ(Snapshot(dir.str()), before);
+    ExpectSavesRefused(dir, dir / "ro", {dir / "ro/old.bmp", dir / "ro/new.bmp"});
 }
 
 TEST(FaultInjection, ATargetThatIsAFolderIsLeftAlone) {
     TempDir dir;
     fs::create_directories(dir / "out.bmp/inner");
     WriteBytes(dir / "out.bmp/inner/keep", kOld);
-    const FolderSnapshot before = Snapshot(dir.str());
-    EXPECT_NE(SaveFails<EFCreateError>(*Picture(5, 4), dir / "out.bmp"), "");
-    EXPECT_NE(SaveFails<EFCreateError>(*Picture(5, 4), dir / "out.bmp/"), "");
-    EXPECT_EQ(Snapshot(dir.str()), before);
+    ExpectSavesRefused(dir, "", {dir / "out.bmp", dir / "out.bmp/"});
 }
 
 TEST(FaultInjection, ConvertingInPlaceThatFailsHalfWayKeepsTheSource) {
     TempDir dir;
     const std::string name = dir / "p.bmp";
-    WriteBytes(name, EncodeBmp(*Picture(301, 200)));
+    WriteBytes(name, EncodeBmp(*TestPicture(301, 200)));
     const FolderSnapshot before = Snapshot(dir.str());
     auto loaded = LoadImageFile(PixelKind::RGB, name);
     ASSERT_TRUE(loaded);

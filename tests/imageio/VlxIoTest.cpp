@@ -1,3 +1,4 @@
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
 #include <filesystem>
@@ -9,10 +10,8 @@
 #include "low/Errors.h"
 
 using namespace quenlo;
-using quenlo::test::ReadBytes;
-using quenlo::test::TempDir;
-using quenlo::test::WriteBytes;
-using quenlo::test::WriteText;
+using ::testing::HasSubstr;
+using namespace quenlo::test;
 namespace fs = std::filesystem;
 
 namespace {
@@ -27,17 +26,6 @@ void WritePair(const TempDir& dir, const std::string& base) {
             rgb.insert(rgb.end(), {r, g, b});
         }
     WriteBytes(dir / (base + ".rgb"), rgb);
-}
-
-std::unique_ptr<TPixelMapRGB> SmallMap(int w, int h) {
-    auto m = std::make_unique<TPixelMapRGB>();
-    m->SetSize(w, h);
-    for (int y = 0; y < h; ++y)
-        for (int x = 0; x < w; ++x) {
-            uint8_t* p = m->PixelAddr(x, y);
-            test::TestPixel(x, y, p[2], p[1], p[0]);
-        }
-    return m;
 }
 
 bool RunningAsRoot() { return ::geteuid() == 0; }
@@ -133,7 +121,7 @@ TEST(LoadImageFile, ErrorsPassThrough) {
 
 TEST(SaveBmpFile, WritesAndReplaces) {
     TempDir dir;
-    auto m = SmallMap(7, 3);
+    auto m = test::TestPicture(7, 3);
     const std::string out = dir / "out.bmp";
     WriteText(out, "old content that is longer than nothing");
     SaveBmpFile(*m, out);
@@ -145,7 +133,7 @@ TEST(SaveBmpFile, WritesAndReplaces) {
 
 TEST(SaveBmpFile, ConvertsABmpInPlace) {
     TempDir dir;
-    auto m = SmallMap(5, 4);
+    auto m = test::TestPicture(5, 4);
     const std::string name = dir / "p.bmp";
     SaveBmpFile(*m, name);
     auto loaded = LoadImageFile(PixelKind::RGB, name);
@@ -169,7 +157,7 @@ TEST(SaveBmpFile, OtherKindsAndEmptyMapsWriteNothing) {
 }
 
 TEST(SaveBmpFile, FailedWritesLeaveTheDiskAsItWas) {
-    auto m = SmallMap(9, 5);
+    auto m = test::TestPicture(9, 5);
     // A device that is always full: the write fails and is reported.
     if (fs::exists("/dev/full")) {
         try {
@@ -185,7 +173,7 @@ TEST(SaveBmpFile, FailedWritesLeaveTheDiskAsItWas) {
     try {
         SaveBmpFile(*m, dir / "missing/x.bmp");
     } catch (const EFCreateError& e) {
-        EXPECT_NE(std::string(e.what()).find("を作成できません"), std::string::npos);
+        EXPECT_THAT(e.what(), HasSubstr("を作成できません"));
     }
     if (!RunningAsRoot()) {
         fs::create_directories(dir / "ro");
@@ -205,7 +193,7 @@ TEST(SaveBmpFile, AWriteThatFailsHalfWayKeepsTheOldFile) {
     TempDir dir;
     const std::string name = dir / "old.bmp";
     WriteText(name, "old picture");
-    auto m = SmallMap(301, 200);  // about 180 KB
+    auto m = test::TestPicture(301, 200);  // about 180 KB
     rlimit saved{};
     ASSERT_EQ(getrlimit(RLIMIT_FSIZE, &saved), 0);
     auto oldHandler = std::signal(SIGXFSZ, SIG_IGN);

@@ -74,6 +74,13 @@ TEST(StripQuotes, Table) {
     for (const auto& c : cases) EXPECT_EQ(StripQuotes(c.in), c.out) << c.in;
 }
 
+TEST(SameTextAscii, FoldsOnlyAsciiLetters) {
+    EXPECT_TRUE(SameTextAscii("vlxImg", "VLXIMG"));
+    EXPECT_FALSE(SameTextAscii("VlxImg", "VlxIm"));
+    EXPECT_FALSE(SameTextAscii("a\xE9", "A\xC9"));  // bytes beyond ASCII must match as they are
+    EXPECT_FALSE(SameTextAscii("@[", "`{"));         // neighbours of the letter ranges
+}
+
 TEST(PointDistance, NeverZero) {
     EXPECT_EQ(PointDistance(3, 4, 3, 4), 0.0001f);
     EXPECT_EQ(PointDistance(0, 0, 3, 4), 5.0f);

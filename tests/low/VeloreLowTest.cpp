@@ -7,6 +7,7 @@
 #include <charconv>
 #include <clocale>
 #include <climits>
+#include <limits>
 #include <locale>
 #include <random>
 #include <string>
@@ -276,6 +277,31 @@ TEST(Clamp, Table) {
         int v, lo, hi, out;
     } cases[] = {{5, 0, 3, 3}, {-1, 0, 3, 0}, {0, 0, 3, 0}, {2, 0, 3, 2}, {3, 0, 3, 3}};
     for (const auto& c : cases) EXPECT_EQ(Clamp(c.v, c.lo, c.hi), c.out) << c.v;
+}
+
+TEST(RoundToInt32, HalvesToEvenNaNToZeroFarEndsClamp) {
+    const double inf = std::numeric_limits<double>::infinity();
+    const struct {
+        double v;
+        int32_t out;
+    } cases[] = {{0.5, 0},          {1.5, 2},           {-0.5, 0},           {-1.5, -2},
+                 {2.4999, 2},       {-2.5001, -3},      {NAN, 0},            {inf, INT32_MAX},
+                 {-inf, INT32_MIN}, {2147483647.4, INT32_MAX}, {2147483648.0, INT32_MAX},
+                 {-2147483648.6, INT32_MIN}, {-1e300, INT32_MIN}, {-2147483647.0, -2147483647}};
+    for (const auto& c : cases) EXPECT_EQ(RoundToInt32(c.v), c.out) << c.v;
+}
+
+TEST(ClampToInt32, Saturates) {
+    EXPECT_EQ(ClampToInt32(int64_t(INT32_MAX) + 1), INT32_MAX);
+    EXPECT_EQ(ClampToInt32(int64_t(INT32_MIN) - 1), INT32_MIN);
+    EXPECT_EQ(ClampToInt32(INT64_MIN), INT32_MIN);
+    EXPECT_EQ(ClampToInt32(-7), -7);
+}
+
+TEST(WrapAdd, WrapsAtBothEnds) {
+    EXPECT_EQ(WrapAdd(INT32_MAX, 1), INT32_MIN);
+    EXPECT_EQ(WrapSub(INT32_MIN, 1), INT32_MAX);
+    EXPECT_EQ(WrapSub(3, 5), -2);
 }
 
 TEST(FillInts, WritesOnlyCount) {

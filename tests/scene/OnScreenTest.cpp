@@ -5,6 +5,7 @@
 #include <optional>
 #include <vector>
 
+#include "TestUtil.h"
 #include "low/VeloreLow.h"
 #include "pixelmap/pixelmap.h"
 #include "scene/OnScreen.h"
@@ -23,8 +24,7 @@ public:
     };
 
     void Present(const TPixelMapRGB& map, const TRect& screenRect) override {
-        const uint8_t* p = map.PixelAddr(0, 0);
-        shown.push_back({map.Bounds(), screenRect, TColor(p[2] | p[1] << 8 | p[0] << 16)});
+        shown.push_back({map.Bounds(), screenRect, test::PixelAt(map, 0, 0)});
     }
     TRect GetPaintRect() const override { return clip ? *clip : TOnScreen::GetPaintRect(); }
     void SetWidth(int32_t w) override {

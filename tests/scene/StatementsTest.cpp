@@ -1,4 +1,5 @@
 // Property statements, the writer and NewChild.
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
 #include <string>
@@ -11,6 +12,8 @@
 
 namespace quenlo {
 namespace {
+
+using ::testing::HasSubstr;
 
 // A kind with one statement of its own, recording what reaches it.
 class TProbe : public TVelora {
@@ -78,7 +81,7 @@ TEST(Statements, ColoursClampAndSetTheirFlags) {
     EXPECT_EQ(n->Col, ColorFromRGB(255, 0, 128));
     EXPECT_TRUE(n->ColSet);
     EXPECT_FALSE(n->FaceColSet);
-    EXPECT_NE(Written(*n).find("col(255,0,128);"), std::string::npos);
+    EXPECT_THAT(Written(*n), HasSubstr("col(255,0,128);"));
 
     n = Applied("facecol(a,b,c);linecol(1,x,3)");
     EXPECT_EQ(n->FaceCol, ColorFromRGB(128, 128, 128));

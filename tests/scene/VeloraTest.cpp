@@ -1,5 +1,6 @@
 // Scene nodes: tree links, coordinates, dirty areas, draw order, compositing
 // and the kind registry.
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
 #include <cmath>
@@ -17,6 +18,9 @@
 
 namespace quenlo {
 namespace {
+
+using ::testing::ElementsAre;
+using ::testing::HasSubstr;
 
 // Remembers every rectangle the nodes ask it to repaint.
 class TRecordingView : public TOnScreen {
@@ -36,14 +40,8 @@ TVeloraPtr<> Node(int32_t x, int32_t y, int32_t w, int32_t h, TColor col = 0) {
     return n;
 }
 
-TColor PixelAt(const TPixelMapRGB& map, int32_t x, int32_t y) {
-    const uint8_t* p = map.PixelAddr(x, y);
-    return TColor(p[2] | p[1] << 8 | p[0] << 16);
-}
-
-TPixelMapRGB& Render(TVelora& root, TPixelMapRGB& map, TColor background = 0xFFFFFF) {
-    return test::RenderScene(root, map, background);
-}
+using test::PixelAt;
+using test::RenderOver;
 
 // ---- Tree ----------------------------------------------------------------
 
@@ -173,8 +171,7 @@ TEST(VeloraDirty, RefreshFlushesTheRootWithTwoPixelsOfMargin) {
     root->ResetDirty();
 
     a->Redraw();
-    ASSERT_EQ(view.asked.size(), 1u);
-    EXPECT_EQ(view.asked[0], MakeRect(8, 8, 31, 31));
+    EXPECT_THAT(view.asked, ElementsAre(MakeRect(8, 8, 31, 31)));
     EXPECT_EQ(root->Dirty, MakeRect(99, 99, 0, 0));  // reset after the flush
 
     root->Refresh();  // nothing dirty: the reset rectangle grown by 2
@@ -184,8 +181,7 @@ TEST(VeloraDirty, RefreshFlushesTheRootWithTwoPixelsOfMargin) {
     a->SetPosition(50, 50);  // no repaint of its own
     EXPECT_TRUE(view.asked.empty());
     a->MoveTo(60, 70);  // old and new place in one flush
-    ASSERT_EQ(view.asked.size(), 1u);
-    EXPECT_EQ(view.asked[0], MakeRect(48, 48, 81, 91));
+    EXPECT_THAT(view.asked, ElementsAre(MakeRect(48, 48, 81, 91)));
     a->MoveBy(-60, -70);
     EXPECT_EQ(a->Position(), MakePoint(0, 0));
 
@@ -281,16 +277,14 @@ TEST(VeloraRender, HalfOpaqueChildBlendsWithTiesToEven) {
     auto child = Node(10, 10, 20, 20, 0x0000FF);
     child->SetOpq(0.5f);
     root->AddChild(child.get());
-    TPixelMapRGB map;
-    Render(*root, map, 0);
-    EXPECT_EQ(PixelAt(map, 10, 10), 0x7F7FFFu);  // B 127, G 127, R 255
-    EXPECT_EQ(PixelAt(map, 29, 29), 0x7F7FFFu);
-    EXPECT_EQ(PixelAt(map, 30, 29), 0xFFFFFFu);
-    EXPECT_EQ(PixelAt(map, 9, 10), 0xFFFFFFu);
+    const auto map = RenderOver(*root, 0);
+    EXPECT_EQ(PixelAt(*map, 10, 10), 0x7F7FFFu);  // B 127, G 127, R 255
+    EXPECT_EQ(PixelAt(*map, 29, 29), 0x7F7FFFu);
+    EXPECT_EQ(PixelAt(*map, 30, 29), 0xFFFFFFu);
+    EXPECT_EQ(PixelAt(*map, 9, 10), 0xFFFFFFu);
 
     child->SetOpq(1.5f);  // Round(382.5) = 382, low byte 126
-    Render(*root, map, 0);
-    EXPECT_EQ(PixelAt(map, 10, 10), ColorFromRGB(255, 129, 129));
+    EXPECT_EQ(PixelAt(*RenderOver(*root, 0), 10, 10), ColorFromRGB(255, 129, 129));
 }
 
 TEST(VeloraRender, InvisibleRootDrawsAloneAndInvisibleNodesHideSubtrees) {
@@ -299,13 +293,12 @@ TEST(VeloraRender, InvisibleRootDrawsAloneAndInvisibleNodesHideSubtrees) {
     root->AddChild(a.get());
     a->AddChild(a1.get());
     root->SetVisible(false);
-    TPixelMapRGB map;
-    EXPECT_EQ(PixelAt(Render(*root, map), 0, 0), 0x112233u);
+    EXPECT_EQ(PixelAt(*RenderOver(*root, 0xFFFFFF), 0, 0), 0x112233u);
     root->SetVisible(true);
     a->SetVisible(false);
-    EXPECT_EQ(PixelAt(Render(*root, map), 0, 0), 0x112233u);
+    EXPECT_EQ(PixelAt(*RenderOver(*root, 0xFFFFFF), 0, 0), 0x112233u);
     a->SetVisible(true);
-    EXPECT_EQ(PixelAt(Render(*root, map), 0, 0), 0x00FF00u);
+    EXPECT_EQ(PixelAt(*RenderOver(*root, 0xFFFFFF), 0, 0), 0x00FF00u);
 }
 
 TEST(VeloraRender, ZeroSizeAndEmptyMapsAreHarmless) {
@@ -313,14 +306,15 @@ TEST(VeloraRender, ZeroSizeAndEmptyMapsAreHarmless) {
     auto flat = Node(2, 2, 0, 3, 0x0000FF), dot = Node(3, 3, 0, 0, 0x0000FF);
     root->AddChild(flat.get());
     root->AddChild(dot.get());
-    TPixelMapRGB map;
-    Render(*root, map, 0);
+    const auto map = RenderOver(*root, 0);
     for (int y = 0; y < 4; ++y)
-        for (int x = 0; x < 4; ++x) EXPECT_EQ(PixelAt(map, x, y), 0xFFFFFFu) << x << "," << y;
+        for (int x = 0; x < 4; ++x) EXPECT_EQ(PixelAt(*map, x, y), 0xFFFFFFu) << x << "," << y;
     TPixelMapRGB empty;
     root->RenderInto(empty);  // must not write anywhere
+}
 
-    // Blocks reaching past the target are clipped, not written.
+TEST(VeloraRender, ZeroSizeAndEmptyMapsAreHarmless_BlocksPastTheTargetAreClipped) {
+    auto root = Node(0, 0, 4, 4, 0xFFFFFF);
     TPixelMapRGB small;
     small.SetSize(3, 3);
     small.SetPen(0);
@@ -333,8 +327,10 @@ TEST(VeloraRender, ZeroSizeAndEmptyMapsAreHarmless) {
 TEST(VeloraRender, NonFiniteOpacityDrawsNothing) {
     auto root = Node(0, 0, 4, 4, 0xFFFFFF);
     root->SetOpq(std::numeric_limits<float>::infinity());
-    TPixelMapRGB map;
-    EXPECT_EQ(PixelAt(Render(*root, map, 0x123456), 1, 1), 0x123456u);
+    EXPECT_EQ(PixelAt(*RenderOver(*root, 0x123456), 1, 1), 0x123456u);
+}
+
+TEST(VeloraRender, NonFiniteOpacityDrawsNothing_AlphaIsTheLowByteOfTheRoundedOpacity) {
     EXPECT_EQ(AlphaFromOpq(std::nan("")), 0);
     EXPECT_EQ(AlphaFromOpq(-1.0 / 255), 255);            // low byte of -1
     EXPECT_EQ(AlphaFromOpq(1.0), 255);
@@ -419,7 +415,7 @@ TEST(VeloraRegistry, RefusesTheHundredAndSecondKind) {
         reg.Register(ClassOf<TVelora>());
         FAIL() << "no error";
     } catch (const EVelore& e) {
-        EXPECT_NE(std::string(e.what()).find("101"), std::string::npos) << e.what();
+        EXPECT_THAT(e.what(), HasSubstr("101"));
     }
     EXPECT_EQ(reg.Count(), TKindRegistry::kCapacity);
 }

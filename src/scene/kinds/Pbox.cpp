@@ -12,12 +12,6 @@
 
 namespace quenlo {
 
-namespace {
-
-int32_t ClampInt(int64_t v) { return int32_t(std::clamp<int64_t>(v, INT32_MIN, INT32_MAX)); }
-
-}  // namespace
-
 TPbox::TPbox(IPaintBoxPlatform* paintBox) : PaintBox(paintBox) {
     // The base constructor could not reach these overrides.
     SetWidth(0);
@@ -105,8 +99,8 @@ void TPbox::Present(const TPixelMapRGB& map, const TRect& screenRect) {
     // screenRect is inclusive; the platform's right and bottom are not.
     PaintBox->StretchCopy({bits.data(), int32_t(dw), int32_t(dh), int32_t(stride)},
                           MakeRect(0, 0, int32_t(dw), int32_t(dh)),
-                          MakeRect(r.Left, r.Top, ClampInt(int64_t(r.Right) + 1),
-                                   ClampInt(int64_t(r.Bottom) + 1)));
+                          MakeRect(r.Left, r.Top, ClampToInt32(int64_t(r.Right) + 1),
+                                   ClampToInt32(int64_t(r.Bottom) + 1)));
 }
 
 void TPbox::Paint() {

@@ -14,26 +14,6 @@
 
 namespace quenlo {
 
-namespace {
-
-// Node kinds give MatchCommand room for 5 arguments.
-using TKindArgs = std::array<std::string, 5>;
-
-// Round(opq * 65535), halves to even, held in 32 bits; NaN gives 0.
-int32_t WeightFromOpq(float opq) {
-    const double w = std::nearbyint(double(opq) * 65535.0);
-    if (!(w == w)) return 0;
-    return int32_t(std::clamp(w, double(std::numeric_limits<int32_t>::min()),
-                              double(std::numeric_limits<int32_t>::max())));
-}
-
-int32_t ToInt32(int64_t v) {
-    return int32_t(std::clamp<int64_t>(v, std::numeric_limits<int32_t>::min(),
-                                       std::numeric_limits<int32_t>::max()));
-}
-
-}  // namespace
-
 std::string VertexStatement(TPointF p) {
     // to_chars gives the shortest text that reads back exactly, with "."
     // whatever the locale.
@@ -63,7 +43,7 @@ void TVlxDrafter::DrawArea(int32_t dstX, int32_t dstY, int32_t srcX, int32_t src
     DrawTarget = &target;
     FaceWeight = EffectiveFaceOpq();
     LineWeight = EffectiveLineOpq();
-    PlotWeight = WeightFromOpq(EffectiveOpq());
+    PlotWeight = RoundToInt32(double(EffectiveOpq()) * 65535.0);
     rowTablesReady_ = false;
 
     // The callbacks may only touch the drawn area inside the node and the
@@ -76,7 +56,7 @@ void TVlxDrafter::DrawArea(int32_t dstX, int32_t dstY, int32_t srcX, int32_t src
     if (!offsetFits || l > r || t > b)
         DrawClip = {0, 0, -1, -1};
     else
-        DrawClip = {ToInt32(l), ToInt32(t), ToInt32(r), ToInt32(b)};
+        DrawClip = {ClampToInt32(l), ClampToInt32(t), ClampToInt32(r), ClampToInt32(b)};
 
     // The box, cut like the glyphs so that it never lands outside the node.
     if (FillFirst && !ClipIsEmpty())
@@ -225,7 +205,7 @@ void TVlxAnk88::SetText(std::string_view s) {
         TextY = int32_t((int64_t(Height) - kAnkCellHeight) / 2);  // truncates toward zero
         TextX = kAnkCellWidth;
     } else {
-        SetWidth(ToInt32(int64_t(kAnkCellWidth) * int64_t(s.size())));
+        SetWidth(ClampToInt32(int64_t(kAnkCellWidth) * int64_t(s.size())));
         SetHeight(kAnkCellHeight);
         TextX = 0;
         TextY = 0;

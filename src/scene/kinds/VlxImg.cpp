@@ -15,16 +15,6 @@
 
 namespace quenlo {
 
-namespace {
-
-// Nearest, halves to even; far-off pointer positions clamp.
-int32_t RoundInt(float v) {
-    const double r = std::nearbyint(double(v));
-    return int32_t(std::clamp(r, double(INT32_MIN), double(INT32_MAX)));
-}
-
-}  // namespace
-
 int32_t Random(int32_t n) {
     static std::mt19937 engine{std::random_device{}()};
     if (n <= 1) return 0;
@@ -39,7 +29,7 @@ TVlxImg::TVlxImg() {
 void TVlxImg::ApplyStatement(std::string& stmt) {
     TVelora::ApplyStatement(stmt);
     if (stmt.empty()) return;
-    std::array<std::string, 5> a;
+    TKindArgs a;
     if (MatchCommand("wipe", 0, stmt, a)) {
         Wipe();
         stmt.clear();
@@ -121,8 +111,8 @@ void TVlxImg::DoPointing(TPoint pt, TPointF, TPointingMsg& msg) {
     const float r = float(Random(50) + 10);
     Map->DrawGaussSpot(x, y, r, 0.2f * r, 0.1f);
 
-    AddDirty(MakeRect(RoundInt(x - r - 1), RoundInt(y - r - 1), RoundInt(x + r + 1),
-                      RoundInt(y + r + 1)));
+    AddDirty(MakeRect(RoundToInt32(x - r - 1), RoundToInt32(y - r - 1), RoundToInt32(x + r + 1),
+                      RoundToInt32(y + r + 1)));
     Refresh();
 }
 

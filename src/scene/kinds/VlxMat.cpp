@@ -9,13 +9,6 @@
 
 namespace quenlo {
 
-namespace {
-
-// Statements of the node kinds take at most 5 arguments.
-using TKindArgs = std::array<std::string, 5>;
-
-}  // namespace
-
 // ---- TVlxMat ---------------------------------------------------------------
 
 TVlxMat::TVlxMat() {

@@ -9,15 +9,6 @@
 
 namespace quenlo {
 
-namespace {
-
-// Statements of the node kinds take at most 5 arguments.
-using TKindArgs = std::array<std::string, 5>;
-
-int32_t WSub(int32_t a, int32_t b) { return int32_t(uint32_t(a) - uint32_t(b)); }
-
-}  // namespace
-
 // ---- TVlxStencil -----------------------------------------------------------
 
 TVlxStencil::TVlxStencil() {
@@ -136,7 +127,7 @@ void TVlx2::DrawArea(int32_t dstX, int32_t dstY, int32_t srcX, int32_t srcY, int
 void TVlx2::DoPointing(TPoint pt, TPointF, TPointingMsg& msg) {
     Grabs = true;
     // The grabbed point stays under the pointer, vertically.
-    if (msg.LeftDown && msg.State == kPointMove) MoveBy(0, WSub(pt.Y, LastPointer.Y));
+    if (msg.LeftDown && msg.State == kPointMove) MoveBy(0, WrapSub(pt.Y, LastPointer.Y));
 }
 
 void TVlx2::PointerEnter() {
@@ -157,7 +148,7 @@ void TVlxSlider::DoPointing(TPoint pt, TPointF, TPointingMsg& msg) {
     TVelora* parent = GetParent();
     if (!parent || !msg.LeftDown || msg.State != kPointMove) return;
     // The slider rides along, so its local LastPointer stays valid.
-    parent->MoveBy(WSub(pt.X, LastPointer.X), WSub(pt.Y, LastPointer.Y));
+    parent->MoveBy(WrapSub(pt.X, LastPointer.X), WrapSub(pt.Y, LastPointer.Y));
 }
 
 // The slider's own Opq stays "inherit", so it fades with the parent.

@@ -1,5 +1,6 @@
 // Polygon and text nodes: label layout and clipping, the pen statements,
 // outline/fill order, written statements and hostile coordinates.
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
 #include <array>
@@ -10,11 +11,14 @@
 #include <set>
 #include <utility>
 
+#include "TestUtil.h"
 #include "pixelmap/pixelmap.h"
 #include "scene/kinds/VlxDrafter.h"
 
 namespace quenlo {
 namespace {
+
+using ::testing::HasSubstr;
 
 constexpr uint8_t kBg = 40;
 constexpr TColor kBgCol = kBg * 0x010101u;
@@ -25,10 +29,7 @@ TPixelMapRGB& Fill(TPixelMapRGB& m, int w, int h) {
     return m;
 }
 
-TColor At(const TPixelMapRGB& m, int x, int y) {
-    const uint8_t* p = m.PixelAddr(x, y);
-    return TColor(p[2]) | TColor(p[1]) << 8 | TColor(p[0]) << 16;
-}
+using test::PixelAt;
 
 std::set<std::pair<int, int>> Ink(std::string_view s, int x, int y) {
     std::set<std::pair<int, int>> ink;
@@ -59,7 +60,7 @@ TEST(VlxAnk88, Layout) {
     EXPECT_EQ(five->TextY, -1);
     TPixelMapRGB m;
     five->DrawArea(0, 0, 0, 0, 30, 5, Fill(m, 30, 5));
-    for (int i = 0; i < 30 * 5; ++i) ASSERT_EQ(At(m, i % 30, i / 30), ColorFromRGB(10, 20, 30)) << i;
+    for (int i = 0; i < 30 * 5; ++i) ASSERT_EQ(PixelAt(m, i % 30, i / 30), ColorFromRGB(10, 20, 30)) << i;
     auto six = MakeVelora<TVlxAnk88>();
     six->RunStatements("size(30,6);text(HI)");
     EXPECT_EQ(six->TextY, 0);
@@ -74,12 +75,12 @@ TEST(VlxAnk88, GlyphsStayInsideTheNodeAndTheDrawnArea) {
     full.SetSize(80, 30);
     root->RenderInto(full);
     const auto ink = Ink("HELLO", 8, 1);
-    const TColor box = At(full, 5, 5);
+    const TColor box = PixelAt(full, 5, 5);
     for (int y = 0; y < 30; ++y)
         for (int x = 0; x < 80; ++x) {
             const bool inNode = x >= 5 && x < 25 && y >= 5 && y < 14;
             const TColor want = !inNode ? ColorFromRGB(1, 2, 3) : ink.count({x - 5, y - 5}) ? 0x808080 : box;
-            ASSERT_EQ(At(full, x, y), want) << x << "," << y;
+            ASSERT_EQ(PixelAt(full, x, y), want) << x << "," << y;
         }
 
     // Partial renders match the full one; at opacity 0.5 a glyph pixel
@@ -90,7 +91,7 @@ TEST(VlxAnk88, GlyphsStayInsideTheNodeAndTheDrawnArea) {
         root->RenderInto(m);
         for (int y = part.Top; y <= part.Bottom; ++y)
             for (int x = part.Left; x <= part.Right; ++x)
-                ASSERT_EQ(At(m, x - part.Left, y - part.Top), At(full, x, y)) << x << "," << y;
+                ASSERT_EQ(PixelAt(m, x - part.Left, y - part.Top), PixelAt(full, x, y)) << x << "," << y;
     }
     root.release()->DestroyTree();
 }
@@ -110,7 +111,7 @@ TEST(VlxAnk88, WrittenStatementsRoundTrip) {
 
 TEST(VlxAnk, PenStatementsAndWrittenText) {
     auto a = MakeVelora<TVlxAnk>();
-    EXPECT_NE(Written(*a).find("wipe;PenPos(0,0);PenCol(255,255,255);"), std::string::npos);
+    EXPECT_THAT(Written(*a), HasSubstr("wipe;PenPos(0,0);PenCol(255,255,255);"));
     a->RunStatements("PenCol(300,-1,128);PenPos(q,9)");
     EXPECT_EQ(a->PenCol, ColorFromRGB(44, 255, 128));
     EXPECT_EQ(a->PenPos, (TPoint{0, 9}));
@@ -121,7 +122,7 @@ TEST(VlxAnk, PenStatementsAndWrittenText) {
 
     a->RunStatements("size(40,10);col(5,6,7);wipe;PenPos(1,2);PenCol(9,8,7);text(old);PenPos(3,1);text(\"N w\")");
     const std::string text = Written(*a);
-    EXPECT_NE(text.find("wipe;PenPos(3,1);PenCol(9,8,7);text(\"N w\");"), std::string::npos) << text;
+    EXPECT_THAT(text, HasSubstr("wipe;PenPos(3,1);PenCol(9,8,7);text(\"N w\");"));
 
     // Read back: a cleared map with only the last text on it.
     const auto ink = Ink("N w", 3, 1);
@@ -130,7 +131,7 @@ TEST(VlxAnk, PenStatementsAndWrittenText) {
     ASSERT_TRUE(b->Map);
     for (int y = 0; y < 10; ++y)
         for (int x = 0; x < 40; ++x)
-            ASSERT_EQ(At(*b->Map, x, y), ink.count({x, y}) ? ColorFromRGB(9, 8, 7) : ColorFromRGB(5, 6, 7));
+            ASSERT_EQ(PixelAt(*b->Map, x, y), ink.count({x, y}) ? ColorFromRGB(9, 8, 7) : ColorFromRGB(5, 6, 7));
     EXPECT_EQ(Written(*b), text);
 }
 
@@ -152,16 +153,16 @@ TEST(VlxPoly, OutlineIsOpenAndTheFillLiesOverIt) {
     p->Poly.Points = {{0, 0}, {10, 0}, {10, 10}};
     TPixelMapRGB m;
     p->DrawArea(0, 0, 0, 0, 20, 20, Fill(m, 20, 20));
-    EXPECT_EQ(At(m, 5, 0), ColorFromRGB(255, 0, 0));
-    EXPECT_EQ(At(m, 10, 5), ColorFromRGB(255, 0, 0));
-    EXPECT_EQ(At(m, 5, 5), kBgCol) << "no closing segment";
+    EXPECT_EQ(PixelAt(m, 5, 0), ColorFromRGB(255, 0, 0));
+    EXPECT_EQ(PixelAt(m, 10, 5), ColorFromRGB(255, 0, 0));
+    EXPECT_EQ(PixelAt(m, 5, 5), kBgCol) << "no closing segment";
 
     // A closed square with a diagonal through it.
     p->RunStatements("polygon");
     p->Poly.Points = {{2, 2}, {12, 2}, {12, 12}, {2, 12}, {2, 2}, {12, 12}};
     p->DrawArea(0, 0, 0, 0, 20, 20, Fill(m, 20, 20));
-    EXPECT_EQ(At(m, 7, 7), ColorFromRGB(0, 255, 0)) << "fully covered";
-    const TColor edge = At(m, 12, 7);  // half covered: both show
+    EXPECT_EQ(PixelAt(m, 7, 7), ColorFromRGB(0, 255, 0)) << "fully covered";
+    const TColor edge = PixelAt(m, 12, 7);  // half covered: both show
     EXPECT_TRUE((edge & 0xFF) > 0 && (edge >> 8 & 0xFF) > 0) << std::hex << edge;
 }
 

@@ -13,12 +13,8 @@
 namespace quenlo {
 namespace {
 
+using test::PixelAt;
 using test::TFakePaintBox;
-
-TColor MapPixel(const TPixelMapRGB& m, int32_t x, int32_t y) {
-    const uint8_t* p = m.PixelAddr(x, y);
-    return TColor(p[2] | p[1] << 8 | p[0] << 16);
-}
 
 // An image node of w x h with a distinct colour in every pixel.
 TVeloraPtr<TVlxImg> PatternImage(int32_t w, int32_t h) {
@@ -67,7 +63,7 @@ TEST(Pbox, PresentReachesLastColumnAndRow) {
     EXPECT_EQ(box.copies[0].Src, MakeRect(0, 0, 5, 3));
     EXPECT_EQ(box.copies[0].Dst, MakeRect(0, 0, 5, 3));
     for (int32_t y = 0; y < 3; ++y)
-        for (int32_t x = 0; x < 5; ++x) EXPECT_EQ(box.ScreenPixel(x, y), MapPixel(*img->Map, x, y));
+        for (int32_t x = 0; x < 5; ++x) EXPECT_EQ(box.ScreenPixel(x, y), PixelAt(*img->Map, x, y));
 }
 
 TEST(Pbox, PaintEventRepaintsOnlyTheClip) {
@@ -84,7 +80,7 @@ TEST(Pbox, PaintEventRepaintsOnlyTheClip) {
     EXPECT_TRUE(d.Left <= 20 && d.Top <= 30 && d.Right >= 40 && d.Bottom >= 50);
     EXPECT_TRUE(d.Right - d.Left <= 24 && d.Bottom - d.Top <= 24);
     for (int32_t y = 30; y < 50; ++y)
-        for (int32_t x = 20; x < 40; ++x) ASSERT_EQ(box.ScreenPixel(x, y), MapPixel(*img->Map, x, y));
+        for (int32_t x = 20; x < 40; ++x) ASSERT_EQ(box.ScreenPixel(x, y), PixelAt(*img->Map, x, y));
     EXPECT_EQ(box.ScreenPixel(10, 40), TFakePaintBox::kUnpainted);
     EXPECT_EQ(box.ScreenPixel(30, 60), TFakePaintBox::kUnpainted);
 }
@@ -152,7 +148,7 @@ TEST(Pbox, DragPaintsOnlyWhileAButtonIsHeld) {
     box.SendMove(kLeftButton, 42, 41);
     EXPECT_TRUE(paintedFirst);
     ASSERT_FALSE(box.copies.empty());  // the spot was refreshed on screen
-    EXPECT_EQ(box.ScreenPixel(42, 41), MapPixel(*img->Map, 42, 41));
+    EXPECT_EQ(box.ScreenPixel(42, 41), PixelAt(*img->Map, 42, 41));
     EXPECT_NE(box.ScreenPixel(42, 41), 0xFFFFFFu);
 
     box.SendUp(TMouseButton::Left, 0, 42, 41);

@@ -80,18 +80,13 @@ private:
     TVeloraPtr<TVlxImg> root_ = MakeVelora<TVlxImg>();
 };
 
-TColor At(const TPixelMapRGB& m, int32_t x, int32_t y) {
-    const uint8_t* p = m.PixelAddr(x, y);
-    return TColor(p[2] | p[1] << 8 | p[0] << 16);
-}
-
 TEST(RepaintInvariance, TilesAssembleToTheWholeRender) {
     for (unsigned seed = 1; seed <= 40; ++seed) {
         TRandomScene scene(seed);
-        TPixelMapRGB whole, tiled, tile;
-        test::RenderScene(scene.Root(), whole, kBackground);
-        tiled.SetSize(whole.Width(), whole.Height());
-        const std::vector<int> xs = scene.Cuts(whole.Width()), ys = scene.Cuts(whole.Height());
+        const auto whole = test::RenderOver(scene.Root(), kBackground);
+        TPixelMapRGB tiled, tile;
+        tiled.SetSize(whole->Width(), whole->Height());
+        const std::vector<int> xs = scene.Cuts(whole->Width()), ys = scene.Cuts(whole->Height());
         for (size_t j = 0; j + 1 < ys.size(); ++j)
             for (size_t i = 0; i + 1 < xs.size(); ++i) {
                 tile.SetBounds(MakeRect(xs[i], ys[j], xs[i + 1] - 1, ys[j + 1] - 1));
@@ -101,7 +96,7 @@ TEST(RepaintInvariance, TilesAssembleToTheWholeRender) {
                 for (int32_t y = 0; y < tile.Height(); ++y)
                     std::memcpy(tiled.PixelAddr(tile.Left, tile.Top + y), tile.ScanLine(y), size_t(tile.Width()) * 3);
             }
-        ASSERT_EQ(0, std::memcmp(tiled.Data(), whole.Data(), size_t(whole.DataSize()))) << "seed " << seed;
+        ASSERT_EQ(0, std::memcmp(tiled.Data(), whole->Data(), size_t(whole->DataSize()))) << "seed " << seed;
     }
 }
 
@@ -110,8 +105,7 @@ TEST(RepaintInvariance, EveryScreenPixelShowsTheWholeRenderStretched) {
         for (unsigned seed = 100; seed < 110; ++seed) {
             TRandomScene scene(seed);
             scene.Root().SetOpq(0.7f);  // lets the background through
-            TPixelMapRGB whole;
-            test::RenderScene(scene.Root(), whole, kBackground);
+            const auto whole = test::RenderOver(scene.Root(), kBackground);
             test::TFakePaintBox box;
             TPbox view(&box);
             view.Background = kBackground;
@@ -119,7 +113,7 @@ TEST(RepaintInvariance, EveryScreenPixelShowsTheWholeRenderStretched) {
             view.SetZoom(zoom);
             // Scene pixel v covers the screen from v * zoom div 100 to the next one's start.
             std::vector<int32_t> shown(size_t(std::max(box.Width(), box.Height())), -1);
-            for (int32_t v = 0; v < std::max(whole.Width(), whole.Height()); ++v)
+            for (int32_t v = 0; v < std::max(whole->Width(), whole->Height()); ++v)
                 for (int32_t s = v * zoom / 100; s < (v + 1) * zoom / 100; ++s) shown[size_t(s)] = v;
 
             const std::vector<int> xs = scene.Cuts(box.Width()), ys = scene.Cuts(box.Height());
@@ -127,7 +121,7 @@ TEST(RepaintInvariance, EveryScreenPixelShowsTheWholeRenderStretched) {
                 for (size_t i = 0; i + 1 < xs.size(); ++i) box.SendPaint(MakeRect(xs[i], ys[j], xs[i + 1], ys[j + 1]));
             for (int32_t y = 0; y < box.Height(); ++y)
                 for (int32_t x = 0; x < box.Width(); ++x)
-                    ASSERT_EQ(box.ScreenPixel(x, y), At(whole, shown[size_t(x)], shown[size_t(y)]))
+                    ASSERT_EQ(box.ScreenPixel(x, y), test::PixelAt(*whole, shown[size_t(x)], shown[size_t(y)]))
                         << "zoom " << zoom << " seed " << seed << " at " << x << "," << y;
         }
 }
@@ -137,11 +131,10 @@ TEST(RepaintInvariance, PolygonFillReachesTheNodesLastColumnAndRow) {
     root->SetSize(24, 25);
     root->NewChildOf<TVlxPoly>("size(20,20);pos(3,4);FaceOpq(1);facecol(10,200,30);polygon")->Poly.Points = {
         {-5, -5}, {30, -5}, {30, 30}, {-5, 30}, {-5, -5}};
-    TPixelMapRGB whole;
-    test::RenderScene(*root, whole, kBackground);
+    const auto whole = test::RenderOver(*root, kBackground);
     for (int32_t y = 0; y < 25; ++y)
         for (int32_t x = 0; x < 24; ++x)
-            ASSERT_EQ(At(whole, x, y), x >= 3 && x < 23 && y >= 4 && y < 24 ? 0x1EC80Au : 0u) << x << "," << y;
+            ASSERT_EQ(test::PixelAt(*whole, x, y), x >= 3 && x < 23 && y >= 4 && y < 24 ? 0x1EC80Au : 0u) << x << "," << y;
     root.release()->DestroyTree();
 }
 

@@ -1,4 +1,5 @@
 // Stencil and panel drawing against their rules; airbrush; hover and drags.
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
 #include <functional>
@@ -16,6 +17,9 @@
 
 namespace quenlo {
 namespace {
+
+using ::testing::HasSubstr;
+using ::testing::Not;
 
 uint32_t Level(const TPixelMapWGray& m, int32_t x, int32_t y) {
     return m.PixelAddr(x, y)[0] | uint32_t(m.PixelAddr(x, y)[1]) << 8;
@@ -111,7 +115,7 @@ TEST(VlxStencilTest, WrittenSpraysRebuildTheMask) {
     st->RunStatements("size(40,30)");  // a new mask is empty again
     text.clear();
     st->WriteStatements(text);
-    EXPECT_EQ(text.find("airbrush"), std::string::npos);
+    EXPECT_THAT(text, Not(HasSubstr("airbrush")));
 }
 
 // A 200 x 200 root in a bare view; a panel with a slider inside.
@@ -205,7 +209,7 @@ TEST_F(StencilPanelPointerTest, SliderFadesAndDragsItsParent) {
     EXPECT_FLOAT_EQ(panel->Opq, 0.1f);
     std::string text;
     panel->WriteStatements(text);
-    EXPECT_NE(text.find("opq(0.10);"), std::string::npos) << text;
+    EXPECT_THAT(text, HasSubstr("opq(0.10);"));
 
     Send(kPointLeftDown, 135, 135, true);
     Send(kPointMove, 145, 130, true);
