@@ -1,14 +1,17 @@
-// quenlo-scene: the command line over SceneTool.
-#include <CLI/CLI.hpp>
+// quenlo-scene: the command line over the scene script library.
+#include "cli/SceneCli.h"
+
 #include <cerrno>
 #include <cstring>
 #include <filesystem>
 #include <unistd.h>
 
-#include "cli/SceneTool.h"
+#include "cli/ToolArgs.h"
 #include "imageio/BmpWriter.h"
 #include "imageio/VlxIo.h"
 #include "low/VeloreLow.h"
+#include "scene/script/SceneRender.h"
+#include "scene/script/SceneWrite.h"
 
 namespace quenlo {
 
@@ -38,20 +41,17 @@ void PrintWarnings(FILE* err, const std::string& name, const std::vector<TScript
     }
 }
 
-int WriteToStream(const TPixelMapRGB& map, FILE* out, FILE* err) {
-    if (isatty(fileno(out))) {
-        std::fprintf(err, "quenlo-scene: will not write a bitmap to a terminal; redirect it or name a file with -o\n");
-        return 1;
-    }
+[[noreturn]] void CannotWriteStdout() {
+    throw EQuenlo(std::string("cannot write to standard output: ") + std::strerror(errno));
+}
+
+void WriteToStream(const TPixelMapRGB& map, FILE* out) {
+    if (isatty(fileno(out))) throw EQuenlo("will not write a bitmap to a terminal; redirect it or name a file with -o");
     bool ok = true;
     WriteBmp(map, [&](const uint8_t* data, size_t n) {
         if (ok && std::fwrite(data, 1, n, out) != n) ok = false;
     });
-    if (std::fflush(out) != 0 || !ok || std::ferror(out)) {
-        std::fprintf(err, "quenlo-scene: cannot write to standard output: %s\n", std::strerror(errno));
-        return 1;
-    }
-    return 0;
+    if (std::fflush(out) != 0 || !ok || std::ferror(out)) CannotWriteStdout();
 }
 
 }  // namespace
@@ -59,7 +59,6 @@ int WriteToStream(const TPixelMapRGB& map, FILE* out, FILE* err) {
 int RunSceneCli(int argc, const char* const* argv, FILE* out, FILE* err, const TSceneViewer& viewer) {
     CLI::App app{"Renders, rewrites and shows scene scripts.", "quenlo-scene"};
     app.require_subcommand(1);
-    app.set_version_flag("--version", std::string("quenlo-scene ") + QUENLO_VERSION);
 
     std::string script, output, background;
     bool strict = false;
@@ -78,21 +77,7 @@ int RunSceneCli(int argc, const char* const* argv, FILE* out, FILE* err, const T
     common(write, false);
     CLI::App* view = app.add_subcommand("view", "Show SCRIPT in a window (zoom with Ctrl+wheel, reload with F5)");
     common(view, true);
-
-    try {
-        app.parse(argc, argv);
-    } catch (const CLI::CallForHelp&) {
-        // "quenlo-scene render --help" shows the help of render.
-        const auto used = app.get_subcommands();
-        std::fputs((used.empty() ? app.help() : used.back()->help()).c_str(), out);
-        return 0;
-    } catch (const CLI::CallForVersion& e) {
-        std::fprintf(out, "%s\n", e.what());
-        return 0;
-    } catch (const CLI::ParseError& e) {
-        std::fprintf(err, "quenlo-scene: %s\nRun with --help for usage.\n", e.what());
-        return 2;
-    }
+    if (const std::optional<int> usage = ParseToolArgs(app, argc, argv, out, err)) return *usage;
 
     TColor bg = 0xFFFFFF;
     if (!background.empty() && !ParseBackground(background, bg)) {
@@ -108,62 +93,39 @@ int RunSceneCli(int argc, const char* const* argv, FILE* out, FILE* err, const T
         return 1;
     }
 
-    TScene scene;
+    std::string where;  // what the errors of the step in hand are about
     try {
-        scene = ReadSceneFile(script, strict);
+        TScene scene = ReadSceneFile(script, strict);
+        PrintWarnings(err, scene.Name, scene.Warnings);
+        if (view->parsed()) {
+            TSceneViewArgs args{script, strict, bg, std::move(scene)};
+            return viewer(args);
+        }
+        if (write->parsed()) {
+            TSceneReadOptions options;
+            if (script != "-") options.BaseDir = std::filesystem::path(script).parent_path().string();
+            const TWrittenScene written = WriteScene(scene, options);
+            PrintWarnings(err, scene.Name, written.Warnings);
+            if (std::fputs(written.Text.c_str(), out) < 0 || std::fflush(out) != 0) CannotWriteStdout();
+            return 0;
+        }
+        where = scene.Name + ": ";
+        const std::unique_ptr<TPixelMapRGB> map = RenderScene(*scene.Root, bg);
+        where.clear();
+        if (output == "-") {
+            WriteToStream(*map, out);
+            return 0;
+        }
+        where = output + ": ";
+        std::error_code ec;
+        if (script != "-" && std::filesystem::equivalent(script, output, ec))
+            throw EQuenlo("will not write the picture over its own script");
+        SaveBmpFile(*map, output);
+        return 0;
     } catch (const std::exception& e) {
-        std::fprintf(err, "quenlo-scene: %s\n", e.what());
+        std::fprintf(err, "quenlo-scene: %s%s\n", where.c_str(), e.what());
         return 1;
     }
-    PrintWarnings(err, scene.Name, scene.Warnings);
-
-    if (render->parsed()) {
-        std::unique_ptr<TPixelMapRGB> map;
-        try {
-            map = RenderScene(*scene.Root, bg);
-        } catch (const std::exception& e) {
-            std::fprintf(err, "quenlo-scene: %s: %s\n", scene.Name.c_str(), e.what());
-            return 1;
-        }
-        if (output == "-") return WriteToStream(*map, out, err);
-        std::error_code ec;
-        if (script != "-" && std::filesystem::equivalent(script, output, ec)) {
-            std::fprintf(err, "quenlo-scene: %s: will not write the picture over its own script\n", output.c_str());
-            return 1;
-        }
-        try {
-            SaveBmpFile(*map, output);
-        } catch (const std::exception& e) {
-            std::fprintf(err, "quenlo-scene: %s: %s\n", output.c_str(), e.what());
-            return 1;
-        }
-        return 0;
-    }
-
-    if (write->parsed()) {
-        TSceneReadOptions options;
-        if (script != "-") options.BaseDir = std::filesystem::path(script).parent_path().string();
-        TWrittenScene written;
-        try {
-            written = WriteScene(scene, options);
-        } catch (const std::exception& e) {
-            std::fprintf(err, "quenlo-scene: %s\n", e.what());
-            return 1;
-        }
-        PrintWarnings(err, scene.Name, written.Warnings);
-        if (std::fputs(written.Text.c_str(), out) < 0 || std::fflush(out) != 0) {
-            std::fprintf(err, "quenlo-scene: cannot write to standard output: %s\n", std::strerror(errno));
-            return 1;
-        }
-        return 0;
-    }
-
-    TSceneViewArgs args;
-    args.Script = script;
-    args.Strict = strict;
-    args.Background = bg;
-    args.Scene = std::move(scene);
-    return viewer(args);
 }
 
 }  // namespace quenlo

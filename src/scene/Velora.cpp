@@ -55,8 +55,20 @@ void TVelora::Destroy() {
 }
 
 void TVelora::DestroyTree() {
-    while (firstChild_) firstChild_->DestroyTree();
+    // A tree built through the API may be deeper than the stack allows.
+    TVelora* n = this;
+    while (true) {
+        while (n->firstChild_) n = n->firstChild_;
+        if (n == this) break;
+        TVelora* parent = n->parent_;
+        n->Destroy();  // a leaf; it unlinks itself
+        n = parent;
+    }
     Destroy();
+}
+
+void TVeloraTreeDeleter::operator()(TVelora* root) const noexcept {
+    if (root) root->DestroyTree();  // leaves first, so Destroy never refuses
 }
 
 void TVeloraDeleter::operator()(TVelora* node) const noexcept {
@@ -219,6 +231,12 @@ TVelora* TVelora::LastSibling() {
 }
 
 TVelora* TVelora::GetParent() const { return const_cast<TVelora*>(this)->FirstSibling()->parent_; }
+
+int TVelora::Depth() const {
+    int d = 0;
+    for (const TVelora* p = parent_; p; p = p->parent_) ++d;
+    return d;
+}
 
 namespace {
 

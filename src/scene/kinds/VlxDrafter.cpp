@@ -32,8 +32,7 @@ int32_t ToInt32(int64_t v) {
                                        std::numeric_limits<int32_t>::max()));
 }
 
-}  // namespace
-
+// "vertex(x,y);" with the shortest decimals that read back to the same floats.
 std::string VertexStatement(TPointF p) {
     // to_chars gives the shortest text that reads back exactly, with "."
     // whatever the locale.
@@ -45,12 +44,7 @@ std::string VertexStatement(TPointF p) {
     return "vertex(" + real(p.X) + "," + real(p.Y) + ");";
 }
 
-std::string TextStatement(std::string_view text) {
-    std::string s = "text(\"";
-    s += text;
-    s += "\");";
-    return s;
-}
+}  // namespace
 
 // ---- TVlxDrafter ---------------------------------------------------------
 

@@ -140,10 +140,4 @@ protected:
     ~TVlxAnk() override = default;
 };
 
-// "text(\"...\");" as the text nodes write it back; quotes are not escaped.
-std::string TextStatement(std::string_view text);
-
-// "vertex(x,y);" with the shortest decimals that read back to the same floats.
-std::string VertexStatement(TPointF p);
-
 }  // namespace quenlo
