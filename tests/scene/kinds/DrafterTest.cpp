@@ -12,6 +12,7 @@
 
 #include "pixelmap/pixelmap.h"
 #include "scene/kinds/VlxDrafter.h"
+#include "scene/kinds/VlxImg.h"
 
 namespace quenlo {
 namespace {
