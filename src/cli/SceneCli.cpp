@@ -33,12 +33,8 @@ bool ParseBackground(const std::string& text, TColor& c) {
 }
 
 void PrintWarnings(FILE* err, const std::string& name, const std::vector<TScriptWarning>& warnings) {
-    for (const TScriptWarning& w : warnings) {
-        if (w.Line > 0)
-            std::fprintf(err, "quenlo-scene: %s:%d: warning: %s\n", name.c_str(), w.Line, w.Text.c_str());
-        else
-            std::fprintf(err, "quenlo-scene: %s: warning: %s\n", name.c_str(), w.Text.c_str());
-    }
+    for (const TScriptWarning& w : warnings)
+        std::fprintf(err, "quenlo-scene: %s: warning: %s\n", ScriptPlace(name, w.Line).c_str(), w.Text.c_str());
 }
 
 [[noreturn]] void CannotWriteStdout() {

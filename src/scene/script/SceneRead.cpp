@@ -18,14 +18,12 @@ namespace fs = std::filesystem;
 
 // ---- Errors and lines ------------------------------------------------------
 
-namespace {
-std::string Located(const std::string& file, int line, const std::string& reason) {
-    return line > 0 ? file + ":" + std::to_string(line) + ": " + reason : file + ": " + reason;
+std::string ScriptPlace(const std::string& file, int line) {
+    return line > 0 ? file + ":" + std::to_string(line) : file;
 }
-}  // namespace
 
 EScriptError::EScriptError(const std::string& file, int line, const std::string& reason)
-    : EQuenlo(Located(file, line, reason)), file_(file), line_(line), reason_(reason) {}
+    : EQuenlo(ScriptPlace(file, line) + ": " + reason), file_(file), line_(line), reason_(reason) {}
 
 int TScene::LineOf(const TVelora* node) const {
     const auto it = Lines.find(node);
@@ -138,12 +136,6 @@ int MapBytesPerPixel(const TVelora& node) {
     return 0;
 }
 
-struct TReadState {
-    std::vector<int> OpenBlocks;  // the line of each "{" still open
-    int64_t PixelBytes = 0;
-    int64_t RootBytes = 0;
-};
-
 class TSceneReader {
 public:
     TSceneReader(TScene& scene, const TSceneReadOptions& options) : scene_(scene), options_(options) {}
@@ -168,12 +160,12 @@ public:
                     if (root.ParseLast->Depth() + 1 > kMaxSceneDepth)
                         throw EQuenlo("blocks nest deeper than " + std::to_string(kMaxSceneDepth) +
                                       " levels");
-                    state_.OpenBlocks.push_back(n);
+                    openBlocks_.push_back(n);
                 }
-            } else if (state_.OpenBlocks.empty()) {
+            } else if (openBlocks_.empty()) {
                 Warn("} closes no block");
             } else {
-                state_.OpenBlocks.pop_back();
+                openBlocks_.pop_back();
             }
             root.ParseLine(line.Text);
             return;
@@ -199,20 +191,20 @@ public:
             throw EQuenlo("the scene has more than " + std::to_string(kMaxSceneNodes) + " nodes");
 
         CheckStatements(cut.Rest, onRoot ? ClassOf<TVlxImg>() : kind,
-                        state_.PixelBytes - (onRoot ? state_.RootBytes : 0));
+                        pixelBytes_ - (onRoot ? rootBytes_ : 0));
         root.ParseLine(line.Text);
 
         if (onRoot) {
             scene_.Lines.emplace(&root, n);
-            state_.PixelBytes += PixelBytes(root) - state_.RootBytes;
-            state_.RootBytes = PixelBytes(root);
+            pixelBytes_ += PixelBytes(root) - rootBytes_;
+            rootBytes_ = PixelBytes(root);
         } else {
             TVelora* node = root.ParseLast;
             scene_.Lines[node] = n;
             ++scene_.NodeCount;
-            state_.PixelBytes += PixelBytes(*node);
+            pixelBytes_ += PixelBytes(*node);
         }
-        if (state_.PixelBytes > kMaxScenePixelBytes) TooManyBytes();
+        if (pixelBytes_ > kMaxScenePixelBytes) TooManyBytes();
     }
 
     // A "+" line: more statements for the node of the last kind line, so
@@ -231,16 +223,16 @@ public:
         }
         const TVeloraClass& kind = TVelora::KindOf(*node);
         const int64_t before = PixelBytes(*node);
-        CheckStatements(rest, kind, state_.PixelBytes - before);
+        CheckStatements(rest, kind, pixelBytes_ - before);
         node->RunStatements(rest);
         const int64_t after = PixelBytes(*node);
-        state_.PixelBytes += after - before;
-        if (node == &root) state_.RootBytes = after;
-        if (state_.PixelBytes > kMaxScenePixelBytes) TooManyBytes();
+        pixelBytes_ += after - before;
+        if (node == &root) rootBytes_ = after;
+        if (pixelBytes_ > kMaxScenePixelBytes) TooManyBytes();
     }
 
     void End() {
-        for (int line : state_.OpenBlocks) {
+        for (int line : openBlocks_) {
             n_ = line;
             Warn("the block opened here is never closed");
         }
@@ -300,7 +292,9 @@ private:
 
     TScene& scene_;
     const TSceneReadOptions& options_;
-    TReadState state_;
+    std::vector<int> openBlocks_;  // the line of each "{" still open
+    int64_t pixelBytes_ = 0;       // of every map in the scene
+    int64_t rootBytes_ = 0;        // of the root's
     int n_ = 0;
 };
 

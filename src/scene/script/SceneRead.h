@@ -21,8 +21,12 @@ inline constexpr int kMaxSceneDepth = 64;
 inline constexpr int64_t kMaxNodePixels = int64_t(1) << 26;       // per pixel-holding node
 inline constexpr int64_t kMaxScenePixelBytes = int64_t(1) << 29;  // all their maps together
 
+// "FILE:LINE", or "FILE" when no line applies (line 0): a place in a
+// script as errors and warnings name it.
+std::string ScriptPlace(const std::string& file, int line);
+
 // A script that cannot be read or written back. what() is
-// "FILE:LINE: reason", or "FILE: reason" when no line applies.
+// "PLACE: reason".
 class EScriptError : public EQuenlo {
 public:
     EScriptError(const std::string& file, int line, const std::string& reason);
