@@ -50,73 +50,93 @@ void WriteToStream(const TPixelMapRGB& map, FILE* out) {
     if (std::fflush(out) != 0 || !ok || std::ferror(out)) CannotWriteStdout();
 }
 
+// What the command line asks for.
+struct TSceneRequest {
+    std::string Script, Output, Background;
+    bool Strict = false;
+    CLI::App* Render = nullptr;
+    CLI::App* Write = nullptr;
+    CLI::App* View = nullptr;
+};
+
+void AddCommands(CLI::App& app, TSceneRequest& r) {
+    app.require_subcommand(1);
+    auto common = [&](CLI::App* cmd, bool withBackground) {
+        cmd->add_option("SCRIPT", r.Script, "The scene script (- reads standard input)")->required();
+        cmd->add_flag("--strict", r.Strict,
+                      "Warn about what the script language ignores: lines over 255 characters, "
+                      "unknown kinds and statements, missing image files, unbalanced braces");
+        if (withBackground)
+            cmd->add_option("--background", r.Background, "R,G,B shown where the scene is not opaque (default 255,255,255)");
+        return cmd;
+    };
+    r.Render = common(app.add_subcommand("render", "Render SCRIPT into a 24-bit .bmp"), true);
+    r.Render->add_option("-o,--output", r.Output, "The .bmp to write; - writes it to standard output")->required();
+    r.Write = common(app.add_subcommand("write", "Print the scene of SCRIPT back as a script"), false);
+    r.View = common(app.add_subcommand("view", "Show SCRIPT in a window (zoom with Ctrl+wheel, reload with F5)"), true);
+}
+
+// The exit status of a request that cannot run, with its message; nullopt
+// when it can.
+std::optional<int> RefuseRequest(const TSceneRequest& r, const TSceneViewer& viewer, TColor& bg, FILE* err) {
+    if (!r.Background.empty() && !ParseBackground(r.Background, bg)) {
+        std::fprintf(err, "quenlo-scene: --background wants R,G,B with each 0 to 255, not \"%s\"\n", r.Background.c_str());
+        return 2;
+    }
+    if (r.View->parsed() && r.Script == "-") {
+        std::fprintf(err, "quenlo-scene: view needs a script file, which it reloads on F5\n");
+        return 2;
+    }
+    if (r.View->parsed() && !viewer) {
+        std::fprintf(err, "quenlo-scene: this build has no window\n");
+        return 1;
+    }
+    return std::nullopt;
+}
+
+void WriteScript(const TScene& scene, const std::string& script, FILE* out, FILE* err) {
+    TSceneReadOptions options;
+    if (script != "-") options.BaseDir = std::filesystem::path(script).parent_path().string();
+    const TWrittenScene written = WriteScene(scene, options);
+    PrintWarnings(err, scene.Name, written.Warnings);
+    if (std::fputs(written.Text.c_str(), out) < 0 || std::fflush(out) != 0) CannotWriteStdout();
+}
+
+// where: set to what the errors of each step are about.
+void RenderScript(const TScene& scene, const TSceneRequest& r, TColor bg, FILE* out, std::string& where) {
+    where = scene.Name + ": ";
+    const std::unique_ptr<TPixelMapRGB> map = RenderScene(*scene.Root, bg);
+    where.clear();
+    if (r.Output == "-") return WriteToStream(*map, out);
+    where = r.Output + ": ";
+    std::error_code ec;
+    if (r.Script != "-" && std::filesystem::equivalent(r.Script, r.Output, ec))
+        throw EQuenlo("will not write the picture over its own script");
+    SaveBmpFile(*map, r.Output);
+}
+
 }  // namespace
 
 int RunSceneCli(int argc, const char* const* argv, FILE* out, FILE* err, const TSceneViewer& viewer) {
     CLI::App app{"Renders, rewrites and shows scene scripts.", "quenlo-scene"};
-    app.require_subcommand(1);
-
-    std::string script, output, background;
-    bool strict = false;
-    auto common = [&](CLI::App* cmd, bool withBackground) {
-        cmd->add_option("SCRIPT", script, "The scene script (- reads standard input)")->required();
-        cmd->add_flag("--strict", strict,
-                      "Warn about what the script language ignores: lines over 255 characters, "
-                      "unknown kinds and statements, missing image files, unbalanced braces");
-        if (withBackground)
-            cmd->add_option("--background", background, "R,G,B shown where the scene is not opaque (default 255,255,255)");
-    };
-    CLI::App* render = app.add_subcommand("render", "Render SCRIPT into a 24-bit .bmp");
-    common(render, true);
-    render->add_option("-o,--output", output, "The .bmp to write; - writes it to standard output")->required();
-    CLI::App* write = app.add_subcommand("write", "Print the scene of SCRIPT back as a script");
-    common(write, false);
-    CLI::App* view = app.add_subcommand("view", "Show SCRIPT in a window (zoom with Ctrl+wheel, reload with F5)");
-    common(view, true);
+    TSceneRequest r;
+    AddCommands(app, r);
     if (const std::optional<int> usage = ParseToolArgs(app, argc, argv, out, err)) return *usage;
-
     TColor bg = 0xFFFFFF;
-    if (!background.empty() && !ParseBackground(background, bg)) {
-        std::fprintf(err, "quenlo-scene: --background wants R,G,B with each 0 to 255, not \"%s\"\n", background.c_str());
-        return 2;
-    }
-    if (view->parsed() && script == "-") {
-        std::fprintf(err, "quenlo-scene: view needs a script file, which it reloads on F5\n");
-        return 2;
-    }
-    if (view->parsed() && !viewer) {
-        std::fprintf(err, "quenlo-scene: this build has no window\n");
-        return 1;
-    }
+    if (const std::optional<int> refused = RefuseRequest(r, viewer, bg, err)) return *refused;
 
     std::string where;  // what the errors of the step in hand are about
     try {
-        TScene scene = ReadSceneFile(script, strict);
+        TScene scene = ReadSceneFile(r.Script, r.Strict);
         PrintWarnings(err, scene.Name, scene.Warnings);
-        if (view->parsed()) {
-            TSceneViewArgs args{script, strict, bg, std::move(scene)};
+        if (r.View->parsed()) {
+            TSceneViewArgs args{r.Script, r.Strict, bg, std::move(scene)};
             return viewer(args);
         }
-        if (write->parsed()) {
-            TSceneReadOptions options;
-            if (script != "-") options.BaseDir = std::filesystem::path(script).parent_path().string();
-            const TWrittenScene written = WriteScene(scene, options);
-            PrintWarnings(err, scene.Name, written.Warnings);
-            if (std::fputs(written.Text.c_str(), out) < 0 || std::fflush(out) != 0) CannotWriteStdout();
-            return 0;
-        }
-        where = scene.Name + ": ";
-        const std::unique_ptr<TPixelMapRGB> map = RenderScene(*scene.Root, bg);
-        where.clear();
-        if (output == "-") {
-            WriteToStream(*map, out);
-            return 0;
-        }
-        where = output + ": ";
-        std::error_code ec;
-        if (script != "-" && std::filesystem::equivalent(script, output, ec))
-            throw EQuenlo("will not write the picture over its own script");
-        SaveBmpFile(*map, output);
+        if (r.Write->parsed())
+            WriteScript(scene, r.Script, out, err);
+        else
+            RenderScript(scene, r, bg, out, where);
         return 0;
     } catch (const std::exception& e) {
         std::fprintf(err, "quenlo-scene: %s%s\n", where.c_str(), e.what());
