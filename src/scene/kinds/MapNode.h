@@ -11,6 +11,14 @@
 
 namespace quenlo {
 
+// Fills map, when there is one, with pen: "wipe".
+template <class TMap>
+void FillMap(TMap* map, uint32_t pen) {
+    if (!map) return;
+    map->SetPen(pen);
+    map->Clear();
+}
+
 // Gives node a new w x h map cleared to pen and makes it visible. The old
 // map goes before the size changes: a view that repaints on hearing of the
 // new size would read it with the wrong dimensions. A negative size throws
@@ -22,8 +30,7 @@ void ResetMap(TVelora& node, std::unique_ptr<TMap>& map, int32_t w, int32_t h, u
     node.SetHeight(h);
     auto fresh = std::make_unique<TMap>();
     fresh->SetSize(w, h);
-    fresh->SetPen(pen);
-    fresh->Clear();
+    FillMap(fresh.get(), pen);
     map = std::move(fresh);
     node.SetVisible(true);
 }

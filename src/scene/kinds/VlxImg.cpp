@@ -42,19 +42,13 @@ TVlxImg::TVlxImg() {
 
 void TVlxImg::ApplyStatement(std::string& stmt) {
     TVelora::ApplyStatement(stmt);
-    if (stmt.empty()) return;
-    TKindArgs a;
-    if (MatchCommand("wipe", 0, stmt, a)) {
+    if (!stmt.empty() && MatchCommand("wipe", 0, stmt, {})) {
         Wipe();
         stmt.clear();
     }
 }
 
-void TVlxImg::Wipe() {
-    if (!Map) return;
-    Map->SetPen(Col);
-    Map->Clear();
-}
+void TVlxImg::Wipe() { FillMap(Map.get(), Col); }
 
 void TVlxImg::SetSize(int32_t w, int32_t h) { ResetMap(*this, Map, w, h, Col); }
 

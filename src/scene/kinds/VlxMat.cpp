@@ -1,7 +1,6 @@
 #include "scene/kinds/VlxMat.h"
 
 #include <algorithm>
-#include <array>
 #include <cstring>
 
 #include "low/VeloreLow.h"
@@ -9,13 +8,6 @@
 #include "scene/kinds/MapNode.h"
 
 namespace quenlo {
-
-namespace {
-
-// Statements of the node kinds take at most 5 arguments.
-using TKindArgs = std::array<std::string, 5>;
-
-}  // namespace
 
 // ---- TVlxMat ---------------------------------------------------------------
 
@@ -33,14 +25,8 @@ TVlxCel::TVlxCel() {
 
 void TVlxCel::ApplyStatement(std::string& stmt) {
     TVelora::ApplyStatement(stmt);
-    if (stmt.empty()) return;
-    TKindArgs a;
-    if (MatchCommand("wipe", 0, stmt, a)) {
-        // All four pen bytes go out, in whatever mode the pen was left.
-        if (Map) {
-            Map->SetPen(Col);
-            Map->Clear();
-        }
+    if (!stmt.empty() && MatchCommand("wipe", 0, stmt, {})) {
+        FillMap(Map.get(), Col);  // all four pen bytes, in whatever mode the pen was left
         stmt.clear();
     }
 }

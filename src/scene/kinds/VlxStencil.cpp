@@ -1,6 +1,5 @@
 #include "scene/kinds/VlxStencil.h"
 
-#include <array>
 #include <cstdint>
 
 #include "low/VeloreLow.h"
@@ -11,9 +10,6 @@
 namespace quenlo {
 
 namespace {
-
-// Statements of the node kinds take at most 5 arguments.
-using TKindArgs = std::array<std::string, 5>;
 
 int32_t WSub(int32_t a, int32_t b) { return int32_t(uint32_t(a) - uint32_t(b)); }
 
@@ -29,15 +25,11 @@ TVlxStencil::TVlxStencil() {
 void TVlxStencil::ApplyStatement(std::string& stmt) {
     TVelora::ApplyStatement(stmt);
     if (stmt.empty()) return;
-    TKindArgs a;
-    if (MatchCommand("wipe", 0, stmt, a)) {
-        if (Map) {
-            Map->SetPen(0);
-            Map->Clear();
-        }
+    if (MatchCommand("wipe", 0, stmt, {})) {
+        FillMap(Map.get(), 0);
         Sprays = 0;
         stmt.clear();
-    } else if (MatchCommand("airbrush", 0, stmt, a)) {
+    } else if (MatchCommand("airbrush", 0, stmt, {})) {
         // Blends into what is there: repeated sprays build up towards 65535.
         if (Map) {
             ++Sprays;
