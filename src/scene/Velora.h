@@ -119,7 +119,7 @@ public:
         else
             return dynamic_cast<const T*>(&node) != nullptr;
     }
-    bool IsKindOf(const TVelora& node) const override { return typeid(node) == typeid(T); }
+    bool IsKindOf(const TVelora& node) const override;  // below TVelora, which it needs whole
 };
 
 template <class T>
@@ -369,5 +369,10 @@ public:
 };
 
 inline bool IsNullKind(const TVeloraClass& cls) { return &cls == &ClassOf<TNullClass>(); }
+
+template <class T>
+bool TVeloraKind<T>::IsKindOf(const TVelora& node) const {
+    return typeid(node) == typeid(T);
+}
 
 }  // namespace quenlo
