@@ -8,7 +8,7 @@
 #include <vector>
 
 #include "FuzzCommon.h"
-#include "cli/SceneTool.h"
+#include "scene/script/SceneWrite.h"
 #include "scene/kinds/SimpleVelore.h"
 
 using namespace quenlo;

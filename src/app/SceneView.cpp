@@ -23,7 +23,7 @@ QString FromUtf8(const std::string& s) { return QString::fromUtf8(s.data(), qsiz
 
 void PrintWarnings(const TScene& scene) {
     for (const TScriptWarning& w : scene.Warnings)
-        std::fprintf(stderr, "quenlo-scene: %s:%d: warning: %s\n", scene.Name.c_str(), w.Line, w.Text.c_str());
+        std::fprintf(stderr, "quenlo-scene: %s: warning: %s\n", ScriptPlace(scene.Name, w.Line).c_str(), w.Text.c_str());
 }
 }  // namespace
 

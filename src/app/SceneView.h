@@ -8,7 +8,7 @@
 #include <memory>
 #include <string>
 
-#include "cli/SceneTool.h"
+#include "scene/script/SceneRead.h"
 
 class QLabel;
 class QScrollArea;

@@ -4,7 +4,7 @@
 #include <cstdlib>
 
 #include "app/SceneView.h"
-#include "cli/SceneTool.h"
+#include "cli/SceneCli.h"
 #include "scene/kinds/SimpleVelore.h"
 
 namespace {

@@ -14,6 +14,7 @@
 #include "batch/BatchReport.h"
 #include "cli/Converter.h"
 #include "cli/Progress.h"
+#include "cli/ToolArgs.h"
 #include "low/Errors.h"
 
 namespace quenlo {
@@ -77,9 +78,7 @@ int RunConvertCli(int argc, const char* const* argv, FILE* out, FILE* err) {
     app.add_flag("--keep-going", keepGoing, "Go on after a file that fails to load");
     app.add_flag("--skip-existing", skipExisting, "Leave outputs that already exist alone");
     app.add_flag("-q,--quiet", quiet, "No progress bar");
-    app.set_version_flag("--version", std::string("quenlo-convert ") + QUENLO_VERSION);
-    try {
-        app.parse(argc, argv);
+    const std::optional<int> usage = ParseToolArgs(app, argc, argv, out, err, [&] {
         if (files.empty() && filesFrom.empty()) throw CLI::RequiredError("FILE or --files-from");
         if (!shard.empty()) std::tie(options.plan.shard, options.plan.shards) = ParseShard(shard);
         if (!rawSize.empty()) {
@@ -90,16 +89,8 @@ int RunConvertCli(int argc, const char* const* argv, FILE* out, FILE* err) {
             throw CLI::ValidationError("--raw-ext and --raw-order", "need --raw-size");
         }
         if (nulSeparated && filesFrom.empty()) throw CLI::ValidationError("-0", "needs --files-from");
-    } catch (const CLI::CallForHelp&) {
-        std::fputs(app.help().c_str(), out);
-        return 0;
-    } catch (const CLI::CallForVersion& e) {
-        std::fprintf(out, "%s\n", e.what());
-        return 0;
-    } catch (const CLI::ParseError& e) {
-        std::fprintf(err, "quenlo-convert: %s\nRun with --help for usage.\n", e.what());
-        return 2;
-    }
+    });
+    if (usage) return *usage;
     options.batch.onLoadFailure = keepGoing ? OnLoadFailure::KeepGoing : OnLoadFailure::Stop;
     options.batch.existing = skipExisting ? ExistingOutput::Skip : ExistingOutput::Overwrite;
 

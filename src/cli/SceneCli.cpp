@@ -1,14 +1,17 @@
-// quenlo-scene: the command line over SceneTool.
-#include <CLI/CLI.hpp>
+// quenlo-scene: the command line over the scene script library.
+#include "cli/SceneCli.h"
+
 #include <cerrno>
 #include <cstring>
 #include <filesystem>
 #include <unistd.h>
 
-#include "cli/SceneTool.h"
+#include "cli/ToolArgs.h"
 #include "imageio/BmpWriter.h"
 #include "imageio/VlxIo.h"
 #include "low/VeloreLow.h"
+#include "scene/script/SceneRender.h"
+#include "scene/script/SceneWrite.h"
 
 namespace quenlo {
 
@@ -30,140 +33,115 @@ bool ParseBackground(const std::string& text, TColor& c) {
 }
 
 void PrintWarnings(FILE* err, const std::string& name, const std::vector<TScriptWarning>& warnings) {
-    for (const TScriptWarning& w : warnings) {
-        if (w.Line > 0)
-            std::fprintf(err, "quenlo-scene: %s:%d: warning: %s\n", name.c_str(), w.Line, w.Text.c_str());
-        else
-            std::fprintf(err, "quenlo-scene: %s: warning: %s\n", name.c_str(), w.Text.c_str());
-    }
+    for (const TScriptWarning& w : warnings)
+        std::fprintf(err, "quenlo-scene: %s: warning: %s\n", ScriptPlace(name, w.Line).c_str(), w.Text.c_str());
 }
 
-int WriteToStream(const TPixelMapRGB& map, FILE* out, FILE* err) {
-    if (isatty(fileno(out))) {
-        std::fprintf(err, "quenlo-scene: will not write a bitmap to a terminal; redirect it or name a file with -o\n");
-        return 1;
-    }
+[[noreturn]] void CannotWriteStdout() {
+    throw EQuenlo(std::string("cannot write to standard output: ") + std::strerror(errno));
+}
+
+void WriteToStream(const TPixelMapRGB& map, FILE* out) {
+    if (isatty(fileno(out))) throw EQuenlo("will not write a bitmap to a terminal; redirect it or name a file with -o");
     bool ok = true;
     WriteBmp(map, [&](const uint8_t* data, size_t n) {
         if (ok && std::fwrite(data, 1, n, out) != n) ok = false;
     });
-    if (std::fflush(out) != 0 || !ok || std::ferror(out)) {
-        std::fprintf(err, "quenlo-scene: cannot write to standard output: %s\n", std::strerror(errno));
+    if (std::fflush(out) != 0 || !ok || std::ferror(out)) CannotWriteStdout();
+}
+
+// What the command line asks for.
+struct TSceneRequest {
+    std::string Script, Output, Background;
+    bool Strict = false;
+    CLI::App* Render = nullptr;
+    CLI::App* Write = nullptr;
+    CLI::App* View = nullptr;
+};
+
+void AddCommands(CLI::App& app, TSceneRequest& r) {
+    app.require_subcommand(1);
+    auto common = [&](CLI::App* cmd, bool withBackground) {
+        cmd->add_option("SCRIPT", r.Script, "The scene script (- reads standard input)")->required();
+        cmd->add_flag("--strict", r.Strict,
+                      "Warn about what the script language ignores: lines over 255 characters, "
+                      "unknown kinds and statements, missing image files, unbalanced braces");
+        if (withBackground)
+            cmd->add_option("--background", r.Background, "R,G,B shown where the scene is not opaque (default 255,255,255)");
+        return cmd;
+    };
+    r.Render = common(app.add_subcommand("render", "Render SCRIPT into a 24-bit .bmp"), true);
+    r.Render->add_option("-o,--output", r.Output, "The .bmp to write; - writes it to standard output")->required();
+    r.Write = common(app.add_subcommand("write", "Print the scene of SCRIPT back as a script"), false);
+    r.View = common(app.add_subcommand("view", "Show SCRIPT in a window (zoom with Ctrl+wheel, reload with F5)"), true);
+}
+
+// The exit status of a request that cannot run, with its message; nullopt
+// when it can.
+std::optional<int> RefuseRequest(const TSceneRequest& r, const TSceneViewer& viewer, TColor& bg, FILE* err) {
+    if (!r.Background.empty() && !ParseBackground(r.Background, bg)) {
+        std::fprintf(err, "quenlo-scene: --background wants R,G,B with each 0 to 255, not \"%s\"\n", r.Background.c_str());
+        return 2;
+    }
+    if (r.View->parsed() && r.Script == "-") {
+        std::fprintf(err, "quenlo-scene: view needs a script file, which it reloads on F5\n");
+        return 2;
+    }
+    if (r.View->parsed() && !viewer) {
+        std::fprintf(err, "quenlo-scene: this build has no window\n");
         return 1;
     }
-    return 0;
+    return std::nullopt;
+}
+
+void WriteScript(const TScene& scene, const std::string& script, FILE* out, FILE* err) {
+    TSceneReadOptions options;
+    if (script != "-") options.BaseDir = std::filesystem::path(script).parent_path().string();
+    const TWrittenScene written = WriteScene(scene, options);
+    PrintWarnings(err, scene.Name, written.Warnings);
+    if (std::fputs(written.Text.c_str(), out) < 0 || std::fflush(out) != 0) CannotWriteStdout();
+}
+
+// where: set to what the errors of each step are about.
+void RenderScript(const TScene& scene, const TSceneRequest& r, TColor bg, FILE* out, std::string& where) {
+    where = scene.Name + ": ";
+    const std::unique_ptr<TPixelMapRGB> map = RenderScene(*scene.Root, bg);
+    where.clear();
+    if (r.Output == "-") return WriteToStream(*map, out);
+    where = r.Output + ": ";
+    std::error_code ec;
+    if (r.Script != "-" && std::filesystem::equivalent(r.Script, r.Output, ec))
+        throw EQuenlo("will not write the picture over its own script");
+    SaveBmpFile(*map, r.Output);
 }
 
 }  // namespace
 
 int RunSceneCli(int argc, const char* const* argv, FILE* out, FILE* err, const TSceneViewer& viewer) {
     CLI::App app{"Renders, rewrites and shows scene scripts.", "quenlo-scene"};
-    app.require_subcommand(1);
-    app.set_version_flag("--version", std::string("quenlo-scene ") + QUENLO_VERSION);
-
-    std::string script, output, background;
-    bool strict = false;
-    auto common = [&](CLI::App* cmd, bool withBackground) {
-        cmd->add_option("SCRIPT", script, "The scene script (- reads standard input)")->required();
-        cmd->add_flag("--strict", strict,
-                      "Warn about what the script language ignores: lines over 255 characters, "
-                      "unknown kinds and statements, missing image files, unbalanced braces");
-        if (withBackground)
-            cmd->add_option("--background", background, "R,G,B shown where the scene is not opaque (default 255,255,255)");
-    };
-    CLI::App* render = app.add_subcommand("render", "Render SCRIPT into a 24-bit .bmp");
-    common(render, true);
-    render->add_option("-o,--output", output, "The .bmp to write; - writes it to standard output")->required();
-    CLI::App* write = app.add_subcommand("write", "Print the scene of SCRIPT back as a script");
-    common(write, false);
-    CLI::App* view = app.add_subcommand("view", "Show SCRIPT in a window (zoom with Ctrl+wheel, reload with F5)");
-    common(view, true);
-
-    try {
-        app.parse(argc, argv);
-    } catch (const CLI::CallForHelp&) {
-        // "quenlo-scene render --help" shows the help of render.
-        const auto used = app.get_subcommands();
-        std::fputs((used.empty() ? app.help() : used.back()->help()).c_str(), out);
-        return 0;
-    } catch (const CLI::CallForVersion& e) {
-        std::fprintf(out, "%s\n", e.what());
-        return 0;
-    } catch (const CLI::ParseError& e) {
-        std::fprintf(err, "quenlo-scene: %s\nRun with --help for usage.\n", e.what());
-        return 2;
-    }
-
+    TSceneRequest r;
+    AddCommands(app, r);
+    if (const std::optional<int> usage = ParseToolArgs(app, argc, argv, out, err)) return *usage;
     TColor bg = 0xFFFFFF;
-    if (!background.empty() && !ParseBackground(background, bg)) {
-        std::fprintf(err, "quenlo-scene: --background wants R,G,B with each 0 to 255, not \"%s\"\n", background.c_str());
-        return 2;
-    }
-    if (view->parsed() && script == "-") {
-        std::fprintf(err, "quenlo-scene: view needs a script file, which it reloads on F5\n");
-        return 2;
-    }
-    if (view->parsed() && !viewer) {
-        std::fprintf(err, "quenlo-scene: this build has no window\n");
-        return 1;
-    }
+    if (const std::optional<int> refused = RefuseRequest(r, viewer, bg, err)) return *refused;
 
-    TScene scene;
+    std::string where;  // what the errors of the step in hand are about
     try {
-        scene = ReadSceneFile(script, strict);
+        TScene scene = ReadSceneFile(r.Script, r.Strict);
+        PrintWarnings(err, scene.Name, scene.Warnings);
+        if (r.View->parsed()) {
+            TSceneViewArgs args{r.Script, r.Strict, bg, std::move(scene)};
+            return viewer(args);
+        }
+        if (r.Write->parsed())
+            WriteScript(scene, r.Script, out, err);
+        else
+            RenderScript(scene, r, bg, out, where);
+        return 0;
     } catch (const std::exception& e) {
-        std::fprintf(err, "quenlo-scene: %s\n", e.what());
+        std::fprintf(err, "quenlo-scene: %s%s\n", where.c_str(), e.what());
         return 1;
     }
-    PrintWarnings(err, scene.Name, scene.Warnings);
-
-    if (render->parsed()) {
-        std::unique_ptr<TPixelMapRGB> map;
-        try {
-            map = RenderScene(*scene.Root, bg);
-        } catch (const std::exception& e) {
-            std::fprintf(err, "quenlo-scene: %s: %s\n", scene.Name.c_str(), e.what());
-            return 1;
-        }
-        if (output == "-") return WriteToStream(*map, out, err);
-        std::error_code ec;
-        if (script != "-" && std::filesystem::equivalent(script, output, ec)) {
-            std::fprintf(err, "quenlo-scene: %s: will not write the picture over its own script\n", output.c_str());
-            return 1;
-        }
-        try {
-            SaveBmpFile(*map, output);
-        } catch (const std::exception& e) {
-            std::fprintf(err, "quenlo-scene: %s: %s\n", output.c_str(), e.what());
-            return 1;
-        }
-        return 0;
-    }
-
-    if (write->parsed()) {
-        TSceneReadOptions options;
-        if (script != "-") options.BaseDir = std::filesystem::path(script).parent_path().string();
-        TWrittenScene written;
-        try {
-            written = WriteScene(scene, options);
-        } catch (const std::exception& e) {
-            std::fprintf(err, "quenlo-scene: %s\n", e.what());
-            return 1;
-        }
-        PrintWarnings(err, scene.Name, written.Warnings);
-        if (std::fputs(written.Text.c_str(), out) < 0 || std::fflush(out) != 0) {
-            std::fprintf(err, "quenlo-scene: cannot write to standard output: %s\n", std::strerror(errno));
-            return 1;
-        }
-        return 0;
-    }
-
-    TSceneViewArgs args;
-    args.Script = script;
-    args.Strict = strict;
-    args.Background = bg;
-    args.Scene = std::move(scene);
-    return viewer(args);
 }
 
 }  // namespace quenlo

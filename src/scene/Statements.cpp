@@ -50,6 +50,12 @@ const TVeloraClass& TKindRegistry::Find(std::string_view name) const {
     return ClassOf<TNullClass>();
 }
 
+const TVeloraClass& TKindRegistry::KindOf(const TVelora& node) const {
+    for (int i = 0; i < count_; ++i)
+        if (table_[i]->IsKindOf(node) && &Find(table_[i]->KindName()) == table_[i]) return *table_[i];
+    return ClassOf<TNullClass>();
+}
+
 TKindRegistry& TVelora::Registry() {
     static TKindRegistry registry = [] {
         TKindRegistry r;
@@ -112,6 +118,8 @@ std::string ColorStatement(std::string_view keyword, TColor c) {
     return FormatCommand(keyword, {int32_t(c & 0xFF), int32_t(c >> 8 & 0xFF), int32_t(c >> 16 & 0xFF)}, 0);
 }
 
+std::string TextStatement(std::string_view text) { return "text(\"" + std::string(text) + "\");"; }
+
 void TVelora::WriteStatements(std::string& text) {
     text.clear();
     if (!Name.empty()) text += FormatCommand("name", {Name}, 0);
@@ -142,34 +150,38 @@ TVelora* TVelora::NewChild(const TVeloraClass& kind, std::string_view text) {
     return node.release();
 }
 
+TKindLine SplitKindLine(std::string_view line) {
+    static const TDelims kWordDelims(" \t,");
+    TKindLine cut{{}, std::string(line)};
+    NextToken(cut.Rest, kWordDelims, Quotes::On, cut.Word);
+    return cut;
+}
+
 void TVelora::ParseLine(std::string_view line) {
     if (line.empty()) return;
     Watch();
-    static const TDelims kWordDelims(" \t,");
-    std::string rest(line), word;
-    NextToken(rest, kWordDelims, Quotes::On, word);
-
-    if (word.size() >= 2 && word[0] == '/' && word[1] == '/') return;
-    if (word == "{") {
+    const TKindLine cut = SplitKindLine(line);
+    if (cut.IsComment()) return;
+    if (cut.Word == "{") {
         EnterBlock();
         return;
     }
-    if (word == "}") {
+    if (cut.Word == "}") {
         LeaveBlock();
         return;
     }
 
-    const TVeloraClass& kind = FindKind(word);
+    const TVeloraClass& kind = FindKind(cut.Word);
     if (IsNullKind(kind)) return;
     if (!ParseParent) {
         // Before the first block a kind line configures the reading node.
         if (kind.IsClassOf(*this)) {
             ParseLast = this;
-            RunStatements(rest);
+            RunStatements(cut.Rest);
         }
         return;
     }
-    ParseLast = ParseParent->NewChild(kind, rest);
+    ParseLast = ParseParent->NewChild(kind, cut.Rest);
 }
 
 void TVelora::EnterBlock() {

@@ -8,6 +8,7 @@
 #include "low/VeloreLow.h"
 #include "pixelmap/Blend.h"
 #include "pixelmap/pixelmap.h"
+#include "scene/DrawBlock.h"
 #include "scene/OnScreen.h"
 #include "scene/PointingMsg.h"
 
@@ -36,8 +37,20 @@ void TVelora::Destroy() {
 }
 
 void TVelora::DestroyTree() {
-    while (firstChild_) firstChild_->DestroyTree();
+    // A tree built through the API may be deeper than the stack allows.
+    TVelora* n = this;
+    while (true) {
+        while (n->firstChild_) n = n->firstChild_;
+        if (n == this) break;
+        TVelora* parent = n->parent_;
+        n->Destroy();  // a leaf; it unlinks itself
+        n = parent;
+    }
     Destroy();
+}
+
+void TVeloraTreeDeleter::operator()(TVelora* root) const noexcept {
+    if (root) root->DestroyTree();  // leaves first, so Destroy never refuses
 }
 
 void TVeloraDeleter::operator()(TVelora* node) const noexcept {
@@ -192,6 +205,12 @@ TVelora* TVelora::LastSibling() {
 }
 
 TVelora* TVelora::GetParent() const { return const_cast<TVelora*>(this)->FirstSibling()->parent_; }
+
+int TVelora::Depth() const {
+    int d = 0;
+    for (const TVelora* p = parent_; p; p = p->parent_) ++d;
+    return d;
+}
 
 namespace {
 
@@ -467,28 +486,24 @@ void TVelora::DrawArea(int32_t dstX, int32_t dstY, int32_t, int32_t, int32_t w, 
     const uint32_t a = AlphaFromOpq(EffectiveOpq());
     if (a == 0) return;
 
-    // Clip once, in 64 bits, so no row or pixel below can fall outside.
-    const int64_t x0 = std::max<int64_t>(dstX, 0);
-    const int64_t y0 = std::max<int64_t>(dstY, 0);
-    const int64_t x1 = std::min<int64_t>(int64_t(dstX) + w, target.Width());
-    const int64_t y1 = std::min<int64_t>(int64_t(dstY) + h, target.Height());
-    if (x0 >= x1 || y0 >= y1) return;
-    const size_t rowBytes = size_t(x1 - x0) * 3;
+    // A plain fill has no source to run out of: only the target cuts it.
+    TDrawBlock b;
+    if (!ClipDrawBlock(dstX, dstY, 0, 0, w, h, target.Width(), target.Height(), INT32_MAX, INT32_MAX, b))
+        return;
+    const size_t rowBytes = size_t(b.W) * 3;
 
     const uint8_t bgr[3] = {uint8_t(Col >> 16), uint8_t(Col >> 8), uint8_t(Col)};
     if (a == 255) {
-        uint8_t* first = target.PixelAddr(int32_t(x0), int32_t(y0));
+        uint8_t* first = target.PixelAddr(b.DstX, b.DstY);
         for (size_t i = 0; i < rowBytes; i += 3) std::memcpy(first + i, bgr, 3);
-        for (int64_t y = y0 + 1; y < y1; ++y)
-            std::memcpy(target.PixelAddr(int32_t(x0), int32_t(y)), first, rowBytes);
+        for (int32_t r = 1; r < b.H; ++r) std::memcpy(target.PixelAddr(b.DstX, b.DstY + r), first, rowBytes);
         return;
     }
 
     // One row of the colour, blended over every target row.
     std::vector<uint8_t> row(rowBytes);
     for (size_t i = 0; i < rowBytes; i += 3) std::memcpy(row.data() + i, bgr, 3);
-    for (int64_t y = y0; y < y1; ++y)
-        BlendRowRounded(target.PixelAddr(int32_t(x0), int32_t(y)), row.data(), rowBytes, a);
+    for (int32_t r = 0; r < b.H; ++r) BlendRowRounded(target.PixelAddr(b.DstX, b.DstY + r), row.data(), rowBytes, a);
 }
 
 // ---- Pointing ------------------------------------------------------------

@@ -13,6 +13,7 @@
 #include <string>
 #include <string_view>
 #include <type_traits>
+#include <typeinfo>
 
 #include "low/Errors.h"
 #include "low/Types.h"
@@ -48,6 +49,17 @@ float StatementFloat(std::string_view arg);
 double StatementDouble(std::string_view arg);
 // "keyword(R,G,B);" from a colour value, as the writers put colours.
 std::string ColorStatement(std::string_view keyword, TColor c);
+// "text(\"...\");" as the text kinds write it back; quotes are not escaped.
+std::string TextStatement(std::string_view text);
+
+// A script line cut as ParseLine cuts it: the first word (a kind name, "{",
+// "}" or a "//" comment) and the statements after it.
+struct TKindLine {
+    std::string Word;
+    std::string Rest;
+    bool IsComment() const { return Word.starts_with("//"); }
+};
+TKindLine SplitKindLine(std::string_view line);
 
 // ---- Compositing rule (shared with the node kinds) ---------------------
 
@@ -72,6 +84,15 @@ struct TVeloraDeleter {
 template <class T = TVelora>
 using TVeloraPtr = std::unique_ptr<T, TVeloraDeleter>;
 
+// Frees a whole tree with DestroyTree, for owners of every node in it (a
+// script's nodes).
+struct TVeloraTreeDeleter {
+    void operator()(TVelora* root) const noexcept;
+};
+
+template <class T = TVelora>
+using TVeloraTreePtr = std::unique_ptr<T, TVeloraTreeDeleter>;
+
 // Class-level operations of a node kind: its script name and its factory.
 class TVeloraClass {
 public:
@@ -81,6 +102,8 @@ public:
     virtual TVeloraPtr<TVelora> Create() const = 0;
     // node is an instance of this kind or of a kind derived from it.
     virtual bool IsClassOf(const TVelora& node) const = 0;
+    // node is of exactly this kind, not of one derived from it.
+    virtual bool IsKindOf(const TVelora& node) const = 0;
 };
 
 // The descriptor of kind T. T names itself with a static KindName(); a kind
@@ -96,6 +119,7 @@ public:
         else
             return dynamic_cast<const T*>(&node) != nullptr;
     }
+    bool IsKindOf(const TVelora& node) const override;  // below TVelora, which it needs whole
 };
 
 template <class T>
@@ -121,6 +145,10 @@ public:
     void Register(const TVeloraClass& cls);
     // ASCII case-insensitive; ClassOf<TNullClass>() when nothing matches.
     const TVeloraClass& Find(std::string_view name) const;
+    // The registered kind of exactly node's type whose name finds it again
+    // (the first registration of a name wins); ClassOf<TNullClass>() for a
+    // node of no such kind.
+    const TVeloraClass& KindOf(const TVelora& node) const;
     int Count() const { return count_; }
     const TVeloraClass& At(int i) const { return *table_[i]; }
 
@@ -148,9 +176,9 @@ public:
     // nothing while it has children. A node still linked under a parent is
     // unlinked first; a view showing it forgets it. `this` is gone afterwards.
     void Destroy();
-    // Destroys the subtree below and including this node, leaves first. For
-    // owners of whole trees (a script's nodes); every node must be owned by
-    // the caller.
+    // Destroys the subtree below and including this node, leaves first and
+    // without recursion. For owners of whole trees (a script's nodes); every
+    // node must be owned by the caller.
     void DestroyTree();
 
     // ---- Fields (plain properties; tree and draw links are below) ----
@@ -256,6 +284,7 @@ public:
     TVelora* PrevSibling() const { return prevSibling_; }
     TVelora* NextSibling() const { return nextSibling_; }
     TVelora* GetParent() const;
+    int Depth() const;  // the number of ancestors
     TVelora* FirstSibling();
     TVelora* LastSibling();
     void AddChild(TVelora* node);
@@ -297,6 +326,7 @@ public:
     static TKindRegistry& Registry();  // the process-wide table, "Velore" first
     static void RegisterKind(const TVeloraClass& cls) { Registry().Register(cls); }
     static const TVeloraClass& FindKind(std::string_view name) { return Registry().Find(name); }
+    static const TVeloraClass& KindOf(const TVelora& node) { return Registry().KindOf(node); }
 
     // ---- Statements, scripts, hit testing ----
     void RunStatements(std::string_view text);
@@ -341,5 +371,10 @@ public:
 };
 
 inline bool IsNullKind(const TVeloraClass& cls) { return &cls == &ClassOf<TNullClass>(); }
+
+template <class T>
+bool TVeloraKind<T>::IsKindOf(const TVelora& node) const {
+    return typeid(node) == typeid(T);
+}
 
 }  // namespace quenlo

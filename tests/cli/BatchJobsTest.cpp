@@ -104,12 +104,15 @@ TEST(BatchJobs, ShardsSplitTheBatchWithoutOverlap) {
     ASSERT_EQ(Convert({"-r", "-o", t.dir / "all", t.dir / "in"}).status, 0);
     FolderSnapshot all = Snapshot(t.dir / "all"), joined;
     for (int k = 1; k <= 3; ++k) {
-        const std::string out = t.dir / ("s" + std::to_string(k));
+        std::string out = t.dir / "s";
+        out += std::to_string(k);
         ASSERT_EQ(Convert({"-r", "-o", out, "--shard", std::to_string(k) + "/3", t.dir / "in"}).status, 0);
         const FolderSnapshot part = Snapshot(out);
         EXPECT_LT(part.size(), all.size());
         for (const auto& [name, bytes] : part)
-            if (!name.ends_with("/")) EXPECT_TRUE(joined.emplace(name, bytes).second) << name << " twice";
+            if (!name.ends_with("/")) {
+                EXPECT_TRUE(joined.emplace(name, bytes).second) << name << " twice";
+            }
     }
     std::erase_if(all, [](const auto& file) { return file.first.ends_with("/"); });
     EXPECT_EQ(joined, all);

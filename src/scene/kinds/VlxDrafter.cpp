@@ -5,15 +5,18 @@
 #include <charconv>
 #include <cmath>
 #include <cstring>
-#include <limits>
 
 #include "low/Low.h"
 #include "low/VeloreLow.h"
 #include "pixelmap/Blend.h"
 #include "pixelmap/pixelmap.h"
+#include "scene/DrawBlock.h"
 
 namespace quenlo {
 
+namespace {
+
+// "vertex(x,y);" with the shortest decimals that read back to the same floats.
 std::string VertexStatement(TPointF p) {
     // to_chars gives the shortest text that reads back exactly, with "."
     // whatever the locale.
@@ -25,12 +28,7 @@ std::string VertexStatement(TPointF p) {
     return "vertex(" + real(p.X) + "," + real(p.Y) + ");";
 }
 
-std::string TextStatement(std::string_view text) {
-    std::string s = "text(\"";
-    s += text;
-    s += "\");";
-    return s;
-}
+}  // namespace
 
 // ---- TVlxDrafter ---------------------------------------------------------
 
@@ -48,21 +46,14 @@ void TVlxDrafter::DrawArea(int32_t dstX, int32_t dstY, int32_t srcX, int32_t src
 
     // The callbacks may only touch the drawn area inside the node and the
     // target; RenderInto asks for no more, direct callers might.
-    const int64_t l = std::max({int64_t(srcX), int64_t(0), -ox});
-    const int64_t t = std::max({int64_t(srcY), int64_t(0), -oy});
-    const int64_t r = std::min({int64_t(srcX) + w - 1, int64_t(Width) - 1, target.Width() - 1 - ox});
-    const int64_t b = std::min({int64_t(srcY) + h - 1, int64_t(Height) - 1, target.Height() - 1 - oy});
-    const bool offsetFits = ox == DrawOffset.X && oy == DrawOffset.Y;
-    if (!offsetFits || l > r || t > b)
-        DrawClip = {0, 0, -1, -1};
+    TDrawBlock b;
+    if (ClipDrawBlock(dstX, dstY, srcX, srcY, w, h, target.Width(), target.Height(), Width, Height, b))
+        DrawClip = RectFromSize(b.SrcX, b.SrcY, b.W, b.H);
     else
-        DrawClip = {ClampToInt32(l), ClampToInt32(t), ClampToInt32(r), ClampToInt32(b)};
+        DrawClip = {0, 0, -1, -1};
 
     // The box, cut like the glyphs so that it never lands outside the node.
-    if (FillFirst && !ClipIsEmpty())
-        TVelora::DrawArea(DrawClip.Left + DrawOffset.X, DrawClip.Top + DrawOffset.Y, DrawClip.Left,
-                          DrawClip.Top, DrawClip.Right - DrawClip.Left + 1,
-                          DrawClip.Bottom - DrawClip.Top + 1, target);
+    if (FillFirst && !ClipIsEmpty()) TVelora::DrawArea(b.DstX, b.DstY, b.SrcX, b.SrcY, b.W, b.H, target);
 }
 
 void TVlxDrafter::PlotPixel(int32_t x, int32_t y) {
@@ -130,6 +121,9 @@ TVlxPoly::TVlxPoly() {
     SetLineOpq(0.3f);
     SetFaceCol(0xFF0000);
     SetFaceOpq(0.4f);
+    Poly.OnCoverage = [this](TPoint p, float alpha) { FillPixel(p, alpha); };
+    Poly.OnCoverageRow = [this](int32_t y, std::span<const TCoverageRun> runs) { FillRow(y, runs); };
+    Poly.OnEdge = [this](TPointF a, TPointF b) { DrawEdge(a, b); };
 }
 
 void TVlxPoly::ApplyStatement(std::string& stmt) {
@@ -157,9 +151,6 @@ void TVlxPoly::WriteStatements(std::string& text) {
 void TVlxPoly::DrawArea(int32_t dstX, int32_t dstY, int32_t srcX, int32_t srcY, int32_t w,
                         int32_t h, TPixelMapRGB& target) {
     TVlxDrafter::DrawArea(dstX, dstY, srcX, srcY, w, h, target);
-    Poly.OnCoverage = [this](TPoint p, float alpha) { FillPixel(p, alpha); };
-    Poly.OnCoverageRow = [this](int32_t y, std::span<const TCoverageRun> runs) { FillRow(y, runs); };
-    Poly.OnEdge = [this](TPointF a, TPointF b) { DrawEdge(a, b); };
     if (ClipIsEmpty()) return;
     Poly.SetClip(DrawClip.Left, DrawClip.Top, DrawClip.Right, DrawClip.Bottom);
     if (Outline) {
@@ -230,50 +221,6 @@ void TVlxAnk88::DrawArea(int32_t dstX, int32_t dstY, int32_t srcX, int32_t srcY,
             Font.DrawChar(uint8_t(c), x, y);
         x = uint16_t(x + kAnkCellWidth);
     }
-}
-
-// ---- TVlxAnk -------------------------------------------------------------
-
-TVlxAnk::TVlxAnk() = default;
-
-void TVlxAnk::ApplyStatement(std::string& stmt) {
-    TVlxImg::ApplyStatement(stmt);
-    if (stmt.empty()) return;
-    TKindArgs a;
-    if (MatchCommand("PenPos", 2, stmt, a)) {
-        PenPos = {StatementInt(a[0], 0), StatementInt(a[1], 0)};
-    } else if (MatchCommand("PenCol", 3, stmt, a)) {
-        // Low 8 bits, unlike "col", which clamps: 256 is 0, -1 is 255.
-        auto channel = [&a](int i) { return int(uint32_t(StatementInt(a[i], 255)) & 0xFF); };
-        PenCol = ColorFromRGB(channel(0), channel(1), channel(2));
-    } else if (MatchCommand("text", 1, stmt, a)) {
-        WriteText(StripQuotes(a[0]));
-    } else {
-        return;
-    }
-    stmt.clear();
-}
-
-void TVlxAnk::WriteStatements(std::string& text) {
-    TVlxImg::WriteStatements(text);
-    // Run on a fresh node after the size, these clear the map and write
-    // the last text again with the same pen.
-    text += "wipe;";
-    text += FormatCommand("PenPos", {PenPos.X, PenPos.Y}, 0);
-    text += ColorStatement("PenCol", PenCol);
-    if (!Text.empty()) text += TextStatement(Text);
-}
-
-void TVlxAnk::PlotPen(int32_t x, int32_t y) {
-    if (!Map) return;
-    Map->SetPen(PenCol);
-    Map->PutPixel(x, y);
-}
-
-void TVlxAnk::WriteText(std::string_view s) {
-    Font.OnPlot = [this](int32_t x, int32_t y) { PlotPen(x, y); };
-    if (Map) Font.DrawText(s, uint16_t(PenPos.X), uint16_t(PenPos.Y));
-    Text = s;
 }
 
 }  // namespace quenlo

@@ -1,6 +1,6 @@
 #pragma once
 // Drafters: nodes that draw vector shapes and ANK text straight into the
-// target map while the scene renders, plus the image node with a text pen.
+// target map while the scene renders.
 #include <array>
 #include <cstdint>
 #include <span>
@@ -13,7 +13,6 @@
 #include "low/polygons.h"
 #include "pixelmap/Color.h"
 #include "scene/Velora.h"
-#include "scene/kinds/VlxImg.h"
 
 namespace quenlo {
 
@@ -114,36 +113,5 @@ public:
 protected:
     ~TVlxAnk88() override = default;
 };
-
-// An image node with a pen: "text" writes into the node's own map for good.
-class TVlxAnk : public TVlxImg {
-public:
-    static std::string_view KindName() { return "VlxAnk"; }
-
-    TVlxAnk();
-
-    void ApplyStatement(std::string& stmt) override;
-    void WriteStatements(std::string& text) override;
-
-    // Puts one pixel of PenCol into Map; outside the map it does nothing.
-    void PlotPen(int32_t x, int32_t y);
-    // Draws s at PenPos, which stays where it is, and remembers it. Without
-    // a map only the text is remembered. No redraw.
-    void WriteText(std::string_view s);
-
-    TPoint PenPos;
-    TColor PenCol = 0xFFFFFF;
-    TAnk88 Font;
-    std::string Text;
-
-protected:
-    ~TVlxAnk() override = default;
-};
-
-// "text(\"...\");" as the text nodes write it back; quotes are not escaped.
-std::string TextStatement(std::string_view text);
-
-// "vertex(x,y);" with the shortest decimals that read back to the same floats.
-std::string VertexStatement(TPointF p);
 
 }  // namespace quenlo

@@ -8,10 +8,11 @@
 #include <random>
 
 #include "imageio/VlxIo.h"
+#include "low/Low.h"
 #include "pixelmap/Blend.h"
-#include "scene/kinds/DrawBlock.h"
 #include "low/VeloreLow.h"
 #include "scene/PointingMsg.h"
+#include "scene/kinds/MapNode.h"
 
 namespace quenlo {
 
@@ -28,33 +29,15 @@ TVlxImg::TVlxImg() {
 
 void TVlxImg::ApplyStatement(std::string& stmt) {
     TVelora::ApplyStatement(stmt);
-    if (stmt.empty()) return;
-    TKindArgs a;
-    if (MatchCommand("wipe", 0, stmt, a)) {
+    if (!stmt.empty() && MatchCommand("wipe", 0, stmt, {})) {
         Wipe();
         stmt.clear();
     }
 }
 
-void TVlxImg::Wipe() {
-    if (!Map) return;
-    Map->SetPen(Col);
-    Map->Clear();
-}
+void TVlxImg::Wipe() { FillMap(Map.get(), Col); }
 
-void TVlxImg::SetSize(int32_t w, int32_t h) {
-    // The old map must be gone before the view hears of the new size: a
-    // repaint in between would read it with the wrong dimensions.
-    Map.reset();
-    SetWidth(w);
-    SetHeight(h);
-    auto map = std::make_unique<TPixelMapRGB>();
-    map->SetSize(w, h);
-    map->SetPen(Col);
-    map->Clear();
-    Map = std::move(map);
-    SetVisible(true);
-}
+void TVlxImg::SetSize(int32_t w, int32_t h) { ResetMap(*this, Map, w, h, Col); }
 
 void TVlxImg::LoadFile(const std::string& fileName) {
     std::unique_ptr<TPixelMap> loaded = LoadImageFile(PixelKind::RGB, fileName);
@@ -68,28 +51,13 @@ void TVlxImg::LoadFile(const std::string& fileName) {
 
 void TVlxImg::DrawArea(int32_t dstX, int32_t dstY, int32_t srcX, int32_t srcY, int32_t w,
                        int32_t h, TPixelMapRGB& target) {
-    if (!Map) {
-        TVelora::DrawArea(dstX, dstY, srcX, srcY, w, h, target);
-        return;
-    }
-    const uint32_t a = AlphaFromOpq(EffectiveOpq());
-    if (a == 0) return;
-
-    // The map is clipped to as well: LoadFile swaps it in before the node takes its size.
-    TDrawBlock b;
-    if (!ClipDrawBlock(dstX, dstY, srcX, srcY, w, h, target.Width(), target.Height(), Map->Width(),
-                       Map->Height(), b))
-        return;
-    const size_t rowBytes = size_t(b.W) * 3;
-    for (int32_t r = 0; r < b.H; ++r) {
-        const uint8_t* s = Map->PixelAddr(b.SrcX, b.SrcY + r);
-        uint8_t* d = target.PixelAddr(b.DstX, b.DstY + r);
-        if (a == 255) {
-            std::memcpy(d, s, rowBytes);
-            continue;
-        }
-        BlendRowRounded(d, s, rowBytes, a);
-    }
+    DrawMapRows(*this, Map.get(), dstX, dstY, srcX, srcY, w, h, target,
+                [](const uint8_t* s, uint8_t* d, int32_t n, uint32_t a) {
+                    if (a == 255)
+                        std::memcpy(d, s, size_t(n) * 3);
+                    else
+                        BlendRowRounded(d, s, size_t(n) * 3, a);
+                });
 }
 
 void TVlxImg::DoPointing(TPoint pt, TPointF, TPointingMsg& msg) {
@@ -114,6 +82,49 @@ void TVlxImg::DoPointing(TPoint pt, TPointF, TPointingMsg& msg) {
     AddDirty(MakeRect(RoundToInt32(x - r - 1), RoundToInt32(y - r - 1), RoundToInt32(x + r + 1),
                       RoundToInt32(y + r + 1)));
     Refresh();
+}
+
+// ---- TVlxAnk -------------------------------------------------------------
+
+TVlxAnk::TVlxAnk() { Font.OnPlot = [this](int32_t x, int32_t y) { PlotPen(x, y); }; }
+
+void TVlxAnk::ApplyStatement(std::string& stmt) {
+    TVlxImg::ApplyStatement(stmt);
+    if (stmt.empty()) return;
+    TKindArgs a;
+    if (MatchCommand("PenPos", 2, stmt, a)) {
+        PenPos = {StatementInt(a[0], 0), StatementInt(a[1], 0)};
+    } else if (MatchCommand("PenCol", 3, stmt, a)) {
+        // Low 8 bits, unlike "col", which clamps: 256 is 0, -1 is 255.
+        auto channel = [&a](int i) { return int(uint32_t(StatementInt(a[i], 255)) & 0xFF); };
+        PenCol = ColorFromRGB(channel(0), channel(1), channel(2));
+    } else if (MatchCommand("text", 1, stmt, a)) {
+        WriteText(StripQuotes(a[0]));
+    } else {
+        return;
+    }
+    stmt.clear();
+}
+
+void TVlxAnk::WriteStatements(std::string& text) {
+    TVlxImg::WriteStatements(text);
+    // Run on a fresh node after the size, these clear the map and write
+    // the last text again with the same pen.
+    text += "wipe;";
+    text += FormatCommand("PenPos", {PenPos.X, PenPos.Y}, 0);
+    text += ColorStatement("PenCol", PenCol);
+    if (!Text.empty()) text += TextStatement(Text);
+}
+
+void TVlxAnk::PlotPen(int32_t x, int32_t y) {
+    if (!Map) return;
+    Map->SetPen(PenCol);
+    Map->PutPixel(x, y);
+}
+
+void TVlxAnk::WriteText(std::string_view s) {
+    if (Map) Font.DrawText(s, uint16_t(PenPos.X), uint16_t(PenPos.Y));
+    Text = s;
 }
 
 }  // namespace quenlo

@@ -2,11 +2,14 @@
 // TVlxImg: a node that owns a 24-bit map of exactly its own size and
 // composites it at its effective opacity. The converter's root: images are
 // loaded into it, shown, painted on with the pointer and saved from it.
+// TVlxAnk: the image node with a text pen.
 #include <cstdint>
 #include <memory>
 #include <string>
 #include <string_view>
 
+#include "low/ANK88vlx.h"
+#include "low/Types.h"
 #include "pixelmap/pixelmap.h"
 #include "scene/Velora.h"
 
@@ -44,6 +47,31 @@ public:
 
 protected:
     ~TVlxImg() override = default;
+};
+
+// An image node with a pen: "text" writes into the node's own map for good.
+class TVlxAnk : public TVlxImg {
+public:
+    static std::string_view KindName() { return "VlxAnk"; }
+
+    TVlxAnk();
+
+    void ApplyStatement(std::string& stmt) override;
+    void WriteStatements(std::string& text) override;
+
+    // Puts one pixel of PenCol into Map; outside the map it does nothing.
+    void PlotPen(int32_t x, int32_t y);
+    // Draws s at PenPos, which stays where it is, and remembers it. Without
+    // a map only the text is remembered. No redraw.
+    void WriteText(std::string_view s);
+
+    TPoint PenPos;
+    TColor PenCol = 0xFFFFFF;
+    TAnk88 Font;  // OnPlot bound to PlotPen
+    std::string Text;
+
+protected:
+    ~TVlxAnk() override = default;
 };
 
 }  // namespace quenlo

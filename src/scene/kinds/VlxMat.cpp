@@ -1,11 +1,11 @@
 #include "scene/kinds/VlxMat.h"
 
 #include <algorithm>
-#include <array>
 #include <cstring>
 
 #include "low/VeloreLow.h"
 #include "pixelmap/Blend.h"
+#include "scene/kinds/MapNode.h"
 
 namespace quenlo {
 
@@ -25,72 +25,44 @@ TVlxCel::TVlxCel() {
 
 void TVlxCel::ApplyStatement(std::string& stmt) {
     TVelora::ApplyStatement(stmt);
-    if (stmt.empty()) return;
-    TKindArgs a;
-    if (MatchCommand("wipe", 0, stmt, a)) {
-        // All four pen bytes go out, in whatever mode the pen was left.
-        if (Map) {
-            Map->SetPen(Col);
-            Map->Clear();
-        }
+    if (!stmt.empty() && MatchCommand("wipe", 0, stmt, {})) {
+        FillMap(Map.get(), Col);  // all four pen bytes, in whatever mode the pen was left
         stmt.clear();
     }
 }
 
-void TVlxCel::SetSize(int32_t w, int32_t h) {
-    Map.reset();
-    SetWidth(w);
-    SetHeight(h);
-    auto m = std::make_unique<TPixelMapARGB>();
-    m->SetSize(w, h);
-    Map = std::move(m);
-    // Col's alpha byte is 0 for every ColorFromRGB colour: all transparent.
-    Map->SetPen(Col);
-    Map->Clear();
-    SetVisible(true);
-}
+// Col's alpha byte is 0 for every ColorFromRGB colour: all transparent.
+void TVlxCel::SetSize(int32_t w, int32_t h) { ResetMap(*this, Map, w, h, Col); }
 
 void TVlxCel::DrawArea(int32_t dstX, int32_t dstY, int32_t srcX, int32_t srcY, int32_t w,
                        int32_t h, TPixelMapRGB& target) {
-    if (!Map) {
-        TVelora::DrawArea(dstX, dstY, srcX, srcY, w, h, target);
-        return;
-    }
-    const uint32_t a = AlphaFromOpq(EffectiveOpq());
-    if (a == 0) return;
-    TDrawBlock b;
-    if (!ClipDrawBlock(dstX, dstY, srcX, srcY, w, h, target.Width(), target.Height(),
-                       Map->Width(), Map->Height(), b))
-        return;
-
     // Per block of pixels: spread each pixel's weight and colour over its
     // three bytes, then blend byte by byte in a loop the compiler can
     // vectorise. Truncates: no rounding term, unlike the image node. At
     // weight 0 the rule gives d and at 255 it gives s exactly, so those need
     // no branch.
-    constexpr int32_t kBlock = 256;
-    uint8_t weight[3 * kBlock], colour[3 * kBlock];
-    for (int32_t r = 0; r < b.H; ++r) {
-        const uint8_t* s = Map->PixelAddr(b.SrcX, b.SrcY + r);
-        uint8_t* d = target.PixelAddr(b.DstX, b.DstY + r);
-        for (int32_t c0 = 0; c0 < b.W; c0 += kBlock) {
-            const int32_t n = std::min(kBlock, b.W - c0);
-            const uint8_t* sp = s + 4 * c0;
-            for (int32_t i = 0; i < n; ++i) {
-                const uint8_t g = uint8_t(Div255(a * sp[4 * i + 3]));
-                weight[3 * i] = weight[3 * i + 1] = weight[3 * i + 2] = g;
-                colour[3 * i] = sp[4 * i];
-                colour[3 * i + 1] = sp[4 * i + 1];
-                colour[3 * i + 2] = sp[4 * i + 2];
-            }
-            uint8_t* dp = d + 3 * c0;
-            for (int32_t i = 0; i < 3 * n; ++i) {
-                const uint16_t g = weight[i];
-                const uint16_t t = uint16_t((255 - g) * dp[i] + g * colour[i]);
-                dp[i] = uint8_t((t + 1 + (t >> 8)) >> 8);
-            }
-        }
-    }
+    DrawMapRows(*this, Map.get(), dstX, dstY, srcX, srcY, w, h, target,
+                [](const uint8_t* s, uint8_t* d, int32_t width, uint32_t a) {
+                    constexpr int32_t kBlock = 256;
+                    uint8_t weight[3 * kBlock], colour[3 * kBlock];
+                    for (int32_t c0 = 0; c0 < width; c0 += kBlock) {
+                        const int32_t n = std::min(kBlock, width - c0);
+                        const uint8_t* sp = s + 4 * c0;
+                        for (int32_t i = 0; i < n; ++i) {
+                            const uint8_t g = uint8_t(Div255(a * sp[4 * i + 3]));
+                            weight[3 * i] = weight[3 * i + 1] = weight[3 * i + 2] = g;
+                            colour[3 * i] = sp[4 * i];
+                            colour[3 * i + 1] = sp[4 * i + 1];
+                            colour[3 * i + 2] = sp[4 * i + 2];
+                        }
+                        uint8_t* dp = d + 3 * c0;
+                        for (int32_t i = 0; i < 3 * n; ++i) {
+                            const uint16_t g = weight[i];
+                            const uint16_t t = uint16_t((255 - g) * dp[i] + g * colour[i]);
+                            dp[i] = uint8_t((t + 1 + (t >> 8)) >> 8);
+                        }
+                    }
+                });
 }
 
 namespace {

@@ -9,7 +9,6 @@
 
 #include "pixelmap/pixelmap.h"
 #include "scene/Velora.h"
-#include "scene/kinds/DrawBlock.h"
 
 namespace quenlo {
 

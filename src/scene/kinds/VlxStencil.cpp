@@ -1,11 +1,11 @@
 #include "scene/kinds/VlxStencil.h"
 
-#include <array>
 #include <cstdint>
 
 #include "low/VeloreLow.h"
+#include "scene/DrawBlock.h"
 #include "scene/PointingMsg.h"
-#include "scene/kinds/VlxMat.h"
+#include "scene/kinds/MapNode.h"
 
 namespace quenlo {
 
@@ -19,15 +19,11 @@ TVlxStencil::TVlxStencil() {
 void TVlxStencil::ApplyStatement(std::string& stmt) {
     TVelora::ApplyStatement(stmt);
     if (stmt.empty()) return;
-    TKindArgs a;
-    if (MatchCommand("wipe", 0, stmt, a)) {
-        if (Map) {
-            Map->SetPen(0);
-            Map->Clear();
-        }
+    if (MatchCommand("wipe", 0, stmt, {})) {
+        FillMap(Map.get(), 0);
         Sprays = 0;
         stmt.clear();
-    } else if (MatchCommand("airbrush", 0, stmt, a)) {
+    } else if (MatchCommand("airbrush", 0, stmt, {})) {
         // Blends into what is there: repeated sprays build up towards 65535.
         if (Map) {
             ++Sprays;
@@ -45,46 +41,26 @@ void TVlxStencil::WriteStatements(std::string& text) {
 }
 
 void TVlxStencil::SetSize(int32_t w, int32_t h) {
-    Map.reset();
     Sprays = 0;
-    SetWidth(w);
-    SetHeight(h);
-    auto m = std::make_unique<TPixelMapWGray>();
-    m->SetSize(w, h);
-    m->SetPen(0);
-    m->Clear();
-    Map = std::move(m);
-    SetVisible(true);
+    ResetMap(*this, Map, w, h, 0);
 }
 
 void TVlxStencil::DrawArea(int32_t dstX, int32_t dstY, int32_t srcX, int32_t srcY, int32_t w,
                            int32_t h, TPixelMapRGB& target) {
-    if (!Map) {
-        TVelora::DrawArea(dstX, dstY, srcX, srcY, w, h, target);
-        return;
-    }
-    const uint32_t a = AlphaFromOpq(EffectiveOpq());
-    if (a == 0) return;
-    TDrawBlock b;
-    if (!ClipDrawBlock(dstX, dstY, srcX, srcY, w, h, target.Width(), target.Height(),
-                       Map->Width(), Map->Height(), b))
-        return;
-
     const uint32_t k[3] = {(Col >> 16) & 0xFF, (Col >> 8) & 0xFF, Col & 0xFF};
-    for (int32_t r = 0; r < b.H; ++r) {
-        const uint8_t* s = Map->PixelAddr(b.SrcX, b.SrcY + r);
-        uint8_t* d = target.PixelAddr(b.DstX, b.DstY + r);
-        // No branches: at m = 0 the rule gives d and at m = 65535 it gives
-        // k exactly, so weights of 0 and 255 need no path of their own.
-        for (int32_t c = 0; c < b.W; ++c, s += 2, d += 3) {
-            const uint32_t v = uint32_t(s[0]) | uint32_t(s[1]) << 8;
-            const uint32_t m = a * v / 255;
-            const uint32_t im = 65535 - m;
-            d[0] = uint8_t((d[0] * im + k[0] * m + 32768) >> 16);
-            d[1] = uint8_t((d[1] * im + k[1] * m + 32768) >> 16);
-            d[2] = uint8_t((d[2] * im + k[2] * m + 32768) >> 16);
-        }
-    }
+    // No branches: at m = 0 the rule gives d and at m = 65535 it gives k
+    // exactly, so weights of 0 and 255 need no path of their own.
+    DrawMapRows(*this, Map.get(), dstX, dstY, srcX, srcY, w, h, target,
+                [&k](const uint8_t* s, uint8_t* d, int32_t width, uint32_t a) {
+                    for (int32_t c = 0; c < width; ++c, s += 2, d += 3) {
+                        const uint32_t v = uint32_t(s[0]) | uint32_t(s[1]) << 8;
+                        const uint32_t m = a * v / 255;
+                        const uint32_t im = 65535 - m;
+                        d[0] = uint8_t((d[0] * im + k[0] * m + 32768) >> 16);
+                        d[1] = uint8_t((d[1] * im + k[1] * m + 32768) >> 16);
+                        d[2] = uint8_t((d[2] * im + k[2] * m + 32768) >> 16);
+                    }
+                });
 }
 
 // ---- TVlx2 -----------------------------------------------------------------

@@ -14,6 +14,7 @@
 #include "TestUtil.h"
 #include "pixelmap/pixelmap.h"
 #include "scene/kinds/VlxDrafter.h"
+#include "scene/kinds/VlxImg.h"
 
 namespace quenlo {
 namespace {

@@ -1,4 +1,4 @@
-#include "scene/kinds/DrawBlock.h"
+#include "scene/DrawBlock.h"
 
 #include <algorithm>
 

@@ -1,0 +1,341 @@
+#include "scene/script/SceneRead.h"
+
+#include <array>
+#include <cerrno>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <iostream>
+#include <new>
+
+#include "low/Low.h"
+#include "low/VeloreLow.h"
+#include "scene/kinds/SimpleVelore.h"
+
+namespace quenlo {
+
+namespace fs = std::filesystem;
+
+// ---- Errors and lines ------------------------------------------------------
+
+std::string ScriptPlace(const std::string& file, int line) {
+    return line > 0 ? file + ":" + std::to_string(line) : file;
+}
+
+EScriptError::EScriptError(const std::string& file, int line, const std::string& reason)
+    : EQuenlo(ScriptPlace(file, line) + ": " + reason), file_(file), line_(line), reason_(reason) {}
+
+int TScene::LineOf(const TVelora* node) const {
+    const auto it = Lines.find(node);
+    return it == Lines.end() ? 0 : it->second;
+}
+
+// ---- Reading -------------------------------------------------------------
+
+namespace {
+
+// One script line as ParseLine will see it: leading blanks dropped (they
+// change nothing) and at most the 255 characters that are read.
+struct TScriptLine {
+    std::string Text;
+    size_t Length = 0;  // from the first non-blank, without a CR before the LF
+};
+
+class TLineReader {
+public:
+    explicit TLineReader(std::istream& in) : buf_(in.rdbuf()) {
+        // A byte order mark some editors put first would spoil the first kind name.
+        if (buf_ && buf_->sgetc() == 0xEF) {
+            char bom[3];
+            const std::streamsize got = buf_->sgetn(bom, 3);
+            if (got != 3 || std::memcmp(bom, "\xEF\xBB\xBF", 3) != 0) pending_.assign(bom, size_t(got));
+        }
+    }
+
+    bool Next(TScriptLine& line) {
+        line.Text.clear();
+        line.Length = 0;
+        if (!buf_) return false;
+        bool any = false, lastCR = false;
+        while (true) {
+            int c;
+            if (pos_ < pending_.size()) {
+                c = static_cast<unsigned char>(pending_[pos_++]);
+            } else {
+                c = buf_->sbumpc();
+                if (c == std::char_traits<char>::eof()) break;
+            }
+            any = true;
+            if (c == '\n') {
+                Finish(line, lastCR);
+                return true;
+            }
+            if (line.Length == 0 && (c == ' ' || c == '\t')) continue;
+            // A little beyond the limit, so a final CR can still be dropped.
+            if (line.Text.size() <= kMaxTokenText) line.Text.push_back(char(c));
+            ++line.Length;
+            lastCR = c == '\r';
+        }
+        if (!any) return false;
+        Finish(line, lastCR);
+        return true;
+    }
+
+private:
+    static void Finish(TScriptLine& line, bool lastCR) {
+        if (lastCR) {
+            if (line.Text.size() == line.Length) line.Text.pop_back();
+            --line.Length;
+        }
+        if (line.Text.size() > kMaxTokenText) line.Text.resize(kMaxTokenText);
+    }
+
+    std::streambuf* buf_;
+    std::string pending_;  // bytes read to look for the mark, not one after all
+    size_t pos_ = 0;
+};
+
+// Current folder for the duration of a read, so "file" statements find
+// images beside the script.
+class TScopedFolder {
+public:
+    explicit TScopedFolder(const std::string& dir) {
+        if (dir.empty()) return;
+        std::error_code ec;
+        saved_ = fs::current_path(ec);
+        if (ec) throw EQuenlo("cannot tell the current folder: " + ec.message());
+        fs::current_path(dir, ec);
+        if (ec) throw EQuenlo("cannot enter the folder " + dir + ": " + ec.message());
+        active_ = true;
+    }
+    ~TScopedFolder() {
+        if (!active_) return;
+        std::error_code ec;
+        fs::current_path(saved_, ec);
+    }
+    TScopedFolder(const TScopedFolder&) = delete;
+    TScopedFolder& operator=(const TScopedFolder&) = delete;
+
+private:
+    fs::path saved_;
+    bool active_ = false;
+};
+
+int64_t PixelBytes(const TVelora& node) {
+    if (auto* img = dynamic_cast<const TVlxImg*>(&node)) return img->Map ? img->Map->DataSize() : 0;
+    if (auto* cel = dynamic_cast<const TVlxCel*>(&node)) return cel->Map ? cel->Map->DataSize() : 0;
+    if (auto* st = dynamic_cast<const TVlxStencil*>(&node)) return st->Map ? st->Map->DataSize() : 0;
+    return 0;
+}
+
+// Bytes per pixel of the map a kind allocates on "size"; 0 for none.
+int MapBytesPerPixel(const TVelora& node) {
+    if (dynamic_cast<const TVlxImg*>(&node)) return 3;
+    if (dynamic_cast<const TVlxCel*>(&node)) return 4;
+    if (dynamic_cast<const TVlxStencil*>(&node)) return 2;
+    return 0;
+}
+
+class TSceneReader {
+public:
+    TSceneReader(TScene& scene, const TSceneReadOptions& options) : scene_(scene), options_(options) {}
+
+    void Line(const TScriptLine& line, int n) {
+        n_ = n;
+        TVlxImg& root = *scene_.Root;
+        if (line.Length > kMaxTokenText)
+            Warn("the line has " + std::to_string(line.Length) +
+                 " characters; only the first 255 are read, the rest is ignored");
+
+        const TKindLine cut = SplitKindLine(line.Text);
+        const std::string& word = cut.Word;
+        if (word.empty() || cut.IsComment()) return;
+
+        if (word == "{" || word == "}") {
+            if (!cut.Rest.empty()) Warn("\"" + cut.Rest + "\" after " + word + " is ignored");
+            if (word == "{") {
+                if (!root.ParseLast) {
+                    Warn("{ opens no block: no node line comes before it");
+                } else {
+                    if (root.ParseLast->Depth() + 1 > kMaxSceneDepth)
+                        throw EQuenlo("blocks nest deeper than " + std::to_string(kMaxSceneDepth) +
+                                      " levels");
+                    openBlocks_.push_back(n);
+                }
+            } else if (openBlocks_.empty()) {
+                Warn("} closes no block");
+            } else {
+                openBlocks_.pop_back();
+            }
+            root.ParseLine(line.Text);
+            return;
+        }
+
+        if (line.Text[0] == '+') {
+            Continue(line.Text.substr(1));
+            return;
+        }
+
+        const TVeloraClass& kind = TVelora::FindKind(word);
+        if (IsNullKind(kind)) {
+            Warn("no node kind is called \"" + word + "\"; the line is ignored");
+            return;
+        }
+        const bool onRoot = root.ParseParent == nullptr;
+        if (onRoot && !kind.IsClassOf(root)) {
+            Warn("a " + word + " line cannot configure the VlxImg node the script is read into;"
+                 " the line is ignored (open a block with { first)");
+            return;
+        }
+        if (!onRoot && scene_.NodeCount >= kMaxSceneNodes)
+            throw EQuenlo("the scene has more than " + std::to_string(kMaxSceneNodes) + " nodes");
+
+        CheckStatements(cut.Rest, onRoot ? ClassOf<TVlxImg>() : kind,
+                        pixelBytes_ - (onRoot ? rootBytes_ : 0));
+        root.ParseLine(line.Text);
+
+        if (onRoot) {
+            scene_.Lines.emplace(&root, n);
+            pixelBytes_ += PixelBytes(root) - rootBytes_;
+            rootBytes_ = PixelBytes(root);
+        } else {
+            TVelora* node = root.ParseLast;
+            scene_.Lines[node] = n;
+            ++scene_.NodeCount;
+            pixelBytes_ += PixelBytes(*node);
+        }
+        if (pixelBytes_ > kMaxScenePixelBytes) TooManyBytes();
+    }
+
+    // A "+" line: more statements for the node of the last kind line, so
+    // that no node has to fit its statements on one line.
+    void Continue(const std::string& rest) {
+        TVlxImg& root = *scene_.Root;
+        TVelora* node = root.ParseLast;
+        // The root stands in ParseLast from the start; it counts only once a
+        // kind line has configured it.
+        if (!node || (node == &root && !scene_.Lines.count(&root))) {
+            const std::string reason = "a + line continues the node of the kind line before it, "
+                                       "but there is none at this level";
+            if (!options_.Strict) throw EQuenlo(reason);
+            Warn(reason + "; the line is ignored");
+            return;
+        }
+        const TVeloraClass& kind = TVelora::KindOf(*node);
+        const int64_t before = PixelBytes(*node);
+        CheckStatements(rest, kind, pixelBytes_ - before);
+        node->RunStatements(rest);
+        const int64_t after = PixelBytes(*node);
+        pixelBytes_ += after - before;
+        if (node == &root) rootBytes_ = after;
+        if (pixelBytes_ > kMaxScenePixelBytes) TooManyBytes();
+    }
+
+    void End() {
+        for (int line : openBlocks_) {
+            n_ = line;
+            Warn("the block opened here is never closed");
+        }
+    }
+
+private:
+    void Warn(std::string text) {
+        if (options_.Strict) scene_.Warnings.push_back({n_, std::move(text)});
+    }
+
+    [[noreturn]] static void TooManyBytes() {
+        throw EQuenlo("the scene's images, cels and stencils need more than " +
+                      std::to_string(kMaxScenePixelBytes >> 20) + " MiB");
+    }
+
+    // Looks at a line's statements before they run: sizes beyond the limits
+    // are refused before anything is allocated (othersBytes: the maps of
+    // every other node); with strict, statements that nothing takes and
+    // image files that do not exist are reported.
+    void CheckStatements(const std::string& text, const TVeloraClass& kind, int64_t othersBytes) {
+        static const TDelims kStmtDelims(";");
+        TVeloraPtr<TVelora> scratch = kind.Create();
+        TKindArgs a;
+        std::string rest = text, stmt;
+        while (!rest.empty()) {
+            NextToken(rest, kStmtDelims, Quotes::On, stmt);
+            if (stmt.empty()) continue;
+            if (MatchCommand("size", 2, stmt, a)) {
+                const int64_t w = StatementInt(a[0], 1), h = StatementInt(a[1], 1);
+                const int bpp = MapBytesPerPixel(*scratch);
+                if (bpp == 0 || w <= 0 || h <= 0) continue;  // a negative size is the node's error
+                if (w * h > kMaxNodePixels)
+                    throw EQuenlo(stmt + " asks for " + std::to_string(w * h) + " pixels; a " +
+                                  std::string(kind.KindName()) + " may have at most " +
+                                  std::to_string(kMaxNodePixels));
+                if (othersBytes + w * h * bpp > kMaxScenePixelBytes) TooManyBytes();
+                continue;
+            }
+            if (MatchCommand("file", 1, stmt, a)) {
+                const std::string name = StripQuotes(a[0]);
+                std::error_code ec;
+                if (dynamic_cast<TVlxImg*>(scratch.get()) && !name.empty() && !fs::exists(name, ec))
+                    Warn("no file \"" + name + "\"; the node keeps its size and pixels");
+                continue;
+            }
+            if (!options_.Strict) continue;
+            std::string probe = stmt;
+            try {
+                scratch->ApplyStatement(probe);
+            } catch (...) {
+                continue;  // taken, but with a bad value: the real run reports it
+            }
+            if (!probe.empty())
+                Warn("\"" + stmt + "\" is no statement of a " + std::string(kind.KindName()) + "; it is ignored");
+        }
+    }
+
+    TScene& scene_;
+    const TSceneReadOptions& options_;
+    std::vector<int> openBlocks_;  // the line of each "{" still open
+    int64_t pixelBytes_ = 0;       // of every map in the scene
+    int64_t rootBytes_ = 0;        // of the root's
+    int n_ = 0;
+};
+
+}  // namespace
+
+TScene ReadSceneScript(std::istream& in, const std::string& name, const TSceneReadOptions& options) {
+    RegisterSimpleVeloreKinds();
+    TScene scene;
+    scene.Name = name;
+    scene.Root.reset(MakeVelora<TVlxImg>().release());
+
+    TScopedFolder folder(options.BaseDir);
+    TSceneReader reader(scene, options);
+    TLineReader lines(in);
+    TScriptLine line;
+    int n = 0;
+    while (lines.Next(line)) {
+        ++n;
+        try {
+            reader.Line(line, n);
+        } catch (const std::bad_alloc&) {
+            throw EScriptError(name, n, "out of memory");
+        } catch (const std::exception& e) {
+            throw EScriptError(name, n, e.what());
+        }
+    }
+    if (in.bad()) throw EScriptError(name, 0, "read error after line " + std::to_string(n));
+    reader.End();
+    return scene;
+}
+
+TScene ReadSceneFile(const std::string& path, bool strict) {
+    TSceneReadOptions options;
+    options.Strict = strict;
+    if (path == "-") return ReadSceneScript(std::cin, "<stdin>", options);
+    std::error_code ec;
+    if (fs::is_directory(path, ec)) throw EScriptError(path, 0, "is a folder, not a script");
+    std::ifstream in(path, std::ios::binary);
+    if (!in) throw EScriptError(path, 0, std::string("cannot open: ") + std::strerror(errno));
+    options.BaseDir = fs::path(path).parent_path().string();
+    return ReadSceneScript(in, path, options);
+}
+
+}  // namespace quenlo
