@@ -1,5 +1,6 @@
 // quenlo-scene: exit statuses, messages and output streams, and the
 // samples checked against the same trees built through the API.
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
 #include <array>
@@ -23,6 +24,7 @@ using quenlo::test::ReadBytes;
 using quenlo::test::TempDir;
 using quenlo::test::WriteText;
 namespace fs = std::filesystem;
+using testing::HasSubstr;
 
 namespace {
 
@@ -42,7 +44,7 @@ TEST(SceneCli, ScriptErrorsExitOneAndWriteNothing) {
     WriteText(dir / "bad.scene", "VlxImg size(10,10)\n{\n  VlxMat opq(abc)\n}\n");
     const CliRun r = Scene({"render", dir / "bad.scene", "-o", dir / "bad.bmp"});
     EXPECT_EQ(r.status, 1);
-    EXPECT_NE(r.err.find("bad.scene:3: 'abc' is not a valid floating point value"), std::string::npos) << r.err;
+    EXPECT_THAT(r.err, HasSubstr("bad.scene:3: 'abc' is not a valid floating point value"));
     EXPECT_FALSE(fs::exists(dir / "bad.bmp"));
     EXPECT_EQ(Scene({"write", dir / "bad.scene"}).status, 1);
 }
@@ -52,33 +54,48 @@ TEST(SceneCli, EmptySceneFailsToRender) {
     WriteText(dir / "empty.scene", "// nothing sizes the root\n");
     const CliRun r = Scene({"render", "--strict", dir / "empty.scene", "-o", dir / "e.bmp"});
     EXPECT_EQ(r.status, 1);
-    EXPECT_NE(r.err.find("the scene is empty"), std::string::npos) << r.err;
+    EXPECT_THAT(r.err, HasSubstr("the scene is empty"));
 }
 
 // ---- Rendering -------------------------------------------------------------
 
-TEST(SceneRender, BackgroundStdoutAndUsage) {
+// A root of opacity 0: only the background shows.
+struct FaintScene {
     TempDir dir;
-    WriteText(dir / "faint.scene", "VlxImg size(3,2);opq(0)\n");
-    TScene s = ReadSceneFile(dir / "faint.scene", false);
+    FaintScene() { WriteText(dir / "faint.scene", "VlxImg size(3,2);opq(0)\n"); }
+    std::string Path() const { return dir / "faint.scene"; }
+};
+
+TEST(SceneRender, BackgroundStdoutAndUsage_BackgroundShowsThroughOnStdout) {
+    const FaintScene f;
+    TScene s = ReadSceneFile(f.Path(), false);
     const auto map = RenderScene(*s.Root, ColorFromRGB(10, 20, 30));
     for (int i = 0; i < map->DataSize(); i += 3)
         ASSERT_EQ((std::array<int, 3>{map->Data()[i], map->Data()[i + 1], map->Data()[i + 2]}),
                   (std::array<int, 3>{30, 20, 10}));
 
-    const CliRun r = Scene({"render", dir / "faint.scene", "-o", "-", "--background", "10,20,30"});
+    const CliRun r = Scene({"render", f.Path(), "-o", "-", "--background", "10,20,30"});
     EXPECT_EQ(r.status, 0) << r.err;
     const std::vector<uint8_t> want = EncodeBmp(*map);
     EXPECT_EQ(std::vector<uint8_t>(r.out.begin(), r.out.end()), want);
+}
 
-    EXPECT_EQ(Scene({"render", dir / "faint.scene", "-o", dir / "a.bmp", "--background", "1,2"}).status, 2);
-    EXPECT_EQ(Scene({"render", dir / "faint.scene", "-o", dir / "a.bmp", "--background", "0,0,256"}).status, 2);
-    EXPECT_EQ(Scene({"render", dir / "faint.scene"}).status, 2);  // no -o
-    EXPECT_EQ(Scene({"render", dir / "missing.scene", "-o", dir / "a.bmp"}).status, 1);
+TEST(SceneRender, BackgroundStdoutAndUsage_UsageErrorsExitTwo) {
+    const FaintScene f;
+    const std::string out = f.dir / "a.bmp";
+    EXPECT_EQ(Scene({"render", f.Path(), "-o", out, "--background", "1,2"}).status, 2);
+    EXPECT_EQ(Scene({"render", f.Path(), "-o", out, "--background", "0,0,256"}).status, 2);
+    EXPECT_EQ(Scene({"render", f.Path()}).status, 2);  // no -o
     EXPECT_EQ(Scene({"view", "-"}).status, 2);
-    EXPECT_EQ(Scene({"view", dir / "faint.scene"}).status, 1);  // no window in this build
+    EXPECT_FALSE(fs::exists(out));
+}
+
+TEST(SceneRender, BackgroundStdoutAndUsage_FailuresExitOneAndViewGetsTheBackground) {
+    const FaintScene f;
+    EXPECT_EQ(Scene({"render", f.dir / "missing.scene", "-o", f.dir / "a.bmp"}).status, 1);
+    EXPECT_EQ(Scene({"view", f.Path()}).status, 1);  // no window in this build
     int seen = 0;
-    EXPECT_EQ(Scene({"view", dir / "faint.scene", "--background", "1,2,3"},
+    EXPECT_EQ(Scene({"view", f.Path(), "--background", "1,2,3"},
                     [&](TSceneViewArgs& a) {
                         seen = a.Scene.Root->Width;
                         return a.Background == ColorFromRGB(1, 2, 3) ? 7 : 8;
