@@ -53,21 +53,32 @@ struct ListFile {
 
 }  // namespace
 
-int RunConvertCli(int argc, const char* const* argv, FILE* out, FILE* err) {
-    CLI::App app{"Converts .ipr/.rgb raw images, .bmp and .jpg files into 24-bit .bmp files.", "quenlo-convert"};
+namespace {
+
+// What the command line asks for.
+struct ConvertArgs {
     std::vector<std::string> files;
     ConvertOptions options;
+    bool recursive = false, nulSeparated = false, quiet = false;
+    std::string filesFrom, reportName;
+};
+
+// Fills args from argv; gives the exit status when the run ends here
+// (help, version or a usage error).
+std::optional<int> ParseConvertArgs(int argc, const char* const* argv, FILE* out, FILE* err, ConvertArgs& args) {
+    CLI::App app{"Converts .ipr/.rgb raw images, .bmp and .jpg files into 24-bit .bmp files.", "quenlo-convert"};
+    ConvertOptions& options = args.options;
     options.batch.jobs = static_cast<int>(std::max(1u, std::thread::hardware_concurrency()));
-    bool keepGoing = false, skipExisting = false, quiet = false, recursive = false, nulSeparated = false;
-    std::string filesFrom, reportName, shard, rawSize, rawExt = "rgb", rawOrder = "rgb";
-    app.add_option("FILE", files, "Images to convert (.ipr or .rgb of a raw pair, .bmp, .jpg), or folders with -r");
+    bool keepGoing = false, skipExisting = false;
+    std::string shard, rawSize, rawExt = "rgb", rawOrder = "rgb";
+    app.add_option("FILE", args.files, "Images to convert (.ipr or .rgb of a raw pair, .bmp, .jpg), or folders with -r");
     app.add_option("-o,--output", options.plan.outputDir,
                    "Folder for the .bmp files, created with its parents (default: beside each source)");
-    app.add_flag("-r,--recursive", recursive,
+    app.add_flag("-r,--recursive", args.recursive,
                  "Convert every image file below a folder, in path order; with -o the tree is mirrored");
-    app.add_option("--files-from", filesFrom, "Read more names from FILE, one per line (- for standard input)");
-    app.add_flag("-0,--null", nulSeparated, "Names in --files-from end with a NUL byte, not a newline");
-    app.add_option("--report", reportName, "Write a JSON Lines report: one object per input, then a summary");
+    app.add_option("--files-from", args.filesFrom, "Read more names from FILE, one per line (- for standard input)");
+    app.add_flag("-0,--null", args.nulSeparated, "Names in --files-from end with a NUL byte, not a newline");
+    app.add_option("--report", args.reportName, "Write a JSON Lines report: one object per input, then a summary");
     app.add_option("--shard", shard, "Convert only shard K of N (1 <= K <= N), split by output name");
     app.add_option("--raw-size", rawSize, "Files with the --raw-ext extension are headerless WIDTHxHEIGHT data");
     app.add_option("--raw-ext", rawExt, "Extension of headerless raw data (default: rgb)");
@@ -77,9 +88,9 @@ int RunConvertCli(int argc, const char* const* argv, FILE* out, FILE* err) {
         ->check(CLI::Range(1, 1024));
     app.add_flag("--keep-going", keepGoing, "Go on after a file that fails to load");
     app.add_flag("--skip-existing", skipExisting, "Leave outputs that already exist alone");
-    app.add_flag("-q,--quiet", quiet, "No progress bar");
+    app.add_flag("-q,--quiet", args.quiet, "No progress bar");
     const std::optional<int> usage = ParseToolArgs(app, argc, argv, out, err, [&] {
-        if (files.empty() && filesFrom.empty()) throw CLI::RequiredError("FILE or --files-from");
+        if (args.files.empty() && args.filesFrom.empty()) throw CLI::RequiredError("FILE or --files-from");
         if (!shard.empty()) std::tie(options.plan.shard, options.plan.shards) = ParseShard(shard);
         if (!rawSize.empty()) {
             options.raw = ParseRawSize(rawSize);
@@ -88,61 +99,76 @@ int RunConvertCli(int argc, const char* const* argv, FILE* out, FILE* err) {
         } else if (app.count("--raw-ext") || app.count("--raw-order")) {
             throw CLI::ValidationError("--raw-ext and --raw-order", "need --raw-size");
         }
-        if (nulSeparated && filesFrom.empty()) throw CLI::ValidationError("-0", "needs --files-from");
+        if (args.nulSeparated && args.filesFrom.empty()) throw CLI::ValidationError("-0", "needs --files-from");
     });
-    if (usage) return *usage;
     options.batch.onLoadFailure = keepGoing ? OnLoadFailure::KeepGoing : OnLoadFailure::Stop;
     options.batch.existing = skipExisting ? ExistingOutput::Skip : ExistingOutput::Overwrite;
+    return usage;
+}
 
+// Each settled file moves the bar and goes into the report; messages are
+// printed as whole lines above the bar.
+BatchEvents ProgressEvents(TProgress& progress, TBatchReport* report) {
+    BatchEvents events;
+    events.onFailed = [&progress](const BatchItem& item, const std::string& reason, FailureKind) {
+        progress.Line("quenlo-convert: " + item.input + ": " + reason);
+    };
+    events.onWarning = [&progress](const BatchItem& item, const std::string& text) {
+        progress.Line("quenlo-convert: " + item.input + ": warning: " + text);
+    };
+    events.onSettled = [&progress, report](const BatchItem& item, const ItemReport& done) {
+        if (done.status != ItemStatus::NotReached) progress.Step(done.bytes);
+        if (report) report->Item(item, done);
+    };
+    return events;
+}
+
+// Plans the batch from the names, the list and the folders, and runs it.
+// Throws what stops the whole run (an unreadable list, an unwritable report).
+int RunConvert(ConvertArgs& args, FILE* err) {
     const auto start = std::chrono::steady_clock::now();
     std::unique_ptr<TBatchReport> report;
+    if (!args.reportName.empty()) report = std::make_unique<TBatchReport>(args.reportName);
     ListFile list;
-    BatchResult r;
-    int unreadable = 0;
-    try {
-        if (!reportName.empty()) report = std::make_unique<TBatchReport>(reportName);
-        if (!filesFrom.empty()) {
-            list.owned = filesFrom != "-";
-            list.f = list.owned ? std::fopen(filesFrom.c_str(), "rb") : stdin;
-            if (!list.f) throw EQuenlo("cannot read " + filesFrom + ": " + std::strerror(errno));
-        }
-        FeedOptions feedOptions;
-        feedOptions.recurse = recursive ? Recurse::On : Recurse::Off;
-        feedOptions.rawExt = options.plan.rawExt;
-        feedOptions.onSkipped = [&](const std::string& name, const std::string& why) {
-            std::fprintf(err, "quenlo-convert: %s: skipped: %s\n", name.c_str(), why.c_str());
-            if (report) report->LeftOut(name, why);
-        };
-        TInputFeed feed(feedOptions);
-        feed.AddNames(std::move(files));
-        if (list.f) feed.AddList(list.f, nulSeparated ? NameDelim::Nul : NameDelim::Newline);
-        const TBatchPlan plan = PlanBatch(feed.Source(), options.plan);
-        unreadable = feed.Unreadable();
-        if (report) report->Planned(plan.Size());
-
-        TProgress progress(err, static_cast<long long>(plan.Size()), !quiet && isatty(fileno(err)));
-        BatchEvents events;
-        events.onFailed = [&](const BatchItem& item, const std::string& reason, FailureKind) {
-            progress.Line("quenlo-convert: " + item.input + ": " + reason);
-        };
-        events.onWarning = [&](const BatchItem& item, const std::string& text) {
-            progress.Line("quenlo-convert: " + item.input + ": warning: " + text);
-        };
-        events.onSettled = [&](const BatchItem& item, const ItemReport& done) {
-            if (done.status != ItemStatus::NotReached) progress.Step(done.bytes);
-            if (report) report->Item(item, done);
-        };
-        r = RunBatch(plan, options.batch, ConvertLoader(options), events);
-        progress.Finish();
-    } catch (const std::exception& e) {
-        std::fprintf(err, "quenlo-convert: %s\n", e.what());
-        return 1;
+    if (!args.filesFrom.empty()) {
+        list.owned = args.filesFrom != "-";
+        list.f = list.owned ? std::fopen(args.filesFrom.c_str(), "rb") : stdin;
+        if (!list.f) throw EQuenlo("cannot read " + args.filesFrom + ": " + std::strerror(errno));
     }
+    FeedOptions feedOptions;
+    feedOptions.recurse = args.recursive ? Recurse::On : Recurse::Off;
+    feedOptions.rawExt = args.options.plan.rawExt;
+    feedOptions.onSkipped = [&](const std::string& name, const std::string& why) {
+        std::fprintf(err, "quenlo-convert: %s: skipped: %s\n", name.c_str(), why.c_str());
+        if (report) report->LeftOut(name, why);
+    };
+    TInputFeed feed(feedOptions);
+    feed.AddNames(std::move(args.files));
+    if (list.f) feed.AddList(list.f, args.nulSeparated ? NameDelim::Nul : NameDelim::Newline);
+    const TBatchPlan plan = PlanBatch(feed.Source(), args.options.plan);
+    if (report) report->Planned(plan.Size());
+
+    TProgress progress(err, static_cast<long long>(plan.Size()), !args.quiet && isatty(fileno(err)));
+    const BatchResult r = RunBatch(plan, args.options.batch, ConvertLoader(args.options), ProgressEvents(progress, report.get()));
+    progress.Finish();
     if (report) report->Summary(r, std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count());
     if (r.stopped && r.notStarted > 0)
         std::fprintf(err, "quenlo-convert: stopped after a failed load; %d file(s) not converted (--keep-going goes on)\n",
                      r.notStarted);
-    return r.failed == 0 && r.notStarted == 0 && unreadable == 0 ? 0 : 1;
+    return r.failed == 0 && r.notStarted == 0 && feed.Unreadable() == 0 ? 0 : 1;
+}
+
+}  // namespace
+
+int RunConvertCli(int argc, const char* const* argv, FILE* out, FILE* err) {
+    ConvertArgs args;
+    if (const std::optional<int> usage = ParseConvertArgs(argc, argv, out, err, args)) return *usage;
+    try {
+        return RunConvert(args, err);
+    } catch (const std::exception& e) {
+        std::fprintf(err, "quenlo-convert: %s\n", e.what());
+        return 1;
+    }
 }
 
 }  // namespace quenlo
