@@ -20,7 +20,6 @@
 #include "app/QtPaintBox.h"
 #include "app/ZoomControl.h"
 #include "batch/BatchInputs.h"
-#include "batch/BatchRun.h"
 #include "imageio/AtomicFile.h"
 #include "imageio/FileIo.h"
 #include "imageio/VlxIo.h"
@@ -217,11 +216,9 @@ void TForm1::Button3Click() {
     ConvertFiles(*files);
 }
 
-void TForm1::ConvertFiles(const QStringList& files) {
-    if (running_) return;
+TBatchPlan TForm1::PlanFiles(const QStringList& files, QStringList& leftOut) const {
     FeedOptions feedOptions;
     feedOptions.recurse = Recurse::On;
-    QStringList leftOut;
     feedOptions.onSkipped = [&](const std::string& name, const std::string& why) {
         leftOut << FromUtf8(name) + QStringLiteral(": ") + FromUtf8(why);
     };
@@ -232,10 +229,11 @@ void TForm1::ConvertFiles(const QStringList& files) {
     PlanOptions planOptions;
     planOptions.outputDir = Utf8(Edit1->text());
     // The folder is read once for the whole batch.
-    const TBatchPlan plan = PlanBatch(feed.Source(), planOptions);
+    return PlanBatch(feed.Source(), planOptions);
+}
 
-    // One file at a time on this thread, so the preview holds the image being written.
-    const LoadStep load = [this](const BatchItem& item, ItemNotes&) -> SaveStep {
+LoadStep TForm1::PreviewLoader() {
+    return [this](const BatchItem& item, ItemNotes&) -> SaveStep {
         // Faster than the eye can follow, the status text and the preview are
         // drawn at most once a FrameMs; the batch's last file always is.
         const bool draw = Due(statusFrame_);
@@ -256,6 +254,13 @@ void TForm1::ConvertFiles(const QStringList& files) {
             return [file] { file->Commit(); };
         };
     };
+}
+
+void TForm1::ConvertFiles(const QStringList& files) {
+    if (running_) return;
+    QStringList leftOut;
+    const TBatchPlan plan = PlanFiles(files, leftOut);
+
     QStringList notWritten;
     QString stoppedBy;
     BatchEvents events;
@@ -285,13 +290,10 @@ void TForm1::ConvertFiles(const QStringList& files) {
             explicit Running(TForm1& f) : form(f) { form.SetBatchRunning(true); }
             ~Running() { form.SetBatchRunning(false); }
         } running(*this);
-        result = RunBatch(plan, options, load, events);
+        // One file at a time on this thread, so the preview holds the image being written.
+        result = RunBatch(plan, options, PreviewLoader(), events);
     }
-    if (!batchStatus_.isEmpty()) SetStatus(batchStatus_);
-    preview_->RepaintAll();
-    batchStatus_.clear();
-    statusFrame_.invalidate();
-    progressFrame_.invalidate();
+    ShowLastFile();
     if (closeRequested_) {
         QTimer::singleShot(0, this, &QWidget::close);
         return;
@@ -305,6 +307,14 @@ void TForm1::ConvertFiles(const QStringList& files) {
         dialogs_.ShowWarning(this, QStringLiteral("These files were not written:\n") + notWritten.join(QLatin1Char('\n')));
     if (result.cancelled)
         dialogs_.ShowWarning(this, QStringLiteral("cancelled: %1 of %2 not converted").arg(result.notStarted).arg(plan.Size()));
+}
+
+void TForm1::ShowLastFile() {
+    if (!batchStatus_.isEmpty()) SetStatus(batchStatus_);
+    preview_->RepaintAll();
+    batchStatus_.clear();
+    statusFrame_.invalidate();
+    progressFrame_.invalidate();
 }
 
 void TForm1::dragEnterEvent(QDragEnterEvent* event) {

@@ -9,6 +9,8 @@
 #include <vector>
 
 #include "app/Dialogs.h"
+#include "batch/BatchPlan.h"
+#include "batch/BatchRun.h"
 #include "scene/Velora.h"
 
 class QFrame;
@@ -89,6 +91,13 @@ private:
     // Runs a handler; an error leaving it is shown in the error box.
     template <class F>
     void Guarded(F&& f);
+    // The batch of files and folders; what a folder walk skips goes into leftOut.
+    TBatchPlan PlanFiles(const QStringList& files, QStringList& leftOut) const;
+    // Loads each file into the preview and saves it from there.
+    LoadStep PreviewLoader();
+    // After a batch: the status text and preview of its last file, drawn
+    // whatever the frame limit skipped.
+    void ShowLastFile();
 
     IDialogs& dialogs_;
     QLabel* status_;
