@@ -4,6 +4,7 @@
 #include <atomic>
 #include <cerrno>
 #include <csignal>
+#include <cstring>
 #include <ctime>
 #include <nlohmann/json.hpp>
 #include <unistd.h>
@@ -93,7 +94,7 @@ const char* StatusName(ItemStatus status) {
 }
 
 TBatchReport::TBatchReport(const std::string& fileName)
-    : f_(fileName == "-" ? stdout : std::fopen(fileName.c_str(), "w")), owned_(fileName != "-") {
+    : name_(fileName == "-" ? "standard output" : fileName), f_(fileName == "-" ? stdout : std::fopen(fileName.c_str(), "w")), owned_(fileName != "-") {
     if (!f_) throw EFCreateError(fileName);
     const TSignalsHeld held;
     gSummary.planned = gSummary.converted = gSummary.skipped = gSummary.failed = gSummary.leftOut = 0;
@@ -117,9 +118,11 @@ void TBatchReport::Write(const json& object, std::atomic<long long>* count) {
     // Names need not be UTF-8: bytes that are not are replaced, not refused.
     const std::string line = object.dump(-1, ' ', false, json::error_handler_t::replace);
     const TSignalsHeld held;
-    std::fputs(line.c_str(), f_);
-    std::fputc('\n', f_);
-    std::fflush(f_);
+    // A full disk must not pass for a finished report: the first error is kept for Summary.
+    if (std::fputs(line.c_str(), f_) < 0 || std::fputc('\n', f_) == EOF || std::fflush(f_) != 0) {
+        int none = 0;
+        writeErrno_.compare_exchange_strong(none, errno ? errno : EIO);
+    }
     if (count) ++*count;
 }
 
@@ -154,6 +157,8 @@ void TBatchReport::Summary(const BatchResult& result, double seconds) {
     const TSignalsHeld held;  // one summary, this one
     Write(j, nullptr);
     SetSignalFarewell(nullptr);
+    if (const int e = writeErrno_.load())
+        throw EQuenlo("cannot write the report " + name_ + ": " + std::strerror(e));
 }
 
 }  // namespace quenlo

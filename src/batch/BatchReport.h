@@ -30,14 +30,17 @@ public:
     void Item(const BatchItem& item, const ItemReport& report);
     // An input left out before the batch was planned (a link loop, a special file).
     void LeftOut(const std::string& input, const std::string& why);
+    // Throws EQuenlo when any line of the report could not be written.
     void Summary(const BatchResult& result, double seconds);
 
 private:
     // count: what the line adds to, for the summary a signal writes.
     void Write(const nlohmann::ordered_json& object, std::atomic<long long>* count);
 
+    std::string name_;
     FILE* f_;
     bool owned_;
+    std::atomic<int> writeErrno_{0};  // the first failed write's errno
     int leftOut_ = 0;
 };
 

@@ -215,3 +215,13 @@ TEST(BatchJobs, AReportKilledMidRunHoldsWholeLines) {
     EXPECT_EQ(done[3]["converted"], 1);
     EXPECT_EQ(done[3]["not-reached"], 1);
 }
+
+TEST(BatchJobs, AReportThatCannotBeWrittenFailsTheRun) {
+    if (!fs::exists("/dev/full")) GTEST_SKIP() << "no /dev/full here";
+    TempDir dir;
+    WritePair(dir / "a", 5, 3, 1);
+    const CliRun r = Convert({"--report", "/dev/full", dir / "a.ipr"});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_THAT(r.err, HasSubstr("cannot write the report /dev/full"));
+    EXPECT_TRUE(fs::exists(dir / "a.bmp"));  // the images themselves are fine
+}
