@@ -12,6 +12,9 @@
 #include <gtest/gtest.h>
 #include <linux/fs.h>
 #include <map>
+#include <fstream>
+#include <poll.h>
+#include <sys/inotify.h>
 #include <string>
 #include <sys/ioctl.h>
 #include <sys/resource.h>
@@ -107,46 +110,47 @@ private:
     bool ok_ = false;
 };
 
-// A .ipr that is a named pipe: whoever reads it gets `text`, and sees its
-// end only after `between` has run, i.e. after the header was being read
-// and before the pixels are. Makes "the .rgb vanishes between header and
-// pixels" happen every time instead of by luck.
-class PipedHeader {
+// A .ipr whose values follow 32 MiB of blanks, watched with inotify: as
+// soon as a reader opens it, `between` runs, while the reader is still
+// working through the blanks and before it can reach the pixels. Makes
+// "the .rgb vanishes between header and pixels" happen every time instead
+// of by luck (a named pipe would do it too, but readers refuse pipes).
+class SlowHeader {
 public:
-    PipedHeader(const std::string& iprName, std::string text, std::function<void()> between)
-        : name_(iprName) {
-        ok_ = ::mkfifo(iprName.c_str(), 0644) == 0;
-        if (!ok_) return;
-        thread_ = std::thread([this, text = std::move(text), between = std::move(between)] {
-            // Non-blocking open fails until a reader is there; give up after a while
-            // so a reader that never comes cannot hang the test.
-            const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
-            int fd = -1;
-            while ((fd = ::open(name_.c_str(), O_WRONLY | O_NONBLOCK | O_CLOEXEC)) < 0 && errno == ENXIO &&
-                   std::chrono::steady_clock::now() < deadline)
-                std::this_thread::sleep_for(std::chrono::milliseconds(2));
-            if (fd < 0) return;
-            ::fcntl(fd, F_SETFL, 0);
+    SlowHeader(const std::string& iprName, const std::string& text, std::function<void()> between) {
+        {
+            std::ofstream out(iprName, std::ios::binary);
+            const std::string blanks(1 << 20, ' ');
+            for (int i = 0; i < 32; ++i) out << blanks;
+            out << text;
+            if (!out) return;
+        }
+        inotify_ = ::inotify_init1(IN_CLOEXEC);
+        if (inotify_ < 0 || ::inotify_add_watch(inotify_, iprName.c_str(), IN_OPEN) < 0) return;
+        ok_ = true;
+        thread_ = std::thread([this, between = std::move(between)] {
+            // Give up after a while so a reader that never comes cannot hang the test.
+            pollfd p{inotify_, POLLIN, 0};
+            if (::poll(&p, 1, 20000) != 1) return;
             opened_ = true;
-            [[maybe_unused]] const ssize_t put = ::write(fd, text.data(), text.size());  // a pipe takes a short header whole
             between();
-            ::close(fd);
         });
     }
-    ~PipedHeader() {
+    ~SlowHeader() {
         if (thread_.joinable()) thread_.join();
+        if (inotify_ >= 0) ::close(inotify_);
     }
-    PipedHeader(const PipedHeader&) = delete;
-    PipedHeader& operator=(const PipedHeader&) = delete;
+    SlowHeader(const SlowHeader&) = delete;
+    SlowHeader& operator=(const SlowHeader&) = delete;
     bool Ok() const { return ok_; }
-    // After the reader is done: whether it really opened the pipe.
+    // After the reader is done: whether it really opened the header.
     bool Served() {
         if (thread_.joinable()) thread_.join();
         return opened_;
     }
 
 private:
-    std::string name_;
+    int inotify_ = -1;
     std::thread thread_;
     std::atomic<bool> opened_{false};
     bool ok_ = false;

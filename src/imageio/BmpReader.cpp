@@ -394,7 +394,7 @@ private:
 
 }  // namespace
 
-std::unique_ptr<TPixelMapRGB> DecodeBmp(std::span<const uint8_t> file) {
+std::unique_ptr<TPixelMapRGB> DecodeBmp(std::span<const uint8_t> file, const PixelLimit& limit) {
     const Layout L = ParseHeaders(file);
     auto map = std::make_unique<TPixelMapRGB>();
 
@@ -404,6 +404,7 @@ std::unique_ptr<TPixelMapRGB> DecodeBmp(std::span<const uint8_t> file) {
         // shortfall (rows missing, a run or delta outside the picture) is
         // certain from the stream alone: walk it first, allocate after.
         RleDecoder(L, file, nullptr).Run();
+        CheckPixelLimit(L.width, L.height, limit);
         map->SetSize(L.width, L.height);
         RleDecoder(L, file, map.get()).Run();
         return map;
@@ -418,6 +419,7 @@ std::unique_ptr<TPixelMapRGB> DecodeBmp(std::span<const uint8_t> file) {
     if (fullRows > avail / rowBytes || fullRows * rowBytes + lastRow > avail)
         Fail("not enough pixel data");
 
+    CheckPixelLimit(L.width, L.height, limit);
     map->SetSize(L.width, L.height);
     DecodeRows(L, file.data() + L.dataOffset, static_cast<size_t>(rowBytes), *map);
     return map;

@@ -4,12 +4,14 @@
 #include <memory>
 #include <span>
 
+#include "imageio/PixelLimit.h"
 #include "pixelmap/pixelmap.h"
 
 namespace quenlo {
 
 // Decodes a whole .bmp file held in memory into a new 24-bit map, top row first
-// (bytes blue, green, red per pixel, rows packed). Throws EInvalidGraphic (low/Errors.h) for anything malformed.
-std::unique_ptr<TPixelMapRGB> DecodeBmp(std::span<const uint8_t> file);
+// (bytes blue, green, red per pixel, rows packed). Throws EInvalidGraphic (low/Errors.h) for anything malformed,
+// and EImageTooLarge, before anything is allocated, for a size above the limit.
+std::unique_ptr<TPixelMapRGB> DecodeBmp(std::span<const uint8_t> file, const PixelLimit& limit = {});
 
 }  // namespace quenlo

@@ -1,22 +1,42 @@
 #include "imageio/FileIo.h"
 
 #include <cerrno>
+#include <fcntl.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include "low/Errors.h"
 
 namespace quenlo {
 
-TInputFile::TInputFile(const std::string& name) {
-    errno = 0;
-    f_ = std::fopen(name.c_str(), "rb");
-    if (!f_) throw EInOutError::FromErrno(errno ? errno : ENOENT);
-    // A folder opens on POSIX but reads fail; refuse it the way a failed open would.
+int OpenRegularFile(const std::string& name) {
+    // O_NONBLOCK: opening a FIFO or a device must not wait for a writer or
+    // a carrier; anything but a regular file is refused before it is read.
+    const int fd = ::open(name.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+    if (fd < 0) throw EInOutError::FromErrno(errno ? errno : ENOENT);
     struct stat st {};
-    if (fstat(fileno(f_), &st) == 0 && S_ISDIR(st.st_mode)) {
-        std::fclose(f_);
-        f_ = nullptr;
-        throw EInOutError::FromErrno(EISDIR);
+    if (fstat(fd, &st) != 0) {
+        const int err = errno;
+        ::close(fd);
+        throw EInOutError::FromErrno(err);
+    }
+    if (!S_ISREG(st.st_mode)) {
+        ::close(fd);
+        // A folder is refused the way a failed open would be.
+        if (S_ISDIR(st.st_mode)) throw EInOutError::FromErrno(EISDIR);
+        throw ENotRegularFile();
+    }
+    ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) & ~O_NONBLOCK);
+    return fd;
+}
+
+TInputFile::TInputFile(const std::string& name) {
+    const int fd = OpenRegularFile(name);
+    f_ = ::fdopen(fd, "rb");
+    if (!f_) {
+        const int err = errno;
+        ::close(fd);
+        throw EInOutError::FromErrno(err ? err : ENOMEM);
     }
 }
 
@@ -34,7 +54,7 @@ std::vector<uint8_t> ReadFileBytes(const std::string& name, size_t maxBytes) {
     TInputFile in(name);
     std::vector<uint8_t> bytes;
     struct stat st {};
-    if (fstat(fileno(in.Handle()), &st) == 0 && S_ISREG(st.st_mode)) {
+    if (fstat(fileno(in.Handle()), &st) == 0) {
         if (static_cast<uint64_t>(st.st_size) > maxBytes) throw EInOutError::FromErrno(EFBIG);
         bytes.reserve(static_cast<size_t>(st.st_size));
     }

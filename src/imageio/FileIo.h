@@ -7,9 +7,15 @@
 
 namespace quenlo {
 
+// A descriptor for reading a regular file (O_CLOEXEC, blocking reads).
+// Throws EInOutError (2 when the file does not exist, 5 for a folder), or
+// ENotRegularFile for a FIFO, device or socket, which is never opened in a
+// way that can block.
+int OpenRegularFile(const std::string& name);
+
 class TInputFile {
 public:
-    // Throws EInOutError (2 when the file does not exist).
+    // Throws as OpenRegularFile does.
     explicit TInputFile(const std::string& name);
     ~TInputFile();
     TInputFile(const TInputFile&) = delete;

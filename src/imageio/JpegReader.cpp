@@ -176,6 +176,7 @@ std::unique_ptr<TPixelMapRGB> DecodeJpeg(std::span<const uint8_t> file, const Jp
     job.fits = [](void* user, int w, int h) {
         try {
             TPixelMap::CheckedDataSize(w, h, 3);
+            CheckPixelLimit(w, h, static_cast<Sink*>(user)->options->limit);
             return true;
         } catch (...) {
             static_cast<Sink*>(user)->error = std::current_exception();

@@ -5,6 +5,7 @@
 #include <span>
 #include <string>
 
+#include "imageio/PixelLimit.h"
 #include "pixelmap/pixelmap.h"
 
 namespace quenlo {
@@ -12,6 +13,8 @@ namespace quenlo {
 struct JpegOptions {
     // Called for each corrupt-data warning; decoding goes on regardless.
     std::function<void(const std::string&)> onWarning;
+    // Checked against the frame's size before anything is allocated (EImageTooLarge).
+    PixelLimit limit;
 };
 
 // Decodes with the library's defaults (scale 1/1, accurate integer IDCT,

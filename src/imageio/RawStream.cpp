@@ -10,6 +10,7 @@
 
 #include "imageio/AtomicFile.h"
 #include "imageio/BmpWriter.h"
+#include "imageio/FileIo.h"
 #include "imageio/RgbSwap.h"
 #include "imageio/StpRgb.h"
 #include "low/Errors.h"
@@ -18,16 +19,7 @@ namespace quenlo {
 
 class TReadOnlyFd {
 public:
-    explicit TReadOnlyFd(const std::string& name) {
-        fd_ = ::open(name.c_str(), O_RDONLY | O_CLOEXEC);
-        if (fd_ < 0) throw EInOutError::FromErrno(errno);
-        // A folder opens but cannot be read: refuse it now, as a failed load.
-        struct stat st {};
-        if (::fstat(fd_, &st) == 0 && S_ISDIR(st.st_mode)) {
-            ::close(fd_);
-            throw EInOutError::FromErrno(EISDIR);
-        }
-    }
+    explicit TReadOnlyFd(const std::string& name) : fd_(OpenRegularFile(name)) {}
     ~TReadOnlyFd() { ::close(fd_); }
     TReadOnlyFd(const TReadOnlyFd&) = delete;
     TReadOnlyFd& operator=(const TReadOnlyFd&) = delete;

@@ -167,8 +167,9 @@ std::string PairName(const std::string& fileName, std::string_view upperExt, TFo
     return found.empty() ? upper : found;
 }
 
-void TStpRgb::Load(const std::string& fileName) {
+void TStpRgb::Load(const std::string& fileName, const PixelLimit& limit) {
     if (!ReadHeader(PairName(fileName, ".IPR"))) return;
+    CheckPixelLimit(Width, Height, limit);
     if (!Bitmap) Bitmap = std::make_unique<TPixelMapRGB>();
     Bitmap->SetSize(Width, Height);
     ReadPixels(PairName(fileName, ".RGB"));

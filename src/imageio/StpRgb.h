@@ -7,6 +7,7 @@
 #include <span>
 #include <string>
 
+#include "imageio/PixelLimit.h"
 #include "low/FileNames.h"
 #include "pixelmap/pixelmap.h"
 
@@ -46,7 +47,8 @@ std::string PairName(const std::string& fileName, std::string_view upperExt, TFo
 class TStpRgb {
 public:
     // Reads name.IPR and name.RGB, whichever member of the pair is named.
-    void Load(const std::string& fileName);
+    // A size above the limit raises EImageTooLarge before the map is allocated.
+    void Load(const std::string& fileName, const PixelLimit& limit = {});
     bool ReadHeader(const std::string& iprName);
     void ReadPixels(const std::string& rgbName);
 

@@ -24,7 +24,7 @@ std::unique_ptr<TPixelMapRGB> ReadRaster(const std::string& fileName, const Load
     if (kind == ImageKind::Jpeg) {
         const std::vector<uint8_t> bytes = ReadFileBytes(fileName, kMaxFile);
         try {
-            return DecodeJpeg(bytes, JpegOptions{options.onWarning});
+            return DecodeJpeg(bytes, JpegOptions{options.onWarning, options.limit});
         } catch (const EJpegError& e) {
             const std::string mismatch = KindMismatch(kind, bytes);
             if (mismatch.empty()) throw;
@@ -34,7 +34,7 @@ std::unique_ptr<TPixelMapRGB> ReadRaster(const std::string& fileName, const Load
     if (kind == ImageKind::Bmp) {
         const std::vector<uint8_t> bytes = ReadFileBytes(fileName, kMaxFile);
         try {
-            return DecodeBmp(bytes);
+            return DecodeBmp(bytes, options.limit);
         } catch (const EInvalidGraphic&) {
             const std::string mismatch = KindMismatch(kind, bytes);
             if (mismatch.empty()) throw;
@@ -43,7 +43,7 @@ std::unique_ptr<TPixelMapRGB> ReadRaster(const std::string& fileName, const Load
     }
     if (kind == ImageKind::RawPair) {
         TStpRgb pair;
-        pair.Load(fileName);
+        pair.Load(fileName, options.limit);
         return pair.TakeBitmap();
     }
     return std::make_unique<TPixelMapRGB>();

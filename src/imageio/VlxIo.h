@@ -5,6 +5,7 @@
 #include <memory>
 #include <string>
 
+#include "imageio/PixelLimit.h"
 #include "pixelmap/pixelmap.h"
 
 namespace quenlo {
@@ -14,6 +15,8 @@ class TAtomicFile;
 struct LoadOptions {
     // Non-fatal decoder complaints (corrupt JPEG data that still decodes).
     std::function<void(const std::string&)> onWarning;
+    // Checked against each header's size before the image is allocated.
+    PixelLimit limit;
 };
 
 // A new map of the given kind, or null when fileName is empty or names no
@@ -21,7 +24,8 @@ struct LoadOptions {
 // (KindByName: .ipr/.rgb, .bmp, .jpg/.jpeg/.jpe/.jfif); any other
 // extension gives a 0 x 0 map. A file its reader refuses that holds
 // another format says so ("not a JPEG file: it holds a PNG image").
-// Throws EInOutError, EJpegError, EInvalidGraphic or EInvalidImageSize.
+// Throws EInOutError, EJpegError, EInvalidGraphic, EInvalidImageSize or
+// EImageTooLarge.
 std::unique_ptr<TPixelMap> LoadImageFile(PixelKind kind, const std::string& fileName,
                                          const LoadOptions& options = {});
 

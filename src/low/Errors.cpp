@@ -58,6 +58,13 @@ EInOutError::EInOutError(int code, const std::string& message) : EQuenlo(message
 EInvalidImageSize::EInvalidImageSize(long long width, long long height)
     : EQuenlo(Format("invalid image size %lld x %lld", width, height)) {}
 
+EImageTooLarge::EImageTooLarge(long long width, long long height, long long limit, const std::string& raiseWith)
+    : EQuenlo(Format("image too large: %lld x %lld", width, height) + " is above the limit of " +
+              std::to_string(limit) + " pixels" + (raiseWith.empty() ? "" : " (" + raiseWith + " raises it)")) {}
+
+// Code 5, as the run-time gives for what cannot be opened for reading.
+ENotRegularFile::ENotRegularFile() : EInOutError(5, "not a regular file") {}
+
 EInvalidGraphic::EInvalidGraphic() : EQuenlo("ビットマップイメージが不正です") {}
 EInvalidGraphic::EInvalidGraphic(const std::string& detail)
     : EQuenlo("ビットマップイメージが不正です"), detail_(detail) {}

@@ -43,6 +43,20 @@ public:
     EInvalidImageSize(long long width, long long height);
 };
 
+// An image whose claimed size is above the pixel limit; refused before
+// anything is allocated for it.
+class EImageTooLarge : public EQuenlo {
+public:
+    EImageTooLarge(long long width, long long height, long long limit, const std::string& raiseWith);
+};
+
+// A file that is not a regular file (a FIFO, a device, a socket): never
+// read, as reading it could block or never end.
+class ENotRegularFile : public EInOutError {
+public:
+    ENotRegularFile();
+};
+
 // A .bmp file that cannot be read as a bitmap.
 class EInvalidGraphic : public EQuenlo {
 public:

@@ -82,7 +82,7 @@ TEST(WindowFaults, TheRgbVanishingBetweenHeaderAndPixelsStopsTheBatch) {
     Batch b;
     const FolderSnapshot before = b.WithOldTarget();  // b.bmp is not there yet
     fs::remove(b.dir / "a.ipr");
-    PipedHeader header(b.dir / "a.ipr", "301 200 0 0", [&] { fs::remove(b.dir / "a.rgb"); });
+    SlowHeader header(b.dir / "a.ipr", "301 200 0 0", [&] { fs::remove(b.dir / "a.rgb"); });
     ASSERT_TRUE(header.Ok());
     b.Run();
     EXPECT_TRUE(header.Served());

@@ -191,6 +191,8 @@ TEST(BmpReader, RleRunsAbsoluteRunsDeltasAndSkippedPixelsBlack) {
     rle8.w = rle8.h = 50000;
     rle8.data = {0, 1};
     EXPECT_THROW(DecodeBmp(rle8.Build()), EInvalidImageSize);
+    rle8.w = rle8.h = 20000;  // a map could hold it, the pixel limit refuses it
+    EXPECT_THROW(DecodeBmp(rle8.Build()), EImageTooLarge);
 }
 
 // Writers pad a narrow image's rows with a run past the row's end; those

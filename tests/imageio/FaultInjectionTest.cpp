@@ -133,10 +133,10 @@ TEST(FaultInjection, RgbVanishingBetweenHeaderAndPixels) {
         EXPECT_EQ(e.Code(), 2);
     }
 
-    // Through the loader: the .ipr is a pipe that ends only once the .rgb is gone.
+    // Through the loader: the .ipr is slow to read, and the .rgb goes as it is opened.
     TempDir piped;
     WriteBytes(piped / "q.rgb", std::vector<uint8_t>(18, 7));
-    PipedHeader header(piped / "q.ipr", "3 2 0 0", [&] { fs::remove(piped / "q.rgb"); });
+    SlowHeader header(piped / "q.ipr", "3 2 0 0", [&] { fs::remove(piped / "q.rgb"); });
     ASSERT_TRUE(header.Ok());
     try {
         LoadImageFile(PixelKind::RGB, piped / "q.ipr");
@@ -145,4 +145,24 @@ TEST(FaultInjection, RgbVanishingBetweenHeaderAndPixels) {
         EXPECT_EQ(e.Code(), 2);
     }
     EXPECT_TRUE(header.Served());
+}
+
+TEST(FaultInjection, SpecialFilesAreRefusedWithoutBlocking) {
+    // Opening any of these for reading would wait for a writer or never end.
+    TempDir dir;
+    ASSERT_EQ(::mkfifo((dir / "f.jpg").c_str(), 0644), 0);
+    ASSERT_EQ(::mkfifo((dir / "f.bmp").c_str(), 0644), 0);
+    ASSERT_EQ(::mkfifo((dir / "p.rgb").c_str(), 0644), 0);
+    WriteText(dir / "p.ipr", "3 2 0 0");
+    ASSERT_EQ(::mkfifo((dir / "q.ipr").c_str(), 0644), 0);
+    fs::create_symlink("/dev/zero", dir / "z.bmp");
+    for (const char* name : {"f.jpg", "f.bmp", "p.ipr", "q.ipr", "z.bmp"}) {
+        SCOPED_TRACE(name);
+        try {
+            LoadImageFile(PixelKind::RGB, dir / name);
+            ADD_FAILURE() << "loaded";
+        } catch (const ENotRegularFile& e) {
+            EXPECT_STREQ(e.what(), "not a regular file");
+        }
+    }
 }

@@ -125,7 +125,8 @@ TEST(JpegReader, TruncatedDataWarnsAndStillDecodes) {
     for (size_t cut = 0; cut < bytes.size(); cut += 7) {
         std::vector<uint8_t> part(bytes.begin(), bytes.begin() + static_cast<long>(cut));
         std::vector<std::string> warnings;
-        JpegOptions options{[&](const std::string& w) { warnings.push_back(w); }};
+        JpegOptions options;
+        options.onWarning = [&](const std::string& w) { warnings.push_back(w); };
         try {
             auto map = DecodeJpeg(part, options);
             EXPECT_EQ(map->Width(), 37);

@@ -53,6 +53,8 @@ std::string Outcome(const std::function<void()>& load) {
         return "EInvalidGraphic: " + e.Detail();
     } catch (const EInvalidImageSize&) {
         return "EInvalidImageSize";
+    } catch (const EImageTooLarge&) {
+        return "EImageTooLarge";
     } catch (const EJpegError& e) {
         return "EJpegError " + std::to_string(e.Code());
     } catch (const EInOutError& e) {
@@ -256,9 +258,12 @@ TEST(ResourceLimits, RleEndOfBitmapMakesAnySizeValidUpToTheMapLimit) {
     EXPECT_EQ(map->ScanLine(1999)[0], 0x99);  // palette entry 9, bottom row
     EXPECT_EQ(map->ScanLine(0)[0], 0);
     EXPECT_EQ(OutcomeWithin(64 * kMiB, DecodingBmp(Bmp(60000, 60000, 8, 1, eob))), "EInvalidImageSize");
+    // The 1,080-byte bomb: refused by the pixel limit before anything is allocated.
+    EXPECT_EQ(OutcomeWithin(64 * kMiB, DecodingBmp(Bmp(26000, 26000, 8, 1, eob))), "EImageTooLarge");
     if (kSanitized) GTEST_SKIP() << "an address-space limit cannot apply under a sanitizer";
-    // Inside the map limit but more than the memory there is: raised, not killed.
-    EXPECT_EQ(OutcomeWithin(256 * kMiB, DecodingBmp(Bmp(26000, 26000, 8, 1, eob))), "bad_alloc");
+    // Past the limit, inside the map's but more than the memory there is: raised, not killed.
+    EXPECT_EQ(OutcomeWithin(256 * kMiB, [&] { DecodeBmp(Bmp(26000, 26000, 8, 1, eob), PixelLimit{INT64_MAX, ""}); }),
+              "bad_alloc");
 }
 
 TEST(ResourceLimits, JpegTooLargeForAMapIsRefusedBeforeDecoding) {
@@ -273,10 +278,14 @@ TEST(ResourceLimits, JpegTooLargeForAMapIsRefusedBeforeDecoding) {
 TEST(ResourceLimits, ProgressiveCoefficientsAreCappedAtTwoGiB) {
     // 4:4:4 colour at 26000 x 26000: the map would fit (1.9 GiB) but the
     // coefficients take 3.8 GiB. Refused before the map is allocated.
+    // The pixel limit alone would refuse it first; raised, the decoder's own cap still holds.
     const Bytes big = WithSize(EncodeJpeg(16, 16, 3, Scans::Progressive), 26000, 26000);
-    EXPECT_EQ(OutcomeWithin(256 * kMiB, DecodingJpeg(big)), "EJpegError 1001");
+    EXPECT_EQ(OutcomeWithin(64 * kMiB, DecodingJpeg(big)), "EImageTooLarge");
+    JpegOptions unlimited;
+    unlimited.limit.maxPixels = INT64_MAX;
+    EXPECT_EQ(OutcomeWithin(256 * kMiB, [&] { DecodeJpeg(big, unlimited); }), "EJpegError 1001");
     try {
-        DecodeJpeg(big);
+        DecodeJpeg(big, unlimited);
     } catch (const EJpegError& e) {
         EXPECT_EQ(e.Detail(), "Image needs more than 2048 MiB of decoder memory");
     }
@@ -286,8 +295,9 @@ TEST(ResourceLimits, ATruncatedJpegStillDecodesInGreyWithWarnings) {
     // Missing data is the library's warning, not an error, so a small file
     // can claim a larger picture; the limits above are what bound it.
     std::vector<std::string> warnings;
-    auto map = DecodeJpeg(WithSize(EncodeJpeg(16, 16, 1, Scans::Interleaved), 4000, 3000),
-                          JpegOptions{[&](const std::string& w) { warnings.push_back(w); }});
+    JpegOptions options;
+    options.onWarning = [&](const std::string& w) { warnings.push_back(w); };
+    auto map = DecodeJpeg(WithSize(EncodeJpeg(16, 16, 1, Scans::Interleaved), 4000, 3000), options);
     ASSERT_EQ(map->Width(), 4000);
     EXPECT_EQ(map->Height(), 3000);
     EXPECT_FALSE(warnings.empty());
@@ -298,7 +308,8 @@ TEST(ResourceLimits, ATruncatedJpegStillDecodesInGreyWithWarnings) {
 TEST(ResourceLimits, ProgressiveJpegIsLimitedTo500Scans) {
     const Bytes jpeg = EncodeJpeg(16, 16, 1, Scans::Progressive);
     std::vector<std::string> warnings;
-    const JpegOptions options{[&](const std::string& w) { warnings.push_back(w); }};
+    JpegOptions options;
+    options.onWarning = [&](const std::string& w) { warnings.push_back(w); };
     auto map = DecodeJpeg(WithScans(jpeg, 500), options);  // repeated scans only warn
     EXPECT_EQ(map->Width(), 16);
     EXPECT_FALSE(warnings.empty());
@@ -323,9 +334,14 @@ TEST(ResourceLimits, RawSizeIsBoundedByTheMapCheckAlone) {
     WriteText(dir / "p.ipr", "-5 3");
     EXPECT_EQ(Outcome(load), "EInvalidImageSize");
     if (kSanitized) GTEST_SKIP() << "an address-space limit cannot apply under a sanitizer";
-    // Valid (a short .rgb is completed in white), but more than the memory there is.
+    // Valid (a short .rgb is completed in white): refused by the pixel limit,
+    // and past it, more than the memory there is.
     WriteText(dir / "p.ipr", "26000 26000");
-    EXPECT_EQ(OutcomeWithin(256 * kMiB, load), "bad_alloc");
+    EXPECT_EQ(OutcomeWithin(64 * kMiB, load), "EImageTooLarge");
+    LoadOptions unlimited;
+    unlimited.limit.maxPixels = INT64_MAX;
+    EXPECT_EQ(OutcomeWithin(256 * kMiB, [&] { LoadImageFile(PixelKind::RGB, dir / "p.ipr", unlimited); }),
+              "bad_alloc");
 }
 
 TEST(ResourceLimits, TheRawMapIsHandedOverNotCopied) {
