@@ -67,10 +67,16 @@ def summaries(paths):
     return out
 
 
-def free_port():
-    with socket.socket() as s:
-        s.bind(("127.0.0.1", 0))
-        return s.getsockname()[1]
+def free_ports(n):
+    # Held open together, so the n ports differ.
+    socks = [socket.socket() for _ in range(n)]
+    try:
+        for s in socks:
+            s.bind(("127.0.0.1", 0))
+        return [s.getsockname()[1] for s in socks]
+    finally:
+        for s in socks:
+            s.close()
 
 
 def tail(path, lines=15):
@@ -163,12 +169,14 @@ def start_slurm(tmp, daemons, env):
                             "--seed-file", os.path.join(d, "munge.seed")], log)
     wait_for("munged", lambda: os.path.exists(sock), [munged], log, 10)
     conf = os.path.join(d, "slurm.conf")
+    # At most 2 CPUs, so a script that asks a small node for more stays pending and fails here.
     cpus = min(2, os.cpu_count() or 1)
+    ctld_port, slurmd_port = free_ports(2)
     with open(conf, "w") as f:
         f.write(f"""ClusterName=recipes
 SlurmctldHost={socket.gethostname().split('.')[0]}(127.0.0.1)
-SlurmctldPort={free_port()}
-SlurmdPort={free_port()}
+SlurmctldPort={ctld_port}
+SlurmdPort={slurmd_port}
 AuthType=auth/munge
 AuthInfo=socket={sock}
 CredType=cred/munge
@@ -270,7 +278,7 @@ def start_sshd(tmp, daemons, bindir):
     for k in ("host", "user"):
         subprocess.run(["ssh-keygen", "-q", "-t", "ed25519", "-N", "", "-f", os.path.join(d, k)], check=True)
     shutil.copy(os.path.join(d, "user.pub"), os.path.join(d, "authorized_keys"))
-    port = free_port()
+    port, = free_ports(1)
     conf = os.path.join(d, "sshd_config")
     with open(conf, "w") as f:
         # Every node has quenlo-convert on its PATH; here that node is this one.
@@ -317,7 +325,8 @@ def kubernetes_part(readme, tmp, env):
     manifest = block(readme, "yaml", "k8s-indexed-job")
     if shutil.which("kubectl"):
         r = subprocess.run(["kubectl", "label", "--local", "--dry-run=client", "-o", "json", "-f", "-", "checked=yes"],
-                           input=manifest, capture_output=True, text=True, timeout=30)
+                           input=manifest, capture_output=True, text=True, timeout=30,
+                           env=dict(os.environ, KUBECONFIG=os.devnull))  # no cluster is asked
         if r.returncode != 0:
             raise Fail(f"kubectl does not accept the Job: {r.stderr}")
         job = json.loads(r.stdout)
@@ -353,6 +362,7 @@ def main():
     args = parser.parse_args()
     readme = open(args.readme, encoding="utf-8").read()
     bindir = os.path.abspath(args.bin)
+    os.environ["PATH"] += os.pathsep + "/usr/sbin:/sbin"  # the daemons, for a PATH without them
     env = dict(os.environ, PATH=bindir + os.pathsep + os.environ["PATH"])
     daemons = Daemons()
     atexit.register(daemons.stop_all)
@@ -377,7 +387,8 @@ def main():
                 failed.append(f"FAIL {name}: {e}")
             finally:
                 daemons.stop_all()
-    print("\n".join(skipped + failed))
+    for line in skipped + failed:
+        print(line)
     sys.exit(1 if failed else SKIPPED if skipped else 0)
 
 
