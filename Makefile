@@ -10,6 +10,9 @@ PACKAGES = build-essential cmake pkg-config libgtest-dev libgmock-dev libbenchma
            clang libclang-rt-14-dev
 # make package and its test: CPack's DEB generator, manual pages
 PACKAGES += dpkg-dev file man-db groff-base
+# The recipes test: a single-node Slurm, an sshd for GNU parallel, and a
+# parser for the Kubernetes Job where kubectl is missing
+PACKAGES += munge slurmctld slurmd slurm-client openssh-server openssh-client parallel python3-yaml
 
 # Only make bench needs these: the peer that rendering is compared against.
 BENCH_PACKAGES = libcairo2-dev
