@@ -176,13 +176,13 @@ bool TInputFeed::NextInTree(PlanInput& in) {
 bool TInputFeed::Next(PlanInput& in) {
     for (;;) {
         if (NextInTree(in)) return true;
+        std::map<FileKey, std::string>().swap(walked_);  // the walk is over
         std::string name;
         if (!NextName(name)) return false;
         struct stat st {};
         if (::stat(name.c_str(), &st) == 0 && S_ISDIR(st.st_mode)) {
             if (options_.recurse == Recurse::On) {
-                walked_.clear();  // each folder named is a walk of its own
-                Enter(name, "");
+                Enter(name, "");  // a walk of its own
             } else {
                 ++unreadable_;
                 if (options_.onSkipped) options_.onSkipped(name, "a folder (-r converts the images below it)");

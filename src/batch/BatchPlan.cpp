@@ -263,16 +263,17 @@ private:
     // twice and an output over another input.
     void Read(const InputSource& next, TCollector<Reader>& readers, TCollector<Missing>& missing) {
         TFolderListings listings;  // each folder listed at most once for the pairs' partners
-        std::unordered_map<std::string, uint32_t> subdirs;
+        // A walk yields each folder's names together, coming back to a folder
+        // only from below it: the folders on the current path are enough to
+        // find a subdir again. One seen twice elsewhere is only stored twice.
+        std::vector<uint32_t> recent;
         PlanInput in;
         std::string stored;
         while (next(in)) {
             if (items_.size() >= kMaxItems) throw EQuenlo("too many files in one batch");
             const auto index = static_cast<uint32_t>(items_.size());
             Entry e;
-            auto [sub, fresh] = subdirs.try_emplace(in.subdir, static_cast<uint32_t>(plan_.subdirs_.size()));
-            if (fresh) plan_.subdirs_.push_back(in.subdir);
-            e.subdir = sub->second;
+            e.subdir = SubdirNumber(in.subdir, recent);
             const bool pair = KindByName(in.name) == ImageKind::RawPair && !IsRawData(in.name, options_.rawExt);
             const std::string ipr = pair ? PairName(in.name, ".IPR", &listings) : std::string();
             const std::string rgb = pair ? PairName(in.name, ".RGB", &listings) : std::string();
@@ -295,6 +296,21 @@ private:
                 missing.push_back({HashOf(PathKey(pair ? ChangeFileExt(in.name, "") + "\n" : in.name)), index});
             items_.push_back(e);
         }
+    }
+
+    // The number of a subdir in the plan; `recent` holds those of the folders
+    // above it and its own, outermost first.
+    uint32_t SubdirNumber(const std::string& subdir, std::vector<uint32_t>& recent) {
+        while (!recent.empty()) {
+            const std::string& last = plan_.subdirs_[recent.back()];
+            if (last == subdir) return recent.back();
+            if (subdir.starts_with(last)) break;  // below it
+            recent.pop_back();
+        }
+        if (plan_.subdirs_.size() >= kMaxItems) throw EQuenlo("too many folders in one batch");
+        recent.push_back(static_cast<uint32_t>(plan_.subdirs_.size()));
+        plan_.subdirs_.push_back(subdir);
+        return recent.back();
     }
 
     // The same image listed again is converted once: later mentions are dropped.

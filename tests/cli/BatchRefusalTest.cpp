@@ -137,6 +137,17 @@ TEST(BatchRefusals, UsageErrorsAndRefusalsNeverLoseAFileOrBlock) {
              EXPECT_TRUE(fs::exists(f.dir / "t/out/real/p.bmp"));
              EXPECT_FALSE(fs::exists(f.dir / "t/out/out"));
          }},
+        {"folders of items never put in place, at -j2",
+         [](Folder& f) {
+             for (const char* d : {"t/d1", "t/d2", "t/d3"}) fs::create_directories(f.dir / d);
+             WriteText(f.dir / "t/d1/z.ipr", "0 0 0 0");
+             WriteText(f.dir / "t/d1/z.rgb", "");
+             WriteText(f.dir / "t/d2/gone.ipr", "4 4 0 0");
+             WritePair(f.dir / "t/d3/p", 3, 1, 3);
+             return std::vector<std::string>{"-j2", "-r", "-o", f.dir / "out", f.dir / "t"};
+         },
+         1, {"D/t/d2/gone.ipr: ファイルが見つかりません"},
+         [](Folder& f) { EXPECT_TRUE(fs::is_empty(f.dir / "out")); }},
         {"a folder without -r",
          [](Folder& f) { return std::vector<std::string>{"-o", f.dir / "out", f.dir / "out"}; },
          1, {"D/out: skipped: a folder (-r converts the images below it)"}, nullptr},
