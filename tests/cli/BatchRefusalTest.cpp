@@ -8,7 +8,10 @@
 #include <fstream>
 #include <functional>
 #include <nlohmann/json.hpp>
+#include <csignal>
+#include <spawn.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include "TestUtil.h"
@@ -18,6 +21,8 @@ using namespace quenlo;
 using namespace quenlo::test;
 using ::testing::HasSubstr;
 namespace fs = std::filesystem;
+
+extern char** environ;
 
 namespace {
 
@@ -48,6 +53,11 @@ struct Case {
     std::vector<std::string> messages;  // in stderr, with the folder written as "D/"
     std::function<void(Folder&)> check;
 };
+
+std::string Text(const std::string& name) {
+    const std::vector<uint8_t> bytes = ReadBytes(name);
+    return {bytes.begin(), bytes.end()};
+}
 
 std::string Fifo(const std::string& name) {
     EXPECT_EQ(::mkfifo(name.c_str(), 0600), 0) << name;
@@ -191,4 +201,34 @@ TEST(BatchRefusals, ControlCharactersAreQuotedAndOtherBytesKept) {
     for (std::string line; std::getline(lines, line);)
         if (const nlohmann::json j = nlohmann::json::parse(line); j.contains("input-bytes")) kept.push_back(j["input-bytes"]);
     EXPECT_EQ(kept, std::vector<std::string>{hex});
+}
+
+// A run ended before its batch is planned, by a signal or an error, still
+// leaves a report that says so.
+TEST(BatchRefusals, AReportSaysWhenTheRunEndsBeforeItsPlan) {
+    TempDir dir;
+    const std::string program = QUENLO_BINARY_DIR "/bin/quenlo-convert", list = dir / "list", report = dir / "r.jsonl";
+    ASSERT_EQ(::mkfifo(list.c_str(), 0600), 0);
+    const std::string out = dir / "out";
+    const char* argv[] = {program.c_str(), "-q", "--files-from", list.c_str(), "--report", report.c_str(), "-o", out.c_str(), nullptr};
+    pid_t pid = 0;
+    ASSERT_EQ(posix_spawn(&pid, program.c_str(), nullptr, nullptr, const_cast<char**>(argv), environ), 0);
+    {
+        std::ofstream writer(list);  // opens once the program reads: it is planning
+        writer << dir / "a.ipr" << "\n" << std::flush;
+        ::kill(pid, SIGTERM);
+        int status = 0;
+        ASSERT_EQ(::waitpid(pid, &status, 0), pid);
+        EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 128 + SIGTERM);
+    }
+    const nlohmann::json signalled = nlohmann::json::parse(Text(report));
+    EXPECT_EQ(signalled["planning"], true);
+    EXPECT_EQ(signalled["signal"], SIGTERM);
+
+    // A new report; one that existed is left as it was, as the batch might read it.
+    const CliRun r = RunConvert({"-q", "--files-from", dir / "none", "--report", dir / "r2.jsonl"});
+    EXPECT_EQ(r.status, 1);
+    const nlohmann::json failed = nlohmann::json::parse(Text(dir / "r2.jsonl"));
+    EXPECT_EQ(failed["planning"], true);
+    EXPECT_THAT(failed["error"].get<std::string>(), HasSubstr("cannot read the list " + (dir / "none")));
 }
