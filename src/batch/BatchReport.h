@@ -4,8 +4,9 @@
 // killed leaves a valid report of everything that finished. A run ended by
 // SIGINT, SIGTERM or SIGHUP (through RemoveTemporariesOnSignals) still
 // ends it with a summary: the items not settled count as not reached, and
-// "signal" gives the signal's number. The signal is held off while a line
-// is written, so the summary never splits one.
+// "signal" gives the signal's number; before the batch is planned it also
+// holds "planning": true. The signal is held off while a line is written,
+// so the summary never splits one.
 #include <atomic>
 #include <cstdio>
 #include <nlohmann/json_fwd.hpp>
