@@ -155,7 +155,7 @@ void CheckReportPath(const TBatchReport& report, const std::string& reportName, 
     const std::string who = "--report " + reportName;
     struct stat st {};
     if (list && ::fstat(fileno(list), &st) == 0 && FileKey{static_cast<uint64_t>(st.st_dev), static_cast<uint64_t>(st.st_ino), true} == self)
-        throw EUsage(who + " is the list " + listName + " (--files-from)");
+        throw EUsage(who + " is the list " + (listName == "-" ? "on standard input" : listName) + " (--files-from)");
     for (size_t i = 0; i < plan.Size(); ++i) {
         const BatchItem item = plan.Item(i);
         for (const std::string* read : {&item.input, &item.ipr, &item.rgb})
@@ -194,7 +194,7 @@ int RunConvert(ConvertArgs& args, FILE* err) {
         if (list.f) feed.AddList(list.f, args.nulSeparated ? NameDelim::Nul : NameDelim::Newline, args.filesFrom);
         plan = PlanBatch(feed.Source(), args.options.plan);
         if (report) {
-            CheckReportPath(*report, args.reportName, plan, args.filesFrom, list.owned ? list.f : nullptr);
+            CheckReportPath(*report, args.reportName, plan, args.filesFrom, list.f);
             report->Arm();
         }
     } catch (const EUsage&) {
