@@ -20,6 +20,7 @@ namespace quenlo {
 struct TInputFeed::Origin {
     std::vector<std::string> names;  // given names, or
     FILE* list = nullptr;            // a list read as needed
+    std::string listName;
     NameDelim delim = NameDelim::Newline;
     size_t at = 0;
 };
@@ -58,9 +59,10 @@ void TInputFeed::AddNames(std::vector<std::string> names) {
     sources_.push_back(std::move(s));
 }
 
-void TInputFeed::AddList(FILE* in, NameDelim delim) {
+void TInputFeed::AddList(FILE* in, NameDelim delim, const std::string& name) {
     Origin s;
     s.list = in;
+    s.listName = name;
     s.delim = delim;
     sources_.push_back(std::move(s));
 }
@@ -82,7 +84,8 @@ bool TInputFeed::NextName(std::string& name) {
         const int delim = static_cast<unsigned char>(static_cast<char>(s.delim));
         int c;
         while ((c = std::getc(s.list)) != EOF && c != delim) lineBuffer_.push_back(static_cast<char>(c));
-        if (c == EOF && std::ferror(s.list)) throw EInOutError::FromErrno(errno ? errno : EIO);
+        if (c == EOF && std::ferror(s.list))
+            throw EQuenlo("cannot read the list " + s.listName + ": " + std::strerror(errno ? errno : EIO));
         if (c == EOF && lineBuffer_.empty()) {
             ++source_;
             continue;
@@ -103,8 +106,17 @@ void TInputFeed::Enter(const std::string& path, const std::string& subdir) {
     AddBackslash(level.path);
     level.subdir = subdir;
     level.id = KeyOf(path);
+    if (!outputDirKnown_) {
+        outputDir_ = KeyOf(options_.outputDir);
+        outputDirKnown_ = true;
+    }
+    if (!tree_.empty() && outputDir_.found && level.id == outputDir_) return;  // what this batch writes
     for (const Level& above : tree_)
         if (above.id == level.id) return skipped(path, "a link to a folder above it; not followed");
+    if (level.id.found) {
+        const auto [first, fresh] = walked_.try_emplace(level.id, path);
+        if (!fresh) return skipped(path, "the same folder as " + first->second + ", walked already");
+    }
     DIR* dir = ::opendir(path.c_str());
     if (!dir) {
         ++unreadable_;
@@ -164,11 +176,17 @@ bool TInputFeed::NextInTree(PlanInput& in) {
 bool TInputFeed::Next(PlanInput& in) {
     for (;;) {
         if (NextInTree(in)) return true;
+        std::map<FileKey, std::string>().swap(walked_);  // the walk is over
         std::string name;
         if (!NextName(name)) return false;
         struct stat st {};
-        if (options_.recurse == Recurse::On && ::stat(name.c_str(), &st) == 0 && S_ISDIR(st.st_mode)) {
-            Enter(name, "");
+        if (::stat(name.c_str(), &st) == 0 && S_ISDIR(st.st_mode)) {
+            if (options_.recurse == Recurse::On) {
+                Enter(name, "");  // a walk of its own
+            } else {
+                ++unreadable_;
+                if (options_.onSkipped) options_.onSkipped(name, "a folder (-r converts the images below it)");
+            }
             continue;
         }
         in.name = std::move(name);

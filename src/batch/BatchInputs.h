@@ -4,11 +4,13 @@
 // keeps), and folders walked in path order.
 #include <cstdio>
 #include <functional>
+#include <map>
 #include <memory>
 #include <string>
 #include <vector>
 
 #include "batch/BatchPlan.h"
+#include "batch/FileKey.h"
 
 namespace quenlo {
 
@@ -20,6 +22,9 @@ struct FeedOptions {
     // goes to the same place below the output folder.
     Recurse recurse = Recurse::Off;
     std::string rawExt;  // headerless raw data: also an image file in folders
+    // The output folder: a walk does not go into it, so a rerun never reads
+    // what the last one wrote. Looked up when the first folder is entered.
+    std::string outputDir;
     // What a walk leaves out, and why: link loops, unreadable folders,
     // special files. The walk goes on.
     std::function<void(const std::string& name, const std::string& why)> onSkipped;
@@ -35,15 +40,16 @@ public:
     // Sources are read in the order they are added.
     void AddNames(std::vector<std::string> names);
     // Read as the batch is planned; not closed here. Empty names are ignored.
-    void AddList(FILE* in, NameDelim delim);
+    // `name` is what read errors name.
+    void AddList(FILE* in, NameDelim delim, const std::string& name = "the list");
 
-    // The next input; false at the end. Throws EInOutError when a list cannot be read.
+    // The next input; false at the end. Throws EQuenlo naming the list when it cannot be read.
     bool Next(PlanInput& in);
     InputSource Source() {
         return [this](PlanInput& in) { return Next(in); };
     }
 
-    // Folders that could not be read.
+    // Folders that could not be read, and folders named without Recurse::On.
     int Unreadable() const { return unreadable_; }
 
 private:
@@ -57,6 +63,11 @@ private:
     std::vector<Origin> sources_;
     size_t source_ = 0;
     std::vector<Level> tree_;  // the folders being walked, outermost first
+    // Every folder this walk entered, by identity, with its first path: each
+    // is walked once, so chains of links cost their folders, not their paths.
+    std::map<FileKey, std::string> walked_;
+    FileKey outputDir_;
+    bool outputDirKnown_ = false;
     std::string lineBuffer_;
     int unreadable_ = 0;
 };

@@ -6,12 +6,14 @@
 #include <cstring>
 #include <deque>
 #include <map>
+#include <sys/stat.h>
 #include <set>
 #include <tuple>
 #include <unordered_map>
 #include <utility>
 
 #include "batch/FileKey.h"
+#include "imageio/AtomicFile.h"
 #include "imageio/ImageKind.h"
 #include "imageio/StpRgb.h"
 #include "low/Errors.h"
@@ -216,6 +218,15 @@ BatchItem TBatchPlan::Item(size_t i) const {
     item.output = Output(e);
     if (e.refusal == Refusal::WouldReplace) item.refusal = "would replace " + OtherInput(e) + ", which this batch also reads";
     if (e.refusal == Refusal::SharedOutput) item.refusal = "its output is also the output of " + OtherInput(e);
+    if (e.refusal == Refusal::NotRegular) item.refusal = NotRegularOutput(item.output);
+    if (e.refusal == Refusal::UnsafeLink) {
+        try {
+            ReplacedFile(item.output);
+        } catch (const EQuenlo& why) {
+            item.refusal = why.what();
+        }
+        if (item.refusal.empty()) item.refusal = "the link " + item.output + " is not followed";
+    }
     if (e.pair & kSpelledOut) {
         const auto [ipr, rgb] = Members(e);
         item.ipr = ipr;
@@ -252,16 +263,17 @@ private:
     // twice and an output over another input.
     void Read(const InputSource& next, TCollector<Reader>& readers, TCollector<Missing>& missing) {
         TFolderListings listings;  // each folder listed at most once for the pairs' partners
-        std::unordered_map<std::string, uint32_t> subdirs;
+        // A walk yields each folder's names together, coming back to a folder
+        // only from below it: the folders on the current path are enough to
+        // find a subdir again. One seen twice elsewhere is only stored twice.
+        std::vector<uint32_t> recent;
         PlanInput in;
         std::string stored;
         while (next(in)) {
             if (items_.size() >= kMaxItems) throw EQuenlo("too many files in one batch");
             const auto index = static_cast<uint32_t>(items_.size());
             Entry e;
-            auto [sub, fresh] = subdirs.try_emplace(in.subdir, static_cast<uint32_t>(plan_.subdirs_.size()));
-            if (fresh) plan_.subdirs_.push_back(in.subdir);
-            e.subdir = sub->second;
+            e.subdir = SubdirNumber(in.subdir, recent);
             const bool pair = KindByName(in.name) == ImageKind::RawPair && !IsRawData(in.name, options_.rawExt);
             const std::string ipr = pair ? PairName(in.name, ".IPR", &listings) : std::string();
             const std::string rgb = pair ? PairName(in.name, ".RGB", &listings) : std::string();
@@ -286,25 +298,43 @@ private:
         }
     }
 
+    // The number of a subdir in the plan; `recent` holds those of the folders
+    // above it and its own, outermost first.
+    uint32_t SubdirNumber(const std::string& subdir, std::vector<uint32_t>& recent) {
+        while (!recent.empty()) {
+            const std::string& last = plan_.subdirs_[recent.back()];
+            if (last == subdir) return recent.back();
+            if (subdir.starts_with(last)) break;  // below it
+            recent.pop_back();
+        }
+        if (plan_.subdirs_.size() >= kMaxItems) throw EQuenlo("too many folders in one batch");
+        recent.push_back(static_cast<uint32_t>(plan_.subdirs_.size()));
+        plan_.subdirs_.push_back(subdir);
+        return recent.back();
+    }
+
     // The same image listed again is converted once: later mentions are dropped.
     void DropRepeated() {
         std::vector<bool> repeated(items_.size());
         std::sort(readers_.begin(), readers_.end());
         for (size_t end = 0, begin = 0; begin < readers_.size(); begin = end) {
-            bool seen = false;
-            for (end = begin; end < readers_.size() && readers_[end].SameFile(readers_[begin]); ++end)
-                if (readers_[end].Image()) repeated[readers_[end].Item()] = std::exchange(seen, true);
+            for (end = begin + 1; end < readers_.size() && readers_[end].SameFile(readers_[begin]);) ++end;
+            if (end - begin == 1) continue;
+            std::set<std::string> outputs;
+            for (size_t k = begin; k < end; ++k)
+                if (readers_[k].Image()) repeated[readers_[k].Item()] = !outputs.insert(OutputPath(readers_[k].Item())).second;
         }
         // Images not on disk are told apart by path; hashes that agree are checked by it.
         std::sort(missing_.begin(), missing_.end());
         for (size_t end = 0, begin = 0; begin < missing_.size(); begin = end) {
             for (end = begin + 1; end < missing_.size() && missing_[end].hash == missing_[begin].hash;) ++end;
             if (end - begin == 1) continue;
-            std::set<std::string> paths;
+            std::set<std::pair<std::string, std::string>> paths;
             for (size_t k = begin; k < end; ++k) {
                 const Entry& e = items_[missing_[k].item];
                 const std::string name(plan_.Input(e));
-                repeated[missing_[k].item] = !paths.insert(PathKey(e.pair & TBatchPlan::kPair ? ChangeFileExt(name, "") + "\n" : name)).second;
+                repeated[missing_[k].item] =
+                    !paths.emplace(PathKey(e.pair & TBatchPlan::kPair ? ChangeFileExt(name, "") + "\n" : name), OutputPath(missing_[k].item)).second;
             }
         }
         std::vector<Missing>().swap(missing_);
@@ -329,9 +359,24 @@ private:
         std::vector<OutputKey> existing;
         {
             TCollector<OutputKey> found;
-            for (uint32_t i = 0; i < items_.size(); ++i)
-                if (const FileKey id = KeyOf(plan_.Output(items_[i])); id.found)
-                    found.push_back({id.ino, devices_.Number(id), i});
+            for (uint32_t i = 0; i < items_.size(); ++i) {
+                std::string real;
+                try {
+                    real = ReplacedFile(plan_.Output(items_[i]));
+                } catch (const EQuenlo&) {
+                    items_[i].refusal = Refusal::UnsafeLink;
+                    continue;
+                }
+                // stat only: a pipe or device is never opened here.
+                struct stat st {};
+                if (::stat(real.c_str(), &st) != 0) continue;
+                if (!S_ISREG(st.st_mode) && !S_ISDIR(st.st_mode)) {
+                    items_[i].refusal = Refusal::NotRegular;
+                    continue;
+                }
+                const FileKey id{static_cast<uint64_t>(st.st_dev), static_cast<uint64_t>(st.st_ino), true};
+                found.push_back({id.ino, devices_.Number(id), i});
+            }
             existing = found.Join();
         }
         AddPartnersAmong(existing);
@@ -357,11 +402,11 @@ private:
         for (const Entry& e : items_) written += e.refusal == Refusal::None;
         outputs.reserve(written);
         for (uint32_t i = 0; i < items_.size(); ++i)
-            if (!exists[i] && items_[i].refusal == Refusal::None) outputs.push_back(newOutputKey(plan_.Output(items_[i]), i));
+            if (!exists[i] && items_[i].refusal == Refusal::None) outputs.push_back(newOutputKey(RealOutput(i), i));
 
         // One output for several inputs: the last one listed is what stays.
         // New files' names are compared only where their hashes agree.
-        auto fileName = [&](const OutputKey& k) { return ExtractFileName(plan_.Output(items_[k.item])); };
+        auto fileName = [&](const OutputKey& k) { return ExtractFileName(RealOutput(k.item)); };
         auto sameOutput = [&](const OutputKey& a, const OutputKey& b) {
             return a.where == b.where && a.id == b.id && (a.Exists() || fileName(a) == fileName(b));
         };
@@ -380,6 +425,18 @@ private:
             }
         }
     }
+
+    // The file an item's output replaces: through its links, as far as they lead.
+    std::string RealOutput(uint32_t i) const {
+        const std::string output = plan_.Output(items_[i]);
+        try {
+            return ReplacedFile(output);
+        } catch (const EQuenlo&) {
+            return output;  // refused when the clashes are decided
+        }
+    }
+    // The same, absolute and tidy, to tell whether two items write one file.
+    std::string OutputPath(uint32_t i) const { return PathKey(RealOutput(i)); }
 
     // A pair's .rgb is read too, and an output may be it through a link. Only
     // the .rgb files that are existing outputs are looked for, so a batch
@@ -416,7 +473,7 @@ private:
             Entry e = items_[i];
             const TTextArena::Ref ref = kept.names_.Add(plan_.names_.View({e.at, static_cast<uint32_t>(e.size + TailSize(e))}));
             e.at = ref.at;
-            if (e.refusal != Refusal::None) {
+            if (e.refusal == Refusal::WouldReplace || e.refusal == Refusal::SharedOutput) {
                 if (renumber[e.other] != UINT32_MAX) {
                     e.other = renumber[e.other];
                 } else {

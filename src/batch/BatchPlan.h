@@ -37,7 +37,7 @@ private:
     friend class TPlanner;
 
     // Why an item is not converted; the other item is named in the text.
-    enum class Refusal : uint8_t { None, WouldReplace, SharedOutput };
+    enum class Refusal : uint8_t { None, WouldReplace, SharedOutput, NotRegular, UnsafeLink };
     // A raw pair's members: nearly always the input with the extension
     // swapped, kept as which letters are upper case; else spelled out in
     // the arena after the input, each after its length.
@@ -103,8 +103,13 @@ bool IsRawData(const std::string& name, const std::string& rawExt);
 int ShardOf(const std::string& output, const std::string& dirWithDelim, int shards);
 
 // Prepares the folder and plans the inputs in their order:
+// - outputs are the files they really replace, through symbolic links
+//   (ReplacedFile); one that exists but is no regular file (a pipe, a
+//   device), or is reached by a link the protected-symlinks rule does not
+//   follow, is refused;
 // - the same image listed again (the same file, or the other member of a
-//   pair) is converted once, silently: later mentions are dropped;
+//   pair) with the same output is converted once, silently: later mentions
+//   are dropped. One file under two names with two outputs gives both;
 // - an input whose output would replace another input of the batch is
 //   refused ("would replace X, which this batch also reads"); a .bmp
 //   rewritten in place replaces only itself and is planned;

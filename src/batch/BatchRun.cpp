@@ -3,7 +3,9 @@
 #include <algorithm>
 #include <chrono>
 #include <condition_variable>
+#include <cerrno>
 #include <filesystem>
+#include <sys/stat.h>
 #include <memory>
 #include <mutex>
 #include <thread>
@@ -47,12 +49,17 @@ struct Outcome {
 using Clock = std::chrono::steady_clock;
 
 // A tree mirrored below the output folder needs its folders as it goes.
-void EnsureFolderOf(const std::string& output) {
+// Those made here are added to `made`, parents first.
+void EnsureFolderOf(const std::string& output, std::vector<std::string>& made) {
     const std::string dir = ExtractFileDir(output);
-    std::error_code ec;
-    if (dir.empty() || std::filesystem::is_directory(dir, ec)) return;
-    std::filesystem::create_directories(dir, ec);
-    if (!std::filesystem::is_directory(dir, ec)) throw EQuenlo("Cannot create " + dir);
+    struct stat st {};
+    if (dir.empty() || (::stat(dir.c_str(), &st) == 0 && S_ISDIR(st.st_mode))) return;
+    std::vector<std::string> missing;
+    for (std::string d = dir; !d.empty() && ::stat(d.c_str(), &st) != 0 && errno == ENOENT; d = ExtractFileDir(d))
+        missing.push_back(d);
+    for (auto d = missing.rbegin(); d != missing.rend(); ++d)
+        if (::mkdir(d->c_str(), 0777) == 0) made.push_back(*d);
+    if (::stat(dir.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) throw EQuenlo("Cannot create " + dir);
 }
 
 std::string Reason(std::exception_ptr error) {
@@ -65,8 +72,24 @@ std::string Reason(std::exception_ptr error) {
     }
 }
 
+// Folders made for outputs, so that those no output was put in go again.
+struct MadeFolders {
+    std::mutex mutex;
+    std::vector<std::string> names;
+    void Add(const std::vector<std::string>& made) {
+        if (made.empty()) return;
+        std::lock_guard lock(mutex);
+        names.insert(names.end(), made.begin(), made.end());
+    }
+    // Once no temporary is left in them: rmdir removes only empty folders.
+    void RemoveEmpty() {
+        std::sort(names.begin(), names.end(), [](const std::string& a, const std::string& b) { return a.size() > b.size(); });
+        for (const std::string& name : names) ::rmdir(name.c_str());
+    }
+};
+
 // The load and save steps of one item; failures are recorded, not thrown.
-Outcome PrepareSteps(const BatchItem& item, const BatchOptions& options, const LoadStep& load) {
+Outcome PrepareSteps(const BatchItem& item, const BatchOptions& options, const LoadStep& load, MadeFolders& folders) {
     Outcome out;
     auto fail = [&](FailureKind kind, std::string reason) {
         out.state = Outcome::State::Failed;
@@ -86,7 +109,14 @@ Outcome PrepareSteps(const BatchItem& item, const BatchOptions& options, const L
         return fail(FailureKind::Load, Reason(std::current_exception()));
     }
     try {
-        EnsureFolderOf(item.output);
+        std::vector<std::string> made;
+        try {
+            EnsureFolderOf(item.output, made);
+        } catch (...) {
+            folders.Add(made);
+            throw;
+        }
+        folders.Add(made);
         out.commit = save();
     } catch (const ESourceReadError&) {
         return fail(FailureKind::Load, Reason(std::current_exception()));
@@ -97,10 +127,10 @@ Outcome PrepareSteps(const BatchItem& item, const BatchOptions& options, const L
     return out;
 }
 
-Outcome Prepare(const TBatchPlan& plan, size_t i, const BatchOptions& options, const LoadStep& load) {
+Outcome Prepare(const TBatchPlan& plan, size_t i, const BatchOptions& options, const LoadStep& load, MadeFolders& folders) {
     const Clock::time_point start = Clock::now();
     auto item = std::make_unique<BatchItem>(plan.Item(i));
-    Outcome out = PrepareSteps(*item, options, load);
+    Outcome out = PrepareSteps(*item, options, load, folders);
     out.item = std::move(item);
     out.took = Clock::now() - start;
     return out;
@@ -108,8 +138,9 @@ Outcome Prepare(const TBatchPlan& plan, size_t i, const BatchOptions& options, c
 
 class TBatchRunner {
 public:
-    TBatchRunner(const TBatchPlan& plan, const BatchOptions& options, const LoadStep& load, const BatchEvents& events)
-        : plan_(plan), options_(options), load_(load), events_(events) {}
+    TBatchRunner(const TBatchPlan& plan, const BatchOptions& options, const LoadStep& load, const BatchEvents& events,
+                 MadeFolders& folders)
+        : plan_(plan), options_(options), load_(load), events_(events), folders_(folders) {}
 
     ~TBatchRunner() {
         {
@@ -138,7 +169,7 @@ public:
                 NotReached(i);
                 break;
             }
-            if (jobs == 1) outcomes_[0] = Prepare(plan_, i, options_, load_);
+            if (jobs == 1) outcomes_[0] = Prepare(plan_, i, options_, load_, folders_);
             Outcome done = TakeWhenPrepared(i);
             if (!Settle(*done.item, done)) {
                 result_.stopped = true;
@@ -158,7 +189,7 @@ private:
             changed_.wait(lock, [&] { return stop_ || i < committed_ + window_; });
             if (stop_) return;
             lock.unlock();
-            Outcome out = Prepare(plan_, i, options_, load_);
+            Outcome out = Prepare(plan_, i, options_, load_, folders_);
             lock.lock();
             outcomes_[i % window_] = std::move(out);
             changed_.notify_all();
@@ -232,6 +263,7 @@ private:
     const BatchOptions& options_;
     const LoadStep& load_;
     const BatchEvents& events_;
+    MadeFolders& folders_;
     BatchResult result_;
 
     std::mutex mutex_;
@@ -248,7 +280,13 @@ private:
 
 BatchResult RunBatch(const TBatchPlan& plan, const BatchOptions& options, const LoadStep& load,
                      const BatchEvents& events) {
-    return TBatchRunner(plan, options, load, events).Run();
+    // A folder is there when its first file is put in place: those made for
+    // items never committed (a failed load, a later item prepared ahead of
+    // the one that stopped the batch) go once every worker is done.
+    MadeFolders folders;
+    BatchResult result = TBatchRunner(plan, options, load, events, folders).Run();
+    folders.RemoveEmpty();
+    return result;
 }
 
 }  // namespace quenlo

@@ -1,12 +1,15 @@
 #include "cli/ConvertCli.h"
 
 #include <CLI/CLI.hpp>
+#include <cctype>
 #include <cerrno>
+#include <charconv>
 #include <chrono>
 #include <cstdio>
 #include <cstring>
 #include <memory>
 #include <optional>
+#include <sys/stat.h>
 #include <thread>
 #include <unistd.h>
 
@@ -16,17 +19,29 @@
 #include "cli/Progress.h"
 #include "cli/ToolArgs.h"
 #include "low/Errors.h"
+#include "low/Low.h"
 
 namespace quenlo {
 
 namespace {
 
-// "K/N" with 1 <= K <= N: shard K-1 of N. Throws CLI::ValidationError.
+// At most this many shards: far more machines than a batch is split over,
+// and small enough that no count wraps.
+constexpr int kMaxShards = 1000000;
+
+// "K/N" with 1 <= K <= N <= kMaxShards, digits only: shard K-1 of N. Throws CLI::ValidationError.
 std::pair<int, int> ParseShard(const std::string& text) {
     int k = 0, n = 0;
-    char end = 0;
-    if (std::sscanf(text.c_str(), "%d/%d%c", &k, &n, &end) != 2 || n < 1 || k < 1 || k > n)
-        throw CLI::ValidationError("--shard", "expected K/N with 1 <= K <= N, got \"" + text + "\"");
+    const char* const end = text.data() + text.size();
+    const auto [slash, kErr] = std::from_chars(text.data(), end, k);
+    const bool ok = kErr == std::errc() && slash != end && *slash == '/' && std::isdigit(static_cast<unsigned char>(slash[1])) &&
+                    [&] {
+                        const auto [last, nErr] = std::from_chars(slash + 1, end, n);
+                        return nErr == std::errc() && last == end;
+                    }();
+    if (!ok || n < 1 || n > kMaxShards || k < 1 || k > n)
+        throw CLI::ValidationError("--shard", "expected K/N with 1 <= K <= N <= " + std::to_string(kMaxShards) +
+                                                  ", got \"" + text + "\"");
     return {k - 1, n};
 }
 
@@ -107,14 +122,14 @@ std::optional<int> ParseConvertArgs(int argc, const char* const* argv, FILE* out
 }
 
 // Each settled file moves the bar and goes into the report; messages are
-// printed as whole lines above the bar.
+// printed as whole lines above the bar, control characters quoted.
 BatchEvents ProgressEvents(TProgress& progress, TBatchReport* report) {
     BatchEvents events;
     events.onFailed = [&progress](const BatchItem& item, const std::string& reason, FailureKind) {
-        progress.Line("quenlo-convert: " + item.input + ": " + reason);
+        progress.Line("quenlo-convert: " + QuoteControls(item.input) + ": " + QuoteControls(reason));
     };
     events.onWarning = [&progress](const BatchItem& item, const std::string& text) {
-        progress.Line("quenlo-convert: " + item.input + ": warning: " + text);
+        progress.Line("quenlo-convert: " + QuoteControls(item.input) + ": warning: " + QuoteControls(text));
     };
     events.onSettled = [&progress, report](const BatchItem& item, const ItemReport& done) {
         if (done.status != ItemStatus::NotReached) progress.Step(done.bytes);
@@ -123,29 +138,72 @@ BatchEvents ProgressEvents(TProgress& progress, TBatchReport* report) {
     return events;
 }
 
+// A usage error found after the command line was read: exit status 2.
+class EUsage : public EQuenlo {
+public:
+    using EQuenlo::EQuenlo;
+};
+
+// The report must destroy nothing: it is neither the list, nor a file the
+// batch reads, nor one it writes. Files are compared by identity, and the
+// report already exists (a new one is created empty), so an output of the
+// same name that is still to be written is found too. Throws EUsage.
+void CheckReportPath(const TBatchReport& report, const std::string& reportName, const TBatchPlan& plan,
+                     const std::string& listName, FILE* list) {
+    const FileKey& self = report.Identity();
+    if (!self.found) return;
+    const std::string who = "--report " + reportName;
+    struct stat st {};
+    if (list && ::fstat(fileno(list), &st) == 0 && FileKey{static_cast<uint64_t>(st.st_dev), static_cast<uint64_t>(st.st_ino), true} == self)
+        throw EUsage(who + " is the list " + (listName == "-" ? "on standard input" : listName) + " (--files-from)");
+    for (size_t i = 0; i < plan.Size(); ++i) {
+        const BatchItem item = plan.Item(i);
+        for (const std::string* read : {&item.input, &item.ipr, &item.rgb})
+            if (!read->empty() && KeyOf(*read) == self) throw EUsage(who + " is " + *read + ", an input of this batch");
+        if (KeyOf(item.output) == self) throw EUsage(who + " is " + item.output + ", the output of " + item.input);
+    }
+}
+
 // Plans the batch from the names, the list and the folders, and runs it.
 // Throws what stops the whole run (an unreadable list, an unwritable report).
 int RunConvert(ConvertArgs& args, FILE* err) {
     const auto start = std::chrono::steady_clock::now();
     std::unique_ptr<TBatchReport> report;
     if (!args.reportName.empty()) report = std::make_unique<TBatchReport>(args.reportName);
+    TBatchPlan plan;
     ListFile list;
-    if (!args.filesFrom.empty()) {
-        list.owned = args.filesFrom != "-";
-        list.f = list.owned ? std::fopen(args.filesFrom.c_str(), "rb") : stdin;
-        if (!list.f) throw EQuenlo("cannot read " + args.filesFrom + ": " + std::strerror(errno));
-    }
     FeedOptions feedOptions;
     feedOptions.recurse = args.recursive ? Recurse::On : Recurse::Off;
     feedOptions.rawExt = args.options.plan.rawExt;
+    feedOptions.outputDir = args.options.plan.outputDir;
     feedOptions.onSkipped = [&](const std::string& name, const std::string& why) {
-        std::fprintf(err, "quenlo-convert: %s: skipped: %s\n", name.c_str(), why.c_str());
+        std::fprintf(err, "quenlo-convert: %s: skipped: %s\n", QuoteControls(name).c_str(), QuoteControls(why).c_str());
         if (report) report->LeftOut(name, why);
     };
     TInputFeed feed(feedOptions);
-    feed.AddNames(std::move(args.files));
-    if (list.f) feed.AddList(list.f, args.nulSeparated ? NameDelim::Nul : NameDelim::Newline);
-    const TBatchPlan plan = PlanBatch(feed.Source(), args.options.plan);
+    try {
+        if (!args.filesFrom.empty()) {
+            list.owned = args.filesFrom != "-";
+            list.f = list.owned ? std::fopen(args.filesFrom.c_str(), "rb") : stdin;
+            struct stat st {};
+            if (list.f && ::fstat(fileno(list.f), &st) == 0 && S_ISDIR(st.st_mode))
+                throw EQuenlo("cannot read the list " + args.filesFrom + ": it is a folder");
+            if (!list.f) throw EQuenlo("cannot read the list " + args.filesFrom + ": " + std::strerror(errno));
+        }
+        feed.AddNames(std::move(args.files));
+        if (list.f) feed.AddList(list.f, args.nulSeparated ? NameDelim::Nul : NameDelim::Newline, args.filesFrom);
+        plan = PlanBatch(feed.Source(), args.options.plan);
+        if (report) {
+            CheckReportPath(*report, args.reportName, plan, args.filesFrom, list.f);
+            report->Arm();
+        }
+    } catch (const EUsage&) {
+        if (report) report->Discard();
+        throw;
+    } catch (const std::exception& e) {
+        if (report) report->Failed(e.what());
+        throw;
+    }
     if (report) report->Planned(plan.Size());
 
     TProgress progress(err, static_cast<long long>(plan.Size()), !args.quiet && isatty(fileno(err)));
@@ -165,8 +223,11 @@ int RunConvertCli(int argc, const char* const* argv, FILE* out, FILE* err) {
     if (const std::optional<int> usage = ParseConvertArgs(argc, argv, out, err, args)) return *usage;
     try {
         return RunConvert(args, err);
+    } catch (const EUsage& e) {
+        std::fprintf(err, "quenlo-convert: %s\nRun with --help for usage.\n", QuoteControls(e.what()).c_str());
+        return 2;
     } catch (const std::exception& e) {
-        std::fprintf(err, "quenlo-convert: %s\n", e.what());
+        std::fprintf(err, "quenlo-convert: %s\n", QuoteControls(e.what()).c_str());
         return 1;
     }
 }

@@ -78,12 +78,26 @@ void RemoveTemporariesAndExit(int sig) {
     ::_exit(128 + sig);
 }
 
-// A symbolic link's final target, so that writing replaces that file and
-// keeps the link. A name that is no link (or a dangling link's end) stays.
-std::string ResolveLinks(const std::string& name) {
+// The kernel's protected-symlinks rule: in a folder others may write to
+// (world-writable and sticky, as /tmp), a link is followed only when it
+// belongs to the folder's owner or to whoever follows it.
+bool MayFollow(const std::string& link, const struct stat& linkSt) {
+    const std::string dir = ExtractFileDir(link);
+    struct stat dirSt {};
+    if (::stat(dir.empty() ? "." : dir.c_str(), &dirSt) != 0) return false;
+    const bool shared = (dirSt.st_mode & S_ISVTX) && (dirSt.st_mode & S_IWOTH);
+    return !shared || linkSt.st_uid == dirSt.st_uid || linkSt.st_uid == ::geteuid();
+}
+}  // namespace
+
+std::string ReplacedFile(const std::string& name) {
     std::string path = name;
     char buf[PATH_MAX];
     for (int hops = 0; hops < 40; ++hops) {  // the kernel's own limit
+        struct stat st {};
+        if (::lstat(path.c_str(), &st) != 0 || !S_ISLNK(st.st_mode)) return path;
+        if (!MayFollow(path, st))
+            throw EQuenlo("the link " + path + " is in a folder others may write to and belongs to neither its owner nor this user; not followed");
         const ssize_t n = ::readlink(path.c_str(), buf, sizeof buf);
         if (n <= 0 || static_cast<size_t>(n) >= sizeof buf) return path;
         std::string link(buf, static_cast<size_t>(n));
@@ -93,6 +107,7 @@ std::string ResolveLinks(const std::string& name) {
     return path;
 }
 
+namespace {
 // Linking an unnamed file needs /proc (linkat with AT_EMPTY_PATH needs a capability).
 bool CanLinkUnnamed() {
     static const bool ok = ::access("/proc/self/fd", X_OK) == 0;
@@ -108,17 +123,23 @@ std::string ShortTempName(const std::string& dir) {
     for (int i = 0; i < 6; ++i, v /= 62) name += kLetters[v % 62];
     return dir.empty() ? name : dir + kPathDelim + name;
 }
+// A folder removed while its file was written is named, not taken for a missing input.
+[[noreturn]] void ThrowCommitError(int err, const std::string& target) {
+    const std::string dir = ExtractFileDir(target);
+    struct stat st {};
+    if (err == ENOENT && ::stat(dir.empty() ? "." : dir.c_str(), &st) != 0) throw EQuenlo("Cannot create " + dir);
+    throw EInOutError::FromErrno(err);
+}
 }  // namespace
 
-TAtomicFile::TAtomicFile(const std::string& target, TempFile temp) : target_(ResolveLinks(target)) {
+TAtomicFile::TAtomicFile(const std::string& target, TempFile temp) : target_(ReplacedFile(target)) {
     struct stat st {};
     const bool exists = ::stat(target_.c_str(), &st) == 0;
+    // A device or pipe is never written through: opening one may block, and
+    // what it does with the bytes is not a file put in place.
     if (exists && !S_ISREG(st.st_mode)) {
-        // Devices and pipes cannot be replaced by renaming; write them in place.
-        fd_ = ::open(target_.c_str(), O_WRONLY | O_TRUNC | O_CLOEXEC);
-        if (fd_ < 0) throw EFCreateError(target);
-        inPlace_ = true;
-        return;
+        if (S_ISDIR(st.st_mode)) throw EFCreateError(target);
+        throw EQuenlo(NotRegularOutput(target));
     }
     // Renaming over a file needs only the folder's permission, so a
     // read-only (or immutable) target is checked for itself.
@@ -182,7 +203,7 @@ void TAtomicFile::NameTheTemporary() {
         }
         const int err = errno;
         Unregister(name);
-        if (err != EEXIST) throw EInOutError::FromErrno(err);
+        if (err != EEXIST) ThrowCommitError(err, target_);
     }
     throw EInOutError::FromErrno(EEXIST);
 }
@@ -192,7 +213,6 @@ void TAtomicFile::Commit() {
     const int fd = fd_;
     fd_ = -1;
     if (::close(fd) != 0) throw EInOutError::FromErrno(errno);
-    if (inPlace_) return;
 #ifdef RENAME_EXCHANGE
     // Over an existing file, swap the two names and drop the old file. A
     // plain rename over it makes ext4 flush the new file's data at once,
@@ -204,9 +224,13 @@ void TAtomicFile::Commit() {
         return;
     }
 #endif
-    if (::rename(temp_.c_str(), target_.c_str()) != 0) throw EInOutError::FromErrno(errno);
+    if (::rename(temp_.c_str(), target_.c_str()) != 0) ThrowCommitError(errno, target_);
     Unregister(temp_);
     temp_.clear();
+}
+
+std::string NotRegularOutput(const std::string& output) {
+    return "the output " + output + " is not a regular file; not written";
 }
 
 void SetSignalFarewell(void (*farewell)(int sig)) { gFarewell.store(farewell); }

@@ -22,7 +22,9 @@ class TAtomicFile {
 public:
     // A target that is a symbolic link is written through it: the link
     // stays and the file it points to gets the content. An existing file
-    // keeps its permissions. Throws EFCreateError when the file cannot be created.
+    // keeps its permissions. Throws EFCreateError when the file cannot be
+    // created, EQuenlo for a device or pipe (never opened) and for a link
+    // ReplacedFile does not follow.
     explicit TAtomicFile(const std::string& target, TempFile temp = TempFile::Unnamed);
     ~TAtomicFile();
     TAtomicFile(const TAtomicFile&) = delete;
@@ -40,11 +42,20 @@ private:
     void NameTheTemporary();
 
     std::string target_;  // with symbolic links resolved
-    std::string temp_;    // a named temporary; empty while unnamed or writing in place
+    std::string temp_;    // a named temporary; empty while unnamed
     int fd_ = -1;
     bool unnamed_ = false;
-    bool inPlace_ = false;  // devices and pipes
 };
+
+// The file that writing `name` replaces: its symbolic links followed, as
+// far as they lead (a dangling link's end is a new file). A link in a folder
+// others may write to (world-writable and sticky, as /tmp) that belongs to
+// neither the folder's owner nor this user is not followed, as the kernel's
+// protected-symlinks rule has it: throws EQuenlo naming it.
+std::string ReplacedFile(const std::string& name);
+
+// Why an output that exists but is no regular file is not written.
+std::string NotRegularOutput(const std::string& output);
 
 // SIGINT, SIGTERM and SIGHUP remove the named temporaries of every
 // uncommitted TAtomicFile and end the process with 128 + the signal's

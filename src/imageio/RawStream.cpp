@@ -61,14 +61,23 @@ TRawPair::TRawPair(const std::string& fileName) : TRawPair(PairName(fileName, ".
 
 TRawPair::TRawPair(const std::string& iprName, const std::string& rgbName) {
     TStpRgb pair;
-    pair.ReadHeader(iprName);
+    // Either member may be the one that is no regular file: say which.
+    try {
+        pair.ReadHeader(iprName);
+    } catch (const ENotRegularFile&) {
+        throw ENotRegularFile(iprName);
+    }
     // An empty image is valid (there is just nothing to save); one past
     // 4 GiB has no .bmp header.
     const bool empty = pair.Width >= 0 && pair.Height >= 0 && (pair.Width == 0 || pair.Height == 0);
     if (!empty && !BmpCanHold(pair.Width, pair.Height)) throw EInvalidImageSize(pair.Width, pair.Height);
     width_ = pair.Width;
     height_ = pair.Height;
-    rgb_ = std::make_unique<TReadOnlyFd>(rgbName);
+    try {
+        rgb_ = std::make_unique<TReadOnlyFd>(rgbName);
+    } catch (const ENotRegularFile&) {
+        throw ENotRegularFile(rgbName);
+    }
 }
 
 TRawPair::TRawPair(const std::string& dataName, const RawLayout& layout) {

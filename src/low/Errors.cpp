@@ -64,6 +64,7 @@ EImageTooLarge::EImageTooLarge(long long width, long long height, long long limi
 
 // Code 5, as the run-time gives for what cannot be opened for reading.
 ENotRegularFile::ENotRegularFile() : EInOutError(5, "not a regular file") {}
+ENotRegularFile::ENotRegularFile(const std::string& name) : EInOutError(5, name + " is not a regular file") {}
 
 EInvalidGraphic::EInvalidGraphic() : EQuenlo("ビットマップイメージが不正です") {}
 EInvalidGraphic::EInvalidGraphic(const std::string& detail)

@@ -55,6 +55,8 @@ public:
 class ENotRegularFile : public EInOutError {
 public:
     ENotRegularFile();
+    // Names the file: "NAME is not a regular file", for a pair's other member.
+    explicit ENotRegularFile(const std::string& name);
 };
 
 // A .bmp file that cannot be read as a bitmap.

@@ -51,6 +51,39 @@ bool SameTextAscii(std::string_view a, std::string_view b) {
     return std::ranges::equal(a, b, [&](char x, char y) { return upper(x) == upper(y); });
 }
 
+std::string QuoteControls(std::string_view text) {
+    auto control = [](char c) { return static_cast<unsigned char>(c) < 0x20 || c == 0x7f; };
+    if (std::none_of(text.begin(), text.end(), control)) return std::string(text);
+    static constexpr char kNamed[] = "abtnvfr";  // \a (7) to \r (13)
+    std::string out = "'";
+    bool escaping = false;  // inside $'...'
+    for (const char c : text) {
+        if (control(c)) {
+            if (!escaping) out += "'$'";
+            escaping = true;
+            const auto b = static_cast<unsigned char>(c);
+            if (b >= 7 && b <= 13) {
+                out += '\\';
+                out += kNamed[b - 7];
+            } else {
+                out += '\\';
+                out += static_cast<char>('0' + (b >> 6));
+                out += static_cast<char>('0' + (b >> 3 & 7));
+                out += static_cast<char>('0' + (b & 7));
+            }
+            continue;
+        }
+        if (escaping) out += "''";
+        escaping = false;
+        if (c == '\'')
+            out += "'\\''";
+        else
+            out += c;
+    }
+    out += '\'';
+    return out;
+}
+
 std::string StripQuotes(std::string_view s) {
     // A lone '"' both begins and ends with a quote and strips to "".
     if (!s.empty() && s.front() == '"' && s.back() == '"') {

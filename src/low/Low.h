@@ -57,6 +57,11 @@ bool SameTextAscii(std::string_view a, std::string_view b);
 // s without one surrounding pair of double quotes; otherwise s unchanged.
 std::string StripQuotes(std::string_view s);
 
+// Text for a message line: unchanged unless it holds control characters;
+// then quoted as a shell would read it back ('a'$'\n''b'), so a name
+// holding a newline cannot forge a second line.
+std::string QuoteControls(std::string_view text);
+
 // sqrt((x1-x2)^2 + (y1-y2)^2) in float; 0.0001 instead of 0 so callers may divide by it.
 float PointDistance(float x1, float y1, float x2, float y2);
 

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <filesystem>
 #include <csignal>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -9,6 +10,7 @@
 
 #include "FaultUtil.h"
 #include "TestUtil.h"
+#include "low/Errors.h"
 
 using namespace quenlo;
 using namespace quenlo::test;
@@ -63,5 +65,23 @@ TEST(AtomicFile, SignalsRemoveNamedTemporaries) {
         ASSERT_TRUE(WIFEXITED(status));
         EXPECT_EQ(WEXITSTATUS(status), 128 + sig);
         EXPECT_EQ(Snapshot(dir.str()), before);
+    }
+}
+
+// The folder removed while its file is written: the folder is named, never
+// a missing file that reads as the input's.
+TEST(AtomicFile, AFolderRemovedBeforeTheCommitIsNamed) {
+    for (const TempFile kind : {TempFile::Unnamed, TempFile::Named}) {
+        TempDir dir;
+        std::filesystem::create_directories(dir / "out");
+        TAtomicFile file(dir / "out/a.bmp", kind);
+        file.Write(kNew.data(), kNew.size());
+        std::filesystem::remove_all(dir / "out");
+        try {
+            file.Commit();
+            ADD_FAILURE() << "committed into a removed folder";
+        } catch (const EQuenlo& e) {
+            EXPECT_EQ(std::string(e.what()), "Cannot create " + (dir / "out"));
+        }
     }
 }
