@@ -58,9 +58,17 @@ EInOutError::EInOutError(int code, const std::string& message) : EQuenlo(message
 EInvalidImageSize::EInvalidImageSize(long long width, long long height)
     : EQuenlo(Format("invalid image size %lld x %lld", width, height)) {}
 
+namespace {
+std::string TooLargeText(long long width, long long height, long long limit, const std::string& raiseWith) {
+    std::string text = Format("image too large: %lld x %lld is above the limit of ", width, height);
+    text.append(std::to_string(limit)).append(" pixels");
+    if (!raiseWith.empty()) text.append(" (").append(raiseWith).append(" raises it)");
+    return text;
+}
+}  // namespace
+
 EImageTooLarge::EImageTooLarge(long long width, long long height, long long limit, const std::string& raiseWith)
-    : EQuenlo(Format("image too large: %lld x %lld", width, height) + " is above the limit of " +
-              std::to_string(limit) + " pixels" + (raiseWith.empty() ? "" : " (" + raiseWith + " raises it)")) {}
+    : EQuenlo(TooLargeText(width, height, limit, raiseWith)) {}
 
 // Code 5, as the run-time gives for what cannot be opened for reading.
 ENotRegularFile::ENotRegularFile() : EInOutError(5, "not a regular file") {}
