@@ -10,6 +10,8 @@ PACKAGES = build-essential cmake pkg-config libgtest-dev libgmock-dev libbenchma
            clang libclang-rt-14-dev
 # make package and its test: CPack's DEB generator, manual pages
 PACKAGES += dpkg-dev file man-db groff-base
+# The window's test under a real X server, and its screenshot
+PACKAGES += xvfb xauth imagemagick
 
 # Only make bench needs these: the peer that rendering is compared against.
 BENCH_PACKAGES = libcairo2-dev

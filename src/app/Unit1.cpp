@@ -166,6 +166,7 @@ void TForm1::BuildControls() {
     Button3->setToolTip(QStringLiteral("Choose images to convert (Ctrl+O); folders can also be dropped on the window"));
     Edit1->setToolTip(QStringLiteral("Folder for the .bmp files, created when missing; empty: beside each source"));
     Button1->setToolTip(QStringLiteral("Choose the output folder"));
+    Label1->setToolTip(Edit1->toolTip());
 
     // Room is left in this row for more choices about the output.
     OptionsRow = new QFrame(central);
@@ -207,6 +208,7 @@ void TForm1::BuildControls() {
     StatusBar1->setFixedHeight(19);
     status_ = new QLabel(QStringLiteral("---"), StatusBar1);
     StatusBar1->addWidget(status_, 1);
+    status_->setToolTip(QStringLiteral("The file in hand and its size in pixels"));
     BatchProgress = new QProgressBar(StatusBar1);
     BatchProgress->setFormat(QStringLiteral("%v / %m"));
     BatchProgress->setMaximumWidth(160);
@@ -466,13 +468,16 @@ void TForm1::ConvertFiles(const QStringList& files) {
     counts_ = {result.converted, result.failed + unreadable, result.notStarted, result.skipped, result.cancelled,
                result.stopped};
     Results->Finish(counts_);
-    ResultsDock->setWindowTitle(QStringLiteral("Results: ") + Results->Summary());
     ShowLastFile();
     if (closeRequested_) {
         QTimer::singleShot(0, this, &QWidget::close);
         return;
     }
-    ResultsDock->show();
+    if (ResultsDock->isHidden()) {
+        ResultsDock->show();
+        // Most of the window stays the preview's.
+        resizeDocks({ResultsDock}, {std::max(120, height() / 4)}, Qt::Vertical);
+    }
     if (!leftOut.isEmpty()) notWritten = leftOut + notWritten;
     if (result.stopped) {
         if (!notWritten.isEmpty()) stoppedBy += QStringLiteral("\n\nNot written:\n") + notWritten.join(QLatin1Char('\n'));

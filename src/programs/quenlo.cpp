@@ -1,4 +1,5 @@
 #include <QApplication>
+#include <QCheckBox>
 #include <QLineEdit>
 #include <QSettings>
 #include <QTimer>
@@ -35,7 +36,7 @@ struct WindowArgs {
     std::vector<std::string> files;
     std::string outputDir;
     int jobs = static_cast<int>(std::max(1u, std::thread::hardware_concurrency()));
-    bool exitWhenDone = false;
+    bool exitWhenDone = false, keepGoing = false, skipExisting = false;
     int lingerMs = 0;
 };
 
@@ -46,6 +47,8 @@ std::optional<int> ParseWindowArgs(int argc, char** argv, WindowArgs& args) {
     app.add_option("FILE", args.files, "Images or folders to convert as soon as the window opens");
     app.add_option("-o,--output", args.outputDir, "Output folder for this run (default: the one last used)");
     app.add_option("-j,--jobs", args.jobs, "Files converted in parallel (default: number of cores)")->check(CLI::Range(1, 1024));
+    app.add_flag("--keep-going", args.keepGoing, "Check \"Keep going past failed files\"");
+    app.add_flag("--skip-existing", args.skipExisting, "Check \"Skip existing outputs\"");
     app.add_flag("--exit-when-done", args.exitWhenDone,
                  "Convert the FILEs, print the summary and quit; exit status 1 when anything failed");
     app.add_option("--linger", args.lingerMs, "With --exit-when-done, keep the window open MS milliseconds after the batch")
@@ -81,6 +84,8 @@ int main(int argc, char** argv) {
                         args.exitWhenDone ? nullptr : &settings);
     form.Jobs = args.jobs;
     if (!args.outputDir.empty()) form.Edit1->setText(QString::fromStdString(args.outputDir));
+    if (args.keepGoing) form.KeepGoingBox->setChecked(true);
+    if (args.skipExisting) form.SkipExistingBox->setChecked(true);
     const bool restored = !args.exitWhenDone && !settings.value(QStringLiteral("geometry")).toByteArray().isEmpty();
     form.show();
     // Qt places the client area; make the outer frame the designed 519 x 613.

@@ -6,6 +6,8 @@
 #include <QProgressBar>
 #include <QPushButton>
 #include <QScrollArea>
+#include <QScreen>
+#include <QPlainTextEdit>
 #include <QSettings>
 #include <QCheckBox>
 #include <QStatusBar>
@@ -462,6 +464,24 @@ TEST(WindowSettings, ChoicesComeBackInTheNextWindow) {
 
 // Run with QT_SCALE_FACTOR=2 (a test of its own in CMake): 100 % is one image
 // pixel per device pixel, and a press lands on the pixel under it.
+TEST(WindowLayout, OpensWithinTheScreenWithAHintAndTooltips) {
+    TempDir dir;
+    WritePair(dir / "a", 3, 3, 7);
+    Window w;
+    w.form.resize(5000, 4000);
+    w.form.move(-300, 2000);
+    w.form.show();
+    w.form.FitOnScreen();
+    EXPECT_TRUE(w.form.screen()->availableGeometry().contains(w.form.frameGeometry()));
+    for (QWidget* control : std::initializer_list<QWidget*>{w.form.Button3, w.form.Edit1, w.form.Button1, w.form.KeepGoingBox,
+                                                            w.form.SkipExistingBox, w.form.ZoomLabel, w.form.Results->List,
+                                                            w.form.Results->CopyButton, w.form.Results->OpenFolderButton})
+        EXPECT_FALSE(control->toolTip().isEmpty()) << control->metaObject()->className();
+    EXPECT_TRUE(w.form.EmptyHint->isVisible());
+    w.form.ConvertFiles(QStringList{Q(dir / "a.ipr")});
+    EXPECT_FALSE(w.form.EmptyHint->isVisible());
+}
+
 TEST(WindowHighDpi, OneImagePixelIsOneDevicePixel) {
     TempDir dir;
     WritePair(dir / "a", 61, 41, 3);
