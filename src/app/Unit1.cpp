@@ -30,6 +30,8 @@
 #include "batch/BatchInputs.h"
 #include "imageio/AtomicFile.h"
 #include "imageio/FileIo.h"
+#include "imageio/ImageKind.h"
+#include "imageio/RawStream.h"
 #include "imageio/VlxIo.h"
 #include "low/Errors.h"
 #include "low/FileNames.h"
@@ -296,8 +298,8 @@ void TForm1::SetBatchRunning(bool running) {
     CancelButton->setVisible(running);
 }
 
-bool TForm1::Due(QElapsedTimer& frame) const {
-    if (frame.isValid() && frame.elapsed() < FrameMs) return false;
+bool TForm1::Due(QElapsedTimer& frame, int ms) {
+    if (frame.isValid() && frame.elapsed() < ms) return false;
     frame.start();
     return true;
 }
@@ -368,6 +370,21 @@ LoadStep TForm1::PreviewLoader() {
     return [this](const BatchItem& item, ItemNotes& notes) -> SaveStep {
         // A vanished file would otherwise save the previous image under its name.
         if (!FileExists(item.input)) throw EInOutError(2);
+        if (KindByName(item.input) == ImageKind::RawPair) {
+            // Rows stream into the file; the preview reads the image only when it is drawn.
+            auto raw = std::make_shared<TRawPair>(item.ipr, item.rgb);
+            notes.width = raw->Width();
+            notes.height = raw->Height();
+            return [this, raw, &item]() -> CommitStep {
+                if (std::string why = NothingToSave(item.input, raw->Width(), raw->Height()); !why.empty())
+                    throw EQuenlo(why);
+                std::shared_ptr<TAtomicFile> file = raw->PrepareBmp(item.output);
+                return [this, file, input = item.input] {
+                    file->Commit();
+                    ShowInPreview(nullptr, input);
+                };
+            };
+        }
         LoadOptions load;
         load.onWarning = [&notes](const std::string& text) { notes.warnings.push_back(text); };
         // Held apart, so the commit can hand the map to the preview.
@@ -389,16 +406,30 @@ LoadStep TForm1::PreviewLoader() {
 }
 
 void TForm1::ShowInPreview(std::unique_ptr<TPixelMap> map, const std::string& input) {
-    imageNode_->Map.reset(static_cast<TPixelMapRGB*>(map.release()));
-    imageNode_->SetWidth(imageNode_->Map->Width());
-    imageNode_->SetHeight(imageNode_->Map->Height());
-    imageNode_->SetVisible(true);
-    imageNode_->FileName = input;
+    // Faster than the eye can follow, the preview is drawn at most once a
+    // PreviewFrameMs; the batch's last file always is.
+    const bool draw = Due(previewFrame_, PreviewFrameMs);
+    previewDue_.clear();
+    if (!map && !draw) {
+        previewDue_ = input;  // read when it is drawn, if it is the last
+        return;
+    }
+    if (map) {
+        imageNode_->Map.reset(static_cast<TPixelMapRGB*>(map.release()));
+        imageNode_->SetWidth(imageNode_->Map->Width());
+        imageNode_->SetHeight(imageNode_->Map->Height());
+        imageNode_->SetVisible(true);
+        imageNode_->FileName = input;
+    } else {
+        try {
+            imageNode_->LoadFile(input);
+        } catch (const std::exception&) {
+            return;  // written, but gone or changed since: the preview keeps what it had
+        }
+    }
     EmptyHint->hide();
     preview_->AdoptRootSize();
-    // Faster than the eye can follow, the preview is drawn at most once a
-    // FrameMs; the batch's last file always is.
-    if (Due(previewFrame_)) preview_->RepaintAll();
+    if (draw) preview_->RepaintAll();
 }
 
 void TForm1::ConvertFiles(const QStringList& files) {
@@ -433,10 +464,11 @@ void TForm1::ConvertFiles(const QStringList& files) {
             return;
         }
         ++filesDone_;
-        // The image put in place has its own size; after a failure the preview keeps the one before.
-        batchStatus_ = StatusOf(item.input, imageNode_->Width, imageNode_->Height);
-        if (Due(statusFrame_)) SetStatus(batchStatus_);
-        if (Due(progressFrame_)) BatchProgress->setValue(filesDone_);
+        // The image put in place has its own size; after a failure the size shown stays the one before.
+        if (report.status == ItemStatus::Converted) shownSize_ = QSize(int(report.width), int(report.height));
+        batchStatus_ = StatusOf(item.input, shownSize_.width(), shownSize_.height());
+        if (Due(statusFrame_, FrameMs)) SetStatus(batchStatus_);
+        if (Due(progressFrame_, FrameMs)) BatchProgress->setValue(filesDone_);
     };
     BatchOptions options;
     options.jobs = std::max(Jobs, 1);
@@ -445,13 +477,14 @@ void TForm1::ConvertFiles(const QStringList& files) {
     // Before each file the window answers: repaints, Esc, Cancel, a close.
     options.cancelled = [&] {
         // The file waited for, with the size of the image before it.
-        if (settled < plan.Size() && Due(statusFrame_)) {
-            batchStatus_ = StatusOf(plan.Item(settled).input, imageNode_->Width, imageNode_->Height);
+        if (settled < plan.Size() && Due(statusFrame_, FrameMs)) {
+            batchStatus_ = StatusOf(plan.Item(settled).input, shownSize_.width(), shownSize_.height());
             SetStatus(batchStatus_);
         }
         QCoreApplication::processEvents();
         return cancelRequested_;
     };
+    shownSize_ = QSize(imageNode_->Width, imageNode_->Height);
     BatchProgress->setRange(0, static_cast<int>(std::min<size_t>(plan.Size(), INT_MAX)));
     BatchProgress->setValue(0);
     cancelRequested_ = closeRequested_ = false;
@@ -491,6 +524,10 @@ void TForm1::ConvertFiles(const QStringList& files) {
 
 void TForm1::ShowLastFile() {
     if (!batchStatus_.isEmpty()) SetStatus(batchStatus_);
+    if (!previewDue_.empty()) {
+        previewFrame_.invalidate();
+        ShowInPreview(nullptr, std::exchange(previewDue_, {}));
+    }
     preview_->RepaintAll();
     batchStatus_.clear();
     statusFrame_.invalidate();

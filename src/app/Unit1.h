@@ -2,6 +2,7 @@
 // The conversion window: pick images, watch each one in the preview, and
 // find them written as 24-bit .bmp files in the output folder.
 #include <QElapsedTimer>
+#include <QSize>
 #include <QMainWindow>
 #include <QStringList>
 #include <memory>
@@ -63,9 +64,12 @@ public:
     TResultsPanel* Results;
     // Files loaded at once; the number of cores unless set.
     int Jobs = 1;
-    // The least time between two drawings of the status text, the progress
-    // and the preview during a batch, in ms; 0 draws them for every file.
+    // The least time between two drawings of the status text and the
+    // progress during a batch, in ms; 0 draws them for every file.
     int FrameMs = 40;
+    // The same for the preview, which may have to read the image again:
+    // drawn more often, it slowed a batch of small images by a quarter.
+    int PreviewFrameMs = 100;
     // The batch from the event loop, with errors shown in the error box.
     void ConvertFilesLater(const QStringList& files);
 
@@ -126,6 +130,7 @@ private:
     // into the preview as the output is put in place.
     LoadStep PreviewLoader();
     // On this thread: the image just put in place becomes the preview's.
+    // Without a map it is read from input when the preview is drawn.
     void ShowInPreview(std::unique_ptr<TPixelMap> map, const std::string& input);
     void ShowZoom();
     // After a batch: the status text and preview of its last file, drawn
@@ -141,10 +146,12 @@ private:
     TVeloraPtr<TVlxImg> imageNode_;
     std::unique_ptr<TPbox> preview_;
     TZoomControl* zoom_ = nullptr;  // owned by ScrollBox1
-    // Whether FrameMs have passed since frame was last due; restarts it then.
-    bool Due(QElapsedTimer& frame) const;
+    // Whether ms have passed since frame was last due; restarts it then.
+    static bool Due(QElapsedTimer& frame, int ms);
     QElapsedTimer statusFrame_, progressFrame_, previewFrame_;  // since each was last drawn in a batch
     QString batchStatus_;                        // the status text last set in a batch
+    QSize shownSize_;                            // of the last image put in place, in pixels
+    std::string previewDue_;                     // put in place but not yet shown; "" for none
     int filesDone_ = 0;
     bool running_ = false;
     bool cancelRequested_ = false;
