@@ -439,7 +439,9 @@ void TForm1::ConvertFiles(const QStringList& files) {
     const TBatchPlan plan = PlanFiles(files, leftOut, unreadable);
     Results->Clear();
     for (const QString& line : leftOut) Results->Add(line);
-    Results->SetOutputFolder(plan.dir.empty() ? QString() : FromUtf8(plan.dir));
+    // Beside the sources, the folder of the first.
+    const std::string folder = !plan.dir.empty() || plan.Size() == 0 ? plan.dir : ExtractFileDir(plan.Item(0).output);
+    Results->SetOutputFolder(plan.Size() == 0 ? QString() : QDir(FromUtf8(folder)).absolutePath());
 
     QStringList notWritten;
     QString stoppedBy;
@@ -513,6 +515,10 @@ void TForm1::ConvertFiles(const QStringList& files) {
     }
     if (!leftOut.isEmpty()) notWritten = leftOut + notWritten;
     if (result.stopped) {
+        if (result.notStarted > 0)
+            stoppedBy += QStringLiteral("\n\n%1 of %2 not reached; \"Keep going past failed files\" goes on past such files")
+                             .arg(result.notStarted)
+                             .arg(plan.Size());
         if (!notWritten.isEmpty()) stoppedBy += QStringLiteral("\n\nNot written:\n") + notWritten.join(QLatin1Char('\n'));
         throw EQuenlo(Utf8(stoppedBy));
     }

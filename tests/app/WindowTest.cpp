@@ -172,6 +172,7 @@ TEST(Window, AMissingRgbStopsTheBatchWithTheMessage) {
     ASSERT_EQ(w.dialogs.errors.size(), 1);
     EXPECT_TRUE(w.dialogs.errors[0].contains(QStringLiteral("ファイルが見つかりません")));
     EXPECT_TRUE(w.dialogs.errors[0].contains(Q(dir / "b.ipr")));
+    EXPECT_TRUE(w.dialogs.errors[0].contains("1 of 3 not reached")) << w.dialogs.errors[0].toStdString();
     EXPECT_TRUE(w.dialogs.errors[0].endsWith('.'));
     EXPECT_TRUE(fs::exists(dir / "out/a.bmp"));
     EXPECT_FALSE(fs::exists(dir / "out/c.bmp"));
