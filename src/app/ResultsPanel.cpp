@@ -61,7 +61,10 @@ void TResultsPanel::Add(const QString& line) {
 }
 
 void TResultsPanel::Finish(const BatchCounts& counts) {
-    if (dropped_ > 0) lines_ << QStringLiteral("... and %1 more").arg(dropped_), dropped_ = 0;
+    if (dropped_ > 0) {
+        lines_ << QStringLiteral("... and %1 more").arg(dropped_);
+        dropped_ = 0;
+    }
     SummaryLabel->setText(SummaryLine(counts));
     List->setPlainText(lines_.join(QLatin1Char('\n')));
 }
