@@ -55,7 +55,7 @@ TRect TPbox::GetPaintRect() const {
 namespace {
 
 // A scene coordinate as an index into a map that starts at origin and is n long.
-int64_t Source(int32_t scene, int32_t origin, int32_t n) { return std::clamp<int64_t>(int64_t(scene) - origin, 0, n - 1); }
+int64_t Source(int64_t scene, int32_t origin, int32_t n) { return std::clamp<int64_t>(scene - origin, 0, n - 1); }
 
 // Each screen pixel takes the one scene pixel the view maps it to.
 template <class ToScene>
@@ -96,7 +96,7 @@ void AverageBoxes(const TPixelMapRGB& map, const TRect& r, uint8_t* bits, int64_
     // Screen pixel i covers map columns [from[i], from[i + 1]); at least one.
     auto spans = [&](int32_t first, int64_t n, int32_t origin, int32_t size) {
         std::vector<int64_t> from(static_cast<size_t>(n) + 1);
-        from[0] = Source(toScene(first - 1) + 1, origin, size);
+        from[0] = first == INT32_MIN ? 0 : Source(int64_t(toScene(first - 1)) + 1, origin, size);
         for (int64_t i = 0; i < n; ++i)
             from[size_t(i) + 1] = std::max(from[size_t(i)] + 1, Source(toScene(int32_t(first + i)), origin, size) + 1);
         return from;
@@ -116,7 +116,8 @@ void AverageBoxes(const TPixelMapRGB& map, const TRect& r, uint8_t* bits, int64_
         const uint64_t bandRows = uint64_t(std::max<int64_t>(y1 - y0, 1));
         uint8_t* d = bits + y * stride;
         for (int64_t x = 0; x < dw; ++x, d += 3) {
-            const int64_t x0 = std::min<int64_t>(cols[size_t(x)], w - 1), x1 = std::max(std::min<int64_t>(cols[size_t(x) + 1], w), x0 + 1);
+            const int64_t x0 = std::min<int64_t>(cols[size_t(x)], w - 1);
+            const int64_t x1 = std::max(std::min<int64_t>(cols[size_t(x) + 1], w), x0 + 1);
             const uint64_t n = bandRows * uint64_t(x1 - x0);
             for (int c = 0; c < 3; ++c) {
                 uint64_t total = 0;
