@@ -13,6 +13,8 @@ PACKAGES += dpkg-dev file man-db groff-base
 # The recipes test: a single-node Slurm, an sshd for GNU parallel, and a
 # parser for the Kubernetes Job where kubectl is missing
 PACKAGES += munge slurmctld slurmd slurm-client openssh-server openssh-client parallel python3-yaml
+# The window's test under a real X server, and its screenshot
+PACKAGES += xvfb xauth imagemagick
 
 # Only make bench needs these: the peer that rendering is compared against.
 BENCH_PACKAGES = libcairo2-dev

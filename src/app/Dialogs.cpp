@@ -3,11 +3,13 @@
 #include <QApplication>
 #include <QFileDialog>
 #include <QMessageBox>
+#include <algorithm>
 
 namespace quenlo {
 
-std::optional<QStringList> TQtDialogs::OpenFiles(QWidget* parent, const OpenFilesRequest& request) {
+std::optional<QStringList> TQtDialogs::OpenFiles(QWidget* parent, OpenFilesRequest& request) {
     QFileDialog dialog(parent);
+    if (!request.directory.isEmpty()) dialog.setDirectory(request.directory);
     dialog.setFileMode(QFileDialog::ExistingFiles);
     dialog.setAcceptMode(QFileDialog::AcceptOpen);
     dialog.setNameFilters(request.filters);
@@ -20,11 +22,13 @@ std::optional<QStringList> TQtDialogs::OpenFiles(QWidget* parent, const OpenFile
     if (dialog.exec() != QDialog::Accepted) return std::nullopt;
     const QStringList files = dialog.selectedFiles();
     if (files.isEmpty()) return std::nullopt;
+    request.selectedFilter = std::max(0, int(request.filters.indexOf(dialog.selectedNameFilter())));
+    request.directory = dialog.directory().absolutePath();
     return files;
 }
 
-std::optional<QString> TQtDialogs::ChooseFolder(QWidget* parent) {
-    const QString dir = QFileDialog::getExistingDirectory(parent, QString(), QDir::homePath(),
+std::optional<QString> TQtDialogs::ChooseFolder(QWidget* parent, const QString& start) {
+    const QString dir = QFileDialog::getExistingDirectory(parent, QString(), start.isEmpty() ? QDir::homePath() : start,
                                                           QFileDialog::ShowDirsOnly);
     if (dir.isEmpty()) return std::nullopt;
     return dir;

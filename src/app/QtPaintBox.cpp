@@ -5,6 +5,7 @@
 #include <QPaintEvent>
 #include <QPainter>
 #include <algorithm>
+#include <cmath>
 #include <exception>
 
 namespace quenlo {
@@ -54,20 +55,51 @@ void TQtPaintBox::Guarded(F&& f) {
     }
 }
 
-void TQtPaintBox::Resize(int w, int h) {
-    w = std::max(w, 0);
-    h = std::max(h, 0);
-    setMinimumSize(w, h);
-    resize(w, h);
+double TQtPaintBox::Dpr() const { return std::max(devicePixelRatioF(), 1e-3); }
+
+QRect TQtPaintBox::ToDevice(const QRect& r) const {
+    if (r.isEmpty()) return {};
+    const double s = Dpr();
+    const int left = int(std::floor(r.left() * s)), top = int(std::floor(r.top() * s));
+    const int right = int(std::ceil((r.left() + r.width()) * s)), bottom = int(std::ceil((r.top() + r.height()) * s));
+    return QRect(left, top, right - left, bottom - top);
 }
 
-void TQtPaintBox::SetControlWidth(int32_t w) { Resize(w, height()); }
-void TQtPaintBox::SetControlHeight(int32_t h) { Resize(width(), h); }
+QRect TQtPaintBox::ToLogical(const QRect& r) const {
+    if (r.isEmpty()) return {};
+    const double s = Dpr();
+    const int left = int(std::floor(r.left() / s)), top = int(std::floor(r.top() / s));
+    const int right = int(std::ceil((r.left() + r.width()) / s)), bottom = int(std::ceil((r.top() + r.height()) / s));
+    return QRect(left, top, right - left, bottom - top);
+}
+
+QRegion TQtPaintBox::ToDevice(const QRegion& r) const {
+    QRegion out;
+    for (const QRect& rect : r) out += ToDevice(rect);
+    return out;
+}
+
+QPoint TQtPaintBox::DevicePos(const QMouseEvent* e) const {
+    const QPointF p = e->position() * Dpr();
+    return QPoint(int(std::floor(p.x())), int(std::floor(p.y())));
+}
+
+void TQtPaintBox::Resize(int w, int h) {
+    deviceSize_ = QSize(std::max(w, 0), std::max(h, 0));
+    // Rounded up, so the widget holds every device pixel of the image.
+    const QSize logical(int(std::ceil(deviceSize_.width() / Dpr())), int(std::ceil(deviceSize_.height() / Dpr())));
+    setMinimumSize(logical);
+    resize(logical);
+}
+
+void TQtPaintBox::SetControlWidth(int32_t w) { Resize(w, deviceSize_.height()); }
+void TQtPaintBox::SetControlHeight(int32_t h) { Resize(deviceSize_.width(), h); }
 
 TRect TQtPaintBox::ClipRect() const {
     // Outside a paint event only the part on screen needs drawing; the rest
     // is drawn by the paint events that scrolling brings.
-    QRect r = painter_ ? paintClip_ : (isVisible() ? visibleRegion().boundingRect() : QRect());
+    QRect r = painter_ ? paintClip_ : (isVisible() ? ToDevice(visibleRegion().boundingRect()) : QRect());
+    r &= QRect(QPoint(0, 0), deviceSize_);
     return {r.left(), r.top(), r.left() + r.width(), r.top() + r.height()};
 }
 
@@ -76,7 +108,8 @@ void TQtPaintBox::StretchCopy(const TBgrImage& image, const TRect& src, const TR
     const QRect target = ToQRect(dst);
     if (target.isEmpty()) return;
     const QImage source(image.Bits, image.Width, image.Height, image.Stride, QImage::Format_BGR888);
-    // Rows and columns are dropped or repeated, never blended.
+    // The view has already stretched the image to the screen: rectangles
+    // are in device pixels, so one image pixel is one device pixel at 100 %.
     if (painter_) {
         painter_->setRenderHint(QPainter::SmoothPixmapTransform, false);
         painter_->setCompositionMode(QPainter::CompositionMode_Source);
@@ -93,12 +126,12 @@ void TQtPaintBox::StretchCopy(const TBgrImage& image, const TRect& src, const TR
     // A newer piece hides older ones under it.
     std::erase_if(pending_, [&](const Piece& old) { return target.contains(old.rect); });
     pending_.push_back({std::move(piece), target});
-    update(target);
+    update(ToLogical(target));
 }
 
 QRegion TQtPaintBox::Pending() const {
     QRegion r;
-    for (const Piece& piece : pending_) r += piece.rect;
+    for (const Piece& piece : pending_) r += ToLogical(piece.rect);
     return r;
 }
 
@@ -110,21 +143,23 @@ void TQtPaintBox::UnhookEvents() { handlers_ = {}; }
 void TQtPaintBox::paintEvent(QPaintEvent* event) {
     QPainter p(this);
     p.setClipRegion(event->region());
+    // From here on the painter counts device pixels.
+    p.scale(1 / Dpr(), 1 / Dpr());
+    const QRegion region = ToDevice(event->region());
     // What the view presented since the last paint is shown as it is;
     // anything else is rendered now through the view, straight onto the control.
     QRegion covered;
     for (const Piece& piece : pending_) {
-        if (!event->region().intersects(piece.rect)) continue;
+        if (!region.intersects(piece.rect)) continue;
         p.drawImage(piece.rect.topLeft(), piece.image);
         covered += piece.rect;
     }
-    std::erase_if(pending_, [&](const Piece& piece) { return event->region().contains(piece.rect); });
-    const QRegion missing = event->region() - covered;
+    std::erase_if(pending_, [&](const Piece& piece) { return region.contains(piece.rect); });
+    const QRegion missing = region - covered;
     if (missing.isEmpty()) return;
-    if (!handlers_.Paint) {
-        p.fillRect(missing.boundingRect(), Qt::white);
-        return;
-    }
+    // Device pixels past the image in the last logical pixel.
+    p.fillRect(missing.boundingRect(), Qt::white);
+    if (!handlers_.Paint) return;
     painter_ = &p;
     paintClip_ = missing.boundingRect();
     Guarded([&] { handlers_.Paint(); });
@@ -132,18 +167,18 @@ void TQtPaintBox::paintEvent(QPaintEvent* event) {
 }
 
 void TQtPaintBox::mousePressEvent(QMouseEvent* event) {
-    const QPoint pos = event->position().toPoint();
+    const QPoint pos = DevicePos(event);
     if (handlers_.MouseDown)
         Guarded([&] { handlers_.MouseDown(ButtonOf(event->button()), ShiftOf(event), pos.x(), pos.y()); });
 }
 
 void TQtPaintBox::mouseMoveEvent(QMouseEvent* event) {
-    const QPoint pos = event->position().toPoint();
+    const QPoint pos = DevicePos(event);
     if (handlers_.MouseMove) Guarded([&] { handlers_.MouseMove(ShiftOf(event), pos.x(), pos.y()); });
 }
 
 void TQtPaintBox::mouseReleaseEvent(QMouseEvent* event) {
-    const QPoint pos = event->position().toPoint();
+    const QPoint pos = DevicePos(event);
     if (handlers_.MouseUp)
         Guarded([&] { handlers_.MouseUp(ButtonOf(event->button()), ShiftOf(event), pos.x(), pos.y()); });
 }

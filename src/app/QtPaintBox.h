@@ -2,7 +2,9 @@
 // The paint box on Qt: a widget that keeps the size the view gives it,
 // shows what the view presents, and routes its paint and mouse events to
 // the hooked handlers. Only the part on screen is ever drawn, so a large
-// image costs no more than the window shows of it.
+// image costs no more than the window shows of it. The view sees device
+// pixels: sizes, clip rectangles and pointer positions are scaled by the
+// screen's device pixel ratio, so 100 % is one image pixel per device pixel.
 #include <QImage>
 #include <QPainter>
 #include <QRegion>
@@ -27,8 +29,10 @@ public:
     void HookEvents(TPaintBoxHandlers handlers) override;
     void UnhookEvents() override;
 
-    // Presented pieces waiting for their paint event.
+    // Presented pieces waiting for their paint event, in widget coordinates.
     QRegion Pending() const;
+    // The size the view gave, in device pixels.
+    QSize DeviceSize() const { return deviceSize_; }
 
     // Errors raised by a handler never cross Qt's event loop; they come here.
     std::function<void(const QString& message)> OnError;
@@ -40,19 +44,27 @@ protected:
     void mouseReleaseEvent(QMouseEvent* event) override;
 
 private:
-    void Resize(int w, int h);
+    void Resize(int w, int h);  // device pixels
+    double Dpr() const;
+    // Device-pixel rectangles from widget ones, covering every pixel touched.
+    QRect ToDevice(const QRect& r) const;
+    QRegion ToDevice(const QRegion& r) const;
+    QRect ToLogical(const QRect& r) const;
+    QPoint DevicePos(const QMouseEvent* e) const;
     template <class F>
     void Guarded(F&& f);
 
     struct Piece {
         QImage image;  // already stretched to rect's size
-        QRect rect;
+        QRect rect;    // device pixels
     };
+
+    QSize deviceSize_;
 
     TPaintBoxHandlers handlers_;
     std::vector<Piece> pending_;   // presented outside a paint event, oldest first
     QPainter* painter_ = nullptr;  // the control's painter while a paint event runs
-    QRect paintClip_;
+    QRect paintClip_;  // device pixels
 };
 
 }  // namespace quenlo

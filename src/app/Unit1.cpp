@@ -1,6 +1,13 @@
 #include "app/Unit1.h"
 
+#include <QCheckBox>
+#include <QDir>
+#include <QDockWidget>
 #include <QDragEnterEvent>
+#include <QFileInfo>
+#include <QHBoxLayout>
+#include <QScreen>
+#include <QSettings>
 #include <QDropEvent>
 #include <QFontDatabase>
 #include <QFrame>
@@ -16,12 +23,15 @@
 #include <QStatusBar>
 #include <QTimer>
 #include <QVBoxLayout>
+#include <thread>
 
 #include "app/QtPaintBox.h"
 #include "app/ZoomControl.h"
 #include "batch/BatchInputs.h"
 #include "imageio/AtomicFile.h"
 #include "imageio/FileIo.h"
+#include "imageio/ImageKind.h"
+#include "imageio/RawStream.h"
 #include "imageio/VlxIo.h"
 #include "low/Errors.h"
 #include "low/FileNames.h"
@@ -39,14 +49,76 @@ constexpr int kButton1RightMargin = kDesignClientWidth - (472 + 25);
 
 std::string Utf8(const QString& s) { return s.toUtf8().toStdString(); }
 QString FromUtf8(const std::string& s) { return QString::fromUtf8(s.data(), static_cast<qsizetype>(s.size())); }
-}  // namespace
 
-TForm1::TForm1(IDialogs& dialogs, QWidget* parent) : QMainWindow(parent), dialogs_(dialogs) {
-    BuildControls();
-    FormCreate();
+// The folder itself when it exists, else its nearest existing parent; "" for none.
+QString NearestExistingFolder(const QString& typed) {
+    if (typed.trimmed().isEmpty()) return {};
+    QString dir = QDir::cleanPath(QDir(typed).absolutePath());
+    while (!QFileInfo(dir).isDir()) {
+        const QString parent = QFileInfo(dir).path();
+        if (parent == dir) return {};
+        dir = parent;
+    }
+    return dir;
 }
 
-TForm1::~TForm1() { FormDestroy(); }
+// "name  W,H": the status text of a file, with a size.
+QString StatusOf(const std::string& input, int32_t w, int32_t h) {
+    return FromUtf8(input) + QStringLiteral("  ") + QString::number(w) + QLatin1Char(',') + QString::number(h);
+}
+}  // namespace
+
+TForm1::TForm1(IDialogs& dialogs, QSettings* settings, QWidget* parent)
+    : QMainWindow(parent), dialogs_(dialogs), settings_(settings) {
+    Jobs = static_cast<int>(std::max(1u, std::thread::hardware_concurrency()));
+    BuildControls();
+    FormCreate();
+    if (settings_) ApplySettings(TWindowSettings::Load(*settings_));
+}
+
+TForm1::~TForm1() {
+    SaveSettings();
+    FormDestroy();
+}
+
+TWindowSettings TForm1::CurrentSettings() const {
+    TWindowSettings s;
+    s.outputDir = Edit1->text();
+    s.inputDir = inputDir_;
+    s.inputFilter = inputFilter_;
+    s.geometry = saveGeometry();
+    s.zoom = zoom_->Percent();
+    s.keepGoing = KeepGoingBox->isChecked();
+    s.skipExisting = SkipExistingBox->isChecked();
+    return s;
+}
+
+void TForm1::ApplySettings(const TWindowSettings& s) {
+    Edit1->setText(s.outputDir);
+    inputDir_ = s.inputDir;
+    inputFilter_ = s.inputFilter;
+    if (!s.geometry.isEmpty()) restoreGeometry(s.geometry);
+    zoom_->SetPercent(s.zoom);
+    KeepGoingBox->setChecked(s.keepGoing);
+    SkipExistingBox->setChecked(s.skipExisting);
+}
+
+void TForm1::SaveSettings() {
+    if (settings_) CurrentSettings().Save(*settings_);
+}
+
+void TForm1::FitOnScreen() {
+    const QScreen* on = screen();
+    if (!on) return;
+    const QRect room = on->availableGeometry();
+    const QSize frame = frameGeometry().size() - size();
+    const QSize most(std::max(room.width() - frame.width(), 200), std::max(room.height() - frame.height(), 200));
+    resize(size().boundedTo(most));
+    QRect outer = frameGeometry();
+    outer.moveLeft(std::clamp(outer.left(), room.left(), std::max(room.left(), room.right() + 1 - outer.width())));
+    outer.moveTop(std::clamp(outer.top(), room.top(), std::max(room.top(), room.bottom() + 1 - outer.height())));
+    move(outer.topLeft());
+}
 
 void TForm1::BuildControls() {
     setWindowTitle(QStringLiteral("QUENLO "));
@@ -92,20 +164,62 @@ void TForm1::BuildControls() {
     Button1->setGeometry(472, 8, 25, 21);
     setTabOrder(Button3, Edit1);
     setTabOrder(Edit1, Button1);
+    Button3->setShortcut(QKeySequence::Open);
+    Button3->setToolTip(QStringLiteral("Choose images to convert (Ctrl+O); folders can also be dropped on the window"));
+    Edit1->setToolTip(QStringLiteral("Folder for the .bmp files, created when missing; empty: beside each source"));
+    Button1->setToolTip(QStringLiteral("Choose the output folder"));
+    Label1->setToolTip(Edit1->toolTip());
+
+    // Room is left in this row for more choices about the output.
+    OptionsRow = new QFrame(central);
+    auto* options = new QHBoxLayout(OptionsRow);
+    options->setContentsMargins(8, 2, 8, 2);
+    KeepGoingBox = new QCheckBox(QStringLiteral("Keep going past failed files"), OptionsRow);
+    KeepGoingBox->setToolTip(QStringLiteral("Off: a file that cannot be read stops the batch there"));
+    SkipExistingBox = new QCheckBox(QStringLiteral("Skip existing outputs"), OptionsRow);
+    SkipExistingBox->setToolTip(QStringLiteral("Leave .bmp files that already exist alone"));
+    ZoomLabel = new QLabel(OptionsRow);
+    ZoomLabel->setToolTip(QStringLiteral("Zoom: Ctrl+wheel, Ctrl+plus, Ctrl+minus, Ctrl+0 for 100 %, Ctrl+9 to fit"));
+    options->addWidget(KeepGoingBox);
+    options->addWidget(SkipExistingBox);
+    options->addStretch(1);
+    options->addWidget(ZoomLabel);
+    column->addWidget(OptionsRow);
     setCentralWidget(central);
+    for (QCheckBox* box : {KeepGoingBox, SkipExistingBox})
+        connect(box, &QCheckBox::toggled, this, [this] { SaveSettings(); });
+
+    EmptyHint = new QLabel(QStringLiteral("Drop images or folders here, or Select Targets (Ctrl+O)"), ScrollBox1->viewport());
+    EmptyHint->setAlignment(Qt::AlignCenter);
+    EmptyHint->setWordWrap(true);
+    EmptyHint->setAttribute(Qt::WA_TransparentForMouseEvents);
+    ScrollBox1->viewport()->installEventFilter(this);
+    ScrollBox1->setToolTip(QStringLiteral("Each image as it is written; drag with a button held to paint on it"));
+
+    Results = new TResultsPanel;
+    ResultsDock = new QDockWidget(QStringLiteral("Results"), this);
+    ResultsDock->setObjectName(QStringLiteral("Results"));
+    ResultsDock->setWidget(Results);
+    ResultsDock->setFeatures(QDockWidget::DockWidgetClosable | QDockWidget::DockWidgetMovable |
+                             QDockWidget::DockWidgetFloatable);
+    addDockWidget(Qt::BottomDockWidgetArea, ResultsDock);
+    ResultsDock->hide();
 
     StatusBar1 = new QStatusBar(this);
     StatusBar1->setSizeGripEnabled(false);
     StatusBar1->setFixedHeight(19);
     status_ = new QLabel(QStringLiteral("---"), StatusBar1);
     StatusBar1->addWidget(status_, 1);
+    status_->setToolTip(QStringLiteral("The file in hand and its size in pixels"));
     BatchProgress = new QProgressBar(StatusBar1);
     BatchProgress->setFormat(QStringLiteral("%v / %m"));
     BatchProgress->setMaximumWidth(160);
+    BatchProgress->setToolTip(QStringLiteral("Files settled of the batch"));
     BatchProgress->hide();
     StatusBar1->addPermanentWidget(BatchProgress);
     CancelButton = new QPushButton(QStringLiteral("Cancel"), StatusBar1);
     CancelButton->hide();
+    CancelButton->setToolTip(QStringLiteral("Stop after the file in hand (Esc)"));
     StatusBar1->addPermanentWidget(CancelButton);
     setStatusBar(StatusBar1);
 
@@ -129,8 +243,12 @@ void TForm1::FormCreate() {
     preview_->SetRoot(imageNode_.get());
     preview_->AdoptRootSize();
     preview_->SetZoom(100);  // 100 / 100: scale 1 : 1
-    zoom_ = new TZoomControl(*preview_, *ScrollBox1, [this] { return QSize(imageNode_->Width, imageNode_->Height); });
+    zoom_ = new TZoomControl(*preview_, *ScrollBox1, [this] { return QSize(imageNode_->Width, imageNode_->Height); },
+                             [this] { ShowZoom(); });
+    ShowZoom();
 }
+
+void TForm1::ShowZoom() { ZoomLabel->setText(QString::number(zoom_->Percent()) + QStringLiteral(" %")); }
 
 void TForm1::FormDestroy() {
     imageNode_.reset();  // detaches it from the view first
@@ -156,6 +274,8 @@ void TForm1::LayoutPanel() {
 
 bool TForm1::eventFilter(QObject* watched, QEvent* event) {
     if (watched == Panel1 && event->type() == QEvent::Resize) LayoutPanel();
+    if (watched == ScrollBox1->viewport() && event->type() == QEvent::Resize)
+        EmptyHint->setGeometry(ScrollBox1->viewport()->rect().adjusted(8, 8, -8, -8));
     return QMainWindow::eventFilter(watched, event);
 }
 
@@ -170,13 +290,16 @@ void TForm1::SetBatchRunning(bool running) {
     running_ = running;
     Button3->setEnabled(!running);
     Button1->setEnabled(!running);
+    Edit1->setReadOnly(running);
+    KeepGoingBox->setEnabled(!running);
+    SkipExistingBox->setEnabled(!running);
     setAcceptDrops(!running);
     BatchProgress->setVisible(running);
     CancelButton->setVisible(running);
 }
 
-bool TForm1::Due(QElapsedTimer& frame) const {
-    if (frame.isValid() && frame.elapsed() < FrameMs) return false;
+bool TForm1::Due(QElapsedTimer& frame, int ms) {
+    if (frame.isValid() && frame.elapsed() < ms) return false;
     frame.start();
     return true;
 }
@@ -192,16 +315,20 @@ void TForm1::keyPressEvent(QKeyEvent* event) {
 }
 
 void TForm1::closeEvent(QCloseEvent* event) {
-    if (!running_) return QMainWindow::closeEvent(event);
+    if (!running_) {
+        SaveSettings();
+        return QMainWindow::closeEvent(event);
+    }
     // The batch is on the stack below this event: it must unwind first.
     cancelRequested_ = closeRequested_ = true;
     event->ignore();
 }
 
 void TForm1::Button1Click() {
-    const std::optional<QString> chosen = dialogs_.ChooseFolder(this);
+    const std::optional<QString> chosen = dialogs_.ChooseFolder(this, NearestExistingFolder(Edit1->text()));
     if (!chosen) return;
     Edit1->setText(*chosen);
+    SaveSettings();
     std::string dir = Utf8(*chosen);
     PrepareOutputDir(dir);
 }
@@ -210,13 +337,17 @@ void TForm1::Button3Click() {
     OpenFilesRequest request;
     request.filters = {QStringLiteral("RGB files (*.rgb)"), QStringLiteral("IPR files (*.ipr)"),
                        QStringLiteral("Image files (*.rgb *.ipr *.bmp *.jpg *.jpeg)")};
-    request.selectedFilter = 0;
+    request.selectedFilter = std::clamp(inputFilter_, 0, int(request.filters.size()) - 1);
+    request.directory = inputDir_;
     const std::optional<QStringList> files = dialogs_.OpenFiles(this, request);
     if (!files) return;
+    inputFilter_ = request.selectedFilter;
+    inputDir_ = request.directory;
+    SaveSettings();
     ConvertFiles(*files);
 }
 
-TBatchPlan TForm1::PlanFiles(const QStringList& files, QStringList& leftOut) const {
+TBatchPlan TForm1::PlanFiles(const QStringList& files, QStringList& leftOut, int& unreadable) const {
     FeedOptions feedOptions;
     feedOptions.recurse = Recurse::On;
     feedOptions.onSkipped = [&](const std::string& name, const std::string& why) {
@@ -229,60 +360,137 @@ TBatchPlan TForm1::PlanFiles(const QStringList& files, QStringList& leftOut) con
     PlanOptions planOptions;
     planOptions.outputDir = Utf8(Edit1->text());
     // The folder is read once for the whole batch.
-    return PlanBatch(feed.Source(), planOptions);
+    TBatchPlan plan = PlanBatch(feed.Source(), planOptions);
+    unreadable = feed.Unreadable();
+    return plan;
 }
 
 LoadStep TForm1::PreviewLoader() {
-    return [this](const BatchItem& item, ItemNotes&) -> SaveStep {
-        // Faster than the eye can follow, the status text and the preview are
-        // drawn at most once a FrameMs; the batch's last file always is.
-        const bool draw = Due(statusFrame_);
-        // The size shown is that of the image before this one.
-        batchStatus_ = FromUtf8(item.input) + QStringLiteral("  ") + QString::number(imageNode_->Width) +
-                       QLatin1Char(',') + QString::number(imageNode_->Height);
-        if (draw) SetStatus(batchStatus_);
+    // Runs on the batch's threads: touches nothing of the window.
+    return [this](const BatchItem& item, ItemNotes& notes) -> SaveStep {
         // A vanished file would otherwise save the previous image under its name.
         if (!FileExists(item.input)) throw EInOutError(2);
-        imageNode_->LoadFile(item.input);
-        preview_->AdoptRootSize();
-        if (draw) preview_->RepaintAll();
-        return [this, &item]() -> CommitStep {
-            const TPixelMap* map = imageNode_->Map.get();
-            std::string why = map ? NothingToSave(item.input, map->Width(), map->Height()) : "nothing to save";
-            if (!why.empty()) throw EQuenlo(why);
-            std::shared_ptr<TAtomicFile> file = PrepareBmpFile(*map, item.output);
-            return [file] { file->Commit(); };
+        if (KindByName(item.input) == ImageKind::RawPair) {
+            // Rows stream into the file; the preview reads the image only when it is drawn.
+            auto raw = std::make_shared<TRawPair>(item.ipr, item.rgb);
+            notes.width = raw->Width();
+            notes.height = raw->Height();
+            return [this, raw, &item]() -> CommitStep {
+                if (std::string why = NothingToSave(item.input, raw->Width(), raw->Height()); !why.empty())
+                    throw EQuenlo(why);
+                std::shared_ptr<TAtomicFile> file = raw->PrepareBmp(item.output);
+                return [this, file, input = item.input] {
+                    file->Commit();
+                    ShowInPreview(nullptr, input);
+                };
+            };
+        }
+        LoadOptions load;
+        load.onWarning = [&notes](const std::string& text) { notes.warnings.push_back(text); };
+        // Held apart, so the commit can hand the map to the preview.
+        auto map = std::make_shared<std::unique_ptr<TPixelMap>>(LoadImageFile(PixelKind::RGB, item.input, load));
+        if (!*map || (*map)->Kind() != PixelKind::RGB) throw EInOutError(2);
+        notes.width = (*map)->Width();
+        notes.height = (*map)->Height();
+        return [this, map, &item]() -> CommitStep {
+            if (std::string why = NothingToSave(item.input, (*map)->Width(), (*map)->Height()); !why.empty())
+                throw EQuenlo(why);
+            std::shared_ptr<TAtomicFile> file = PrepareBmpFile(**map, item.output);
+            // On the calling thread, in input order.
+            return [this, map, file, input = item.input] {
+                file->Commit();
+                ShowInPreview(std::move(*map), input);
+            };
         };
     };
+}
+
+void TForm1::ShowInPreview(std::unique_ptr<TPixelMap> map, const std::string& input) {
+    // Faster than the eye can follow, the preview is drawn at most once a
+    // PreviewFrameMs; the batch's last file always is.
+    const bool draw = Due(previewFrame_, PreviewFrameMs);
+    previewDue_.clear();
+    if (!map && !draw) {
+        previewDue_ = input;  // read when it is drawn, if it is the last
+        return;
+    }
+    if (map) {
+        imageNode_->Map.reset(static_cast<TPixelMapRGB*>(map.release()));
+        imageNode_->SetWidth(imageNode_->Map->Width());
+        imageNode_->SetHeight(imageNode_->Map->Height());
+        imageNode_->SetVisible(true);
+        imageNode_->FileName = input;
+    } else {
+        try {
+            imageNode_->LoadFile(input);
+        } catch (const std::exception&) {
+            return;  // written, but gone or changed since: the preview keeps what it had
+        }
+    }
+    EmptyHint->hide();
+    preview_->AdoptRootSize();
+    if (draw) preview_->RepaintAll();
 }
 
 void TForm1::ConvertFiles(const QStringList& files) {
     if (running_) return;
     QStringList leftOut;
-    const TBatchPlan plan = PlanFiles(files, leftOut);
+    int unreadable = 0;
+    const TBatchPlan plan = PlanFiles(files, leftOut, unreadable);
+    Results->Clear();
+    for (const QString& line : leftOut) Results->Add(line);
+    // Beside the sources, the folder of the first.
+    const std::string folder = !plan.dir.empty() || plan.Size() == 0 ? plan.dir : ExtractFileDir(plan.Item(0).output);
+    Results->SetOutputFolder(plan.Size() == 0 ? QString() : QDir(FromUtf8(folder)).absolutePath());
 
     QStringList notWritten;
     QString stoppedBy;
+    const bool keepGoing = KeepGoingBox->isChecked();
     BatchEvents events;
     events.onFailed = [&](const BatchItem& item, const std::string& reason, FailureKind kind) {
-        if (kind == FailureKind::Load) stoppedBy = FromUtf8(item.input) + QStringLiteral(": ") + FromUtf8(reason);
+        const QString line = FromUtf8(item.input) + QStringLiteral(": ") + FromUtf8(reason);
+        Results->Add(line);
+        if (kind == FailureKind::Load && !keepGoing) stoppedBy = line;
+        else if (kind == FailureKind::Load) notWritten << line;
         else notWritten << FromUtf8(item.output) + QStringLiteral(": ") + FromUtf8(reason);
     };
+    events.onWarning = [&](const BatchItem& item, const std::string& text) {
+        Results->Add(FromUtf8(item.input) + QStringLiteral(": warning: ") + FromUtf8(text));
+    };
     filesDone_ = 0;
-    events.onSettled = [&](const BatchItem&, const ItemReport& report) {
-        if (report.status == ItemStatus::NotReached) return;
+    size_t settled = 0;
+    events.onSettled = [&](const BatchItem& item, const ItemReport& report) {
+        ++settled;
+        if (report.status == ItemStatus::NotReached) {
+            Results->Add(FromUtf8(item.input) + QStringLiteral(": not reached"));
+            return;
+        }
         ++filesDone_;
-        if (Due(progressFrame_)) BatchProgress->setValue(filesDone_);
+        // The image put in place has its own size; after a failure the size shown stays the one before.
+        if (report.status == ItemStatus::Converted) shownSize_ = QSize(int(report.width), int(report.height));
+        batchStatus_ = StatusOf(item.input, shownSize_.width(), shownSize_.height());
+        if (Due(statusFrame_, FrameMs)) SetStatus(batchStatus_);
+        if (Due(progressFrame_, FrameMs)) BatchProgress->setValue(filesDone_);
     };
     BatchOptions options;
-    // Between files the window answers: repaints, Esc, Cancel, a close.
-    options.cancelled = [this] {
+    options.jobs = std::max(Jobs, 1);
+    options.onLoadFailure = keepGoing ? OnLoadFailure::KeepGoing : OnLoadFailure::Stop;
+    options.existing = SkipExistingBox->isChecked() ? ExistingOutput::Skip : ExistingOutput::Overwrite;
+    // Before each file the window answers: repaints, Esc, Cancel, a close.
+    options.cancelled = [&] {
+        // The file waited for, with the size of the image before it.
+        if (settled < plan.Size() && Due(statusFrame_, FrameMs)) {
+            batchStatus_ = StatusOf(plan.Item(settled).input, shownSize_.width(), shownSize_.height());
+            SetStatus(batchStatus_);
+        }
         QCoreApplication::processEvents();
         return cancelRequested_;
     };
+    shownSize_ = QSize(imageNode_->Width, imageNode_->Height);
     BatchProgress->setRange(0, static_cast<int>(std::min<size_t>(plan.Size(), INT_MAX)));
     BatchProgress->setValue(0);
     cancelRequested_ = closeRequested_ = false;
+    SaveSettings();
     BatchResult result;
     {
         struct Running {
@@ -290,16 +498,27 @@ void TForm1::ConvertFiles(const QStringList& files) {
             explicit Running(TForm1& f) : form(f) { form.SetBatchRunning(true); }
             ~Running() { form.SetBatchRunning(false); }
         } running(*this);
-        // One file at a time on this thread, so the preview holds the image being written.
         result = RunBatch(plan, options, PreviewLoader(), events);
     }
+    counts_ = {result.converted, result.failed + unreadable, result.notStarted, result.skipped, result.cancelled,
+               result.stopped};
+    Results->Finish(counts_);
     ShowLastFile();
     if (closeRequested_) {
         QTimer::singleShot(0, this, &QWidget::close);
         return;
     }
+    if (ResultsDock->isHidden()) {
+        ResultsDock->show();
+        // Most of the window stays the preview's.
+        resizeDocks({ResultsDock}, {std::max(120, height() / 4)}, Qt::Vertical);
+    }
     if (!leftOut.isEmpty()) notWritten = leftOut + notWritten;
     if (result.stopped) {
+        if (result.notStarted > 0)
+            stoppedBy += QStringLiteral("\n\n%1 of %2 not reached; \"Keep going past failed files\" goes on past such files")
+                             .arg(result.notStarted)
+                             .arg(plan.Size());
         if (!notWritten.isEmpty()) stoppedBy += QStringLiteral("\n\nNot written:\n") + notWritten.join(QLatin1Char('\n'));
         throw EQuenlo(Utf8(stoppedBy));
     }
@@ -311,10 +530,15 @@ void TForm1::ConvertFiles(const QStringList& files) {
 
 void TForm1::ShowLastFile() {
     if (!batchStatus_.isEmpty()) SetStatus(batchStatus_);
+    if (!previewDue_.empty()) {
+        previewFrame_.invalidate();
+        ShowInPreview(nullptr, std::exchange(previewDue_, {}));
+    }
     preview_->RepaintAll();
     batchStatus_.clear();
     statusFrame_.invalidate();
     progressFrame_.invalidate();
+    previewFrame_.invalidate();
 }
 
 void TForm1::dragEnterEvent(QDragEnterEvent* event) {

@@ -2,6 +2,7 @@
 // The conversion window: pick images, watch each one in the preview, and
 // find them written as 24-bit .bmp files in the output folder.
 #include <QElapsedTimer>
+#include <QSize>
 #include <QMainWindow>
 #include <QStringList>
 #include <memory>
@@ -9,12 +10,17 @@
 #include <vector>
 
 #include "app/Dialogs.h"
+#include "app/ResultsPanel.h"
+#include "app/WindowSettings.h"
 #include "batch/BatchPlan.h"
 #include "batch/BatchRun.h"
 #include "scene/Velora.h"
 
+class QCheckBox;
+class QDockWidget;
 class QFrame;
 class QLabel;
+class QSettings;
 class QLineEdit;
 class QProgressBar;
 class QPushButton;
@@ -24,6 +30,7 @@ class QStatusBar;
 namespace quenlo {
 
 class TPbox;
+class TPixelMap;
 class TQtPaintBox;
 class TVlxImg;
 class TZoomControl;
@@ -31,8 +38,9 @@ class TZoomControl;
 class TForm1 : public QMainWindow {
     Q_OBJECT
 public:
-    // dialogs must outlive the window.
-    explicit TForm1(IDialogs& dialogs, QWidget* parent = nullptr);
+    // dialogs, and settings when given, must outlive the window. Choices
+    // are read from settings here and written back as they change and on close.
+    explicit TForm1(IDialogs& dialogs, QSettings* settings = nullptr, QWidget* parent = nullptr);
     ~TForm1() override;
 
     // "..." : choose the output folder.
@@ -40,18 +48,28 @@ public:
     // "Select Targets": choose images and convert them.
     void Button3Click();
     // The batch, for chosen or dropped files; a folder stands for the image
-    // files below it, mirrored below the output folder. Events run between
-    // files; while it runs the batch cannot be started again. Throws on an
-    // output folder or load error.
+    // files below it, mirrored below the output folder. Files load on Jobs
+    // threads and are put in place, and shown, in input order. Events run
+    // between files; while it runs the batch cannot be started again. Throws
+    // on an output folder error, and on a load error unless "Keep going" is
+    // checked; either way the results panel then tells what happened.
     void ConvertFiles(const QStringList& files);
     // Esc and the Cancel button: the batch stops after the file in hand.
     void CancelBatch();
     bool BatchRunning() const { return running_; }
     // Files settled in the batch that runs or ran last.
     int FilesDone() const { return filesDone_; }
-    // The least time between two drawings of the status text, the progress
-    // and the preview during a batch, in ms; 0 draws them for every file.
+    // What the last batch did; the panel keeps its list.
+    const BatchCounts& LastCounts() const { return counts_; }
+    TResultsPanel* Results;
+    // Files loaded at once; the number of cores unless set.
+    int Jobs = 1;
+    // The least time between two drawings of the status text and the
+    // progress during a batch, in ms; 0 draws them for every file.
     int FrameMs = 40;
+    // The same for the preview, which may have to read the image again:
+    // drawn more often, it slowed a batch of small images by a quarter.
+    int PreviewFrameMs = 100;
     // The batch from the event loop, with errors shown in the error box.
     void ConvertFilesLater(const QStringList& files);
 
@@ -59,6 +77,14 @@ public:
     TPbox* Preview() const { return preview_.get(); }
     QString StatusText() const;
     TZoomControl& Zoomer() const { return *zoom_; }
+
+    // The choices a user expects to find again.
+    TWindowSettings CurrentSettings() const;
+    void ApplySettings(const TWindowSettings& s);
+    // Writes CurrentSettings to the settings given, if any.
+    void SaveSettings();
+    // Within the screen's available area, moved and shrunk as needed.
+    void FitOnScreen();
 
     QStatusBar* StatusBar1;
     QFrame* Panel1;
@@ -70,6 +96,13 @@ public:
     TQtPaintBox* PaintBox1;
     QProgressBar* BatchProgress;  // "N / M", shown during a batch
     QPushButton* CancelButton;
+    // The second row: choices for the batch, and the zoom shown.
+    QFrame* OptionsRow;
+    QCheckBox* KeepGoingBox;
+    QCheckBox* SkipExistingBox;
+    QLabel* ZoomLabel;
+    QDockWidget* ResultsDock;
+    QLabel* EmptyHint;  // over the empty preview
 
 protected:
     void dragEnterEvent(QDragEnterEvent* event) override;
@@ -92,22 +125,33 @@ private:
     template <class F>
     void Guarded(F&& f);
     // The batch of files and folders; what a folder walk skips goes into leftOut.
-    TBatchPlan PlanFiles(const QStringList& files, QStringList& leftOut) const;
-    // Loads each file into the preview and saves it from there.
+    TBatchPlan PlanFiles(const QStringList& files, QStringList& leftOut, int& unreadable) const;
+    // Loads each file into a map of its own, on any thread; the map goes
+    // into the preview as the output is put in place.
     LoadStep PreviewLoader();
+    // On this thread: the image just put in place becomes the preview's.
+    // Without a map it is read from input when the preview is drawn.
+    void ShowInPreview(std::unique_ptr<TPixelMap> map, const std::string& input);
+    void ShowZoom();
     // After a batch: the status text and preview of its last file, drawn
     // whatever the frame limit skipped.
     void ShowLastFile();
 
     IDialogs& dialogs_;
+    QSettings* settings_;
+    int inputFilter_ = 0;
+    QString inputDir_;
+    BatchCounts counts_;
     QLabel* status_;
     TVeloraPtr<TVlxImg> imageNode_;
     std::unique_ptr<TPbox> preview_;
     TZoomControl* zoom_ = nullptr;  // owned by ScrollBox1
-    // Whether FrameMs have passed since frame was last due; restarts it then.
-    bool Due(QElapsedTimer& frame) const;
-    QElapsedTimer statusFrame_, progressFrame_;  // since each was last drawn in a batch
+    // Whether ms have passed since frame was last due; restarts it then.
+    static bool Due(QElapsedTimer& frame, int ms);
+    QElapsedTimer statusFrame_, progressFrame_, previewFrame_;  // since each was last drawn in a batch
     QString batchStatus_;                        // the status text last set in a batch
+    QSize shownSize_;                            // of the last image put in place, in pixels
+    std::string previewDue_;                     // put in place but not yet shown; "" for none
     int filesDone_ = 0;
     bool running_ = false;
     bool cancelRequested_ = false;

@@ -26,12 +26,12 @@ public:
     std::deque<QStringList> files;
     QStringList errors, warnings;
 
-    std::optional<QStringList> OpenFiles(QWidget*, const OpenFilesRequest&) override {
+    std::optional<QStringList> OpenFiles(QWidget*, OpenFilesRequest&) override {
         QStringList f = files.front();
         files.pop_front();
         return f;
     }
-    std::optional<QString> ChooseFolder(QWidget*) override { return std::nullopt; }
+    std::optional<QString> ChooseFolder(QWidget*, const QString&) override { return std::nullopt; }
     void ShowError(QWidget*, const QString& text) override { errors << text; }
     void ShowWarning(QWidget*, const QString& text) override { warnings << text; }
 };

@@ -6,6 +6,10 @@
 #include <QProgressBar>
 #include <QPushButton>
 #include <QScrollArea>
+#include <QScreen>
+#include <QPlainTextEdit>
+#include <QSettings>
+#include <QCheckBox>
 #include <QStatusBar>
 #include <QTest>
 #include <QTimer>
@@ -16,6 +20,8 @@
 #include "TestUtil.h"
 #include "app/Dialogs.h"
 #include "app/QtPaintBox.h"
+#include "app/ResultsPanel.h"
+#include "app/ZoomControl.h"
 #include "app/Unit1.h"
 #include "imageio/BmpWriter.h"
 #include "imageio/VlxIo.h"
@@ -35,15 +41,16 @@ public:
     std::deque<std::optional<QStringList>> files;
     std::deque<std::optional<QString>> folders;
     std::vector<OpenFilesRequest> requests;
-    QStringList errors, warnings;
+    QStringList errors, warnings, starts;
 
-    std::optional<QStringList> OpenFiles(QWidget*, const OpenFilesRequest& r) override {
+    std::optional<QStringList> OpenFiles(QWidget*, OpenFilesRequest& r) override {
         requests.push_back(r);
         auto f = files.front();
         files.pop_front();
         return f;
     }
-    std::optional<QString> ChooseFolder(QWidget*) override {
+    std::optional<QString> ChooseFolder(QWidget*, const QString& start) override {
+        starts << start;
         auto f = folders.front();
         folders.pop_front();
         return f;
@@ -95,7 +102,7 @@ TEST(Window, StartsAsDesigned) {
     EXPECT_EQ(w.form.Edit1->geometry().right() + 1, panelWidth - 38);
 }
 
-TEST(Window, BatchConvertsPairsAndShowsThePreviousSize) {
+TEST(Window, BatchConvertsPairsAndShowsEachSize) {
     TempDir dir;
     WritePair(dir / "a", 7, 5, 1);
     WritePair(dir / "b", 9, 3, 2);
@@ -108,18 +115,18 @@ TEST(Window, BatchConvertsPairsAndShowsThePreviousSize) {
     EXPECT_EQ(w.dialogs.requests.at(0).selectedFilter, 0);
     EXPECT_EQ(ReadBytes(dir / "out/deep/a.bmp"), Expected(dir / "a.ipr"));
     EXPECT_EQ(ReadBytes(dir / "out/deep/b.bmp"), Expected(dir / "b.ipr"));
-    EXPECT_EQ(w.form.StatusText(), Q(dir / "b.rgb") + "  7,5");  // the size of a, shown before b loads
+    EXPECT_EQ(w.form.StatusText(), Q(dir / "b.rgb") + "  9,3");  // its own size, once it is in place
     EXPECT_EQ(w.form.PaintBox1->width(), 9);
     EXPECT_EQ(w.form.PaintBox1->height(), 3);
     EXPECT_TRUE(w.dialogs.errors.isEmpty());
     EXPECT_TRUE(w.dialogs.warnings.isEmpty());
 
-    // The first file after start-up shows 0,0; a trailing separator changes nothing.
+    // A trailing separator changes nothing.
     Window fresh;
     fresh.form.Edit1->setText(Q(dir / "out2/"));
     fresh.dialogs.files.push_back(QStringList{Q(dir / "a.ipr")});
     fresh.form.Button3Click();
-    EXPECT_EQ(fresh.form.StatusText(), Q(dir / "a.ipr") + "  0,0");
+    EXPECT_EQ(fresh.form.StatusText(), Q(dir / "a.ipr") + "  7,5");
     EXPECT_EQ(ReadBytes(dir / "out2/a.bmp"), Expected(dir / "a.ipr"));
 }
 
@@ -165,6 +172,7 @@ TEST(Window, AMissingRgbStopsTheBatchWithTheMessage) {
     ASSERT_EQ(w.dialogs.errors.size(), 1);
     EXPECT_TRUE(w.dialogs.errors[0].contains(QStringLiteral("ファイルが見つかりません")));
     EXPECT_TRUE(w.dialogs.errors[0].contains(Q(dir / "b.ipr")));
+    EXPECT_TRUE(w.dialogs.errors[0].contains("1 of 3 not reached")) << w.dialogs.errors[0].toStdString();
     EXPECT_TRUE(w.dialogs.errors[0].endsWith('.'));
     EXPECT_TRUE(fs::exists(dir / "out/a.bmp"));
     EXPECT_FALSE(fs::exists(dir / "out/c.bmp"));
@@ -338,4 +346,191 @@ TEST(WindowBatch, ZoomKeysFitAndPaintAtAnyZoom) {
                 spot |= QRect(x, y, 1, 1);
     ASSERT_FALSE(spot.isEmpty());
     EXPECT_LT((spot.center() - QPoint(202, 100)).manhattanLength(), 30) << spot.center().x() << "," << spot.center().y();
+}
+
+namespace {
+// a good pair, b.ipr without its .rgb, c.jpg that is no JPEG, d.jpg cut in
+// half, e a good pair: in this order.
+QStringList WriteMixed(const TempDir& dir) {
+    WritePair(dir / "a", 7, 5, 1);
+    test::WriteText(dir / "b.ipr", "3 3 0 0");
+    test::WriteText(dir / "c.jpg", "not a jpeg at all");
+    const std::vector<uint8_t> photo = ReadBytes(QUENLO_SOURCE_DIR "/samples/harbour-photo.jpg");
+    test::WriteBytes(dir / "d.jpg", std::vector<uint8_t>(photo.begin(), photo.begin() + photo.size() / 2));
+    WritePair(dir / "e", 5, 3, 2);
+    QStringList files;
+    for (const char* name : {"a.ipr", "b.ipr", "c.jpg", "d.jpg", "e.ipr"}) files << Q(dir / name);
+    return files;
+}
+
+// The list's lines with the folder taken out of each name.
+QStringList Named(const QStringList& lines, const TempDir& dir) {
+    QStringList out;
+    for (QString line : lines) out << line.replace(Q(dir / ""), "");
+    return out;
+}
+}  // namespace
+
+TEST(WindowResults, AMixedBatchIsSummedUpAndListed) {
+    for (bool keepGoing : {false, true}) {
+        SCOPED_TRACE(keepGoing ? "keep going" : "stop");
+        TempDir dir;
+        const QStringList files = WriteMixed(dir);
+        Window w;
+        w.form.Jobs = 2;
+        w.form.KeepGoingBox->setChecked(keepGoing);
+        w.form.Edit1->setText(Q(dir / "out"));
+        w.dialogs.files.push_back(files);
+        w.form.Button3->click();
+        const QStringList lines = Named(w.form.Results->Lines(), dir);
+        ASSERT_GE(lines.size(), 3) << lines.join('\n').toStdString();
+        EXPECT_EQ(lines[0], QStringLiteral("b.ipr: ファイルが見つかりません"));
+        if (!keepGoing) {
+            EXPECT_EQ(w.form.Results->Summary(), "1 converted, 1 failed, 3 not reached (stopped by a failed load)");
+            EXPECT_EQ(lines.mid(1), (QStringList{"c.jpg: not reached", "d.jpg: not reached", "e.ipr: not reached"}));
+            EXPECT_EQ(w.dialogs.errors.size(), 1);
+            EXPECT_FALSE(fs::exists(dir / "out/e.bmp"));
+            continue;
+        }
+        EXPECT_EQ(w.form.Results->Summary(), "3 converted, 2 failed, 0 not reached");
+        ASSERT_EQ(lines.size(), 4) << lines.join('\n').toStdString();
+        EXPECT_TRUE(lines[1].startsWith("c.jpg: ") && lines[1].contains("Not a JPEG file")) << lines[1].toStdString();
+        EXPECT_TRUE(lines[2].startsWith("d.jpg: warning: ")) << lines[2].toStdString();
+        EXPECT_TRUE(lines[3].startsWith("d.jpg: warning: ")) << lines[3].toStdString();
+        EXPECT_TRUE(w.dialogs.errors.isEmpty());
+        EXPECT_EQ(ReadBytes(dir / "out/e.bmp"), Expected(dir / "e.ipr"));
+        EXPECT_TRUE(fs::exists(dir / "out/d.bmp"));
+        // The preview holds the last image put in place, the status its own size.
+        EXPECT_EQ(w.form.StatusText(), Q(dir / "e.ipr") + "  5,3");
+        EXPECT_TRUE(w.form.Results->Text().startsWith(w.form.Results->Summary() + "\n" + Q(dir / "b.ipr")));
+    }
+}
+
+TEST(WindowResults, SkippedOutputsAreCountedAndTheFolderFieldIsLockedMeanwhile) {
+    TempDir dir;
+    WriteFive(dir);
+    Window w;
+    w.form.Edit1->setText(Q(dir / "out"));
+    w.form.ConvertFiles(QStringList{Q(dir / "in")});
+    EXPECT_EQ(w.form.Results->Summary(), "5 converted, 0 failed, 0 not reached");
+    w.form.SkipExistingBox->setChecked(true);
+    bool locked = false;
+    AfterFiles(w.form, 1, [&] { locked = w.form.Edit1->isReadOnly() && !w.form.SkipExistingBox->isEnabled(); });
+    w.form.ConvertFiles(QStringList{Q(dir / "in")});
+    EXPECT_EQ(w.form.Results->Summary(), "0 converted, 0 failed, 0 not reached, 5 skipped");
+    EXPECT_TRUE(locked);
+    EXPECT_FALSE(w.form.Edit1->isReadOnly());
+}
+
+TEST(WindowSettings, ChoicesComeBackInTheNextWindow) {
+    TempDir dir;
+    fs::create_directories(dir / "typed");
+    const QString file = Q(dir / "settings.ini");
+    {
+        QSettings settings(file, QSettings::IniFormat);
+        FakeDialogs dialogs;
+        TForm1 form(dialogs, &settings);
+        EXPECT_FALSE(form.KeepGoingBox->isChecked() || form.SkipExistingBox->isChecked());  // off by default
+        form.Edit1->setText(Q(dir / "typed/not/yet"));
+        // "..." opens at the nearest folder that exists.
+        dialogs.folders.push_back(std::nullopt);
+        form.Button1Click();
+        EXPECT_EQ(dialogs.starts, QStringList{Q(dir / "typed")});
+        form.KeepGoingBox->setChecked(true);
+        form.SkipExistingBox->setChecked(true);
+        form.Zoomer().SetPercent(200);
+        form.resize(640, 480);
+        dialogs.files.push_back(std::nullopt);
+        form.Button3Click();
+    }
+    QSettings settings(file, QSettings::IniFormat);
+    FakeDialogs dialogs;
+    TForm1 form(dialogs, &settings);
+    EXPECT_EQ(form.Edit1->text(), Q(dir / "typed/not/yet"));
+    EXPECT_TRUE(form.KeepGoingBox->isChecked() && form.SkipExistingBox->isChecked());
+    EXPECT_EQ(form.Zoomer().Percent(), 200);
+    EXPECT_EQ(form.ZoomLabel->text(), "200 %");
+    EXPECT_EQ(form.size(), QSize(640, 480));
+
+    // The open dialog comes back at the folder and filter it was left at.
+    dialogs.files.push_back(std::nullopt);
+    TWindowSettings chosen = form.CurrentSettings();
+    chosen.inputDir = Q(dir.str());
+    chosen.inputFilter = 2;
+    form.ApplySettings(chosen);
+    form.Button3Click();
+    EXPECT_EQ(dialogs.requests.at(0).directory, Q(dir.str()));
+    EXPECT_EQ(dialogs.requests.at(0).selectedFilter, 2);
+}
+
+// Run with QT_SCALE_FACTOR=2 (a test of its own in CMake): 100 % is one image
+// pixel per device pixel, and a press lands on the pixel under it.
+TEST(WindowLayout, OpensWithinTheScreenWithAHintAndTooltips) {
+    TempDir dir;
+    WritePair(dir / "a", 3, 3, 7);
+    Window w;
+    w.form.resize(5000, 4000);
+    w.form.move(-300, 2000);
+    w.form.show();
+    w.form.FitOnScreen();
+    EXPECT_TRUE(w.form.screen()->availableGeometry().contains(w.form.frameGeometry()));
+    for (QWidget* control : std::initializer_list<QWidget*>{w.form.Button3, w.form.Edit1, w.form.Button1, w.form.KeepGoingBox,
+                                                            w.form.SkipExistingBox, w.form.ZoomLabel, w.form.Results->List,
+                                                            w.form.Results->CopyButton, w.form.Results->OpenFolderButton})
+        EXPECT_FALSE(control->toolTip().isEmpty()) << control->metaObject()->className();
+    EXPECT_TRUE(w.form.EmptyHint->isVisible());
+    w.form.ConvertFiles(QStringList{Q(dir / "a.ipr")});
+    EXPECT_FALSE(w.form.EmptyHint->isVisible());
+}
+
+TEST(WindowHighDpi, OneImagePixelIsOneDevicePixel) {
+    TempDir dir;
+    WritePair(dir / "a", 61, 41, 3);
+    Window w;
+    w.form.show();
+    if (w.form.devicePixelRatioF() < 1.5) GTEST_SKIP() << "needs QT_SCALE_FACTOR=2";
+    w.form.ConvertFiles(QStringList{Q(dir / "a.ipr")});
+    QApplication::processEvents();
+    TQtPaintBox* box = w.form.PaintBox1;
+    EXPECT_EQ(box->DeviceSize(), QSize(61, 41));
+    EXPECT_EQ(box->size(), QSize(31, 21));  // widget units, rounded up
+    const TPixelMapRGB& map = *w.form.ImageNode()->Map;
+    const QImage shown = box->grab().toImage();
+    ASSERT_GE(shown.width(), 61);
+    for (QPoint p : {QPoint(0, 0), QPoint(1, 0), QPoint(60, 40), QPoint(13, 27), QPoint(14, 27)}) {
+        const uint8_t* px = map.PixelAddr(p.x(), p.y());
+        EXPECT_EQ(shown.pixel(p), qRgb(px[2], px[1], px[0])) << p.x() << "," << p.y();
+    }
+    // A drag at widget point (15, 10) paints round device, and image, pixel (30, 20).
+    for (auto [type, button, buttons] : {std::tuple{QEvent::MouseButtonPress, Qt::LeftButton, Qt::LeftButton},
+                                         std::tuple{QEvent::MouseMove, Qt::NoButton, Qt::LeftButton},
+                                         std::tuple{QEvent::MouseButtonRelease, Qt::LeftButton, Qt::NoButton}}) {
+        QMouseEvent e(type, QPointF(15, 10), QPointF(15, 10), button, buttons, Qt::NoModifier);
+        QApplication::sendEvent(box, &e);
+    }
+    const TPointF spot = w.form.ImageNode()->LastPaint;
+    EXPECT_NEAR(spot.X, 30, 1);
+    EXPECT_NEAR(spot.Y, 20, 1);
+}
+
+// At 50 % each screen pixel is the mean of the four it covers, so a line one
+// pixel wide shows at half strength instead of coming and going.
+TEST(WindowZoom, ZoomingOutAveragesPixels) {
+    TempDir dir;
+    const int w = 41, h = 21;
+    test::WriteText(dir / "line.ipr", std::to_string(w) + " " + std::to_string(h) + " 0 0");
+    std::vector<uint8_t> rgb(size_t(w) * h * 3, 255);
+    for (int y = 0; y < h; ++y) rgb[(size_t(y) * w + 11) * 3 + 1] = 0;  // column 11 without green
+    test::WriteBytes(dir / "line.rgb", rgb);
+    Window win;
+    win.form.show();
+    win.form.ConvertFiles(QStringList{Q(dir / "line.ipr")});
+    win.form.Zoomer().SetPercent(50);
+    QApplication::processEvents();
+    const QImage shown = win.form.PaintBox1->grab().toImage();
+    EXPECT_EQ(win.form.PaintBox1->size(), QSize(20, 10));
+    EXPECT_EQ(win.form.ZoomLabel->text(), "50 %");
+    EXPECT_EQ(shown.pixel(5, 4), qRgb(255, 128, 255));  // columns 10 and 11
+    EXPECT_EQ(shown.pixel(4, 4), qRgb(255, 255, 255));
+    EXPECT_EQ(shown.pixel(6, 4), qRgb(255, 255, 255));
 }

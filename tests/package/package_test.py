@@ -116,7 +116,7 @@ def main():
         r = subprocess.run([os.path.join(bin_dir, "quenlo"), "--exit-when-done", "notes.txt", "stripes.ipr"],
                            cwd=window, capture_output=True, text=True, timeout=60,
                            env=dict(os.environ, QT_QPA_PLATFORM="offscreen"))
-        if r.returncode != 1 or "notes.bmp: unsupported file type" not in r.stderr:
+        if r.returncode != 1 or "notes.txt: unsupported file type" not in r.stderr:
             fail(f"quenlo --exit-when-done: status {r.returncode}\n{r.stderr}")
         if not filecmp.cmp(os.path.join(window, "stripes.bmp"), os.path.join(tmp, "built", "stripes.bmp"), shallow=False):
             fail("the window's stripes.bmp differs from quenlo-convert's")

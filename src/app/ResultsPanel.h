@@ -1,0 +1,61 @@
+#pragma once
+// What the last batch did, kept until the next one starts: a one-line
+// summary and the files that failed, warned or were not reached, in input
+// order, as text that can be selected and copied.
+#include <QString>
+#include <QStringList>
+#include <QWidget>
+
+#include "batch/BatchRun.h"
+
+class QLabel;
+class QPlainTextEdit;
+class QPushButton;
+
+namespace quenlo {
+
+// What a batch did, counted for its summary.
+struct BatchCounts {
+    int converted = 0, failed = 0, notReached = 0, skipped = 0;
+    bool cancelled = false, stopped = false;
+};
+
+// "N converted, M failed, K not reached", then ", S skipped" when there are
+// any, then why it ended early, if it did.
+QString SummaryLine(const BatchCounts& counts);
+
+class TResultsPanel : public QWidget {
+    Q_OBJECT
+public:
+    // The list holds at most this many lines; the rest are counted in a last line.
+    static constexpr int kMaxLines = 10000;
+
+    explicit TResultsPanel(QWidget* parent = nullptr);
+
+    // Empties the list and the summary for a new batch.
+    void Clear();
+    // "name: reason", one line per file.
+    void Add(const QString& line);
+    // Shows the list gathered since Clear, under the summary.
+    void Finish(const BatchCounts& counts);
+
+    QString Summary() const;
+    QStringList Lines() const { return lines_; }
+    // The summary and every line, as the Copy button puts them on the clipboard.
+    QString Text() const;
+
+    // Where "Open output folder" goes; "" turns it off.
+    void SetOutputFolder(const QString& dir);
+
+    QLabel* SummaryLabel;
+    QPlainTextEdit* List;
+    QPushButton* CopyButton;
+    QPushButton* OpenFolderButton;
+
+private:
+    QStringList lines_;
+    int dropped_ = 0;  // lines past kMaxLines
+    QString outputFolder_;
+};
+
+}  // namespace quenlo

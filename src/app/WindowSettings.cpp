@@ -1,0 +1,31 @@
+#include "app/WindowSettings.h"
+
+#include <QSettings>
+
+namespace quenlo {
+
+TWindowSettings TWindowSettings::Load(QSettings& from) {
+    TWindowSettings s;
+    s.outputDir = from.value(QStringLiteral("outputDir"), s.outputDir).toString();
+    s.inputDir = from.value(QStringLiteral("inputDir"), s.inputDir).toString();
+    s.inputFilter = from.value(QStringLiteral("inputFilter"), s.inputFilter).toInt();
+    s.geometry = from.value(QStringLiteral("geometry")).toByteArray();
+    s.zoom = from.value(QStringLiteral("zoom"), s.zoom).toInt();
+    s.keepGoing = from.value(QStringLiteral("keepGoing"), s.keepGoing).toBool();
+    s.skipExisting = from.value(QStringLiteral("skipExisting"), s.skipExisting).toBool();
+    if (s.zoom <= 0) s.zoom = 100;
+    return s;
+}
+
+void TWindowSettings::Save(QSettings& to) const {
+    to.setValue(QStringLiteral("outputDir"), outputDir);
+    to.setValue(QStringLiteral("inputDir"), inputDir);
+    to.setValue(QStringLiteral("inputFilter"), inputFilter);
+    to.setValue(QStringLiteral("geometry"), geometry);
+    to.setValue(QStringLiteral("zoom"), zoom);
+    to.setValue(QStringLiteral("keepGoing"), keepGoing);
+    to.setValue(QStringLiteral("skipExisting"), skipExisting);
+    to.sync();
+}
+
+}  // namespace quenlo

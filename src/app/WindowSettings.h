@@ -1,0 +1,24 @@
+#pragma once
+// The window's choices remembered between runs.
+#include <QByteArray>
+#include <QString>
+
+class QSettings;
+
+namespace quenlo {
+
+struct TWindowSettings {
+    QString outputDir;
+    QString inputDir;    // where the open dialog was last left
+    int inputFilter = 0;  // the dialog's filter last chosen, by index
+    QByteArray geometry;  // QWidget::saveGeometry
+    int zoom = 100;       // percent
+    bool keepGoing = false;
+    bool skipExisting = false;
+
+    // Anything missing or malformed keeps its default.
+    static TWindowSettings Load(QSettings& from);
+    void Save(QSettings& to) const;
+};
+
+}  // namespace quenlo
