@@ -350,6 +350,7 @@ void TForm1::Button3Click() {
 TBatchPlan TForm1::PlanFiles(const QStringList& files, QStringList& leftOut, int& unreadable) const {
     FeedOptions feedOptions;
     feedOptions.recurse = Recurse::On;
+    feedOptions.outputDir = Utf8(Edit1->text());
     feedOptions.onSkipped = [&](const std::string& name, const std::string& why) {
         leftOut << FromUtf8(name) + QStringLiteral(": ") + FromUtf8(why);
     };
