@@ -107,14 +107,16 @@ bool MatchCommand(std::string_view keyword, int32_t count, std::string_view text
     static const TDelims kArgTextDelims(")");
     static const TDelims kArgDelims(" \t,");
 
-    std::string w(text), word, argText, arg;
-    NextToken(w, kWordDelims, Quotes::On, word);
-    NextToken(w, kArgTextDelims, Quotes::On, argText);  // anything after ')' is ignored
+    // Views into text: most calls try a keyword that is not the statement's
+    // and end at the first word, having copied nothing.
+    std::string_view w = text;
+    const std::string_view word = NextToken(w, kWordDelims, Quotes::On);
     if (!SameTextAscii(word, keyword)) return false;
+    std::string_view argText = NextToken(w, kArgTextDelims, Quotes::On);  // anything after ')' is ignored
 
     int32_t n = 0;
     while (!argText.empty()) {
-        NextToken(argText, kArgDelims, Quotes::On, arg);
+        const std::string_view arg = NextToken(argText, kArgDelims, Quotes::On);
         if (arg.empty()) continue;  // "1,,2" carries two arguments
         if (std::size_t(n) < args.size()) args[n] = arg;
         ++n;

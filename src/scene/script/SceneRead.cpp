@@ -7,6 +7,7 @@
 #include <fstream>
 #include <iostream>
 #include <new>
+#include <span>
 
 #include "low/Low.h"
 #include "low/VeloreLow.h"
@@ -190,9 +191,10 @@ public:
         if (!onRoot && scene_.NodeCount >= kMaxSceneNodes)
             throw EQuenlo("the scene has more than " + std::to_string(kMaxSceneNodes) + " nodes");
 
-        CheckStatements(cut.Rest, onRoot ? ClassOf<TVlxImg>() : kind,
-                        pixelBytes_ - (onRoot ? rootBytes_ : 0));
-        root.ParseLine(line.Text);
+        // Cut once: checked, then run on the node.
+        SplitStatements(cut.Rest, stmts_);
+        CheckStatements(stmts_, onRoot ? ClassOf<TVlxImg>() : kind, pixelBytes_ - (onRoot ? rootBytes_ : 0));
+        root.ParseKindLine(kind, stmts_);
 
         if (onRoot) {
             scene_.Lines.emplace(&root, n);
@@ -223,8 +225,9 @@ public:
         }
         const TVeloraClass& kind = TVelora::KindOf(*node);
         const int64_t before = PixelBytes(*node);
-        CheckStatements(rest, kind, pixelBytes_ - before);
-        node->RunStatements(rest);
+        SplitStatements(rest, stmts_);
+        CheckStatements(stmts_, kind, pixelBytes_ - before);
+        node->RunStatements(stmts_);
         const int64_t after = PixelBytes(*node);
         pixelBytes_ += after - before;
         if (node == &root) rootBytes_ = after;
@@ -252,17 +255,15 @@ private:
     // are refused before anything is allocated (othersBytes: the maps of
     // every other node); with strict, statements that nothing takes and
     // image files that do not exist are reported.
-    void CheckStatements(const std::string& text, const TVeloraClass& kind, int64_t othersBytes) {
-        static const TDelims kStmtDelims(";");
-        TVeloraPtr<TVelora> scratch = kind.Create();
+    void CheckStatements(std::span<const std::string> stmts, const TVeloraClass& kind, int64_t othersBytes) {
+        const TKindMaps& maps = MapsOf(kind);
+        TVeloraPtr<TVelora> scratch;  // for the probes of strict only, made on the first
         TKindArgs a;
-        std::string rest = text, stmt;
-        while (!rest.empty()) {
-            NextToken(rest, kStmtDelims, Quotes::On, stmt);
+        for (const std::string& stmt : stmts) {
             if (stmt.empty()) continue;
             if (MatchCommand("size", 2, stmt, a)) {
                 const int64_t w = StatementInt(a[0], 1), h = StatementInt(a[1], 1);
-                const int bpp = MapBytesPerPixel(*scratch);
+                const int bpp = maps.BytesPerPixel;
                 if (bpp == 0 || w <= 0 || h <= 0) continue;  // a negative size is the node's error
                 if (w * h > kMaxNodePixels)
                     throw EQuenlo(stmt + " asks for " + std::to_string(w * h) + " pixels; a " +
@@ -274,11 +275,12 @@ private:
             if (MatchCommand("file", 1, stmt, a)) {
                 const std::string name = StripQuotes(a[0]);
                 std::error_code ec;
-                if (dynamic_cast<TVlxImg*>(scratch.get()) && !name.empty() && !fs::exists(name, ec))
+                if (maps.LoadsFiles && !name.empty() && !fs::exists(name, ec))
                     Warn("no file \"" + name + "\"; the node keeps its size and pixels");
                 continue;
             }
             if (!options_.Strict) continue;
+            if (!scratch) scratch = kind.Create();
             std::string probe = stmt;
             try {
                 scratch->ApplyStatement(probe);
@@ -290,9 +292,26 @@ private:
         }
     }
 
+    // What the checks need of a kind's map, found once per kind on a node of it.
+    struct TKindMaps {
+        const TVeloraClass* Kind;
+        int BytesPerPixel;  // of the map "size" allocates; 0 for none
+        bool LoadsFiles;    // "file" loads an image into it
+    };
+
+    const TKindMaps& MapsOf(const TVeloraClass& kind) {
+        for (const TKindMaps& m : kindMaps_)
+            if (m.Kind == &kind) return m;
+        const TVeloraPtr<TVelora> probe = kind.Create();
+        kindMaps_.push_back({&kind, MapBytesPerPixel(*probe), dynamic_cast<const TVlxImg*>(probe.get()) != nullptr});
+        return kindMaps_.back();
+    }
+
     TScene& scene_;
     const TSceneReadOptions& options_;
     std::vector<int> openBlocks_;  // the line of each "{" still open
+    std::vector<std::string> stmts_;      // the statements of the line being read
+    std::vector<TKindMaps> kindMaps_;
     int64_t pixelBytes_ = 0;       // of every map in the scene
     int64_t rootBytes_ = 0;        // of the root's
     int n_ = 0;
