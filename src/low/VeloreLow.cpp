@@ -108,7 +108,12 @@ bool MatchCommand(std::string_view keyword, int32_t count, std::string_view text
     static const TDelims kArgDelims(" \t,");
 
     // Views into text: most calls try a keyword that is not the statement's
-    // and end at the first word, having copied nothing.
+    // and end at its first letter, or else at the first word, having copied
+    // nothing. (A word cut there starts with that letter.)
+    auto upper = [](char c) { return c >= 'a' && c <= 'z' ? char(c - 'a' + 'A') : c; };
+    const std::size_t first = text.find_first_not_of(" \t");
+    if (!keyword.empty() && (first == std::string_view::npos || upper(text[first]) != upper(keyword[0])))
+        return false;
     std::string_view w = text;
     const std::string_view word = NextToken(w, kWordDelims, Quotes::On);
     if (!SameTextAscii(word, keyword)) return false;

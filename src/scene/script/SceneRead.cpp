@@ -1,5 +1,6 @@
 #include "scene/script/SceneRead.h"
 
+#include <algorithm>
 #include <array>
 #include <cerrno>
 #include <cstring>
@@ -8,6 +9,7 @@
 #include <iostream>
 #include <new>
 #include <span>
+#include <vector>
 
 #include "low/Low.h"
 #include "low/VeloreLow.h"
@@ -44,12 +46,11 @@ struct TScriptLine {
 
 class TLineReader {
 public:
-    explicit TLineReader(std::istream& in) : buf_(in.rdbuf()) {
+    explicit TLineReader(std::istream& in) : buf_(in.rdbuf()), block_(kBlock) {
         // A byte order mark some editors put first would spoil the first kind name.
         if (buf_ && buf_->sgetc() == 0xEF) {
-            char bom[3];
-            const std::streamsize got = buf_->sgetn(bom, 3);
-            if (got != 3 || std::memcmp(bom, "\xEF\xBB\xBF", 3) != 0) pending_.assign(bom, size_t(got));
+            const std::streamsize got = buf_->sgetn(block_.data(), 3);
+            if (got != 3 || std::memcmp(block_.data(), "\xEF\xBB\xBF", 3) != 0) end_ = size_t(got);
         }
     }
 
@@ -58,24 +59,29 @@ public:
         line.Length = 0;
         if (!buf_) return false;
         bool any = false, lastCR = false;
-        while (true) {
-            int c;
-            if (pos_ < pending_.size()) {
-                c = static_cast<unsigned char>(pending_[pos_++]);
-            } else {
-                c = buf_->sbumpc();
-                if (c == std::char_traits<char>::eof()) break;
-            }
+        // A block at a time; a line may run over several.
+        while (pos_ < end_ || Refill()) {
             any = true;
-            if (c == '\n') {
+            const char* p = block_.data() + pos_;
+            const char* const end = block_.data() + end_;
+            const char* const lf = static_cast<const char*>(std::memchr(p, '\n', size_t(end - p)));
+            const char* const stop = lf ? lf : end;
+            if (line.Length == 0)
+                while (p < stop && (*p == ' ' || *p == '\t')) ++p;
+            if (p < stop) {
+                const size_t n = size_t(stop - p);
+                // A little beyond the limit, so a final CR can still be dropped.
+                const size_t room = kMaxTokenText + 1 - std::min(line.Text.size(), kMaxTokenText + 1);
+                line.Text.append(p, std::min(n, room));
+                line.Length += n;
+                lastCR = stop[-1] == '\r';
+            }
+            pos_ = size_t(stop - block_.data());
+            if (lf) {
+                ++pos_;
                 Finish(line, lastCR);
                 return true;
             }
-            if (line.Length == 0 && (c == ' ' || c == '\t')) continue;
-            // A little beyond the limit, so a final CR can still be dropped.
-            if (line.Text.size() <= kMaxTokenText) line.Text.push_back(char(c));
-            ++line.Length;
-            lastCR = c == '\r';
         }
         if (!any) return false;
         Finish(line, lastCR);
@@ -83,6 +89,15 @@ public:
     }
 
 private:
+    static constexpr size_t kBlock = 1 << 16;
+
+    bool Refill() {
+        const std::streamsize got = buf_->sgetn(block_.data(), std::streamsize(kBlock));
+        pos_ = 0;
+        end_ = got > 0 ? size_t(got) : 0;
+        return end_ > 0;
+    }
+
     static void Finish(TScriptLine& line, bool lastCR) {
         if (lastCR) {
             if (line.Text.size() == line.Length) line.Text.pop_back();
@@ -92,8 +107,8 @@ private:
     }
 
     std::streambuf* buf_;
-    std::string pending_;  // bytes read to look for the mark, not one after all
-    size_t pos_ = 0;
+    std::vector<char> block_;
+    size_t pos_ = 0, end_ = 0;  // the unread bytes of block_
 };
 
 // Current folder for the duration of a read, so "file" statements find
