@@ -111,9 +111,9 @@ bool MatchCommand(std::string_view keyword, int32_t count, std::string_view text
     // and end at its first letter, or else at the first word, having copied
     // nothing. (A word cut there starts with that letter.)
     auto upper = [](char c) { return c >= 'a' && c <= 'z' ? char(c - 'a' + 'A') : c; };
-    const std::size_t first = text.find_first_not_of(" \t");
-    if (!keyword.empty() && (first == std::string_view::npos || upper(text[first]) != upper(keyword[0])))
-        return false;
+    std::size_t first = 0;
+    while (first < text.size() && (text[first] == ' ' || text[first] == '\t')) ++first;
+    if (!keyword.empty() && (first == text.size() || upper(text[first]) != upper(keyword[0]))) return false;
     std::string_view w = text;
     const std::string_view word = NextToken(w, kWordDelims, Quotes::On);
     if (!SameTextAscii(word, keyword)) return false;
