@@ -163,9 +163,8 @@ TVelora* TVelora::NewChild(const TVeloraClass& kind, std::string_view text) {
 
 TKindLine SplitKindLine(std::string_view line) {
     static const TDelims kWordDelims(" \t,");
-    TKindLine cut{{}, std::string(line)};
-    NextToken(cut.Rest, kWordDelims, Quotes::On, cut.Word);
-    return cut;
+    const std::string_view word = NextToken(line, kWordDelims, Quotes::On);
+    return {std::string(word), std::string(line)};
 }
 
 void TVelora::ParseLine(std::string_view line) {

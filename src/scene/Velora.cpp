@@ -430,8 +430,9 @@ void TVelora::CollectDraw(TVelora* root, const TRect&) {
     auto batchStart = members.begin();
     for (auto it = members.begin();; ++it) {
         if (it == members.end() || std::isnan(it->Z)) {
-            std::stable_sort(batchStart, it,
-                             [](const TMember& a, const TMember& b) { return a.Z < b.Z; });
+            auto byZ = [](const TMember& a, const TMember& b) { return a.Z < b.Z; };
+            // Most scenes set no z-order at all: nothing to move.
+            if (!std::is_sorted(batchStart, it, byZ)) std::stable_sort(batchStart, it, byZ);
             if (it == members.end()) break;
             batchStart = it + 1;
         }
