@@ -321,16 +321,19 @@ struct TPoly::TFill {
         const int32_t first = x[0] >> 4, last = x[n - 1] >> 4;
         if (std::abs(first - last) <= 1) {
             // At most two pixels: split by a mask, no branch per line.
+            // Sums of the sub-columns over all lines and over those in the
+            // left pixel, and that count, give all four.
             const int32_t lo = std::min(first, last);
-            int32_t hereA = 0, nextA = 0, hereB = 0, nextB = 0;
+            int32_t all = 0, inLo = 0, countLo = 0;
             for (int32_t l = 0; l < n; ++l) {
                 const int32_t f = x[l] & 15;
-                const int32_t inA = -int32_t((x[l] >> 4) == lo);  // all ones or zero
-                hereA += (15 - f) & inA;
-                nextA += f & inA;
-                hereB += (15 - f) & ~inA;
-                nextB += f & ~inA;
+                const int32_t isLo = (x[l] >> 4) == lo;
+                all += f;
+                inLo += isLo ? f : 0;
+                countLo += isLo;
             }
+            const int32_t hereA = 15 * countLo - inLo, nextA = inLo;
+            const int32_t nextB = all - inLo, hereB = 15 * (n - countLo) - nextB;
             const ptrdiff_t p = lo - minPix;
             accp[p] += sign * hereA;
             accp[p + 1] += sign * (nextA + hereB);
@@ -405,7 +408,7 @@ struct TPoly::TFill {
             // By the crossing each takes next; the order changes seldom, so
             // an insertion sort does little.
             const size_t na = active.size();
-            keys.resize(na);
+            if (keys.size() < na) keys.resize(na);
             for (size_t i = 0; i < na; ++i) {
                 const int64_t k = Steppers[active[i]].X;
                 const uint32_t a = active[i];
@@ -418,8 +421,10 @@ struct TPoly::TFill {
                 active[j] = a;
             }
 
-            xs.resize(na * kRowLines);
-            reach.resize(na);
+            if (xs.size() < na * kRowLines) {  // grown only, never cleared per row
+                xs.resize(na * kRowLines);
+                reach.resize(na);
+            }
             bool plain = extraBegin == nextExtra;
             int32_t minX = INT32_MAX, maxX = INT32_MIN;
             for (size_t i = 0; i < na; ++i) {
