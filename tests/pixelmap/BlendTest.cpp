@@ -27,7 +27,7 @@ TEST(Blend, RowsMatchTheFormulaForEveryByteAndWeight) {
 }
 
 // Rows of any length, ends included, and blocks of one colour: the same
-// formula on exactly their bytes.
+// formulas on exactly their bytes.
 TEST(Blend, ShortRowsAndColourBlocksTouchExactlyTheirBytes) {
     auto want = [](uint32_t d, uint32_t s, uint32_t a) { return uint8_t(((255 - a) * d + a * s + 128) / 255); };
     auto before = [](size_t i) { return uint8_t(i * 37 + 11); };
@@ -35,9 +35,14 @@ TEST(Blend, ShortRowsAndColourBlocksTouchExactlyTheirBytes) {
         for (size_t n = 1; n <= 49; ++n) {
             std::vector<uint8_t> d(n + 8), s(n + 8);
             for (size_t i = 0; i < d.size(); ++i) d[i] = before(i), s[i] = uint8_t(i * 101 + 3);
+            std::vector<uint8_t> m = d;
             BlendRowRounded(d.data(), s.data(), n, a);
-            for (size_t i = 0; i < d.size(); ++i)
+            const uint32_t w = a * 257 - 1;  // the pen mix's weights run to 65535
+            MixRow(m.data(), s.data(), n, w);
+            for (size_t i = 0; i < d.size(); ++i) {
                 ASSERT_EQ(d[i], i < n ? want(before(i), s[i], a) : before(i)) << a << " " << n << " " << i;
+                ASSERT_EQ(m[i], i < n ? (before(i) * (65535 - w) + s[i] * w) / 65535 : before(i)) << w << " " << n;
+            }
         }
         // 7 x 3 pixels of a 9-pixel-wide map, then the same packed.
         const uint8_t bgr[3] = {200, 7, 90};
