@@ -4,6 +4,7 @@
 #include <bit>
 #include <cmath>
 #include <cstdio>
+#include <cstring>
 #include <new>
 #include <utility>
 
@@ -78,8 +79,8 @@ struct TPoly::TFill {
     struct TStepper {
         int64_t X = 0, Rem = 0;
         int64_t Dy = 1;
-        int64_t R = 0, R2 = 0;    // what one and two steps add to Rem, before the carry
-        int64_t XQ = 0, XQ2 = 0;  // what they add to X, before the carry
+        int64_t R = 0, R2 = 0, R4 = 0;    // what one, two and four steps add to Rem, before the carry
+        int64_t XQ = 0, XQ2 = 0, XQ4 = 0;  // what they add to X, before the carry
         int64_t Sx = 1;           // what a carry adds to X
         int32_t X1 = 0;
         bool Clamped = false;     // whether its crossings may leave the sides
@@ -91,6 +92,50 @@ struct TPoly::TFill {
         // lines are two walks of double steps, so the carries of one do not
         // wait for the other's.
         void Walk(int32_t* x, int32_t a, int32_t b, int64_t rowLine, int32_t xlo, int32_t xhi) {
+            if (a == 0 && b == 16 && rowLine + 16 <= Bottom)
+                WalkRow(x);
+            else
+                WalkLines(x, a, b);
+            if (ZeroLine >= rowLine + a && ZeroLine < rowLine + b) x[ZeroLine - rowLine] = X1;
+            // Crossings beyond the sides move onto them so spans stay paired.
+            if (Clamped)
+                for (int32_t i = a; i < b; ++i) x[i] = std::clamp(x[i], xlo, xhi);
+        }
+
+        // All 16 lines of a row, the walk going on past it: four walks of
+        // four-line steps, one in each lane of a vector. 32 bits do: each
+        // remainder and what a step adds to it stay below dy < 2^31, and the
+        // crossings, all in int32 range, come out right modulo 2^32 however
+        // the sums wrap on the way; so does line 16, still on the edge.
+        void WalkRow(int32_t* x) {
+            using TLanes = uint32_t __attribute__((vector_size(16)));
+            TLanes lx, le;
+            int64_t x0 = X, e0 = Rem;
+            for (int i = 0; i < 4; ++i) {
+                lx[i] = uint32_t(x0);
+                le[i] = uint32_t(e0);
+                e0 += R;
+                x0 += XQ;
+                if (e0 >= Dy) {
+                    e0 -= Dy;
+                    x0 += Sx;
+                }
+            }
+            const TLanes dy = TLanes{} + uint32_t(Dy), r4 = TLanes{} + uint32_t(R4);
+            const TLanes xq4 = TLanes{} + uint32_t(XQ4), sx = TLanes{} + uint32_t(Sx);
+            for (int l = 0; l < 16; l += 4) {
+                std::memcpy(x + l, &lx, sizeof lx);
+                le += r4;
+                lx += xq4;
+                const TLanes carry = TLanes(le >= dy);  // all ones where it carries
+                le -= dy & carry;
+                lx += sx & carry;
+            }
+            X = int32_t(lx[0]);
+            Rem = le[0];
+        }
+
+        void WalkLines(int32_t* x, int32_t a, int32_t b) {
             const int64_t dy = Dy, sx = Sx, r2 = R2, xq2 = XQ2;
             int64_t x0 = X, e0 = Rem;
             int64_t x1 = x0 + XQ, e1 = e0 + R;
@@ -119,10 +164,6 @@ struct TPoly::TFill {
                 X = x0;
                 Rem = e0;
             }
-            if (ZeroLine >= rowLine + a && ZeroLine < rowLine + b) x[ZeroLine - rowLine] = X1;
-            // Crossings beyond the sides move onto them so spans stay paired.
-            if (Clamped)
-                for (int32_t i = a; i < b; ++i) x[i] = std::clamp(x[i], xlo, xhi);
         }
     };
 
@@ -207,6 +248,9 @@ struct TPoly::TFill {
         st.R2 = 2 * st.R - (wrap ? dy : 0);
         st.XQ = st.Sx * q;
         st.XQ2 = st.Sx * (2 * q + (wrap ? 1 : 0));
+        const int64_t wraps4 = 4 * st.R / dy;
+        st.R4 = 4 * st.R - wraps4 * dy;
+        st.XQ4 = st.Sx * (4 * q + wraps4);
         return st;
     }
 
