@@ -480,8 +480,9 @@ struct TPoly::TFill {
                 int32_t* x = xs.data() + i * kRowLines;
                 st.Walk(x, a, b, lo, XLo, XHi);
                 // Each edge's crossings are monotone.
-                minX = std::min({minX, x[a], x[b - 1]});
-                maxX = std::max({maxX, x[a], x[b - 1]});
+                const auto [low, high] = std::minmax(x[a], x[b - 1]);
+                minX = std::min(minX, low);
+                maxX = std::max(maxX, high);
             }
             for (size_t e = extraBegin; e < nextExtra; ++e) {
                 minX = std::min(minX, Extras[e].X);
@@ -556,7 +557,7 @@ struct TPoly::TFill {
                     close(c);
                     t += acc[size_t(c)];
                     acc[size_t(c)] = 0;
-                    cover = uint8_t((t * 273) / 256);
+                    cover = uint8_t((uint32_t(t) * 273) >> 8);  // t >= 0: a sum of spans
                     from = c;
                 }
                 touched[w] = 0;
