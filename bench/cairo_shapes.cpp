@@ -6,8 +6,9 @@
 //   bench_cairo render SHAPES OUT  draws a shape list, writes a 24-bit .bmp
 //
 // A shape list is text: "S W H" (the canvas, white), then one shape a line:
-// "P R G B A X1 Y1 X2 Y2 ..." (a filled polygon, even-odd) or
-// "R X Y W H R G B A" (a rectangle); channels 0..255, A 0..1.
+// "P R G B A X1 Y1 X2 Y2 ..." (a filled polygon, even-odd),
+// "R X Y W H R G B A" (a rectangle) or "I X Y A FILE" (a 24-bit .bmp painted
+// at X, Y); channels 0..255, A 0..1.
 #include <cairo.h>
 
 #include <algorithm>
@@ -17,6 +18,7 @@
 #include <cstdio>
 #include <fstream>
 #include <iostream>
+#include <iterator>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -91,6 +93,33 @@ bool WriteBmp(cairo_surface_t* s, const char* path) {
     return bool(f);
 }
 
+uint32_t Get32(const std::vector<uint8_t>& b, size_t at) {
+    uint32_t v = 0;
+    for (int i = 3; i >= 0; --i) v = v << 8 | b[at + i];
+    return v;
+}
+
+// An uncompressed, bottom-up 24-bit .bmp as a surface; nullptr for anything else.
+cairo_surface_t* ReadBmp(const std::string& path) {
+    std::ifstream f(path, std::ios::binary);
+    const std::vector<uint8_t> file((std::istreambuf_iterator<char>(f)), std::istreambuf_iterator<char>());
+    if (file.size() < 54 || file[0] != 'B' || file[1] != 'M' || file[28] != 24) return nullptr;
+    const int w = int(Get32(file, 18)), h = int(Get32(file, 22));
+    const size_t offset = Get32(file, 10), row = (size_t(w) * 3 + 3) / 4 * 4;
+    if (w <= 0 || h <= 0 || offset + row * size_t(h) > file.size()) return nullptr;
+    cairo_surface_t* s = cairo_image_surface_create(CAIRO_FORMAT_RGB24, w, h);
+    uint8_t* data = cairo_image_surface_get_data(s);
+    const int stride = cairo_image_surface_get_stride(s);
+    for (int y = 0; y < h; ++y) {
+        const uint8_t* src = file.data() + offset + row * size_t(h - 1 - y);
+        uint32_t* dst = reinterpret_cast<uint32_t*>(data + size_t(y) * size_t(stride));
+        for (int x = 0; x < w; ++x)
+            dst[x] = uint32_t(src[3 * x + 2]) << 16 | uint32_t(src[3 * x + 1]) << 8 | src[3 * x];
+    }
+    cairo_surface_mark_dirty(s);
+    return s;
+}
+
 int Render(const char* shapes, const char* out) {
     std::ifstream in(shapes);
     std::string line;
@@ -112,6 +141,17 @@ int Render(const char* shapes, const char* out) {
         }
         if (!cr) continue;
         double r, g, b, a;
+        if (kind == 'I') {
+            double x, y;
+            std::string path;
+            t >> x >> y >> a >> path;
+            cairo_surface_t* image = ReadBmp(path);
+            if (!image) return 1;
+            cairo_set_source_surface(cr, image, x, y);
+            cairo_paint_with_alpha(cr, a);
+            cairo_surface_destroy(image);
+            continue;
+        }
         if (kind == 'R') {
             double x, y, w, h;
             t >> x >> y >> w >> h >> r >> g >> b >> a;

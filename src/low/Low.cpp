@@ -20,30 +20,40 @@ void SkipBlanks(std::string& text) {
     KeepLimit(text);
 }
 
-void NextToken(std::string& text, const TDelims& delims, Quotes quotes, std::string& token) {
-    token.clear();
-    if (text.empty()) return;
-    SkipBlanks(text);
-    if (text.empty()) return;
-
-    const std::size_t n = text.size();
-    std::size_t i = 0;
-    if (quotes == Quotes::On && text[0] == '"') {
-        i = 1;
+std::string_view NextToken(std::string_view& text, const TDelims& delims, Quotes quotes) {
+    // Positions in text, cut once at the end: the same as dropping blanks,
+    // the token and the delimiter one after another, keeping at most
+    // kMaxTokenText characters from the first non-blank.
+    const std::size_t size = text.size();
+    std::size_t s = 0;
+    while (s < size && IsBlank(text[s])) ++s;
+    const std::size_t n = std::min(size, s + kMaxTokenText);
+    std::size_t i = s;
+    if (i < n && quotes == Quotes::On && text[i] == '"') {
+        ++i;
         while (i < n && text[i] != '"') ++i;
     }
     // A quoted token runs on from its closing quote to the next delimiter.
     while (i < n && !delims.Contains(text[i])) ++i;
+    const std::string_view token = text.substr(s, i - s);
 
-    token.assign(text, 0, i);
-    text.erase(0, i);
-    KeepLimit(text);
-    if (text.empty()) return;
-    SkipBlanks(text);
-    if (text.empty()) return;
+    std::size_t j = i;
+    while (j < n && IsBlank(text[j])) ++j;
     // Only one delimiter is consumed, so ",," gives an empty token next time.
-    if (delims.Contains(text[0])) text.erase(0, 1);
-    if (!text.empty()) SkipBlanks(text);
+    if (j < n && delims.Contains(text[j])) {
+        ++j;
+        while (j < n && IsBlank(text[j])) ++j;
+    }
+    text = text.substr(j, n - j);
+    return token;
+}
+
+void NextToken(std::string& text, const TDelims& delims, Quotes quotes, std::string& token) {
+    std::string_view rest = text;
+    token.assign(NextToken(rest, delims, quotes));
+    const std::size_t from = std::size_t(rest.data() - text.data());
+    text.resize(from + rest.size());
+    text.erase(0, from);
 }
 
 bool SameTextAscii(std::string_view a, std::string_view b) {

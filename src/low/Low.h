@@ -41,8 +41,8 @@ private:
 // Whether a token that starts with '"' is protected up to its closing quote.
 enum class Quotes : bool { Off, On };
 
-// Removes leading tabs and spaces and keeps at most kMaxTokenText characters.
-// The inner step of NextToken.
+// Removes leading tabs and spaces and keeps at most kMaxTokenText characters:
+// what NextToken does to the text before and after a token.
 void SkipBlanks(std::string& text);
 
 // Cuts the next token off `text` at the first member of `delims` and
@@ -50,6 +50,9 @@ void SkipBlanks(std::string& text);
 // quotes and any trailing blanks that are not delimiters. Two delimiters in a
 // row yield an empty token on the next call.
 void NextToken(std::string& text, const TDelims& delims, Quotes quotes, std::string& token);
+// The same on a view: returns the token as a piece of text and moves text
+// past what the call consumes.
+std::string_view NextToken(std::string_view& text, const TDelims& delims, Quotes quotes);
 
 // Equal but for the case of ASCII letters; other bytes must match exactly.
 bool SameTextAscii(std::string_view a, std::string_view b);

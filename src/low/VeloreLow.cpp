@@ -88,7 +88,7 @@ std::string FixedLayout(const TDecimal& d, int digits, bool negative) {
     std::string intPart, frac;
     for (int k = 0; k < intDigits; ++k) intPart += digit(k);
     for (int k = 0; k < digits; ++k) frac += digit(intDigits + k);
-    if (intPart.empty()) intPart = "0";
+    if (intPart.empty()) intPart.push_back('0');  // not = "0": GCC 12 warns of a false overlap there
     // No sign on a value that rounds to zero: "-0.00" would only be noise.
     const bool zero = intPart.find_first_not_of('0') == std::string::npos &&
                       frac.find_first_not_of('0') == std::string::npos;
@@ -107,14 +107,21 @@ bool MatchCommand(std::string_view keyword, int32_t count, std::string_view text
     static const TDelims kArgTextDelims(")");
     static const TDelims kArgDelims(" \t,");
 
-    std::string w(text), word, argText, arg;
-    NextToken(w, kWordDelims, Quotes::On, word);
-    NextToken(w, kArgTextDelims, Quotes::On, argText);  // anything after ')' is ignored
+    // Views into text: most calls try a keyword that is not the statement's
+    // and end at its first letter, or else at the first word, having copied
+    // nothing. (A word cut there starts with that letter.)
+    auto upper = [](char c) { return c >= 'a' && c <= 'z' ? char(c - 'a' + 'A') : c; };
+    std::size_t first = 0;
+    while (first < text.size() && (text[first] == ' ' || text[first] == '\t')) ++first;
+    if (!keyword.empty() && (first == text.size() || upper(text[first]) != upper(keyword[0]))) return false;
+    std::string_view w = text;
+    const std::string_view word = NextToken(w, kWordDelims, Quotes::On);
     if (!SameTextAscii(word, keyword)) return false;
+    std::string_view argText = NextToken(w, kArgTextDelims, Quotes::On);  // anything after ')' is ignored
 
     int32_t n = 0;
     while (!argText.empty()) {
-        NextToken(argText, kArgDelims, Quotes::On, arg);
+        const std::string_view arg = NextToken(argText, kArgDelims, Quotes::On);
         if (arg.empty()) continue;  // "1,,2" carries two arguments
         if (std::size_t(n) < args.size()) args[n] = arg;
         ++n;

@@ -4,6 +4,7 @@
 #include <bit>
 #include <cmath>
 #include <cstdio>
+#include <cstring>
 #include <new>
 #include <utility>
 
@@ -78,8 +79,8 @@ struct TPoly::TFill {
     struct TStepper {
         int64_t X = 0, Rem = 0;
         int64_t Dy = 1;
-        int64_t R = 0, R2 = 0;    // what one and two steps add to Rem, before the carry
-        int64_t XQ = 0, XQ2 = 0;  // what they add to X, before the carry
+        int64_t R = 0, R2 = 0, R4 = 0;    // what one, two and four steps add to Rem, before the carry
+        int64_t XQ = 0, XQ2 = 0, XQ4 = 0;  // what they add to X, before the carry
         int64_t Sx = 1;           // what a carry adds to X
         int32_t X1 = 0;
         bool Clamped = false;     // whether its crossings may leave the sides
@@ -91,6 +92,50 @@ struct TPoly::TFill {
         // lines are two walks of double steps, so the carries of one do not
         // wait for the other's.
         void Walk(int32_t* x, int32_t a, int32_t b, int64_t rowLine, int32_t xlo, int32_t xhi) {
+            if (a == 0 && b == 16 && rowLine + 16 <= Bottom)
+                WalkRow(x);
+            else
+                WalkLines(x, a, b);
+            if (ZeroLine >= rowLine + a && ZeroLine < rowLine + b) x[ZeroLine - rowLine] = X1;
+            // Crossings beyond the sides move onto them so spans stay paired.
+            if (Clamped)
+                for (int32_t i = a; i < b; ++i) x[i] = std::clamp(x[i], xlo, xhi);
+        }
+
+        // All 16 lines of a row, the walk going on past it: four walks of
+        // four-line steps, one in each lane of a vector. 32 bits do: each
+        // remainder and what a step adds to it stay below dy < 2^31, and the
+        // crossings, all in int32 range, come out right modulo 2^32 however
+        // the sums wrap on the way; so does line 16, still on the edge.
+        void WalkRow(int32_t* x) {
+            using TLanes = uint32_t __attribute__((vector_size(16)));
+            TLanes lx, le;
+            int64_t x0 = X, e0 = Rem;
+            for (int i = 0; i < 4; ++i) {
+                lx[i] = uint32_t(x0);
+                le[i] = uint32_t(e0);
+                e0 += R;
+                x0 += XQ;
+                if (e0 >= Dy) {
+                    e0 -= Dy;
+                    x0 += Sx;
+                }
+            }
+            const TLanes dy = TLanes{} + uint32_t(Dy), r4 = TLanes{} + uint32_t(R4);
+            const TLanes xq4 = TLanes{} + uint32_t(XQ4), sx = TLanes{} + uint32_t(Sx);
+            for (int l = 0; l < 16; l += 4) {
+                std::memcpy(x + l, &lx, sizeof lx);
+                le += r4;
+                lx += xq4;
+                const TLanes carry = TLanes(le >= dy);  // all ones where it carries
+                le -= dy & carry;
+                lx += sx & carry;
+            }
+            X = int32_t(lx[0]);
+            Rem = le[0];
+        }
+
+        void WalkLines(int32_t* x, int32_t a, int32_t b) {
             const int64_t dy = Dy, sx = Sx, r2 = R2, xq2 = XQ2;
             int64_t x0 = X, e0 = Rem;
             int64_t x1 = x0 + XQ, e1 = e0 + R;
@@ -119,10 +164,6 @@ struct TPoly::TFill {
                 X = x0;
                 Rem = e0;
             }
-            if (ZeroLine >= rowLine + a && ZeroLine < rowLine + b) x[ZeroLine - rowLine] = X1;
-            // Crossings beyond the sides move onto them so spans stay paired.
-            if (Clamped)
-                for (int32_t i = a; i < b; ++i) x[i] = std::clamp(x[i], xlo, xhi);
         }
     };
 
@@ -207,6 +248,9 @@ struct TPoly::TFill {
         st.R2 = 2 * st.R - (wrap ? dy : 0);
         st.XQ = st.Sx * q;
         st.XQ2 = st.Sx * (2 * q + (wrap ? 1 : 0));
+        const int64_t wraps4 = 4 * st.R / dy;
+        st.R4 = 4 * st.R - wraps4 * dy;
+        st.XQ4 = st.Sx * (4 * q + wraps4);
         return st;
     }
 
@@ -321,16 +365,19 @@ struct TPoly::TFill {
         const int32_t first = x[0] >> 4, last = x[n - 1] >> 4;
         if (std::abs(first - last) <= 1) {
             // At most two pixels: split by a mask, no branch per line.
+            // Sums of the sub-columns over all lines and over those in the
+            // left pixel, and that count, give all four.
             const int32_t lo = std::min(first, last);
-            int32_t hereA = 0, nextA = 0, hereB = 0, nextB = 0;
+            int32_t all = 0, inLo = 0, countLo = 0;
             for (int32_t l = 0; l < n; ++l) {
                 const int32_t f = x[l] & 15;
-                const int32_t inA = -int32_t((x[l] >> 4) == lo);  // all ones or zero
-                hereA += (15 - f) & inA;
-                nextA += f & inA;
-                hereB += (15 - f) & ~inA;
-                nextB += f & ~inA;
+                const int32_t isLo = (x[l] >> 4) == lo;
+                all += f;
+                inLo += isLo ? f : 0;
+                countLo += isLo;
             }
+            const int32_t hereA = 15 * countLo - inLo, nextA = inLo;
+            const int32_t nextB = all - inLo, hereB = 15 * (n - countLo) - nextB;
             const ptrdiff_t p = lo - minPix;
             accp[p] += sign * hereA;
             accp[p + 1] += sign * (nextA + hereB);
@@ -405,7 +452,7 @@ struct TPoly::TFill {
             // By the crossing each takes next; the order changes seldom, so
             // an insertion sort does little.
             const size_t na = active.size();
-            keys.resize(na);
+            if (keys.size() < na) keys.resize(na);
             for (size_t i = 0; i < na; ++i) {
                 const int64_t k = Steppers[active[i]].X;
                 const uint32_t a = active[i];
@@ -418,8 +465,10 @@ struct TPoly::TFill {
                 active[j] = a;
             }
 
-            xs.resize(na * kRowLines);
-            reach.resize(na);
+            if (xs.size() < na * kRowLines) {  // grown only, never cleared per row
+                xs.resize(na * kRowLines);
+                reach.resize(na);
+            }
             bool plain = extraBegin == nextExtra;
             int32_t minX = INT32_MAX, maxX = INT32_MIN;
             for (size_t i = 0; i < na; ++i) {
@@ -431,8 +480,9 @@ struct TPoly::TFill {
                 int32_t* x = xs.data() + i * kRowLines;
                 st.Walk(x, a, b, lo, XLo, XHi);
                 // Each edge's crossings are monotone.
-                minX = std::min({minX, x[a], x[b - 1]});
-                maxX = std::max({maxX, x[a], x[b - 1]});
+                const auto [low, high] = std::minmax(x[a], x[b - 1]);
+                minX = std::min(minX, low);
+                maxX = std::max(maxX, high);
             }
             for (size_t e = extraBegin; e < nextExtra; ++e) {
                 minX = std::min(minX, Extras[e].X);
@@ -507,7 +557,7 @@ struct TPoly::TFill {
                     close(c);
                     t += acc[size_t(c)];
                     acc[size_t(c)] = 0;
-                    cover = uint8_t((t * 273) / 256);
+                    cover = uint8_t((uint32_t(t) * 273) >> 8);  // t >= 0: a sum of spans
                     from = c;
                 }
                 touched[w] = 0;

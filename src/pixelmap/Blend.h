@@ -13,6 +13,12 @@ constexpr uint32_t Div255(uint32_t x) { return (x + 1 + (x >> 8)) >> 8; }
 // Each byte: d := ((255 - a) * d + a * s + 128) div 255, for a in 0..255.
 void BlendRowRounded(uint8_t* d, const uint8_t* s, size_t bytes, uint32_t a);
 
+// A block of rows pixels by rows, stride bytes apart, 3 bytes a pixel:
+// each pixel blended with BlendRowRounded's rule against colour bgr (its 3
+// bytes in memory order), or set to it.
+void BlendColorRows(uint8_t* d, size_t stride, size_t pixels, size_t rows, const uint8_t bgr[3], uint32_t a);
+void FillColorRows(uint8_t* d, size_t stride, size_t pixels, size_t rows, const uint8_t bgr[3]);
+
 // x div 65535 for 0 <= x < 65535 * 65536, without a division.
 constexpr uint32_t Div65535(uint32_t x) { return (x + 1 + (x >> 16)) >> 16; }
 

@@ -67,13 +67,24 @@ TKindRegistry& TVelora::Registry() {
 
 // ---- Statements ----------------------------------------------------------
 
-void TVelora::RunStatements(std::string_view text) {
+void SplitStatements(std::string_view text, std::vector<std::string>& stmts) {
     static const TDelims kStmtDelims(";");
-    std::string rest(text), stmt;
-    while (!rest.empty()) {
-        NextToken(rest, kStmtDelims, Quotes::On, stmt);
-        ApplyStatement(stmt);
+    size_t n = 0;
+    while (!text.empty()) {
+        if (n == stmts.size()) stmts.emplace_back();
+        stmts[n++].assign(NextToken(text, kStmtDelims, Quotes::On));
     }
+    stmts.resize(n);
+}
+
+void TVelora::RunStatements(std::string_view text) {
+    std::vector<std::string> stmts;
+    SplitStatements(text, stmts);
+    RunStatements(stmts);
+}
+
+void TVelora::RunStatements(std::span<std::string> stmts) {
+    for (std::string& stmt : stmts) ApplyStatement(stmt);
 }
 
 void TVelora::ApplyStatement(std::string& stmt) {
@@ -152,9 +163,8 @@ TVelora* TVelora::NewChild(const TVeloraClass& kind, std::string_view text) {
 
 TKindLine SplitKindLine(std::string_view line) {
     static const TDelims kWordDelims(" \t,");
-    TKindLine cut{{}, std::string(line)};
-    NextToken(cut.Rest, kWordDelims, Quotes::On, cut.Word);
-    return cut;
+    const std::string_view word = NextToken(line, kWordDelims, Quotes::On);
+    return {std::string(word), std::string(line)};
 }
 
 void TVelora::ParseLine(std::string_view line) {
@@ -173,15 +183,26 @@ void TVelora::ParseLine(std::string_view line) {
 
     const TVeloraClass& kind = FindKind(cut.Word);
     if (IsNullKind(kind)) return;
+    std::vector<std::string> stmts;
+    SplitStatements(cut.Rest, stmts);
+    ParseKindLine(kind, stmts);
+}
+
+void TVelora::ParseKindLine(const TVeloraClass& kind, std::span<std::string> stmts) {
+    Watch();
     if (!ParseParent) {
         // Before the first block a kind line configures the reading node.
         if (kind.IsClassOf(*this)) {
             ParseLast = this;
-            RunStatements(cut.Rest);
+            RunStatements(stmts);
         }
         return;
     }
-    ParseLast = ParseParent->NewChild(kind, cut.Rest);
+    // As NewChild: owned here until linked, so a throwing statement frees it.
+    TVeloraPtr<TVelora> node = kind.Create();
+    node->RunStatements(stmts);
+    ParseParent->AddChild(node.get());
+    ParseLast = node.release();
 }
 
 void TVelora::EnterBlock() {

@@ -430,8 +430,9 @@ void TVelora::CollectDraw(TVelora* root, const TRect&) {
     auto batchStart = members.begin();
     for (auto it = members.begin();; ++it) {
         if (it == members.end() || std::isnan(it->Z)) {
-            std::stable_sort(batchStart, it,
-                             [](const TMember& a, const TMember& b) { return a.Z < b.Z; });
+            auto byZ = [](const TMember& a, const TMember& b) { return a.Z < b.Z; };
+            // Most scenes set no z-order at all: nothing to move.
+            if (!std::is_sorted(batchStart, it, byZ)) std::stable_sort(batchStart, it, byZ);
             if (it == members.end()) break;
             batchStart = it + 1;
         }
@@ -490,20 +491,13 @@ void TVelora::DrawArea(int32_t dstX, int32_t dstY, int32_t, int32_t, int32_t w, 
     TDrawBlock b;
     if (!ClipDrawBlock(dstX, dstY, 0, 0, w, h, target.Width(), target.Height(), INT32_MAX, INT32_MAX, b))
         return;
-    const size_t rowBytes = size_t(b.W) * 3;
-
     const uint8_t bgr[3] = {uint8_t(Col >> 16), uint8_t(Col >> 8), uint8_t(Col)};
-    if (a == 255) {
-        uint8_t* first = target.PixelAddr(b.DstX, b.DstY);
-        for (size_t i = 0; i < rowBytes; i += 3) std::memcpy(first + i, bgr, 3);
-        for (int32_t r = 1; r < b.H; ++r) std::memcpy(target.PixelAddr(b.DstX, b.DstY + r), first, rowBytes);
-        return;
-    }
-
-    // One row of the colour, blended over every target row.
-    std::vector<uint8_t> row(rowBytes);
-    for (size_t i = 0; i < rowBytes; i += 3) std::memcpy(row.data() + i, bgr, 3);
-    for (int32_t r = 0; r < b.H; ++r) BlendRowRounded(target.PixelAddr(b.DstX, b.DstY + r), row.data(), rowBytes, a);
+    uint8_t* first = target.PixelAddr(b.DstX, b.DstY);
+    const size_t stride = size_t(target.Stride());
+    if (a == 255)
+        FillColorRows(first, stride, size_t(b.W), size_t(b.H), bgr);
+    else
+        BlendColorRows(first, stride, size_t(b.W), size_t(b.H), bgr, a);
 }
 
 // ---- Pointing ------------------------------------------------------------

@@ -10,10 +10,12 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <span>
 #include <string>
 #include <string_view>
 #include <type_traits>
 #include <typeinfo>
+#include <vector>
 
 #include "low/Errors.h"
 #include "low/Types.h"
@@ -60,6 +62,9 @@ struct TKindLine {
     bool IsComment() const { return Word.starts_with("//"); }
 };
 TKindLine SplitKindLine(std::string_view line);
+// The statements of a text cut at each ';' as RunStatements cuts them, into
+// stmts (cleared first; its strings are reused).
+void SplitStatements(std::string_view text, std::vector<std::string>& stmts);
 
 // ---- Compositing rule (shared with the node kinds) ---------------------
 
@@ -330,6 +335,11 @@ public:
 
     // ---- Statements, scripts, hit testing ----
     void RunStatements(std::string_view text);
+    // The same on statements already cut; ApplyStatement empties those it takes.
+    void RunStatements(std::span<std::string> stmts);
+    // ParseLine of a kind line already cut: kind is FindKind of its word,
+    // never the null kind, and stmts the statements after it.
+    void ParseKindLine(const TVeloraClass& kind, std::span<std::string> stmts);
     void EnterBlock();
     void LeaveBlock();
     // Topmost visible node at scene point pt that accepts the hit; the root

@@ -26,6 +26,42 @@ TEST(Blend, RowsMatchTheFormulaForEveryByteAndWeight) {
     }
 }
 
+// Rows of any length, ends included, and blocks of one colour: the same
+// formulas on exactly their bytes.
+TEST(Blend, ShortRowsAndColourBlocksTouchExactlyTheirBytes) {
+    auto want = [](uint32_t d, uint32_t s, uint32_t a) { return uint8_t(((255 - a) * d + a * s + 128) / 255); };
+    auto before = [](size_t i) { return uint8_t(i * 37 + 11); };
+    for (uint32_t a : {1u, 128u, 254u}) {
+        for (size_t n = 1; n <= 49; ++n) {
+            std::vector<uint8_t> d(n + 8), s(n + 8);
+            for (size_t i = 0; i < d.size(); ++i) d[i] = before(i), s[i] = uint8_t(i * 101 + 3);
+            std::vector<uint8_t> m = d;
+            BlendRowRounded(d.data(), s.data(), n, a);
+            const uint32_t w = a * 257 - 1;  // the pen mix's weights run to 65535
+            MixRow(m.data(), s.data(), n, w);
+            for (size_t i = 0; i < d.size(); ++i) {
+                ASSERT_EQ(d[i], i < n ? want(before(i), s[i], a) : before(i)) << a << " " << n << " " << i;
+                ASSERT_EQ(m[i], i < n ? (before(i) * (65535 - w) + s[i] * w) / 65535 : before(i)) << w << " " << n;
+            }
+        }
+        // 7 x 3 pixels of a 9-pixel-wide map, then the same packed.
+        const uint8_t bgr[3] = {200, 7, 90};
+        for (const size_t stride : {27u, 21u}) {
+            std::vector<uint8_t> d(stride * 3 + 3);
+            for (size_t i = 0; i < d.size(); ++i) d[i] = before(i);
+            BlendColorRows(d.data(), stride, 7, 3, bgr, a);
+            for (size_t i = 0; i < d.size(); ++i) {
+                const bool in = i < stride * 3 && i % stride < 21;
+                ASSERT_EQ(d[i], in ? want(before(i), bgr[i % stride % 3], a) : before(i)) << stride << " " << i;
+            }
+            std::vector<uint8_t> f(stride * 3 + 3, 1);
+            FillColorRows(f.data(), stride, 7, 3, bgr);
+            for (size_t i = 0; i < f.size(); ++i)
+                ASSERT_EQ(f[i], i < stride * 3 && i % stride < 21 ? bgr[i % stride % 3] : 1) << stride << " " << i;
+        }
+    }
+}
+
 TEST(Blend, PenMixIsExactOverItsRange) {
     // Every value the pen blend can form, 255 * 65535 at most.
     for (uint32_t x = 0; x <= 255u * 65535u; ++x) ASSERT_EQ(Div65535(x), x / 65535) << x;

@@ -2,6 +2,7 @@
 // The skeleton of the kinds that own a map of their own size (image, cel,
 // stencil): a new map on every size change, and DrawArea up to the row
 // kernel that each kind keeps for itself.
+#include <climits>
 #include <cstdint>
 #include <memory>
 
@@ -52,6 +53,12 @@ void DrawMapRows(TVelora& node, const TMap* map, int32_t dstX, int32_t dstY, int
     if (!ClipDrawBlock(dstX, dstY, srcX, srcY, w, h, target.Width(), target.Height(), map->Width(),
                        map->Height(), b))
         return;
+    // Rows of both maps' full width lie back to back on both sides: one
+    // long row, where its pixel count fits the kernel's.
+    if (b.W == target.Width() && b.W == map->Width() && int64_t(b.W) * b.H <= INT32_MAX) {
+        row(map->PixelAddr(0, b.SrcY), target.PixelAddr(0, b.DstY), b.W * b.H, a);
+        return;
+    }
     for (int32_t r = 0; r < b.H; ++r)
         row(map->PixelAddr(b.SrcX, b.SrcY + r), target.PixelAddr(b.DstX, b.DstY + r), b.W, a);
 }

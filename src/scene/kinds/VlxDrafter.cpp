@@ -87,6 +87,8 @@ void TVlxDrafter::FillRow(int32_t y, std::span<const TCoverageRun> runs) {
             std::memcpy(penRow_.data() + i, DrawTarget->Pen, 3);
         rowTablesReady_ = true;
     }
+    uint8_t* const line = DrawTarget->ScanLine(y + DrawOffset.Y);
+    const uint8_t* const pen = penRow_.data();
     for (const TCoverageRun& r : runs) {
         // TPoly reports the pixel right of a row's last span too, at coverage
         // 0; the clip only keeps such pixels from leaving the area.
@@ -95,14 +97,19 @@ void TVlxDrafter::FillRow(int32_t y, std::span<const TCoverageRun> runs) {
         const int64_t x0 = std::max<int64_t>(r.X, DrawClip.Left);
         const int64_t x1 = std::min<int64_t>(int64_t(r.X) + r.Len - 1, DrawClip.Right);
         if (x0 > x1) continue;
-        uint8_t* d = DrawTarget->PixelAddr(int32_t(x0 + DrawOffset.X), y + DrawOffset.Y);
+        uint8_t* d = line + 3 * (x0 + DrawOffset.X);
         const size_t bytes = size_t(x1 - x0 + 1) * 3;
-        if (w == 65535)
-            std::memcpy(d, penRow_.data(), bytes);
-        else if (bytes <= 6)  // the edge pixels, one or two: cheaper than the call
-            for (size_t i = 0; i < bytes; ++i) d[i] = MixByte(d[i], penRow_[i], w);
-        else
-            MixRow(d, penRow_.data(), bytes, w);
+        if (w == 65535) {
+            std::memcpy(d, pen, bytes);
+        } else if (bytes == 3) {  // most edge runs: one pixel
+            d[0] = MixByte(d[0], pen[0], w);
+            d[1] = MixByte(d[1], pen[1], w);
+            d[2] = MixByte(d[2], pen[2], w);
+        } else if (bytes < 16) {  // below MixRow's vectors
+            for (size_t i = 0; i < bytes; ++i) d[i] = MixByte(d[i], pen[i], w);
+        } else {
+            MixRow(d, pen, bytes, w);
+        }
     }
 }
 

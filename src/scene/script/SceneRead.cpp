@@ -1,5 +1,6 @@
 #include "scene/script/SceneRead.h"
 
+#include <algorithm>
 #include <array>
 #include <cerrno>
 #include <cstring>
@@ -7,6 +8,8 @@
 #include <fstream>
 #include <iostream>
 #include <new>
+#include <span>
+#include <vector>
 
 #include "low/Low.h"
 #include "low/VeloreLow.h"
@@ -43,12 +46,11 @@ struct TScriptLine {
 
 class TLineReader {
 public:
-    explicit TLineReader(std::istream& in) : buf_(in.rdbuf()) {
+    explicit TLineReader(std::istream& in) : buf_(in.rdbuf()), block_(kBlock) {
         // A byte order mark some editors put first would spoil the first kind name.
         if (buf_ && buf_->sgetc() == 0xEF) {
-            char bom[3];
-            const std::streamsize got = buf_->sgetn(bom, 3);
-            if (got != 3 || std::memcmp(bom, "\xEF\xBB\xBF", 3) != 0) pending_.assign(bom, size_t(got));
+            const std::streamsize got = buf_->sgetn(block_.data(), 3);
+            if (got != 3 || std::memcmp(block_.data(), "\xEF\xBB\xBF", 3) != 0) end_ = size_t(got);
         }
     }
 
@@ -57,24 +59,29 @@ public:
         line.Length = 0;
         if (!buf_) return false;
         bool any = false, lastCR = false;
-        while (true) {
-            int c;
-            if (pos_ < pending_.size()) {
-                c = static_cast<unsigned char>(pending_[pos_++]);
-            } else {
-                c = buf_->sbumpc();
-                if (c == std::char_traits<char>::eof()) break;
-            }
+        // A block at a time; a line may run over several.
+        while (pos_ < end_ || Refill()) {
             any = true;
-            if (c == '\n') {
+            const char* p = block_.data() + pos_;
+            const char* const end = block_.data() + end_;
+            const char* const lf = static_cast<const char*>(std::memchr(p, '\n', size_t(end - p)));
+            const char* const stop = lf ? lf : end;
+            if (line.Length == 0)
+                while (p < stop && (*p == ' ' || *p == '\t')) ++p;
+            if (p < stop) {
+                const size_t n = size_t(stop - p);
+                // A little beyond the limit, so a final CR can still be dropped.
+                const size_t room = kMaxTokenText + 1 - std::min(line.Text.size(), kMaxTokenText + 1);
+                line.Text.append(p, std::min(n, room));
+                line.Length += n;
+                lastCR = stop[-1] == '\r';
+            }
+            pos_ = size_t(stop - block_.data());
+            if (lf) {
+                ++pos_;
                 Finish(line, lastCR);
                 return true;
             }
-            if (line.Length == 0 && (c == ' ' || c == '\t')) continue;
-            // A little beyond the limit, so a final CR can still be dropped.
-            if (line.Text.size() <= kMaxTokenText) line.Text.push_back(char(c));
-            ++line.Length;
-            lastCR = c == '\r';
         }
         if (!any) return false;
         Finish(line, lastCR);
@@ -82,6 +89,15 @@ public:
     }
 
 private:
+    static constexpr size_t kBlock = 1 << 16;
+
+    bool Refill() {
+        const std::streamsize got = buf_->sgetn(block_.data(), std::streamsize(kBlock));
+        pos_ = 0;
+        end_ = got > 0 ? size_t(got) : 0;
+        return end_ > 0;
+    }
+
     static void Finish(TScriptLine& line, bool lastCR) {
         if (lastCR) {
             if (line.Text.size() == line.Length) line.Text.pop_back();
@@ -91,8 +107,8 @@ private:
     }
 
     std::streambuf* buf_;
-    std::string pending_;  // bytes read to look for the mark, not one after all
-    size_t pos_ = 0;
+    std::vector<char> block_;
+    size_t pos_ = 0, end_ = 0;  // the unread bytes of block_
 };
 
 // Current folder for the duration of a read, so "file" statements find
@@ -190,9 +206,10 @@ public:
         if (!onRoot && scene_.NodeCount >= kMaxSceneNodes)
             throw EQuenlo("the scene has more than " + std::to_string(kMaxSceneNodes) + " nodes");
 
-        CheckStatements(cut.Rest, onRoot ? ClassOf<TVlxImg>() : kind,
-                        pixelBytes_ - (onRoot ? rootBytes_ : 0));
-        root.ParseLine(line.Text);
+        // Cut once: checked, then run on the node.
+        SplitStatements(cut.Rest, stmts_);
+        CheckStatements(stmts_, onRoot ? ClassOf<TVlxImg>() : kind, pixelBytes_ - (onRoot ? rootBytes_ : 0));
+        root.ParseKindLine(kind, stmts_);
 
         if (onRoot) {
             scene_.Lines.emplace(&root, n);
@@ -223,8 +240,9 @@ public:
         }
         const TVeloraClass& kind = TVelora::KindOf(*node);
         const int64_t before = PixelBytes(*node);
-        CheckStatements(rest, kind, pixelBytes_ - before);
-        node->RunStatements(rest);
+        SplitStatements(rest, stmts_);
+        CheckStatements(stmts_, kind, pixelBytes_ - before);
+        node->RunStatements(stmts_);
         const int64_t after = PixelBytes(*node);
         pixelBytes_ += after - before;
         if (node == &root) rootBytes_ = after;
@@ -252,17 +270,15 @@ private:
     // are refused before anything is allocated (othersBytes: the maps of
     // every other node); with strict, statements that nothing takes and
     // image files that do not exist are reported.
-    void CheckStatements(const std::string& text, const TVeloraClass& kind, int64_t othersBytes) {
-        static const TDelims kStmtDelims(";");
-        TVeloraPtr<TVelora> scratch = kind.Create();
+    void CheckStatements(std::span<const std::string> stmts, const TVeloraClass& kind, int64_t othersBytes) {
+        const TKindMaps& maps = MapsOf(kind);
+        TVeloraPtr<TVelora> scratch;  // for the probes of strict only, made on the first
         TKindArgs a;
-        std::string rest = text, stmt;
-        while (!rest.empty()) {
-            NextToken(rest, kStmtDelims, Quotes::On, stmt);
+        for (const std::string& stmt : stmts) {
             if (stmt.empty()) continue;
             if (MatchCommand("size", 2, stmt, a)) {
                 const int64_t w = StatementInt(a[0], 1), h = StatementInt(a[1], 1);
-                const int bpp = MapBytesPerPixel(*scratch);
+                const int bpp = maps.BytesPerPixel;
                 if (bpp == 0 || w <= 0 || h <= 0) continue;  // a negative size is the node's error
                 if (w * h > kMaxNodePixels)
                     throw EQuenlo(stmt + " asks for " + std::to_string(w * h) + " pixels; a " +
@@ -274,11 +290,12 @@ private:
             if (MatchCommand("file", 1, stmt, a)) {
                 const std::string name = StripQuotes(a[0]);
                 std::error_code ec;
-                if (dynamic_cast<TVlxImg*>(scratch.get()) && !name.empty() && !fs::exists(name, ec))
+                if (maps.LoadsFiles && !name.empty() && !fs::exists(name, ec))
                     Warn("no file \"" + name + "\"; the node keeps its size and pixels");
                 continue;
             }
             if (!options_.Strict) continue;
+            if (!scratch) scratch = kind.Create();
             std::string probe = stmt;
             try {
                 scratch->ApplyStatement(probe);
@@ -290,9 +307,26 @@ private:
         }
     }
 
+    // What the checks need of a kind's map, found once per kind on a node of it.
+    struct TKindMaps {
+        const TVeloraClass* Kind;
+        int BytesPerPixel;  // of the map "size" allocates; 0 for none
+        bool LoadsFiles;    // "file" loads an image into it
+    };
+
+    const TKindMaps& MapsOf(const TVeloraClass& kind) {
+        for (const TKindMaps& m : kindMaps_)
+            if (m.Kind == &kind) return m;
+        const TVeloraPtr<TVelora> probe = kind.Create();
+        kindMaps_.push_back({&kind, MapBytesPerPixel(*probe), dynamic_cast<const TVlxImg*>(probe.get()) != nullptr});
+        return kindMaps_.back();
+    }
+
     TScene& scene_;
     const TSceneReadOptions& options_;
     std::vector<int> openBlocks_;  // the line of each "{" still open
+    std::vector<std::string> stmts_;      // the statements of the line being read
+    std::vector<TKindMaps> kindMaps_;
     int64_t pixelBytes_ = 0;       // of every map in the scene
     int64_t rootBytes_ = 0;        // of the root's
     int n_ = 0;

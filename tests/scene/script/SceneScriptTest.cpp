@@ -56,6 +56,21 @@ TEST(SceneScript, LineEndingsAndByteOrderMarkReadAlike) {
     EXPECT_EQ(a.LineOf(a.Root->FirstChild()->FirstChild()), 5);
 }
 
+// The reader takes its input in blocks of 64 KiB: a line cut by a block's
+// end, anywhere in it, reads as a whole one.
+TEST(SceneScript, LinesAcrossTheReadersBlocksReadWhole) {
+    const std::string body = "VlxImg size(30,20)\r\n{\r\n  \t VlxMat size(9,9);pos(3,4);col(200,0,0)\r\n}";
+    const TScene plain = Read("//\n" + body);
+    const std::string want = WriteScene(plain, {}).Text;
+    for (size_t cut = 0; cut <= body.size(); ++cut) {
+        SCOPED_TRACE(cut);
+        // A comment line that ends cut bytes before the block does.
+        const TScene s = Read("//" + std::string(65536 - cut - 3, 'x') + "\n" + body);
+        EXPECT_EQ(WriteScene(s, {}).Text, want);
+        EXPECT_EQ(s.LineOf(s.Root->FirstChild()), 4);
+    }
+}
+
 TEST(SceneScript, ErrorsNameTheFileAndTheLineAndKeepNothing) {
     TempDir dir;
     WriteText(dir / "broken.jpg", "not a jpeg at all");
