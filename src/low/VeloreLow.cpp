@@ -88,7 +88,7 @@ std::string FixedLayout(const TDecimal& d, int digits, bool negative) {
     std::string intPart, frac;
     for (int k = 0; k < intDigits; ++k) intPart += digit(k);
     for (int k = 0; k < digits; ++k) frac += digit(intDigits + k);
-    if (intPart.empty()) intPart = "0";
+    if (intPart.empty()) intPart.push_back('0');
     // No sign on a value that rounds to zero: "-0.00" would only be noise.
     const bool zero = intPart.find_first_not_of('0') == std::string::npos &&
                       frac.find_first_not_of('0') == std::string::npos;
