@@ -4,6 +4,7 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <chrono>
 #include <csignal>
 #include <cstdio>
@@ -19,6 +20,7 @@
 
 #include "FaultUtil.h"
 #include "TestUtil.h"
+#include "batch/MemoryBudget.h"
 #include "cli/CliRun.h"
 #include "imageio/BmpWriter.h"
 #include "imageio/VlxIo.h"
@@ -260,5 +262,26 @@ TEST(BatchRuntime, AFullDiskGivesTheFilesOfOneJob) {
         ASSERT_EQ(::waitpid(pid, &status, 0), pid);
         if (WEXITSTATUS(status) == 77) GTEST_SKIP() << "no private mounts here";
         EXPECT_EQ(WEXITSTATUS(status), 1) << "-j" << jobs;
+    }
+}
+
+// Reservations beyond the budget wait for room; one larger than the whole
+// budget waits until nothing else is held, then runs alone.
+TEST(BatchRuntime, LargeImagesWaitForRoomInTheBudget) {
+    TMemoryBudget budget(100);
+    for (const uint64_t second : {60u, 500u}) {
+        TMemoryBudget::Reservation first = budget.Reserve(60);
+        std::atomic<bool> got{false};
+        std::thread other([&] {
+            const TMemoryBudget::Reservation r = budget.Reserve(second);
+            got = true;
+            EXPECT_EQ(budget.Held(), std::min<uint64_t>(second, 100));
+        });
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        EXPECT_FALSE(got);
+        first.reset();
+        other.join();
+        EXPECT_TRUE(got);
+        EXPECT_EQ(budget.Held(), 0u);
     }
 }
