@@ -239,23 +239,24 @@ TEST(BatchRuntime, FewDescriptorsAndAClosedReportPipe) {
     EXPECT_EQ(std::distance(fs::directory_iterator(dir / "out"), {}), 60);
 }
 
-// On a 2 MB file system, a file that fits alone is written at -j2 as at
-// -j1, though a larger one after it took the space first.
+// On a 2 MB file system two files fit alone but not together: at -j2 the
+// first is written, as at -j1, though the second, quicker to write, took
+// the space first.
 TEST(BatchRuntime, AFullDiskGivesTheFilesOfOneJob) {
     TempDir dir;
-    WritePair(dir / "fits", 700, 600, 1);  // 1.26 MB as a .bmp
-    WriteText(dir / "big.ipr", "1000 1000 0 0");
-    fs::resize_file((WriteText(dir / "big.rgb", ""), dir / "big.rgb"), 3000000);
+    WriteJpeg(dir / "ph.jpg", 701, 600);  // 1.26 MB as a .bmp
+    WriteText(dir / "big.ipr", "800 640 0 0");  // 1.54 MB
+    fs::resize_file((WriteText(dir / "big.rgb", ""), dir / "big.rgb"), 800 * 640 * 3);
     fs::create_directories(dir / "M");
-    for (const char* jobs : {"1", "2", "2", "2", "2", "2"}) {
+    for (const char* jobs : {"1", "2", "2", "2", "2", "2", "2", "2", "2"}) {
         const pid_t pid = ::fork();
         if (pid == 0) {
             // A file system of its own, gone with the child.
             if (::unshare(CLONE_NEWNS) != 0 || ::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
                 ::mount("tmpfs", (dir / "M").c_str(), "tmpfs", 0, "size=2m") != 0)
                 ::_exit(77);
-            const CliRun r = RunConvert({"-q", "-j", jobs, "--keep-going", "-o", dir / "M", dir / "fits.ipr", dir / "big.ipr"});
-            ::_exit((r.status == 1 ? 0 : 8) | fs::exists(dir / "M/fits.bmp") | fs::exists(dir / "M/big.bmp") << 1 |
+            const CliRun r = RunConvert({"-q", "-j", jobs, "--keep-going", "-o", dir / "M", dir / "ph.jpg", dir / "big.ipr"});
+            ::_exit((r.status == 1 ? 0 : 8) | fs::exists(dir / "M/ph.bmp") | fs::exists(dir / "M/big.bmp") << 1 |
                     HasTemporary(dir / "M") << 2);
         }
         int status = 0;
