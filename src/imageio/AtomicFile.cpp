@@ -237,6 +237,25 @@ void TAtomicFile::WriteAt(const uint8_t* data, size_t n, uint64_t offset) {
     }
 }
 
+// A target that does not exist yet gets the unnamed file in one step, so
+// no other name ever appears. False when the target exists.
+bool TAtomicFile::LinkAsTarget() {
+    char self[64];
+    std::snprintf(self, sizeof self, "/proc/self/fd/%d", fd_);
+    if (::linkat(AT_FDCWD, self, AT_FDCWD, target_.c_str(), AT_SYMLINK_FOLLOW) != 0) {
+        if (errno == EEXIST) return false;
+        throw EInOutError::FromErrno(errno);
+    }
+    const int fd = fd_;
+    fd_ = -1;
+    if (::close(fd) != 0) {
+        const int err = errno;
+        ::unlink(target_.c_str());  // it did not exist before
+        throw EInOutError::FromErrno(err);
+    }
+    return true;
+}
+
 // linkat cannot replace an existing file, so the unnamed file gets a short
 // name of its own, which is then renamed like a named temporary.
 void TAtomicFile::NameTheTemporary() {
@@ -260,6 +279,7 @@ void TAtomicFile::NameTheTemporary() {
 }
 
 void TAtomicFile::Commit() {
+    if (unnamed_ && LinkAsTarget()) return;
     if (unnamed_) NameTheTemporary();
     const int fd = fd_;
     fd_ = -1;

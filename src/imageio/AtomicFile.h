@@ -5,8 +5,9 @@
 // a failed write leaves the old file untouched and nothing behind.
 //
 // On Linux the temporary has no name while it is written (O_TMPFILE), so
-// even a killed process leaves nothing visible; it gets a short name only
-// for the moment of the rename. Where the file system refuses that, it is
+// even a killed process leaves nothing visible; a new target gets it in one
+// step, and one that exists is replaced through a short name held only for
+// the moment of the rename. Where the file system refuses that, it is
 // a short named file (".quenlo-XXXXXX"), which the signal handlers below
 // remove; QUENLO_TEMP_FILES=named always takes that path. Short names keep
 // a 255-byte target name writable.
@@ -41,6 +42,7 @@ public:
     bool Unnamed() const { return unnamed_; }
 
 private:
+    bool LinkAsTarget();
     void NameTheTemporary();
 
     std::string target_;  // with symbolic links resolved
