@@ -38,6 +38,9 @@ add_custom_target(quenlo_package_files ALL DEPENDS ${_compressed})
 
 configure_file(${CMAKE_CURRENT_LIST_DIR}/copyright ${_pkg}/copyright @ONLY)
 install(FILES ${_pkg}/copyright ${_pkg}/changelog.gz ${CMAKE_SOURCE_DIR}/README.md DESTINATION ${_docdir})
+# The pictures the README shows, where its relative links find them.
+file(GLOB _pictures CONFIGURE_DEPENDS ${CMAKE_SOURCE_DIR}/docs/*.png)
+install(FILES ${_pictures} DESTINATION ${_docdir}/docs)
 install(FILES ${CMAKE_CURRENT_LIST_DIR}/bash-completion/quenlo-convert
               ${CMAKE_CURRENT_LIST_DIR}/bash-completion/quenlo-scene
         DESTINATION ${CMAKE_INSTALL_DATADIR}/bash-completion/completions)

@@ -5,9 +5,11 @@
 #include <condition_variable>
 #include <cerrno>
 #include <filesystem>
-#include <sys/stat.h>
+#include <map>
 #include <memory>
 #include <mutex>
+#include <sys/resource.h>
+#include <sys/stat.h>
 #include <thread>
 #include <utility>
 #include <vector>
@@ -44,7 +46,40 @@ struct Outcome {
     FailureKind kind = FailureKind::Save;
     ItemNotes notes;
     std::chrono::steady_clock::duration took{};
+    // The save ran out of space (ENOSPC, EDQUOT): while later items hold
+    // space of their own, that says nothing of this item alone.
+    bool noSpace = false;
+    uint64_t heldBytes = 0;  // in its temporary, about, while it waits
 };
+
+bool OutOfSpace(std::exception_ptr error) {
+    try {
+        std::rethrow_exception(error);
+    } catch (const EInOutError& e) {
+        return e.Code() == ENOSPC || e.Code() == EDQUOT;
+    } catch (...) {
+        return false;
+    }
+}
+
+// Descriptors an item may hold while it is prepared (its sources and its
+// output) and while it waits (its output), and those kept back for the rest.
+constexpr uint64_t kFdsPreparing = 3, kFdsWaiting = 1, kFdsSpare = 16;
+
+uint64_t OpenDescriptors() {
+    std::error_code ec;
+    uint64_t n = 0;
+    for (std::filesystem::directory_iterator it("/proc/self/fd", ec), end; !ec && it != end; it.increment(ec)) ++n;
+    return ec || n == 0 ? 64 : n;
+}
+
+// What RLIMIT_NOFILE leaves for items in flight, beyond what is open now.
+uint64_t FreeDescriptors() {
+    rlimit lim{};
+    if (::getrlimit(RLIMIT_NOFILE, &lim) != 0 || lim.rlim_cur == RLIM_INFINITY) return UINT32_MAX;
+    const uint64_t used = OpenDescriptors() + kFdsSpare;
+    return lim.rlim_cur > used ? lim.rlim_cur - used : 0;
+}
 
 using Clock = std::chrono::steady_clock;
 
@@ -121,9 +156,12 @@ Outcome PrepareSteps(const BatchItem& item, const BatchOptions& options, const L
     } catch (const ESourceReadError&) {
         return fail(FailureKind::Load, Reason(std::current_exception()));
     } catch (...) {
+        out.noSpace = OutOfSpace(std::current_exception());
         return fail(FailureKind::Save, Reason(std::current_exception()));
     }
     out.state = Outcome::State::Ready;
+    if (out.notes.width > 0 && out.notes.height > 0)
+        out.heldBytes = static_cast<uint64_t>(out.notes.width * 3 + 3) / 4 * 4 * static_cast<uint64_t>(out.notes.height);
     return out;
 }
 
@@ -142,26 +180,20 @@ public:
                  MadeFolders& folders)
         : plan_(plan), options_(options), load_(load), events_(events), folders_(folders) {}
 
-    ~TBatchRunner() {
-        {
-            std::lock_guard lock(mutex_);
-            stop_ = true;
-        }
-        changed_.notify_all();
-        workers_.clear();  // joins; prepared but uncommitted outputs are dropped with outcomes_
-    }
+    ~TBatchRunner() { StopWorkers(); }  // prepared but uncommitted outputs are dropped with outcomes_
 
     BatchResult Run() {
         const size_t n = plan_.Size();
-        const size_t jobs = std::clamp<size_t>(static_cast<size_t>(std::max(options_.jobs, 1)), 1, std::max<size_t>(n, 1));
-        // Items prepared ahead of the one being committed: each holds an
-        // open output, so keep them few. Only they are held, in slot i % window_.
-        if (jobs > 1) window_ = jobs + std::min<size_t>(jobs, 16);
-        outcomes_.resize(window_);
-        {
+        uint64_t jobs = std::clamp<uint64_t>(static_cast<uint64_t>(std::max(options_.jobs, 1)), 1, std::max<size_t>(n, 1));
+        // Each item in flight holds descriptors: as many as the limit
+        // allows, so any -j writes what one job writes.
+        const uint64_t fds = FreeDescriptors();
+        jobs = std::max<uint64_t>(1, std::min(jobs, fds / kFdsPreparing));
+        maxAhead_ = std::max<uint64_t>(jobs, jobs + (fds - std::min(fds, jobs * kFdsPreparing)) / kFdsWaiting);
+        if (jobs > 1) {
             // Signals go to this thread, between its steps, never to a worker.
             const TSignalsHeld held;
-            for (size_t i = 0; jobs > 1 && i < jobs; ++i) workers_.emplace_back([this] { Work(); });
+            for (size_t i = 0; i < jobs; ++i) workers_.emplace_back([this] { Work(); });
         }
         for (size_t i = 0; i < n; ++i) {
             if (options_.cancelled && options_.cancelled()) {
@@ -169,8 +201,13 @@ public:
                 NotReached(i);
                 break;
             }
-            if (jobs == 1) outcomes_[0] = Prepare(plan_, i, options_, load_, folders_);
-            Outcome done = TakeWhenPrepared(i);
+            Outcome done = workers_.empty() ? Prepare(plan_, i, options_, load_, folders_) : TakeWhenPrepared(i);
+            if (done.noSpace && !workers_.empty()) {
+                // Later items may hold the space this one lacked. From here
+                // on one item at a time, as one job would run them.
+                StopWorkers();
+                done = Prepare(plan_, i, options_, load_, folders_);
+            }
             if (!Settle(*done.item, done)) {
                 result_.stopped = true;
                 NotReached(i + 1);
@@ -181,29 +218,48 @@ public:
     }
 
 private:
+    // Joins the workers and drops what they prepared; their temporaries go.
+    void StopWorkers() {
+        {
+            std::lock_guard lock(mutex_);
+            stop_ = true;
+        }
+        changed_.notify_all();
+        workers_.clear();
+        outcomes_.clear();
+    }
+
+    // Item i may be prepared: the next to commit always, later ones while
+    // the outputs waiting ahead of it hold less than aheadBytes.
+    bool MayPrepare(size_t i) const {
+        return i == committed_ || (i < committed_ + maxAhead_ && heldBytes_ < options_.aheadBytes);
+    }
+
     void Work() {
         for (;;) {
             std::unique_lock lock(mutex_);
             const size_t i = next_++;
             if (i >= plan_.Size()) return;
-            changed_.wait(lock, [&] { return stop_ || i < committed_ + window_; });
+            changed_.wait(lock, [&] { return stop_ || MayPrepare(i); });
             if (stop_) return;
             lock.unlock();
             Outcome out = Prepare(plan_, i, options_, load_, folders_);
             lock.lock();
-            outcomes_[i % window_] = std::move(out);
+            if (stop_) return;
+            heldBytes_ += out.heldBytes;
+            outcomes_.emplace(i, std::move(out));
             changed_.notify_all();
         }
     }
 
     Outcome TakeWhenPrepared(size_t i) {
         std::unique_lock lock(mutex_);
-        Outcome& slot = outcomes_[i % window_];
-        changed_.wait(lock, [&] { return slot.state != Outcome::State::Pending; });
-        Outcome out = std::exchange(slot, Outcome{});
+        changed_.wait(lock, [&] { return outcomes_.contains(i); });
+        auto node = outcomes_.extract(i);
+        heldBytes_ -= node.mapped().heldBytes;
         committed_ = i + 1;
         changed_.notify_all();
-        return out;
+        return std::move(node.mapped());
     }
 
     void NotReached(size_t from) {
@@ -268,10 +324,11 @@ private:
 
     std::mutex mutex_;
     std::condition_variable changed_;
-    std::vector<Outcome> outcomes_;  // the window's items, by index modulo window_
+    std::map<size_t, Outcome> outcomes_;  // prepared, not yet taken, by index
     size_t next_ = 0;
-    size_t committed_ = 0;  // items taken by the committing thread
-    size_t window_ = 1;
+    size_t committed_ = 0;   // items taken by the committing thread
+    uint64_t maxAhead_ = 1;  // items in flight at most: the descriptors they hold
+    uint64_t heldBytes_ = 0;  // by the outcomes_ waiting
     bool stop_ = false;
     std::vector<std::jthread> workers_;  // last: joined before the rest goes
 };

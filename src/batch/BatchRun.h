@@ -3,6 +3,7 @@
 // once, and puts the outputs in place strictly in input order. Nothing
 // listed after a failed load is put in place unless the batch keeps going,
 // so every number of jobs gives the files, messages and counts of one job.
+#include <cstdint>
 #include <functional>
 #include <string>
 #include <vector>
@@ -21,6 +22,9 @@ struct BatchOptions {
     // Asked on the calling thread before each item; true ends the batch there
     // (the item in hand is finished first, the rest are not reached).
     std::function<bool()> cancelled;
+    // Bytes of finished outputs that may wait for their turn while the jobs
+    // go on ahead: their temporaries hold that much disk (memory on tmpfs).
+    uint64_t aheadBytes = uint64_t{256} << 20;
 };
 
 // A failed load ends the batch (without KeepGoing); a failed save never does.

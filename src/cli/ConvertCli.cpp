@@ -15,7 +15,7 @@
 
 #include "batch/BatchInputs.h"
 #include "batch/BatchReport.h"
-#include "cli/Converter.h"
+#include "batch/ItemLoader.h"
 #include "cli/Progress.h"
 #include "cli/ToolArgs.h"
 #include "low/Errors.h"
@@ -70,6 +70,12 @@ struct ListFile {
 
 namespace {
 
+struct ConvertOptions {
+    PlanOptions plan;  // the output folder ("" beside each source), raw data, shard
+    BatchOptions batch;
+    ItemLoaderOptions load;
+};
+
 // What the command line asks for.
 struct ConvertArgs {
     std::vector<std::string> files;
@@ -104,13 +110,17 @@ std::optional<int> ParseConvertArgs(int argc, const char* const* argv, FILE* out
     app.add_flag("--keep-going", keepGoing, "Go on after a file that fails to load");
     app.add_flag("--skip-existing", skipExisting, "Leave outputs that already exist alone");
     app.add_flag("-q,--quiet", args.quiet, "No progress bar");
+    app.add_option("--max-pixels", options.load.limit.maxPixels,
+                   "Refuse images of more than N pixels, before reading them (default: 268435456)")
+        ->check(CLI::Range(int64_t{1}, INT64_MAX));
     const std::optional<int> usage = ParseToolArgs(app, argc, argv, out, err, [&] {
         if (args.files.empty() && args.filesFrom.empty()) throw CLI::RequiredError("FILE or --files-from");
         if (!shard.empty()) std::tie(options.plan.shard, options.plan.shards) = ParseShard(shard);
         if (!rawSize.empty()) {
-            options.raw = ParseRawSize(rawSize);
-            options.raw->order = rawOrder == "bgr" ? RawOrder::Bgr : RawOrder::Rgb;
+            options.load.raw = ParseRawSize(rawSize);
+            options.load.raw->order = rawOrder == "bgr" ? RawOrder::Bgr : RawOrder::Rgb;
             options.plan.rawExt = rawExt.starts_with('.') ? rawExt : "." + rawExt;
+            options.load.rawExt = options.plan.rawExt;
         } else if (app.count("--raw-ext") || app.count("--raw-order")) {
             throw CLI::ValidationError("--raw-ext and --raw-order", "need --raw-size");
         }
@@ -207,7 +217,7 @@ int RunConvert(ConvertArgs& args, FILE* err) {
     if (report) report->Planned(plan.Size());
 
     TProgress progress(err, static_cast<long long>(plan.Size()), !args.quiet && isatty(fileno(err)));
-    const BatchResult r = RunBatch(plan, args.options.batch, ConvertLoader(args.options), ProgressEvents(progress, report.get()));
+    const BatchResult r = RunBatch(plan, args.options.batch, ItemLoader(args.options.load), ProgressEvents(progress, report.get()));
     progress.Finish();
     if (report) report->Summary(r, std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count());
     if (r.stopped && r.notStarted > 0)

@@ -62,6 +62,13 @@ void Unregister(const std::string& name) {
 
 std::atomic<void (*)(int)> gFarewell{nullptr};
 
+// Set by the signal handler before it removes the temporaries; from then on
+// no temporary gets a name. gNaming counts the threads between deciding to
+// name one and having registered it, which the handler waits out, so no name
+// appears behind its back.
+std::atomic<bool> gDying{false};
+std::atomic<int> gNaming{0};
+
 constexpr int kHandledSignals[] = {SIGINT, SIGTERM, SIGHUP};
 
 sigset_t HandledSignals() {
@@ -72,6 +79,13 @@ sigset_t HandledSignals() {
 }
 
 void RemoveTemporariesAndExit(int sig) {
+    gDying.store(true);
+    // Threads naming a temporary hold the handled signals, so none of them
+    // is this thread; each is inside one open or link call.
+    while (gNaming.load() > 0) {
+        const timespec pause{0, 100000};  // 0.1 ms
+        ::nanosleep(&pause, nullptr);
+    }
     for (auto& slot : gTemps)
         if (char* name = slot.load()) ::unlink(name);
     if (void (*farewell)(int) = gFarewell.load()) farewell(sig);
@@ -108,6 +122,45 @@ std::string ReplacedFile(const std::string& name) {
 }
 
 namespace {
+// Brackets the creation of a named temporary, which is registered first:
+// the handled signals are held on this thread, and the handler waits for it
+// to finish. Throws, creating nothing, once the handler has started.
+class TNaming {
+public:
+    TNaming() {
+        const sigset_t held = HandledSignals();
+        ::pthread_sigmask(SIG_BLOCK, &held, &old_);
+        gNaming.fetch_add(1);
+        if (gDying.load()) {
+            Leave();
+            throw EInOutError::FromErrno(EINTR);
+        }
+    }
+    ~TNaming() { Leave(); }
+    TNaming(const TNaming&) = delete;
+    TNaming& operator=(const TNaming&) = delete;
+
+private:
+    void Leave() {
+        if (left_) return;
+        left_ = true;
+        gNaming.fetch_sub(1);
+        ::pthread_sigmask(SIG_SETMASK, &old_, nullptr);
+    }
+    sigset_t old_;
+    bool left_ = false;
+};
+
+// QUENLO_TEMP_FILES=named takes the path of file systems that refuse
+// O_TMPFILE, so that path can be tried anywhere.
+bool NamedTemporariesForced() {
+    static const bool forced = [] {
+        const char* v = std::getenv("QUENLO_TEMP_FILES");
+        return v && std::strcmp(v, "named") == 0;
+    }();
+    return forced;
+}
+
 // Linking an unnamed file needs /proc (linkat with AT_EMPTY_PATH needs a capability).
 bool CanLinkUnnamed() {
     static const bool ok = ::access("/proc/self/fd", X_OK) == 0;
@@ -147,21 +200,25 @@ TAtomicFile::TAtomicFile(const std::string& target, TempFile temp) : target_(Rep
     // Keep an existing file's permissions; a new file gets the usual ones.
     const mode_t mode = exists ? (st.st_mode & 07777) : DefaultFileMode();
     const std::string dir = ExtractFileDir(target_);
-    if (temp == TempFile::Unnamed && CanLinkUnnamed()) {
+    if (temp == TempFile::Unnamed && !NamedTemporariesForced() && CanLinkUnnamed()) {
         fd_ = ::open(dir.empty() ? "." : dir.c_str(), O_TMPFILE | O_WRONLY | O_CLOEXEC, mode);
         unnamed_ = fd_ >= 0;
     }
     if (fd_ < 0) {
         for (int tries = 0; fd_ < 0 && tries < 100; ++tries) {
-            temp_ = ShortTempName(dir);
-            fd_ = ::open(temp_.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, mode);
-            if (fd_ < 0 && errno != EEXIST) break;
+            std::string name = ShortTempName(dir);
+            const TNaming naming;
+            Register(name);
+            fd_ = ::open(name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, mode);
+            if (fd_ >= 0) {
+                temp_ = std::move(name);
+                break;
+            }
+            const int err = errno;
+            Unregister(name);
+            if (err != EEXIST) break;
         }
-        if (fd_ < 0) {
-            temp_.clear();
-            throw EFCreateError(target);
-        }
-        Register(temp_);
+        if (fd_ < 0) throw EFCreateError(target);
     }
     ::fchmod(fd_, mode);
 }
@@ -187,6 +244,39 @@ void TAtomicFile::Write(const uint8_t* data, size_t n) {
     }
 }
 
+void TAtomicFile::WriteAt(const uint8_t* data, size_t n, uint64_t offset) {
+    while (n > 0) {
+        const ssize_t put = ::pwrite(fd_, data, n, static_cast<off_t>(offset));
+        if (put < 0) {
+            if (errno == EINTR) continue;
+            throw EInOutError::FromErrno(errno);
+        }
+        if (put == 0) throw EInOutError::FromErrno(ENOSPC);
+        data += put;
+        offset += static_cast<uint64_t>(put);
+        n -= static_cast<size_t>(put);
+    }
+}
+
+// A target that does not exist yet gets the unnamed file in one step, so
+// no other name ever appears. False when the target exists.
+bool TAtomicFile::LinkAsTarget() {
+    char self[64];
+    std::snprintf(self, sizeof self, "/proc/self/fd/%d", fd_);
+    if (::linkat(AT_FDCWD, self, AT_FDCWD, target_.c_str(), AT_SYMLINK_FOLLOW) != 0) {
+        if (errno == EEXIST) return false;
+        ThrowCommitError(errno, target_);
+    }
+    const int fd = fd_;
+    fd_ = -1;
+    if (::close(fd) != 0) {
+        const int err = errno;
+        ::unlink(target_.c_str());  // it did not exist before
+        throw EInOutError::FromErrno(err);
+    }
+    return true;
+}
+
 // linkat cannot replace an existing file, so the unnamed file gets a short
 // name of its own, which is then renamed like a named temporary.
 void TAtomicFile::NameTheTemporary() {
@@ -195,6 +285,7 @@ void TAtomicFile::NameTheTemporary() {
     const std::string dir = ExtractFileDir(target_);
     for (int tries = 0; tries < 100; ++tries) {
         std::string name = ShortTempName(dir);
+        const TNaming naming;
         Register(name);
         if (::linkat(AT_FDCWD, self, AT_FDCWD, name.c_str(), AT_SYMLINK_FOLLOW) == 0) {
             temp_ = std::move(name);
@@ -209,6 +300,7 @@ void TAtomicFile::NameTheTemporary() {
 }
 
 void TAtomicFile::Commit() {
+    if (unnamed_ && LinkAsTarget()) return;
     if (unnamed_) NameTheTemporary();
     const int fd = fd_;
     fd_ = -1;

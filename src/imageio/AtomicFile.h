@@ -5,10 +5,12 @@
 // a failed write leaves the old file untouched and nothing behind.
 //
 // On Linux the temporary has no name while it is written (O_TMPFILE), so
-// even a killed process leaves nothing visible; it gets a short name only
-// for the moment of the rename. Where the file system refuses that, it is
+// even a killed process leaves nothing visible; a new target gets it in one
+// step, and one that exists is replaced through a short name held only for
+// the moment of the rename. Where the file system refuses that, it is
 // a short named file (".quenlo-XXXXXX"), which the signal handlers below
-// remove. Short names keep a 255-byte target name writable.
+// remove; QUENLO_TEMP_FILES=named always takes that path. Short names keep
+// a 255-byte target name writable.
 #include <cstddef>
 #include <cstdint>
 #include <csignal>
@@ -32,6 +34,9 @@ public:
 
     // Throws EInOutError on a failed or short write.
     void Write(const uint8_t* data, size_t n);
+    // Writes at a byte offset from the start, for content produced out of
+    // order; not for devices and pipes. Throws EInOutError.
+    void WriteAt(const uint8_t* data, size_t n, uint64_t offset);
     // Closes, checks, and renames over the target. Throws EInOutError.
     void Commit();
 
@@ -39,6 +44,7 @@ public:
     bool Unnamed() const { return unnamed_; }
 
 private:
+    bool LinkAsTarget();
     void NameTheTemporary();
 
     std::string target_;  // with symbolic links resolved
@@ -60,6 +66,8 @@ std::string NotRegularOutput(const std::string& output);
 // SIGINT, SIGTERM and SIGHUP remove the named temporaries of every
 // uncommitted TAtomicFile and end the process with 128 + the signal's
 // number (130, 143, 129). Old targets are untouched: nothing was renamed.
+// Once the handler runs no thread names a new temporary, and the ones being
+// named are waited for, so none is left. SIGKILL leaves the named ones.
 void RemoveTemporariesOnSignals();
 // Run by that handler after the temporaries are gone, before the exit, with
 // the signal's number; it must be async-signal-safe. nullptr: nothing.

@@ -2,6 +2,7 @@
 // Windows and OS/2 bitmap (.bmp) decoding into a 24-bit pixel map.
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <span>
 
 #include "imageio/PixelLimit.h"
@@ -12,6 +13,13 @@ namespace quenlo {
 // Decodes a whole .bmp file held in memory into a new 24-bit map, top row first
 // (bytes blue, green, red per pixel, rows packed). Throws EInvalidGraphic (low/Errors.h) for anything malformed,
 // and EImageTooLarge, before anything is allocated, for a size above the limit.
+// The width and height a file's header claims, from its first 26 bytes,
+// without checking the rest; nothing when they are not there.
+struct BmpClaim {
+    int64_t width = 0, height = 0;
+};
+std::optional<BmpClaim> ClaimedBmpSize(std::span<const uint8_t> head);
+
 std::unique_ptr<TPixelMapRGB> DecodeBmp(std::span<const uint8_t> file, const PixelLimit& limit = {});
 
 }  // namespace quenlo

@@ -16,22 +16,26 @@ void Put32(uint8_t* p, uint32_t v) {
 }
 }  // namespace
 
+void PutBmpHeader(uint8_t* header, int32_t width, int32_t height) {
+    const uint32_t dataSize = BmpRowSize(width) * static_cast<uint32_t>(height);
+    std::memset(header, 0, kBmpHeaderSize);
+    header[0] = 'B';
+    header[1] = 'M';
+    Put32(&header[2], kBmpHeaderSize + dataSize);
+    Put32(&header[10], kBmpHeaderSize);
+    Put32(&header[14], 40);
+    Put32(&header[18], static_cast<uint32_t>(width));
+    Put32(&header[22], static_cast<uint32_t>(height));
+    Put16(&header[26], 1);
+    Put16(&header[28], 24);
+    Put32(&header[34], dataSize);
+}
+
 void WriteBmp(const TPixelMapRGB& map, const ByteSink& sink) {
     const uint32_t w = static_cast<uint32_t>(map.Width()), h = static_cast<uint32_t>(map.Height());
     const uint32_t rowSize = BmpRowSize(map.Width());
-    const uint32_t dataSize = rowSize * h;
-
-    uint8_t header[kBmpHeaderSize] = {};
-    header[0] = 'B';
-    header[1] = 'M';
-    Put32(header + 2, kBmpHeaderSize + dataSize);
-    Put32(header + 10, kBmpHeaderSize);
-    Put32(header + 14, 40);
-    Put32(header + 18, w);
-    Put32(header + 22, h);
-    Put16(header + 26, 1);
-    Put16(header + 28, 24);
-    Put32(header + 34, dataSize);
+    uint8_t header[kBmpHeaderSize];
+    PutBmpHeader(header, map.Width(), map.Height());
     sink(header, sizeof header);
     if (w == 0 || h == 0) return;
 
@@ -53,9 +57,12 @@ void WriteBmp(const TPixelMapRGB& map, const ByteSink& sink) {
 }
 
 std::vector<uint8_t> EncodeBmp(const TPixelMapRGB& map) {
-    std::vector<uint8_t> out;
-    out.reserve(kBmpHeaderSize + static_cast<size_t>(BmpRowSize(map.Width())) * map.Height());
-    WriteBmp(map, [&](const uint8_t* p, size_t n) { out.insert(out.end(), p, p + n); });
+    std::vector<uint8_t> out(kBmpHeaderSize + static_cast<size_t>(BmpRowSize(map.Width())) * map.Height());
+    size_t at = 0;
+    WriteBmp(map, [&](const uint8_t* p, size_t n) {
+        std::memcpy(out.data() + at, p, n);
+        at += n;
+    });
     return out;
 }
 

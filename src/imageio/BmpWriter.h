@@ -16,6 +16,9 @@ inline constexpr int kBmpHeaderSize = 54;
 // Bytes per stored row: 3 * width rounded up to a multiple of 4.
 inline uint32_t BmpRowSize(int32_t width) { return (static_cast<uint32_t>(width) * 3 + 3) & ~3u; }
 
+// Puts the kBmpHeaderSize header bytes of a width x height file at out.
+void PutBmpHeader(uint8_t* out, int32_t width, int32_t height);
+
 void WriteBmp(const TPixelMapRGB& map, const ByteSink& sink);
 std::vector<uint8_t> EncodeBmp(const TPixelMapRGB& map);
 

@@ -5,6 +5,7 @@
 #include <cstring>
 #include <exception>
 #include <iterator>
+#include <vector>
 
 // libjpeg's header needs size_t and FILE declared first.
 #include <jpeglib.h>
@@ -40,12 +41,15 @@ struct JpegJob {
     int errorCode;
     char message[JMSG_LENGTH_MAX];
     jpeg_progress_mgr progress;
-    // Output: fits is asked before the decoder allocates anything large,
-    // allocate once decoding has started; both store an exception on failure
-    // (fits returns false, allocate null). allocate returns the first row of
-    // a packed B,G,R buffer.
-    bool (*fits)(void* user, int w, int h);
-    uint8_t* (*allocate)(void* user, int w, int h);
+    // Output: fits is asked before the decoder allocates anything large
+    // (with the bytes of coefficients a multi-scan file keeps), start once
+    // decoding has started; row gives where row y goes, done is told when it
+    // is there. All store an exception on failure (fits and start return
+    // false, row null); done is optional.
+    bool (*fits)(void* user, int w, int h, long long coefficientBytes);
+    bool (*start)(void* user, int w, int h);
+    uint8_t* (*row)(void* user, int y);
+    bool (*done)(void* user, int y);
     void (*warn)(void* user, const char* text);
     void* user;
     JSAMPLE* scratch;  // CMYK row
@@ -122,38 +126,45 @@ bool RunDecoder(JpegJob& job, const uint8_t* data, size_t size) {
     // Refuse a size the map cannot take before jpeg_start_decompress, which
     // allocates the coefficients of a multi-scan file and reads all its scans.
     jpeg_calc_output_dimensions(&cinfo);
-    if (!job.fits(job.user, static_cast<int>(cinfo.output_width), static_cast<int>(cinfo.output_height))) {
+    long long coefficients = 0;
+    if (jpeg_has_multiple_scans(&cinfo))
+        for (int c = 0; c < cinfo.num_components; ++c)
+            coefficients += static_cast<long long>(cinfo.comp_info[c].width_in_blocks + 1) *
+                            (cinfo.comp_info[c].height_in_blocks + 1) * DCTSIZE2 * sizeof(JCOEF);
+    if (!job.fits(job.user, static_cast<int>(cinfo.output_width), static_cast<int>(cinfo.output_height), coefficients)) {
         jpeg_destroy_decompress(&cinfo);
         return true;  // the stored exception is raised by the caller
     }
     jpeg_start_decompress(&cinfo);
 
     const int w = static_cast<int>(cinfo.output_width), h = static_cast<int>(cinfo.output_height);
-    uint8_t* out = job.allocate(job.user, w, h);
-    if (!out) {
+    if (!job.start(job.user, w, h)) {
         jpeg_destroy_decompress(&cinfo);
         return true;  // the stored exception is raised by the caller
     }
-    const size_t stride = static_cast<size_t>(w) * 3;
     if (cmyk) {
         // From the library's own pool: it raises on failure and is freed with the decoder.
         job.scratch = static_cast<JSAMPLE*>(
             (*cinfo.mem->alloc_large)(reinterpret_cast<j_common_ptr>(&cinfo), JPOOL_IMAGE, static_cast<size_t>(w) * 4));
     }
     while (cinfo.output_scanline < cinfo.output_height) {
-        uint8_t* row = out + stride * cinfo.output_scanline;
-        if (!cmyk) {
-            JSAMPROW rows[1] = {row};
-            jpeg_read_scanlines(&cinfo, rows, 1);
-            continue;
+        const int y = static_cast<int>(cinfo.output_scanline);
+        uint8_t* row = job.row(job.user, y);
+        if (!row) {
+            jpeg_destroy_decompress(&cinfo);
+            return true;
         }
-        JSAMPROW rows[1] = {job.scratch};
+        JSAMPROW rows[1] = {cmyk ? job.scratch : row};
         jpeg_read_scanlines(&cinfo, rows, 1);
-        for (int x = 0; x < w; ++x) {
+        for (int x = 0; cmyk && x < w; ++x) {
             const JSAMPLE* p = job.scratch + 4 * x;
             row[3 * x + 0] = InkToRGB(p[2], p[3], inverted);
             row[3 * x + 1] = InkToRGB(p[1], p[3], inverted);
             row[3 * x + 2] = InkToRGB(p[0], p[3], inverted);
+        }
+        if (job.done && !job.done(job.user, y)) {
+            jpeg_destroy_decompress(&cinfo);
+            return true;
         }
     }
     jpeg_finish_decompress(&cinfo);
@@ -161,38 +172,60 @@ bool RunDecoder(JpegJob& job, const uint8_t* data, size_t size) {
     return true;
 }
 
+// Catches what a callback throws, for the caller to raise once libjpeg is done.
+template <class F>
+bool Guarded(std::exception_ptr& error, F&& f) {
+    try {
+        f();
+        return true;
+    } catch (...) {
+        error = std::current_exception();
+        return false;
+    }
+}
+
 struct Sink {
-    std::unique_ptr<TPixelMapRGB> map;
+    explicit Sink(const JpegOptions& o) : options(&o) {}
     std::exception_ptr error;
     const JpegOptions* options;
+    JpegFrame frame;
+    bool frameOnly = false;
+    std::unique_ptr<TPixelMapRGB> map;  // whole-image decoding
+    const JpegRows* rows = nullptr;     // row-by-row decoding
+    std::vector<uint8_t> line;          // the row being decoded, row by row
 };
 
-}  // namespace
-
-std::unique_ptr<TPixelMapRGB> DecodeJpeg(std::span<const uint8_t> file, const JpegOptions& options) {
-    Sink sink{nullptr, nullptr, &options};
+void RunJob(std::span<const uint8_t> file, Sink& sink) {
     JpegJob job{};
     job.user = &sink;
-    job.fits = [](void* user, int w, int h) {
-        try {
-            TPixelMap::CheckedDataSize(w, h, 3);
-            CheckPixelLimit(w, h, static_cast<Sink*>(user)->options->limit);
-            return true;
-        } catch (...) {
-            static_cast<Sink*>(user)->error = std::current_exception();
-            return false;
-        }
-    };
-    job.allocate = [](void* user, int w, int h) -> uint8_t* {
+    job.fits = [](void* user, int w, int h, long long coefficientBytes) {
         auto* s = static_cast<Sink*>(user);
-        try {
+        s->frame = JpegFrame{w, h, coefficientBytes};
+        if (s->frameOnly) return false;
+        return Guarded(s->error, [&] {
+            TPixelMap::CheckedDataSize(w, h, 3);
+            CheckPixelLimit(w, h, s->options->limit);
+        });
+    };
+    job.start = [](void* user, int w, int h) {
+        auto* s = static_cast<Sink*>(user);
+        return Guarded(s->error, [&] {
+            if (s->rows) {
+                s->line.resize(static_cast<size_t>(w) * 3);
+                if (s->rows->start) s->rows->start(w, h);
+                return;
+            }
             s->map = std::make_unique<TPixelMapRGB>();
             s->map->SetSize(w, h);
-            return s->map->Data();
-        } catch (...) {
-            s->error = std::current_exception();
-            return nullptr;
-        }
+        });
+    };
+    job.row = [](void* user, int y) -> uint8_t* {
+        auto* s = static_cast<Sink*>(user);
+        return s->rows ? s->line.data() : s->map->ScanLine(y);
+    };
+    job.done = [](void* user, int y) {
+        auto* s = static_cast<Sink*>(user);
+        return !s->rows || Guarded(s->error, [&] { s->rows->row(y, s->line.data()); });
     };
     job.warn = [](void* user, const char* text) {
         auto* s = static_cast<Sink*>(user);
@@ -205,7 +238,28 @@ std::unique_ptr<TPixelMapRGB> DecodeJpeg(std::span<const uint8_t> file, const Jp
     };
     if (!RunDecoder(job, file.data(), file.size())) throw EJpegError(job.errorCode, job.message);
     if (sink.error) std::rethrow_exception(sink.error);
+}
+
+}  // namespace
+
+std::unique_ptr<TPixelMapRGB> DecodeJpeg(std::span<const uint8_t> file, const JpegOptions& options) {
+    Sink sink(options);
+    RunJob(file, sink);
     return std::move(sink.map);
+}
+
+void DecodeJpegRows(std::span<const uint8_t> file, const JpegOptions& options, const JpegRows& rows) {
+    Sink sink(options);
+    sink.rows = &rows;
+    RunJob(file, sink);
+}
+
+JpegFrame ReadJpegFrame(std::span<const uint8_t> file) {
+    const JpegOptions none;
+    Sink sink(none);
+    sink.frameOnly = true;
+    RunJob(file, sink);
+    return sink.frame;
 }
 
 }  // namespace quenlo

@@ -26,4 +26,24 @@ struct JpegOptions {
 // as grey with a warning, so a small file may claim any size the map holds.
 std::unique_ptr<TPixelMapRGB> DecodeJpeg(std::span<const uint8_t> file, const JpegOptions& options = {});
 
+// The same decoding without holding the image: start(width, height) once
+// the size is known and checked, then row(y, bgr) for each row from the
+// top, 3 x width bytes that are only valid during the call. What they
+// throw ends the decoding and is raised.
+struct JpegRows {
+    std::function<void(int width, int height)> start;
+    std::function<void(int y, const uint8_t* bgr)> row;
+};
+void DecodeJpegRows(std::span<const uint8_t> file, const JpegOptions& options, const JpegRows& rows);
+
+// What a header claims, read without decoding: the size, and the bytes of
+// coefficients the decoder keeps for a multi-scan (progressive) file, 0
+// for a single-scan one, which it decodes a band of rows at a time.
+struct JpegFrame {
+    int width = 0, height = 0;
+    long long coefficientBytes = 0;
+};
+// Throws EJpegError when the header cannot be read.
+JpegFrame ReadJpegFrame(std::span<const uint8_t> file);
+
 }  // namespace quenlo

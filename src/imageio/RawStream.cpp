@@ -43,14 +43,6 @@ private:
     int fd_;
 };
 
-namespace {
-
-void Put32(uint8_t* p, uint32_t v) {
-    for (int i = 0; i < 4; ++i) p[i] = static_cast<uint8_t>(v >> (8 * i));
-}
-
-}  // namespace
-
 bool BmpCanHold(int64_t width, int64_t height) {
     if (width <= 0 || height <= 0 || width > INT32_MAX || height > INT32_MAX) return false;
     const uint64_t row = (static_cast<uint64_t>(width) * 3 + 3) & ~uint64_t{3};
@@ -109,18 +101,8 @@ std::unique_ptr<TAtomicFile> TRawPair::PrepareBmp(const std::string& outName, co
 
     auto target = std::make_unique<TAtomicFile>(outName);
     TAtomicFile& file = *target;
-    uint8_t header[kBmpHeaderSize] = {};
-    header[0] = 'B';
-    header[1] = 'M';
-    const uint32_t dataSize = static_cast<uint32_t>(rowOut * static_cast<uint64_t>(h));
-    Put32(header + 2, kBmpHeaderSize + dataSize);
-    Put32(header + 10, kBmpHeaderSize);
-    Put32(header + 14, 40);
-    Put32(header + 18, static_cast<uint32_t>(w));
-    Put32(header + 22, static_cast<uint32_t>(h));
-    header[26] = 1;
-    header[28] = 24;
-    Put32(header + 34, dataSize);
+    uint8_t header[kBmpHeaderSize];
+    PutBmpHeader(header, width_, height_);
     file.Write(header, sizeof header);
 
     // Rows [top, top + n) are read in one piece, then written last row first.

@@ -7,7 +7,7 @@
 #include "TestUtil.h"
 #include "cli/CliRun.h"
 #include "cli/ConvertCli.h"
-#include "cli/Converter.h"
+#include "batch/BatchPlan.h"
 #include "cli/Progress.h"
 #include "imageio/BmpWriter.h"
 #include "imageio/VlxIo.h"

@@ -76,6 +76,12 @@ def main():
                      "usr/share/doc/quenlo/changelog.gz"):
             if not re.search(rf"^\S+ root/root .* \./{re.escape(path)}$", contents, re.M):
                 fail(f"{path} is not in the package (owned by root):\n{contents}")
+        # Every picture the installed README shows is installed beside it.
+        with open(os.path.join(args.source, "README.md"), encoding="utf-8") as f:
+            for picture in re.findall(r"!\[[^\]]*\]\(([^)\s]+)\)", f.read()):
+                path = os.path.normpath(os.path.join("usr/share/doc/quenlo", picture))
+                if not re.search(rf"^\S+ root/root .* \./{re.escape(path)}$", contents, re.M):
+                    fail(f"the README shows {picture}, but {path} is not in the package")
         depends = run("dpkg-deb", "-f", deb, "Depends")
         for lib in ("libc6", "libjpeg62-turbo", "libqt6widgets6"):
             if lib not in depends:

@@ -1,0 +1,36 @@
+#pragma once
+// The batch's loader, for the command line and the window alike: each item
+// is read and written as a 24-bit .bmp. Raw pairs and headerless raw data
+// stream in constant memory; a .jpg is decoded straight into its .bmp a band
+// of rows at a time; other images are held whole, within a memory budget
+// shared by the jobs.
+#include <functional>
+#include <memory>
+#include <optional>
+#include <string>
+
+#include "batch/BatchRun.h"
+#include "batch/MemoryBudget.h"
+#include "imageio/PixelLimit.h"
+#include "imageio/RawStream.h"
+
+namespace quenlo {
+
+class TPixelMap;
+
+struct ItemLoaderOptions {
+    // Set: files with rawExt (".rgb") are headerless data of this layout.
+    std::optional<RawLayout> raw;
+    std::string rawExt;
+    PixelLimit limit;
+    // Shared by the jobs; null: one of DefaultMemoryBudget() bytes.
+    std::shared_ptr<TMemoryBudget> budget;
+    // Set: given every image that is decoded whole, on the loading thread,
+    // before it is written (the window's preview). Every image but a raw one
+    // is then decoded whole.
+    std::function<void(const BatchItem&, std::shared_ptr<TPixelMap>)> keepImage;
+};
+
+LoadStep ItemLoader(ItemLoaderOptions options);
+
+}  // namespace quenlo
