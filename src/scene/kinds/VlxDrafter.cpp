@@ -28,6 +28,35 @@ std::string VertexStatement(TPointF p) {
     return "vertex(" + real(p.X) + "," + real(p.Y) + ");";
 }
 
+// FillRow's tables for the drawing in hand. One set per thread is enough:
+// a node draws its rows before the next node starts, and the weight table,
+// which depends only on the face opacity, is remade only when that changes.
+struct TRowTables {
+    const void* Owner = nullptr;  // the node whose DrawArea they were made for
+    bool HaveWeights = false;
+    float Weight = 0;
+    std::array<uint32_t, 256> CoverWeight{};  // coverage byte -> BlendPixel weight
+    std::vector<uint8_t> PenRow;              // the pen over the clip's width
+};
+
+TRowTables& RowTables() {
+    thread_local TRowTables t;
+    return t;
+}
+
+void MakeRowTables(TRowTables& t, float faceWeight, const uint8_t* pen, size_t width) {
+    // Compared as bits, so a NaN weight is made once too.
+    if (!t.HaveWeights || std::memcmp(&t.Weight, &faceWeight, sizeof faceWeight) != 0) {
+        for (size_t c = 0; c < t.CoverWeight.size(); ++c)
+            t.CoverWeight[c] = BlendWeight(float(c) / 255.0f * faceWeight);
+        t.Weight = faceWeight;
+        t.HaveWeights = true;
+    }
+    // Another node may have left another pen or a shorter row.
+    if (t.PenRow.size() < width * 3) t.PenRow.resize(width * 3);
+    for (size_t i = 0; i < width * 3; i += 3) std::memcpy(t.PenRow.data() + i, pen, 3);
+}
+
 }  // namespace
 
 // ---- TVlxDrafter ---------------------------------------------------------
@@ -77,20 +106,20 @@ void TVlxDrafter::FillPixel(TPoint p, float alpha) {
 
 void TVlxDrafter::FillRow(int32_t y, std::span<const TCoverageRun> runs) {
     if (!DrawTarget || y < DrawClip.Top || y > DrawClip.Bottom) return;
-    if (!rowTablesReady_) {
-        // FillPixel's weight for each coverage byte, computed the same way.
-        for (size_t c = 0; c < coverWeight_.size(); ++c)
-            coverWeight_[c] = BlendWeight(float(c) / 255.0f * FaceWeight);
-        const size_t width = size_t(int64_t(DrawClip.Right) - DrawClip.Left + 1);
-        penRow_.resize(width * 3);
-        for (size_t i = 0; i < penRow_.size(); i += 3)
-            std::memcpy(penRow_.data() + i, DrawTarget->Pen, 3);
+    // FillPixel's weight for each coverage byte, computed the same way.
+    const size_t width = size_t(int64_t(DrawClip.Right) - DrawClip.Left + 1);
+    TRowTables& tables = RowTables();
+    if (!rowTablesReady_ || tables.Owner != this) {
+        MakeRowTables(tables, FaceWeight, DrawTarget->Pen, width);
+        tables.Owner = this;
         rowTablesReady_ = true;
     }
+    const std::array<uint32_t, 256>& coverWeight = tables.CoverWeight;
+    const std::vector<uint8_t>& penRow = tables.PenRow;
     for (const TCoverageRun& r : runs) {
         // TPoly reports the pixel right of a row's last span too, at coverage
         // 0; the clip only keeps such pixels from leaving the area.
-        const uint32_t w = coverWeight_[r.Cover];
+        const uint32_t w = coverWeight[r.Cover];
         if (w == 0) continue;
         const int64_t x0 = std::max<int64_t>(r.X, DrawClip.Left);
         const int64_t x1 = std::min<int64_t>(int64_t(r.X) + r.Len - 1, DrawClip.Right);
@@ -98,11 +127,11 @@ void TVlxDrafter::FillRow(int32_t y, std::span<const TCoverageRun> runs) {
         uint8_t* d = DrawTarget->PixelAddr(int32_t(x0 + DrawOffset.X), y + DrawOffset.Y);
         const size_t bytes = size_t(x1 - x0 + 1) * 3;
         if (w == 65535)
-            std::memcpy(d, penRow_.data(), bytes);
+            std::memcpy(d, penRow.data(), bytes);
         else if (bytes <= 6)  // the edge pixels, one or two: cheaper than the call
-            for (size_t i = 0; i < bytes; ++i) d[i] = MixByte(d[i], penRow_[i], w);
+            for (size_t i = 0; i < bytes; ++i) d[i] = MixByte(d[i], penRow[i], w);
         else
-            MixRow(d, penRow_.data(), bytes, w);
+            MixRow(d, penRow.data(), bytes, w);
     }
 }
 

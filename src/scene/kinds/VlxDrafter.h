@@ -54,11 +54,10 @@ protected:
     bool ClipIsEmpty() const { return DrawClip.Right < DrawClip.Left || DrawClip.Bottom < DrawClip.Top; }
 
 private:
-    // FillRow's tables, made from FaceWeight and the target's pen on the
-    // first row after each DrawArea.
+    // FillRow's weight table and pen row are shared by all nodes (they depend
+    // only on FaceWeight and the pen) and set up on the first row after each
+    // DrawArea: a node holds none of their kilobyte.
     bool rowTablesReady_ = false;
-    std::array<uint32_t, 256> coverWeight_{};  // coverage byte -> BlendPixel weight
-    std::vector<uint8_t> penRow_;              // the pen over the clip's width
 };
 
 // A polygon or polyline of float vertices in node coordinates. "vertex"
