@@ -94,11 +94,14 @@ std::optional<int> RefuseRequest(const TSceneRequest& r, const TSceneViewer& vie
     return std::nullopt;
 }
 
-void WriteScript(const TScene& scene, const std::string& script, FILE* out, FILE* err) {
+// Takes the scene, whose tree is freed once written, before the text is
+// read back.
+void WriteScript(TScene scene, const std::string& script, FILE* out, FILE* err) {
     TSceneReadOptions options;
     if (script != "-") options.BaseDir = std::filesystem::path(script).parent_path().string();
-    const TWrittenScene written = WriteScene(scene, options);
-    PrintWarnings(err, scene.Name, written.Warnings);
+    const std::string name = scene.Name;
+    const TWrittenScene written = WriteScene(std::move(scene), options);
+    PrintWarnings(err, name, written.Warnings);
     if (std::fputs(written.Text.c_str(), out) < 0 || std::fflush(out) != 0) CannotWriteStdout();
 }
 
@@ -133,10 +136,12 @@ int RunSceneCli(int argc, const char* const* argv, FILE* out, FILE* err, const T
             TSceneViewArgs args{r.Script, r.Strict, bg, std::move(scene)};
             return viewer(args);
         }
-        if (r.Write->parsed())
-            WriteScript(scene, r.Script, out, err);
-        else
+        if (r.Write->parsed()) {
+            WriteScript(std::move(scene), r.Script, out, err);
+        } else {
+            std::vector<TScene::TNodeLine>().swap(scene.Lines);  // rendering names no lines: 16 bytes a node
             RenderScript(scene, r, bg, out, where);
+        }
         return 0;
     } catch (const std::exception& e) {
         std::fprintf(err, "quenlo-scene: %s%s\n", where.c_str(), e.what());

@@ -393,6 +393,18 @@ void TVelora::CollectDraw(TVelora* root, const TRect&) {
         TVelora* Node;
     };
     std::vector<TMember> members;  // preorder
+    // Sized once: doubling a million members would briefly hold half again.
+    size_t count = 0;
+    for (const TVelora* n = this; n;) {  // preorder without recursion, as below
+        ++count;
+        if (n->firstChild_) {
+            n = n->firstChild_;
+            continue;
+        }
+        while (n && !n->nextSibling_) n = n->parent_ == parent_ ? nullptr : n->parent_;
+        if (n) n = n->nextSibling_;
+    }
+    members.reserve(count);
     // z of a node whose own is not set: its parent's, found on the walk.
     auto zOf = [](const TVelora* n, const TVelora* walkParent, double walkZ) {
         if (n->ZOrderSet) return n->ZOrder;

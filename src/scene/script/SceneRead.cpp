@@ -1,5 +1,6 @@
 #include "scene/script/SceneRead.h"
 
+#include <algorithm>
 #include <array>
 #include <cerrno>
 #include <cstring>
@@ -18,16 +19,26 @@ namespace fs = std::filesystem;
 
 // ---- Errors and lines ------------------------------------------------------
 
-std::string ScriptPlace(const std::string& file, int line) {
+std::string ScriptPlace(const std::string& file, int64_t line) {
     return line > 0 ? file + ":" + std::to_string(line) : file;
 }
 
-EScriptError::EScriptError(const std::string& file, int line, const std::string& reason)
+EScriptError::EScriptError(const std::string& file, int64_t line, const std::string& reason)
     : EQuenlo(ScriptPlace(file, line) + ": " + reason), file_(file), line_(line), reason_(reason) {}
 
-int TScene::LineOf(const TVelora* node) const {
-    const auto it = Lines.find(node);
-    return it == Lines.end() ? 0 : it->second;
+int64_t TScene::LineOf(const TVelora* node) const {
+    const auto it = std::lower_bound(Lines.begin(), Lines.end(), node,
+                                     [](const TNodeLine& l, const TVelora* n) { return std::less<>()(l.Node, n); });
+    return it != Lines.end() && it->Node == node ? it->Line : 0;
+}
+
+void TScene::SetLine(const TVelora* node, int64_t line) {
+    const auto it = std::lower_bound(Lines.begin(), Lines.end(), node,
+                                     [](const TNodeLine& l, const TVelora* n) { return std::less<>()(l.Node, n); });
+    if (it != Lines.end() && it->Node == node)
+        it->Line = line;
+    else
+        Lines.insert(it, {node, line});
 }
 
 // ---- Reading -------------------------------------------------------------
@@ -140,7 +151,7 @@ class TSceneReader {
 public:
     TSceneReader(TScene& scene, const TSceneReadOptions& options) : scene_(scene), options_(options) {}
 
-    void Line(const TScriptLine& line, int n) {
+    void Line(const TScriptLine& line, int64_t n) {
         n_ = n;
         TVlxImg& root = *scene_.Root;
         if (line.Length > kMaxTokenText)
@@ -195,12 +206,13 @@ public:
         root.ParseLine(line.Text);
 
         if (onRoot) {
-            scene_.Lines.emplace(&root, n);
+            if (!rootLine_) scene_.Lines.push_back({&root, n});
+            rootLine_ = true;
             pixelBytes_ += PixelBytes(root) - rootBytes_;
             rootBytes_ = PixelBytes(root);
         } else {
             TVelora* node = root.ParseLast;
-            scene_.Lines[node] = n;
+            scene_.Lines.push_back({node, n});
             ++scene_.NodeCount;
             pixelBytes_ += PixelBytes(*node);
         }
@@ -214,7 +226,7 @@ public:
         TVelora* node = root.ParseLast;
         // The root stands in ParseLast from the start; it counts only once a
         // kind line has configured it.
-        if (!node || (node == &root && !scene_.Lines.count(&root))) {
+        if (!node || (node == &root && !rootLine_)) {
             const std::string reason = "a + line continues the node of the kind line before it, "
                                        "but there is none at this level";
             if (!options_.Strict) throw EQuenlo(reason);
@@ -232,10 +244,13 @@ public:
     }
 
     void End() {
-        for (int line : openBlocks_) {
+        for (int64_t line : openBlocks_) {
             n_ = line;
             Warn("the block opened here is never closed");
         }
+        std::sort(scene_.Lines.begin(), scene_.Lines.end(), [](const TScene::TNodeLine& a, const TScene::TNodeLine& b) {
+            return std::less<>()(a.Node, b.Node);
+        });
     }
 
 private:
@@ -292,10 +307,11 @@ private:
 
     TScene& scene_;
     const TSceneReadOptions& options_;
-    std::vector<int> openBlocks_;  // the line of each "{" still open
+    std::vector<int64_t> openBlocks_;  // the line of each "{" still open
     int64_t pixelBytes_ = 0;       // of every map in the scene
     int64_t rootBytes_ = 0;        // of the root's
-    int n_ = 0;
+    bool rootLine_ = false;        // a kind line has configured the root
+    int64_t n_ = 0;
 };
 
 }  // namespace
@@ -310,7 +326,7 @@ TScene ReadSceneScript(std::istream& in, const std::string& name, const TSceneRe
     TSceneReader reader(scene, options);
     TLineReader lines(in);
     TScriptLine line;
-    int n = 0;
+    int64_t n = 0;
     while (lines.Next(line)) {
         ++n;
         try {
