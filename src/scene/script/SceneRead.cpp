@@ -9,6 +9,7 @@
 #include <iostream>
 #include <new>
 
+#include "imageio/ImageKind.h"
 #include "low/Low.h"
 #include "low/VeloreLow.h"
 #include "scene/kinds/SimpleVelore.h"
@@ -139,6 +140,17 @@ int64_t PixelBytes(const TVelora& node) {
     return 0;
 }
 
+int64_t PixelCount(const TVelora& node) {
+    const int64_t bytes = PixelBytes(node);
+    return bytes == 0 ? 0 : int64_t(node.Width) * node.Height;
+}
+
+// What a statement costs per pixel of its node, in the units of the work
+// budget (a cleared pixel is 1): measured, a spray costs some 40 times a
+// clear, a decoded pixel some 20.
+constexpr int64_t kSprayWork = 32;
+constexpr int64_t kDecodeWork = 16;
+
 // Bytes per pixel of the map a kind allocates on "size"; 0 for none.
 int MapBytesPerPixel(const TVelora& node) {
     if (dynamic_cast<const TVlxImg*>(&node)) return 3;
@@ -201,9 +213,13 @@ public:
         if (!onRoot && scene_.NodeCount >= kMaxSceneNodes)
             throw EQuenlo("the scene has more than " + std::to_string(kMaxSceneNodes) + " nodes");
 
-        CheckStatements(cut.Rest, onRoot ? ClassOf<TVlxImg>() : kind,
-                        pixelBytes_ - (onRoot ? rootBytes_ : 0));
-        root.ParseLine(line.Text);
+        const int files = CheckStatements(cut.Rest, onRoot ? ClassOf<TVlxImg>() : kind,
+                                          pixelBytes_ - (onRoot ? rootBytes_ : 0), onRoot ? PixelCount(root) : 0);
+        {
+            const TScopedLoadLimit limit(LoadLimit(pixelBytes_ - (onRoot ? rootBytes_ : 0)));
+            root.ParseLine(line.Text);
+        }
+        if (files > 0) AddWork(files * kDecodeWork * PixelCount(*root.ParseLast));
 
         if (onRoot) {
             if (!rootLine_) scene_.Lines.push_back({&root, n});
@@ -235,8 +251,12 @@ public:
         }
         const TVeloraClass& kind = TVelora::KindOf(*node);
         const int64_t before = PixelBytes(*node);
-        CheckStatements(rest, kind, pixelBytes_ - before);
-        node->RunStatements(rest);
+        const int files = CheckStatements(rest, kind, pixelBytes_ - before, PixelCount(*node));
+        {
+            const TScopedLoadLimit limit(LoadLimit(pixelBytes_ - before));
+            node->RunStatements(rest);
+        }
+        if (files > 0) AddWork(files * kDecodeWork * PixelCount(*node));
         const int64_t after = PixelBytes(*node);
         pixelBytes_ += after - before;
         if (node == &root) rootBytes_ = after;
@@ -258,6 +278,20 @@ private:
         if (options_.Strict) scene_.Warnings.push_back({n_, std::move(text)});
     }
 
+    // What a picture a "file" statement loads may hold: the per-node limit,
+    // cut to what the scene's maps leave (othersBytes: every other node's).
+    static PixelLimit LoadLimit(int64_t othersBytes) {
+        const int64_t room = std::max<int64_t>(0, kMaxScenePixelBytes - othersBytes) / 3;
+        return PixelLimit{std::min(kMaxNodePixels, room), ""};
+    }
+
+    void AddWork(int64_t work) {
+        work_ += work;
+        if (work_ > options_.MaxWork)
+            throw EQuenlo("the script's statements pass its budget of " + std::to_string(options_.MaxWork) +
+                          " pixels of work here (--max-work N raises it)");
+    }
+
     [[noreturn]] static void TooManyBytes() {
         throw EQuenlo("the scene's images, cels and stencils need more than " +
                       std::to_string(kMaxScenePixelBytes >> 20) + " MiB");
@@ -265,32 +299,55 @@ private:
 
     // Looks at a line's statements before they run: sizes beyond the limits
     // are refused before anything is allocated (othersBytes: the maps of
-    // every other node); with strict, statements that nothing takes and
-    // image files that do not exist are reported.
-    void CheckStatements(const std::string& text, const TVeloraClass& kind, int64_t othersBytes) {
+    // every other node), and so is pixel work beyond the budget (pixels: the
+    // node's before the line); with strict, statements that nothing takes
+    // and image files that do not exist or are no images are reported.
+    // Returns the number of "file" statements, whose work is counted once
+    // their pictures' sizes are known.
+    int CheckStatements(const std::string& text, const TVeloraClass& kind, int64_t othersBytes, int64_t pixels) {
         static const TDelims kStmtDelims(";");
         TVeloraPtr<TVelora> scratch = kind.Create();
+        const int bpp = MapBytesPerPixel(*scratch);
+        const bool stencil = dynamic_cast<TVlxStencil*>(scratch.get()) != nullptr;
         TKindArgs a;
+        int files = 0;
         std::string rest = text, stmt;
         while (!rest.empty()) {
             NextToken(rest, kStmtDelims, Quotes::On, stmt);
             if (stmt.empty()) continue;
             if (MatchCommand("size", 2, stmt, a)) {
                 const int64_t w = StatementInt(a[0], 1), h = StatementInt(a[1], 1);
-                const int bpp = MapBytesPerPixel(*scratch);
                 if (bpp == 0 || w <= 0 || h <= 0) continue;  // a negative size is the node's error
                 if (w * h > kMaxNodePixels)
                     throw EQuenlo(stmt + " asks for " + std::to_string(w * h) + " pixels; a " +
                                   std::string(kind.KindName()) + " may have at most " +
                                   std::to_string(kMaxNodePixels));
                 if (othersBytes + w * h * bpp > kMaxScenePixelBytes) TooManyBytes();
+                pixels = w * h;
+                AddWork(pixels);
+                continue;
+            }
+            if (bpp > 0 && MatchCommand("wipe", 0, stmt, a)) {
+                AddWork(pixels);
+                continue;
+            }
+            if (stencil && MatchCommand("airbrush", 0, stmt, a)) {
+                AddWork(pixels * kSprayWork);
                 continue;
             }
             if (MatchCommand("file", 1, stmt, a)) {
                 const std::string name = StripQuotes(a[0]);
+                if (!dynamic_cast<TVlxImg*>(scratch.get()) || name.empty()) continue;
+                ++files;
                 std::error_code ec;
-                if (dynamic_cast<TVlxImg*>(scratch.get()) && !name.empty() && !fs::exists(name, ec))
+                const fs::file_status st = fs::status(name, ec);
+                if (!fs::exists(st))
                     Warn("no file \"" + name + "\"; the node keeps its size and pixels");
+                else if (fs::is_directory(st))
+                    Warn("\"" + name + "\" is a folder, not an image; the node keeps its size and pixels");
+                else if (KindByName(name) == ImageKind::None)
+                    Warn("\"" + name + "\" is not an image file by its extension; it loads as an empty "
+                         "0 x 0 picture");
                 continue;
             }
             if (!options_.Strict) continue;
@@ -303,6 +360,7 @@ private:
             if (!probe.empty())
                 Warn("\"" + stmt + "\" is no statement of a " + std::string(kind.KindName()) + "; it is ignored");
         }
+        return files;
     }
 
     TScene& scene_;
@@ -310,6 +368,7 @@ private:
     std::vector<int64_t> openBlocks_;  // the line of each "{" still open
     int64_t pixelBytes_ = 0;       // of every map in the scene
     int64_t rootBytes_ = 0;        // of the root's
+    int64_t work_ = 0;             // pixel work of the statements so far
     bool rootLine_ = false;        // a kind line has configured the root
     int64_t n_ = 0;
 };
@@ -345,6 +404,10 @@ TScene ReadSceneScript(std::istream& in, const std::string& name, const TSceneRe
 TScene ReadSceneFile(const std::string& path, bool strict) {
     TSceneReadOptions options;
     options.Strict = strict;
+    return ReadSceneFile(path, std::move(options));
+}
+
+TScene ReadSceneFile(const std::string& path, TSceneReadOptions options) {
     if (path == "-") return ReadSceneScript(std::cin, "<stdin>", options);
     std::error_code ec;
     if (fs::is_directory(path, ec)) throw EScriptError(path, 0, "is a folder, not a script");

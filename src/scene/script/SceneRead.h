@@ -19,6 +19,10 @@ inline constexpr int kMaxSceneNodes = 1 << 20;
 inline constexpr int kMaxSceneDepth = 64;
 inline constexpr int64_t kMaxNodePixels = int64_t(1) << 26;       // per pixel-holding node
 inline constexpr int64_t kMaxScenePixelBytes = int64_t(1) << 29;  // all their maps together
+inline constexpr int64_t kMaxPolyVertices = int64_t(1) << 20;     // per polygon node
+// Pixel work of all statements together, in pixels a map is filled or cleared
+// with (a spray or a decoded pixel counts for more): some seconds at most.
+inline constexpr int64_t kDefaultMaxWork = int64_t(1) << 32;
 
 // "FILE:LINE", or "FILE" when no line applies (line 0): a place in a
 // script as errors and warnings name it.
@@ -71,6 +75,8 @@ struct TSceneReadOptions {
     // Folder that relative names in "file" statements start from; empty
     // for the current folder.
     std::string BaseDir;
+    // The pixel work statements may do before the script is refused.
+    int64_t MaxWork = kDefaultMaxWork;
 };
 
 // Reads a script line by line (LF or CRLF) with ParseLine into a fresh
@@ -80,5 +86,7 @@ TScene ReadSceneScript(std::istream& in, const std::string& name, const TSceneRe
 // As above from a file, with relative image names taken from the script's
 // folder. "-" reads standard input. Throws EScriptError.
 TScene ReadSceneFile(const std::string& path, bool strict);
+// With options; BaseDir is taken from path.
+TScene ReadSceneFile(const std::string& path, TSceneReadOptions options);
 
 }  // namespace quenlo

@@ -80,7 +80,7 @@ std::optional<std::string> RestoringStatements(TVelora& node) {
         if (!ank->FileName.empty() || !SameMap(*ank->Map, *TextImage(*ank, fill)->Map)) return std::nullopt;
         s += ColorStatement("col", fill) + "wipe;" + ColorStatement("col", ank->Col);
         if (!ank->Text.empty()) s += TextStatement(ank->Text);
-    } else if (auto* img = dynamic_cast<TVlxImg*>(&node); img && img->Map && img->FileName.empty()) {
+    } else if (auto* img = dynamic_cast<TVlxImg*>(&node); img && img->Map && !img->MapFromFile()) {
         // "size" fills the map with the colour of that moment, white on a
         // new node; a map of one other colour is wiped to it.
         const TPixelMapRGB& map = *img->Map;
