@@ -220,6 +220,7 @@ public:
             root.ParseLine(line.Text);
         }
         if (files > 0) AddWork(files * kDecodeWork * PixelCount(*root.ParseLast));
+        CheckVertices(*root.ParseLast);
 
         if (onRoot) {
             if (!rootLine_) scene_.Lines.push_back({&root, n});
@@ -257,6 +258,7 @@ public:
             node->RunStatements(rest);
         }
         if (files > 0) AddWork(files * kDecodeWork * PixelCount(*node));
+        CheckVertices(*node);
         const int64_t after = PixelBytes(*node);
         pixelBytes_ += after - before;
         if (node == &root) rootBytes_ = after;
@@ -268,6 +270,14 @@ public:
             n_ = line;
             Warn("the block opened here is never closed");
         }
+        if (options_.Strict)
+            for (const TScene::TNodeLine& l : scene_.Lines)
+                if (auto* poly = dynamic_cast<const TVlxPoly*>(l.Node); poly && poly->Fill && ClosesMidSide(poly->Poly.Points)) {
+                    n_ = l.Line;
+                    Warn("the polygon closes on its first vertex in the middle of a straight side, where its "
+                         "first and last segments do not meet; it fills only a loop it closes elsewhere "
+                         "(start it at a corner)");
+                }
         std::sort(scene_.Lines.begin(), scene_.Lines.end(), [](const TScene::TNodeLine& a, const TScene::TNodeLine& b) {
             return std::less<>()(a.Node, b.Node);
         });
@@ -283,6 +293,23 @@ private:
     static PixelLimit LoadLimit(int64_t othersBytes) {
         const int64_t room = std::max<int64_t>(0, kMaxScenePixelBytes - othersBytes) / 3;
         return PixelLimit{std::min(kMaxNodePixels, room), ""};
+    }
+
+    // The last guard of the loop search, whose cost grows with the vertices.
+    static void CheckVertices(const TVelora& node) {
+        auto* poly = dynamic_cast<const TVlxPoly*>(&node);
+        if (poly && int64_t(poly->Poly.Points.size()) > kMaxPolyVertices)
+            throw EQuenlo("the polygon has more than " + std::to_string(kMaxPolyVertices) + " vertices");
+    }
+
+    // A chain that ends on its first vertex, where that vertex lies on a
+    // straight line between its neighbours: collinear segments never meet,
+    // so the loop does not close there.
+    static bool ClosesMidSide(const TArrayOfPointF& p) {
+        const size_t n = p.size();
+        if (n < 4 || !(p.front() == p.back())) return false;
+        TPointF x;
+        return !SegmentsIntersect(p[0], p[1], p[n - 2], p[n - 1], x);
     }
 
     void AddWork(int64_t work) {
