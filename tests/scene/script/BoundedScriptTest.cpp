@@ -56,7 +56,9 @@ std::string ReadRenderWrite(const std::string& path) {
         options.Strict = true;
         TScene scene = ReadSceneFile(path, options);
         RenderScene(*scene.Root, 0xFFFFFF);
-        WriteScene(std::move(scene), {});
+        options.Strict = false;
+        options.BaseDir = std::filesystem::path(path).parent_path().string();
+        WriteScene(std::move(scene), options);
         return "";
     } catch (const std::exception& e) {
         return e.what();
@@ -75,6 +77,11 @@ TEST(BoundedScripts, EachFinishesOrIsRefusedInTimeAndMemory) {
                                  0x28, 0x23, 0, 0, 1, 0, 24, 0};
     wide.resize(8192);
     test::WriteBytes(dir / "wide.bmp", wide);
+    // A 9 x 9 picture followed by 2 GB (sparse) that no reader can use.
+    std::vector<uint8_t> small = {'B', 'M', 0, 0, 0, 0, 0, 0, 0, 0, 54, 0, 0, 0, 40, 0, 0, 0, 9, 0, 0, 0, 9, 0, 0, 0, 1, 0, 24, 0};
+    small.resize(54 + 9 * 28);
+    test::WriteBytes(dir / "long.bmp", small);
+    std::filesystem::resize_file(dir / "long.bmp", uint64_t(2) << 30);
     test::WriteText(dir / "huge.ipr", "20000 20000 0 0");
     test::WriteText(dir / "huge.rgb", "");
 
@@ -92,6 +99,7 @@ TEST(BoundedScripts, EachFinishesOrIsRefusedInTimeAndMemory) {
         {"equal vertices", Chain(100000, [](int) { return std::string("vertex(5,5)"); }), nullptr},
         {"RLE claim", "VlxImg size(9,9)\n{\nVlxImg file(\"rle.bmp\")\n}\n", "image too large"},
         {"9000 x 9000", "VlxImg size(9,9)\n{\nVlxImg file(\"wide.bmp\")\n}\n", "image too large"},
+        {"2 GB .bmp", "VlxImg size(9,9)\n{\nVlxImg file(\"long.bmp\")\n}\n", nullptr},
         {"raw claim", "VlxImg size(9,9)\n{\nVlxImg file(\"huge.ipr\")\n}\n", "image too large"},
         {"many nodes", "VlxImg size(64,64)\n{\n" + Repeat("VlxPoly size(9,9);pos(3,4);vertex(0,0);vertex(8,1);vertex(3,8);vertex(0,0);polygon\n", 100000) + "}\n", nullptr},
     };
