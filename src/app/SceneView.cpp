@@ -11,6 +11,7 @@
 #include <QTimer>
 #include <algorithm>
 #include <cstdio>
+#include <new>
 #include <optional>
 #include <thread>
 
@@ -24,9 +25,11 @@ namespace quenlo {
 // the worker is done.
 struct TSceneView::TReload {
     uint64_t Serial = 0;
+    bool AfterFreeing = false;
     std::thread Worker;
     std::optional<TScene> Scene;
     std::string Error;
+    bool OutOfMemory = false;
 };
 
 namespace {
@@ -94,13 +97,25 @@ void TSceneView::Show(TScene scene) {
 
 bool TSceneView::Reload() {
     if (reload_) return false;
+    StartReload(false);
+    return true;
+}
+
+void TSceneView::StartReload(bool afterFreeing) {
     reload_ = std::make_unique<TReload>();
     TReload* r = reload_.get();
     r->Serial = ++reloads_;
+    r->AfterFreeing = afterFreeing;
     SetStatus(QStringLiteral("Reading ") + FromUtf8(scriptPath_) + QStringLiteral(" again…"));
     r->Worker = std::thread([this, r, serial = r->Serial, path = scriptPath_, strict = strict_] {
         try {
             r->Scene = ReadSceneFile(path, strict);
+        } catch (const EScriptError& e) {
+            r->Error = e.what();
+            r->OutOfMemory = e.Reason() == "out of memory";
+        } catch (const std::bad_alloc& e) {
+            r->Error = e.what();
+            r->OutOfMemory = true;
         } catch (const std::exception& e) {
             r->Error = e.what();
         }
@@ -111,7 +126,6 @@ bool TSceneView::Reload() {
             },
             Qt::QueuedConnection);
     });
-    return true;
 }
 
 bool TSceneView::FinishReload() { return reload_ && ApplyReload(); }
@@ -119,6 +133,16 @@ bool TSceneView::FinishReload() { return reload_ && ApplyReload(); }
 bool TSceneView::ApplyReload() {
     const std::unique_ptr<TReload> r = std::move(reload_);
     r->Worker.join();
+    if (!r->Scene && r->OutOfMemory && !r->AfterFreeing) {
+        // The new tree did not fit beside the old one: let the old one go
+        // (an empty picture shows meanwhile) and read once more.
+        TScene empty;
+        empty.Name = scene_.Name;
+        empty.Root.reset(MakeVelora<TVlxImg>().release());
+        Show(std::move(empty));
+        StartReload(true);
+        return false;
+    }
     if (!r->Scene) {
         SetStatus(QStringLiteral("Not reloaded: ") + FromUtf8(r->Error));
         return false;

@@ -50,6 +50,8 @@ protected:
 
 private:
     struct TReload;
+    // afterFreeing: the shown scene was let go because both did not fit.
+    void StartReload(bool afterFreeing);
     bool ApplyReload();
     void Show(TScene scene);
     void UpdateTitle();

@@ -68,6 +68,12 @@ TEST(SceneView, ZoomHoverAndReload) {
     EXPECT_EQ(w.Root()->Width, 50);
     EXPECT_TRUE(w.StatusText().contains(QStringLiteral("demo.scene:3:"))) << w.StatusText().toStdString();
     QTest::mouseMove(w.PaintBox(), QPoint(3, 3));  // the new tree answers, nothing of the old one is touched
+    // An empty root, as shown while a reload that did not fit beside the old tree reads again.
+    WriteText(script, "// nothing yet\n");
+    QTest::keyClick(&w, Qt::Key_F5);
+    EXPECT_TRUE(w.FinishReload());
+    EXPECT_EQ(w.Root()->Width, 0);
+    QTest::mouseMove(w.PaintBox(), QPoint(1, 1));
 }
 
 }  // namespace
