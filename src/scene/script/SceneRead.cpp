@@ -344,7 +344,14 @@ private:
             if (stmt.empty()) continue;
             if (MatchCommand("size", 2, stmt, a)) {
                 const int64_t w = StatementInt(a[0], 1), h = StatementInt(a[1], 1);
-                if (bpp == 0 || w <= 0 || h <= 0) continue;  // a negative size is the node's error
+                if (w <= 0 || h <= 0) continue;  // a negative size is the node's error
+                if (bpp == 0) {
+                    // No map, but every render draws it: what of it the picture can show.
+                    const TVlxImg& root = *scene_.Root;
+                    const int64_t picture = int64_t(root.Width) * root.Height;
+                    AddWork(std::min(w * h, picture > 0 ? picture : kMaxNodePixels));
+                    continue;
+                }
                 if (w * h > kMaxNodePixels)
                     throw EQuenlo(stmt + " asks for " + std::to_string(w * h) + " pixels; a " +
                                   std::string(kind.KindName()) + " may have at most " +

@@ -95,6 +95,8 @@ TEST(BoundedScripts, EachFinishesOrIsRefusedInTimeAndMemory) {
         {"sizes", "VlxImg size(100,100)\n{\nVlxStencil size(1,1)\n" + Repeat("+size(8192,8192)\n", 1000) + "}\n",
          "--max-work N"},
         {"wipes", stencil + Repeat("+wipe;wipe;wipe\n", 400) + "}\n", "--max-work N"},
+        {"large mattes", "VlxImg size(4096,4096)\n{\n" + Repeat("VlxMat size(9000,9000);opq(0.5)\n", 20000) + "}\n",
+         "--max-work N"},
         {"long open chain", Chain(100000, Spiral), nullptr},
         {"equal vertices", Chain(100000, [](int) { return std::string("vertex(5,5)"); }), nullptr},
         {"RLE claim", "VlxImg size(9,9)\n{\nVlxImg file(\"rle.bmp\")\n}\n", "image too large"},
