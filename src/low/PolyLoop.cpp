@@ -2,6 +2,8 @@
 #include <algorithm>
 #include <cmath>
 #include <cstring>
+#include <utility>
+#include <vector>
 
 #include "low/VeloreLow.h"
 #include "low/polygons.h"
@@ -34,12 +36,34 @@ struct TSegBox {
     uint32_t I;  // segment i runs from vertex i to vertex i + 1
 };
 
+// The pairs of boxes whose extents on one axis meet (touching counts):
+// for each box in order of its start, the earlier ones not ended before it.
+uint64_t OverlapsAlong(const std::vector<TSegBox>& boxes, float TSegBox::*lo, float TSegBox::*hi) {
+    std::vector<float> starts, ends;
+    starts.reserve(boxes.size());
+    ends.reserve(boxes.size());
+    for (const TSegBox& b : boxes) {
+        starts.push_back(b.*lo);
+        ends.push_back(b.*hi);
+    }
+    std::sort(starts.begin(), starts.end());
+    std::sort(ends.begin(), ends.end());
+    uint64_t pairs = 0;
+    size_t ended = 0;
+    for (size_t i = 0; i < starts.size(); ++i) {
+        while (ended < ends.size() && ends[ended] < starts[i]) ++ended;
+        pairs += i - ended;
+    }
+    return pairs;
+}
+
 // The same answer as FirstPairByRule. SegmentsIntersect first asks that the
 // two segments' boxes meet (touching counts), compared on the same floats,
 // and a segment of length 0 never meets anything (its line has no
 // direction). So only pairs of boxes that meet need the test: a sweep along
-// x keeps the boxes that still reach the sweep's position and tests the new
-// one against those that also meet it in y. Of the pairs that meet, the
+// one axis keeps the boxes that still reach the sweep's position and tests
+// the new one against those that also meet it on the other. Of the pairs
+// that meet, the
 // smallest i wins and, for it, the largest j, as in the rule's order.
 bool FirstPairBySweep(const TArrayOfPointF& p, size_t& bi, size_t& bj, TPointF& cross) {
     const size_t n = p.size();
@@ -51,6 +75,13 @@ bool FirstPairBySweep(const TArrayOfPointF& p, size_t& bi, size_t& bj, TPointF& 
         boxes.push_back({std::min(a.X, b.X), std::max(a.X, b.X), std::min(a.Y, b.Y), std::max(a.Y, b.Y),
                          uint32_t(i)});
     }
+    // Sweep along the axis on which fewer boxes overlap: a zigzag from side
+    // to side overlaps everything in x and little in y.
+    if (OverlapsAlong(boxes, &TSegBox::YLo, &TSegBox::YHi) < OverlapsAlong(boxes, &TSegBox::XLo, &TSegBox::XHi))
+        for (TSegBox& b : boxes) {
+            std::swap(b.XLo, b.YLo);
+            std::swap(b.XHi, b.YHi);
+        }
     std::sort(boxes.begin(), boxes.end(), [](const TSegBox& a, const TSegBox& b) {
         return a.XLo < b.XLo || (a.XLo == b.XLo && a.I < b.I);
     });

@@ -51,15 +51,17 @@ TEST(PolyLoop, TheSweepFindsTheLoopEveryPairWouldFind) {
 }
 
 TEST(PolyLoop, LongChainsAreSearchedInTimeAndOnlyOnceWhileUnchanged) {
-    TPoly spiral, same;
+    TPoly spiral, same, zigzag;  // none meets itself
     for (int i = 0; i < 100000; ++i) {
         const double a = i * 0.01, r = 10 + i * 0.0018;
         spiral.Points.push_back({float(200 + r * std::cos(a)), float(200 + r * std::sin(a))});
         same.Points.push_back({5, 5});
+        zigzag.Points.push_back({float(i % 2 * 1000), float(i)});  // every segment spans every x
     }
     const auto t0 = std::chrono::steady_clock::now();
     EXPECT_TRUE(spiral.Loop().empty());
     EXPECT_TRUE(same.Loop().empty());
+    EXPECT_TRUE(zigzag.Loop().empty());
     EXPECT_LT(std::chrono::steady_clock::now() - t0, std::chrono::seconds(3));
 
     // Closing the spiral on its start changes the answer: the kept one is not reused.
