@@ -11,12 +11,26 @@
 #include <QTimer>
 #include <algorithm>
 #include <cstdio>
+#include <new>
+#include <optional>
+#include <thread>
 
 #include "app/QtPaintBox.h"
 #include "app/ZoomControl.h"
 #include "scene/kinds/Pbox.h"
 
 namespace quenlo {
+
+// A read of the script on its own thread; the window takes the result once
+// the worker is done.
+struct TSceneView::TReload {
+    uint64_t Serial = 0;
+    bool AfterFreeing = false;
+    std::thread Worker;
+    std::optional<TScene> Scene;
+    std::string Error;
+    bool OutOfMemory = false;
+};
 
 namespace {
 QString FromUtf8(const std::string& s) { return QString::fromUtf8(s.data(), qsizetype(s.size())); }
@@ -59,6 +73,7 @@ TSceneView::TSceneView(std::string scriptPath, bool strict, TColor background, T
 }
 
 TSceneView::~TSceneView() {
+    if (reload_) reload_->Worker.join();  // it writes into reload_
     // The tree goes first; it detaches itself from the view.
     scene_.Root.reset();
     view_.reset();
@@ -81,15 +96,59 @@ void TSceneView::Show(TScene scene) {
 }
 
 bool TSceneView::Reload() {
-    TScene next;
-    try {
-        next = ReadSceneFile(scriptPath_, strict_);
-    } catch (const std::exception& e) {
-        SetStatus(QStringLiteral("Not reloaded: ") + FromUtf8(e.what()));
+    if (reload_) return false;
+    StartReload(false);
+    return true;
+}
+
+void TSceneView::StartReload(bool afterFreeing) {
+    reload_ = std::make_unique<TReload>();
+    TReload* r = reload_.get();
+    r->Serial = ++reloads_;
+    r->AfterFreeing = afterFreeing;
+    SetStatus(QStringLiteral("Reading ") + FromUtf8(scriptPath_) + QStringLiteral(" again…"));
+    r->Worker = std::thread([this, r, serial = r->Serial, path = scriptPath_, strict = strict_] {
+        try {
+            r->Scene = ReadSceneFile(path, strict);
+        } catch (const EScriptError& e) {
+            r->Error = e.what();
+            r->OutOfMemory = e.Reason() == "out of memory";
+        } catch (const std::bad_alloc& e) {
+            r->Error = e.what();
+            r->OutOfMemory = true;
+        } catch (const std::exception& e) {
+            r->Error = e.what();
+        }
+        // Queued to the window's thread; dropped if the window is gone.
+        QMetaObject::invokeMethod(
+            this, [this, serial] {
+                if (reload_ && reload_->Serial == serial) ApplyReload();
+            },
+            Qt::QueuedConnection);
+    });
+}
+
+bool TSceneView::FinishReload() { return reload_ && ApplyReload(); }
+
+bool TSceneView::ApplyReload() {
+    const std::unique_ptr<TReload> r = std::move(reload_);
+    r->Worker.join();
+    if (!r->Scene && r->OutOfMemory && !r->AfterFreeing) {
+        // The new tree did not fit beside the old one: let the old one go
+        // (an empty picture shows meanwhile) and read once more.
+        TScene empty;
+        empty.Name = scene_.Name;
+        empty.Root.reset(MakeVelora<TVlxImg>().release());
+        Show(std::move(empty));
+        StartReload(true);
         return false;
     }
-    PrintWarnings(next);
-    Show(std::move(next));
+    if (!r->Scene) {
+        SetStatus(QStringLiteral("Not reloaded: ") + FromUtf8(r->Error));
+        return false;
+    }
+    PrintWarnings(*r->Scene);
+    Show(std::move(*r->Scene));  // the old tree goes once the view has let go of it
     return true;
 }
 

@@ -27,9 +27,15 @@ public:
                QWidget* parent = nullptr);
     ~TSceneView() override;
 
-    // Reads the script again. On an error the scene shown stays and the
-    // status bar says what went wrong; returns false then.
+    // Starts reading the script again on a worker thread, so the window
+    // stays live; the scene shown stays until the new one is read, then the
+    // two swap. On an error the scene shown stays and the status bar says
+    // what went wrong. False when a reload is already running.
     bool Reload();
+    // Waits for the running reload, if any, and shows its result; true when
+    // a new scene is shown.
+    bool FinishReload();
+    bool Reloading() const { return reload_ != nullptr; }
     TZoomControl& Zoomer() const { return *zoom_; }
     int Zoom() const;
 
@@ -43,6 +49,10 @@ protected:
     void keyPressEvent(QKeyEvent* event) override;
 
 private:
+    struct TReload;
+    // afterFreeing: the shown scene was let go because both did not fit.
+    void StartReload(bool afterFreeing);
+    bool ApplyReload();
     void Show(TScene scene);
     void UpdateTitle();
     void SetStatus(const QString& text);
@@ -55,6 +65,8 @@ private:
     QLabel* status_;
     std::unique_ptr<TPbox> view_;
     TZoomControl* zoom_;  // owned by scroll_
+    std::unique_ptr<TReload> reload_;  // the read in progress
+    uint64_t reloads_ = 0;             // reads started, to tell a stale notice
 };
 
 }  // namespace quenlo

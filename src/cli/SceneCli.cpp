@@ -54,6 +54,7 @@ void WriteToStream(const TPixelMapRGB& map, FILE* out) {
 struct TSceneRequest {
     std::string Script, Output, Background;
     bool Strict = false;
+    int64_t MaxWork = kDefaultMaxWork;
     CLI::App* Render = nullptr;
     CLI::App* Write = nullptr;
     CLI::App* View = nullptr;
@@ -66,6 +67,10 @@ void AddCommands(CLI::App& app, TSceneRequest& r) {
         cmd->add_flag("--strict", r.Strict,
                       "Warn about what the script language ignores: lines over 255 characters, "
                       "unknown kinds and statements, missing image files, unbalanced braces");
+        cmd->add_option("--max-work", r.MaxWork,
+                        "Pixel work the script's statements may do before it is refused (default " +
+                            std::to_string(kDefaultMaxWork) + ")")
+            ->check(CLI::Range(int64_t(1), INT64_MAX));
         if (withBackground)
             cmd->add_option("--background", r.Background, "R,G,B shown where the scene is not opaque (default 255,255,255)");
         return cmd;
@@ -94,11 +99,16 @@ std::optional<int> RefuseRequest(const TSceneRequest& r, const TSceneViewer& vie
     return std::nullopt;
 }
 
-void WriteScript(const TScene& scene, const std::string& script, FILE* out, FILE* err) {
+// Takes the scene, whose tree is freed once written, before the text is
+// read back.
+void WriteScript(TScene scene, const TSceneRequest& r, FILE* out, FILE* err) {
+    const std::string& script = r.Script;
     TSceneReadOptions options;
+    options.MaxWork = r.MaxWork;
     if (script != "-") options.BaseDir = std::filesystem::path(script).parent_path().string();
-    const TWrittenScene written = WriteScene(scene, options);
-    PrintWarnings(err, scene.Name, written.Warnings);
+    const std::string name = scene.Name;
+    const TWrittenScene written = WriteScene(std::move(scene), options);
+    PrintWarnings(err, name, written.Warnings);
     if (std::fputs(written.Text.c_str(), out) < 0 || std::fflush(out) != 0) CannotWriteStdout();
 }
 
@@ -127,16 +137,21 @@ int RunSceneCli(int argc, const char* const* argv, FILE* out, FILE* err, const T
 
     std::string where;  // what the errors of the step in hand are about
     try {
-        TScene scene = ReadSceneFile(r.Script, r.Strict);
+        TSceneReadOptions options;
+        options.Strict = r.Strict;
+        options.MaxWork = r.MaxWork;
+        TScene scene = ReadSceneFile(r.Script, options);
         PrintWarnings(err, scene.Name, scene.Warnings);
         if (r.View->parsed()) {
             TSceneViewArgs args{r.Script, r.Strict, bg, std::move(scene)};
             return viewer(args);
         }
-        if (r.Write->parsed())
-            WriteScript(scene, r.Script, out, err);
-        else
+        if (r.Write->parsed()) {
+            WriteScript(std::move(scene), r, out, err);
+        } else {
+            std::vector<TScene::TNodeLine>().swap(scene.Lines);  // rendering names no lines: 16 bytes a node
             RenderScript(scene, r, bg, out, where);
+        }
         return 0;
     } catch (const std::exception& e) {
         std::fprintf(err, "quenlo-scene: %s%s\n", where.c_str(), e.what());

@@ -8,6 +8,8 @@
 
 #include "low/Errors.h"
 
+#include <cstdlib>
+
 namespace quenlo {
 
 namespace {
@@ -400,6 +402,22 @@ std::optional<BmpClaim> ClaimedBmpSize(std::span<const uint8_t> head) {
     if (U32(&head[14]) == 12) return BmpClaim{U16(&head[18]), U16(&head[20])};
     const int64_t h = static_cast<int32_t>(U32(&head[22]));
     return BmpClaim{static_cast<int32_t>(U32(&head[18])), h < 0 ? -h : h};
+}
+
+uint64_t BmpUsefulBytes(std::span<const uint8_t> head, const PixelLimit& limit) {
+    RawHeader H;
+    try {
+        H = DecodeHeader(head);
+    } catch (const EInvalidGraphic&) {
+        return head.size();
+    }
+    const uint64_t w = uint64_t(std::abs(int64_t(H.width))), h = uint64_t(std::abs(int64_t(H.height)));
+    if (w > 0 && h > 0) CheckPixelLimit(int64_t(w), int64_t(h), limit);
+    const bool plain = H.compression == kNone || H.compression == kBitfields || H.compression == kAlphaBitfields;
+    // An RLE pixel takes at most 2 bytes (3 in OS/2's 24-bit RLE), each row
+    // 2 more for its end, the picture 2 for its own.
+    const uint64_t body = plain ? (w * H.bpp + 31) / 32 * 4 * h : 4 * w * h + 2 * h + 2;
+    return uint64_t(H.offset) + body;
 }
 
 std::unique_ptr<TPixelMapRGB> DecodeBmp(std::span<const uint8_t> file, const PixelLimit& limit) {

@@ -22,4 +22,11 @@ std::optional<BmpClaim> ClaimedBmpSize(std::span<const uint8_t> head);
 
 std::unique_ptr<TPixelMapRGB> DecodeBmp(std::span<const uint8_t> file, const PixelLimit& limit = {});
 
+// How many bytes of the file DecodeBmp can use, from its headers at the
+// start of head (up to the palette): the rows an uncompressed picture holds,
+// or what the largest RLE stream of its size takes. head.size() when the
+// headers cannot be read, which DecodeBmp refuses from those bytes alone.
+// Throws EImageTooLarge for a size above the limit, before more is read.
+uint64_t BmpUsefulBytes(std::span<const uint8_t> head, const PixelLimit& limit = {});
+
 }  // namespace quenlo

@@ -1,5 +1,6 @@
 #include "imageio/VlxIo.h"
 
+#include <algorithm>
 #include <cstdint>
 
 #include "imageio/AtomicFile.h"
@@ -15,6 +16,25 @@
 namespace quenlo {
 
 namespace {
+
+// A .bmp's bytes up to what its headers can use: a huge file named .bmp is
+// not read whole, nor is anything read past a size above the limit.
+std::vector<uint8_t> ReadBmpBytes(const std::string& fileName, const PixelLimit& limit) {
+    constexpr size_t kHead = 4096;  // the largest headers and a palette
+    TInputFile in(fileName);
+    std::vector<uint8_t> bytes(kHead);
+    bytes.resize(in.Read(bytes.data(), kHead));
+    if (bytes.size() < kHead) return bytes;
+    const uint64_t cap = std::min<uint64_t>(BmpUsefulBytes(bytes, limit), UINT32_MAX);
+    uint8_t chunk[1 << 16];
+    while (bytes.size() < cap) {
+        const size_t want = size_t(std::min<uint64_t>(sizeof chunk, cap - bytes.size()));
+        const size_t got = in.Read(chunk, want);
+        bytes.insert(bytes.end(), chunk, chunk + got);
+        if (got < want) break;
+    }
+    return bytes;
+}
 
 std::unique_ptr<TPixelMapRGB> ReadRaster(const std::string& fileName, const LoadOptions& options) {
     const ImageKind kind = KindByName(fileName);
@@ -32,7 +52,7 @@ std::unique_ptr<TPixelMapRGB> ReadRaster(const std::string& fileName, const Load
         }
     }
     if (kind == ImageKind::Bmp) {
-        const std::vector<uint8_t> bytes = ReadFileBytes(fileName, kMaxFile);
+        const std::vector<uint8_t> bytes = ReadBmpBytes(fileName, options.limit);
         try {
             return DecodeBmp(bytes, options.limit);
         } catch (const EInvalidGraphic&) {

@@ -606,33 +606,11 @@ void TPoly::DrawOutline(bool open) const {
     for (size_t i = 0; i + 1 < n; ++i) EmitEdge(Points[i], Points[i + 1]);
 }
 
-TArrayOfPointF TPoly::FindLoop() const {
-    const size_t n = Points.size();
-    if (n < 4) return {};
-    // Smallest i first, and for it the largest j, so a chain whose last
-    // vertex repeats its first closes on the whole figure.
-    for (size_t i = 0; i + 4 <= n; ++i) {
-        for (size_t j = n - 2; j >= i + 2; --j) {
-            TPointF x;
-            if (SegmentsIntersect(Points[i], Points[i + 1], Points[j], Points[j + 1], x)) {
-                TArrayOfPointF loop;
-                loop.reserve(j - i + 2);
-                loop.push_back(x);
-                loop.insert(loop.end(), Points.begin() + std::ptrdiff_t(i + 1),
-                            Points.begin() + std::ptrdiff_t(j + 1));
-                loop.push_back(x);
-                return loop;
-            }
-        }
-    }
-    return {};
-}
-
 void TPoly::FillPolygon() const {
     if (Points.size() < 3) return;
     // An inside-out box allows no pixel; pinning crossings into it would.
     if (ClipRight < ClipLeft || ClipBottom < ClipTop) return;
-    const TArrayOfPointF loop = FindLoop();
+    const TArrayOfPointF loop = Loop();
     if (loop.size() < 3) return;
 
     TArrayOfPoint v(loop.size());

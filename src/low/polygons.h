@@ -5,6 +5,7 @@
 // pixel means.
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <span>
 #include <string>
 #include <vector>
@@ -79,10 +80,21 @@ public:
     void EmitEdge(TPointF a, TPointF b) const;
     // The loop the chain closes at its first self-contact: crossing point,
     // the vertices in between, crossing point again. Empty when there is none.
+    // A sweep over the segments' boxes: n log n for a chain whose segment
+    // boxes each meet a few others, the same answer as testing every pair.
     TArrayOfPointF FindLoop() const;
+    // FindLoop's answer, kept for long chains while Points stay the same,
+    // so that a repaint does not search again.
+    TArrayOfPointF Loop() const;
 
 private:
     struct TFill;
+    struct TLoopCache {
+        uint64_t Key = 0;  // of the chain it was found for
+        size_t Count = 0;
+        TArrayOfPointF Loop;
+    };
+    mutable std::unique_ptr<TLoopCache> loopCache_;  // only for long chains
 };
 
 }  // namespace quenlo

@@ -393,6 +393,18 @@ void TVelora::CollectDraw(TVelora* root, const TRect&) {
         TVelora* Node;
     };
     std::vector<TMember> members;  // preorder
+    // Sized once: doubling a million members would briefly hold half again.
+    size_t count = 0;
+    for (const TVelora* n = this; n;) {  // preorder without recursion, as below
+        ++count;
+        if (n->firstChild_) {
+            n = n->firstChild_;
+            continue;
+        }
+        while (n && !n->nextSibling_) n = n->parent_ == parent_ ? nullptr : n->parent_;
+        if (n) n = n->nextSibling_;
+    }
+    members.reserve(count);
     // z of a node whose own is not set: its parent's, found on the walk.
     auto zOf = [](const TVelora* n, const TVelora* walkParent, double walkZ) {
         if (n->ZOrderSet) return n->ZOrder;
@@ -460,6 +472,27 @@ void TVelora::InsertByZ(TVelora* node) {
     c->LinkDrawBefore(node);
 }
 
+namespace {
+
+// A node's place below an ancestor in 64 bits: positions near the 32-bit
+// edge add up beyond it instead of wrapping round to the other side.
+void OffsetIn64(const TVelora* n, const TVelora* ancestor, int64_t& x, int64_t& y) {
+    x = y = 0;
+    for (; n != ancestor && n->Parent(); n = n->Parent()) {
+        x += n->Left;
+        y += n->Top;
+    }
+}
+
+// Whether pt lies on n, with n's area taken in 64 bits as RenderInto does.
+bool Covers(const TVelora& n, const TVelora* root, TPoint pt) {
+    int64_t x, y;
+    OffsetIn64(&n, root, x, y);
+    return pt.X >= x && pt.X < x + n.Width && pt.Y >= y && pt.Y < y + n.Height;
+}
+
+}  // namespace
+
 void TVelora::RenderInto(TPixelMapRGB& map) {
     if (map.Width() <= 0 || map.Height() <= 0) return;
     const TRect b = map.Bounds();
@@ -470,13 +503,16 @@ void TVelora::RenderInto(TPixelMapRGB& map) {
         // A zero-size node's inverted rectangle would normalise to a 2 x 2
         // area it has no pixels for.
         if (n->Width > 0 && n->Height > 0) {
-            const TRect nr = n->BoundsIn(this);
-            TRect d;
-            if (IntersectRects(b, nr, d)) {
-                const TExtent e = RectExtent(d);
-                n->DrawArea(WrapSub(d.Left, b.Left), WrapSub(d.Top, b.Top), WrapSub(d.Left, nr.Left),
-                            WrapSub(d.Top, nr.Top), e.W, e.H, map);
-            }
+            // The node's area cut to the map's, in 64 bits: a node that lies
+            // partly or wholly beyond the 32-bit range is clipped, never wrapped.
+            int64_t x, y;
+            OffsetIn64(n, this, x, y);
+            const int64_t l = std::max<int64_t>(x, b.Left), t = std::max<int64_t>(y, b.Top);
+            const int64_t r = std::min<int64_t>(x + n->Width - 1, b.Right);
+            const int64_t bt = std::min<int64_t>(y + n->Height - 1, b.Bottom);
+            if (l <= r && t <= bt)
+                n->DrawArea(int32_t(l - b.Left), int32_t(t - b.Top), int32_t(l - x), int32_t(t - y),
+                            int32_t(r - l + 1), int32_t(bt - t + 1), map);
         }
         n = next;
     } while (n != this);
@@ -530,7 +566,7 @@ TVelora* TVelora::FindNodeAt(TPoint pt) {
     HitResult = this;
     ForEachWhile([this, pt](TVelora& n) {
         if (!n.Visible) return false;
-        if (n.Width > 0 && n.Height > 0 && PointInRect(pt, n.BoundsIn(this)) &&
+        if (n.Width > 0 && n.Height > 0 && Covers(n, this, pt) &&
             n.HitTest(n.ToLocal(pt, this))) {
             // Re-read: a hit test may have run arbitrary code.
             if (!HitResult || !(HitResult->EffectiveZOrder() > n.EffectiveZOrder()))

@@ -58,14 +58,22 @@ TEST(SceneView, ZoomHoverAndReload) {
     // F5 reads the script again; a broken script keeps the scene shown.
     WriteText(script, "VlxImg size(50,20)\n");
     QTest::keyClick(&w, Qt::Key_F5);
+    EXPECT_TRUE(w.FinishReload());  // read on a worker
     EXPECT_EQ(w.Root()->Width, 50);
     EXPECT_EQ(w.PaintBox()->size(), QSize(50, 20));
     EXPECT_EQ(w.View()->Root(), w.Root());
     WriteText(script, "VlxImg size(10,10)\n{\nVlxMat opq(x)\n");
     QTest::keyClick(&w, Qt::Key_R, Qt::ControlModifier);
+    EXPECT_FALSE(w.FinishReload());
     EXPECT_EQ(w.Root()->Width, 50);
     EXPECT_TRUE(w.StatusText().contains(QStringLiteral("demo.scene:3:"))) << w.StatusText().toStdString();
     QTest::mouseMove(w.PaintBox(), QPoint(3, 3));  // the new tree answers, nothing of the old one is touched
+    // An empty root, as shown while a reload that did not fit beside the old tree reads again.
+    WriteText(script, "// nothing yet\n");
+    QTest::keyClick(&w, Qt::Key_F5);
+    EXPECT_TRUE(w.FinishReload());
+    EXPECT_EQ(w.Root()->Width, 0);
+    QTest::mouseMove(w.PaintBox(), QPoint(1, 1));
 }
 
 }  // namespace

@@ -26,6 +26,15 @@ void FillMap(TMap* map, uint32_t pen) {
 // from the map and leaves the node without one.
 template <class TMap>
 void ResetMap(TVelora& node, std::unique_ptr<TMap>& map, int32_t w, int32_t h, uint32_t pen) {
+    // The same size again needs no new map, only the clear: a size repeated
+    // many times costs no allocation.
+    if (map && w >= 0 && h >= 0 && map->Width() == w && map->Height() == h) {
+        node.SetWidth(w);
+        node.SetHeight(h);
+        FillMap(map.get(), pen);
+        node.SetVisible(true);
+        return;
+    }
     map.reset();
     node.SetWidth(w);
     node.SetHeight(h);

@@ -28,95 +28,138 @@ std::string VertexStatement(TPointF p) {
     return "vertex(" + real(p.X) + "," + real(p.Y) + ");";
 }
 
+// FillRow's tables for the drawing in hand. One set per thread is enough:
+// a node draws its rows before the next node starts, and the weight table,
+// which depends only on the face opacity, is remade only when that changes.
+struct TRowTables {
+    bool HaveWeights = false;
+    float Weight = 0;
+    std::array<uint32_t, 256> CoverWeight{};  // coverage byte -> BlendPixel weight
+    std::vector<uint8_t> PenRow;              // the pen over the clip's width
+};
+
+TRowTables& RowTables() {
+    thread_local TRowTables t;
+    return t;
+}
+
+void MakeRowTables(TRowTables& t, float faceWeight, const uint8_t* pen, size_t width) {
+    // Compared as bits, so a NaN weight is made once too.
+    if (!t.HaveWeights || std::memcmp(&t.Weight, &faceWeight, sizeof faceWeight) != 0) {
+        for (size_t c = 0; c < t.CoverWeight.size(); ++c)
+            t.CoverWeight[c] = BlendWeight(float(c) / 255.0f * faceWeight);
+        t.Weight = faceWeight;
+        t.HaveWeights = true;
+    }
+    // Another node may have left another pen or a shorter row.
+    if (t.PenRow.size() < width * 3) t.PenRow.resize(width * 3);
+    for (size_t i = 0; i < width * 3; i += 3) std::memcpy(t.PenRow.data() + i, pen, 3);
+}
+
+TVlxDrafter::TDraftState& DraftState() {
+    thread_local TVlxDrafter::TDraftState state;
+    return state;
+}
+
 }  // namespace
 
 // ---- TVlxDrafter ---------------------------------------------------------
 
 TVlxDrafter::TVlxDrafter() { Grabs = true; }
 
+const TVlxDrafter::TDraftState& TVlxDrafter::Draft() const {
+    static const TDraftState kNone;
+    const TDraftState& s = DraftState();
+    return s.Owner == this ? s : kNone;
+}
+
 void TVlxDrafter::DrawArea(int32_t dstX, int32_t dstY, int32_t srcX, int32_t srcY, int32_t w,
                            int32_t h, TPixelMapRGB& target) {
+    TDraftState& d = DraftState();
     const int64_t ox = int64_t(dstX) - srcX, oy = int64_t(dstY) - srcY;
-    DrawOffset = {int32_t(uint32_t(ox)), int32_t(uint32_t(oy))};
-    DrawTarget = &target;
-    FaceWeight = EffectiveFaceOpq();
-    LineWeight = EffectiveLineOpq();
-    PlotWeight = RoundToInt32(double(EffectiveOpq()) * 65535.0);
-    rowTablesReady_ = false;
+    d.Owner = this;
+    d.DrawOffset = {int32_t(uint32_t(ox)), int32_t(uint32_t(oy))};
+    d.DrawTarget = &target;
+    d.FaceWeight = EffectiveFaceOpq();
+    d.LineWeight = EffectiveLineOpq();
+    d.PlotWeight = RoundToInt32(double(EffectiveOpq()) * 65535.0);
+    d.RowTablesReady = false;
 
     // The callbacks may only touch the drawn area inside the node and the
     // target; RenderInto asks for no more, direct callers might.
     TDrawBlock b;
     if (ClipDrawBlock(dstX, dstY, srcX, srcY, w, h, target.Width(), target.Height(), Width, Height, b))
-        DrawClip = RectFromSize(b.SrcX, b.SrcY, b.W, b.H);
+        d.DrawClip = RectFromSize(b.SrcX, b.SrcY, b.W, b.H);
     else
-        DrawClip = {0, 0, -1, -1};
+        d.DrawClip = {0, 0, -1, -1};
 
     // The box, cut like the glyphs so that it never lands outside the node.
     if (FillFirst && !ClipIsEmpty()) TVelora::DrawArea(b.DstX, b.DstY, b.SrcX, b.SrcY, b.W, b.H, target);
 }
 
 void TVlxDrafter::PlotPixel(int32_t x, int32_t y) {
-    if (!DrawTarget || x < DrawClip.Left || x > DrawClip.Right || y < DrawClip.Top ||
-        y > DrawClip.Bottom)
+    const TDraftState& d = Draft();
+    if (!d.DrawTarget || x < d.DrawClip.Left || x > d.DrawClip.Right || y < d.DrawClip.Top ||
+        y > d.DrawClip.Bottom)
         return;
     // The map expects 0..65535; an opacity above 1 draws fully.
-    const int32_t w = std::clamp(PlotWeight, 0, 65535);
+    const int32_t w = std::clamp(d.PlotWeight, 0, 65535);
     if (w == 0) return;
-    DrawTarget->BlendPixel(x + DrawOffset.X, y + DrawOffset.Y, uint32_t(w));
+    d.DrawTarget->BlendPixel(x + d.DrawOffset.X, y + d.DrawOffset.Y, uint32_t(w));
 }
 
 void TVlxDrafter::FillPixel(TPoint p, float alpha) {
+    const TDraftState& d = Draft();
     // TPoly reports the pixel right of a row's last span too, at coverage 0;
     // the clip only keeps such pixels from leaving the area.
-    if (!DrawTarget || p.X < DrawClip.Left || p.X > DrawClip.Right || p.Y < DrawClip.Top ||
-        p.Y > DrawClip.Bottom)
+    if (!d.DrawTarget || p.X < d.DrawClip.Left || p.X > d.DrawClip.Right || p.Y < d.DrawClip.Top ||
+        p.Y > d.DrawClip.Bottom)
         return;
-    DrawTarget->BlendPixelF(p.X + DrawOffset.X, p.Y + DrawOffset.Y, alpha * FaceWeight);
+    d.DrawTarget->BlendPixelF(p.X + d.DrawOffset.X, p.Y + d.DrawOffset.Y, alpha * d.FaceWeight);
 }
 
 void TVlxDrafter::FillRow(int32_t y, std::span<const TCoverageRun> runs) {
-    if (!DrawTarget || y < DrawClip.Top || y > DrawClip.Bottom) return;
-    if (!rowTablesReady_) {
-        // FillPixel's weight for each coverage byte, computed the same way.
-        for (size_t c = 0; c < coverWeight_.size(); ++c)
-            coverWeight_[c] = BlendWeight(float(c) / 255.0f * FaceWeight);
-        const size_t width = size_t(int64_t(DrawClip.Right) - DrawClip.Left + 1);
-        penRow_.resize(width * 3);
-        for (size_t i = 0; i < penRow_.size(); i += 3)
-            std::memcpy(penRow_.data() + i, DrawTarget->Pen, 3);
-        rowTablesReady_ = true;
+    const TDraftState& d = Draft();
+    if (!d.DrawTarget || y < d.DrawClip.Top || y > d.DrawClip.Bottom) return;
+    // FillPixel's weight for each coverage byte, computed the same way.
+    const size_t width = size_t(int64_t(d.DrawClip.Right) - d.DrawClip.Left + 1);
+    TRowTables& tables = RowTables();
+    if (!d.RowTablesReady) {
+        MakeRowTables(tables, d.FaceWeight, d.DrawTarget->Pen, width);
+        DraftState().RowTablesReady = true;
     }
-    uint8_t* const line = DrawTarget->ScanLine(y + DrawOffset.Y);
-    const uint8_t* const pen = penRow_.data();
+    uint8_t* const line = d.DrawTarget->ScanLine(y + d.DrawOffset.Y);
+    const uint8_t* const pen = tables.PenRow.data();
+    const std::array<uint32_t, 256>& coverWeight = tables.CoverWeight;
     for (const TCoverageRun& r : runs) {
         // TPoly reports the pixel right of a row's last span too, at coverage
         // 0; the clip only keeps such pixels from leaving the area.
-        const uint32_t w = coverWeight_[r.Cover];
+        const uint32_t w = coverWeight[r.Cover];
         if (w == 0) continue;
-        const int64_t x0 = std::max<int64_t>(r.X, DrawClip.Left);
-        const int64_t x1 = std::min<int64_t>(int64_t(r.X) + r.Len - 1, DrawClip.Right);
+        const int64_t x0 = std::max<int64_t>(r.X, d.DrawClip.Left);
+        const int64_t x1 = std::min<int64_t>(int64_t(r.X) + r.Len - 1, d.DrawClip.Right);
         if (x0 > x1) continue;
-        uint8_t* d = line + 3 * (x0 + DrawOffset.X);
+        uint8_t* px = line + 3 * (x0 + d.DrawOffset.X);
         const size_t bytes = size_t(x1 - x0 + 1) * 3;
         if (w == 65535) {
-            std::memcpy(d, pen, bytes);
+            std::memcpy(px, pen, bytes);
         } else if (bytes == 3) {  // most edge runs: one pixel
-            d[0] = MixByte(d[0], pen[0], w);
-            d[1] = MixByte(d[1], pen[1], w);
-            d[2] = MixByte(d[2], pen[2], w);
+            px[0] = MixByte(px[0], pen[0], w);
+            px[1] = MixByte(px[1], pen[1], w);
+            px[2] = MixByte(px[2], pen[2], w);
         } else if (bytes < 16) {  // below MixRow's vectors
-            for (size_t i = 0; i < bytes; ++i) d[i] = MixByte(d[i], pen[i], w);
+            for (size_t i = 0; i < bytes; ++i) px[i] = MixByte(px[i], pen[i], w);
         } else {
-            MixRow(d, pen, bytes, w);
+            MixRow(px, pen, bytes, w);
         }
     }
 }
 
 void TVlxDrafter::DrawEdge(TPointF a, TPointF b) {
-    if (!DrawTarget) return;
-    const float ox = float(DrawOffset.X), oy = float(DrawOffset.Y);
-    DrawTarget->DrawLineAA(true, a.X + ox, a.Y + oy, b.X + ox, b.Y + oy, LineWeight);
+    const TDraftState& d = Draft();
+    if (!d.DrawTarget) return;
+    const float ox = float(d.DrawOffset.X), oy = float(d.DrawOffset.Y);
+    d.DrawTarget->DrawLineAA(true, a.X + ox, a.Y + oy, b.X + ox, b.Y + oy, d.LineWeight);
 }
 
 // ---- TVlxPoly ------------------------------------------------------------
@@ -159,7 +202,8 @@ void TVlxPoly::DrawArea(int32_t dstX, int32_t dstY, int32_t srcX, int32_t srcY, 
                         int32_t h, TPixelMapRGB& target) {
     TVlxDrafter::DrawArea(dstX, dstY, srcX, srcY, w, h, target);
     if (ClipIsEmpty()) return;
-    Poly.SetClip(DrawClip.Left, DrawClip.Top, DrawClip.Right, DrawClip.Bottom);
+    const TRect clip = Draft().DrawClip;
+    Poly.SetClip(clip.Left, clip.Top, clip.Right, clip.Bottom);
     if (Outline) {
         target.SetPen(LineCol);
         Poly.DrawOutline(OpenOutline);
@@ -170,7 +214,7 @@ void TVlxPoly::DrawArea(int32_t dstX, int32_t dstY, int32_t srcX, int32_t srcY, 
     // being drawn. FillPixel keeps the extra column and row out.
     if (Fill) {
         target.SetPen(FaceCol);
-        Poly.SetClip(DrawClip.Left, DrawClip.Top, DrawClip.Right + 1, DrawClip.Bottom + 1);
+        Poly.SetClip(clip.Left, clip.Top, clip.Right + 1, clip.Bottom + 1);
         Poly.FillPolygon();
     }
 }
@@ -216,15 +260,16 @@ void TVlxAnk88::DrawArea(int32_t dstX, int32_t dstY, int32_t srcX, int32_t srcY,
                          int32_t h, TPixelMapRGB& target) {
     TVlxDrafter::DrawArea(dstX, dstY, srcX, srcY, w, h, target);
     target.SetPen(LineCol);
-    if (Text.empty() || ClipIsEmpty() || PlotWeight <= 0) return;
+    const TDraftState& d = Draft();
+    if (Text.empty() || ClipIsEmpty() || d.PlotWeight <= 0) return;
 
     // DrawText's walk with 16-bit positions, skipping cells that cannot
     // meet the clip; PlotPixel cuts the rest to the pixel.
     const uint16_t y = uint16_t(TextY);
-    if (int32_t(y) + kAnkCellHeight - 1 < DrawClip.Top || int32_t(y) > DrawClip.Bottom) return;
+    if (int32_t(y) + kAnkCellHeight - 1 < d.DrawClip.Top || int32_t(y) > d.DrawClip.Bottom) return;
     uint16_t x = uint16_t(TextX);
     for (const char c : Text) {
-        if (int32_t(x) + kAnkCellWidth - 1 >= DrawClip.Left && int32_t(x) <= DrawClip.Right)
+        if (int32_t(x) + kAnkCellWidth - 1 >= d.DrawClip.Left && int32_t(x) <= d.DrawClip.Right)
             Font.DrawChar(uint8_t(c), x, y);
         x = uint16_t(x + kAnkCellWidth);
     }

@@ -36,29 +36,33 @@ public:
     void FillRow(int32_t y, std::span<const TCoverageRun> runs);
     void DrawEdge(TPointF a, TPointF b);             // anti-aliased segment, LineWeight
 
-    // Drafting state of the last DrawArea.
-    TPoint DrawOffset;                  // node-local + offset = target pixel
-    TPixelMapRGB* DrawTarget = nullptr; // not owned
-    float FaceWeight = 0;
-    float LineWeight = 0;
-    int32_t PlotWeight = 0;             // Round(EffectiveOpq * 65535)
-    // Node-local pixels the last DrawArea may touch: the drawn area cut to
-    // the node and to the target. Right < Left when there are none.
-    TRect DrawClip{0, 0, -1, -1};
+    // Drafting state of a DrawArea. Only the node being drawn needs it, so
+    // there is one per thread instead of one per node.
+    struct TDraftState {
+        const TVlxDrafter* Owner = nullptr;  // the node whose DrawArea set it
+        TPoint DrawOffset;                   // node-local + offset = target pixel
+        TPixelMapRGB* DrawTarget = nullptr;  // not owned
+        float FaceWeight = 0;
+        float LineWeight = 0;
+        int32_t PlotWeight = 0;  // Round(EffectiveOpq * 65535)
+        // Node-local pixels the DrawArea may touch: the drawn area cut to
+        // the node and to the target. Right < Left when there are none.
+        TRect DrawClip{0, 0, -1, -1};
+        bool RowTablesReady = false;  // FillRow's tables made for it
+    };
+    // This node's drafting state; one with no target and an empty clip
+    // when another node has drawn since (the callbacks then do nothing).
+    const TDraftState& Draft() const;
 
     // Fill the box with Col before drafting.
     bool FillFirst = false;
 
 protected:
     ~TVlxDrafter() override = default;
-    bool ClipIsEmpty() const { return DrawClip.Right < DrawClip.Left || DrawClip.Bottom < DrawClip.Top; }
-
-private:
-    // FillRow's tables, made from FaceWeight and the target's pen on the
-    // first row after each DrawArea.
-    bool rowTablesReady_ = false;
-    std::array<uint32_t, 256> coverWeight_{};  // coverage byte -> BlendPixel weight
-    std::vector<uint8_t> penRow_;              // the pen over the clip's width
+    bool ClipIsEmpty() const {
+        const TRect& c = Draft().DrawClip;
+        return c.Right < c.Left || c.Bottom < c.Top;
+    }
 };
 
 // A polygon or polyline of float vertices in node coordinates. "vertex"

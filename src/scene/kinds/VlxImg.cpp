@@ -6,6 +6,7 @@
 #include <cmath>
 #include <cstring>
 #include <random>
+#include <utility>
 
 #include "imageio/VlxIo.h"
 #include "low/Low.h"
@@ -15,6 +16,19 @@
 #include "scene/kinds/MapNode.h"
 
 namespace quenlo {
+
+namespace {
+PixelLimit& CurrentLoadLimit() {
+    thread_local PixelLimit limit;
+    return limit;
+}
+}  // namespace
+
+const PixelLimit& ImageLoadLimit() { return CurrentLoadLimit(); }
+
+TScopedLoadLimit::TScopedLoadLimit(PixelLimit limit) : saved_(std::exchange(CurrentLoadLimit(), std::move(limit))) {}
+
+TScopedLoadLimit::~TScopedLoadLimit() { CurrentLoadLimit() = std::move(saved_); }
 
 int32_t Random(int32_t n) {
     static std::mt19937 engine{std::random_device{}()};
@@ -37,16 +51,32 @@ void TVlxImg::ApplyStatement(std::string& stmt) {
 
 void TVlxImg::Wipe() { FillMap(Map.get(), Col); }
 
-void TVlxImg::SetSize(int32_t w, int32_t h) { ResetMap(*this, Map, w, h, Col); }
+void TVlxImg::SetSize(int32_t w, int32_t h) {
+    mapFromFile_ = false;
+    ResetMap(*this, Map, w, h, Col);
+}
+
+void TVlxImg::WriteStatements(std::string& text) {
+    TVelora::WriteStatements(text);
+    if (FileName.empty() || mapFromFile_) return;
+    const std::string file = "file(\"" + FileName + "\");";
+    if (const size_t at = text.rfind(file); at != std::string::npos) {
+        text.erase(at, file.size());
+        text.insert(0, file);
+    }
+}
 
 void TVlxImg::LoadFile(const std::string& fileName) {
-    std::unique_ptr<TPixelMap> loaded = LoadImageFile(PixelKind::RGB, fileName);
+    LoadOptions options;
+    options.limit = ImageLoadLimit();
+    std::unique_ptr<TPixelMap> loaded = LoadImageFile(PixelKind::RGB, fileName, options);
     if (!loaded || loaded->Kind() != PixelKind::RGB) return;
     Map.reset(static_cast<TPixelMapRGB*>(loaded.release()));
     SetWidth(Map->Width());
     SetHeight(Map->Height());
     SetVisible(true);
     FileName = fileName;
+    mapFromFile_ = true;
 }
 
 void TVlxImg::DrawArea(int32_t dstX, int32_t dstY, int32_t srcX, int32_t srcY, int32_t w,

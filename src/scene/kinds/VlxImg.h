@@ -8,12 +8,28 @@
 #include <string>
 #include <string_view>
 
+#include "imageio/PixelLimit.h"
 #include "low/ANK88vlx.h"
 #include "low/Types.h"
 #include "pixelmap/pixelmap.h"
 #include "scene/Velora.h"
 
 namespace quenlo {
+
+// The limit LoadFile checks a picture's header against before allocating
+// it: the converter's default, narrowed by a scene reader (to its per-node
+// limit and to what its scene's maps leave) for the nodes it reads.
+const PixelLimit& ImageLoadLimit();
+class TScopedLoadLimit {
+public:
+    explicit TScopedLoadLimit(PixelLimit limit);
+    ~TScopedLoadLimit();
+    TScopedLoadLimit(const TScopedLoadLimit&) = delete;
+    TScopedLoadLimit& operator=(const TScopedLoadLimit&) = delete;
+
+private:
+    PixelLimit saved_;
+};
 
 // Uniform integer 0 .. n-1 (0 for n <= 1) from one engine seeded at first use.
 int32_t Random(int32_t n);
@@ -27,6 +43,9 @@ public:
 
     // The inherited statements, then "wipe".
     void ApplyStatement(std::string& stmt) override;
+    // The inherited statements; "file" goes first when a later size
+    // replaced the picture it loaded, so that it is read back in that order.
+    void WriteStatements(std::string& text) override;
     // A new map of w x h filled with Col. Throws EInvalidImageSize for a
     // negative size, leaving the node without a map.
     void SetSize(int32_t w, int32_t h) override;
@@ -44,9 +63,14 @@ public:
     TPointF LastPaint;  // node-local centre of the last painted spot
     // Same size as the node whenever present.
     std::unique_ptr<TPixelMapRGB> Map;
+    // Map holds the picture FileName names, not one a later size made.
+    bool MapFromFile() const { return mapFromFile_; }
 
 protected:
     ~TVlxImg() override = default;
+
+private:
+    bool mapFromFile_ = false;
 };
 
 // An image node with a pen: "text" writes into the node's own map for good.

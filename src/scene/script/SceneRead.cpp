@@ -11,6 +11,7 @@
 #include <span>
 #include <vector>
 
+#include "imageio/ImageKind.h"
 #include "low/Low.h"
 #include "low/VeloreLow.h"
 #include "scene/kinds/SimpleVelore.h"
@@ -21,16 +22,26 @@ namespace fs = std::filesystem;
 
 // ---- Errors and lines ------------------------------------------------------
 
-std::string ScriptPlace(const std::string& file, int line) {
+std::string ScriptPlace(const std::string& file, int64_t line) {
     return line > 0 ? file + ":" + std::to_string(line) : file;
 }
 
-EScriptError::EScriptError(const std::string& file, int line, const std::string& reason)
+EScriptError::EScriptError(const std::string& file, int64_t line, const std::string& reason)
     : EQuenlo(ScriptPlace(file, line) + ": " + reason), file_(file), line_(line), reason_(reason) {}
 
-int TScene::LineOf(const TVelora* node) const {
-    const auto it = Lines.find(node);
-    return it == Lines.end() ? 0 : it->second;
+int64_t TScene::LineOf(const TVelora* node) const {
+    const auto it = std::lower_bound(Lines.begin(), Lines.end(), node,
+                                     [](const TNodeLine& l, const TVelora* n) { return std::less<>()(l.Node, n); });
+    return it != Lines.end() && it->Node == node ? it->Line : 0;
+}
+
+void TScene::SetLine(const TVelora* node, int64_t line) {
+    const auto it = std::lower_bound(Lines.begin(), Lines.end(), node,
+                                     [](const TNodeLine& l, const TVelora* n) { return std::less<>()(l.Node, n); });
+    if (it != Lines.end() && it->Node == node)
+        it->Line = line;
+    else
+        Lines.insert(it, {node, line});
 }
 
 // ---- Reading -------------------------------------------------------------
@@ -144,6 +155,17 @@ int64_t PixelBytes(const TVelora& node) {
     return 0;
 }
 
+int64_t PixelCount(const TVelora& node) {
+    const int64_t bytes = PixelBytes(node);
+    return bytes == 0 ? 0 : int64_t(node.Width) * node.Height;
+}
+
+// What a statement costs per pixel of its node, in the units of the work
+// budget (a cleared pixel is 1): measured, a spray costs some 40 times a
+// clear, a decoded pixel some 20.
+constexpr int64_t kSprayWork = 32;
+constexpr int64_t kDecodeWork = 16;
+
 // Bytes per pixel of the map a kind allocates on "size"; 0 for none.
 int MapBytesPerPixel(const TVelora& node) {
     if (dynamic_cast<const TVlxImg*>(&node)) return 3;
@@ -156,7 +178,7 @@ class TSceneReader {
 public:
     TSceneReader(TScene& scene, const TSceneReadOptions& options) : scene_(scene), options_(options) {}
 
-    void Line(const TScriptLine& line, int n) {
+    void Line(const TScriptLine& line, int64_t n) {
         n_ = n;
         TVlxImg& root = *scene_.Root;
         if (line.Length > kMaxTokenText)
@@ -208,16 +230,23 @@ public:
 
         // Cut once: checked, then run on the node.
         SplitStatements(cut.Rest, stmts_);
-        CheckStatements(stmts_, onRoot ? ClassOf<TVlxImg>() : kind, pixelBytes_ - (onRoot ? rootBytes_ : 0));
-        root.ParseKindLine(kind, stmts_);
+        const int files = CheckStatements(stmts_, onRoot ? ClassOf<TVlxImg>() : kind,
+                                          pixelBytes_ - (onRoot ? rootBytes_ : 0), onRoot ? PixelCount(root) : 0);
+        {
+            const TScopedLoadLimit limit(LoadLimit(pixelBytes_ - (onRoot ? rootBytes_ : 0)));
+            root.ParseKindLine(kind, stmts_);
+        }
+        if (files > 0) AddWork(files * kDecodeWork * PixelCount(*root.ParseLast));
+        CheckVertices(*root.ParseLast);
 
         if (onRoot) {
-            scene_.Lines.emplace(&root, n);
+            if (!rootLine_) scene_.Lines.push_back({&root, n});
+            rootLine_ = true;
             pixelBytes_ += PixelBytes(root) - rootBytes_;
             rootBytes_ = PixelBytes(root);
         } else {
             TVelora* node = root.ParseLast;
-            scene_.Lines[node] = n;
+            scene_.Lines.push_back({node, n});
             ++scene_.NodeCount;
             pixelBytes_ += PixelBytes(*node);
         }
@@ -231,7 +260,7 @@ public:
         TVelora* node = root.ParseLast;
         // The root stands in ParseLast from the start; it counts only once a
         // kind line has configured it.
-        if (!node || (node == &root && !scene_.Lines.count(&root))) {
+        if (!node || (node == &root && !rootLine_)) {
             const std::string reason = "a + line continues the node of the kind line before it, "
                                        "but there is none at this level";
             if (!options_.Strict) throw EQuenlo(reason);
@@ -241,8 +270,13 @@ public:
         const TVeloraClass& kind = TVelora::KindOf(*node);
         const int64_t before = PixelBytes(*node);
         SplitStatements(rest, stmts_);
-        CheckStatements(stmts_, kind, pixelBytes_ - before);
-        node->RunStatements(stmts_);
+        const int files = CheckStatements(stmts_, kind, pixelBytes_ - before, PixelCount(*node));
+        {
+            const TScopedLoadLimit limit(LoadLimit(pixelBytes_ - before));
+            node->RunStatements(stmts_);
+        }
+        if (files > 0) AddWork(files * kDecodeWork * PixelCount(*node));
+        CheckVertices(*node);
         const int64_t after = PixelBytes(*node);
         pixelBytes_ += after - before;
         if (node == &root) rootBytes_ = after;
@@ -250,15 +284,57 @@ public:
     }
 
     void End() {
-        for (int line : openBlocks_) {
+        for (int64_t line : openBlocks_) {
             n_ = line;
             Warn("the block opened here is never closed");
         }
+        if (options_.Strict)
+            for (const TScene::TNodeLine& l : scene_.Lines)
+                if (auto* poly = dynamic_cast<const TVlxPoly*>(l.Node); poly && poly->Fill && ClosesMidSide(poly->Poly.Points)) {
+                    n_ = l.Line;
+                    Warn("the polygon closes on its first vertex in the middle of a straight side, where its "
+                         "first and last segments do not meet; it fills only a loop it closes elsewhere "
+                         "(start it at a corner)");
+                }
+        std::sort(scene_.Lines.begin(), scene_.Lines.end(), [](const TScene::TNodeLine& a, const TScene::TNodeLine& b) {
+            return std::less<>()(a.Node, b.Node);
+        });
     }
 
 private:
     void Warn(std::string text) {
         if (options_.Strict) scene_.Warnings.push_back({n_, std::move(text)});
+    }
+
+    // What a picture a "file" statement loads may hold: the per-node limit,
+    // cut to what the scene's maps leave (othersBytes: every other node's).
+    static PixelLimit LoadLimit(int64_t othersBytes) {
+        const int64_t room = std::max<int64_t>(0, kMaxScenePixelBytes - othersBytes) / 3;
+        return PixelLimit{std::min(kMaxNodePixels, room), ""};
+    }
+
+    // The last guard of the loop search, whose cost grows with the vertices.
+    static void CheckVertices(const TVelora& node) {
+        auto* poly = dynamic_cast<const TVlxPoly*>(&node);
+        if (poly && int64_t(poly->Poly.Points.size()) > kMaxPolyVertices)
+            throw EQuenlo("the polygon has more than " + std::to_string(kMaxPolyVertices) + " vertices");
+    }
+
+    // A chain that ends on its first vertex, where that vertex lies on a
+    // straight line between its neighbours: collinear segments never meet,
+    // so the loop does not close there.
+    static bool ClosesMidSide(const TArrayOfPointF& p) {
+        const size_t n = p.size();
+        if (n < 4 || !(p.front() == p.back())) return false;
+        TPointF x;
+        return !SegmentsIntersect(p[0], p[1], p[n - 2], p[n - 1], x);
+    }
+
+    void AddWork(int64_t work) {
+        work_ += work;
+        if (work_ > options_.MaxWork)
+            throw EQuenlo("the script's statements pass its budget of " + std::to_string(options_.MaxWork) +
+                          " pixels of work here (--max-work N raises it)");
     }
 
     [[noreturn]] static void TooManyBytes() {
@@ -268,30 +344,60 @@ private:
 
     // Looks at a line's statements before they run: sizes beyond the limits
     // are refused before anything is allocated (othersBytes: the maps of
-    // every other node); with strict, statements that nothing takes and
-    // image files that do not exist are reported.
-    void CheckStatements(std::span<const std::string> stmts, const TVeloraClass& kind, int64_t othersBytes) {
+    // every other node), and so is pixel work beyond the budget (pixels: the
+    // node's before the line); with strict, statements that nothing takes
+    // and image files that do not exist or are no images are reported.
+    // Returns the number of "file" statements, whose work is counted once
+    // their pictures' sizes are known.
+    int CheckStatements(std::span<const std::string> stmts, const TVeloraClass& kind, int64_t othersBytes,
+                        int64_t pixels) {
         const TKindMaps& maps = MapsOf(kind);
+        const int bpp = maps.BytesPerPixel;
         TVeloraPtr<TVelora> scratch;  // for the probes of strict only, made on the first
         TKindArgs a;
+        int files = 0;
         for (const std::string& stmt : stmts) {
             if (stmt.empty()) continue;
             if (MatchCommand("size", 2, stmt, a)) {
                 const int64_t w = StatementInt(a[0], 1), h = StatementInt(a[1], 1);
-                const int bpp = maps.BytesPerPixel;
-                if (bpp == 0 || w <= 0 || h <= 0) continue;  // a negative size is the node's error
+                if (w <= 0 || h <= 0) continue;  // a negative size is the node's error
+                if (bpp == 0) {
+                    // No map, but every render draws it: what of it the picture can show.
+                    const TVlxImg& root = *scene_.Root;
+                    const int64_t picture = int64_t(root.Width) * root.Height;
+                    AddWork(std::min(w * h, picture > 0 ? picture : kMaxNodePixels));
+                    continue;
+                }
                 if (w * h > kMaxNodePixels)
                     throw EQuenlo(stmt + " asks for " + std::to_string(w * h) + " pixels; a " +
                                   std::string(kind.KindName()) + " may have at most " +
                                   std::to_string(kMaxNodePixels));
                 if (othersBytes + w * h * bpp > kMaxScenePixelBytes) TooManyBytes();
+                pixels = w * h;
+                AddWork(pixels);
+                continue;
+            }
+            if (bpp > 0 && MatchCommand("wipe", 0, stmt, a)) {
+                AddWork(pixels);
+                continue;
+            }
+            if (maps.Sprays && MatchCommand("airbrush", 0, stmt, a)) {
+                AddWork(pixels * kSprayWork);
                 continue;
             }
             if (MatchCommand("file", 1, stmt, a)) {
                 const std::string name = StripQuotes(a[0]);
+                if (!maps.LoadsFiles || name.empty()) continue;
+                ++files;
                 std::error_code ec;
-                if (maps.LoadsFiles && !name.empty() && !fs::exists(name, ec))
+                const fs::file_status st = fs::status(name, ec);
+                if (!fs::exists(st))
                     Warn("no file \"" + name + "\"; the node keeps its size and pixels");
+                else if (fs::is_directory(st))
+                    Warn("\"" + name + "\" is a folder, not an image; the node keeps its size and pixels");
+                else if (KindByName(name) == ImageKind::None)
+                    Warn("\"" + name + "\" is not an image file by its extension; it loads as an empty "
+                         "0 x 0 picture");
                 continue;
             }
             if (!options_.Strict) continue;
@@ -305,6 +411,7 @@ private:
             if (!probe.empty())
                 Warn("\"" + stmt + "\" is no statement of a " + std::string(kind.KindName()) + "; it is ignored");
         }
+        return files;
     }
 
     // What the checks need of a kind's map, found once per kind on a node of it.
@@ -312,24 +419,28 @@ private:
         const TVeloraClass* Kind;
         int BytesPerPixel;  // of the map "size" allocates; 0 for none
         bool LoadsFiles;    // "file" loads an image into it
+        bool Sprays;        // "airbrush" sprays over its map
     };
 
     const TKindMaps& MapsOf(const TVeloraClass& kind) {
         for (const TKindMaps& m : kindMaps_)
             if (m.Kind == &kind) return m;
         const TVeloraPtr<TVelora> probe = kind.Create();
-        kindMaps_.push_back({&kind, MapBytesPerPixel(*probe), dynamic_cast<const TVlxImg*>(probe.get()) != nullptr});
+        kindMaps_.push_back({&kind, MapBytesPerPixel(*probe), dynamic_cast<const TVlxImg*>(probe.get()) != nullptr,
+                             dynamic_cast<const TVlxStencil*>(probe.get()) != nullptr});
         return kindMaps_.back();
     }
 
     TScene& scene_;
     const TSceneReadOptions& options_;
-    std::vector<int> openBlocks_;  // the line of each "{" still open
-    std::vector<std::string> stmts_;      // the statements of the line being read
+    std::vector<int64_t> openBlocks_;  // the line of each "{" still open
+    std::vector<std::string> stmts_;   // the statements of the line being read
     std::vector<TKindMaps> kindMaps_;
     int64_t pixelBytes_ = 0;       // of every map in the scene
     int64_t rootBytes_ = 0;        // of the root's
-    int n_ = 0;
+    int64_t work_ = 0;             // pixel work of the statements so far
+    bool rootLine_ = false;        // a kind line has configured the root
+    int64_t n_ = 0;
 };
 
 }  // namespace
@@ -344,7 +455,7 @@ TScene ReadSceneScript(std::istream& in, const std::string& name, const TSceneRe
     TSceneReader reader(scene, options);
     TLineReader lines(in);
     TScriptLine line;
-    int n = 0;
+    int64_t n = 0;
     while (lines.Next(line)) {
         ++n;
         try {
@@ -363,6 +474,10 @@ TScene ReadSceneScript(std::istream& in, const std::string& name, const TSceneRe
 TScene ReadSceneFile(const std::string& path, bool strict) {
     TSceneReadOptions options;
     options.Strict = strict;
+    return ReadSceneFile(path, std::move(options));
+}
+
+TScene ReadSceneFile(const std::string& path, TSceneReadOptions options) {
     if (path == "-") return ReadSceneScript(std::cin, "<stdin>", options);
     std::error_code ec;
     if (fs::is_directory(path, ec)) throw EScriptError(path, 0, "is a folder, not a script");

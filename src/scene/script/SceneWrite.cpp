@@ -80,7 +80,7 @@ std::optional<std::string> RestoringStatements(TVelora& node) {
         if (!ank->FileName.empty() || !SameMap(*ank->Map, *TextImage(*ank, fill)->Map)) return std::nullopt;
         s += ColorStatement("col", fill) + "wipe;" + ColorStatement("col", ank->Col);
         if (!ank->Text.empty()) s += TextStatement(ank->Text);
-    } else if (auto* img = dynamic_cast<TVlxImg*>(&node); img && img->Map && img->FileName.empty()) {
+    } else if (auto* img = dynamic_cast<TVlxImg*>(&node); img && img->Map && !img->MapFromFile()) {
         // "size" fills the map with the colour of that moment, white on a
         // new node; a map of one other colour is wiped to it.
         const TPixelMapRGB& map = *img->Map;
@@ -95,7 +95,9 @@ std::optional<std::string> RestoringStatements(TVelora& node) {
 }
 
 // Spreads "KIND STATEMENTS" over as many lines as the 255-character limit
-// needs: the kind line, then "+" lines, cut only between statements.
+// needs: the kind line, then "+" lines, cut only between statements. A
+// statement too long for the kind line starts the "+" lines, which have
+// room for a few characters more.
 std::vector<std::string> SpreadStatements(const std::string& kind, std::string_view statements,
                                           const TScene& scene, const TVelora& node) {
     std::vector<std::string> lines{kind};
@@ -107,7 +109,8 @@ std::vector<std::string> SpreadStatements(const std::string& kind, std::string_v
         const std::string_view stmt = statements.substr(0, n);
         statements.remove_prefix(n);
         if (stmt == ";") continue;
-        if (!bare && lines.back().size() + stmt.size() > kMaxTokenText) {
+        const bool fits = lines.back().size() + (bare ? 1 : 0) + stmt.size() <= kMaxTokenText;
+        if (!fits && (!bare || lines.size() == 1)) {
             lines.push_back("+");
             bare = true;
         }
@@ -125,12 +128,40 @@ std::vector<std::string> SpreadStatements(const std::string& kind, std::string_v
 
 std::string Indent(int level) { return std::string(size_t(std::min(level, 40)) * 2, ' '); }
 
-std::vector<TWrittenLine> WriteLines(const TScene& scene, std::vector<TScriptWarning>& warnings) {
-    std::vector<TWrittenLine> lines;
+uint64_t TextKey(std::string_view kind, std::string_view statements) {
+    uint64_t h = 1469598103934665603ull;  // FNV-1a
+    for (std::string_view part : {kind, std::string_view("\n"), statements})
+        for (const char c : part) h = (h ^ uint8_t(c)) * 1099511628211ull;
+    return h;
+}
+
+// What the read-back is checked against, per node in preorder, so that the
+// tree it was written from need not be kept: 24 bytes a node.
+struct TNodeMark {
+    uint64_t Key;      // of its kind and own statements
+    int64_t Line;      // where the source script made it
+    uint32_t Written;  // the first written line that is its own (0-based)
+    int32_t Depth;
+};
+
+// The written script, its node marks, and for each written line the node
+// it belongs to (an index into the marks; kNoNode for a brace).
+constexpr uint32_t kNoNode = UINT32_MAX;
+struct TWriting {
+    std::vector<TNodeMark> Marks;
+    std::vector<uint32_t> LineNode;
+};
+
+void WriteLines(const TScene& scene, TWrittenScene& out, TWriting& w) {
     const int top = scene.Root->Depth();
     int open = 0;  // blocks opened and not yet closed
+    auto add = [&](const std::string& text, uint32_t node) {
+        out.Text += text;
+        out.Text += '\n';
+        w.LineNode.push_back(node);
+    };
     auto closeTo = [&](int level) {
-        for (; open > level; --open) lines.push_back({Indent(open - 1) + "}", nullptr});
+        for (; open > level; --open) add(Indent(open - 1) + "}", kNoNode);
     };
     scene.Root->ForEachNode([&](TVelora& node) {
         const int level = node.Depth() - top;
@@ -142,77 +173,147 @@ std::vector<TWrittenLine> WriteLines(const TScene& scene, std::vector<TScriptWar
         const std::string kind(cls.KindName());
         const std::optional<std::string> extra = RestoringStatements(node);
         if (!extra)
-            warnings.push_back({scene.LineOf(&node), "the pixels of this " + kind +
-                                                         " node are not all made by its statements, "
-                                                         "so they will not read back the same"});
-        for (const std::string& text : SpreadStatements(kind, Statements(node) + extra.value_or(""), scene, node))
-            lines.push_back({Indent(level) + text, &node});
+            out.Warnings.push_back({scene.LineOf(&node), "the pixels of this " + kind +
+                                                             " node are not all made by its statements, "
+                                                             "so they will not read back the same"});
+        const std::string own = Statements(node);
+        const auto index = uint32_t(w.Marks.size());
+        w.Marks.push_back({TextKey(kind, own), scene.LineOf(&node), uint32_t(w.LineNode.size()), level});
+        for (const std::string& text : SpreadStatements(kind, own + extra.value_or(""), scene, node))
+            add(Indent(level) + text, index);
         if (node.FirstChild()) {
-            lines.push_back({Indent(level) + "{", nullptr});
+            add(Indent(level) + "{", kNoNode);
             ++open;
         }
     });
     closeTo(0);
-    return lines;
 }
 
-std::vector<TVelora*> Nodes(TVelora& root) {
-    std::vector<TVelora*> nodes;
-    root.ForEachNode([&](TVelora& n) { nodes.push_back(&n); });
-    return nodes;
+// The statements the written lines from `first` on give a node: its kind
+// line's and those of the "+" lines after it.
+std::string WrittenStatements(const std::string& text, uint32_t first) {
+    std::istringstream in(text);  // only for a failed check
+    std::string line, all;
+    for (uint32_t i = 0; std::getline(in, line); ++i) {
+        if (i < first) continue;
+        const size_t b = line.find_first_not_of(' ');
+        if (b == std::string::npos) break;
+        if (i > first && line[b] != '+') break;
+        const size_t s = line.find(' ', b);
+        if (s != std::string::npos) all += line.substr(s + 1);
+    }
+    return all;
+}
+
+// Reads a string in place, without the copy an istringstream makes.
+class TTextBuf : public std::streambuf {
+public:
+    explicit TTextBuf(const std::string& text) {
+        char* p = const_cast<char*>(text.data());  // only read
+        setg(p, p, p + text.size());
+    }
+};
+
+// Renders differ where the root lets the background through: on white and
+// on black, unless the root covers it whole.
+std::vector<TColor> Backgrounds(const TVelora& root) {
+    if (AlphaFromOpq(root.EffectiveOpq()) == 255) return {0xFFFFFF};
+    return {0xFFFFFF, 0x000000};
+}
+
+// The first pixel where the read-back renders differently from `want`,
+// with the node found there; nullopt when none.
+struct TRenderDiff {
+    TPoint At;
+    TColor Background;
+    uint32_t Node;  // preorder index in the read-back tree, the root 0
+    std::string Kind;
+};
+
+std::optional<TRenderDiff> CompareRenders(TVelora& back, const std::vector<std::unique_ptr<TPixelMapRGB>>& want,
+                                          const std::vector<TColor>& backgrounds) {
+    for (size_t k = 0; k < want.size(); ++k) {
+        TPoint at;
+        if (!FirstDifference(*want[k], *RenderScene(back, backgrounds[k]), at)) continue;
+        const TVelora* hit = back.FindNodeAt(at);
+        uint32_t index = 0, n = 0;
+        back.ForEachNode([&](TVelora& node) {
+            if (&node == hit) index = n;
+            ++n;
+        });
+        return TRenderDiff{at, backgrounds[k], index, std::string(TVelora::KindOf(*hit).KindName())};
+    }
+    return std::nullopt;
+}
+
+TWrittenScene WriteAndCheck(const TScene& scene, TVeloraTreePtr<TVlxImg>* release, const TSceneReadOptions& options) {
+    TWrittenScene out;
+    TWriting w;
+    WriteLines(scene, out, w);
+    const std::string name = scene.Name;
+
+    // The source's renders, kept instead of its tree.
+    const std::vector<TColor> backgrounds = Backgrounds(*scene.Root);
+    std::vector<std::unique_ptr<TPixelMapRGB>> want;
+    if (scene.Root->Width > 0 && scene.Root->Height > 0)
+        for (TColor bg : backgrounds) want.push_back(RenderScene(*scene.Root, bg));
+    if (release) release->reset();
+
+    // Read back what was written and compare node by node.
+    TSceneReadOptions again = options;
+    again.Strict = false;
+    TTextBuf buf(out.Text);
+    std::istream in(&buf);
+    TScene back;
+    try {
+        back = ReadSceneScript(in, name, again);
+    } catch (const EScriptError& e) {
+        const uint32_t node = e.Line() > 0 && uint64_t(e.Line()) <= w.LineNode.size() ? w.LineNode[size_t(e.Line() - 1)]
+                                                                                       : kNoNode;
+        throw EScriptError(name, node == kNoNode ? 0 : w.Marks[node].Line,
+                           "the written script does not read back: " + e.Reason());
+    }
+    size_t i = 0;
+    const int top = back.Root->Depth();
+    back.Root->ForEachNode([&](TVelora& node) {
+        if (i >= w.Marks.size() || node.Depth() - top != w.Marks[i].Depth)
+            throw EScriptError(name, i < w.Marks.size() ? w.Marks[i].Line : 0,
+                               "the written script reads back as another tree");
+        const std::string_view kind = TVelora::KindOf(node).KindName();
+        const std::string b = Statements(node);
+        if (TextKey(kind, b) != w.Marks[i].Key)
+            throw EScriptError(name, w.Marks[i].Line,
+                               "the " + std::string(kind) + " node writes \"" +
+                                   WrittenStatements(out.Text, w.Marks[i].Written) + "\" but that reads back as \"" +
+                                   b + "\"");
+        ++i;
+    });
+    if (i != w.Marks.size())
+        throw EScriptError(name, i < w.Marks.size() ? w.Marks[i].Line : 0,
+                           "the written script reads back as another tree");
+
+    if (!want.empty()) {
+        if (const std::optional<TRenderDiff> d = CompareRenders(*back.Root, want, backgrounds)) {
+            std::string text = "the written script renders differently, first at pixel (" +
+                               std::to_string(d->At.X) + "," + std::to_string(d->At.Y) + ")";
+            if (d->Background != 0xFFFFFF) text += " on a black background";
+            if (d->Node > 0)
+                text += ", over the " + d->Kind + " node of line " +
+                        std::to_string(w.Marks[d->Node].Line);
+            out.Warnings.push_back({0, text});
+        }
+    }
+    return out;
 }
 
 }  // namespace
 
 TWrittenScene WriteScene(const TScene& scene, const TSceneReadOptions& options) {
-    TWrittenScene out;
-    const std::vector<TWrittenLine> lines = WriteLines(scene, out.Warnings);
-    for (const TWrittenLine& l : lines) out.Text += l.Text + "\n";
+    return WriteAndCheck(scene, nullptr, options);
+}
 
-    // Read back what was written and compare node by node.
-    TSceneReadOptions again = options;
-    again.Strict = false;
-    std::istringstream in(out.Text);
-    TScene back;
-    try {
-        back = ReadSceneScript(in, scene.Name, again);
-    } catch (const EScriptError& e) {
-        const TVelora* node =
-            e.Line() > 0 && size_t(e.Line()) <= lines.size() ? lines[e.Line() - 1].Node : nullptr;
-        throw EScriptError(scene.Name, scene.LineOf(node),
-                           "the written script does not read back: " + e.Reason());
-    }
-    const std::vector<TVelora*> mine = Nodes(*scene.Root), theirs = Nodes(*back.Root);
-    for (size_t i = 0; i < mine.size(); ++i) {
-        const int line = scene.LineOf(mine[i]);
-        if (i >= theirs.size() || mine[i]->Depth() != theirs[i]->Depth())
-            throw EScriptError(scene.Name, line, "the written script reads back as another tree");
-        const std::string a = Statements(*mine[i]), b = Statements(*theirs[i]);
-        const std::string_view kind = TVelora::KindOf(*mine[i]).KindName();
-        if (kind != TVelora::KindOf(*theirs[i]).KindName() || a != b)
-            throw EScriptError(scene.Name, line,
-                               "the " + std::string(kind) + " node writes \"" + a +
-                                   "\" but that reads back as \"" + b + "\"");
-    }
-    if (theirs.size() != mine.size())
-        throw EScriptError(scene.Name, 0, "the written script reads back as another tree");
-
-    if (scene.Root->Width > 0 && scene.Root->Height > 0) {
-        const auto p = RenderScene(*scene.Root, 0xFFFFFF);
-        const auto q = RenderScene(*back.Root, 0xFFFFFF);
-        TPoint at;
-        if (FirstDifference(*p, *q, at)) {
-            const TVelora* hit = scene.Root->FindNodeAt(at);
-            const int line = scene.LineOf(hit);
-            std::string text = "the written script renders differently, first at pixel (" +
-                               std::to_string(at.X) + "," + std::to_string(at.Y) + ")";
-            if (hit && hit != scene.Root.get())
-                text += ", over the " + std::string(TVelora::KindOf(*hit).KindName()) + " node of line " +
-                        std::to_string(line);
-            out.Warnings.push_back({0, text});
-        }
-    }
-    return out;
+TWrittenScene WriteScene(TScene&& scene, const TSceneReadOptions& options) {
+    return WriteAndCheck(scene, &scene.Root, options);
 }
 
 }  // namespace quenlo

@@ -21,6 +21,11 @@ struct TWrittenScene {
 // longer than a line) throws EScriptError with its source line; a
 // different render only warns (a text image wiped over the picture it
 // loads).
+// Renders that differ only where the background shows are found too: the
+// check renders on black as well as white unless the root is opaque.
 TWrittenScene WriteScene(const TScene& scene, const TSceneReadOptions& options);
+// The same, freeing the scene's tree once it is written and rendered, so
+// that its tree and the one read back are never held together.
+TWrittenScene WriteScene(TScene&& scene, const TSceneReadOptions& options);
 
 }  // namespace quenlo

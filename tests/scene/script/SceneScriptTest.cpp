@@ -98,7 +98,7 @@ TEST(SceneScript, StrictReportsWhatTheLanguageIgnores) {
     TScene quiet = Read(text);
     EXPECT_TRUE(quiet.Warnings.empty());
     TScene s = Read(text, true);
-    std::vector<std::pair<int, std::string>> got;
+    std::vector<std::pair<int64_t, std::string>> got;
     for (const auto& w : s.Warnings) got.push_back({w.Line, w.Text});
     ASSERT_EQ(got.size(), 6u);
     EXPECT_EQ(got[0].first, 3);
@@ -199,7 +199,7 @@ TEST(SceneWrite, SpreadsLongNodesOverPlusLines) {
     TScene api = Read("VlxImg size(9,9)\n");
     auto* label = api.Root->NewChildOf<TVlxAnk88>("");
     label->SetText("say \"hi\"; bye");
-    api.Lines[label] = 7;
+    api.SetLine(label, 7);
     try {
         WriteScene(api, {});
         ADD_FAILURE();
