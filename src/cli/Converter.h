@@ -7,6 +7,7 @@
 #include <string>
 
 #include "batch/BatchRun.h"
+#include "imageio/OutputFormat.h"
 #include "imageio/RawStream.h"
 
 namespace quenlo {
@@ -16,6 +17,7 @@ struct ConvertOptions {
     BatchOptions batch;
     // Set: files with plan.rawExt are headerless data of this layout.
     std::optional<RawLayout> raw;
+    OutputOptions output;  // its extension goes in plan.outputExt
 };
 
 // Loads an item for the batch.

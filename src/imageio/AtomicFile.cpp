@@ -166,6 +166,20 @@ void TAtomicFile::Write(const uint8_t* data, size_t n) {
     }
 }
 
+void TAtomicFile::WriteAt(uint64_t offset, const uint8_t* data, size_t n) {
+    while (n > 0) {
+        const ssize_t put = ::pwrite(fd_, data, n, static_cast<off_t>(offset));
+        if (put < 0) {
+            if (errno == EINTR) continue;
+            throw EInOutError::FromErrno(errno);
+        }
+        if (put == 0) throw EInOutError::FromErrno(ENOSPC);
+        data += put;
+        offset += static_cast<uint64_t>(put);
+        n -= static_cast<size_t>(put);
+    }
+}
+
 // linkat cannot replace an existing file, so the unnamed file gets a short
 // name of its own, which is then renamed like a named temporary.
 void TAtomicFile::NameTheTemporary() {

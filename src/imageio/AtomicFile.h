@@ -30,6 +30,9 @@ public:
 
     // Throws EInOutError on a failed or short write.
     void Write(const uint8_t* data, size_t n);
+    // Overwrites bytes already written (a header patched at the end).
+    // Throws EInOutError, also where the target cannot seek (a pipe).
+    void WriteAt(uint64_t offset, const uint8_t* data, size_t n);
     // Closes, checks, and renames over the target. Throws EInOutError.
     void Commit();
 
