@@ -42,6 +42,9 @@ std::unique_ptr<TPixelMapRGB> DecodePng(std::span<const uint8_t> file, const Pix
     if (size != static_cast<size_t>(map->DataSize())) throw EInvalidGraphic("PNG: unexpected decoded size");
     // RGB8 takes the high byte of 16-bit samples and leaves tRNS unapplied.
     Check(spng_decode_image(png.ctx, map->Data(), size, SPNG_FMT_RGB8, 0));
+    // The rest of the file: the image data's checksum is checked only here.
+    // A file cut short after its pixels still reads, as with other readers.
+    if (const int rc = spng_decode_chunks(png.ctx); rc != SPNG_IO_EOF && rc != SPNG_EOF) Check(rc);
     SwapRedBlue(map->Data(), map->Data(), static_cast<size_t>(map->Width()) * map->Height());
     return map;
 }

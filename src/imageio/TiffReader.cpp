@@ -6,6 +6,7 @@
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
+#include <sys/mman.h>
 #include <sys/stat.h>
 #include <tiffio.h>
 #include <unistd.h>
@@ -63,8 +64,18 @@ toff_t SourceSize(thandle_t h) {
     struct stat st {};
     return ::fstat(static_cast<TiffSource*>(h)->fd, &st) == 0 ? static_cast<toff_t>(st.st_size) : 0;
 }
-int NoMap(thandle_t, tdata_t*, toff_t*) { return 0; }
-void NoUnmap(thandle_t, tdata_t, toff_t) {}
+// Mapped as libtiff's own open maps files: its reader of uncompressed
+// tiles refuses them when they come through read calls instead.
+int SourceMap(thandle_t h, tdata_t* base, toff_t* size) {
+    const toff_t n = SourceSize(h);
+    if (n == 0 || n > SIZE_MAX) return 0;
+    void* p = ::mmap(nullptr, static_cast<size_t>(n), PROT_READ, MAP_PRIVATE, static_cast<TiffSource*>(h)->fd, 0);
+    if (p == MAP_FAILED) return 0;
+    *base = p;
+    *size = n;
+    return 1;
+}
+void SourceUnmap(thandle_t, tdata_t base, toff_t size) { ::munmap(base, static_cast<size_t>(size)); }
 
 int OnError(TIFF*, void* user, const char*, const char* fmt, va_list ap) {
     auto* s = static_cast<TiffSource*>(user);
@@ -103,10 +114,9 @@ T Field(TIFF* tif, ttag_t tag, T fallback) {
     return TIFFGetFieldDefaulted(tif, tag, &value) ? value : fallback;
 }
 
-// Plain strips of 8- or 16-bit RGB or greyscale, samples interleaved, rows
-// from the top: read row by row, straight into the map.
-bool ReadsByRows(TIFF* tif) {
-    if (TIFFIsTiled(tif)) return false;
+// 8- or 16-bit RGB or greyscale, samples interleaved, rows from the top:
+// read straight into the map, strip rows or tiles as stored.
+bool ReadsDirectly(TIFF* tif) {
     const uint16_t bits = Field<uint16_t>(tif, TIFFTAG_BITSPERSAMPLE, 1);
     const uint16_t spp = Field<uint16_t>(tif, TIFFTAG_SAMPLESPERPIXEL, 1);
     const uint16_t photo = Field<uint16_t>(tif, TIFFTAG_PHOTOMETRIC, 0xffff);
@@ -121,33 +131,61 @@ bool ReadsByRows(TIFF* tif) {
     return (photo == PHOTOMETRIC_MINISBLACK || photo == PHOTOMETRIC_MINISWHITE) && spp >= 1;
 }
 
-void ReadRows(TIFF* tif, TPixelMapRGB& map, const TiffSource& src) {
-    const uint16_t bits = Field<uint16_t>(tif, TIFFTAG_BITSPERSAMPLE, 8);
-    const uint16_t spp = Field<uint16_t>(tif, TIFFTAG_SAMPLESPERPIXEL, 1);
-    const bool grey = Field<uint16_t>(tif, TIFFTAG_PHOTOMETRIC, 0) != PHOTOMETRIC_RGB;
-    const bool invert = Field<uint16_t>(tif, TIFFTAG_PHOTOMETRIC, 0) == PHOTOMETRIC_MINISWHITE;
-    const size_t line = static_cast<size_t>(TIFFScanlineSize64(tif));
-    const size_t bytesPerSample = bits / 8;
-    if (line < static_cast<size_t>(map.Width()) * spp * bytesPerSample) Refuse(src, "short scanline");
-    std::vector<uint8_t> row(line);
-    // libtiff hands 16-bit samples over in the machine's byte order.
-    const size_t high = bytesPerSample == 2 && std::endian::native == std::endian::little ? 1 : 0;
-    const size_t step = spp * bytesPerSample;
-    for (int32_t y = 0; y < map.Height(); ++y) {
-        if (TIFFReadScanline(tif, row.data(), static_cast<uint32_t>(y), 0) < 0) Refuse(src, "cannot read a row");
-        uint8_t* d = map.ScanLine(y);
-        const uint8_t* s = row.data() + high;
-        for (int32_t x = 0; x < map.Width(); ++x, s += step, d += 3) {
+// How stored pixels become B,G,R.
+struct SampleLayout {
+    size_t bytes;  // per sample
+    size_t step;   // per pixel
+    size_t high;   // the byte kept of a sample
+    bool grey, invert;
+
+    explicit SampleLayout(TIFF* tif) {
+        const uint16_t photo = Field<uint16_t>(tif, TIFFTAG_PHOTOMETRIC, 0);
+        bytes = Field<uint16_t>(tif, TIFFTAG_BITSPERSAMPLE, 8) / 8;
+        step = Field<uint16_t>(tif, TIFFTAG_SAMPLESPERPIXEL, 1) * bytes;
+        // libtiff hands 16-bit samples over in the machine's byte order.
+        high = bytes == 2 && std::endian::native == std::endian::little ? 1 : 0;
+        grey = photo != PHOTOMETRIC_RGB;
+        invert = photo == PHOTOMETRIC_MINISWHITE;
+    }
+
+    void Convert(const uint8_t* s, uint8_t* d, size_t pixels) const {
+        s += high;
+        for (size_t x = 0; x < pixels; ++x, s += step, d += 3) {
             if (grey) {
-                const uint8_t v = invert ? static_cast<uint8_t>(255 - s[0]) : s[0];
-                d[0] = d[1] = d[2] = v;
+                d[0] = d[1] = d[2] = invert ? static_cast<uint8_t>(255 - s[0]) : s[0];
             } else {
-                d[0] = s[2 * bytesPerSample];
-                d[1] = s[bytesPerSample];
+                d[0] = s[2 * bytes];
+                d[1] = s[bytes];
                 d[2] = s[0];
             }
         }
     }
+};
+
+void ReadDirectly(TIFF* tif, TPixelMapRGB& map, const TiffSource& src) {
+    const SampleLayout layout(tif);
+    const auto w = static_cast<uint32_t>(map.Width()), h = static_cast<uint32_t>(map.Height());
+    if (!TIFFIsTiled(tif)) {
+        std::vector<uint8_t> row(static_cast<size_t>(TIFFScanlineSize64(tif)));
+        if (row.size() < w * layout.step) Refuse(src, "short scanline");
+        for (uint32_t y = 0; y < h; ++y) {
+            if (TIFFReadScanline(tif, row.data(), y, 0) < 0) Refuse(src, "cannot read a row");
+            layout.Convert(row.data(), map.ScanLine(static_cast<int32_t>(y)), w);
+        }
+        return;
+    }
+    const uint32_t tw = Field<uint32_t>(tif, TIFFTAG_TILEWIDTH, 0), th = Field<uint32_t>(tif, TIFFTAG_TILELENGTH, 0);
+    const tmsize_t size = TIFFTileSize(tif);
+    if (tw == 0 || th == 0 || size <= 0 || static_cast<uint64_t>(size) < uint64_t{tw} * th * layout.step)
+        Refuse(src, "bad tile size");
+    std::vector<uint8_t> tile(static_cast<size_t>(size));
+    for (uint32_t ty = 0; ty < h; ty += th)
+        for (uint32_t tx = 0; tx < w; tx += tw) {
+            if (TIFFReadTile(tif, tile.data(), tx, ty, 0, 0) < 0) Refuse(src, "cannot read a tile");
+            for (uint32_t y = 0; y < std::min(th, h - ty); ++y)
+                layout.Convert(tile.data() + y * static_cast<size_t>(tw) * layout.step,
+                               map.ScanLine(static_cast<int32_t>(ty + y)) + tx * size_t{3}, std::min(tw, w - tx));
+        }
 }
 
 // Everything else through libtiff's RGBA conversion, a band of whole
@@ -194,9 +232,8 @@ std::unique_ptr<TPixelMapRGB> DecodeTiffFile(const std::string& fileName, const 
     TIFFOpenOptionsSetErrorHandlerExtR(open.opts, OnError, &src);
     TIFFOpenOptionsSetWarningHandlerExtR(open.opts, OnWarning, &src);
     Tiff t;
-    // "m": no memory mapping, so a file cut short while read is an error, not a signal.
-    t.tif = TIFFClientOpenExt(fileName.c_str(), "rm", &src, SourceRead, SourceWrite, SourceSeek, SourceClose,
-                              SourceSize, NoMap, NoUnmap, open.opts);
+    t.tif = TIFFClientOpenExt(fileName.c_str(), "r", &src, SourceRead, SourceWrite, SourceSeek, SourceClose,
+                              SourceSize, SourceMap, SourceUnmap, open.opts);
     if (!t.tif) Refuse(src, "not a readable TIFF file");
     uint32_t w = 0, h = 0;
     if (!TIFFGetField(t.tif, TIFFTAG_IMAGEWIDTH, &w) || !TIFFGetField(t.tif, TIFFTAG_IMAGELENGTH, &h))
@@ -207,7 +244,7 @@ std::unique_ptr<TPixelMapRGB> DecodeTiffFile(const std::string& fileName, const 
     auto map = std::make_unique<TPixelMapRGB>();
     map->SetSize(static_cast<int32_t>(w), static_cast<int32_t>(h));
     if (w > 0 && h > 0) {
-        if (ReadsByRows(t.tif)) ReadRows(t.tif, *map, src);
+        if (ReadsDirectly(t.tif)) ReadDirectly(t.tif, *map, src);
         else ReadRgba(t.tif, *map, src);
     }
     if (options.onWarning) {
