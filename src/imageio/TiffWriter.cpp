@@ -104,6 +104,7 @@ public:
                   TIFFSetField(tif_, TIFFTAG_ROWSPERSTRIP, rowsPerStrip_);
         // Each pixel as the difference to its left neighbour packs photos far better.
         if (ok && scheme != COMPRESSION_NONE) ok = TIFFSetField(tif_, TIFFTAG_PREDICTOR, PREDICTOR_HORIZONTAL);
+        raw_ = scheme == COMPRESSION_NONE;
         if (!ok) Fail();
     }
     ~TTiffEncoder() override {
@@ -111,6 +112,16 @@ public:
     }
 
     void Rows(const uint8_t* rows, size_t n) override {
+        // Uncompressed R,G,B rows are already strips: written straight from
+        // the caller's buffer, without a copy.
+        while (raw_ && order_ == RawOrder::Rgb && filled_ == 0 && n > 0 &&
+               (n >= rowsPerStrip_ || rowsDone_ + n == static_cast<size_t>(height_))) {
+            const size_t take = std::min<size_t>(n, rowsPerStrip_);
+            Put(const_cast<uint8_t*>(rows), take * rowBytes_);  // not written to when raw
+            rows += take * rowBytes_;
+            n -= take;
+            rowsDone_ += take;
+        }
         while (n > 0) {
             const size_t take = std::min<size_t>(n, rowsPerStrip_ - filled_);
             uint8_t* dst = strip_.data() + filled_ * rowBytes_;
@@ -136,8 +147,15 @@ public:
 private:
     void WriteStrip() {
         // The predictor works in place, on this buffer.
-        if (TIFFWriteEncodedStrip(tif_, stripIndex_++, strip_.data(), static_cast<tmsize_t>(filled_ * rowBytes_)) < 0) Fail();
+        Put(strip_.data(), filled_ * rowBytes_);
         filled_ = 0;
+    }
+
+    void Put(uint8_t* data, size_t n) {
+        // Uncompressed, the encoded strip is the data: no pass through the codec's buffer.
+        const tmsize_t put = raw_ ? TIFFWriteRawStrip(tif_, stripIndex_++, data, static_cast<tmsize_t>(n))
+                                  : TIFFWriteEncodedStrip(tif_, stripIndex_++, data, static_cast<tmsize_t>(n));
+        if (put < 0) Fail();
     }
 
     [[noreturn]] void Fail() {
@@ -154,6 +172,7 @@ private:
     std::vector<uint8_t> strip_;
     size_t filled_ = 0, rowsDone_ = 0;
     uint32_t stripIndex_ = 0;
+    bool raw_ = false;
 };
 
 }  // namespace
