@@ -114,7 +114,7 @@ T Field(TIFF* tif, ttag_t tag, T fallback) {
     return TIFFGetFieldDefaulted(tif, tag, &value) ? value : fallback;
 }
 
-// 8- or 16-bit RGB or greyscale, samples interleaved, rows from the top:
+// 8- or 16-bit RGB, greyscale or CMYK, samples interleaved, rows from the top:
 // read straight into the map, strip rows or tiles as stored.
 bool ReadsDirectly(TIFF* tif) {
     const uint16_t bits = Field<uint16_t>(tif, TIFFTAG_BITSPERSAMPLE, 1);
@@ -128,6 +128,7 @@ bool ReadsDirectly(TIFF* tif) {
         orientation != ORIENTATION_TOPLEFT || compression == COMPRESSION_OJPEG)
         return false;
     if (photo == PHOTOMETRIC_RGB) return spp >= 3;
+    if (photo == PHOTOMETRIC_SEPARATED) return spp >= 4 && Field<uint16_t>(tif, TIFFTAG_INKSET, INKSET_CMYK) == INKSET_CMYK;
     return (photo == PHOTOMETRIC_MINISBLACK || photo == PHOTOMETRIC_MINISWHITE) && spp >= 1;
 }
 
@@ -136,7 +137,8 @@ struct SampleLayout {
     size_t bytes;  // per sample
     size_t step;   // per pixel
     size_t high;   // the byte kept of a sample
-    bool grey, invert;
+    enum class Model { Rgb, Grey, Cmyk } model;
+    bool invert;
 
     explicit SampleLayout(TIFF* tif) {
         const uint16_t photo = Field<uint16_t>(tif, TIFFTAG_PHOTOMETRIC, 0);
@@ -144,15 +146,21 @@ struct SampleLayout {
         step = Field<uint16_t>(tif, TIFFTAG_SAMPLESPERPIXEL, 1) * bytes;
         // libtiff hands 16-bit samples over in the machine's byte order.
         high = bytes == 2 && std::endian::native == std::endian::little ? 1 : 0;
-        grey = photo != PHOTOMETRIC_RGB;
+        model = photo == PHOTOMETRIC_RGB ? Model::Rgb : photo == PHOTOMETRIC_SEPARATED ? Model::Cmyk : Model::Grey;
         invert = photo == PHOTOMETRIC_MINISWHITE;
     }
 
     void Convert(const uint8_t* s, uint8_t* d, size_t pixels) const {
         s += high;
         for (size_t x = 0; x < pixels; ++x, s += step, d += 3) {
-            if (grey) {
+            if (model == Model::Grey) {
                 d[0] = d[1] = d[2] = invert ? static_cast<uint8_t>(255 - s[0]) : s[0];
+            } else if (model == Model::Cmyk) {
+                // As libtiff's own conversion does for 8 bits, truncating.
+                const unsigned k = 255u - s[3 * bytes];
+                d[0] = static_cast<uint8_t>(k * (255u - s[2 * bytes]) / 255);
+                d[1] = static_cast<uint8_t>(k * (255u - s[bytes]) / 255);
+                d[2] = static_cast<uint8_t>(k * (255u - s[0]) / 255);
             } else {
                 d[0] = s[2 * bytes];
                 d[1] = s[bytes];

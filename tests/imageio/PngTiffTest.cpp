@@ -196,6 +196,7 @@ TEST(TiffReader, EveryLayoutAndCompressionGivesThePicture) {
             }
             variants.push_back({Photo::Palette, 8, c, tiled});
             variants.push_back({Photo::Cmyk, 8, c, tiled});
+            variants.push_back({Photo::Cmyk, 16, c, tiled});
         }
     for (const bool tiled : {false, true}) variants.push_back({Photo::Rgb, 8, COMPRESSION_JPEG, tiled});
     variants.push_back({Photo::Rgb, 8, COMPRESSION_NONE, false, 3});

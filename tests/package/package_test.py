@@ -77,7 +77,7 @@ def main():
             if not re.search(rf"^\S+ root/root .* \./{re.escape(path)}$", contents, re.M):
                 fail(f"{path} is not in the package (owned by root):\n{contents}")
         depends = run("dpkg-deb", "-f", deb, "Depends")
-        for lib in ("libc6", "libjpeg62-turbo", "libqt6widgets6"):
+        for lib in ("libc6", "libjpeg62-turbo", "libqt6widgets6", "libspng0", "libtiff6"):
             if lib not in depends:
                 fail(f"dpkg-shlibdeps found no {lib}: Depends: {depends}")
 
