@@ -1,5 +1,6 @@
 #pragma once
-// 8-bit RGB .png through libspng, encoded row by row as the rows arrive.
+// 8-bit RGB .png, encoded row by row as the rows arrive, deflated by zlib on
+// all cores.
 #include <memory>
 
 #include "imageio/OutputFormat.h"
