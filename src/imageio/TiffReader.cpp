@@ -1,6 +1,7 @@
 #include "imageio/TiffReader.h"
 
 #include <algorithm>
+#include <string_view>
 #include <bit>
 #include <cerrno>
 #include <cstdarg>
@@ -65,7 +66,8 @@ toff_t SourceSize(thandle_t h) {
     return ::fstat(static_cast<TiffSource*>(h)->fd, &st) == 0 ? static_cast<toff_t>(st.st_size) : 0;
 }
 // Mapped as libtiff's own open maps files: its reader of uncompressed
-// tiles refuses them when they come through read calls instead.
+// tiles refuses them when they come through read calls instead (its raw
+// buffer is rounded up, and then no longer matches the tile's size).
 int SourceMap(thandle_t h, tdata_t* base, toff_t* size) {
     const toff_t n = SourceSize(h);
     if (n == 0 || n > SIZE_MAX) return 0;
@@ -240,9 +242,20 @@ std::unique_ptr<TPixelMapRGB> DecodeTiffFile(const std::string& fileName, const 
     TIFFOpenOptionsSetErrorHandlerExtR(open.opts, OnError, &src);
     TIFFOpenOptionsSetWarningHandlerExtR(open.opts, OnWarning, &src);
     Tiff t;
-    t.tif = TIFFClientOpenExt(fileName.c_str(), "r", &src, SourceRead, SourceWrite, SourceSeek, SourceClose,
-                              SourceSize, SourceMap, SourceUnmap, open.opts);
-    if (!t.tif) Refuse(src, "not a readable TIFF file");
+    // "m": read through calls, so the file is not mapped into memory whole.
+    // libtiff reads uncompressed tiles only from a mapped file, so those
+    // files are opened again, mapped.
+    for (const char* mode : {"rm", "r"}) {
+        src.pos = 0;
+        t.tif = TIFFClientOpenExt(fileName.c_str(), mode, &src, SourceRead, SourceWrite, SourceSeek, SourceClose,
+                                  SourceSize, SourceMap, SourceUnmap, open.opts);
+        if (!t.tif) Refuse(src, "not a readable TIFF file");
+        if (!TIFFIsTiled(t.tif) || Field<uint16_t>(t.tif, TIFFTAG_COMPRESSION, COMPRESSION_NONE) != COMPRESSION_NONE)
+            break;
+        if (std::string_view(mode) == "r") break;
+        TIFFClose(t.tif);
+        t.tif = nullptr;
+    }
     uint32_t w = 0, h = 0;
     if (!TIFFGetField(t.tif, TIFFTAG_IMAGEWIDTH, &w) || !TIFFGetField(t.tif, TIFFTAG_IMAGELENGTH, &h))
         Refuse(src, "no image size");
