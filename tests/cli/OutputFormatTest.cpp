@@ -13,7 +13,7 @@ namespace fs = std::filesystem;
 
 TEST(OutputFormats, RawToPngAndTiffThenBackToBmpEqualsTheDirectBmp) {
     TempDir dir;
-    WritePair(dir / "a", 301, 7, 3);  // a few strips and more than one buffer of rows
+    WritePair(dir / "a", 301, 1201, 3);  // several PNG bands, TIFF strips and buffers of rows
     ASSERT_EQ(RunConvert({"-q", "-o", dir / "bmp", dir / "a.ipr"}).status, 0);
     const std::vector<uint8_t> direct = ReadBytes(dir / "bmp/a.bmp");
     const std::vector<std::vector<std::string>> ways = {
