@@ -8,6 +8,8 @@ PACKAGES = build-essential cmake pkg-config libgtest-dev libgmock-dev libbenchma
            libjpeg62-turbo-dev libjpeg-turbo-progs libcli11-dev nlohmann-json3-dev python3 \
            qt6-base-dev qt6-base-dev-tools libgl-dev fonts-noto-cjk \
            clang libclang-rt-14-dev
+# PNG in (libspng) and out (zlib), TIFF in and out; libpng is the tests' reference decoder.
+PACKAGES += libspng-dev libtiff-dev zlib1g-dev libpng-dev
 # make package and its test: CPack's DEB generator, manual pages
 PACKAGES += dpkg-dev file man-db groff-base
 # The recipes test: a single-node Slurm, an sshd for GNU parallel, and a

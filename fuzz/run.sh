@@ -4,7 +4,7 @@
 #   fuzz/run.sh SECONDS [TARGET...]      (no target: all of them)
 #
 # Each target starts from fuzz/corpus/<target> plus seeds from samples/ and,
-# when present, ../shared/conformance/bmpsuite; what it finds collects in
+# when present, ../shared/conformance/bmpsuite and pngsuite; what it finds collects in
 # $FUZZ_BUILD/work/<target>, crashes in $FUZZ_BUILD/artifacts/<target>.
 # Environment:
 #   FUZZ_BUILD   build folder (default build-fuzz)
@@ -16,7 +16,7 @@ set -uo pipefail
 
 here=$(cd "$(dirname "$0")" && pwd)
 root=$(dirname "$here")
-all=(bmp jpeg ipr_rgb statements scene_script scene_write polygon spots)
+all=(bmp jpeg png tiff ipr_rgb statements scene_script scene_write polygon spots)
 
 if [ $# -lt 1 ] || ! [[ $1 =~ ^[0-9]+$ ]]; then
     echo "usage: $0 SECONDS [TARGET...]   targets: ${all[*]}" >&2
@@ -32,6 +32,7 @@ done
 
 build=${FUZZ_BUILD:-$root/build-fuzz}
 bmpsuite=$root/../shared/conformance/bmpsuite
+pngsuite=$root/../shared/conformance/pngsuite/png
 # The limits the large decoders run under.
 limits=(-max_len=1048576 -timeout=25 -rss_limit_mb=2048)
 
@@ -67,6 +68,9 @@ make_seeds() {
             ;;
         jpeg)
             cp "$root"/samples/*.jpg "$d"/ 2>/dev/null
+            ;;
+        png)
+            [ -d "$pngsuite" ] && cp "$pngsuite"/*.png "$d"/ 2>/dev/null
             ;;
         scene_script | scene_write)
             cp "$root"/samples/scenes/*.scene "$d"/ 2>/dev/null

@@ -33,9 +33,10 @@ uint64_t HashOf(std::string_view text) {
 }
 }  // namespace
 
-std::string OutputNameFor(const std::string& input, const std::string& dirWithDelim, const std::string& subdir) {
+std::string OutputNameFor(const std::string& input, const std::string& dirWithDelim, const std::string& subdir,
+                          const std::string& ext) {
     const std::string base = dirWithDelim.empty() ? input : dirWithDelim + subdir + ExtractFileName(input);
-    return ChangeFileExt(base, ".bmp");
+    return ChangeFileExt(base, ext);
 }
 
 void PrepareOutputDir(std::string& dir) {
@@ -198,7 +199,7 @@ std::string_view TakeSized(const char*& at) {
 }  // namespace
 
 std::string TBatchPlan::Output(const Entry& e) const {
-    return OutputNameFor(std::string(Input(e)), dir, subdirs_[e.subdir]);
+    return OutputNameFor(std::string(Input(e)), dir, subdirs_[e.subdir], ext);
 }
 
 std::string TBatchPlan::OtherInput(const Entry& e) const {
@@ -463,6 +464,7 @@ private:
     void KeepShard() {
         TBatchPlan kept;
         kept.dir = plan_.dir;
+        kept.ext = plan_.ext;
         kept.subdirs_ = plan_.subdirs_;
         std::vector<uint32_t> renumber(items_.size(), UINT32_MAX);
         for (size_t i = 0, n = 0; i < items_.size(); ++i)
@@ -506,6 +508,7 @@ private:
 TBatchPlan PlanBatch(const InputSource& next, const PlanOptions& options) {
     TBatchPlan plan;
     plan.dir = options.outputDir;
+    plan.ext = options.outputExt;
     PrepareOutputDir(plan.dir);
     TPlanner(plan, options).Plan(next);
     return plan;

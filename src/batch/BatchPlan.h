@@ -28,6 +28,7 @@ struct BatchItem {
 class TBatchPlan {
 public:
     std::string dir;  // the output folder with its trailing separator; "" beside each source
+    std::string ext = ".bmp";  // the outputs' extension
 
     size_t Size() const { return items_.size(); }
     // Builds the names and the refusal's text. Safe from several threads.
@@ -85,11 +86,14 @@ struct PlanOptions {
     // Keep only the items of shard `shard` (0-based) of `shards`.
     int shard = 0;
     int shards = 1;
+    // The outputs' extension, which follows the output format.
+    std::string outputExt = ".bmp";
 };
 
 // Output name: folder (with its trailing separator) plus subdir plus the
-// input's file name, or the input itself when there is no folder; extension ".bmp".
-std::string OutputNameFor(const std::string& input, const std::string& dirWithDelim, const std::string& subdir = {});
+// input's file name, or the input itself when there is no folder; extension ext.
+std::string OutputNameFor(const std::string& input, const std::string& dirWithDelim, const std::string& subdir = {},
+                          const std::string& ext = ".bmp");
 
 // Creates the output folder with its parents and appends the separator.
 // Throws EQuenlo "Cannot create <dir>", also when the folder cannot even be checked.

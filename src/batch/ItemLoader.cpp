@@ -22,13 +22,13 @@ namespace {
 constexpr size_t kMaxFile = UINT32_MAX;
 
 // The save of an opened raw image: rows stream into the file while it is written.
-SaveStep SaveRaw(std::shared_ptr<TRawPair> raw, const BatchItem& item, ItemNotes& notes) {
+SaveStep SaveRaw(std::shared_ptr<TRawPair> raw, const BatchItem& item, ItemNotes& notes, const OutputOptions& output) {
     notes.width = raw->Width();
     notes.height = raw->Height();
-    return [raw, &item]() -> CommitStep {
+    return [raw, &item, output]() -> CommitStep {
         if (raw->Width() == 0 || raw->Height() == 0)
             throw EQuenlo(NothingToSave(item.input, raw->Width(), raw->Height()));
-        std::shared_ptr<TAtomicFile> file = raw->PrepareBmp(item.output);
+        std::shared_ptr<TAtomicFile> file = PrepareImageFile(*raw, item.output, output);
         return [file] { file->Commit(); };
     };
 }
@@ -100,16 +100,20 @@ private:
     size_t filled_ = 0;
 };
 
+SaveStep LoadWhole(const BatchItem& item, ItemNotes& notes, const ItemLoaderOptions& options);
+
 // A .jpg read and its header checked; decoded only while it is saved.
 SaveStep StreamJpeg(const BatchItem& item, ItemNotes& notes, const ItemLoaderOptions& options) {
     auto bytes = std::make_shared<const std::vector<uint8_t>>(ReadFileBytes(item.input, kMaxFile));
     JpegFrame frame;
     try {
         frame = ReadJpegFrame(*bytes);
-    } catch (const EJpegError& e) {
-        const std::string mismatch = KindMismatch(ImageKind::Jpeg, *bytes);
-        if (mismatch.empty()) throw;
-        throw EJpegError(e.Code(), mismatch);
+    } catch (const EJpegError&) {
+        // Another format under a JPEG's name is read whole, as what it holds
+        // or with its reader's message naming it.
+        const ImageKind held = KindByContent(*bytes);
+        if (held != ImageKind::None && held != ImageKind::Jpeg) return LoadWhole(item, notes, options);
+        throw;
     }
     TPixelMap::CheckedDataSize(frame.width, frame.height, 3);
     CheckPixelLimit(frame.width, frame.height, options.limit);
@@ -174,10 +178,10 @@ SaveStep LoadWhole(const BatchItem& item, ItemNotes& notes, const ItemLoaderOpti
     notes.width = map->Width();
     notes.height = map->Height();
     if (options.keepImage) options.keepImage(item, map);
-    return [map, held, &item]() -> CommitStep {
+    return [map, held, &item, output = options.output]() -> CommitStep {
         if (std::string why = NothingToSave(item.input, map->Width(), map->Height()); !why.empty())
             throw EQuenlo(why);
-        std::shared_ptr<TAtomicFile> file = PrepareBmpFile(*map, item.output);
+        std::shared_ptr<TAtomicFile> file = PrepareImageFile(*map, item.output, output);
         return [file] { file->Commit(); };
     };
 }
@@ -190,10 +194,13 @@ LoadStep ItemLoader(ItemLoaderOptions options) {
     return [options = std::move(options)](const BatchItem& item, ItemNotes& notes) -> SaveStep {
         if (!FileExists(item.input)) throw EInOutError(2);
         if (options.raw && IsRawData(item.input, options.rawExt))
-            return SaveRaw(std::make_shared<TRawPair>(item.input, *options.raw), item, notes);
+            return SaveRaw(std::make_shared<TRawPair>(item.input, *options.raw), item, notes, options.output);
         const ImageKind kind = KindByName(item.input);
-        if (kind == ImageKind::RawPair) return SaveRaw(std::make_shared<TRawPair>(item.ipr, item.rgb), item, notes);
-        if (kind == ImageKind::Jpeg && !options.keepImage && OutputSeekable(item.output))
+        if (kind == ImageKind::RawPair)
+            return SaveRaw(std::make_shared<TRawPair>(item.ipr, item.rgb), item, notes, options.output);
+        // Streamed only into a .bmp, whose rows go bottom-up by offset.
+        if (kind == ImageKind::Jpeg && options.output.format == OutputFormat::Bmp && !options.keepImage &&
+            OutputSeekable(item.output))
             return StreamJpeg(item, notes, options);
         return LoadWhole(item, notes, options);
     };

@@ -1,9 +1,9 @@
 #pragma once
 // The batch's loader, for the command line and the window alike: each item
-// is read and written as a 24-bit .bmp. Raw pairs and headerless raw data
-// stream in constant memory; a .jpg is decoded straight into its .bmp a band
-// of rows at a time; other images are held whole, within a memory budget
-// shared by the jobs.
+// is read and written in the output format (a 24-bit .bmp by default). Raw
+// pairs and headerless raw data stream in constant memory; a .jpg is decoded
+// straight into its .bmp a band of rows at a time; other images are held
+// whole, within a memory budget shared by the jobs.
 #include <functional>
 #include <memory>
 #include <optional>
@@ -11,6 +11,7 @@
 
 #include "batch/BatchRun.h"
 #include "batch/MemoryBudget.h"
+#include "imageio/OutputFormat.h"
 #include "imageio/PixelLimit.h"
 #include "imageio/RawStream.h"
 
@@ -23,6 +24,7 @@ struct ItemLoaderOptions {
     std::optional<RawLayout> raw;
     std::string rawExt;
     PixelLimit limit;
+    OutputOptions output;  // its extension goes in the plan's outputExt
     // Shared by the jobs; null: one of DefaultMemoryBudget() bytes.
     std::shared_ptr<TMemoryBudget> budget;
     // Set: given every image that is decoded whole, on the loading thread,

@@ -87,12 +87,13 @@ struct ConvertArgs {
 // Fills args from argv; gives the exit status when the run ends here
 // (help, version or a usage error).
 std::optional<int> ParseConvertArgs(int argc, const char* const* argv, FILE* out, FILE* err, ConvertArgs& args) {
-    CLI::App app{"Converts .ipr/.rgb raw images, .bmp and .jpg files into 24-bit .bmp files.", "quenlo-convert"};
+    CLI::App app{"Converts .ipr/.rgb raw images, .bmp, .jpg, .png and .tif files into 24-bit .bmp, .png or .tif files.",
+                 "quenlo-convert"};
     ConvertOptions& options = args.options;
     options.batch.jobs = static_cast<int>(std::max(1u, std::thread::hardware_concurrency()));
     bool keepGoing = false, skipExisting = false;
     std::string shard, rawSize, rawExt = "rgb", rawOrder = "rgb";
-    app.add_option("FILE", args.files, "Images to convert (.ipr or .rgb of a raw pair, .bmp, .jpg), or folders with -r");
+    app.add_option("FILE", args.files, "Images to convert (.ipr or .rgb of a raw pair, .bmp, .jpg, .png, .tif), or folders with -r");
     app.add_option("-o,--output", options.plan.outputDir,
                    "Folder for the .bmp files, created with its parents (default: beside each source)");
     app.add_flag("-r,--recursive", args.recursive,
@@ -113,6 +114,13 @@ std::optional<int> ParseConvertArgs(int argc, const char* const* argv, FILE* out
     app.add_option("--max-pixels", options.load.limit.maxPixels,
                    "Refuse images of more than N pixels, before reading them (default: 268435456)")
         ->check(CLI::Range(int64_t{1}, INT64_MAX));
+    std::string format = "bmp", tiffCompression = "none";
+    app.add_option("--format", format, "Output format: bmp, png or tiff (default: bmp)")
+        ->check(CLI::IsMember({"bmp", "png", "tiff"}));
+    app.add_option("--png-level", options.load.output.pngLevel, "PNG compression level, 0 (none) to 9 (smallest) (default: 6)")
+        ->check(CLI::Range(0, 9));
+    app.add_option("--tiff-compression", tiffCompression, "TIFF compression: none, lzw or deflate (default: none)")
+        ->check(CLI::IsMember({"none", "lzw", "deflate"}));
     const std::optional<int> usage = ParseToolArgs(app, argc, argv, out, err, [&] {
         if (args.files.empty() && args.filesFrom.empty()) throw CLI::RequiredError("FILE or --files-from");
         if (!shard.empty()) std::tie(options.plan.shard, options.plan.shards) = ParseShard(shard);
@@ -125,6 +133,11 @@ std::optional<int> ParseConvertArgs(int argc, const char* const* argv, FILE* out
             throw CLI::ValidationError("--raw-ext and --raw-order", "need --raw-size");
         }
         if (args.nulSeparated && args.filesFrom.empty()) throw CLI::ValidationError("-0", "needs --files-from");
+        options.load.output.format = format == "png" ? OutputFormat::Png : format == "tiff" ? OutputFormat::Tiff : OutputFormat::Bmp;
+        options.load.output.tiffCompression = tiffCompression == "lzw"       ? TiffCompression::Lzw
+                                         : tiffCompression == "deflate" ? TiffCompression::Deflate
+                                                                        : TiffCompression::None;
+        options.plan.outputExt = OutputExtension(options.load.output.format);
     });
     options.batch.onLoadFailure = keepGoing ? OnLoadFailure::KeepGoing : OnLoadFailure::Stop;
     options.batch.existing = skipExisting ? ExistingOutput::Skip : ExistingOutput::Overwrite;

@@ -32,6 +32,8 @@ ImageKind KindByName(std::string_view fileName) {
     if (ext == ".IPR" || ext == ".RGB") return ImageKind::RawPair;
     if (ext == ".BMP") return ImageKind::Bmp;
     if (ext == ".JPG" || ext == ".JPEG" || ext == ".JPE" || ext == ".JFIF") return ImageKind::Jpeg;
+    if (ext == ".PNG") return ImageKind::Png;
+    if (ext == ".TIF" || ext == ".TIFF") return ImageKind::Tiff;
     return ImageKind::None;
 }
 

@@ -10,8 +10,8 @@ namespace quenlo {
 
 enum class ImageKind { None, RawPair, Bmp, Jpeg, Png, Gif, Tiff, WebP, Netpbm };
 
-// By the extension, ignoring case: .ipr and .rgb, .bmp, and .jpg, .jpeg,
-// .jpe or .jfif; None for any other.
+// By the extension, ignoring case: .ipr and .rgb, .bmp, .jpg, .jpeg, .jpe
+// or .jfif, .png, and .tif or .tiff; None for any other.
 ImageKind KindByName(std::string_view fileName);
 
 // By the signature at the start of the file; None when there is none

@@ -82,6 +82,13 @@ TRawPair::TRawPair(const std::string& dataName, const RawLayout& layout) {
 
 TRawPair::~TRawPair() = default;
 
+void TRawPair::ReadRows(int64_t top, size_t n, uint8_t* dst) const {
+    const size_t rowIn = static_cast<size_t>(width_) * 3;
+    const size_t want = n * rowIn;
+    const size_t got = rgb_->ReadAt(dst, want, static_cast<uint64_t>(top) * rowIn);
+    if (got < want) std::memset(dst + got, 255, want - got);
+}
+
 void TRawPair::WriteBmp(const std::string& outName, const RawStreamOptions& options) const {
     PrepareBmp(outName, options)->Commit();
 }
@@ -90,7 +97,6 @@ std::unique_ptr<TAtomicFile> TRawPair::PrepareBmp(const std::string& outName, co
     // A 0-byte .bmp is corrupt; refusing it also keeps an existing file intact.
     if (width_ == 0 || height_ == 0) throw EInvalidImageSize(width_, height_);
     const int64_t w = width_, h = height_;
-    const TReadOnlyFd& rgb = *rgb_;
 
     const size_t rowIn = static_cast<size_t>(w) * 3;
     const size_t rowOut = (rowIn + 3) & ~size_t{3};
@@ -109,10 +115,8 @@ std::unique_ptr<TAtomicFile> TRawPair::PrepareBmp(const std::string& outName, co
     for (int64_t end = h; end > 0;) {
         const int64_t top = std::max<int64_t>(0, end - static_cast<int64_t>(stepRows));
         const size_t n = static_cast<size_t>(end - top);
-        const size_t want = n * rowIn;
-        const size_t got = rgb.ReadAt(in.get(), want, static_cast<uint64_t>(top) * rowIn);
         // A short file reads as white, exactly like a short read into a white map.
-        if (got < want) std::memset(in.get() + got, 255, want - got);
+        ReadRows(top, n, in.get());
         for (size_t i = 0; i < n; ++i) {
             uint8_t* o = out.get() + i * rowOut;
             const uint8_t* row = in.get() + (n - 1 - i) * rowIn;

@@ -45,6 +45,10 @@ public:
 
     int32_t Width() const { return width_; }
     int32_t Height() const { return height_; }
+    RawOrder Order() const { return order_; }
+    // Rows [top, top + n) as stored, packed; past a short file's end they
+    // read as white. Throws ESourceReadError.
+    void ReadRows(int64_t top, size_t n, uint8_t* dst) const;
 
     // Throws EFCreateError or EInOutError, ESourceReadError when reading
     // the .rgb fails, and EInvalidImageSize for an empty image; the target

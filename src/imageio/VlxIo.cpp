@@ -9,6 +9,8 @@
 #include "imageio/FileIo.h"
 #include "imageio/ImageKind.h"
 #include "imageio/JpegReader.h"
+#include "imageio/PngReader.h"
+#include "imageio/TiffReader.h"
 #include "imageio/StpRgb.h"
 #include "low/Errors.h"
 #include "low/FileNames.h"
@@ -36,37 +38,77 @@ std::vector<uint8_t> ReadBmpBytes(const std::string& fileName, const PixelLimit&
     return bytes;
 }
 
+// No format read whole can usefully exceed 4 GiB (a .bmp cannot state more).
+constexpr size_t kMaxFile = UINT32_MAX;
+
+// The bytes a reader of this kind takes: the whole file (a .bmp: what its
+// headers can use), or for a TIFF,
+// which is read as it goes, its first bytes for telling what it holds.
+std::vector<uint8_t> BytesFor(ImageKind kind, const std::string& fileName, const PixelLimit& limit) {
+    if (kind == ImageKind::Bmp) return ReadBmpBytes(fileName, limit);
+    if (kind != ImageKind::Tiff) return ReadFileBytes(fileName, kMaxFile);
+    std::vector<uint8_t> head(16);
+    head.resize(TInputFile(fileName).Read(head.data(), head.size()));
+    return head;
+}
+
+std::unique_ptr<TPixelMapRGB> DecodeAs(ImageKind kind, const std::string& fileName, std::span<const uint8_t> bytes,
+                                       const LoadOptions& options) {
+    switch (kind) {
+        case ImageKind::Jpeg: return DecodeJpeg(bytes, JpegOptions{options.onWarning, options.limit});
+        case ImageKind::Bmp: return DecodeBmp(bytes, options.limit);
+        case ImageKind::Png: return DecodePng(bytes, options.limit);
+        case ImageKind::Tiff: return DecodeTiffFile(fileName, TiffOptions{options.onWarning, options.limit});
+        default: return nullptr;
+    }
+}
+
+bool Readable(ImageKind kind) {
+    return kind == ImageKind::Jpeg || kind == ImageKind::Bmp || kind == ImageKind::Png || kind == ImageKind::Tiff;
+}
+
+// A file its reader refused that holds another format read here is read
+// as what it holds, with the mismatch as a warning; null when it holds no
+// such format or that reader refuses it too.
+std::unique_ptr<TPixelMapRGB> ReadAsHeld(ImageKind named, const std::string& fileName, std::span<const uint8_t> head,
+                                         const LoadOptions& options) {
+    const ImageKind held = KindByContent(head);
+    if (held == named || !Readable(held)) return nullptr;
+    try {
+        // A TIFF's reader had only the file's first bytes.
+        const std::vector<uint8_t> whole = named == ImageKind::Tiff ? BytesFor(held, fileName, options.limit) : std::vector<uint8_t>();
+        auto map = DecodeAs(held, fileName, named == ImageKind::Tiff ? std::span<const uint8_t>(whole) : head, options);
+        if (options.onWarning) options.onWarning(KindMismatch(named, head));
+        return map;
+    } catch (const EJpegError&) {
+    } catch (const EInvalidGraphic&) {
+    }
+    return nullptr;
+}
+
 std::unique_ptr<TPixelMapRGB> ReadRaster(const std::string& fileName, const LoadOptions& options) {
     const ImageKind kind = KindByName(fileName);
-    // Neither format can usefully exceed 4 GiB (a .bmp cannot state more).
-    constexpr size_t kMaxFile = UINT32_MAX;
-    // A refused file that holds another format says so, not only the reader's complaint.
-    if (kind == ImageKind::Jpeg) {
-        const std::vector<uint8_t> bytes = ReadFileBytes(fileName, kMaxFile);
-        try {
-            return DecodeJpeg(bytes, JpegOptions{options.onWarning, options.limit});
-        } catch (const EJpegError& e) {
-            const std::string mismatch = KindMismatch(kind, bytes);
-            if (mismatch.empty()) throw;
-            throw EJpegError(e.Code(), mismatch);
-        }
-    }
-    if (kind == ImageKind::Bmp) {
-        const std::vector<uint8_t> bytes = ReadBmpBytes(fileName, options.limit);
-        try {
-            return DecodeBmp(bytes, options.limit);
-        } catch (const EInvalidGraphic&) {
-            const std::string mismatch = KindMismatch(kind, bytes);
-            if (mismatch.empty()) throw;
-            throw EInvalidGraphic(mismatch);
-        }
-    }
     if (kind == ImageKind::RawPair) {
         TStpRgb pair;
         pair.Load(fileName, options.limit);
         return pair.TakeBitmap();
     }
-    return std::make_unique<TPixelMapRGB>();
+    if (kind == ImageKind::None) return std::make_unique<TPixelMapRGB>();
+    const std::vector<uint8_t> bytes = BytesFor(kind, fileName, options.limit);
+    // A refused file that holds another format says so, not only the reader's complaint.
+    try {
+        return DecodeAs(kind, fileName, bytes, options);
+    } catch (const EJpegError& e) {
+        if (auto map = ReadAsHeld(kind, fileName, bytes, options)) return map;
+        const std::string mismatch = KindMismatch(kind, bytes);
+        if (mismatch.empty()) throw;
+        throw EJpegError(e.Code(), mismatch);
+    } catch (const EInvalidGraphic&) {
+        if (auto map = ReadAsHeld(kind, fileName, bytes, options)) return map;
+        const std::string mismatch = KindMismatch(kind, bytes);
+        if (mismatch.empty()) throw;
+        throw EInvalidGraphic(mismatch);
+    }
 }
 
 // Converts B,G,R rows into another kind, row by row.

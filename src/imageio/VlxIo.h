@@ -1,6 +1,6 @@
 #pragma once
-// Image files to pixel maps and back: .ipr/.rgb pairs, .bmp and .jpg in;
-// 24-bit .bmp out.
+// Image files to pixel maps and back: .ipr/.rgb pairs, .bmp, .jpg, .png and
+// .tif in; 24-bit .bmp out (OutputFormat.h writes the other formats).
 #include <functional>
 #include <memory>
 #include <string>
@@ -13,7 +13,8 @@ namespace quenlo {
 class TAtomicFile;
 
 struct LoadOptions {
-    // Non-fatal decoder complaints (corrupt JPEG data that still decodes).
+    // Non-fatal decoder complaints (corrupt JPEG data that still decodes,
+    // the pages of a TIFF left out).
     std::function<void(const std::string&)> onWarning;
     // Checked against each header's size before the image is allocated.
     PixelLimit limit;
@@ -21,7 +22,7 @@ struct LoadOptions {
 
 // A new map of the given kind, or null when fileName is empty or names no
 // existing file. The reader is chosen by the extension, ignoring case
-// (KindByName: .ipr/.rgb, .bmp, .jpg/.jpeg/.jpe/.jfif); any other
+// (KindByName: .ipr/.rgb, .bmp, .jpg/.jpeg/.jpe/.jfif, .png, .tif/.tiff); any other
 // extension gives a 0 x 0 map. A file its reader refuses that holds
 // another format says so ("not a JPEG file: it holds a PNG image").
 // Throws EInOutError, EJpegError, EInvalidGraphic, EInvalidImageSize or

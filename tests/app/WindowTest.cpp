@@ -183,11 +183,11 @@ TEST(Window, UnwritableOutputsAreSkippedAndListed) {
     TempDir dir;
     WritePair(dir / "a", 3, 3, 7);
     WritePair(dir / "b", 4, 2, 8);
-    test::WriteText(dir / "odd.png", "not read");
+    test::WriteText(dir / "odd.webp", "not read");
     fs::create_directories(dir / "out/a.bmp");  // a folder where a.bmp should go: cannot be replaced
     Window w;
     w.form.Edit1->setText(Q(dir / "out"));
-    w.dialogs.files.push_back(QStringList{Q(dir / "a.ipr"), Q(dir / "odd.png"), Q(dir / "b.ipr")});
+    w.dialogs.files.push_back(QStringList{Q(dir / "a.ipr"), Q(dir / "odd.webp"), Q(dir / "b.ipr")});
     w.form.Button3Click();
     EXPECT_EQ(ReadBytes(dir / "out/b.bmp"), Expected(dir / "b.ipr"));
     EXPECT_TRUE(fs::is_directory(dir / "out/a.bmp"));

@@ -83,7 +83,7 @@ def main():
                 if not re.search(rf"^\S+ root/root .* \./{re.escape(path)}$", contents, re.M):
                     fail(f"the README shows {picture}, but {path} is not in the package")
         depends = run("dpkg-deb", "-f", deb, "Depends")
-        for lib in ("libc6", "libjpeg62-turbo", "libqt6widgets6"):
+        for lib in ("libc6", "libjpeg62-turbo", "libqt6widgets6", "libspng0", "libtiff6"):
             if lib not in depends:
                 fail(f"dpkg-shlibdeps found no {lib}: Depends: {depends}")
 

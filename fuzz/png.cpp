@@ -1,0 +1,24 @@
+// DecodePng on arbitrary bytes: it either throws one of the library's
+// errors or returns a map whose buffer matches its size.
+#include <cstdint>
+#include <cstdlib>
+#include <span>
+
+#include "FuzzCommon.h"
+#include "imageio/PngReader.h"
+
+using namespace quenlo;
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+    PixelLimit limit;
+    limit.maxPixels = fuzz::kMaxPixels;
+    try {
+        const auto map = DecodePng(std::span<const uint8_t>(data, size), limit);
+        if (!map || map->Width() <= 0 || map->Height() <= 0 ||
+            int64_t(map->DataSize()) != int64_t(map->Width()) * map->Height() * 3)
+            std::abort();
+        fuzz::CheckAddressable(map->Data(), map->DataSize());
+    } catch (const EQuenlo&) {
+    }
+    return 0;
+}

@@ -1,0 +1,67 @@
+#include "imageio/OutputFormat.h"
+
+#include <algorithm>
+#include <vector>
+
+#include "imageio/AtomicFile.h"
+#include "imageio/PngWriter.h"
+#include "imageio/TiffWriter.h"
+#include "imageio/VlxIo.h"
+#include "low/Errors.h"
+
+namespace quenlo {
+
+const char* OutputExtension(OutputFormat format) {
+    switch (format) {
+        case OutputFormat::Png: return ".png";
+        case OutputFormat::Tiff: return ".tif";
+        case OutputFormat::Bmp: break;
+    }
+    return ".bmp";
+}
+
+std::unique_ptr<TRowEncoder> OpenRowEncoder(TAtomicFile& out, int32_t width, int32_t height, RawOrder order,
+                                            const OutputOptions& options) {
+    if (options.format == OutputFormat::Png) return OpenPngEncoder(out, width, height, order, options.pngLevel);
+    if (options.format == OutputFormat::Tiff)
+        return OpenTiffEncoder(out, width, height, order, options.tiffCompression);
+    throw EInvalidImageSize(width, height);  // a .bmp runs bottom-up: PrepareBmpFile writes it
+}
+
+std::unique_ptr<TAtomicFile> PrepareImageFile(const TPixelMap& map, const std::string& fileName,
+                                              const OutputOptions& options) {
+    if (options.format == OutputFormat::Bmp) return PrepareBmpFile(map, fileName);
+    if (map.Kind() != PixelKind::RGB) return nullptr;
+    if (map.Width() == 0 || map.Height() == 0) throw EInvalidImageSize(map.Width(), map.Height());
+    auto out = std::make_unique<TAtomicFile>(fileName);
+    {
+        auto encoder = OpenRowEncoder(*out, map.Width(), map.Height(), RawOrder::Bgr, options);
+        // Rows are packed, so the whole map is one run of rows.
+        encoder->Rows(map.ScanLine(0), static_cast<size_t>(map.Height()));
+        encoder->Finish();
+    }
+    return out;
+}
+
+std::unique_ptr<TAtomicFile> PrepareImageFile(const TRawPair& raw, const std::string& fileName,
+                                              const OutputOptions& options, const RawStreamOptions& stream) {
+    if (options.format == OutputFormat::Bmp) return raw.PrepareBmp(fileName, stream);
+    const int32_t w = raw.Width(), h = raw.Height();
+    if (w == 0 || h == 0) throw EInvalidImageSize(w, h);
+    const size_t rowBytes = static_cast<size_t>(w) * 3;
+    const size_t stepRows = std::clamp<size_t>(stream.bufferBytes / rowBytes, 1, static_cast<size_t>(h));
+    std::vector<uint8_t> rows(stepRows * rowBytes);
+    auto out = std::make_unique<TAtomicFile>(fileName);
+    {
+        auto encoder = OpenRowEncoder(*out, w, h, raw.Order(), options);
+        for (int64_t top = 0; top < h; top += static_cast<int64_t>(stepRows)) {
+            const size_t n = std::min<size_t>(stepRows, static_cast<size_t>(h - top));
+            raw.ReadRows(top, n, rows.data());
+            encoder->Rows(rows.data(), n);
+        }
+        encoder->Finish();
+    }
+    return out;
+}
+
+}  // namespace quenlo

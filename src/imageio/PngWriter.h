@@ -1,0 +1,14 @@
+#pragma once
+// 8-bit RGB .png, encoded row by row as the rows arrive, deflated by zlib on
+// all cores.
+#include <memory>
+
+#include "imageio/OutputFormat.h"
+
+namespace quenlo {
+
+// level: zlib's 0-9. Throws EInvalidImageSize for an empty size.
+std::unique_ptr<TRowEncoder> OpenPngEncoder(TAtomicFile& out, int32_t width, int32_t height, RawOrder order,
+                                            int level);
+
+}  // namespace quenlo
