@@ -1,6 +1,7 @@
 #include "app/Unit1.h"
 
 #include <QCheckBox>
+#include <QComboBox>
 #include <QDir>
 #include <QDockWidget>
 #include <QDragEnterEvent>
@@ -23,16 +24,15 @@
 #include <QStatusBar>
 #include <QTimer>
 #include <QVBoxLayout>
+#include <algorithm>
+#include <mutex>
 #include <thread>
+#include <unordered_map>
 
 #include "app/QtPaintBox.h"
 #include "app/ZoomControl.h"
 #include "batch/BatchInputs.h"
-#include "imageio/AtomicFile.h"
-#include "imageio/FileIo.h"
-#include "imageio/ImageKind.h"
-#include "imageio/RawStream.h"
-#include "imageio/VlxIo.h"
+#include "batch/ItemLoader.h"
 #include "low/Errors.h"
 #include "low/FileNames.h"
 #include "low/Low.h"
@@ -90,6 +90,7 @@ TWindowSettings TForm1::CurrentSettings() const {
     s.zoom = zoom_->Percent();
     s.keepGoing = KeepGoingBox->isChecked();
     s.skipExisting = SkipExistingBox->isChecked();
+    s.format = static_cast<OutputFormat>(FormatBox->currentIndex());
     return s;
 }
 
@@ -101,6 +102,7 @@ void TForm1::ApplySettings(const TWindowSettings& s) {
     zoom_->SetPercent(s.zoom);
     KeepGoingBox->setChecked(s.keepGoing);
     SkipExistingBox->setChecked(s.skipExisting);
+    FormatBox->setCurrentIndex(static_cast<int>(s.format));
 }
 
 void TForm1::SaveSettings() {
@@ -166,7 +168,7 @@ void TForm1::BuildControls() {
     setTabOrder(Edit1, Button1);
     Button3->setShortcut(QKeySequence::Open);
     Button3->setToolTip(QStringLiteral("Choose images to convert (Ctrl+O); folders can also be dropped on the window"));
-    Edit1->setToolTip(QStringLiteral("Folder for the .bmp files, created when missing; empty: beside each source"));
+    Edit1->setToolTip(QStringLiteral("Folder for the converted files, created when missing; empty: beside each source"));
     Button1->setToolTip(QStringLiteral("Choose the output folder"));
     Label1->setToolTip(Edit1->toolTip());
 
@@ -177,17 +179,22 @@ void TForm1::BuildControls() {
     KeepGoingBox = new QCheckBox(QStringLiteral("Keep going past failed files"), OptionsRow);
     KeepGoingBox->setToolTip(QStringLiteral("Off: a file that cannot be read stops the batch there"));
     SkipExistingBox = new QCheckBox(QStringLiteral("Skip existing outputs"), OptionsRow);
-    SkipExistingBox->setToolTip(QStringLiteral("Leave .bmp files that already exist alone"));
+    SkipExistingBox->setToolTip(QStringLiteral("Leave output files that already exist alone"));
+    FormatBox = new QComboBox(OptionsRow);
+    FormatBox->addItems({QStringLiteral("BMP"), QStringLiteral("PNG"), QStringLiteral("TIFF")});
+    FormatBox->setToolTip(QStringLiteral("Format of the files written: 24-bit .bmp, .png or uncompressed .tif"));
     ZoomLabel = new QLabel(OptionsRow);
     ZoomLabel->setToolTip(QStringLiteral("Zoom: Ctrl+wheel, Ctrl+plus, Ctrl+minus, Ctrl+0 for 100 %, Ctrl+9 to fit"));
     options->addWidget(KeepGoingBox);
     options->addWidget(SkipExistingBox);
+    options->addWidget(FormatBox);
     options->addStretch(1);
     options->addWidget(ZoomLabel);
     column->addWidget(OptionsRow);
     setCentralWidget(central);
     for (QCheckBox* box : {KeepGoingBox, SkipExistingBox})
         connect(box, &QCheckBox::toggled, this, [this] { SaveSettings(); });
+    connect(FormatBox, &QComboBox::currentIndexChanged, this, [this] { SaveSettings(); });
 
     EmptyHint = new QLabel(QStringLiteral("Drop images or folders here, or Select Targets (Ctrl+O)"), ScrollBox1->viewport());
     EmptyHint->setAlignment(Qt::AlignCenter);
@@ -293,6 +300,7 @@ void TForm1::SetBatchRunning(bool running) {
     Edit1->setReadOnly(running);
     KeepGoingBox->setEnabled(!running);
     SkipExistingBox->setEnabled(!running);
+    FormatBox->setEnabled(!running);
     setAcceptDrops(!running);
     BatchProgress->setVisible(running);
     CancelButton->setVisible(running);
@@ -336,7 +344,7 @@ void TForm1::Button1Click() {
 void TForm1::Button3Click() {
     OpenFilesRequest request;
     request.filters = {QStringLiteral("RGB files (*.rgb)"), QStringLiteral("IPR files (*.ipr)"),
-                       QStringLiteral("Image files (*.rgb *.ipr *.bmp *.jpg *.jpeg)")};
+                       QStringLiteral("Image files (*.rgb *.ipr *.bmp *.jpg *.jpeg *.png *.tif *.tiff)")};
     request.selectedFilter = std::clamp(inputFilter_, 0, int(request.filters.size()) - 1);
     request.directory = inputDir_;
     const std::optional<QStringList> files = dialogs_.OpenFiles(this, request);
@@ -360,63 +368,30 @@ TBatchPlan TForm1::PlanFiles(const QStringList& files, QStringList& leftOut, int
     feed.AddNames(std::move(inputs));
     PlanOptions planOptions;
     planOptions.outputDir = Utf8(Edit1->text());
+    planOptions.outputExt = OutputExtension(static_cast<OutputFormat>(FormatBox->currentIndex()));
     // The folder is read once for the whole batch.
     TBatchPlan plan = PlanBatch(feed.Source(), planOptions);
     unreadable = feed.Unreadable();
     return plan;
 }
 
-LoadStep TForm1::PreviewLoader() {
-    // Runs on the batch's threads: touches nothing of the window.
-    return [this](const BatchItem& item, ItemNotes& notes) -> SaveStep {
-        // A vanished file would otherwise save the previous image under its name.
-        if (!FileExists(item.input)) throw EInOutError(2);
-        if (KindByName(item.input) == ImageKind::RawPair) {
-            // Rows stream into the file; the preview reads the image only when it is drawn.
-            auto raw = std::make_shared<TRawPair>(item.ipr, item.rgb);
-            notes.width = raw->Width();
-            notes.height = raw->Height();
-            return [this, raw, &item]() -> CommitStep {
-                if (std::string why = NothingToSave(item.input, raw->Width(), raw->Height()); !why.empty())
-                    throw EQuenlo(why);
-                std::shared_ptr<TAtomicFile> file = raw->PrepareBmp(item.output);
-                return [this, file, input = item.input] {
-                    file->Commit();
-                    ShowInPreview(nullptr, input);
-                };
-            };
-        }
-        LoadOptions load;
-        load.onWarning = [&notes](const std::string& text) { notes.warnings.push_back(text); };
-        // Held apart, so the commit can hand the map to the preview.
-        auto map = std::make_shared<std::unique_ptr<TPixelMap>>(LoadImageFile(PixelKind::RGB, item.input, load));
-        if (!*map || (*map)->Kind() != PixelKind::RGB) throw EInOutError(2);
-        notes.width = (*map)->Width();
-        notes.height = (*map)->Height();
-        return [this, map, &item]() -> CommitStep {
-            if (std::string why = NothingToSave(item.input, (*map)->Width(), (*map)->Height()); !why.empty())
-                throw EQuenlo(why);
-            std::shared_ptr<TAtomicFile> file = PrepareBmpFile(**map, item.output);
-            // On the calling thread, in input order.
-            return [this, map, file, input = item.input] {
-                file->Commit();
-                ShowInPreview(std::move(*map), input);
-            };
-        };
-    };
-}
-
-void TForm1::ShowInPreview(std::unique_ptr<TPixelMap> map, const std::string& input) {
+void TForm1::ShowInPreview(std::shared_ptr<const TPixelMap> map, const std::string& input) {
     // Faster than the eye can follow, the preview is drawn at most once a
     // PreviewFrameMs; the batch's last file always is.
-    const bool draw = Due(previewFrame_, PreviewFrameMs);
     previewDue_.clear();
-    if (!map && !draw) {
-        previewDue_ = input;  // read when it is drawn, if it is the last
+    previewDueMap_.reset();
+    if (!Due(previewFrame_, PreviewFrameMs)) {
+        previewDue_ = input;  // shown when it is drawn, if it is the last
+        previewDueMap_ = std::move(map);
         return;
     }
     if (map) {
-        imageNode_->Map.reset(static_cast<TPixelMapRGB*>(map.release()));
+        // The loader shares its map: the node gets a copy of its own, one
+        // per drawing rather than one per file.
+        auto own = std::make_unique<TPixelMapRGB>();
+        own->SetSize(map->Width(), map->Height());
+        std::copy_n(map->Data(), map->DataSize(), own->Data());
+        imageNode_->Map = std::move(own);
         imageNode_->SetWidth(imageNode_->Map->Width());
         imageNode_->SetHeight(imageNode_->Map->Height());
         imageNode_->SetVisible(true);
@@ -430,7 +405,7 @@ void TForm1::ShowInPreview(std::unique_ptr<TPixelMap> map, const std::string& in
     }
     EmptyHint->hide();
     preview_->AdoptRootSize();
-    if (draw) preview_->RepaintAll();
+    preview_->RepaintAll();
 }
 
 void TForm1::ConvertFiles(const QStringList& files) {
@@ -444,6 +419,24 @@ void TForm1::ConvertFiles(const QStringList& files) {
     const std::string folder = !plan.dir.empty() || plan.Size() == 0 ? plan.dir : ExtractFileDir(plan.Item(0).output);
     Results->SetOutputFolder(plan.Size() == 0 ? QString() : QDir(FromUtf8(folder)).absolutePath());
 
+    // The images the loader keeps, by output, from their load on any thread
+    // until they settle here in input order.
+    struct Kept {
+        std::mutex mutex;
+        std::unordered_map<std::string, std::shared_ptr<const TPixelMap>> maps;
+        std::shared_ptr<const TPixelMap> Take(const std::string& output) {
+            std::lock_guard lock(mutex);
+            auto node = maps.extract(output);
+            return node ? std::move(node.mapped()) : nullptr;
+        }
+    } kept;
+    ItemLoaderOptions load;
+    load.output.format = static_cast<OutputFormat>(FormatBox->currentIndex());
+    load.keepImage = [&kept](const BatchItem& item, std::shared_ptr<TPixelMap> map) {
+        if (map->Kind() != PixelKind::RGB) return;  // the preview reads it again
+        std::lock_guard lock(kept.mutex);
+        kept.maps[item.output] = std::move(map);
+    };
     QStringList notWritten;
     QString stoppedBy;
     const bool keepGoing = KeepGoingBox->isChecked();
@@ -458,10 +451,13 @@ void TForm1::ConvertFiles(const QStringList& files) {
     events.onWarning = [&](const BatchItem& item, const std::string& text) {
         Results->Add(FromUtf8(item.input) + QStringLiteral(": warning: ") + FromUtf8(text));
     };
+    // Raw pairs stream and are not kept: the preview reads them again.
+    events.onConverted = [&](const BatchItem& item) { ShowInPreview(kept.Take(item.output), item.input); };
     filesDone_ = 0;
     size_t settled = 0;
     events.onSettled = [&](const BatchItem& item, const ItemReport& report) {
         ++settled;
+        kept.Take(item.output);  // a failed save's image, or one loaded ahead and not reached
         if (report.status == ItemStatus::NotReached) {
             Results->Add(FromUtf8(item.input) + QStringLiteral(": not reached"));
             return;
@@ -499,7 +495,7 @@ void TForm1::ConvertFiles(const QStringList& files) {
             explicit Running(TForm1& f) : form(f) { form.SetBatchRunning(true); }
             ~Running() { form.SetBatchRunning(false); }
         } running(*this);
-        result = RunBatch(plan, options, PreviewLoader(), events);
+        result = RunBatch(plan, options, ItemLoader(std::move(load)), events);
     }
     counts_ = {result.converted, result.failed + unreadable, result.notStarted, result.skipped, result.cancelled,
                result.stopped};
@@ -533,7 +529,7 @@ void TForm1::ShowLastFile() {
     if (!batchStatus_.isEmpty()) SetStatus(batchStatus_);
     if (!previewDue_.empty()) {
         previewFrame_.invalidate();
-        ShowInPreview(nullptr, std::exchange(previewDue_, {}));
+        ShowInPreview(std::exchange(previewDueMap_, {}), std::exchange(previewDue_, {}));
     }
     preview_->RepaintAll();
     batchStatus_.clear();

@@ -1,6 +1,6 @@
 #pragma once
 // The conversion window: pick images, watch each one in the preview, and
-// find them written as 24-bit .bmp files in the output folder.
+// find them written as 24-bit .bmp files (or PNG, TIFF) in the output folder.
 #include <QElapsedTimer>
 #include <QSize>
 #include <QMainWindow>
@@ -17,6 +17,7 @@
 #include "scene/Velora.h"
 
 class QCheckBox;
+class QComboBox;
 class QDockWidget;
 class QFrame;
 class QLabel;
@@ -100,6 +101,7 @@ public:
     QFrame* OptionsRow;
     QCheckBox* KeepGoingBox;
     QCheckBox* SkipExistingBox;
+    QComboBox* FormatBox;  // BMP, PNG, TIFF: the OutputFormat's order
     QLabel* ZoomLabel;
     QDockWidget* ResultsDock;
     QLabel* EmptyHint;  // over the empty preview
@@ -126,12 +128,9 @@ private:
     void Guarded(F&& f);
     // The batch of files and folders; what a folder walk skips goes into leftOut.
     TBatchPlan PlanFiles(const QStringList& files, QStringList& leftOut, int& unreadable) const;
-    // Loads each file into a map of its own, on any thread; the map goes
-    // into the preview as the output is put in place.
-    LoadStep PreviewLoader();
-    // On this thread: the image just put in place becomes the preview's.
-    // Without a map it is read from input when the preview is drawn.
-    void ShowInPreview(std::unique_ptr<TPixelMap> map, const std::string& input);
+    // On this thread: the image just put in place becomes the preview's
+    // when the preview is drawn. Without a map it is read from input then.
+    void ShowInPreview(std::shared_ptr<const TPixelMap> map, const std::string& input);
     void ShowZoom();
     // After a batch: the status text and preview of its last file, drawn
     // whatever the frame limit skipped.
@@ -152,6 +151,7 @@ private:
     QString batchStatus_;                        // the status text last set in a batch
     QSize shownSize_;                            // of the last image put in place, in pixels
     std::string previewDue_;                     // put in place but not yet shown; "" for none
+    std::shared_ptr<const TPixelMap> previewDueMap_;  // its image when the loader kept it
     int filesDone_ = 0;
     bool running_ = false;
     bool cancelRequested_ = false;

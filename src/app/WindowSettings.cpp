@@ -1,8 +1,15 @@
 #include "app/WindowSettings.h"
 
 #include <QSettings>
+#include <utility>
 
 namespace quenlo {
+
+namespace {
+// Stored by name, so a reordered enum reads old settings right.
+constexpr std::pair<OutputFormat, const char*> kFormatNames[] = {
+    {OutputFormat::Bmp, "bmp"}, {OutputFormat::Png, "png"}, {OutputFormat::Tiff, "tiff"}};
+}  // namespace
 
 TWindowSettings TWindowSettings::Load(QSettings& from) {
     TWindowSettings s;
@@ -13,6 +20,9 @@ TWindowSettings TWindowSettings::Load(QSettings& from) {
     s.zoom = from.value(QStringLiteral("zoom"), s.zoom).toInt();
     s.keepGoing = from.value(QStringLiteral("keepGoing"), s.keepGoing).toBool();
     s.skipExisting = from.value(QStringLiteral("skipExisting"), s.skipExisting).toBool();
+    const QString format = from.value(QStringLiteral("format")).toString();
+    for (const auto& [f, name] : kFormatNames)
+        if (format == QLatin1String(name)) s.format = f;
     if (s.zoom <= 0) s.zoom = 100;
     return s;
 }
@@ -25,6 +35,8 @@ void TWindowSettings::Save(QSettings& to) const {
     to.setValue(QStringLiteral("zoom"), zoom);
     to.setValue(QStringLiteral("keepGoing"), keepGoing);
     to.setValue(QStringLiteral("skipExisting"), skipExisting);
+    for (const auto& [f, name] : kFormatNames)
+        if (f == format) to.setValue(QStringLiteral("format"), QLatin1String(name));
     to.sync();
 }
 

@@ -3,6 +3,8 @@
 #include <QByteArray>
 #include <QString>
 
+#include "imageio/OutputFormat.h"
+
 class QSettings;
 
 namespace quenlo {
@@ -15,6 +17,7 @@ struct TWindowSettings {
     int zoom = 100;       // percent
     bool keepGoing = false;
     bool skipExisting = false;
+    OutputFormat format = OutputFormat::Bmp;  // of the files written
 
     // Anything missing or malformed keeps its default.
     static TWindowSettings Load(QSettings& from);

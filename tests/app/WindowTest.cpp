@@ -10,6 +10,7 @@
 #include <QPlainTextEdit>
 #include <QSettings>
 #include <QCheckBox>
+#include <QComboBox>
 #include <QStatusBar>
 #include <QTest>
 #include <QTimer>
@@ -111,7 +112,7 @@ TEST(Window, BatchConvertsPairsAndShowsEachSize) {
     w.dialogs.files.push_back(QStringList{Q(dir / "a.ipr"), Q(dir / "b.rgb")});
     w.form.Button3Click();
     EXPECT_EQ(w.dialogs.requests.at(0).filters, (QStringList{"RGB files (*.rgb)", "IPR files (*.ipr)",
-                                                          "Image files (*.rgb *.ipr *.bmp *.jpg *.jpeg)"}));
+                                                          "Image files (*.rgb *.ipr *.bmp *.jpg *.jpeg *.png *.tif *.tiff)"}));
     EXPECT_EQ(w.dialogs.requests.at(0).selectedFilter, 0);
     EXPECT_EQ(ReadBytes(dir / "out/deep/a.bmp"), Expected(dir / "a.ipr"));
     EXPECT_EQ(ReadBytes(dir / "out/deep/b.bmp"), Expected(dir / "b.ipr"));
@@ -415,11 +416,40 @@ TEST(WindowResults, SkippedOutputsAreCountedAndTheFolderFieldIsLockedMeanwhile) 
     EXPECT_EQ(w.form.Results->Summary(), "5 converted, 0 failed, 0 not reached");
     w.form.SkipExistingBox->setChecked(true);
     bool locked = false;
-    AfterFiles(w.form, 1, [&] { locked = w.form.Edit1->isReadOnly() && !w.form.SkipExistingBox->isEnabled(); });
+    AfterFiles(w.form, 1, [&] {
+        locked = w.form.Edit1->isReadOnly() && !w.form.SkipExistingBox->isEnabled() && !w.form.FormatBox->isEnabled();
+    });
     w.form.ConvertFiles(QStringList{Q(dir / "in")});
     EXPECT_EQ(w.form.Results->Summary(), "0 converted, 0 failed, 0 not reached, 5 skipped");
     EXPECT_TRUE(locked);
     EXPECT_FALSE(w.form.Edit1->isReadOnly());
+}
+
+// Whole images (through the preview's copy) and streamed pairs alike, at
+// one job and several.
+TEST(WindowResults, APngBatchWritesThePixelsOfTheBmp) {
+    TempDir dir;
+    WritePair(dir / "a", 7, 5, 1);
+    WritePair(dir / "b", 9, 3, 2);
+    WritePair(dir / "c", 5, 7, 3);
+    SaveBmpFile(*LoadImageFile(PixelKind::RGB, dir / "c.ipr"), dir / "c.bmp");
+    for (int jobs : {1, 3}) {
+        Window w;
+        w.form.Jobs = jobs;
+        w.form.FormatBox->setCurrentIndex(static_cast<int>(OutputFormat::Png));
+        w.form.Edit1->setText(Q(dir / "out"));
+        w.form.ConvertFiles(QStringList{Q(dir / "a.ipr"), Q(dir / "b.ipr"), Q(dir / "c.bmp")});
+        EXPECT_EQ(w.form.Results->Summary(), "3 converted, 0 failed, 0 not reached");
+        for (const std::string name : {"a", "b", "c"}) {
+            auto png = LoadImageFile(PixelKind::RGB, dir / ("out/" + name + ".png"));
+            ASSERT_TRUE(png) << name;
+            EXPECT_EQ(ReadBytes(dir / ("out/" + name + ".png")).at(1), 'P') << name;  // a PNG, not a .bmp renamed
+            EXPECT_EQ(EncodeBmp(static_cast<TPixelMapRGB&>(*png)), Expected(dir / (name + ".ipr"))) << name;
+            EXPECT_FALSE(fs::exists(dir / ("out/" + name + ".bmp")));
+        }
+        // The last file, a whole image, is the preview's.
+        EXPECT_EQ(EncodeBmp(*w.form.ImageNode()->Map), Expected(dir / "c.ipr"));
+    }
 }
 
 TEST(WindowSettings, ChoicesComeBackInTheNextWindow) {
@@ -438,6 +468,8 @@ TEST(WindowSettings, ChoicesComeBackInTheNextWindow) {
         EXPECT_EQ(dialogs.starts, QStringList{Q(dir / "typed")});
         form.KeepGoingBox->setChecked(true);
         form.SkipExistingBox->setChecked(true);
+        EXPECT_EQ(form.FormatBox->currentText(), "BMP");
+        form.FormatBox->setCurrentIndex(static_cast<int>(OutputFormat::Tiff));
         form.Zoomer().SetPercent(200);
         form.resize(640, 480);
         dialogs.files.push_back(std::nullopt);
@@ -448,6 +480,7 @@ TEST(WindowSettings, ChoicesComeBackInTheNextWindow) {
     TForm1 form(dialogs, &settings);
     EXPECT_EQ(form.Edit1->text(), Q(dir / "typed/not/yet"));
     EXPECT_TRUE(form.KeepGoingBox->isChecked() && form.SkipExistingBox->isChecked());
+    EXPECT_EQ(form.CurrentSettings().format, OutputFormat::Tiff);
     EXPECT_EQ(form.Zoomer().Percent(), 200);
     EXPECT_EQ(form.ZoomLabel->text(), "200 %");
     EXPECT_EQ(form.size(), QSize(640, 480));
@@ -475,7 +508,7 @@ TEST(WindowLayout, OpensWithinTheScreenWithAHintAndTooltips) {
     w.form.FitOnScreen();
     EXPECT_TRUE(w.form.screen()->availableGeometry().contains(w.form.frameGeometry()));
     for (QWidget* control : std::initializer_list<QWidget*>{w.form.Button3, w.form.Edit1, w.form.Button1, w.form.KeepGoingBox,
-                                                            w.form.SkipExistingBox, w.form.ZoomLabel, w.form.Results->List,
+                                                            w.form.SkipExistingBox, w.form.FormatBox, w.form.ZoomLabel, w.form.Results->List,
                                                             w.form.Results->CopyButton, w.form.Results->OpenFolderButton})
         EXPECT_FALSE(control->toolTip().isEmpty()) << control->metaObject()->className();
     EXPECT_TRUE(w.form.EmptyHint->isVisible());
