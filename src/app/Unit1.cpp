@@ -389,7 +389,11 @@ void TForm1::ShowInPreview(std::shared_ptr<const TPixelMap> map, const std::stri
         // The loader shares its map: the node gets a copy of its own, one
         // per drawing rather than one per file.
         auto own = std::make_unique<TPixelMapRGB>();
-        own->SetSize(map->Width(), map->Height());
+        try {
+            own->SetSize(map->Width(), map->Height());
+        } catch (const std::exception&) {
+            return;  // no room for the copy: the preview keeps what it had, the file is written
+        }
         std::copy_n(map->Data(), map->DataSize(), own->Data());
         imageNode_->Map = std::move(own);
         imageNode_->SetWidth(imageNode_->Map->Width());
