@@ -22,6 +22,7 @@
 #include "low/Errors.h"
 
 using namespace quenlo;
+using quenlo::test::kSanitized;
 using quenlo::test::TempDir;
 using quenlo::test::WriteBytes;
 using quenlo::test::WriteText;
@@ -29,18 +30,6 @@ using quenlo::test::WriteText;
 namespace {
 
 using Bytes = std::vector<uint8_t>;
-
-#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
-constexpr bool kSanitized = true;
-#elif defined(__has_feature)
-#if __has_feature(address_sanitizer) || __has_feature(memory_sanitizer) || __has_feature(thread_sanitizer)
-constexpr bool kSanitized = true;
-#else
-constexpr bool kSanitized = false;
-#endif
-#else
-constexpr bool kSanitized = false;
-#endif
 
 constexpr size_t kMiB = size_t{1} << 20;
 
