@@ -10,7 +10,9 @@ TProgress::TProgress(FILE* out, long long total, bool enabled)
 
 std::string TProgress::Render(long long done, long long total, long long bytes, double seconds, int width) {
     const int filled = total > 0 ? static_cast<int>(std::min(done, total) * width / total) : width;
-    std::string text = "[" + std::string(filled, '#') + std::string(width - filled, ' ') + "] ";
+    // Appended, not "[" + ...: GCC 12 warns of a false overlap in that form.
+    std::string text = "[";
+    text.append(filled, '#').append(width - filled, ' ').append("] ");
     char tail[128];
     const double rate = seconds > 0 ? done / seconds : 0.0;
     const double mbRate = seconds > 0 ? bytes / seconds / 1e6 : 0.0;
