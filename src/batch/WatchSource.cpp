@@ -66,27 +66,27 @@ std::string MemberOf(const std::string& name, std::string_view upperExt) {
     return {};
 }
 
-// Whether a pair's .ipr already gives its size and its .rgb holds every
-// byte of it, so the pair need not settle. Width and height are final once
-// each is followed by a blank.
+// Whether a pair's .ipr holds its four values and its .rgb every byte of
+// the size they give, so the pair need not settle. A value is whole once a
+// blank follows it; a pair whose .ipr ends without one settles.
 bool PairIsFull(const std::string& ipr, int64_t rgbBytes) {
     const int fd = ::open(ipr.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
     if (fd < 0) return false;
     char text[256];
     const ssize_t n = ::read(fd, text, sizeof text);
     ::close(fd);
-    int32_t size[2];
+    int32_t values[4];
     int found = 0;
-    for (ssize_t at = 0; at < n && found < 2;) {
+    for (ssize_t at = 0; at < n && found < 4;) {
         while (at < n && static_cast<unsigned char>(text[at]) <= 32) ++at;
         const ssize_t start = at;
         while (at < n && static_cast<unsigned char>(text[at]) > 32) ++at;
         if (at == n) break;  // the token may still grow
-        if (!ParseIprInteger(std::string_view(text + start, static_cast<size_t>(at - start)), size[found])) return false;
+        if (!ParseIprInteger(std::string_view(text + start, static_cast<size_t>(at - start)), values[found])) return false;
         ++found;
     }
-    if (found < 2 || size[0] <= 0 || size[1] <= 0) return false;
-    return rgbBytes / 3 / size[0] >= size[1];  // rgbBytes >= 3 * w * h, without overflow
+    if (found < 4 || values[0] <= 0 || values[1] <= 0) return false;
+    return rgbBytes / 3 / values[0] >= values[1];  // rgbBytes >= 3 * w * h, without overflow
 }
 
 }  // namespace
@@ -330,7 +330,8 @@ private:
                 ++it;
                 continue;
             }
-            const bool full = p.pair && PairIsFull(input, current.second.size);
+            // Kernel events tell when a writer still has a member open.
+            const bool full = p.pair && !p.writing && PairIsFull(input, current.second.size);
             bool complete = full;
             if (!full && current != p.seen) {
                 // Changed since it was last looked at: it must stay so for the settle time.
