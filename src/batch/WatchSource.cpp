@@ -31,6 +31,8 @@ using std::chrono::milliseconds;
 constexpr Clock::time_point kNever = Clock::time_point::max();
 // How often a watched folder that is gone is looked for.
 constexpr milliseconds kLookAgain{1000};
+// Input bytes that make a conversion worth a thread of its own.
+constexpr int64_t kBytesPerJob = 1 << 20;
 
 struct FileStat {
     uint64_t dev = 0, ino = 0;
@@ -413,7 +415,13 @@ private:
                 if (const auto t = byInput.find(item.input); t != byInput.end()) done_[t->second->key] = t->second->signature;
             if (events_.batch.onSettled) events_.batch.onSettled(item, report);
         };
-        const BatchResult r = RunBatch(plan, batch_, load_, events);
+        // Starting a thread costs more than converting a few small files:
+        // a group of small files runs on fewer threads than -j allows.
+        int64_t bytes = 0;
+        for (const auto& [input, t] : byInput) bytes += t->signature.first.size + std::max<int64_t>(t->signature.second.size, 0);
+        BatchOptions options = batch_;
+        options.jobs = static_cast<int>(std::clamp<int64_t>(bytes / kBytesPerJob, 1, std::max(batch_.jobs, 1)));
+        const BatchResult r = RunBatch(plan, options, load_, events);
         total_.converted += r.converted;
         total_.skipped += r.skipped;
         total_.failed += r.failed;
