@@ -11,6 +11,7 @@
 #include <sys/inotify.h>
 #include <sys/stat.h>
 #include <unistd.h>
+#include <thread>
 #include <unordered_map>
 
 #include "low/Errors.h"
@@ -44,6 +45,8 @@ bool TFolderWatch::Sleep(int fd, milliseconds timeout) {
 
 namespace {
 
+constexpr milliseconds kGather{2};
+
 class TInotifyWatch final : public TFolderWatch {
 public:
     TInotifyWatch() : fd_(::inotify_init1(IN_NONBLOCK | IN_CLOEXEC)) {
@@ -71,6 +74,9 @@ public:
 
     void Wait(milliseconds timeout, std::vector<WatchNote>& notes) override {
         if (!Sleep(fd_, timeout)) return;
+        // A writer dropping many files raises events one by one: a moment's
+        // wait takes them in one wake-up rather than one each.
+        std::this_thread::sleep_for(kGather);
         alignas(inotify_event) char buf[64 * 1024];
         for (;;) {
             const ssize_t n = ::read(fd_, buf, sizeof buf);
