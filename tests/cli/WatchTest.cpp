@@ -23,7 +23,7 @@ using namespace std::chrono_literals;
 namespace {
 
 constexpr auto kPause = 40ms;  // between pieces: well below the settle time
-const std::string kSettleMs = "250";
+const std::string kSettleMs = "400";
 
 // The report's item lines, by input file name.
 std::map<std::string, std::vector<std::string>> StatusesByInput(const std::string& report) {
