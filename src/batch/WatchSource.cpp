@@ -232,7 +232,9 @@ private:
         if (!Wanted(note.path) || !folders_.count(ExtractFileDir(note.path) + "/")) return;
         const std::string key = KeyFor(note.path);
         if (note.change == WatchChange::Gone) {
-            if (const auto it = pending_.find(key); it != pending_.end() && !it->second.pair) pending_.erase(it);
+            // What a long watch remembers is only what is still there.
+            done_.erase(key);
+            if (const auto it = pending_.find(key); it != pending_.end()) it->second.touched = true;
             return;
         }
         Pending& p = pending_[key];
@@ -323,7 +325,7 @@ private:
             Signature current;
             if (!Current(p, input, rgb, current)) {
                 // A pair waits for its other member; a file that left is forgotten.
-                if (!p.pair) {
+                if (!p.pair || (input.empty() && rgb.empty())) {
                     it = pending_.erase(it);
                     continue;
                 }
