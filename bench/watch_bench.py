@@ -169,6 +169,13 @@ def stress_once(quenlo, work, payload, jobs, extra):
     same = len(names) == count and all(
         filecmp.cmp(os.path.join(out, n), os.path.join(expected, n), shallow=False) for n in names)
     cpu = usage.ru_utime + usage.ru_stime
+    if not (once and same):
+        twice = sorted({i for i in inputs if inputs.count(i) > 1})[:5]
+        missing = sorted(set(os.listdir(expected)) - set(names))[:5]
+        differ = [n for n in names if n in os.listdir(expected)
+                  and not filecmp.cmp(os.path.join(out, n), os.path.join(expected, n), shallow=False)][:5]
+        stderr += f"\ntwice: {twice}; missing: {missing}; different: {differ}; failed: " + \
+            str([it for it in items if it["status"] != "converted"][:3])
     return (written, lag, once and same, proc.returncode, cpu / count * 1000, batch_cpu / count * 1000, stderr)
 
 

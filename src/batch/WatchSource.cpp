@@ -205,6 +205,8 @@ private:
         Pending& p = pending_[KeyFor(name)];
         p.name = name;
         p.pair = IsPair(name);
+        // After lost events a close may be among them: the settle time decides.
+        p.writing = false;
         const auto mtime = std::chrono::system_clock::time_point(std::chrono::duration_cast<std::chrono::system_clock::duration>(
             std::chrono::seconds(st.st_mtim.tv_sec) + std::chrono::nanoseconds(st.st_mtim.tv_nsec)));
         const bool old = std::chrono::system_clock::now() - mtime >= options_.settle;
