@@ -60,8 +60,8 @@ struct Signature {
 // A pair's member found by name alone: listing a folder of thousands of
 // files for every event would cost more than the conversions. The name
 // itself when it has the extension, else the extension in lower or upper case.
-std::string MemberOf(const std::string& name, std::string_view upperExt) {
-    FileStat st;
+// Fills in its state; "" when there is none.
+std::string MemberOf(const std::string& name, std::string_view upperExt, FileStat& st) {
     if (UpperAscii(ExtractFileExt(name)) == upperExt && StatFile(name, st)) return name;
     for (const std::string& ext : {LowerAscii(upperExt), std::string(upperExt)})
         if (const std::string member = ChangeFileExt(name, ext); StatFile(member, st)) return member;
@@ -307,9 +307,9 @@ private:
             input = p.name;
             return StatFile(input, now.first);
         }
-        input = MemberOf(p.name, ".IPR");
-        rgb = MemberOf(p.name, ".RGB");
-        return StatFile(input, now.first) && StatFile(rgb, now.second);
+        input = MemberOf(p.name, ".IPR", now.first);
+        rgb = MemberOf(p.name, ".RGB", now.second);
+        return !input.empty() && !rgb.empty();
     }
 
     // Looks at what is due or was heard of: what is complete is taken,
@@ -364,8 +364,6 @@ private:
     // Why an output must not be written: it would replace an image that
     // this watch also reads, through a link ("" when it may be written).
     std::string Refusal(const std::string& output) const {
-        FileStat out;
-        if (!StatFile(output, out)) return {};
         char real[PATH_MAX];
         if (!::realpath(output.c_str(), real) || !Wanted(real)) return {};
         const FileKey dir = KeyOf(ExtractFileDir(real));
@@ -385,11 +383,12 @@ private:
             const std::string output = OutputNameFor(t.input.name, outDir_, t.input.subdir);
             FileStat out;
             // Converted before this run began: its output is newer than it.
-            if (!done_.count(t.key) && StatFile(output, out) && out.mtimeNs > t.signature.NewestNs()) {
+            const bool exists = StatFile(output, out);
+            if (exists && !done_.count(t.key) && out.mtimeNs > t.signature.NewestNs()) {
                 done_[t.key] = t.signature;
                 continue;
             }
-            if (std::string why = Refusal(output); !why.empty()) {
+            if (std::string why = exists ? Refusal(output) : std::string(); !why.empty()) {
                 done_[t.key] = t.signature;
                 refused.push_back({t.input.name, output, std::move(why), {}, {}});
                 continue;
