@@ -83,3 +83,12 @@ if(QUENLO_TESTS)
       --version ${PROJECT_VERSION} --skip-because "${_why}")
   set_tests_properties(package PROPERTIES SKIP_RETURN_CODE 77 TIMEOUT 300)
 endif()
+
+# The hot folder as a systemd user unit.
+install(FILES ${CMAKE_CURRENT_LIST_DIR}/systemd/quenlo-watch@.service DESTINATION lib/systemd/user)
+if(QUENLO_TESTS)
+  add_test(NAME watch-unit
+    COMMAND python3 ${CMAKE_SOURCE_DIR}/tests/package/unit_test.py
+      --unit ${CMAKE_CURRENT_LIST_DIR}/systemd/quenlo-watch@.service --bin ${CMAKE_BINARY_DIR}/bin)
+  set_tests_properties(watch-unit PROPERTIES SKIP_RETURN_CODE 77 TIMEOUT 60)
+endif()

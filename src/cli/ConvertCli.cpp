@@ -5,6 +5,7 @@
 #include <cerrno>
 #include <charconv>
 #include <chrono>
+#include <cmath>
 #include <cstdio>
 #include <cstring>
 #include <memory>
@@ -18,6 +19,7 @@
 #include "batch/ItemLoader.h"
 #include "cli/Progress.h"
 #include "cli/ToolArgs.h"
+#include "cli/WatchCli.h"
 #include "low/Errors.h"
 #include "low/Low.h"
 
@@ -82,6 +84,8 @@ struct ConvertArgs {
     ConvertOptions options;
     bool recursive = false, nulSeparated = false, quiet = false;
     std::string filesFrom, reportName;
+    bool watching = false;
+    WatchOptions watch;
 };
 
 // Fills args from argv; gives the exit status when the run ends here
@@ -121,6 +125,15 @@ std::optional<int> ParseConvertArgs(int argc, const char* const* argv, FILE* out
         ->check(CLI::Range(0, 9));
     app.add_option("--tiff-compression", tiffCompression, "TIFF compression: none, lzw or deflate (default: none)")
         ->check(CLI::IsMember({"none", "lzw", "deflate"}));
+    long long settleMs = 1000;
+    double pollSeconds = 0, idleSeconds = 0;
+    app.add_flag("--watch", args.watching, "Convert the images in each folder FILE, then each new one once complete, until a signal");
+    app.add_option("--settle", settleMs, "With --watch: milliseconds a file must stay unchanged (default: 1000)")
+        ->check(CLI::Range(0LL, 3600000LL));
+    app.add_option("--poll", pollSeconds, "With --watch: scan every SECONDS instead of taking kernel events (network shares)")
+        ->check(CLI::Range(0.001, 86400.0));
+    app.add_option("--idle-exit", idleSeconds, "With --watch: end after SECONDS with nothing to do")
+        ->check(CLI::Range(0.001, 1e9));
     const std::optional<int> usage = ParseToolArgs(app, argc, argv, out, err, [&] {
         if (args.files.empty() && args.filesFrom.empty()) throw CLI::RequiredError("FILE or --files-from");
         if (!shard.empty()) std::tie(options.plan.shard, options.plan.shards) = ParseShard(shard);
@@ -138,9 +151,17 @@ std::optional<int> ParseConvertArgs(int argc, const char* const* argv, FILE* out
                                          : tiffCompression == "deflate" ? TiffCompression::Deflate
                                                                         : TiffCompression::None;
         options.plan.outputExt = OutputExtension(options.load.output.format);
+        if (!args.watching && (app.count("--settle") || app.count("--poll") || app.count("--idle-exit")))
+            throw CLI::ValidationError("--settle, --poll and --idle-exit", "need --watch");
+        if (args.watching && (!args.filesFrom.empty() || !shard.empty() || options.plan.outputDir.empty()))
+            throw CLI::ValidationError("--watch", "takes folders and -o OUT, and no --files-from or --shard");
     });
     options.batch.onLoadFailure = keepGoing ? OnLoadFailure::KeepGoing : OnLoadFailure::Stop;
     options.batch.existing = skipExisting ? ExistingOutput::Skip : ExistingOutput::Overwrite;
+    args.watch.recurse = args.recursive ? Recurse::On : Recurse::Off;
+    args.watch.settle = std::chrono::milliseconds(settleMs);
+    args.watch.poll = std::chrono::milliseconds(std::llround(pollSeconds * 1000));
+    args.watch.idleExit = std::chrono::milliseconds(std::llround(idleSeconds * 1000));
     return usage;
 }
 
@@ -193,6 +214,13 @@ int RunConvert(ConvertArgs& args, FILE* err) {
     const auto start = std::chrono::steady_clock::now();
     std::unique_ptr<TBatchReport> report;
     if (!args.reportName.empty()) report = std::make_unique<TBatchReport>(args.reportName);
+    if (args.watching) {
+        if (report) report->Arm();  // no plan to check it against: the watch takes only folders
+        TProgress lines(err, 0, false);
+        args.watch.folders = std::move(args.files);
+        return RunWatchConvert(std::move(args.watch), args.options.plan, args.options.batch, ItemLoader(args.options.load),
+                               ProgressEvents(lines, report.get()), lines, report.get(), args.quiet);
+    }
     TBatchPlan plan;
     ListFile list;
     FeedOptions feedOptions;

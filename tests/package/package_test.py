@@ -72,6 +72,7 @@ def main():
                      "usr/share/man/man1/quenlo-scene.1.gz",
                      "usr/share/bash-completion/completions/quenlo-convert",
                      "usr/share/bash-completion/completions/quenlo-scene",
+                     "usr/lib/systemd/user/quenlo-watch@.service",
                      "usr/share/doc/quenlo/README.md", "usr/share/doc/quenlo/copyright",
                      "usr/share/doc/quenlo/changelog.gz"):
             if not re.search(rf"^\S+ root/root .* \./{re.escape(path)}$", contents, re.M):

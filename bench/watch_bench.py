@@ -1,0 +1,206 @@
+"""Hot folders measured: latency, a stress run and idle CPU (bench/compare --only-watch).
+
+Latency: from the last write of a 1-megapixel pair (or .jpg) to its output
+in place. Stress: a writer drops small pairs as fast as it can, half
+written in place and half renamed in; every pair must be converted exactly
+once and match what a batch makes of the same files, at -j1 and -j4, with
+kernel events and with --poll; per-file time is set against that batch.
+Idle: the CPU time of a watch over a minute with nothing arriving.
+"""
+import filecmp
+import json
+import os
+import shutil
+import statistics
+import subprocess
+import time
+
+SETTLE_MS = 1000
+
+
+def cpu_seconds(pid):
+    with open(f"/proc/{pid}/stat") as f:
+        fields = f.read().rsplit(")", 1)[1].split()
+    return (int(fields[11]) + int(fields[12])) / os.sysconf("SC_CLK_TCK")
+
+
+def start_watch(quenlo, folder, out, extra, report=None):
+    cmd = [quenlo, "--watch", "-q", "--settle", str(SETTLE_MS), "-o", out, folder] + extra
+    if report:
+        cmd += ["--report", report]
+    proc = subprocess.Popen(cmd, stderr=subprocess.PIPE, text=True)
+    time.sleep(0.3)  # the first scan of an empty folder
+    return proc
+
+
+def wait_for(path, limit=30.0):
+    end = time.perf_counter() + limit
+    while not os.path.exists(path):
+        if time.perf_counter() > end:
+            raise RuntimeError(f"{path} never appeared")
+        time.sleep(0.0005)
+    return time.perf_counter()
+
+
+def pair_bytes(i, w, h):
+    block = bytes((k * 7 + 13 + i) & 255 for k in range(w * 3 + 97))
+    rows = [block[(y + i) % 97:(y + i) % 97 + w * 3] for y in range(h)]
+    return f"{w} {h} 0 0\n".encode(), b"".join(rows)
+
+
+def write_file(path, data, pieces=1):
+    with open(path, "wb") as f:
+        for p in range(pieces):
+            f.write(data[len(data) * p // pieces:len(data) * (p + 1) // pieces])
+            f.flush()
+    return time.perf_counter()
+
+
+def latency(quenlo, work, runs):
+    rows = []
+    jpg_src = os.path.join(work, "lat-src.jpg")
+    ppm = os.path.join(work, "lat-src.ppm")
+    ipr, rgb = pair_bytes(1, 1000, 1000)
+    with open(ppm, "wb") as f:
+        f.write(b"P6 1000 1000 255\n" + rgb)
+    subprocess.run(["cjpeg", "-quality", "90", "-outfile", jpg_src, ppm], check=True)
+    jpg = open(jpg_src, "rb").read()
+    for mode, extra in (("kernel events", []), ("--poll 0.1", ["--poll", "0.1"])):
+        folder, out = os.path.join(work, "lat-in"), os.path.join(work, "lat-out")
+        for d in (folder, out):
+            shutil.rmtree(d, ignore_errors=True)
+            os.makedirs(d)
+        proc = start_watch(quenlo, folder, out, extra)
+        try:
+            times = {"pair written in place": [], "pair renamed in": [], ".jpg written in place": []}
+            for r in range(runs):
+                base = os.path.join(folder, f"p{r}")
+                write_file(base + ".ipr", ipr)
+                last = write_file(base + ".rgb", rgb, pieces=8)
+                times["pair written in place"].append(wait_for(os.path.join(out, f"p{r}.bmp")) - last)
+                base = os.path.join(folder, f"q{r}")
+                write_file(os.path.join(folder, f".q{r}.rgb.part"), rgb, pieces=8)
+                write_file(base + ".ipr", ipr)
+                os.rename(os.path.join(folder, f".q{r}.rgb.part"), base + ".rgb")
+                last = time.perf_counter()
+                times["pair renamed in"].append(wait_for(os.path.join(out, f"q{r}.bmp")) - last)
+                last = write_file(os.path.join(folder, f"j{r}.jpg"), jpg, pieces=8)
+                times[".jpg written in place"].append(wait_for(os.path.join(out, f"j{r}.bmp")) - last)
+        finally:
+            proc.terminate()
+            proc.wait()
+        for what, t in times.items():
+            rows.append((mode, what, statistics.median(t) * 1000, max(t) * 1000))
+    print(f"**Latency: last write of a 1-megapixel file to its output in place (--settle {SETTLE_MS}, {runs} runs)**\n")
+    print("| events | file | median (ms) | max (ms) |\n|---|---|---:|---:|")
+    for mode, what, med, worst in rows:
+        print(f"| {mode} | {what} | {med:.0f} | {worst:.0f} |")
+
+
+def stress(quenlo, work, count, jobs_list, repeats=3):
+    w, h = 64, 48
+    src = os.path.join(work, f"stress-src{count}")
+    if not os.path.isdir(src):
+        os.makedirs(src)
+        for i in range(count):
+            ipr, rgb = pair_bytes(i, w, h)
+            write_file(os.path.join(src, f"s{i:05d}.ipr"), ipr)
+            write_file(os.path.join(src, f"s{i:05d}.rgb"), rgb)
+    payload = [(open(os.path.join(src, f"s{i:05d}.ipr"), "rb").read(), open(os.path.join(src, f"s{i:05d}.rgb"), "rb").read())
+               for i in range(count)]
+    rows = []
+    for jobs in jobs_list:
+        for mode, extra in (("kernel events", []), ("--poll 0.5", ["--poll", "0.5"])):
+            runs = [stress_once(quenlo, work, payload, jobs, extra) for _ in range(repeats)]
+            cpu = statistics.median(r[4] for r in runs)
+            bcpu = statistics.median(r[5] for r in runs)
+            rows.append((jobs, mode, statistics.median(r[0] for r in runs), max(r[1] for r in runs),
+                         all(r[2] for r in runs), max(r[3] for r in runs), cpu, bcpu, "".join(r[6] for r in runs)))
+    print(f"\n**Stress: {count} pairs of {w} x {h} dropped as fast as a writer can, half in place, half renamed in "
+          f"(median of {repeats})**\n")
+    print("| -j | events | writer (s) | last output after it (s) | each once, none partial | exit | watch CPU/file (ms) | batch CPU/file (ms) | ratio |")
+    print("|---:|---|---:|---:|---|---:|---:|---:|---:|")
+    for jobs, mode, written, lag, ok, rc, cpu, bcpu, err in rows:
+        print(f"| {jobs} | {mode} | {written:.1f} | {lag:.1f} | {'yes' if ok else 'NO'} | {rc} | {cpu:.3f} | {bcpu:.3f} | {cpu / bcpu:.2f} |")
+        if not ok or rc:
+            print("stderr:", err[-2000:])
+
+
+def stress_once(quenlo, work, payload, jobs, extra):
+    """One watch of the stress run and a batch of the same folder."""
+    count = len(payload)
+    folder, out = os.path.join(work, "stress-in"), os.path.join(work, "stress-out")
+    report = os.path.join(work, "stress-report.jsonl")
+    for d in (folder, out):
+        shutil.rmtree(d, ignore_errors=True)
+        os.makedirs(d)
+    proc = start_watch(quenlo, folder, out, extra + ["-j", str(jobs), "--idle-exit", "3"], report)
+    start = time.perf_counter()
+    for i, (ipr, rgb) in enumerate(payload):
+        base = os.path.join(folder, f"s{i:05d}")
+        if i % 2:
+            write_file(base + ".ipr", ipr)
+            write_file(base + ".rgb", rgb, pieces=2)
+        else:
+            tmp = os.path.join(folder, f".s{i:05d}.tmp")
+            write_file(tmp + "r", rgb, pieces=2)
+            write_file(tmp + "i", ipr)
+            os.rename(tmp + "r", base + ".rgb")
+            os.rename(tmp + "i", base + ".ipr")
+    written = time.perf_counter() - start
+    written_at = time.time()
+    _, status, usage = os.wait4(proc.pid, 0)
+    proc.returncode = os.waitstatus_to_exitcode(status)
+    stderr = proc.stderr.read()
+    # The batch of the same files, in the same state of the file system
+    # (a folder of outputs just removed makes new files dearer on ext4).
+    expected = os.path.join(work, "stress-batch")
+    shutil.rmtree(expected, ignore_errors=True)
+    before = os.times()
+    subprocess.run(f"cd {folder} && {quenlo} -q -j {jobs} -o {expected} *.ipr", shell=True, check=True)
+    after = os.times()
+    batch_cpu = after.children_user + after.children_system - before.children_user - before.children_system
+    # How far the last output came after the writer's last file.
+    lag = max(os.stat(os.path.join(out, n)).st_mtime for n in os.listdir(out)) - written_at
+    items = [json.loads(line) for line in open(report) if '"summary"' not in line]
+    inputs = [it["input"] for it in items]
+    once = len(inputs) == count == len(set(inputs)) and all(it["status"] == "converted" for it in items)
+    names = sorted(os.listdir(out))
+    same = len(names) == count and all(
+        filecmp.cmp(os.path.join(out, n), os.path.join(expected, n), shallow=False) for n in names)
+    cpu = usage.ru_utime + usage.ru_stime
+    if not (once and same):
+        twice = sorted({i for i in inputs if inputs.count(i) > 1})[:5]
+        missing = sorted(set(os.listdir(expected)) - set(names))[:5]
+        differ = [n for n in names if n in os.listdir(expected)
+                  and not filecmp.cmp(os.path.join(out, n), os.path.join(expected, n), shallow=False)][:5]
+        stderr += f"\ntwice: {twice}; missing: {missing}; different: {differ}; failed: " + \
+            str([it for it in items if it["status"] != "converted"][:3])
+    return (written, lag, once and same, proc.returncode, cpu / count * 1000, batch_cpu / count * 1000, stderr)
+
+
+def idle(quenlo, work, seconds):
+    folder = os.path.join(work, "stress-in")  # what the stress run left: thousands of converted pairs
+    if not os.path.isdir(folder):
+        folder = os.path.join(work, "idle-in")
+        os.makedirs(folder, exist_ok=True)
+    print(f"\n**Idle: CPU time of a watch over {seconds} s with nothing arriving ({len(os.listdir(folder))} files watched)**\n")
+    print("| events | CPU (s) |\n|---|---:|")
+    for mode, extra in (("kernel events", []), ("--poll 2", ["--poll", "2"])):
+        out = os.path.join(work, "stress-out")
+        os.makedirs(out, exist_ok=True)
+        proc = start_watch(quenlo, folder, out, extra)
+        time.sleep(3)  # the first scan
+        before = cpu_seconds(proc.pid)
+        time.sleep(seconds)
+        used = cpu_seconds(proc.pid) - before
+        proc.terminate()
+        proc.wait()
+        print(f"| {mode} | {used:.2f} |")
+
+
+def main(quenlo, work, runs, count=10000, jobs=(1, 4), idle_seconds=60):
+    os.makedirs(work, exist_ok=True)
+    latency(quenlo, work, runs)
+    stress(quenlo, work, count, jobs)
+    idle(quenlo, work, idle_seconds)
