@@ -107,9 +107,12 @@ void TSceneView::StartReload(bool afterFreeing) {
     r->Serial = ++reloads_;
     r->AfterFreeing = afterFreeing;
     SetStatus(QStringLiteral("Reading ") + FromUtf8(scriptPath_) + QStringLiteral(" again…"));
-    r->Worker = std::thread([this, r, serial = r->Serial, path = scriptPath_, strict = strict_] {
+    TSceneReadOptions options;
+    options.Strict = strict_;
+    options.MaxWork = maxWork_;
+    r->Worker = std::thread([this, r, serial = r->Serial, path = scriptPath_, options] {
         try {
-            r->Scene = ReadSceneFile(path, strict);
+            r->Scene = ReadSceneFile(path, options);
         } catch (const EScriptError& e) {
             r->Error = e.what();
             r->OutOfMemory = e.Reason() == "out of memory";

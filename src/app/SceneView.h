@@ -36,6 +36,8 @@ public:
     // a new scene is shown.
     bool FinishReload();
     bool Reloading() const { return reload_ != nullptr; }
+    // The work budget F5 reads with, as the command line gave it.
+    void SetMaxWork(int64_t maxWork) { maxWork_ = maxWork; }
     TZoomControl& Zoomer() const { return *zoom_; }
     int Zoom() const;
 
@@ -59,6 +61,7 @@ private:
 
     std::string scriptPath_;
     bool strict_;
+    int64_t maxWork_ = kDefaultMaxWork;
     TScene scene_;
     QScrollArea* scroll_;
     TQtPaintBox* paintBox_;

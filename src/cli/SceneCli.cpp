@@ -143,7 +143,7 @@ int RunSceneCli(int argc, const char* const* argv, FILE* out, FILE* err, const T
         TScene scene = ReadSceneFile(r.Script, options);
         PrintWarnings(err, scene.Name, scene.Warnings);
         if (r.View->parsed()) {
-            TSceneViewArgs args{r.Script, r.Strict, bg, std::move(scene)};
+            TSceneViewArgs args{r.Script, r.Strict, bg, r.MaxWork, std::move(scene)};
             return viewer(args);
         }
         if (r.Write->parsed()) {

@@ -14,6 +14,7 @@ struct TSceneViewArgs {
     std::string Script;
     bool Strict = false;
     TColor Background = 0xFFFFFF;
+    int64_t MaxWork = kDefaultMaxWork;  // for reading it again
     TScene Scene;  // already read
 };
 // Returns the exit status.

@@ -35,6 +35,7 @@ int main(int argc, char** argv) {
         QApplication::setApplicationName(QStringLiteral("quenlo-scene"));
         QApplication::setApplicationVersion(QStringLiteral(QUENLO_VERSION));
         quenlo::TSceneView window(args.Script, args.Strict, args.Background, std::move(args.Scene));
+        window.SetMaxWork(args.MaxWork);
         window.show();
         return app.exec();
     };
