@@ -567,3 +567,52 @@ TEST(WindowZoom, ZoomingOutAveragesPixels) {
     EXPECT_EQ(shown.pixel(4, 4), qRgb(255, 255, 255));
     EXPECT_EQ(shown.pixel(6, 4), qRgb(255, 255, 255));
 }
+
+TEST(WindowWatch, ConvertsWhatArrivesAndStopsAsABatchEnds) {
+    TempDir dir;
+    const std::string in = dir / "in";
+    fs::create_directories(in);
+    Window w;
+    w.form.show();
+    w.form.SettleMs = 50;
+    // No output folder, or the watched one: said, and not started.
+    w.form.StartWatch(Q(in));
+    EXPECT_EQ(w.form.StatusText(), "a watch needs an output folder");
+    w.form.Edit1->setText(Q(in));
+    w.form.StartWatch(Q(in));
+    EXPECT_EQ(w.form.StatusText(), Q("the output folder " + in + "/ is also a watched folder; give another one"));
+    EXPECT_FALSE(w.form.Watching() || w.form.WatchButton->isChecked());
+
+    w.form.Edit1->setText(Q(dir / "out"));
+    w.dialogs.folders.push_back(Q(in));
+    w.form.WatchButton->click();
+    ASSERT_TRUE(w.form.Watching());
+    EXPECT_TRUE(QTest::qWaitFor([&] { return w.form.StatusText() == Q("watching " + in + "/"); }, 5000));
+    EXPECT_FALSE(w.form.Button3->isEnabled() || w.form.FormatBox->isEnabled() || w.form.acceptDrops());
+    EXPECT_TRUE(w.form.WatchButton->isEnabled() && w.form.WatchButton->isChecked());
+
+    // The .rgb first, as a scanner may write it; and a file that cannot be read.
+    std::vector<uint8_t> rgb(7 * 5 * 3);
+    for (size_t i = 0; i < rgb.size(); ++i) rgb[i] = static_cast<uint8_t>(i * 7 + 3);
+    test::WriteBytes(in + "/a.rgb", rgb);
+    test::WriteText(in + "/a.ipr", "7 5 0 0");
+    test::WriteText(in + "/bad.bmp", "BM not an image");
+    EXPECT_TRUE(QTest::qWaitFor([&] { return w.form.PaintBox1->width() == 7 && w.form.Results->Lines().size() == 1; }, 5000));
+    EXPECT_EQ(ReadBytes(dir / "out/a.bmp"), Expected(in + "/a.ipr"));
+    EXPECT_TRUE(w.form.Results->Lines().value(0).startsWith(Q(in + "/bad.bmp: ")));
+    EXPECT_EQ(w.form.StatusText(), Q("watching " + in + "/"));
+
+    QTest::keyClick(&w.form, Qt::Key_Escape);
+    EXPECT_FALSE(w.form.Watching() || w.form.WatchButton->isChecked());
+    EXPECT_TRUE(w.form.Button3->isEnabled() && w.form.FormatBox->isEnabled() && w.form.acceptDrops() &&
+                !w.form.CancelButton->isVisible());
+    // The last file settled, with the size of the image put in place last.
+    EXPECT_TRUE(w.form.StatusText().startsWith(Q(in + "/")) && w.form.StatusText().endsWith("  7,5")) << w.form.StatusText().toStdString();
+    EXPECT_EQ(w.form.Results->Summary(), "1 converted, 1 failed, 0 not reached");
+
+    // Closing the window stops a watch too.
+    w.form.StartWatch(Q(in));
+    ASSERT_TRUE(w.form.Watching());
+    w.form.close();
+    EXPECT_FALSE(w.form.Watching() || w.form.isVisible());
+}
