@@ -508,7 +508,7 @@ TEST(WindowLayout, OpensWithinTheScreenWithAHintAndTooltips) {
     w.form.FitOnScreen();
     EXPECT_TRUE(w.form.screen()->availableGeometry().contains(w.form.frameGeometry()));
     for (QWidget* control : std::initializer_list<QWidget*>{w.form.Button3, w.form.Edit1, w.form.Button1, w.form.KeepGoingBox,
-                                                            w.form.SkipExistingBox, w.form.FormatBox, w.form.ZoomLabel, w.form.Results->List,
+                                                            w.form.SkipExistingBox, w.form.FormatBox, w.form.WatchButton, w.form.ZoomLabel, w.form.Results->List,
                                                             w.form.Results->CopyButton, w.form.Results->OpenFolderButton})
         EXPECT_FALSE(control->toolTip().isEmpty()) << control->metaObject()->className();
     EXPECT_TRUE(w.form.EmptyHint->isVisible());
