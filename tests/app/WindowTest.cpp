@@ -610,7 +610,16 @@ TEST(WindowWatch, ConvertsWhatArrivesAndStopsAsABatchEnds) {
     EXPECT_TRUE(w.form.StatusText().startsWith(Q(in + "/")) && w.form.StatusText().endsWith("  7,5")) << w.form.StatusText().toStdString();
     EXPECT_EQ(w.form.Results->Summary(), "1 converted, 1 failed, 0 not reached");
 
+    // An output folder that cannot be made ends the watch it started, saying why.
+    test::WriteText(dir / "file", "");
+    w.form.Edit1->setText(Q(dir / "file/out"));
+    w.form.StartWatch(Q(in));
+    EXPECT_TRUE(QTest::qWaitFor([&] { return !w.form.Watching(); }, 5000));
+    EXPECT_EQ(w.form.StatusText(), Q("Cannot create " + (dir / "file/out")));
+    EXPECT_TRUE(w.form.Button3->isEnabled() && !w.form.WatchButton->isChecked());
+
     // Closing the window stops a watch too.
+    w.form.Edit1->setText(Q(dir / "out"));
     w.form.StartWatch(Q(in));
     ASSERT_TRUE(w.form.Watching());
     w.form.close();
