@@ -51,6 +51,7 @@ TResultsPanel::TResultsPanel(QWidget* parent) : QWidget(parent) {
 void TResultsPanel::Clear() {
     lines_.clear();
     dropped_ = 0;
+    shown_ = 0;
     List->clear();
     SummaryLabel->clear();
 }
@@ -67,6 +68,12 @@ void TResultsPanel::Finish(const BatchCounts& counts) {
     }
     SummaryLabel->setText(SummaryLine(counts));
     List->setPlainText(lines_.join(QLatin1Char('\n')));
+    shown_ = lines_.size();
+}
+
+void TResultsPanel::Update(const BatchCounts& counts) {
+    SummaryLabel->setText(SummaryLine(counts));
+    for (; shown_ < lines_.size(); ++shown_) List->appendPlainText(lines_[shown_]);
 }
 
 QString TResultsPanel::Summary() const { return SummaryLabel->text(); }

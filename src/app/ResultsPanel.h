@@ -38,6 +38,9 @@ public:
     void Add(const QString& line);
     // Shows the list gathered since Clear, under the summary.
     void Finish(const BatchCounts& counts);
+    // While a watch runs: the counts so far, and the lines added since the
+    // list was last shown, appended.
+    void Update(const BatchCounts& counts);
 
     QString Summary() const;
     QStringList Lines() const { return lines_; }
@@ -55,6 +58,7 @@ public:
 private:
     QStringList lines_;
     int dropped_ = 0;  // lines past kMaxLines
+    qsizetype shown_ = 0;  // lines_ in the list
     QString outputFolder_;
 };
 

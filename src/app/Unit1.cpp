@@ -25,6 +25,7 @@
 #include <QTimer>
 #include <QVBoxLayout>
 #include <algorithm>
+#include <chrono>
 #include <mutex>
 #include <thread>
 #include <unordered_map>
@@ -32,7 +33,7 @@
 #include "app/QtPaintBox.h"
 #include "app/ZoomControl.h"
 #include "batch/BatchInputs.h"
-#include "batch/ItemLoader.h"
+#include "batch/WatchSource.h"
 #include "low/Errors.h"
 #include "low/FileNames.h"
 #include "low/Low.h"
@@ -66,7 +67,48 @@ QString NearestExistingFolder(const QString& typed) {
 QString StatusOf(const std::string& input, int32_t w, int32_t h) {
     return FromUtf8(input) + QStringLiteral("  ") + QString::number(w) + QLatin1Char(',') + QString::number(h);
 }
+
+// The results panel's lines for a file.
+QString FailureLine(const std::string& input, const std::string& reason) {
+    return FromUtf8(input) + QStringLiteral(": ") + FromUtf8(reason);
+}
+QString WarningLine(const std::string& input, const std::string& text) {
+    return FromUtf8(input) + QStringLiteral(": warning: ") + FromUtf8(text);
+}
 }  // namespace
+
+// The images the loader keeps, by output, from their load on any thread
+// until they settle on the thread that runs the batch.
+class TKeptImages {
+public:
+    void Keep(const std::string& output, std::shared_ptr<const TPixelMap> map) {
+        std::lock_guard lock(mutex_);
+        maps_[output] = std::move(map);
+    }
+    std::shared_ptr<const TPixelMap> Take(const std::string& output) {
+        std::lock_guard lock(mutex_);
+        auto node = maps_.extract(output);
+        return node ? std::move(node.mapped()) : nullptr;
+    }
+    // The watch's newest converted file, waiting for the window's thread:
+    // only the newest is held, however far behind that thread is. True
+    // when none was waiting, so one call to TakeLatest is due.
+    bool SetLatest(std::shared_ptr<const TPixelMap> map, const std::string& input) {
+        std::lock_guard lock(mutex_);
+        latestMap_ = std::move(map);
+        return std::exchange(latestInput_, input).empty();
+    }
+    std::pair<std::shared_ptr<const TPixelMap>, std::string> TakeLatest() {
+        std::lock_guard lock(mutex_);
+        return {std::exchange(latestMap_, {}), std::exchange(latestInput_, {})};
+    }
+
+private:
+    std::mutex mutex_;
+    std::unordered_map<std::string, std::shared_ptr<const TPixelMap>> maps_;
+    std::shared_ptr<const TPixelMap> latestMap_;
+    std::string latestInput_;
+};
 
 TForm1::TForm1(IDialogs& dialogs, QSettings* settings, QWidget* parent)
     : QMainWindow(parent), dialogs_(dialogs), settings_(settings) {
@@ -77,6 +119,10 @@ TForm1::TForm1(IDialogs& dialogs, QSettings* settings, QWidget* parent)
 }
 
 TForm1::~TForm1() {
+    if (watch_) {
+        watch_->Stop();
+        watchThread_.join();
+    }
     SaveSettings();
     FormDestroy();
 }
@@ -188,6 +234,11 @@ void TForm1::BuildControls() {
     options->addWidget(KeepGoingBox);
     options->addWidget(SkipExistingBox);
     options->addWidget(FormatBox);
+    WatchButton = new QPushButton(QStringLiteral("Watch folder"), OptionsRow);
+    WatchButton->setCheckable(true);
+    WatchButton->setToolTip(QStringLiteral(
+        "Convert each image written into a chosen folder, once complete, into the output folder, until switched off (Esc)"));
+    options->addWidget(WatchButton);
     options->addStretch(1);
     options->addWidget(ZoomLabel);
     column->addWidget(OptionsRow);
@@ -236,6 +287,10 @@ void TForm1::BuildControls() {
     connect(Button3, &QPushButton::clicked, this, [this] { Guarded([this] { Button3Click(); }); });
     connect(Button1, &QPushButton::clicked, this, [this] { Guarded([this] { Button1Click(); }); });
     connect(CancelButton, &QPushButton::clicked, this, [this] { CancelBatch(); });
+    connect(WatchButton, &QPushButton::clicked, this, [this](bool checked) { Guarded([this, checked] { WatchButtonClick(checked); }); });
+    previewTimer_ = new QTimer(this);
+    previewTimer_->setSingleShot(true);
+    connect(previewTimer_, &QTimer::timeout, this, [this] { ShowDuePreview(); });
     PaintBox1->OnError = [this](const QString& message) {
         // Not inside the event that failed: the box runs its own loop.
         QTimer::singleShot(0, this, [this, message] { dialogs_.ShowError(this, ErrorBoxText(message)); });
@@ -295,15 +350,20 @@ void TForm1::SetStatus(const QString& text) {
 
 void TForm1::SetBatchRunning(bool running) {
     running_ = running;
-    Button3->setEnabled(!running);
-    Button1->setEnabled(!running);
-    Edit1->setReadOnly(running);
-    KeepGoingBox->setEnabled(!running);
-    SkipExistingBox->setEnabled(!running);
-    FormatBox->setEnabled(!running);
-    setAcceptDrops(!running);
-    BatchProgress->setVisible(running);
-    CancelButton->setVisible(running);
+    SetBusy(running);
+    WatchButton->setEnabled(!running);
+}
+
+void TForm1::SetBusy(bool busy) {
+    Button3->setEnabled(!busy);
+    Button1->setEnabled(!busy);
+    Edit1->setReadOnly(busy);
+    KeepGoingBox->setEnabled(!busy);
+    SkipExistingBox->setEnabled(!busy);
+    FormatBox->setEnabled(!busy);
+    setAcceptDrops(!busy);
+    BatchProgress->setVisible(busy);
+    CancelButton->setVisible(busy);
 }
 
 bool TForm1::Due(QElapsedTimer& frame, int ms) {
@@ -314,15 +374,17 @@ bool TForm1::Due(QElapsedTimer& frame, int ms) {
 
 void TForm1::CancelBatch() {
     if (running_) cancelRequested_ = true;
+    else StopWatch();
 }
 
 void TForm1::keyPressEvent(QKeyEvent* event) {
-    if (event->key() == Qt::Key_Escape && running_) return CancelBatch();
+    if (event->key() == Qt::Key_Escape && (running_ || watch_)) return CancelBatch();
     if (zoom_->HandleKey(*event)) return;
     QMainWindow::keyPressEvent(event);
 }
 
 void TForm1::closeEvent(QCloseEvent* event) {
+    StopWatch();
     if (!running_) {
         SaveSettings();
         return QMainWindow::closeEvent(event);
@@ -356,9 +418,10 @@ void TForm1::Button3Click() {
 }
 
 TBatchPlan TForm1::PlanFiles(const QStringList& files, QStringList& leftOut, int& unreadable) const {
+    const PlanOptions planOptions = PlanChoices();
     FeedOptions feedOptions;
     feedOptions.recurse = Recurse::On;
-    feedOptions.outputDir = Utf8(Edit1->text());
+    feedOptions.outputDir = planOptions.outputDir;
     feedOptions.onSkipped = [&](const std::string& name, const std::string& why) {
         leftOut << FromUtf8(name) + QStringLiteral(": ") + FromUtf8(why);
     };
@@ -366,13 +429,54 @@ TBatchPlan TForm1::PlanFiles(const QStringList& files, QStringList& leftOut, int
     std::vector<std::string> inputs;
     for (const QString& file : files) inputs.push_back(Utf8(file));
     feed.AddNames(std::move(inputs));
-    PlanOptions planOptions;
-    planOptions.outputDir = Utf8(Edit1->text());
-    planOptions.outputExt = OutputExtension(static_cast<OutputFormat>(FormatBox->currentIndex()));
     // The folder is read once for the whole batch.
     TBatchPlan plan = PlanBatch(feed.Source(), planOptions);
     unreadable = feed.Unreadable();
     return plan;
+}
+
+PlanOptions TForm1::PlanChoices() const {
+    PlanOptions plan;
+    plan.outputDir = Utf8(Edit1->text());
+    plan.outputExt = OutputExtension(static_cast<OutputFormat>(FormatBox->currentIndex()));
+    return plan;
+}
+
+ItemLoaderOptions TForm1::LoaderChoices(const std::shared_ptr<TKeptImages>& kept) const {
+    ItemLoaderOptions load;
+    load.output.format = static_cast<OutputFormat>(FormatBox->currentIndex());
+    load.keepImage = [kept](const BatchItem& item, std::shared_ptr<TPixelMap> map) {
+        if (map->Kind() != PixelKind::RGB) return;  // the preview reads it again
+        kept->Keep(item.output, std::move(map));
+    };
+    return load;
+}
+
+BatchOptions TForm1::BatchChoices() const {
+    BatchOptions options;
+    options.jobs = std::max(Jobs, 1);
+    options.onLoadFailure = KeepGoingBox->isChecked() ? OnLoadFailure::KeepGoing : OnLoadFailure::Stop;
+    options.existing = SkipExistingBox->isChecked() ? ExistingOutput::Skip : ExistingOutput::Overwrite;
+    return options;
+}
+
+bool TForm1::FileSettled(const std::string& input, const ItemReport& report) {
+    if (report.status == ItemStatus::NotReached) {
+        Results->Add(FromUtf8(input) + QStringLiteral(": not reached"));
+        return false;
+    }
+    ++filesDone_;
+    // The image put in place has its own size; after a failure the size shown stays the one before.
+    if (report.status == ItemStatus::Converted) shownSize_ = QSize(int(report.width), int(report.height));
+    batchStatus_ = StatusOf(input, shownSize_.width(), shownSize_.height());
+    return true;
+}
+
+void TForm1::ShowResults() {
+    if (!ResultsDock->isHidden()) return;
+    ResultsDock->show();
+    // Most of the window stays the preview's.
+    resizeDocks({ResultsDock}, {std::max(120, height() / 4)}, Qt::Vertical);
 }
 
 void TForm1::ShowInPreview(std::shared_ptr<const TPixelMap> map, const std::string& input) {
@@ -413,7 +517,7 @@ void TForm1::ShowInPreview(std::shared_ptr<const TPixelMap> map, const std::stri
 }
 
 void TForm1::ConvertFiles(const QStringList& files) {
-    if (running_) return;
+    if (running_ || watch_) return;
     QStringList leftOut;
     int unreadable = 0;
     const TBatchPlan plan = PlanFiles(files, leftOut, unreadable);
@@ -423,60 +527,33 @@ void TForm1::ConvertFiles(const QStringList& files) {
     const std::string folder = !plan.dir.empty() || plan.Size() == 0 ? plan.dir : ExtractFileDir(plan.Item(0).output);
     Results->SetOutputFolder(plan.Size() == 0 ? QString() : QDir(FromUtf8(folder)).absolutePath());
 
-    // The images the loader keeps, by output, from their load on any thread
-    // until they settle here in input order.
-    struct Kept {
-        std::mutex mutex;
-        std::unordered_map<std::string, std::shared_ptr<const TPixelMap>> maps;
-        std::shared_ptr<const TPixelMap> Take(const std::string& output) {
-            std::lock_guard lock(mutex);
-            auto node = maps.extract(output);
-            return node ? std::move(node.mapped()) : nullptr;
-        }
-    } kept;
-    ItemLoaderOptions load;
-    load.output.format = static_cast<OutputFormat>(FormatBox->currentIndex());
-    load.keepImage = [&kept](const BatchItem& item, std::shared_ptr<TPixelMap> map) {
-        if (map->Kind() != PixelKind::RGB) return;  // the preview reads it again
-        std::lock_guard lock(kept.mutex);
-        kept.maps[item.output] = std::move(map);
-    };
+    const auto kept = std::make_shared<TKeptImages>();
     QStringList notWritten;
     QString stoppedBy;
     const bool keepGoing = KeepGoingBox->isChecked();
     BatchEvents events;
     events.onFailed = [&](const BatchItem& item, const std::string& reason, FailureKind kind) {
-        const QString line = FromUtf8(item.input) + QStringLiteral(": ") + FromUtf8(reason);
+        const QString line = FailureLine(item.input, reason);
         Results->Add(line);
         if (kind == FailureKind::Load && !keepGoing) stoppedBy = line;
         else if (kind == FailureKind::Load) notWritten << line;
         else notWritten << FromUtf8(item.output) + QStringLiteral(": ") + FromUtf8(reason);
     };
     events.onWarning = [&](const BatchItem& item, const std::string& text) {
-        Results->Add(FromUtf8(item.input) + QStringLiteral(": warning: ") + FromUtf8(text));
+        Results->Add(WarningLine(item.input, text));
     };
     // Raw pairs stream and are not kept: the preview reads them again.
-    events.onConverted = [&](const BatchItem& item) { ShowInPreview(kept.Take(item.output), item.input); };
+    events.onConverted = [&](const BatchItem& item) { ShowInPreview(kept->Take(item.output), item.input); };
     filesDone_ = 0;
     size_t settled = 0;
     events.onSettled = [&](const BatchItem& item, const ItemReport& report) {
         ++settled;
-        kept.Take(item.output);  // a failed save's image, or one loaded ahead and not reached
-        if (report.status == ItemStatus::NotReached) {
-            Results->Add(FromUtf8(item.input) + QStringLiteral(": not reached"));
-            return;
-        }
-        ++filesDone_;
-        // The image put in place has its own size; after a failure the size shown stays the one before.
-        if (report.status == ItemStatus::Converted) shownSize_ = QSize(int(report.width), int(report.height));
-        batchStatus_ = StatusOf(item.input, shownSize_.width(), shownSize_.height());
+        kept->Take(item.output);  // a failed save's image, or one loaded ahead and not reached
+        if (!FileSettled(item.input, report)) return;
         if (Due(statusFrame_, FrameMs)) SetStatus(batchStatus_);
         if (Due(progressFrame_, FrameMs)) BatchProgress->setValue(filesDone_);
     };
-    BatchOptions options;
-    options.jobs = std::max(Jobs, 1);
-    options.onLoadFailure = keepGoing ? OnLoadFailure::KeepGoing : OnLoadFailure::Stop;
-    options.existing = SkipExistingBox->isChecked() ? ExistingOutput::Skip : ExistingOutput::Overwrite;
+    BatchOptions options = BatchChoices();
     // Before each file the window answers: repaints, Esc, Cancel, a close.
     options.cancelled = [&] {
         // The file waited for, with the size of the image before it.
@@ -499,7 +576,7 @@ void TForm1::ConvertFiles(const QStringList& files) {
             explicit Running(TForm1& f) : form(f) { form.SetBatchRunning(true); }
             ~Running() { form.SetBatchRunning(false); }
         } running(*this);
-        result = RunBatch(plan, options, ItemLoader(std::move(load)), events);
+        result = RunBatch(plan, options, ItemLoader(LoaderChoices(kept)), events);
     }
     counts_ = {result.converted, result.failed + unreadable, result.notStarted, result.skipped, result.cancelled,
                result.stopped};
@@ -509,11 +586,7 @@ void TForm1::ConvertFiles(const QStringList& files) {
         QTimer::singleShot(0, this, &QWidget::close);
         return;
     }
-    if (ResultsDock->isHidden()) {
-        ResultsDock->show();
-        // Most of the window stays the preview's.
-        resizeDocks({ResultsDock}, {std::max(120, height() / 4)}, Qt::Vertical);
-    }
+    ShowResults();
     if (!leftOut.isEmpty()) notWritten = leftOut + notWritten;
     if (result.stopped) {
         if (result.notStarted > 0)
@@ -531,10 +604,7 @@ void TForm1::ConvertFiles(const QStringList& files) {
 
 void TForm1::ShowLastFile() {
     if (!batchStatus_.isEmpty()) SetStatus(batchStatus_);
-    if (!previewDue_.empty()) {
-        previewFrame_.invalidate();
-        ShowInPreview(std::exchange(previewDueMap_, {}), std::exchange(previewDue_, {}));
-    }
+    ShowDuePreview();
     preview_->RepaintAll();
     batchStatus_.clear();
     statusFrame_.invalidate();
@@ -542,12 +612,143 @@ void TForm1::ShowLastFile() {
     previewFrame_.invalidate();
 }
 
+void TForm1::ShowDuePreview() {
+    if (previewDue_.empty()) return;
+    previewFrame_.invalidate();
+    ShowInPreview(std::exchange(previewDueMap_, {}), std::exchange(previewDue_, {}));
+}
+
+void TForm1::WatchButtonClick(bool checked) {
+    if (!checked) return StopWatch();
+    const std::optional<QString> dir = dialogs_.ChooseFolder(this, inputDir_);
+    if (!dir) {
+        WatchButton->setChecked(false);
+        return;
+    }
+    inputDir_ = *dir;
+    SaveSettings();
+    StartWatch(*dir);
+}
+
+void TForm1::StartWatch(const QString& dir) {
+    if (running_ || watch_) return;
+    WatchButton->setChecked(false);
+    WatchOptions watch;
+    watch.folders = {Utf8(dir)};
+    // As a folder dropped on the window: what is below it too.
+    watch.recurse = Recurse::On;
+    watch.settle = std::chrono::milliseconds(std::max(SettleMs, 0));
+    const PlanOptions plan = PlanChoices();
+    if (const std::string why = WatchRefusal(watch, plan); !why.empty()) return SetStatus(FromUtf8(why));
+
+    // The watch's events come on its thread; the window takes them on its own.
+    const auto post = [this](auto call) { QMetaObject::invokeMethod(this, std::move(call), Qt::QueuedConnection); };
+    const auto kept = std::make_shared<TKeptImages>();
+    WatchEvents events;
+    events.batch.onConverted = [this, post, kept](const BatchItem& item) {
+        if (kept->SetLatest(kept->Take(item.output), item.input)) post([this, kept] { WatchedFileShown(*kept); });
+    };
+    events.batch.onFailed = [post, this](const BatchItem& item, const std::string& reason, FailureKind) {
+        post([this, line = FailureLine(item.input, reason)] { WatchLine(line); });
+    };
+    events.batch.onWarning = [post, this](const BatchItem& item, const std::string& text) {
+        post([this, line = WarningLine(item.input, text)] { WatchLine(line); });
+    };
+    events.batch.onSettled = [this, post, kept](const BatchItem& item, const ItemReport& report) {
+        kept->Take(item.output);  // a failed save's image
+        post([this, input = item.input, report] { WatchedFileSettled(input, report); });
+    };
+    events.onPlanned = [this, post](size_t planned) {
+        post([this, planned] { BatchProgress->setRange(0, static_cast<int>(std::min<size_t>(planned, INT_MAX))); });
+    };
+    events.onStatus = [this, post](const std::string& text) { post([this, text] { SetStatus(FromUtf8(text)); }); };
+    try {
+        watch_ = std::make_unique<TWatchRun>(std::move(watch), plan, BatchChoices(), ItemLoader(LoaderChoices(kept)),
+                                             std::move(events));
+    } catch (const std::exception& e) {
+        return SetStatus(FromUtf8(e.what()));
+    }
+
+    watchDir_ = dir;
+    watchError_.clear();
+    watchCounts_ = {};
+    filesDone_ = 0;
+    shownSize_ = QSize(imageNode_->Width, imageNode_->Height);
+    Results->Clear();
+    Results->SetOutputFolder(QDir(Edit1->text()).absolutePath());
+    BatchProgress->setRange(0, 0);
+    BatchProgress->setValue(0);
+    SetBusy(true);
+    WatchButton->setChecked(true);
+    SaveSettings();
+    watchThread_ = std::thread([this, run = watch_.get()] {
+        QString error;
+        try {
+            run->Run();
+        } catch (const std::exception& e) {
+            error = FromUtf8(e.what());
+        } catch (...) {
+            error = QStringLiteral("unknown error");
+        }
+        QMetaObject::invokeMethod(this, [this, error] { WatchEnded(error); }, Qt::QueuedConnection);
+    });
+}
+
+void TForm1::StopWatch() {
+    if (!watch_) return;
+    watch_->Stop();
+    watchThread_.join();
+    // The events it sent before it ended, with the watch already over.
+    const std::unique_ptr<TWatchRun> ended = std::move(watch_);
+    QCoreApplication::sendPostedEvents(this, QEvent::MetaCall);
+    previewTimer_->stop();
+    SetBusy(false);
+    WatchButton->setChecked(false);
+    watchCounts_.cancelled = watchCounts_.notReached > 0;
+    counts_ = watchCounts_;
+    Results->Finish(counts_);
+    const bool anyFile = !batchStatus_.isEmpty();
+    ShowLastFile();
+    if (!anyFile) SetStatus(QStringLiteral("stopped watching ") + watchDir_);
+    if (!watchError_.isEmpty()) SetStatus(watchError_);
+    ShowResults();
+}
+
+void TForm1::WatchedFileShown(TKeptImages& kept) {
+    auto [map, input] = kept.TakeLatest();
+    if (input.empty()) return;
+    ShowInPreview(std::move(map), input);
+    if (!previewDue_.empty()) previewTimer_->start(PreviewFrameMs);
+}
+
+void TForm1::WatchedFileSettled(const std::string& input, const ItemReport& report) {
+    switch (report.status) {
+        case ItemStatus::Converted: ++watchCounts_.converted; break;
+        case ItemStatus::Skipped: ++watchCounts_.skipped; break;
+        case ItemStatus::Failed: ++watchCounts_.failed; break;
+        case ItemStatus::NotReached: ++watchCounts_.notReached; break;
+    }
+    if (FileSettled(input, report) && Due(progressFrame_, FrameMs)) BatchProgress->setValue(filesDone_);
+    Results->Update(watchCounts_);
+}
+
+void TForm1::WatchLine(const QString& line) {
+    Results->Add(line);
+    Results->Update(watchCounts_);
+    ShowResults();
+}
+
+void TForm1::WatchEnded(const QString& error) {
+    watchError_ = error;
+    StopWatch();
+}
+
 void TForm1::dragEnterEvent(QDragEnterEvent* event) {
     if (event->mimeData()->hasUrls()) event->acceptProposedAction();
 }
 
 void TForm1::dropEvent(QDropEvent* event) {
-    if (running_) return;
+    if (running_ || watch_) return;
     QStringList files;
     for (const QUrl& url : event->mimeData()->urls())
         if (url.isLocalFile()) files << url.toLocalFile();

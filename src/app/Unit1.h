@@ -7,6 +7,7 @@
 #include <QStringList>
 #include <memory>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "app/Dialogs.h"
@@ -14,6 +15,7 @@
 #include "app/WindowSettings.h"
 #include "batch/BatchPlan.h"
 #include "batch/BatchRun.h"
+#include "batch/ItemLoader.h"
 #include "scene/Velora.h"
 
 class QCheckBox;
@@ -27,13 +29,16 @@ class QProgressBar;
 class QPushButton;
 class QScrollArea;
 class QStatusBar;
+class QTimer;
 
 namespace quenlo {
 
+class TKeptImages;
 class TPbox;
 class TPixelMap;
 class TQtPaintBox;
 class TVlxImg;
+class TWatchRun;
 class TZoomControl;
 
 class TForm1 : public QMainWindow {
@@ -55,9 +60,23 @@ public:
     // on an output folder error, and on a load error unless "Keep going" is
     // checked; either way the results panel then tells what happened.
     void ConvertFiles(const QStringList& files);
-    // Esc and the Cancel button: the batch stops after the file in hand.
+    // Esc and the Cancel button: the batch stops after the file in hand,
+    // or the watch does.
     void CancelBatch();
     bool BatchRunning() const { return running_; }
+    // "Watch folder" switched on: asks for the folder to watch; off: StopWatch.
+    void WatchButtonClick(bool checked);
+    // Converts what is and what comes into dir, into the output folder, as
+    // quenlo-convert --watch does, with the batch's choices. Without an
+    // output folder, or with dir as the output folder, says so in the
+    // status line instead. The watch runs on a thread of its own.
+    void StartWatch(const QString& dir);
+    // Stops the watch after the file in hand and waits for it; the window
+    // is then as after a batch.
+    void StopWatch();
+    bool Watching() const { return watch_ != nullptr; }
+    // How long a watched file must stay unchanged before it is taken, in ms.
+    int SettleMs = 1000;
     // Files settled in the batch that runs or ran last.
     int FilesDone() const { return filesDone_; }
     // What the last batch did; the panel keeps its list.
@@ -102,6 +121,7 @@ public:
     QCheckBox* KeepGoingBox;
     QCheckBox* SkipExistingBox;
     QComboBox* FormatBox;  // BMP, PNG, TIFF: the OutputFormat's order
+    QPushButton* WatchButton;  // "Watch folder", checked while watching
     QLabel* ZoomLabel;
     QDockWidget* ResultsDock;
     QLabel* EmptyHint;  // over the empty preview
@@ -123,6 +143,23 @@ private:
     void SetStatus(const QString& text);
     // Controls that would start another batch, off while one runs.
     void SetBatchRunning(bool running);
+    // Those controls and the ones that change the choices, off during a batch or a watch.
+    void SetBusy(bool busy);
+    // The window's choices for the plan, the loader and the runner. The
+    // loader keeps in kept what it decodes whole, for the preview.
+    PlanOptions PlanChoices() const;
+    ItemLoaderOptions LoaderChoices(const std::shared_ptr<TKeptImages>& kept) const;
+    BatchOptions BatchChoices() const;
+    // A file settled in a batch or a watch: counted, and its status text
+    // kept. False for one not reached, listed in the results instead.
+    bool FileSettled(const std::string& input, const ItemReport& report);
+    // The results panel, sized the first time it is shown.
+    void ShowResults();
+    // The watch's events, on this thread.
+    void WatchedFileShown(TKeptImages& kept);
+    void WatchedFileSettled(const std::string& input, const ItemReport& report);
+    void WatchLine(const QString& line);
+    void WatchEnded(const QString& error);
     // Runs a handler; an error leaving it is shown in the error box.
     template <class F>
     void Guarded(F&& f);
@@ -135,6 +172,8 @@ private:
     // After a batch: the status text and preview of its last file, drawn
     // whatever the frame limit skipped.
     void ShowLastFile();
+    // The image put in place last but not shown, if any.
+    void ShowDuePreview();
 
     IDialogs& dialogs_;
     QSettings* settings_;
@@ -156,6 +195,11 @@ private:
     bool running_ = false;
     bool cancelRequested_ = false;
     bool closeRequested_ = false;
+    std::unique_ptr<TWatchRun> watch_;  // while watching
+    std::thread watchThread_;           // runs watch_
+    BatchCounts watchCounts_;           // of the watch so far
+    QString watchDir_, watchError_;
+    QTimer* previewTimer_;  // shows a watched image the frame limit held back
 };
 
 }  // namespace quenlo

@@ -93,6 +93,20 @@ bool PairIsFull(const std::string& ipr, int64_t rgbBytes) {
 
 }  // namespace
 
+std::string WatchRefusal(const WatchOptions& watch, const PlanOptions& plan) {
+    // Outputs beside their sources would land in the watched folders,
+    // where they could not be told from images dropped there.
+    if (plan.outputDir.empty()) return "a watch needs an output folder";
+    std::string out = plan.outputDir;
+    AddBackslash(out);
+    // An output folder not there yet is none of the watched ones.
+    const FileKey outKey = KeyOf(out);
+    for (const std::string& root : watch.folders)
+        if (outKey.found && KeyOf(root) == outKey)
+            return "the output folder " + out + " is also a watched folder; give another one";
+    return {};
+}
+
 class TWatchRun::TState {
 public:
     TState(WatchOptions watch, PlanOptions plan, BatchOptions batch, LoadStep load, WatchEvents events)
@@ -111,16 +125,12 @@ public:
     }
 
     BatchResult Run() {
+        if (std::string why = WatchRefusal(options_, plan_); !why.empty()) throw EQuenlo(why);
         outDir_ = plan_.outputDir;
-        // Outputs beside their sources would land in the watched folders,
-        // where they could not be told from images dropped there.
-        if (outDir_.empty()) throw EQuenlo("a watch needs an output folder");
         PrepareOutputDir(outDir_);
         outKey_ = KeyOf(outDir_);
         for (std::string root : options_.folders) {
             AddBackslash(root);
-            if (KeyOf(root) == outKey_)
-                throw EQuenlo("the output folder " + outDir_ + " is also a watched folder; give another one");
             if (!AddTree(root, "", true)) throw EQuenlo("cannot watch " + root + ": " + std::strerror(errno));
             roots_.push_back(root);
             Status("watching " + root);

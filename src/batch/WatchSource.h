@@ -39,6 +39,10 @@ struct WatchEvents {
     std::function<void(const std::string& text)> onStatus;
 };
 
+// Why a watch of these folders into plan's output folder cannot start: no
+// output folder, or one that is also watched. "" when it can.
+std::string WatchRefusal(const WatchOptions& watch, const PlanOptions& plan);
+
 class TWatchRun {
 public:
     // plan: the output folder and raw-data rules (shards are not used).

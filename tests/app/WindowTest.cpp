@@ -508,7 +508,7 @@ TEST(WindowLayout, OpensWithinTheScreenWithAHintAndTooltips) {
     w.form.FitOnScreen();
     EXPECT_TRUE(w.form.screen()->availableGeometry().contains(w.form.frameGeometry()));
     for (QWidget* control : std::initializer_list<QWidget*>{w.form.Button3, w.form.Edit1, w.form.Button1, w.form.KeepGoingBox,
-                                                            w.form.SkipExistingBox, w.form.FormatBox, w.form.ZoomLabel, w.form.Results->List,
+                                                            w.form.SkipExistingBox, w.form.FormatBox, w.form.WatchButton, w.form.ZoomLabel, w.form.Results->List,
                                                             w.form.Results->CopyButton, w.form.Results->OpenFolderButton})
         EXPECT_FALSE(control->toolTip().isEmpty()) << control->metaObject()->className();
     EXPECT_TRUE(w.form.EmptyHint->isVisible());
@@ -566,4 +566,62 @@ TEST(WindowZoom, ZoomingOutAveragesPixels) {
     EXPECT_EQ(shown.pixel(5, 4), qRgb(255, 128, 255));  // columns 10 and 11
     EXPECT_EQ(shown.pixel(4, 4), qRgb(255, 255, 255));
     EXPECT_EQ(shown.pixel(6, 4), qRgb(255, 255, 255));
+}
+
+TEST(WindowWatch, ConvertsWhatArrivesAndStopsAsABatchEnds) {
+    TempDir dir;
+    const std::string in = dir / "in";
+    fs::create_directories(in);
+    Window w;
+    w.form.show();
+    w.form.SettleMs = 50;
+    // No output folder, or the watched one: said, and not started.
+    w.form.StartWatch(Q(in));
+    EXPECT_EQ(w.form.StatusText(), "a watch needs an output folder");
+    w.form.Edit1->setText(Q(in));
+    w.form.StartWatch(Q(in));
+    EXPECT_EQ(w.form.StatusText(), Q("the output folder " + in + "/ is also a watched folder; give another one"));
+    EXPECT_FALSE(w.form.Watching() || w.form.WatchButton->isChecked());
+
+    w.form.Edit1->setText(Q(dir / "out"));
+    w.dialogs.folders.push_back(Q(in));
+    w.form.WatchButton->click();
+    ASSERT_TRUE(w.form.Watching());
+    EXPECT_TRUE(QTest::qWaitFor([&] { return w.form.StatusText() == Q("watching " + in + "/"); }, 5000));
+    EXPECT_FALSE(w.form.Button3->isEnabled() || w.form.FormatBox->isEnabled() || w.form.acceptDrops());
+    EXPECT_TRUE(w.form.WatchButton->isEnabled() && w.form.WatchButton->isChecked());
+
+    // The .rgb first, as a scanner may write it; and a file that cannot be read.
+    std::vector<uint8_t> rgb(7 * 5 * 3);
+    for (size_t i = 0; i < rgb.size(); ++i) rgb[i] = static_cast<uint8_t>(i * 7 + 3);
+    test::WriteBytes(in + "/a.rgb", rgb);
+    test::WriteText(in + "/a.ipr", "7 5 0 0");
+    test::WriteText(in + "/bad.bmp", "BM not an image");
+    EXPECT_TRUE(QTest::qWaitFor([&] { return w.form.PaintBox1->width() == 7 && w.form.Results->Lines().size() == 1; }, 5000));
+    EXPECT_EQ(ReadBytes(dir / "out/a.bmp"), Expected(in + "/a.ipr"));
+    EXPECT_TRUE(w.form.Results->Lines().value(0).startsWith(Q(in + "/bad.bmp: ")));
+    EXPECT_EQ(w.form.StatusText(), Q("watching " + in + "/"));
+
+    QTest::keyClick(&w.form, Qt::Key_Escape);
+    EXPECT_FALSE(w.form.Watching() || w.form.WatchButton->isChecked());
+    EXPECT_TRUE(w.form.Button3->isEnabled() && w.form.FormatBox->isEnabled() && w.form.acceptDrops() &&
+                !w.form.CancelButton->isVisible());
+    // The last file settled, with the size of the image put in place last.
+    EXPECT_TRUE(w.form.StatusText().startsWith(Q(in + "/")) && w.form.StatusText().endsWith("  7,5")) << w.form.StatusText().toStdString();
+    EXPECT_EQ(w.form.Results->Summary(), "1 converted, 1 failed, 0 not reached");
+
+    // An output folder that cannot be made ends the watch it started, saying why.
+    test::WriteText(dir / "file", "");
+    w.form.Edit1->setText(Q(dir / "file/out"));
+    w.form.StartWatch(Q(in));
+    EXPECT_TRUE(QTest::qWaitFor([&] { return !w.form.Watching(); }, 5000));
+    EXPECT_EQ(w.form.StatusText(), Q("Cannot create " + (dir / "file/out")));
+    EXPECT_TRUE(w.form.Button3->isEnabled() && !w.form.WatchButton->isChecked());
+
+    // Closing the window stops a watch too.
+    w.form.Edit1->setText(Q(dir / "out"));
+    w.form.StartWatch(Q(in));
+    ASSERT_TRUE(w.form.Watching());
+    w.form.close();
+    EXPECT_FALSE(w.form.Watching() || w.form.isVisible());
 }
