@@ -15,10 +15,10 @@
 namespace quenlo {
 
 int32_t TPixelMap::CheckedDataSize(int64_t w, int64_t h, int bpp) {
-    // w, h < 2^31 each, so the product with bpp <= 4 cannot overflow 64 bits.
-    // The row stride must fit as well, even when there are no rows.
-    if (w < 0 || h < 0 || w > INT32_MAX || h > INT32_MAX || w * h * bpp > INT32_MAX ||
-        w * bpp > INT32_MAX)
+    // The row stride must fit, even when there are no rows. w * h * bpp can
+    // pass 2^63 for w, h below 2^31, so the whole is checked by division.
+    if (w < 0 || h < 0 || w > INT32_MAX || h > INT32_MAX || w * bpp > INT32_MAX ||
+        (h > 0 && w * bpp > INT32_MAX / h))
         throw EInvalidImageSize(w, h);
     return static_cast<int32_t>(w * h * bpp);
 }

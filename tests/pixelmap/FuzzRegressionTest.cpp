@@ -22,6 +22,9 @@ TEST(PixelMapFuzz, RefusesAWidthWhoseRowOverflowsEvenWithNoRows) {
     EXPECT_EQ(TPixelMap::CheckedDataSize(715827882, 0, 3), 0);
     EXPECT_EQ(TPixelMap::CheckedDataSize(INT32_MAX, 0, 1), 0);
     EXPECT_THROW(TPixelMap::CheckedDataSize(536870912, 0, 4), EInvalidImageSize);
+    // A PNG header's two 31-bit sizes: their product times 3 passes 2^63.
+    EXPECT_THROW(TPixelMap::CheckedDataSize(2000000000, 1573646889, 3), EInvalidImageSize);
+    EXPECT_EQ(TPixelMap::CheckedDataSize(1000, 1000, 3), 3000000);
 
     TPixelMapARGB a;
     a.SetSize(536870911, 0);  // stride 2147483644 still fits
