@@ -14,10 +14,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     limit.maxPixels = fuzz::kMaxPixels;
     try {
         const auto map = DecodePng(std::span<const uint8_t>(data, size), limit);
-        if (!map || map->Width() <= 0 || map->Height() <= 0 ||
-            int64_t(map->DataSize()) != int64_t(map->Width()) * map->Height() * 3)
-            std::abort();
-        fuzz::CheckAddressable(map->Data(), map->DataSize());
+        fuzz::CheckDecoded(map);
     } catch (const EQuenlo&) {
     }
     return 0;
