@@ -86,6 +86,9 @@ struct TPoly::TFill {
         bool Clamped = false;     // whether its crossings may leave the sides
         int64_t Top = 0, Bottom = 0;  // its first and last line, inclusive
         int64_t ZeroLine = -1;
+        using TLanes = uint32_t __attribute__((vector_size(16)));
+        TLanes LaneX{}, LaneRem{};  // lines 0..3 of the next row's walk, when LanesSet
+        bool LanesSet = false;
 
         // The crossings of the row's lines a..b-1 (the row starting at line
         // rowLine) into x[a..b), leaving the walk on line b. Even and odd
@@ -107,20 +110,24 @@ struct TPoly::TFill {
         // remainder and what a step adds to it stay below dy < 2^31, and the
         // crossings, all in int32 range, come out right modulo 2^32 however
         // the sums wrap on the way; so does line 16, still on the edge.
+        // The lanes end on lines 16..19, the next row's first four, and are
+        // kept for it unless WalkLines moves the walk.
         void WalkRow(int32_t* x) {
-            using TLanes = uint32_t __attribute__((vector_size(16)));
-            TLanes lx, le;
-            int64_t x0 = X, e0 = Rem;
-            for (int i = 0; i < 4; ++i) {
-                lx[i] = uint32_t(x0);
-                le[i] = uint32_t(e0);
-                e0 += R;
-                x0 += XQ;
-                if (e0 >= Dy) {
-                    e0 -= Dy;
-                    x0 += Sx;
+            if (!LanesSet) {
+                int64_t x0 = X, e0 = Rem;
+                for (int i = 0; i < 4; ++i) {
+                    LaneX[i] = uint32_t(x0);
+                    LaneRem[i] = uint32_t(e0);
+                    e0 += R;
+                    x0 += XQ;
+                    if (e0 >= Dy) {
+                        e0 -= Dy;
+                        x0 += Sx;
+                    }
                 }
+                LanesSet = true;
             }
+            TLanes lx = LaneX, le = LaneRem;
             const TLanes dy = TLanes{} + uint32_t(Dy), r4 = TLanes{} + uint32_t(R4);
             const TLanes xq4 = TLanes{} + uint32_t(XQ4), sx = TLanes{} + uint32_t(Sx);
             for (int l = 0; l < 16; l += 4) {
@@ -131,11 +138,14 @@ struct TPoly::TFill {
                 le -= dy & carry;
                 lx += sx & carry;
             }
+            LaneX = lx;
+            LaneRem = le;
             X = int32_t(lx[0]);
             Rem = le[0];
         }
 
         void WalkLines(int32_t* x, int32_t a, int32_t b) {
+            LanesSet = false;
             const int64_t dy = Dy, sx = Sx, r2 = R2, xq2 = XQ2;
             int64_t x0 = X, e0 = Rem;
             int64_t x1 = x0 + XQ, e1 = e0 + R;
