@@ -46,17 +46,19 @@ uint64_t MapBytes(int64_t width, int64_t height, const PixelLimit& limit) {
 }
 
 // Memory a whole-image load will take: the file, read at once, and its map.
+// The size comes from the file's first bytes, which hold a .bmp's headers
+// and, but for rare huge metadata, a .jpg's markers up to its first scan;
+// the load reads the whole file itself.
 uint64_t WholeImageBytes(const std::string& name, ImageKind kind, const PixelLimit& limit) {
     const uint64_t file = FileBytes(name);
+    if (kind != ImageKind::Bmp && kind != ImageKind::Jpeg) return file;
+    std::vector<uint8_t> head(static_cast<size_t>(std::min<uint64_t>(file, 1u << 20)));
+    head.resize(TInputFile(name).Read(head.data(), head.size()));
     if (kind == ImageKind::Bmp) {
-        uint8_t head[26];
-        TInputFile in(name);
-        const size_t n = in.Read(head, sizeof head);
-        if (const auto claim = ClaimedBmpSize({head, n})) return file + MapBytes(claim->width, claim->height, limit);
-    } else if (kind == ImageKind::Jpeg) {
+        if (const auto claim = ClaimedBmpSize(head)) return file + MapBytes(claim->width, claim->height, limit);
+    } else {
         try {
-            const std::vector<uint8_t> bytes = ReadFileBytes(name, kMaxFile);
-            const JpegFrame frame = ReadJpegFrame(bytes);
+            const JpegFrame frame = ReadJpegFrame(head);
             return file + MapBytes(frame.width, frame.height, limit) + static_cast<uint64_t>(frame.coefficientBytes);
         } catch (const EQuenlo&) {
             // The load itself says what is wrong.

@@ -36,11 +36,12 @@ std::pair<int, int> ParseShard(const std::string& text) {
     int k = 0, n = 0;
     const char* const end = text.data() + text.size();
     const auto [slash, kErr] = std::from_chars(text.data(), end, k);
-    const bool ok = kErr == std::errc() && slash != end && *slash == '/' && std::isdigit(static_cast<unsigned char>(slash[1])) &&
-                    [&] {
-                        const auto [last, nErr] = std::from_chars(slash + 1, end, n);
-                        return nErr == std::errc() && last == end;
-                    }();
+    // A digit after the slash: from_chars would take a sign there.
+    bool ok = kErr == std::errc() && slash != end && *slash == '/' && std::isdigit(static_cast<unsigned char>(slash[1]));
+    if (ok) {
+        const auto [last, nErr] = std::from_chars(slash + 1, end, n);
+        ok = nErr == std::errc() && last == end;
+    }
     if (!ok || n < 1 || n > kMaxShards || k < 1 || k > n)
         throw CLI::ValidationError("--shard", "expected K/N with 1 <= K <= N <= " + std::to_string(kMaxShards) +
                                                   ", got \"" + text + "\"");

@@ -397,11 +397,12 @@ private:
 }  // namespace
 
 std::optional<BmpClaim> ClaimedBmpSize(std::span<const uint8_t> head) {
-    if (head.size() < 26 || head[0] != 'B' || head[1] != 'M') return std::nullopt;
-    // The OS/2 core header gives 16-bit sizes, the others signed 32-bit ones.
-    if (U32(&head[14]) == 12) return BmpClaim{U16(&head[18]), U16(&head[20])};
-    const int64_t h = static_cast<int32_t>(U32(&head[22]));
-    return BmpClaim{static_cast<int32_t>(U32(&head[18])), h < 0 ? -h : h};
+    try {
+        const RawHeader H = DecodeHeader(head);
+        return BmpClaim{H.width, H.height < 0 ? -H.height : H.height};
+    } catch (const EInvalidGraphic&) {
+        return std::nullopt;
+    }
 }
 
 uint64_t BmpUsefulBytes(std::span<const uint8_t> head, const PixelLimit& limit) {

@@ -10,16 +10,16 @@
 
 namespace quenlo {
 
-// Decodes a whole .bmp file held in memory into a new 24-bit map, top row first
-// (bytes blue, green, red per pixel, rows packed). Throws EInvalidGraphic (low/Errors.h) for anything malformed,
-// and EImageTooLarge, before anything is allocated, for a size above the limit.
-// The width and height a file's header claims, from its first 26 bytes,
-// without checking the rest; nothing when they are not there.
+// The width and height a file's headers claim, from its first bytes,
+// without checking the rest; nothing when the headers cannot be read.
 struct BmpClaim {
     int64_t width = 0, height = 0;
 };
 std::optional<BmpClaim> ClaimedBmpSize(std::span<const uint8_t> head);
 
+// Decodes a whole .bmp file held in memory into a new 24-bit map, top row first
+// (bytes blue, green, red per pixel, rows packed). Throws EInvalidGraphic (low/Errors.h) for anything malformed,
+// and EImageTooLarge, before anything is allocated, for a size above the limit.
 std::unique_ptr<TPixelMapRGB> DecodeBmp(std::span<const uint8_t> file, const PixelLimit& limit = {});
 
 // How many bytes of the file DecodeBmp can use, from its headers at the
