@@ -339,21 +339,21 @@ def kubernetes_part(readme, tmp, env):
         except ImportError:
             raise Skip("neither kubectl nor python3-yaml: the Kubernetes Job not run")
         job = yaml.safe_load(manifest)
-    spec = job["spec"]
-    if (job["apiVersion"], job["kind"], spec.get("completionMode")) != ("batch/v1", "Job", "Indexed"):
+    body = job["spec"]  # the Job's own body, by Kubernetes' field name
+    if (job["apiVersion"], job["kind"], body.get("completionMode")) != ("batch/v1", "Job", "Indexed"):
         raise Fail("the Kubernetes example is not an Indexed Job")
-    pod = spec["template"]["spec"]
+    pod = body["template"]["spec"]
     c = pod["containers"][0]
     if pod["restartPolicy"] != "Never" or c["workingDir"] != c["volumeMounts"][0]["mountPath"]:
         raise Fail("the Kubernetes Job does not work in its shared volume")
     # The shared volume is this folder; each index runs as its pod would.
     t = time.monotonic()
-    for i in range(spec["completions"]):
+    for i in range(body["completions"]):
         r = subprocess.run(c["command"] + c["args"], cwd=tmp, env=dict(env, JOB_COMPLETION_INDEX=str(i)),
                            capture_output=True, text=True, timeout=30)
         if r.returncode != 0:
             raise Fail(f"the Kubernetes Job's index {i}: exit {r.returncode}\n{r.stderr}")
-    print(f"Kubernetes Job, {spec['completions']} indexes one after another: {time.monotonic() - t:.2f} s")
+    print(f"Kubernetes Job, {body['completions']} indexes one after another: {time.monotonic() - t:.2f} s")
     same_tree(os.path.join(tmp, "all"), os.path.join(tmp, "out"), "the Kubernetes Job's indexes")
     shutil.rmtree(os.path.join(tmp, "out"))
 
