@@ -167,6 +167,18 @@ void StarFillPerPixel(benchmark::State& state) {
 }
 BENCHMARK(StarFillPerPixel);
 
+// The coverage runs alone, painting nothing: the scan conversion's share.
+void StarCoverage(benchmark::State& state) {
+    TPoly poly;
+    poly.Points = Star();
+    poly.SetClip(0, 0, 500, 500);
+    size_t total = 0;
+    poly.OnCoverageRow = [&](int32_t, std::span<const TCoverageRun> r) { total += r.size(); };
+    for (auto _ : state) poly.FillPolygon();
+    benchmark::DoNotOptimize(total);
+}
+BENCHMARK(StarCoverage);
+
 void LabelText(benchmark::State& state) {
     TPixelMapRGB map;
     map.SetSize(330, 10);

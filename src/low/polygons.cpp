@@ -8,6 +8,10 @@
 #include <new>
 #include <utility>
 
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
 #include "low/VeloreLow.h"
 
 namespace quenlo {
@@ -87,7 +91,9 @@ struct TPoly::TFill {
         int64_t Top = 0, Bottom = 0;  // its first and last line, inclusive
         int64_t ZeroLine = -1;
         using TLanes = uint32_t __attribute__((vector_size(16)));
-        TLanes LaneX{}, LaneRem{};  // lines 0..3 of the next row's walk, when LanesSet
+        using TSignedLanes = int32_t __attribute__((vector_size(16)));
+        TLanes LaneX{};  // lines 0..3 of the next row's walk, when LanesSet,
+        TSignedLanes LaneRem{};  // and their Rem - Dy
         bool LanesSet = false;
 
         // The crossings of the row's lines a..b-1 (the row starting at line
@@ -106,18 +112,19 @@ struct TPoly::TFill {
         }
 
         // All 16 lines of a row, the walk going on past it: four walks of
-        // four-line steps, one in each lane of a vector. 32 bits do: each
-        // remainder and what a step adds to it stay below dy < 2^31, and the
-        // crossings, all in int32 range, come out right modulo 2^32 however
-        // the sums wrap on the way; so does line 16, still on the edge.
-        // The lanes end on lines 16..19, the next row's first four, and are
-        // kept for it unless WalkLines moves the walk.
+        // four-line steps, one in each lane of a vector. 32 bits do: the
+        // lanes hold Rem - dy, in [-dy, 0), so a step's sum stays in
+        // [-dy, dy) and its sign is the carry; the crossings, all in int32
+        // range, come out right modulo 2^32 however the sums wrap on the
+        // way; so does line 16, still on the edge. The lanes end on lines
+        // 16..19, the next row's first four, and are kept for it unless
+        // WalkLines moves the walk.
         void WalkRow(int32_t* x) {
             if (!LanesSet) {
                 int64_t x0 = X, e0 = Rem;
                 for (int i = 0; i < 4; ++i) {
                     LaneX[i] = uint32_t(x0);
-                    LaneRem[i] = uint32_t(e0);
+                    LaneRem[i] = int32_t(e0 - Dy);
                     e0 += R;
                     x0 += XQ;
                     if (e0 >= Dy) {
@@ -127,21 +134,22 @@ struct TPoly::TFill {
                 }
                 LanesSet = true;
             }
-            TLanes lx = LaneX, le = LaneRem;
-            const TLanes dy = TLanes{} + uint32_t(Dy), r4 = TLanes{} + uint32_t(R4);
+            TLanes lx = LaneX;
+            TSignedLanes le = LaneRem;
+            const TSignedLanes dy = TSignedLanes{} + int32_t(Dy), r4 = TSignedLanes{} + int32_t(R4);
             const TLanes xq4 = TLanes{} + uint32_t(XQ4), sx = TLanes{} + uint32_t(Sx);
             for (int l = 0; l < 16; l += 4) {
                 std::memcpy(x + l, &lx, sizeof lx);
                 le += r4;
                 lx += xq4;
-                const TLanes carry = TLanes(le >= dy);  // all ones where it carries
+                const TSignedLanes carry = le >= 0;  // all ones where it carries
                 le -= dy & carry;
-                lx += sx & carry;
+                lx += sx & TLanes(carry);
             }
             LaneX = lx;
             LaneRem = le;
             X = int32_t(lx[0]);
-            Rem = le[0];
+            Rem = int64_t(le[0]) + Dy;
         }
 
         void WalkLines(int32_t* x, int32_t a, int32_t b) {
@@ -419,6 +427,131 @@ struct TPoly::TFill {
         flush();
     }
 
+    // Appends Len pixels at coverage sum T (0..240, a sum of spans over the
+    // row's lines), merged into the last run when the coverage is the same.
+    // 240 * 273 div 256 = 255: full coverage is 1.
+    static uint8_t CoverOf(int32_t t) { return uint8_t((uint32_t(t) * 273) >> 8); }
+    static void PutRun(std::vector<TCoverageRun>& runs, int32_t x, int32_t len, int32_t t) {
+        const uint8_t cover = CoverOf(t);
+        if (!runs.empty() && runs.back().Cover == cover)
+            runs.back().Len += len;
+        else
+            runs.push_back({x, len, cover});
+    }
+
+    // The sums of pixels first .. first + w - 1 (w <= 16) from one edge's n
+    // crossings. A crossing at x gives pixel j (counted from first)
+    // clamp(16 j + 15 - (x - 16 first), 0, 15): 15 left of its pixel, the
+    // 15 - f sub-columns f..14 in it, nothing right of it. On SSE2 the 16
+    // lines are bytes of one vector, where a saturating subtraction is the
+    // lower clamp.
+    static void EdgePixelSums(const int32_t* x, int32_t n, int32_t first, int32_t w, int32_t* sums) {
+#if defined(__SSE2__)
+        if (n == kRowLines) {
+            const __m128i origin = _mm_set1_epi32(16 * first);
+            auto rel = [&](int l) {
+                return _mm_sub_epi32(_mm_loadu_si128(reinterpret_cast<const __m128i*>(x + l)), origin);
+            };
+            const __m128i bytes = _mm_packus_epi16(_mm_packs_epi32(rel(0), rel(4)),
+                                                   _mm_packs_epi32(rel(8), rel(12)));
+            const __m128i fifteen = _mm_set1_epi8(15), zero = _mm_setzero_si128();
+            for (int32_t j = 0; j < w; ++j) {
+                const __m128i top = _mm_set1_epi8(char(16 * j + 15));
+                const __m128i c = _mm_min_epu8(_mm_subs_epu8(top, bytes), fifteen);
+                const __m128i s = _mm_sad_epu8(c, zero);
+                sums[j] = _mm_cvtsi128_si32(s) + _mm_extract_epi16(s, 4);
+            }
+            return;
+        }
+#endif
+        for (int32_t j = 0; j < w; ++j) {
+            int32_t sum = 0;
+            for (int32_t l = 0; l < n; ++l)
+                sum += std::clamp(16 * (first + j) + 15 - x[l], 0, 15);
+            sums[j] = sum;
+        }
+    }
+
+    // Most runs a row apart can take: per edge 2 n for its pixels and the
+    // gaps between them, 1 for the stretch after it.
+    static size_t ApartRunsBound(size_t na) { return na * (2 * kRowLines + 1); }
+
+    // The runs of a row whose edges lie apart (edge i's crossings in pixels
+    // pix[i], left of edge i + 1's), each edge's pixels summed from its own
+    // crossings, the stretch up to the next edge at the sum the edge
+    // leaves; the last stretch ends before pixel end. Even edges start
+    // spans. Writes at most ApartRunsBound(na) runs to out; returns how many.
+    static size_t ApartRuns(const int32_t* xs, size_t na, int32_t n,
+                            const std::pair<int32_t, int32_t>* pix, int32_t end,
+                            TCoverageRun* out) {
+        TCoverageRun* const begin = out;
+        auto put = [&](int32_t x, int32_t len, int32_t t) {
+            const uint8_t cover = CoverOf(t);
+            if (out != begin && out[-1].Cover == cover)
+                out[-1].Len += len;
+            else
+                *out++ = {x, len, cover};
+        };
+        int32_t base = 0;  // the sum left of the edge
+        for (size_t i = 0; i < na; ++i) {
+            const int32_t* x = xs + i * kRowLines;
+            const int32_t sign = i % 2 ? -1 : 1;
+            const auto [first, last] = pix[i];
+            if (last - first < 16) {
+                int32_t sums[16];
+                EdgePixelSums(x, n, first, last - first + 1, sums);
+                for (int32_t j = 0; j <= last - first; ++j) put(first + j, 1, base + sign * sums[j]);
+            } else {
+                // A shallow edge: pixel by pixel in column order, runs over
+                // the gaps between its crossings.
+                const bool rightward = x[0] <= x[n - 1];
+                int32_t done = 0;  // 15 per crossing left of the pixel
+                int32_t at = first;
+                for (int32_t k = 0; k < n;) {
+                    const int32_t px = x[rightward ? k : n - 1 - k] >> 4;
+                    if (px > at) put(at, px - at, base + sign * done);
+                    int32_t here = 0, count = 0;
+                    for (; k < n; ++k, ++count) {
+                        const int32_t v = x[rightward ? k : n - 1 - k];
+                        if (v >> 4 != px) break;
+                        here += 15 - (v & 15);
+                    }
+                    put(px, 1, base + sign * (done + here));
+                    done += 15 * count;
+                    at = px + 1;
+                }
+            }
+            base += sign * 15 * n;
+            const int32_t next = i + 1 < na ? pix[i + 1].first : end;
+            if (next > last + 1) put(last + 1, next - last - 1, base);
+        }
+        return size_t(out - begin);
+    }
+
+    // The running sum over the touched entries of acc (marked in touched),
+    // as runs from pixel minPix over len pixels; the coverage stays put
+    // between entries. Leaves acc and touched zero.
+    static void SumRuns(std::vector<int32_t>& acc, std::vector<uint64_t>& touched, int32_t minPix,
+                        int32_t len, std::vector<TCoverageRun>& runs) {
+        int32_t t = 0, from = 0;
+        const size_t words = (size_t(len) + 63) / 64;
+        uint64_t carry = 0;  // the top mark of the previous word, moved on
+        for (size_t w = 0; w < words; ++w) {
+            const uint64_t m = touched[w];
+            uint64_t bits = m | m << 1 | carry;
+            carry = m >> 63;
+            for (; bits; bits &= bits - 1) {
+                const int32_t c = int32_t(w * 64) + std::countr_zero(bits);
+                if (c > from) PutRun(runs, minPix + from, c - from, t);
+                t += acc[size_t(c)];
+                acc[size_t(c)] = 0;
+                from = c;
+            }
+            touched[w] = 0;
+        }
+        if (len > from) PutRun(runs, minPix + from, len - from, t);
+    }
+
     // Per pixel row: four difference entries per span, as always, but the
     // running sum visits only the entries that were touched, so everything
     // between two of them comes out as one run. A span touches p, p + 1, q
@@ -445,19 +578,37 @@ struct TPoly::TFill {
         std::vector<int32_t> lineXs;
         std::vector<int32_t> acc;       // zero between rows
         std::vector<uint64_t> touched;  // zero between rows
-        std::vector<TCoverageRun> runs;
+        std::vector<std::pair<int32_t, int32_t>> edgePix;  // pixels of each edge's crossings
+        std::vector<TCoverageRun> runs, apartRuns;
         size_t nextEdge = 0, nextExtra = 0;
+        int64_t minBottom = INT64_MAX;  // of the active steppers
+        bool anyClamped = false;        // whether any of them is
         for (int64_t row = BaseY >> 4; row < endRow; ++row) {
             const int64_t lo = std::max<int64_t>(0, 16 * row - BaseY);
             const int64_t hi = std::min<int64_t>(n - 1, 16 * row - BaseY + 15);
             const int32_t nl = int32_t(hi - lo + 1);
 
-            std::erase_if(active, [&](uint32_t i) { return Steppers[i].Bottom < lo; });
+            const bool left = minBottom < lo;
+            if (left) std::erase_if(active, [&](uint32_t i) { return Steppers[i].Bottom < lo; });
+            const size_t joinBegin = nextEdge;
             while (nextEdge < Steppers.size() && Steppers[nextEdge].Top <= hi)
                 active.push_back(uint32_t(nextEdge++));
+            const bool joined = nextEdge != joinBegin;
+            if (left || joined) {
+                minBottom = INT64_MAX;
+                anyClamped = false;
+                for (const uint32_t i : active) {
+                    minBottom = std::min(minBottom, Steppers[i].Bottom);
+                    anyClamped = anyClamped || Steppers[i].Clamped;
+                }
+            }
             const size_t extraBegin = nextExtra;
             while (nextExtra < Extras.size() && Extras[nextExtra].Line <= hi) ++nextExtra;
             if (active.empty() && extraBegin == nextExtra) continue;
+            // Every edge crosses all sixteen lines, walked on from the last
+            // row, within the sides, and no twin lies here: the common row.
+            const bool steady = nl == kRowLines && !joined && extraBegin == nextExtra &&
+                                lo + kRowLines <= minBottom && !anyClamped;
 
             // By the crossing each takes next; the order changes seldom, so
             // an insertion sort does little.
@@ -478,10 +629,22 @@ struct TPoly::TFill {
             if (xs.size() < na * kRowLines) {  // grown only, never cleared per row
                 xs.resize(na * kRowLines);
                 reach.resize(na);
+                edgePix.resize(na);
             }
             bool plain = extraBegin == nextExtra;
             int32_t minX = INT32_MAX, maxX = INT32_MIN;
-            for (size_t i = 0; i < na; ++i) {
+            if (steady) {
+                for (size_t i = 0; i < na; ++i) {
+                    int32_t* x = xs.data() + i * kRowLines;
+                    Steppers[active[i]].WalkRow(x);
+                    reach[i] = {0, kRowLines};
+                    const auto [low, high] = std::minmax(x[0], x[kRowLines - 1]);
+                    edgePix[i] = {low >> 4, high >> 4};
+                    minX = std::min(minX, low);
+                    maxX = std::max(maxX, high);
+                }
+            }
+            for (size_t i = 0; !steady && i < na; ++i) {
                 TStepper& st = Steppers[active[i]];
                 const int32_t a = int32_t(std::max(lo, st.Top) - lo);
                 const int32_t b = int32_t(std::min(hi, st.Bottom) - lo + 1);
@@ -491,6 +654,7 @@ struct TPoly::TFill {
                 st.Walk(x, a, b, lo, XLo, XHi);
                 // Each edge's crossings are monotone.
                 const auto [low, high] = std::minmax(x[a], x[b - 1]);
+                edgePix[i] = {low >> 4, high >> 4};
                 minX = std::min(minX, low);
                 maxX = std::max(maxX, high);
             }
@@ -498,88 +662,67 @@ struct TPoly::TFill {
                 minX = std::min(minX, Extras[e].X);
                 maxX = std::max(maxX, Extras[e].X);
             }
-            if (plain && minX >= 0) {
-                for (size_t i = 0; plain && i + 1 < na; ++i) {
-                    const int32_t* x = xs.data() + i * kRowLines;
-                    const int32_t* y = x + kRowLines;
-                    // Both monotone: when one lies wholly left of the other
-                    // their ends tell; else line by line.
-                    if (std::max(x[0], x[nl - 1]) <= std::min(y[0], y[nl - 1])) continue;
-                    bool ordered = true;
-                    for (int32_t l = 0; l < nl; ++l) ordered &= x[l] <= y[l];
-                    plain = ordered;
-                }
-            } else {
-                plain = false;
+            // Edges apart: each one's crossings lie in pixels left of the
+            // next one's, so the row's runs follow edge by edge.
+            plain = plain && minX >= 0;
+            bool apart = plain;
+            for (size_t i = 1; apart && i < na; ++i) apart = edgePix[i - 1].second < edgePix[i].first;
+            for (size_t i = 0; plain && !apart && i + 1 < na; ++i) {
+                const int32_t* x = xs.data() + i * kRowLines;
+                const int32_t* y = x + kRowLines;
+                // Both monotone: when one lies wholly left of the other
+                // their ends tell; else line by line.
+                if (std::max(x[0], x[nl - 1]) <= std::min(y[0], y[nl - 1])) continue;
+                bool ordered = true;
+                for (int32_t l = 0; l < nl; ++l) ordered &= x[l] <= y[l];
+                plain = ordered;
             }
 
             // Pixel range from the crossings alone.
             const int32_t minPix = minX / 16, maxPix = (maxX + 15) / 16;
             const int32_t len = maxPix - minPix + 2;
-            if (acc.size() < size_t(len)) {
-                acc.resize(size_t(len), 0);
-                touched.resize((size_t(len) + 63) / 64, 0);
-            }
-            int32_t* const accp = acc.data();
-            uint64_t* const marks = touched.data();
-            // Per sub-scanline a pixel counts the sub-columns 0..14 that a
-            // span covers; 16 full sub-scanlines make 240.
-            if (plain) {
-                for (size_t i = 0; i < na; ++i)
-                    AddColumn(xs.data() + i * kRowLines, nl, i % 2 ? -1 : 1, minPix, accp, marks);
+            std::span<const TCoverageRun> rowRuns;
+            if (apart) {
+                if (apartRuns.size() < ApartRunsBound(na)) apartRuns.resize(ApartRunsBound(na));
+                rowRuns = {apartRuns.data(),
+                           ApartRuns(xs.data(), na, nl, edgePix.data(), minPix + len, apartRuns.data())};
             } else {
-                lineStart.clear();
-                lineXs.clear();
-                for (int32_t l = 0; l < nl; ++l) {
-                    const uint32_t b = uint32_t(lineXs.size());
-                    lineStart.push_back(b);
+                runs.clear();
+                if (acc.size() < size_t(len)) {
+                    acc.resize(size_t(len), 0);
+                    touched.resize((size_t(len) + 63) / 64, 0);
+                }
+                int32_t* const accp = acc.data();
+                uint64_t* const marks = touched.data();
+                if (plain) {
                     for (size_t i = 0; i < na; ++i)
-                        if (reach[i].first <= l && l < reach[i].second)
-                            lineXs.push_back(xs[i * kRowLines + size_t(l)]);
-                    for (size_t e = extraBegin; e < nextExtra; ++e)
-                        if (Extras[e].Line == lo + l) lineXs.push_back(Extras[e].X);
-                    SortScanLine(lineXs.data() + b, uint32_t(lineXs.size()) - b);
+                        AddColumn(xs.data() + i * kRowLines, nl, i % 2 ? -1 : 1, minPix, accp, marks);
+                } else {
+                    lineStart.clear();
+                    lineXs.clear();
+                    for (int32_t l = 0; l < nl; ++l) {
+                        const uint32_t b = uint32_t(lineXs.size());
+                        lineStart.push_back(b);
+                        for (size_t i = 0; i < na; ++i)
+                            if (reach[i].first <= l && l < reach[i].second)
+                                lineXs.push_back(xs[i * kRowLines + size_t(l)]);
+                        for (size_t e = extraBegin; e < nextExtra; ++e)
+                            if (Extras[e].Line == lo + l) lineXs.push_back(Extras[e].X);
+                        SortScanLine(lineXs.data() + b, uint32_t(lineXs.size()) - b);
+                    }
+                    lineStart.push_back(uint32_t(lineXs.size()));
+                    if (!AddSpans(lineStart, lineXs, minPix, accp, marks)) return;
                 }
-                lineStart.push_back(uint32_t(lineXs.size()));
-                if (!AddSpans(lineStart, lineXs, minPix, accp, marks)) return;
+                SumRuns(acc, touched, minPix, len, runs);
+                rowRuns = runs;
             }
-
-            // Running sum over the touched entries; the coverage stays put
-            // between them. 240 * 273 div 256 = 255: full coverage is 1.
-            runs.clear();
-            int32_t t = 0, from = 0;
-            uint8_t cover = 0;
-            auto close = [&](int32_t to) {  // the run from..to-1 at cover
-                if (to <= from) return;
-                if (!runs.empty() && runs.back().Cover == cover)
-                    runs.back().Len += to - from;
-                else
-                    runs.push_back({minPix + from, to - from, cover});
-            };
-            const size_t words = (size_t(len) + 63) / 64;
-            uint64_t carry = 0;  // the top mark of the previous word, moved on
-            for (size_t w = 0; w < words; ++w) {
-                const uint64_t m = touched[w];
-                uint64_t bits = m | m << 1 | carry;
-                carry = m >> 63;
-                for (; bits; bits &= bits - 1) {
-                    const int32_t c = int32_t(w * 64) + std::countr_zero(bits);
-                    close(c);
-                    t += acc[size_t(c)];
-                    acc[size_t(c)] = 0;
-                    cover = uint8_t((uint32_t(t) * 273) >> 8);  // t >= 0: a sum of spans
-                    from = c;
-                }
-                touched[w] = 0;
-            }
-            close(len);
 
             const int32_t y = int32_t(row);
             if (onRow) {
-                onRow(y, runs);
+                onRow(y, rowRuns);
                 continue;
             }
-            for (const TCoverageRun& r : runs) {
+            for (const TCoverageRun& r : rowRuns) {
                 const float alpha = float(r.Cover) / 255.0f;
                 for (int32_t x = r.X; x < r.X + r.Len; ++x) onCoverage(MakePoint(x, y), alpha);
             }

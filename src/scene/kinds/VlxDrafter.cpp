@@ -131,6 +131,33 @@ void TVlxDrafter::FillRow(int32_t y, std::span<const TCoverageRun> runs) {
     uint8_t* const line = d.DrawTarget->ScanLine(y + d.DrawOffset.Y);
     const uint8_t* const pen = tables.PenRow.data();
     const std::array<uint32_t, 256>& coverWeight = tables.CoverWeight;
+    if (runs.empty()) return;
+    // Mostly the whole row lies inside the clip: then no run needs clipping.
+    if (runs.front().X >= d.DrawClip.Left &&
+        int64_t(runs.back().X) + runs.back().Len - 1 <= d.DrawClip.Right) {
+        // Locals, so that the byte stores need not reload them.
+        const uint32_t* const weights = coverWeight.data();
+        const uint32_t b0 = pen[0], b1 = pen[1], b2 = pen[2];
+        uint8_t* px = line + 3 * (int64_t(runs.front().X) + d.DrawOffset.X);
+        for (const TCoverageRun& r : runs) {
+            const uint32_t w = weights[r.Cover];
+            const size_t bytes = size_t(r.Len) * 3;
+            if (w == 0) {
+            } else if (r.Len == 1) {
+                px[0] = MixByte(px[0], b0, w);
+                px[1] = MixByte(px[1], b1, w);
+                px[2] = MixByte(px[2], b2, w);
+            } else if (w == 65535) {
+                std::memcpy(px, pen, bytes);
+            } else if (bytes < 16) {
+                for (size_t i = 0; i < bytes; ++i) px[i] = MixByte(px[i], pen[i], w);
+            } else {
+                MixRow(px, pen, bytes, w);
+            }
+            px += bytes;
+        }
+        return;
+    }
     for (const TCoverageRun& r : runs) {
         // TPoly reports the pixel right of a row's last span too, at coverage
         // 0; the clip only keeps such pixels from leaving the area.
