@@ -94,6 +94,8 @@ struct TPoly::TFill {
         using TSignedLanes = int32_t __attribute__((vector_size(16)));
         TLanes LaneX{};  // lines 0..3 of the next row's walk, when LanesSet,
         TSignedLanes LaneRem{};  // and their Rem - Dy
+        TSignedLanes LaneDy{}, LaneR4{};  // Dy, R4, XQ4 and Sx in every lane
+        TLanes LaneXQ4{}, LaneSx{};
         bool LanesSet = false;
 
         // The crossings of the row's lines a..b-1 (the row starting at line
@@ -132,19 +134,21 @@ struct TPoly::TFill {
                         x0 += Sx;
                     }
                 }
+                LaneDy = TSignedLanes{} + int32_t(Dy);
+                LaneR4 = TSignedLanes{} + int32_t(R4);
+                LaneXQ4 = TLanes{} + uint32_t(XQ4);
+                LaneSx = TLanes{} + uint32_t(Sx);
                 LanesSet = true;
             }
             TLanes lx = LaneX;
             TSignedLanes le = LaneRem;
-            const TSignedLanes dy = TSignedLanes{} + int32_t(Dy), r4 = TSignedLanes{} + int32_t(R4);
-            const TLanes xq4 = TLanes{} + uint32_t(XQ4), sx = TLanes{} + uint32_t(Sx);
             for (int l = 0; l < 16; l += 4) {
                 std::memcpy(x + l, &lx, sizeof lx);
-                le += r4;
-                lx += xq4;
-                const TSignedLanes carry = le >= 0;  // all ones where it carries
-                le -= dy & carry;
-                lx += sx & TLanes(carry);
+                le += LaneR4;
+                lx += LaneXQ4;
+                const TSignedLanes stay = le < 0;  // all ones where it does not carry
+                le -= LaneDy & ~stay;
+                lx += LaneSx & ~TLanes(stay);
             }
             LaneX = lx;
             LaneRem = le;
@@ -198,15 +202,55 @@ struct TPoly::TFill {
     int32_t YLo, YHi;  // sub-scanlines that may hold crossings
     int32_t BaseY = 0;
     int64_t NLines = 0;
-    std::vector<TStepper> Steppers;  // by Top
-    std::vector<TExtra> Extras;      // by Line
+
+    // Working memory, kept per thread from one fill to the next so that a
+    // fill of a few rows does not spend its time in the allocator. A fill
+    // started while another runs on the thread gets its own.
+    struct TScratch {
+        std::vector<TStepper> Steppers;
+        std::vector<TExtra> Extras;
+        std::vector<std::pair<int64_t, int>> Changes;
+        std::vector<uint32_t> Active, LineStart;
+        std::vector<int64_t> Keys;
+        std::vector<int32_t> Xs, LineXs;
+        std::vector<int32_t> Acc;        // zero between rows and fills
+        std::vector<uint64_t> Touched;  // zero between rows and fills
+        std::vector<std::pair<int32_t, int32_t>> Reach, EdgePix;
+        std::vector<TCoverageRun> Runs, ApartRuns;
+
+        size_t Bytes() const {
+            return Steppers.capacity() * sizeof(TStepper) + Xs.capacity() * sizeof(int32_t) +
+                   Acc.capacity() * sizeof(int32_t) + LineXs.capacity() * sizeof(int32_t) +
+                   Changes.capacity() * sizeof(Changes[0]);
+        }
+    };
+    static std::unique_ptr<TScratch>& KeptScratch() {
+        thread_local std::unique_ptr<TScratch> kept;
+        return kept;
+    }
+    static constexpr size_t kKeptScratchBytes = size_t(4) << 20;  // what a thread may keep
+
+    std::unique_ptr<TScratch> Scratch;
+    std::vector<TStepper>& Steppers;  // by Top
+    std::vector<TExtra>& Extras;      // by Line
 
     explicit TFill(const TPoly& poly)
         : Poly(poly),
           XLo(ClipSub(poly.ClipLeft, 0)),
           XHi(ClipSub(poly.ClipRight, -1)),
           YLo(ClipSub(poly.ClipTop, 0)),
-          YHi(ClipSub(poly.ClipBottom, -1)) {}
+          YHi(ClipSub(poly.ClipBottom, -1)),
+          Scratch(KeptScratch() ? std::move(KeptScratch()) : std::make_unique<TScratch>()),
+          Steppers(Scratch->Steppers),
+          Extras(Scratch->Extras) {
+        Steppers.clear();
+        Extras.clear();
+    }
+    ~TFill() {
+        if (Scratch->Bytes() <= kKeptScratchBytes && !KeptScratch()) KeptScratch() = std::move(Scratch);
+    }
+    TFill(const TFill&) = delete;
+    TFill& operator=(const TFill&) = delete;
 
     // Scan line of a lone crossing at sub-scanline y, or -1 when dropped.
     int64_t LineOf(int32_t y) const {
@@ -288,7 +332,8 @@ struct TPoly::TFill {
         if (d == 0) throw EAssertionFailed(kSource, kLineFlatLoop);
 
         // Crossings-count changes along the lines, for the pairing check.
-        std::vector<std::pair<int64_t, int>> changes;
+        std::vector<std::pair<int64_t, int>>& changes = Scratch->Changes;
+        changes.clear();
         TPoint prev = v[0];
         for (size_t i = 1; i <= m; ++i) {
             const TPoint cur = v[i % m];
@@ -454,9 +499,10 @@ struct TPoly::TFill {
             };
             const __m128i bytes = _mm_packus_epi16(_mm_packs_epi32(rel(0), rel(4)),
                                                    _mm_packs_epi32(rel(8), rel(12)));
-            const __m128i fifteen = _mm_set1_epi8(15), zero = _mm_setzero_si128();
-            for (int32_t j = 0; j < w; ++j) {
-                const __m128i top = _mm_set1_epi8(char(16 * j + 15));
+            const __m128i fifteen = _mm_set1_epi8(15), sixteen = _mm_set1_epi8(16);
+            const __m128i zero = _mm_setzero_si128();
+            __m128i top = fifteen;  // 16 j + 15 in every byte
+            for (int32_t j = 0; j < w; ++j, top = _mm_add_epi8(top, sixteen)) {
                 const __m128i c = _mm_min_epu8(_mm_subs_epu8(top, bytes), fifteen);
                 const __m128i s = _mm_sad_epu8(c, zero);
                 sums[j] = _mm_cvtsi128_si32(s) + _mm_extract_epi16(s, 4);
@@ -485,12 +531,15 @@ struct TPoly::TFill {
                             const std::pair<int32_t, int32_t>* pix, int32_t end,
                             TCoverageRun* out) {
         TCoverageRun* const begin = out;
+        int32_t lastCover = -1;  // out[-1].Cover, kept out of memory
         auto put = [&](int32_t x, int32_t len, int32_t t) {
             const uint8_t cover = CoverOf(t);
-            if (out != begin && out[-1].Cover == cover)
+            if (cover == lastCover) {
                 out[-1].Len += len;
-            else
+            } else {
                 *out++ = {x, len, cover};
+                lastCover = cover;
+            }
         };
         int32_t base = 0;  // the sum left of the edge
         for (size_t i = 0; i < na; ++i) {
@@ -570,16 +619,22 @@ struct TPoly::TFill {
         if (BaseY < 0) return;
         const int64_t n = NLines;
         const int64_t endRow = (int64_t(BaseY) + n + 15) / 16;
-        std::vector<uint32_t> active;        // steppers that reach the row, left to right
-        std::vector<int64_t> keys;           // their next crossings, for the order
-        std::vector<int32_t> xs;             // kRowLines crossings per active stepper
-        std::vector<std::pair<int32_t, int32_t>> reach;  // lines a..b-1 of the row it crosses
-        std::vector<uint32_t> lineStart;     // the sorted lines of a row that is not plain
-        std::vector<int32_t> lineXs;
-        std::vector<int32_t> acc;       // zero between rows
-        std::vector<uint64_t> touched;  // zero between rows
-        std::vector<std::pair<int32_t, int32_t>> edgePix;  // pixels of each edge's crossings
-        std::vector<TCoverageRun> runs, apartRuns;
+        TScratch& m = *Scratch;
+        std::vector<uint32_t>& active = m.Active;  // steppers that reach the row, left to right
+        std::vector<int64_t>& keys = m.Keys;       // their next crossings, for the order
+        // Grown only, never cleared per row: kRowLines crossings per active
+        // stepper, the lines a..b-1 of the row it crosses, and the pixels
+        // its crossings lie in.
+        std::vector<int32_t>& xs = m.Xs;
+        std::vector<std::pair<int32_t, int32_t>>& reach = m.Reach;
+        std::vector<std::pair<int32_t, int32_t>>& edgePix = m.EdgePix;
+        std::vector<uint32_t>& lineStart = m.LineStart;  // the sorted lines of a row that is not plain
+        std::vector<int32_t>& lineXs = m.LineXs;
+        std::vector<int32_t>& acc = m.Acc;
+        std::vector<uint64_t>& touched = m.Touched;
+        std::vector<TCoverageRun>& runs = m.Runs;
+        std::vector<TCoverageRun>& apartRuns = m.ApartRuns;
+        active.clear();
         size_t nextEdge = 0, nextExtra = 0;
         int64_t minBottom = INT64_MAX;  // of the active steppers
         bool anyClamped = false;        // whether any of them is
@@ -626,7 +681,7 @@ struct TPoly::TFill {
                 active[j] = a;
             }
 
-            if (xs.size() < na * kRowLines) {  // grown only, never cleared per row
+            if (xs.size() < na * kRowLines) {
                 xs.resize(na * kRowLines);
                 reach.resize(na);
                 edgePix.resize(na);
@@ -711,7 +766,11 @@ struct TPoly::TFill {
                         SortScanLine(lineXs.data() + b, uint32_t(lineXs.size()) - b);
                     }
                     lineStart.push_back(uint32_t(lineXs.size()));
-                    if (!AddSpans(lineStart, lineXs, minPix, accp, marks)) return;
+                    if (!AddSpans(lineStart, lineXs, minPix, accp, marks)) {
+                        std::fill(acc.begin(), acc.end(), 0);  // as the next fill expects them
+                        std::fill(touched.begin(), touched.end(), 0);
+                        return;
+                    }
                 }
                 SumRuns(acc, touched, minPix, len, runs);
                 rowRuns = runs;
