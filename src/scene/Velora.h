@@ -20,6 +20,7 @@
 #include "low/Errors.h"
 #include "low/Types.h"
 #include "pixelmap/Color.h"
+#include "scene/NodeHeap.h"
 #include "scene/NodeWatch.h"
 
 namespace quenlo {
@@ -176,6 +177,11 @@ public:
     TVelora();
     TVelora(const TVelora&) = delete;
     TVelora& operator=(const TVelora&) = delete;
+
+    // Nodes of every kind live in the node heap (see NodeHeap.h); the
+    // virtual destructor hands delete the size of the kind.
+    static void* operator new(std::size_t bytes) { return AllocateNode(bytes); }
+    static void operator delete(void* p, std::size_t bytes) noexcept { FreeNode(p, bytes); }
 
     // Takes this node down. Throws EVelore "have children error" and changes
     // nothing while it has children. A node still linked under a parent is

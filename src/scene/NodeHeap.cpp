@@ -1,0 +1,138 @@
+#include "scene/NodeHeap.h"
+
+#include <cstdint>
+#include <mutex>
+#include <new>
+
+#if defined(__linux__)
+#include <sys/mman.h>
+#endif
+
+namespace quenlo {
+
+namespace {
+
+#if defined(__SANITIZE_ADDRESS__)
+constexpr bool kPooled = false;
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer)
+constexpr bool kPooled = false;
+#else
+constexpr bool kPooled = true;
+#endif
+#else
+constexpr bool kPooled = true;
+#endif
+
+constexpr std::size_t kSlabBytes = std::size_t(2) << 20;  // one huge page on x86-64
+constexpr std::size_t kGrain = 16;                        // block sizes are multiples of it
+constexpr std::size_t kClasses = kMaxPooledNode / kGrain + 1;
+
+// Sits at the start of its slab, so a block finds it by rounding down.
+struct TSlab {
+    TSlab* Prev = nullptr;  // in its size's list of slabs with room
+    TSlab* Next = nullptr;
+    bool Listed = false;
+    void* Free = nullptr;  // freed blocks, each holding the next one's address
+    char* Bump;            // blocks never handed out start here
+    char* End;
+    std::size_t Live = 0;
+    std::size_t Block;  // bytes
+};
+constexpr std::size_t kHeaderBytes = (sizeof(TSlab) + 63) / 64 * 64;
+
+struct THeap {
+    std::mutex Lock;
+    TSlab* WithRoom[kClasses] = {};
+    std::size_t Slabs = 0;
+
+    void List(TSlab* s, std::size_t c) {
+        s->Prev = nullptr;
+        s->Next = WithRoom[c];
+        if (s->Next) s->Next->Prev = s;
+        WithRoom[c] = s;
+        s->Listed = true;
+    }
+    void Unlist(TSlab* s, std::size_t c) {
+        (s->Prev ? s->Prev->Next : WithRoom[c]) = s->Next;
+        if (s->Next) s->Next->Prev = s->Prev;
+        s->Listed = false;
+    }
+    TSlab* NewSlab(std::size_t block) {
+        void* mem = ::operator new(kSlabBytes, std::align_val_t(kSlabBytes));
+#if defined(__linux__) && defined(MADV_HUGEPAGE)
+        madvise(mem, kSlabBytes, MADV_HUGEPAGE);  // a hint: refused is fine
+#endif
+        TSlab* s = new (mem) TSlab;
+        s->Bump = static_cast<char*>(mem) + kHeaderBytes;
+        s->End = static_cast<char*>(mem) + kSlabBytes;
+        s->Block = block;
+        ++Slabs;
+        return s;
+    }
+    void DropSlab(TSlab* s) {
+        s->~TSlab();
+        ::operator delete(static_cast<void*>(s), std::align_val_t(kSlabBytes));
+        --Slabs;
+    }
+};
+
+// Never destroyed: nodes may be freed by other static destructors.
+THeap& Heap() {
+    static THeap* heap = new THeap;
+    return *heap;
+}
+
+}  // namespace
+
+void* AllocateNode(std::size_t bytes) {
+    if (!kPooled || bytes > kMaxPooledNode) return ::operator new(bytes);
+    const std::size_t c = (bytes + kGrain - 1) / kGrain;
+    THeap& h = Heap();
+    std::lock_guard lock(h.Lock);
+    TSlab* s = h.WithRoom[c];
+    if (!s) {
+        s = h.NewSlab(c * kGrain);
+        h.List(s, c);
+    }
+    void* p;
+    if (s->Free) {
+        p = s->Free;
+        s->Free = *static_cast<void**>(p);
+    } else {
+        p = s->Bump;
+        s->Bump += s->Block;
+    }
+    ++s->Live;
+    if (!s->Free && std::size_t(s->End - s->Bump) < s->Block) h.Unlist(s, c);
+    return p;
+}
+
+void FreeNode(void* p, std::size_t bytes) noexcept {
+    if (!p) return;
+    if (!kPooled || bytes > kMaxPooledNode) {
+        ::operator delete(p);
+        return;
+    }
+    const std::size_t c = (bytes + kGrain - 1) / kGrain;
+    TSlab* s = reinterpret_cast<TSlab*>(reinterpret_cast<std::uintptr_t>(p) & ~(kSlabBytes - 1));
+    THeap& h = Heap();
+    std::lock_guard lock(h.Lock);
+    *static_cast<void**>(p) = s->Free;
+    s->Free = p;
+    --s->Live;
+    if (!s->Listed) h.List(s, c);
+    // Empty: back to the system unless it is the only slab of its size with room.
+    if (s->Live == 0 && (s->Prev || s->Next)) {
+        h.Unlist(s, c);
+        h.DropSlab(s);
+    }
+}
+
+std::size_t NodeSlabCount() {
+    THeap& h = Heap();
+    std::lock_guard lock(h.Lock);
+    return h.Slabs;
+}
+
+}  // namespace quenlo
