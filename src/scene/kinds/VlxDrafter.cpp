@@ -139,11 +139,17 @@ void TVlxDrafter::FillRow(int32_t y, std::span<const TCoverageRun> runs) {
         const uint32_t* const weights = coverWeight.data();
         const uint32_t b0 = pen[0], b1 = pen[1], b2 = pen[2];
         uint8_t* px = line + 3 * (int64_t(runs.front().X) + d.DrawOffset.X);
+        // A fill goes down row by row, and the next row's edge pixels lie
+        // near this row's: asking for them now hides their first read.
+        const ptrdiff_t below = y < d.DrawClip.Bottom ? d.DrawTarget->Stride() : 0;
         for (const TCoverageRun& r : runs) {
             const uint32_t w = weights[r.Cover];
             const size_t bytes = size_t(r.Len) * 3;
             if (w == 0) {
             } else if (r.Len == 1) {
+#if defined(__GNUC__)
+                __builtin_prefetch(px + below, 1);
+#endif
                 px[0] = MixByte(px[0], b0, w);
                 px[1] = MixByte(px[1], b1, w);
                 px[2] = MixByte(px[2], b2, w);
