@@ -93,13 +93,44 @@ void BlendColorRows(uint8_t* d, size_t stride, size_t pixels, size_t rows, const
         pixels *= rows;
         rows = 1;
     }
-    // A short row of the colour stands in for a source row, piece by piece.
-    constexpr size_t kPiece = 256;
-    uint8_t row[3 * kPiece];
-    FillColorRow(row, std::min(pixels, kPiece), bgr);
+    const size_t bytes = 3 * pixels;
+    const uint16_t wa = static_cast<uint16_t>(a), wd = static_cast<uint16_t>(255 - a);
+#if defined(__SSE2__)
+    if (bytes >= 16) {
+        // Against one colour, a s + 128 is the same for every byte of a
+        // channel: added as a constant, not multiplied out per byte. A
+        // block of 16 bytes starts on channel 0, 1 or 2 (16 = 1 mod 3), so
+        // there are three sets of constants, each two halves of 16-bit lanes.
+        __m128i kLo[3], kHi[3];
+        for (int p = 0; p < 3; ++p) {
+            alignas(16) uint16_t k[16];
+            for (int i = 0; i < 16; ++i) k[i] = static_cast<uint16_t>(wa * bgr[(p + i) % 3] + 128);
+            kLo[p] = _mm_load_si128(reinterpret_cast<const __m128i*>(k));
+            kHi[p] = _mm_load_si128(reinterpret_cast<const __m128i*>(k + 8));
+        }
+        const __m128i vd = _mm_set1_epi16(short(wd)), one = _mm_set1_epi16(1), zero = _mm_setzero_si128();
+        auto block = [&](const uint8_t* at, int p) {
+            const __m128i dv = _mm_loadu_si128(reinterpret_cast<const __m128i*>(at));
+            auto half = [&](__m128i dh, __m128i k) {
+                const __m128i t = _mm_add_epi16(_mm_mullo_epi16(dh, vd), k);
+                return _mm_srli_epi16(_mm_add_epi16(_mm_add_epi16(t, one), _mm_srli_epi16(t, 8)), 8);
+            };
+            return _mm_packus_epi16(half(_mm_unpacklo_epi8(dv, zero), kLo[p]), half(_mm_unpackhi_epi8(dv, zero), kHi[p]));
+        };
+        // As Rows16: the last 16 bytes worked out first, written last.
+        const int tailPhase = int((bytes - 16) % 3);
+        for (size_t r = 0; r < rows; ++r, d += stride) {
+            const __m128i tail = block(d + bytes - 16, tailPhase);
+            int p = 0;
+            for (size_t i = 0; i + 16 <= bytes; i += 16, p = p == 2 ? 0 : p + 1)
+                _mm_storeu_si128(reinterpret_cast<__m128i*>(d + i), block(d + i, p));
+            _mm_storeu_si128(reinterpret_cast<__m128i*>(d + bytes - 16), tail);
+        }
+        return;
+    }
+#endif
     for (size_t r = 0; r < rows; ++r, d += stride)
-        for (size_t done = 0; done < pixels; done += kPiece)
-            BlendRowRounded(d + 3 * done, row, 3 * std::min(kPiece, pixels - done), a);
+        for (size_t i = 0; i < bytes; ++i) d[i] = BlendByteRounded(d[i], bgr[i % 3], wa, wd);
 }
 
 void FillColorRows(uint8_t* d, size_t stride, size_t pixels, size_t rows, const uint8_t bgr[3]) {
