@@ -114,6 +114,32 @@ bool MatchCommand(std::string_view keyword, int32_t count, std::string_view text
     std::size_t first = 0;
     while (first < text.size() && (text[first] == ' ' || text[first] == '\t')) ++first;
     if (!keyword.empty() && (first == text.size() || upper(text[first]) != upper(keyword[0]))) return false;
+    // Most statements are plain: "name(a,b)" with no blank or quote,
+    // short enough for no cut. There the cuts below come down to the word
+    // before '(', the text up to ')' and its non-empty pieces between commas.
+    auto plain = [](std::string_view t) {
+        if (t.size() > kMaxTokenText) return false;
+        for (const char c : t)
+            if (c == ' ' || c == '\t' || c == '"') return false;
+        return true;
+    };
+    if (plain(text)) {
+        // One pass for each cut, by hand: tokens are a few characters.
+        std::size_t i = 0;
+        while (i < text.size() && text[i] != '(') ++i;
+        if (!SameTextAscii(text.substr(0, i), keyword)) return false;
+        int32_t n = 0;
+        for (std::size_t from = ++i;; ++i) {
+            if (i < text.size() && text[i] != ')' && text[i] != ',') continue;
+            if (i > from) {
+                if (std::size_t(n) < args.size()) args[n] = text.substr(from, i - from);
+                ++n;
+            }
+            if (i >= text.size() || text[i] == ')') break;
+            from = i + 1;
+        }
+        return n == count;
+    }
     std::string_view w = text;
     const std::string_view word = NextToken(w, kWordDelims, Quotes::On);
     if (!SameTextAscii(word, keyword)) return false;

@@ -66,6 +66,25 @@ TEST(MatchCommand, KeywordMismatchLeavesArgsAlone) {
 
 // ---- FormatCommand -----------------------------------------------------
 
+// A leading blank takes the general cutting path, where the text is the
+// same statement: both paths agree on random plain statements.
+TEST(MatchCommand, PlainStatementsCutAsTheGeneralPathDoes) {
+    std::mt19937 rng(11);
+    const std::string heads[] = {"size", "SiZe", "siz", "sizes", "", "size("};
+    const std::string alphabet = "(),,,019e";
+    for (int i = 0; i < 20000; ++i) {
+        std::string text = heads[rng() % std::size(heads)];
+        for (int n = int(rng() % 12); n > 0; --n) text += alphabet[rng() % alphabet.size()];
+        for (int count = 0; count <= 3; ++count) {
+            std::array<std::string, 3> fast, general;
+            const bool a = MatchCommand("size", count, text, fast);
+            const bool b = MatchCommand("size", count, " " + text, general);
+            ASSERT_EQ(a, b) << text;
+            ASSERT_EQ(fast, general) << text;
+        }
+    }
+}
+
 TEST(FormatCommand, WritesEachKind) {
     EXPECT_EQ(FormatCommand("size", {320, 240}, 0), "size(320,240);");
     EXPECT_EQ(FormatCommand("pos", {-3, 0}, 0), "pos(-3,0);");
