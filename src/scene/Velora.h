@@ -192,14 +192,34 @@ public:
     // node must be owned by the caller.
     void DestroyTree();
 
-    // ---- Fields (plain properties; tree and draw links are below) ----
-    std::string Name;
+    // ---- Fields (plain properties, with the tree and draw links) ----
+    // What every walk over the tree and every render reads comes first, on
+    // the node's first cache lines: a scene of a million nodes is walked
+    // several times per render.
     int32_t Top = 0;
     int32_t Left = 0;
     int32_t Width = 0;
     int32_t Height = 0;
     bool Visible = false;
+    bool ZOrderSet = false;
+
+private:
+    TVelora* parent_ = nullptr;
+    TVelora* firstChild_ = nullptr;
+    TVelora* nextSibling_ = nullptr;
+    TVelora* drawPrev_ = this;
+    TVelora* drawNext_ = this;
+    TVelora* prevSibling_ = nullptr;
+    // Usually the last child; trusted only while it still is one.
+    TVelora* lastChildHint_ = nullptr;
+
+public:
+    bool ColSet = false;
+    bool FaceColSet = false;  // also covers FaceOpq
+    bool LineColSet = false;  // also covers LineOpq
+    bool OpqSet = false;
     float Opq = -1.0f;  // negative: the parent's opacity applies
+    double ZOrder = 0.0;
     TColor Col = 0x000000;
     TColor FaceCol = 0x777777;
     TColor LineCol = 0xFFFFFF;
@@ -213,12 +233,6 @@ public:
     // it had none.
     TPoint HitPoint;             // hit-test scratch, on the root
     TVelora* HitResult = nullptr;  // hit-test scratch, on the root
-    double ZOrder = 0.0;
-    bool ColSet = false;
-    bool FaceColSet = false;  // also covers FaceOpq
-    bool LineColSet = false;  // also covers LineOpq
-    bool OpqSet = false;
-    bool ZOrderSet = false;
     TVelora* ParseParent = nullptr;  // script reader: where kind lines add nodes
     TVelora* ParseLast = this;       // script reader: the last kind line's node
     TPointingHandler OnPointing;     // replaces DoPointing when set
@@ -227,6 +241,7 @@ public:
     bool Grabs = false;              // captures the pointer while a button is held
     TPoint LastPointer;              // node-local point of the last button-down
     bool Hittable = true;
+    std::string Name;
     std::string FileName;
 
     // ---- Virtual operations ----
@@ -370,14 +385,6 @@ private:
     // The first of this node's and its ancestors' values of *opq that is >= 0.
     float InheritedOpq(float TVelora::*opq) const;
 
-    TVelora* parent_ = nullptr;
-    TVelora* firstChild_ = nullptr;
-    TVelora* prevSibling_ = nullptr;
-    TVelora* nextSibling_ = nullptr;
-    TVelora* drawNext_ = this;
-    TVelora* drawPrev_ = this;
-    // Usually the last child; trusted only while it still is one.
-    TVelora* lastChildHint_ = nullptr;
 };
 
 // Placeholder answered by FindKind for an unknown name; never registered.
