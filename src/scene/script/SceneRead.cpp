@@ -174,6 +174,36 @@ int MapBytesPerPixel(const TVelora& node) {
     return 0;
 }
 
+// Lines in node address order. Nodes made one after another mostly lie one
+// after another, in slabs: the table is then a few ascending runs that,
+// put in order by their first nodes, are sorted already. Otherwise a plain
+// sort.
+void SortByNode(std::vector<TScene::TNodeLine>& lines) {
+    auto less = [](const TScene::TNodeLine& a, const TScene::TNodeLine& b) { return std::less<>()(a.Node, b.Node); };
+    std::vector<std::pair<size_t, size_t>> runs;  // [begin, end)
+    for (size_t i = 0; i < lines.size() && runs.size() <= 4096;) {
+        size_t j = i + 1;
+        while (j < lines.size() && less(lines[j - 1], lines[j])) ++j;
+        runs.push_back({i, j});
+        i = j;
+    }
+    if (runs.size() <= 1) return;
+    if (runs.size() <= 4096) {
+        std::sort(runs.begin(), runs.end(), [&](auto a, auto b) { return less(lines[a.first], lines[b.first]); });
+        bool apart = true;  // each run ends below the next one's start
+        for (size_t r = 1; apart && r < runs.size(); ++r)
+            apart = less(lines[runs[r - 1].second - 1], lines[runs[r].first]);
+        if (apart) {
+            std::vector<TScene::TNodeLine> sorted;
+            sorted.reserve(lines.size());
+            for (const auto& [b, e] : runs) sorted.insert(sorted.end(), lines.begin() + ptrdiff_t(b), lines.begin() + ptrdiff_t(e));
+            lines = std::move(sorted);
+            return;
+        }
+    }
+    std::sort(lines.begin(), lines.end(), less);
+}
+
 class TSceneReader {
 public:
     TSceneReader(TScene& scene, const TSceneReadOptions& options) : scene_(scene), options_(options) {}
@@ -296,9 +326,7 @@ public:
                          "first and last segments do not meet; it fills only a loop it closes elsewhere "
                          "(start it at a corner)");
                 }
-        std::sort(scene_.Lines.begin(), scene_.Lines.end(), [](const TScene::TNodeLine& a, const TScene::TNodeLine& b) {
-            return std::less<>()(a.Node, b.Node);
-        });
+        SortByNode(scene_.Lines);
     }
 
 private:
