@@ -18,6 +18,7 @@
 #include <vector>
 
 #include "low/Errors.h"
+#include "low/LazyFunction.h"
 #include "low/Types.h"
 #include "pixelmap/Color.h"
 #include "scene/NodeHeap.h"
@@ -169,8 +170,8 @@ class TVelora : private TNodeWatcher {
 public:
     // OnPointing: Pt and PtF are node-local.
     using TPointingHandler =
-        std::function<void(TVelora& sender, TPoint pt, TPointF ptF, TPointingMsg& msg)>;
-    using THitTestHandler = std::function<bool(TVelora& sender, TPoint pt)>;
+        TLazyFunction<void(TVelora& sender, TPoint pt, TPointF ptF, TPointingMsg& msg)>;
+    using THitTestHandler = TLazyFunction<bool(TVelora& sender, TPoint pt)>;
 
     static std::string_view KindName() { return "Velore"; }
 
