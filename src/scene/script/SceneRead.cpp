@@ -188,6 +188,17 @@ void SortByNode(std::vector<TScene::TNodeLine>& lines) {
         i = j;
     }
     if (runs.size() <= 1) return;
+    // Slabs taken from the top of the address space down: runs in falling
+    // order, turned round in place.
+    bool falling = runs.size() <= 4096;
+    for (size_t r = 1; falling && r < runs.size(); ++r)
+        falling = less(lines[runs[r].second - 1], lines[runs[r - 1].first]);
+    if (falling) {
+        std::reverse(lines.begin(), lines.end());
+        for (const auto& [b, e] : runs)
+            std::reverse(lines.end() - ptrdiff_t(e), lines.end() - ptrdiff_t(b));
+        return;
+    }
     if (runs.size() <= 4096) {
         std::sort(runs.begin(), runs.end(), [&](auto a, auto b) { return less(lines[a.first], lines[b.first]); });
         bool apart = true;  // each run ends below the next one's start
