@@ -25,7 +25,7 @@ constexpr bool kPooled = true;
 #endif
 
 constexpr std::size_t kSlabBytes = std::size_t(2) << 20;  // one huge page on x86-64
-constexpr std::size_t kGrain = 16;                        // block sizes are multiples of it
+constexpr std::size_t kGrain = kNodeAlignment;            // block sizes are multiples of it
 constexpr std::size_t kClasses = kMaxPooledNode / kGrain + 1;
 
 // Sits at the start of its slab, so a block finds it by rounding down.

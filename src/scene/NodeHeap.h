@@ -14,6 +14,7 @@
 namespace quenlo {
 
 inline constexpr std::size_t kMaxPooledNode = 1024;  // bytes
+inline constexpr std::size_t kNodeAlignment = 16;    // of every block
 
 // Memory for one node of the given size; throws std::bad_alloc.
 void* AllocateNode(std::size_t bytes);

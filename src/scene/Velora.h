@@ -119,7 +119,10 @@ template <class T>
 class TVeloraKind final : public TVeloraClass {
 public:
     std::string_view KindName() const override { return T::KindName(); }
-    TVeloraPtr<TVelora> Create() const override { return TVeloraPtr<TVelora>(new T()); }
+    TVeloraPtr<TVelora> Create() const override {
+        static_assert(alignof(T) <= kNodeAlignment);
+        return TVeloraPtr<TVelora>(new T());
+    }
     bool IsClassOf(const TVelora& node) const override {
         if constexpr (std::is_same_v<T, TVelora>)
             return true;
@@ -139,6 +142,7 @@ const TVeloraClass& ClassOf() {
 // A fresh node of kind T owned by the caller.
 template <class T>
 TVeloraPtr<T> MakeVelora() {
+    static_assert(alignof(T) <= kNodeAlignment);
     return TVeloraPtr<T>(new T());
 }
 
@@ -181,6 +185,8 @@ public:
 
     // Nodes of every kind live in the node heap (see NodeHeap.h); the
     // virtual destructor hands delete the size of the kind.
+    // Blocks there are 16-byte aligned: MakeVelora and the kind descriptors
+    // refuse a kind that needs more.
     static void* operator new(std::size_t bytes) { return AllocateNode(bytes); }
     static void operator delete(void* p, std::size_t bytes) noexcept { FreeNode(p, bytes); }
 
