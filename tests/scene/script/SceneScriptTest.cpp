@@ -71,6 +71,21 @@ TEST(SceneScript, LinesAcrossTheReadersBlocksReadWhole) {
     }
 }
 
+// Enough nodes to fill several of the node heap's slabs: every node still
+// finds its own line in the table ordered by node.
+// of one size, and of two sizes mixed line by line.
+TEST(SceneScript, EveryNodeOfALargeSceneFindsItsLine) {
+    for (const int mixEvery : {0, 3}) {
+        std::string text = "VlxImg size(30,20)\n{\n";
+        for (int i = 0; i < 30000; ++i)
+            text += mixEvery && i % mixEvery == 0 ? "VlxPoly size(3,3)\n" : "VlxMat size(2,2)\n";
+        const TScene s = Read(text + "}\n");
+        int64_t line = 3;
+        for (const TVelora* n = s.Root->FirstChild(); n; n = n->NextSibling(), ++line) ASSERT_EQ(s.LineOf(n), line);
+        EXPECT_EQ(line, 30003);
+    }
+}
+
 TEST(SceneScript, ErrorsNameTheFileAndTheLineAndKeepNothing) {
     TempDir dir;
     WriteText(dir / "broken.jpg", "not a jpeg at all");
