@@ -4,8 +4,9 @@
 #include <mutex>
 #include <new>
 
-#if defined(__linux__)
+#if defined(__unix__) || defined(__APPLE__)
 #include <sys/mman.h>
+#define QUENLO_MAP_SLABS 1
 #endif
 
 namespace quenlo {
@@ -27,6 +28,36 @@ constexpr bool kPooled = true;
 constexpr std::size_t kSlabBytes = std::size_t(2) << 20;  // one huge page on x86-64
 constexpr std::size_t kGrain = kNodeAlignment;            // block sizes are multiples of it
 constexpr std::size_t kClasses = kMaxPooledNode / kGrain + 1;
+
+// Slabs are mapped from the system and unmapped when empty, so a freed
+// scene's memory goes back at once rather than staying in the heap.
+void* MapSlab() {
+#if defined(QUENLO_MAP_SLABS)
+    // Twice the size, so that an aligned slab lies inside; the rest goes back.
+    const std::size_t len = 2 * kSlabBytes;
+    void* p = mmap(nullptr, len, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    if (p == MAP_FAILED) throw std::bad_alloc();
+    const std::uintptr_t start = reinterpret_cast<std::uintptr_t>(p);
+    const std::uintptr_t slab = (start + kSlabBytes - 1) & ~std::uintptr_t(kSlabBytes - 1);
+    if (slab > start) munmap(p, slab - start);
+    if (slab + kSlabBytes < start + len)
+        munmap(reinterpret_cast<void*>(slab + kSlabBytes), start + len - slab - kSlabBytes);
+#if defined(MADV_HUGEPAGE)
+    madvise(reinterpret_cast<void*>(slab), kSlabBytes, MADV_HUGEPAGE);  // a hint: refused is fine
+#endif
+    return reinterpret_cast<void*>(slab);
+#else
+    return ::operator new(kSlabBytes, std::align_val_t(kSlabBytes));
+#endif
+}
+
+void UnmapSlab(void* slab) noexcept {
+#if defined(QUENLO_MAP_SLABS)
+    munmap(slab, kSlabBytes);
+#else
+    ::operator delete(slab, std::align_val_t(kSlabBytes));
+#endif
+}
 
 // Sits at the start of its slab, so a block finds it by rounding down.
 struct TSlab {
@@ -59,10 +90,7 @@ struct THeap {
         s->Listed = false;
     }
     TSlab* NewSlab(std::size_t block) {
-        void* mem = ::operator new(kSlabBytes, std::align_val_t(kSlabBytes));
-#if defined(__linux__) && defined(MADV_HUGEPAGE)
-        madvise(mem, kSlabBytes, MADV_HUGEPAGE);  // a hint: refused is fine
-#endif
+        void* mem = MapSlab();
         TSlab* s = new (mem) TSlab;
         s->Bump = static_cast<char*>(mem) + kHeaderBytes;
         s->End = static_cast<char*>(mem) + kSlabBytes;
@@ -72,7 +100,7 @@ struct THeap {
     }
     void DropSlab(TSlab* s) {
         s->~TSlab();
-        ::operator delete(static_cast<void*>(s), std::align_val_t(kSlabBytes));
+        UnmapSlab(s);
         --Slabs;
     }
 };
