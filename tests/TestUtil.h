@@ -8,23 +8,13 @@
 #include <string>
 #include <vector>
 
+#include "low/Sanitized.h"
 #include "pixelmap/pixelmap.h"
 
 namespace quenlo::test {
 
 // Under a sanitizer, memory and time carry its shadow and checks.
-#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
-constexpr bool kSanitized = true;
-#elif defined(__has_feature)
-#if __has_feature(address_sanitizer) || __has_feature(memory_sanitizer) || __has_feature(thread_sanitizer)
-constexpr bool kSanitized = true;
-#else
-constexpr bool kSanitized = false;
-#endif
-#else
-constexpr bool kSanitized = false;
-#endif
-
+using quenlo::kSanitized;
 
 // A fresh folder under the system temp folder, removed with everything in it.
 class TempDir {

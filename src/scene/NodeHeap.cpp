@@ -4,6 +4,8 @@
 #include <mutex>
 #include <new>
 
+#include "low/Sanitized.h"
+
 #if defined(__unix__) || defined(__APPLE__)
 #include <sys/mman.h>
 #define QUENLO_MAP_SLABS 1
@@ -13,17 +15,7 @@ namespace quenlo {
 
 namespace {
 
-#if defined(__SANITIZE_ADDRESS__)
-constexpr bool kPooled = false;
-#elif defined(__has_feature)
-#if __has_feature(address_sanitizer)
-constexpr bool kPooled = false;
-#else
-constexpr bool kPooled = true;
-#endif
-#else
-constexpr bool kPooled = true;
-#endif
+constexpr bool kPooled = !kSanitized;
 
 constexpr std::size_t kSlabBytes = std::size_t(2) << 20;  // one huge page on x86-64
 constexpr std::size_t kGrain = kNodeAlignment;            // block sizes are multiples of it
