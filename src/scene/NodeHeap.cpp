@@ -23,7 +23,11 @@ constexpr std::size_t kClasses = kMaxPooledNode / kGrain + 1;
 
 // Slabs are mapped from the system and unmapped when empty, so a freed
 // scene's memory goes back at once rather than staying in the heap.
-void* MapSlab() {
+// Huge pages only once a scene is large: a huge page is all taken on the
+// first touch, which a scene of a few nodes would pay for every size.
+constexpr std::size_t kSmallPageSlabs = 4;
+
+void* MapSlab(bool huge) {
 #if defined(QUENLO_MAP_SLABS)
     // Twice the size, so that an aligned slab lies inside; the rest goes back.
     const std::size_t len = 2 * kSlabBytes;
@@ -35,10 +39,13 @@ void* MapSlab() {
     if (slab + kSlabBytes < start + len)
         munmap(reinterpret_cast<void*>(slab + kSlabBytes), start + len - slab - kSlabBytes);
 #if defined(MADV_HUGEPAGE)
-    madvise(reinterpret_cast<void*>(slab), kSlabBytes, MADV_HUGEPAGE);  // a hint: refused is fine
+    if (huge) madvise(reinterpret_cast<void*>(slab), kSlabBytes, MADV_HUGEPAGE);  // a hint: refused is fine
+#else
+    (void)huge;
 #endif
     return reinterpret_cast<void*>(slab);
 #else
+    (void)huge;
     return ::operator new(kSlabBytes, std::align_val_t(kSlabBytes));
 #endif
 }
@@ -82,7 +89,7 @@ struct THeap {
         s->Listed = false;
     }
     TSlab* NewSlab(std::size_t block) {
-        void* mem = MapSlab();
+        void* mem = MapSlab(Slabs >= kSmallPageSlabs);
         TSlab* s = new (mem) TSlab;
         s->Bump = static_cast<char*>(mem) + kHeaderBytes;
         s->End = static_cast<char*>(mem) + kSlabBytes;

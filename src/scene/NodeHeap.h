@@ -1,9 +1,10 @@
 #pragma once
 // Memory of scene nodes. A scene may hold a million small nodes, and every
-// render walks all of them: packed into 2 MiB slabs of one size each, asked
-// to be huge pages where the system has them, they sit densely on few pages
-// and the walks miss the TLB and the caches far less than when spread over
-// the general heap. A slab goes back as soon as its last node is freed,
+// render walks all of them: packed into 2 MiB slabs of one size each (asked
+// to be huge pages where the system has them, once a scene fills several
+// slabs), they sit densely on few pages and the walks miss the TLB and the
+// caches far less than when spread over the general heap. A slab goes back
+// to the system as soon as its last node is freed,
 // except one kept per size so that a single node made and freed again and
 // again does not map and unmap a slab each time.
 //
