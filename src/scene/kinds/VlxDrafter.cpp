@@ -131,35 +131,33 @@ void TVlxDrafter::FillRow(int32_t y, std::span<const TCoverageRun> runs) {
     uint8_t* const line = d.DrawTarget->ScanLine(y + d.DrawOffset.Y);
     const uint8_t* const pen = tables.PenRow.data();
     const std::array<uint32_t, 256>& coverWeight = tables.CoverWeight;
+    // A fill goes down row by row, and the next row's edge pixels lie near
+    // this row's: asking for them now hides their first read.
+    const ptrdiff_t below = y < d.DrawClip.Bottom ? d.DrawTarget->Stride() : 0;
+    auto paint = [&](uint8_t* px, size_t bytes, uint32_t w) {
+        if (w == 65535) {
+            std::memcpy(px, pen, bytes);
+        } else if (bytes == 3) {  // most edge runs: one pixel
+#if defined(__GNUC__)
+            __builtin_prefetch(px + below, 1);
+#endif
+            px[0] = MixByte(px[0], pen[0], w);
+            px[1] = MixByte(px[1], pen[1], w);
+            px[2] = MixByte(px[2], pen[2], w);
+        } else if (bytes < 16) {  // below MixRow's vectors
+            for (size_t i = 0; i < bytes; ++i) px[i] = MixByte(px[i], pen[i], w);
+        } else {
+            MixRow(px, pen, bytes, w);
+        }
+    };
     if (runs.empty()) return;
     // Mostly the whole row lies inside the clip: then no run needs clipping.
     if (runs.front().X >= d.DrawClip.Left &&
         int64_t(runs.back().X) + runs.back().Len - 1 <= d.DrawClip.Right) {
-        // Locals, so that the byte stores need not reload them.
-        const uint32_t* const weights = coverWeight.data();
-        const uint32_t b0 = pen[0], b1 = pen[1], b2 = pen[2];
         uint8_t* px = line + 3 * (int64_t(runs.front().X) + d.DrawOffset.X);
-        // A fill goes down row by row, and the next row's edge pixels lie
-        // near this row's: asking for them now hides their first read.
-        const ptrdiff_t below = y < d.DrawClip.Bottom ? d.DrawTarget->Stride() : 0;
         for (const TCoverageRun& r : runs) {
-            const uint32_t w = weights[r.Cover];
             const size_t bytes = size_t(r.Len) * 3;
-            if (w == 0) {
-            } else if (r.Len == 1) {
-#if defined(__GNUC__)
-                __builtin_prefetch(px + below, 1);
-#endif
-                px[0] = MixByte(px[0], b0, w);
-                px[1] = MixByte(px[1], b1, w);
-                px[2] = MixByte(px[2], b2, w);
-            } else if (w == 65535) {
-                std::memcpy(px, pen, bytes);
-            } else if (bytes < 16) {
-                for (size_t i = 0; i < bytes; ++i) px[i] = MixByte(px[i], pen[i], w);
-            } else {
-                MixRow(px, pen, bytes, w);
-            }
+            if (const uint32_t w = coverWeight[r.Cover]) paint(px, bytes, w);
             px += bytes;
         }
         return;
@@ -172,19 +170,7 @@ void TVlxDrafter::FillRow(int32_t y, std::span<const TCoverageRun> runs) {
         const int64_t x0 = std::max<int64_t>(r.X, d.DrawClip.Left);
         const int64_t x1 = std::min<int64_t>(int64_t(r.X) + r.Len - 1, d.DrawClip.Right);
         if (x0 > x1) continue;
-        uint8_t* px = line + 3 * (x0 + d.DrawOffset.X);
-        const size_t bytes = size_t(x1 - x0 + 1) * 3;
-        if (w == 65535) {
-            std::memcpy(px, pen, bytes);
-        } else if (bytes == 3) {  // most edge runs: one pixel
-            px[0] = MixByte(px[0], pen[0], w);
-            px[1] = MixByte(px[1], pen[1], w);
-            px[2] = MixByte(px[2], pen[2], w);
-        } else if (bytes < 16) {  // below MixRow's vectors
-            for (size_t i = 0; i < bytes; ++i) px[i] = MixByte(px[i], pen[i], w);
-        } else {
-            MixRow(px, pen, bytes, w);
-        }
+        paint(line + 3 * (x0 + d.DrawOffset.X), size_t(x1 - x0 + 1) * 3, w);
     }
 }
 
