@@ -19,13 +19,17 @@ inline uint8_t BlendByteRounded(uint8_t d, uint8_t s, uint16_t wa, uint16_t wd) 
 }
 
 #if defined(__SSE2__)
+// Div255 in each 16-bit lane.
+inline __m128i Div255Lanes(__m128i t) {
+    return _mm_srli_epi16(_mm_add_epi16(_mm_add_epi16(t, _mm_set1_epi16(1)), _mm_srli_epi16(t, 8)), 8);
+}
+
 // The same on 16 bytes at once, two halves of eight 16-bit lanes; wa and
 // wd hold the weights in every lane.
 inline __m128i Blend16(__m128i d, __m128i s, __m128i wa, __m128i wd) {
-    const __m128i zero = _mm_setzero_si128(), round = _mm_set1_epi16(128), one = _mm_set1_epi16(1);
+    const __m128i zero = _mm_setzero_si128(), round = _mm_set1_epi16(128);
     auto half = [&](__m128i dh, __m128i sh) {
-        const __m128i t = _mm_add_epi16(_mm_add_epi16(_mm_mullo_epi16(dh, wd), _mm_mullo_epi16(sh, wa)), round);
-        return _mm_srli_epi16(_mm_add_epi16(_mm_add_epi16(t, one), _mm_srli_epi16(t, 8)), 8);
+        return Div255Lanes(_mm_add_epi16(_mm_add_epi16(_mm_mullo_epi16(dh, wd), _mm_mullo_epi16(sh, wa)), round));
     };
     return _mm_packus_epi16(half(_mm_unpacklo_epi8(d, zero), _mm_unpacklo_epi8(s, zero)),
                             half(_mm_unpackhi_epi8(d, zero), _mm_unpackhi_epi8(s, zero)));
@@ -47,16 +51,16 @@ inline __m128i Mix16(__m128i p, __m128i q, __m128i w, __m128i wd) {
                             half(_mm_unpackhi_epi8(p, zero), _mm_unpackhi_epi8(q, zero)));
 }
 
-// f(d, s) -> 16 result bytes over a row of at least 16 bytes. Short rows are
-// common, so no byte-by-byte tail: the last 16 bytes are worked out first,
-// from the bytes as they are, and written last over whatever the whole
-// blocks left of them.
+inline __m128i Load16(const uint8_t* p) { return _mm_loadu_si128(reinterpret_cast<const __m128i*>(p)); }
+
+// f(d bytes at offset i, i) -> 16 result bytes over a row of at least 16
+// bytes. Short rows are common, so no byte-by-byte tail: the last 16 bytes
+// are worked out first, from the bytes as they are, and written last over
+// whatever the whole blocks left of them.
 template <class F>
-void Rows16(uint8_t* d, const uint8_t* s, size_t bytes, F&& f) {
-    auto load = [](const uint8_t* p) { return _mm_loadu_si128(reinterpret_cast<const __m128i*>(p)); };
-    const __m128i tail = f(load(d + bytes - 16), load(s + bytes - 16));
-    for (size_t i = 0; i + 16 <= bytes; i += 16)
-        _mm_storeu_si128(reinterpret_cast<__m128i*>(d + i), f(load(d + i), load(s + i)));
+void Rows16(uint8_t* d, size_t bytes, F&& f) {
+    const __m128i tail = f(Load16(d + bytes - 16), bytes - 16);
+    for (size_t i = 0; i + 16 <= bytes; i += 16) _mm_storeu_si128(reinterpret_cast<__m128i*>(d + i), f(Load16(d + i), i));
     _mm_storeu_si128(reinterpret_cast<__m128i*>(d + bytes - 16), tail);
 }
 #endif
@@ -68,7 +72,7 @@ void BlendRowRounded(uint8_t* d, const uint8_t* s, size_t bytes, uint32_t a) {
 #if defined(__SSE2__)
     if (bytes >= 16) {
         const __m128i va = _mm_set1_epi16(short(wa)), vd = _mm_set1_epi16(short(wd));
-        Rows16(d, s, bytes, [&](__m128i dv, __m128i sv) { return Blend16(dv, sv, va, vd); });
+        Rows16(d, bytes, [&](__m128i dv, size_t i) { return Blend16(dv, Load16(s + i), va, vd); });
         return;
     }
 #endif
@@ -108,24 +112,14 @@ void BlendColorRows(uint8_t* d, size_t stride, size_t pixels, size_t rows, const
             kLo[p] = _mm_load_si128(reinterpret_cast<const __m128i*>(k));
             kHi[p] = _mm_load_si128(reinterpret_cast<const __m128i*>(k + 8));
         }
-        const __m128i vd = _mm_set1_epi16(short(wd)), one = _mm_set1_epi16(1), zero = _mm_setzero_si128();
-        auto block = [&](const uint8_t* at, int p) {
-            const __m128i dv = _mm_loadu_si128(reinterpret_cast<const __m128i*>(at));
-            auto half = [&](__m128i dh, __m128i k) {
-                const __m128i t = _mm_add_epi16(_mm_mullo_epi16(dh, vd), k);
-                return _mm_srli_epi16(_mm_add_epi16(_mm_add_epi16(t, one), _mm_srli_epi16(t, 8)), 8);
-            };
-            return _mm_packus_epi16(half(_mm_unpacklo_epi8(dv, zero), kLo[p]), half(_mm_unpackhi_epi8(dv, zero), kHi[p]));
-        };
-        // As Rows16: the last 16 bytes worked out first, written last.
-        const int tailPhase = int((bytes - 16) % 3);
-        for (size_t r = 0; r < rows; ++r, d += stride) {
-            const __m128i tail = block(d + bytes - 16, tailPhase);
-            int p = 0;
-            for (size_t i = 0; i + 16 <= bytes; i += 16, p = p == 2 ? 0 : p + 1)
-                _mm_storeu_si128(reinterpret_cast<__m128i*>(d + i), block(d + i, p));
-            _mm_storeu_si128(reinterpret_cast<__m128i*>(d + bytes - 16), tail);
-        }
+        const __m128i vd = _mm_set1_epi16(short(wd)), zero = _mm_setzero_si128();
+        auto half = [&](__m128i dh, __m128i k) { return Div255Lanes(_mm_add_epi16(_mm_mullo_epi16(dh, vd), k)); };
+        for (size_t r = 0; r < rows; ++r, d += stride)
+            Rows16(d, bytes, [&](__m128i dv, size_t i) {
+                const size_t p = i % 3;  // the channel the block starts on
+                return _mm_packus_epi16(half(_mm_unpacklo_epi8(dv, zero), kLo[p]),
+                                        half(_mm_unpackhi_epi8(dv, zero), kHi[p]));
+            });
         return;
     }
 #endif
@@ -148,7 +142,7 @@ void MixRow(uint8_t* d, const uint8_t* s, size_t bytes, uint32_t w) {
 #if defined(__SSE2__)
     if (bytes >= 16) {
         const __m128i vw = _mm_set1_epi16(short(uint16_t(w))), vd = _mm_set1_epi16(short(uint16_t(wd)));
-        Rows16(d, s, bytes, [&](__m128i dv, __m128i sv) { return Mix16(dv, sv, vw, vd); });
+        Rows16(d, bytes, [&](__m128i dv, size_t i) { return Mix16(dv, Load16(s + i), vw, vd); });
         return;
     }
 #endif
