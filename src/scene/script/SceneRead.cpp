@@ -175,9 +175,9 @@ int MapBytesPerPixel(const TVelora& node) {
 }
 
 // Lines in node address order. Nodes made one after another mostly lie one
-// after another, in slabs: the table is then a few ascending runs that,
-// put in order by their first nodes, are sorted already. Otherwise a plain
-// sort.
+// after another, in slabs taken from the top of the address space down:
+// the table is then a few ascending runs in falling order, turned round in
+// place. Otherwise a plain sort.
 void SortByNode(std::vector<TScene::TNodeLine>& lines) {
     auto less = [](const TScene::TNodeLine& a, const TScene::TNodeLine& b) { return std::less<>()(a.Node, b.Node); };
     std::vector<std::pair<size_t, size_t>> runs;  // [begin, end)
@@ -188,8 +188,6 @@ void SortByNode(std::vector<TScene::TNodeLine>& lines) {
         i = j;
     }
     if (runs.size() <= 1) return;
-    // Slabs taken from the top of the address space down: runs in falling
-    // order, turned round in place.
     bool falling = runs.size() <= 4096;
     for (size_t r = 1; falling && r < runs.size(); ++r)
         falling = less(lines[runs[r].second - 1], lines[runs[r - 1].first]);
@@ -198,19 +196,6 @@ void SortByNode(std::vector<TScene::TNodeLine>& lines) {
         for (const auto& [b, e] : runs)
             std::reverse(lines.end() - ptrdiff_t(e), lines.end() - ptrdiff_t(b));
         return;
-    }
-    if (runs.size() <= 4096) {
-        std::sort(runs.begin(), runs.end(), [&](auto a, auto b) { return less(lines[a.first], lines[b.first]); });
-        bool apart = true;  // each run ends below the next one's start
-        for (size_t r = 1; apart && r < runs.size(); ++r)
-            apart = less(lines[runs[r - 1].second - 1], lines[runs[r].first]);
-        if (apart) {
-            std::vector<TScene::TNodeLine> sorted;
-            sorted.reserve(lines.size());
-            for (const auto& [b, e] : runs) sorted.insert(sorted.end(), lines.begin() + ptrdiff_t(b), lines.begin() + ptrdiff_t(e));
-            lines = std::move(sorted);
-            return;
-        }
     }
     std::sort(lines.begin(), lines.end(), less);
 }
