@@ -5,6 +5,7 @@
 #include <memory>
 #include <string>
 
+#include "imageio/ImageMeta.h"
 #include "imageio/PixelLimit.h"
 #include "pixelmap/pixelmap.h"
 
@@ -18,6 +19,10 @@ struct LoadOptions {
     std::function<void(const std::string&)> onWarning;
     // Checked against each header's size before the image is allocated.
     PixelLimit limit;
+    // Set: the reader fills in what the file says besides its pixels.
+    ImageMeta* meta = nullptr;
+    // What transparent pixels are laid over in a map without alpha.
+    TColor background = 0xFFFFFF;
 };
 
 // A new map of the given kind, or null when fileName is empty or names no

@@ -149,4 +149,11 @@ void MixRow(uint8_t* d, const uint8_t* s, size_t bytes, uint32_t w) {
     for (size_t i = 0; i < bytes; ++i) d[i] = static_cast<uint8_t>(Div65535(wd * d[i] + w * s[i]));
 }
 
+void CompositeRowOver(uint8_t* dst3, const uint8_t* src4, size_t pixels, const uint8_t background[3]) {
+    for (size_t i = 0; i < pixels; ++i, dst3 += 3, src4 += 4) {
+        const uint32_t a = src4[3];
+        for (int c = 0; c < 3; ++c) dst3[c] = static_cast<uint8_t>(Div255(src4[c] * a + background[c] * (255 - a) + 127));
+    }
+}
+
 }  // namespace quenlo

@@ -31,4 +31,9 @@ constexpr uint8_t MixByte(uint32_t p, uint32_t q, uint32_t w) {
 // Each byte: d := MixByte(d, s, w).
 void MixRow(uint8_t* d, const uint8_t* s, size_t bytes, uint32_t w);
 
+// Pixels of 3 channels and a straight (not premultiplied) alpha after them,
+// laid over an opaque background of the same channel order: each channel
+// becomes (c * a + b * (255 - a) + 127) div 255, rounded to nearest.
+void CompositeRowOver(uint8_t* dst3, const uint8_t* src4, size_t pixels, const uint8_t background[3]);
+
 }  // namespace quenlo

@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <cmath>
 #include <vector>
 
 #include "pixelmap/Blend.h"
@@ -72,4 +73,20 @@ TEST(Blend, PenMixIsExactOverItsRange) {
         for (uint32_t i = 0; i < 65536; ++i)
             ASSERT_EQ(d[i], ((i & 255) * (65535 - w) + (i >> 8) * w) / 65535) << w << " " << i;
     }
+}
+
+TEST(Blend, CompositeOverRoundsToNearest) {
+    const uint8_t white[3] = {255, 255, 255}, bg[3] = {10, 200, 77};
+    for (uint32_t a = 0; a < 256; ++a)
+        for (uint32_t c = 0; c < 256; c += 5) {
+            const uint8_t src[4] = {uint8_t(c), uint8_t(255 - c), uint8_t(c / 2), uint8_t(a)};
+            uint8_t out[3];
+            for (const uint8_t* b : {white, bg}) {
+                CompositeRowOver(out, src, 1, b);
+                for (int k = 0; k < 3; ++k) {
+                    const double exact = (src[k] * a + b[k] * (255.0 - a)) / 255.0;
+                    ASSERT_LE(std::abs(out[k] - exact), 0.5) << a << " " << c;
+                }
+            }
+        }
 }
