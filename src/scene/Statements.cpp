@@ -1,6 +1,7 @@
 // The statement language of scene nodes, the scene-script reader and the
 // kind registry.
 #include <array>
+#include <utility>
 
 #include "low/Low.h"
 #include "low/VeloreLow.h"
@@ -83,8 +84,26 @@ void TVelora::RunStatements(std::string_view text) {
     RunStatements(stmts);
 }
 
+namespace {
+TStatementRunner*& CurrentRunner() {
+    thread_local TStatementRunner* runner = nullptr;
+    return runner;
+}
+}  // namespace
+
+TScopedStatementRunner::TScopedStatementRunner(TStatementRunner* runner)
+    : saved_(std::exchange(CurrentRunner(), runner)) {}
+
+TScopedStatementRunner::~TScopedStatementRunner() { CurrentRunner() = saved_; }
+
 void TVelora::RunStatements(std::span<std::string> stmts) {
-    for (std::string& stmt : stmts) ApplyStatement(stmt);
+    TStatementRunner* const runner = CurrentRunner();
+    for (std::string& stmt : stmts) {
+        if (runner)
+            runner->Run(*this, stmt);
+        else
+            ApplyStatement(stmt);
+    }
 }
 
 void TVelora::ApplyStatement(std::string& stmt) {

@@ -68,6 +68,28 @@ TKindLine SplitKindLine(std::string_view line);
 // stmts (cleared first; its strings are reused).
 void SplitStatements(std::string_view text, std::vector<std::string>& stmts);
 
+// Runs each statement that RunStatements meets on this thread in its place,
+// for as long as a TScopedStatementRunner holds it: a script reader prices
+// a statement on the node as it stands when it runs. Run applies it with
+// node.ApplyStatement.
+class TStatementRunner {
+public:
+    virtual void Run(TVelora& node, std::string& stmt) = 0;
+
+protected:
+    ~TStatementRunner() = default;
+};
+class TScopedStatementRunner {
+public:
+    explicit TScopedStatementRunner(TStatementRunner* runner);
+    ~TScopedStatementRunner();
+    TScopedStatementRunner(const TScopedStatementRunner&) = delete;
+    TScopedStatementRunner& operator=(const TScopedStatementRunner&) = delete;
+
+private:
+    TStatementRunner* saved_;
+};
+
 // ---- Compositing rule (shared with the node kinds) ---------------------
 
 // Low byte of Round(opq * 255), halves to even: opq(1.5) gives 126, not 255.

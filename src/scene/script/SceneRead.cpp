@@ -200,9 +200,35 @@ void SortByNode(std::vector<TScene::TNodeLine>& lines) {
     std::sort(lines.begin(), lines.end(), less);
 }
 
-class TSceneReader {
+class TSceneReader final : public TStatementRunner {
 public:
     TSceneReader(TScene& scene, const TSceneReadOptions& options) : scene_(scene), options_(options) {}
+
+    // Each statement is priced on its node as it stands when it runs: a
+    // "wipe" after a "file" on the same line clears the loaded picture.
+    void Run(TVelora& node, std::string& stmt) override {
+        if (stmt.empty()) return;
+        const TKindMaps& maps = MapsOf(TVelora::KindOf(node));
+        TKindArgs a;
+        if (MatchCommand("size", 2, stmt, a)) {
+            const int64_t w = StatementInt(a[0], 1), h = StatementInt(a[1], 1);
+            if (w > 0 && h > 0) {
+                // A node without pixels costs what of it the picture can
+                // show, as every render draws it.
+                const TVlxImg& root = *scene_.Root;
+                const int64_t picture = int64_t(root.Width) * root.Height;
+                AddWork(maps.BytesPerPixel > 0 ? w * h : std::min(w * h, picture > 0 ? picture : kMaxNodePixels));
+            }
+        } else if (maps.BytesPerPixel > 0 && MatchCommand("wipe", 0, stmt, a)) {
+            AddWork(PixelCount(node));
+        } else if (maps.Sprays && MatchCommand("airbrush", 0, stmt, a)) {
+            AddWork(PixelCount(node) * kSprayWork);
+        } else if (maps.LoadsFiles && MatchCommand("file", 1, stmt, a)) {
+            LoadPriced(node, stmt);
+            return;
+        }
+        node.ApplyStatement(stmt);
+    }
 
     void Line(const TScriptLine& line, int64_t n) {
         n_ = n;
@@ -217,6 +243,9 @@ public:
 
         if (word == "{" || word == "}") {
             if (!cut.Rest.empty()) Warn("\"" + cut.Rest + "\" after " + word + " is ignored");
+            // Closing the root's block leaves the last kind line's node in
+            // ParseLast, but a "+" line after it reaches the root.
+            TVelora* const closing = word == "}" && !openBlocks_.empty() ? root.ParseParent : nullptr;
             if (word == "{") {
                 if (!root.ParseLast) {
                     Warn("{ opens no block: no node line comes before it");
@@ -232,6 +261,7 @@ public:
                 openBlocks_.pop_back();
             }
             root.ParseLine(line.Text);
+            closed_ = closing;
             return;
         }
 
@@ -256,13 +286,13 @@ public:
 
         // Cut once: checked, then run on the node.
         SplitStatements(cut.Rest, stmts_);
-        const int files = CheckStatements(stmts_, onRoot ? ClassOf<TVlxImg>() : kind,
-                                          pixelBytes_ - (onRoot ? rootBytes_ : 0), onRoot ? PixelCount(root) : 0);
+        CheckStatements(stmts_, onRoot ? ClassOf<TVlxImg>() : kind, pixelBytes_ - (onRoot ? rootBytes_ : 0));
         {
             const TScopedLoadLimit limit(LoadLimit(pixelBytes_ - (onRoot ? rootBytes_ : 0)));
+            const TScopedStatementRunner runner(this);
             root.ParseKindLine(kind, stmts_);
         }
-        if (files > 0) AddWork(files * kDecodeWork * PixelCount(*root.ParseLast));
+        closed_ = nullptr;
         CheckVertices(*root.ParseLast);
 
         if (onRoot) {
@@ -279,11 +309,12 @@ public:
         if (pixelBytes_ > kMaxScenePixelBytes) TooManyBytes();
     }
 
-    // A "+" line: more statements for the node of the last kind line, so
-    // that no node has to fit its statements on one line.
+    // A "+" line: more statements for the node of the last kind line, or
+    // after a "}" for the node whose block it closed, so that no node has to
+    // fit its statements on one line.
     void Continue(const std::string& rest) {
         TVlxImg& root = *scene_.Root;
-        TVelora* node = root.ParseLast;
+        TVelora* node = closed_ ? closed_ : root.ParseLast;
         // The root stands in ParseLast from the start; it counts only once a
         // kind line has configured it.
         if (!node || (node == &root && !rootLine_)) {
@@ -296,12 +327,12 @@ public:
         const TVeloraClass& kind = TVelora::KindOf(*node);
         const int64_t before = PixelBytes(*node);
         SplitStatements(rest, stmts_);
-        const int files = CheckStatements(stmts_, kind, pixelBytes_ - before, PixelCount(*node));
+        CheckStatements(stmts_, kind, pixelBytes_ - before);
         {
             const TScopedLoadLimit limit(LoadLimit(pixelBytes_ - before));
+            const TScopedStatementRunner runner(this);
             node->RunStatements(stmts_);
         }
-        if (files > 0) AddWork(files * kDecodeWork * PixelCount(*node));
         CheckVertices(*node);
         const int64_t after = PixelBytes(*node);
         pixelBytes_ += after - before;
@@ -356,9 +387,12 @@ private:
 
     void AddWork(int64_t work) {
         work_ += work;
-        if (work_ > options_.MaxWork)
-            throw EQuenlo("the script's statements pass its budget of " + std::to_string(options_.MaxWork) +
-                          " pixels of work here (--max-work N raises it)");
+        if (work_ > options_.MaxWork) OverBudget();
+    }
+
+    [[noreturn]] void OverBudget() const {
+        throw EQuenlo("the script's statements pass its budget of " + std::to_string(options_.MaxWork) +
+                      " pixels of work here (--max-work N raises it)");
     }
 
     [[noreturn]] static void TooManyBytes() {
@@ -368,51 +402,31 @@ private:
 
     // Looks at a line's statements before they run: sizes beyond the limits
     // are refused before anything is allocated (othersBytes: the maps of
-    // every other node), and so is pixel work beyond the budget (pixels: the
-    // node's before the line); with strict, statements that nothing takes
-    // and image files that do not exist or are no images are reported.
-    // Returns the number of "file" statements, whose work is counted once
-    // their pictures' sizes are known.
-    int CheckStatements(std::span<const std::string> stmts, const TVeloraClass& kind, int64_t othersBytes,
-                        int64_t pixels) {
+    // every other node); with strict, statements that nothing takes and
+    // image files that do not exist or are no images are reported. Their
+    // work is counted as they run (Run).
+    void CheckStatements(std::span<const std::string> stmts, const TVeloraClass& kind, int64_t othersBytes) {
         const TKindMaps& maps = MapsOf(kind);
         const int bpp = maps.BytesPerPixel;
         TVeloraPtr<TVelora> scratch;  // for the probes of strict only, made on the first
         TKindArgs a;
-        int files = 0;
         for (const std::string& stmt : stmts) {
             if (stmt.empty()) continue;
             if (MatchCommand("size", 2, stmt, a)) {
                 const int64_t w = StatementInt(a[0], 1), h = StatementInt(a[1], 1);
-                if (w <= 0 || h <= 0) continue;  // a negative size is the node's error
-                if (bpp == 0) {
-                    // No map, but every render draws it: what of it the picture can show.
-                    const TVlxImg& root = *scene_.Root;
-                    const int64_t picture = int64_t(root.Width) * root.Height;
-                    AddWork(std::min(w * h, picture > 0 ? picture : kMaxNodePixels));
-                    continue;
-                }
+                if (w <= 0 || h <= 0 || bpp == 0) continue;  // a negative size is the node's error
                 if (w * h > kMaxNodePixels)
                     throw EQuenlo(stmt + " asks for " + std::to_string(w * h) + " pixels; a " +
                                   std::string(kind.KindName()) + " may have at most " +
                                   std::to_string(kMaxNodePixels));
                 if (othersBytes + w * h * bpp > kMaxScenePixelBytes) TooManyBytes();
-                pixels = w * h;
-                AddWork(pixels);
                 continue;
             }
-            if (bpp > 0 && MatchCommand("wipe", 0, stmt, a)) {
-                AddWork(pixels);
+            if ((bpp > 0 && MatchCommand("wipe", 0, stmt, a)) || (maps.Sprays && MatchCommand("airbrush", 0, stmt, a)))
                 continue;
-            }
-            if (maps.Sprays && MatchCommand("airbrush", 0, stmt, a)) {
-                AddWork(pixels * kSprayWork);
-                continue;
-            }
             if (MatchCommand("file", 1, stmt, a)) {
                 const std::string name = StripQuotes(a[0]);
                 if (!maps.LoadsFiles || name.empty()) continue;
-                ++files;
                 std::error_code ec;
                 const fs::file_status st = fs::status(name, ec);
                 if (!fs::exists(st))
@@ -435,7 +449,27 @@ private:
             if (!probe.empty())
                 Warn("\"" + stmt + "\" is no statement of a " + std::string(kind.KindName()) + "; it is ignored");
         }
-        return files;
+    }
+
+    // A "file" statement: the decode may cost no more than the budget
+    // leaves, checked on the picture's header before it is decoded, and
+    // costs its decoded pixels once done.
+    void LoadPriced(TVelora& node, std::string& stmt) {
+        auto& img = dynamic_cast<TVlxImg&>(node);
+        const TPixelMapRGB* before = img.Map.get();
+        const PixelLimit outer = ImageLoadLimit();
+        const int64_t afford = std::max<int64_t>(0, options_.MaxWork - work_) / kDecodeWork;
+        const bool budgetBinds = afford < outer.maxPixels;
+        {
+            const TScopedLoadLimit limit(PixelLimit{std::min(afford, outer.maxPixels), outer.raiseWith});
+            try {
+                node.ApplyStatement(stmt);
+            } catch (const EImageTooLarge&) {
+                if (budgetBinds) OverBudget();
+                throw;
+            }
+        }
+        if (img.Map.get() != before && img.MapFromFile()) AddWork(kDecodeWork * PixelCount(node));
     }
 
     // What the checks need of a kind's map, found once per kind on a node of it.
@@ -464,6 +498,7 @@ private:
     int64_t rootBytes_ = 0;        // of the root's
     int64_t work_ = 0;             // pixel work of the statements so far
     bool rootLine_ = false;        // a kind line has configured the root
+    TVelora* closed_ = nullptr;    // the node whose block the line before closed
     int64_t n_ = 0;
 };
 

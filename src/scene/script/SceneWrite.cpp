@@ -1,6 +1,7 @@
 #include "scene/script/SceneWrite.h"
 
 #include <algorithm>
+#include <cstdlib>
 #include <optional>
 #include <sstream>
 
@@ -150,7 +151,26 @@ constexpr uint32_t kNoNode = UINT32_MAX;
 struct TWriting {
     std::vector<TNodeMark> Marks;
     std::vector<uint32_t> LineNode;
+    // Pixel work the written script may do beyond its source's: a size
+    // before a file the source only loaded, the wipe a text image writes,
+    // and what the added statements do.
+    int64_t AddedWork = 0;
 };
+
+// What a node's statements added on read-back can cost at most: its area,
+// or for a node without pixels what of it the picture shows, per "size" or
+// "wipe" (two at most, and a label's box one pixel wide).
+int64_t AddedWork(const TVelora& node, const TVelora& root, bool restores) {
+    const int64_t picture = int64_t(root.Width) * root.Height;
+    int64_t area = int64_t(node.Width) * node.Height;
+    if (!dynamic_cast<const TVlxImg*>(&node)) area = std::min(area, picture);
+    int64_t work = restores ? 2 * area : 0;
+    if (auto* label = dynamic_cast<const TVlxAnk88*>(&node); label && restores)
+        work += std::min(picture, 2 * std::abs(int64_t(label->TextY)) + kAnkCellHeight);
+    if (!node.FileName.empty()) work += area;
+    if (auto* ank = dynamic_cast<const TVlxAnk*>(&node); ank && ank->Map) work += area;
+    return work;
+}
 
 void WriteLines(const TScene& scene, TWrittenScene& out, TWriting& w) {
     const int top = scene.Root->Depth();
@@ -177,6 +197,7 @@ void WriteLines(const TScene& scene, TWrittenScene& out, TWriting& w) {
                                                              " node are not all made by its statements, "
                                                              "so they will not read back the same"});
         const std::string own = Statements(node);
+        w.AddedWork += AddedWork(node, *scene.Root, extra && !extra->empty());
         const auto index = uint32_t(w.Marks.size());
         w.Marks.push_back({TextKey(kind, own), scene.LineOf(&node), uint32_t(w.LineNode.size()), level});
         for (const std::string& text : SpreadStatements(kind, own + extra.value_or(""), scene, node))
@@ -262,6 +283,7 @@ TWrittenScene WriteAndCheck(const TScene& scene, TVeloraTreePtr<TVlxImg>* releas
     // Read back what was written and compare node by node.
     TSceneReadOptions again = options;
     again.Strict = false;
+    again.MaxWork = options.MaxWork > INT64_MAX - w.AddedWork ? INT64_MAX : options.MaxWork + w.AddedWork;
     TTextBuf buf(out.Text);
     std::istream in(&buf);
     TScene back;

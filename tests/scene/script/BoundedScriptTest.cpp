@@ -13,6 +13,7 @@
 #include <sstream>
 
 #include "TestUtil.h"
+#include "imageio/VlxIo.h"
 #include "scene/script/SceneRender.h"
 #include "scene/script/SceneWrite.h"
 
@@ -117,6 +118,52 @@ TEST(BoundedScripts, EachFinishesOrIsRefusedInTimeAndMemory) {
             EXPECT_EQ(error, "") << c.name;
         EXPECT_LT(seconds, test::kSanitized ? 40.0 : 10.0) << c.name;
         EXPECT_LT(PeakMiB(), test::kSanitized ? 1800 : 600) << c.name;
+    }
+}
+
+// Each statement pays for the work it does when it does it; `write` reads
+// its text back within the budget the source needed.
+TEST(BoundedScripts, TheBudgetRefusesAtTheLineThatPassesItOrLetsTheScriptThrough) {
+    TempDir dir;
+    // 8192 x 8192 as RLE in 1,080 bytes: the first row's end, then the end of the bitmap.
+    std::vector<uint8_t> rle = {'B', 'M', 0x38, 4, 0, 0, 0, 0, 0, 0, 0x36, 4, 0, 0, 40, 0, 0, 0, 0, 0x20, 0, 0,
+                                0, 0x20, 0, 0, 1, 0, 8, 0, 1, 0, 0, 0, 2, 0, 0, 0};
+    rle.resize(54 + 1024);
+    rle.push_back(0);
+    rle.push_back(1);
+    test::WriteBytes(dir / "big.bmp", rle);
+    SaveBmpFile(*test::TestPicture(9, 7), dir / "small.bmp");
+    const int64_t big = int64_t(8192) * 8192;
+
+    const struct {
+        std::string script;
+        int64_t budget;
+        bool write;   // write back instead of rendering
+        int64_t line; // refused at; 0 for done
+    } cases[] = {
+        {"VlxImg file(\"big.bmp\");size(1,1)\n", 117, false, 1},
+        {"VlxImg file(\"big.bmp\");size(1,1)\n", 16 * big + 1, false, 0},
+        // A wipe after the file on its line clears the picture, not the 1 x 1 before it.
+        {"VlxImg size(1,1)\n+file(\"small.bmp\");wipe\n", 1 + 17 * 63 - 1, false, 2},
+        {"VlxImg size(1,1)\n+file(\"small.bmp\");wipe\n", 1 + 17 * 63, false, 0},
+        {"VlxImg size(1,1)\n+file(\"small.bmp\");wipe\n", 1 + 17 * 63, true, 0},
+        {"VlxImg size(10,10)\n{\nVlxAnk size(20,20)\n}\n", 500, true, 0},
+        {"VlxImg size(10,10)\n{\nVlxImg col(9,8,7);size(20,20)\n}\n", 500, true, 0},
+    };
+    for (const auto& c : cases) {
+        test::WriteText(dir / "b.scene", c.script);
+        TSceneReadOptions options;
+        options.MaxWork = c.budget;
+        int64_t line = 0;
+        try {
+            TScene scene = ReadSceneFile(dir / "b.scene", options);
+            options.BaseDir = dir.str();
+            if (c.write) WriteScene(std::move(scene), options);
+        } catch (const EScriptError& e) {
+            EXPECT_THAT(e.Reason(), HasSubstr("--max-work N")) << c.script;
+            line = e.Line();
+        }
+        EXPECT_EQ(line, c.line) << c.script << " within " << c.budget;
     }
 }
 

@@ -162,6 +162,10 @@ TEST(SceneScript, PlusLinesContinueTheNodeOfTheLastKindLine) {
     EXPECT_EQ(outer->Left, 4);
     EXPECT_EQ(outer->FirstChild()->Left, 1);
     EXPECT_EQ(s.NodeCount, 3);
+    // After the root's own block, the root; its last child keeps its colour.
+    TScene r = Read("VlxImg size(30,20)\n{\n  VlxMat size(9,9);col(7,8,9)\n}\n+ col(1,2,3)\n");
+    EXPECT_EQ(r.Root->Col, ColorFromRGB(1, 2, 3));
+    EXPECT_EQ(r.Root->FirstChild()->Col, ColorFromRGB(7, 8, 9));
 
     // Nothing to continue: an error with its line, or with strict a warning.
     for (const auto& [text, line] : {std::pair<std::string, int>{"+ size(3,3)\n", 1},
