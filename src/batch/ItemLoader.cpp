@@ -11,8 +11,10 @@
 #include "imageio/FileIo.h"
 #include "imageio/ImageKind.h"
 #include "imageio/JpegReader.h"
+#include "imageio/RgbSwap.h"
 #include "imageio/VlxIo.h"
 #include "low/Errors.h"
+#include "pixelmap/Resample.h"
 
 namespace quenlo {
 
@@ -188,6 +190,270 @@ SaveStep LoadWhole(const BatchItem& item, ItemNotes& notes, const ItemLoaderOpti
     };
 }
 
+// Resizing. Source rows (a raw image's, a JPEG's as they are decoded, or a
+// whole map's) go through the resampler into the output's rows, so only
+// the file and a few bands of rows are held.
+
+// The rows of a .bmp, put bottom-up by offset.
+class TBmpRowSink : public TRowSink {
+public:
+    TBmpRowSink(TAtomicFile& file, int32_t width, int32_t height)
+        : rows_(file, width, height), rowBytes_(static_cast<size_t>(width) * 3) {}
+    void Rows(const uint8_t* rows, size_t n) override {
+        for (size_t i = 0; i < n; ++i) rows_.Put(y_++, rows + i * rowBytes_);
+    }
+
+private:
+    TBottomUpRows rows_;
+    const size_t rowBytes_;
+    int32_t y_ = 0;
+};
+
+// The rows gathered into a map: the window's preview, or a .bmp that cannot be written by offset.
+class TMapRowSink : public TRowSink {
+public:
+    TMapRowSink(int32_t width, int32_t height) : map_(std::make_shared<TPixelMapRGB>()) { map_->SetSize(width, height); }
+    void Rows(const uint8_t* rows, size_t n) override {
+        const size_t bytes = static_cast<size_t>(map_->Width()) * 3;
+        for (size_t i = 0; i < n && y_ < map_->Height(); ++i) std::memcpy(map_->ScanLine(y_++), rows + i * bytes, bytes);
+    }
+    std::shared_ptr<TPixelMapRGB> Map() const { return map_; }
+
+private:
+    std::shared_ptr<TPixelMapRGB> map_;
+    int32_t y_ = 0;
+};
+
+// Red and blue traded on the way: a raw image's R,G,B rows into a .bmp or map.
+class TSwapSink : public TRowSink {
+public:
+    TSwapSink(TRowSink& out, int32_t width) : out_(out), line_(static_cast<size_t>(width) * 3) {}
+    void Rows(const uint8_t* rows, size_t n) override {
+        for (size_t i = 0; i < n; ++i) {
+            SwapRedBlue(rows + i * line_.size(), line_.data(), line_.size() / 3);
+            out_.Rows(line_.data(), 1);
+        }
+    }
+
+private:
+    TRowSink& out_;
+    std::vector<uint8_t> line_;
+};
+
+// Passes rows on until the first failure, which it keeps: the source is
+// still read to its end, because a load error outranks a save error.
+class TGuardedSink : public TRowSink {
+public:
+    explicit TGuardedSink(TRowSink* out) : out_(out) {}
+    void Rows(const uint8_t* rows, size_t n) override {
+        if (error || !out_) return;
+        try {
+            out_->Rows(rows, n);
+        } catch (...) {
+            error = std::current_exception();
+        }
+    }
+    std::exception_ptr error;
+
+private:
+    TRowSink* out_;  // null: rows are only read
+};
+
+// What is resized: its size, its rows' order, and how to feed them on.
+struct ResizeSource {
+    int32_t width = 0, height = 0;
+    int64_t fullWidth = 0, fullHeight = 0;  // before a JPEG's scaled decoding
+    int scale = 1;
+    RawOrder order = RawOrder::Bgr;
+    std::function<void(TRowSink&)> feed;  // throws a load error
+};
+
+// The resize itself: source rows in, rows of outW x outH out to sink (in the source's order).
+// sink null: only the source is read, for its errors. Returns the save error.
+std::exception_ptr RunResize(const ResizeSource& source, const ResizeRequest& request, int32_t outW, int32_t outH,
+                             TRowSink* sink) {
+    struct TDrop : TRowSink {
+        void Rows(const uint8_t*, size_t) override {}
+    } drop;
+    if (!sink) sink = &drop;
+    std::unique_ptr<TThumbnailChain> chain;
+    std::unique_ptr<TRowResampler> resampler;
+    TRowSink* input;
+    if (request.thumbnail) {
+        chain = std::make_unique<TThumbnailChain>(source.width, source.height, source.fullWidth, source.fullHeight,
+                                                  source.scale, outW, outH, request.filter, *sink);
+        input = &chain->Input();
+    } else {
+        resampler = std::make_unique<TRowResampler>(source.width, source.height, outW, outH, request.filter, *sink);
+        input = resampler.get();
+    }
+    TGuardedSink guard(input);
+    source.feed(guard);
+    if (!guard.error && !(chain ? chain->Done() : resampler->Done()))
+        throw ESourceReadError(EInOutError(0, "the image ended before its last row"));
+    return guard.error;
+}
+
+SaveStep LoadResized(const BatchItem& item, ItemNotes& notes, const ItemLoaderOptions& options) {
+    const ResizeRequest& request = *options.resize;
+    const PixelLimit limit = options.limit;
+    auto source = std::make_shared<ResizeSource>();
+    uint64_t need = 2u << 20;  // bands of rows and the decoder's own
+    std::shared_ptr<TRawPair> raw;
+    std::shared_ptr<const std::vector<uint8_t>> bytes;
+    std::shared_ptr<TPixelMap> map;
+    const ImageKind kind = KindByName(item.input);
+    if (options.raw && IsRawData(item.input, options.rawExt)) raw = std::make_shared<TRawPair>(item.input, *options.raw);
+    else if (kind == ImageKind::RawPair) raw = std::make_shared<TRawPair>(item.ipr, item.rgb);
+    if (raw) {
+        if (std::string why = NothingToSave(item.input, raw->Width(), raw->Height()); !why.empty()) throw EQuenlo(why);
+        source->width = raw->Width();
+        source->height = raw->Height();
+        source->order = raw->Order();
+        need += static_cast<uint64_t>(source->width) * 3 * 16;
+        source->feed = [raw](TRowSink& in) {
+            const size_t rowBytes = static_cast<size_t>(raw->Width()) * 3;
+            const size_t step = std::clamp<size_t>((256u << 10) / rowBytes, 1, static_cast<size_t>(raw->Height()));
+            std::vector<uint8_t> rows(step * rowBytes);
+            for (int64_t top = 0; top < raw->Height(); top += static_cast<int64_t>(step)) {
+                const size_t n = std::min<size_t>(step, static_cast<size_t>(raw->Height() - top));
+                raw->ReadRows(top, n, rows.data());
+                in.Rows(rows.data(), n);
+            }
+        };
+    } else if (kind == ImageKind::Jpeg) {
+        bytes = std::make_shared<const std::vector<uint8_t>>(ReadFileBytes(item.input, kMaxFile));
+        try {
+            const JpegFrame frame = ReadJpegFrame(*bytes);
+            source->width = frame.width;
+            source->height = frame.height;
+            need += bytes->size() + static_cast<uint64_t>(frame.coefficientBytes) + static_cast<uint64_t>(frame.width) * 3 * 64;
+        } catch (const EJpegError&) {
+            // Another format under a JPEG's name is read whole, like any other image.
+            const ImageKind held = KindByContent(*bytes);
+            if (held == ImageKind::None || held == ImageKind::Jpeg) throw;
+            bytes.reset();
+        }
+        if (bytes) {
+            TPixelMap::CheckedDataSize(source->width, source->height, 3);
+            CheckPixelLimit(source->width, source->height, limit);
+        }
+    }
+    TMemoryBudget::Reservation held;
+    if (!raw && !bytes) {
+        // Reserved before the load, once: a job never waits while it holds a reservation.
+        held = options.budget->Reserve(need + WholeImageBytes(item.input, kind, limit));
+        LoadOptions load;
+        load.onWarning = [&notes](const std::string& text) { notes.warnings.push_back(text); };
+        load.limit = limit;
+        map = LoadImageFile(PixelKind::RGB, item.input, load);
+        if (!map) throw EInOutError(2);
+        if (std::string why = NothingToSave(item.input, map->Width(), map->Height()); !why.empty()) throw EQuenlo(why);
+        source->width = map->Width();
+        source->height = map->Height();
+        source->feed = [map](TRowSink& in) { in.Rows(map->ScanLine(0), static_cast<size_t>(map->Height())); };
+    }
+    // The hook for turning by the orientation a file states: it goes here,
+    // before the size is planned, so the resize sees the upright image.
+    source->fullWidth = source->width;
+    source->fullHeight = source->height;
+    int32_t outW, outH;
+    if (request.thumbnail) {
+        const auto [boxW, boxH] = ThumbnailBox(request.geometry, source->width, source->height);
+        const ThumbnailPlan plan = PlanThumbnail(source->width, source->height, boxW, boxH, bytes != nullptr);
+        outW = plan.resize ? plan.width : source->width;
+        outH = plan.resize ? plan.height : source->height;
+        if (plan.resize && plan.scale > 1) {
+            // The decoder's scaled size: each side divided, rounded up.
+            source->scale = plan.scale;
+            source->width = static_cast<int32_t>((source->fullWidth + plan.scale - 1) / plan.scale);
+            source->height = static_cast<int32_t>((source->fullHeight + plan.scale - 1) / plan.scale);
+        }
+    } else {
+        std::tie(outW, outH) = ResizedSize(request.geometry, source->width, source->height);
+    }
+    TPixelMap::CheckedDataSize(outW, outH, 3);
+    CheckPixelLimit(outW, outH, limit);
+    if (bytes) {
+        source->feed = [bytes, limit, scale = source->scale, &notes](TRowSink& in) {
+            JpegOptions decode;
+            decode.onWarning = [&notes](const std::string& text) { notes.warnings.push_back(text); };
+            decode.limit = limit;
+            decode.scale = scale;
+            JpegRows rows;
+            rows.row = [&in](int, const uint8_t* bgr) { in.Rows(bgr, 1); };
+            try {
+                DecodeJpegRows(*bytes, decode, rows);
+            } catch (const std::exception& e) {
+                throw ESourceReadError(EInOutError(0, DescribeError(e)));
+            }
+        };
+    }
+    notes.width = outW;
+    notes.height = outH;
+    // The result held whole: for the preview, or a .bmp that cannot be written by offset.
+    const bool whole = options.keepImage || (options.output.format == OutputFormat::Bmp && !OutputSeekable(item.output));
+    if (whole) need += static_cast<uint64_t>(outW) * static_cast<uint64_t>(outH) * 3;
+    if (!held) held = options.budget->Reserve(need);
+    if (options.keepImage) {
+        map.reset();  // the source's own reference stays until the resize is done
+        auto result = std::make_unique<TMapRowSink>(outW, outH);
+        TSwapSink swapped(*result, outW);
+        const bool swap = source->order == RawOrder::Rgb;
+        if (std::exception_ptr e = RunResize(*source, request, outW, outH, swap ? &swapped : static_cast<TRowSink*>(result.get())))
+            std::rethrow_exception(e);
+        std::shared_ptr<TPixelMap> shown = result->Map();
+        source.reset();
+        options.keepImage(item, shown);
+        return [shown, held, &item, output = options.output]() -> CommitStep {
+            std::shared_ptr<TAtomicFile> file = PrepareImageFile(*shown, item.output, output);
+            return [file] { file->Commit(); };
+        };
+    }
+    return [source, held, request, outW, outH, whole, &item, output = options.output]() -> CommitStep {
+        // A .bmp and a map take B,G,R; the encoders take either order.
+        const bool swap = source->order == RawOrder::Rgb;
+        std::shared_ptr<TAtomicFile> file;
+        std::unique_ptr<TMapRowSink> result;
+        std::unique_ptr<TBmpRowSink> bmp;
+        std::unique_ptr<TRowEncoder> encoder;
+        std::unique_ptr<TSwapSink> swapped;
+        TRowSink* sink = nullptr;
+        std::exception_ptr saveError;
+        try {
+            if (whole) {
+                result = std::make_unique<TMapRowSink>(outW, outH);
+                sink = result.get();
+            } else {
+                file = std::make_shared<TAtomicFile>(item.output);
+                if (output.format == OutputFormat::Bmp) {
+                    bmp = std::make_unique<TBmpRowSink>(*file, outW, outH);
+                    sink = bmp.get();
+                } else {
+                    encoder = OpenRowEncoder(*file, outW, outH, source->order, output);
+                    sink = encoder.get();
+                }
+            }
+            if (swap && !encoder) {
+                swapped = std::make_unique<TSwapSink>(*sink, outW);
+                sink = swapped.get();
+            }
+        } catch (...) {
+            saveError = std::current_exception();
+            sink = nullptr;
+        }
+        std::exception_ptr runError = RunResize(*source, request, outW, outH, sink);
+        if (!saveError) saveError = runError;
+        if (saveError) std::rethrow_exception(saveError);
+        if (result) {
+            std::shared_ptr<TAtomicFile> made = PrepareImageFile(*result->Map(), item.output, output);
+            return [made] { made->Commit(); };
+        }
+        if (encoder) encoder->Finish();
+        return [file] { file->Commit(); };
+    };
+}
+
 }  // namespace
 
 // Reads what the save needs and returns the save. Raw data is only opened.
@@ -197,6 +463,7 @@ LoadStep ItemLoader(ItemLoaderOptions options) {
         if (!FileExists(item.input)) throw EInOutError(2);
         if (options.raw && IsRawData(item.input, options.rawExt))
             return SaveRaw(std::make_shared<TRawPair>(item.input, *options.raw), item, notes, options.output);
+        if (options.resize) return LoadResized(item, notes, options);
         const ImageKind kind = KindByName(item.input);
         if (kind == ImageKind::RawPair)
             return SaveRaw(std::make_shared<TRawPair>(item.ipr, item.rgb), item, notes, options.output);

@@ -11,6 +11,7 @@
 
 #include "batch/BatchRun.h"
 #include "batch/MemoryBudget.h"
+#include "batch/ResizeGeometry.h"
 #include "imageio/OutputFormat.h"
 #include "imageio/PixelLimit.h"
 #include "imageio/RawStream.h"
@@ -31,6 +32,9 @@ struct ItemLoaderOptions {
     // before it is written (the window's preview). Every image but a raw one
     // is then decoded whole.
     std::function<void(const BatchItem&, std::shared_ptr<TPixelMap>)> keepImage;
+    // Set: every image is resized or made a thumbnail on its way out, rows
+    // streaming through the resampler (keepImage then gets the result).
+    std::optional<ResizeRequest> resize;
 };
 
 LoadStep ItemLoader(ItemLoaderOptions options);

@@ -126,6 +126,15 @@ std::optional<int> ParseConvertArgs(int argc, const char* const* argv, FILE* out
         ->check(CLI::Range(0, 9));
     app.add_option("--tiff-compression", tiffCompression, "TIFF compression: none, lzw or deflate (default: none)")
         ->check(CLI::IsMember({"none", "lzw", "deflate"}));
+    std::string resize, thumbnail, filter;
+    app.add_option("--resize", resize,
+                   "Resize every image to GEOMETRY: WxH (fit inside), W or xH (one side), N% (scale), WxH! (exact), "
+                   "WxH^ (fill); a trailing > only shrinks, < only enlarges");
+    app.add_option("--thumbnail", thumbnail,
+                   "Make thumbnails that fit inside GEOMETRY (WxH, W or xH), never enlarged; JPEGs shrink while they load");
+    app.add_option("--filter", filter, "Resize filter: lanczos, bicubic, bilinear, box or nearest "
+                                       "(default: lanczos; bicubic for --thumbnail)")
+        ->check(CLI::IsMember({"lanczos", "bicubic", "bilinear", "box", "nearest"}));
     long long settleMs = 1000;
     double pollSeconds = 0, idleSeconds = 0;
     app.add_flag("--watch", args.watching, "Convert the images in each folder FILE, then each new one once complete, until a signal");
@@ -152,6 +161,23 @@ std::optional<int> ParseConvertArgs(int argc, const char* const* argv, FILE* out
                                          : tiffCompression == "deflate" ? TiffCompression::Deflate
                                                                         : TiffCompression::None;
         options.plan.outputExt = OutputExtension(options.load.output.format);
+        if (!resize.empty() || !thumbnail.empty()) {
+            if (!resize.empty() && !thumbnail.empty()) throw CLI::ValidationError("--resize and --thumbnail", "take one of the two");
+            const char* const name = resize.empty() ? "--thumbnail" : "--resize";
+            ResizeRequest request;
+            request.thumbnail = resize.empty();
+            try {
+                request.geometry = ParseResizeGeometry(request.thumbnail ? thumbnail : resize);
+                if (request.thumbnail) CheckThumbnailGeometry(request.geometry);
+            } catch (const EQuenlo& e) {
+                throw CLI::ValidationError(name, e.what());
+            }
+            request.filter = filter.empty() ? (request.thumbnail ? ResampleFilter::Bicubic : ResampleFilter::Lanczos)
+                                            : *ResampleFilterByName(filter);
+            options.load.resize = request;
+        } else if (!filter.empty()) {
+            throw CLI::ValidationError("--filter", "needs --resize or --thumbnail");
+        }
         if (!args.watching && (app.count("--settle") || app.count("--poll") || app.count("--idle-exit")))
             throw CLI::ValidationError("--settle, --poll and --idle-exit", "need --watch");
         if (args.watching && (!args.filesFrom.empty() || !shard.empty() || options.plan.outputDir.empty()))

@@ -52,6 +52,7 @@ struct JpegJob {
     bool (*done)(void* user, int y);
     void (*warn)(void* user, const char* text);
     void* user;
+    int scale;         // the denominator of the output scale
     JSAMPLE* scratch;  // CMYK row
 };
 
@@ -123,6 +124,10 @@ bool RunDecoder(JpegJob& job, const uint8_t* data, size_t size) {
     const bool inverted = cinfo.saw_Adobe_marker;
     // Grayscale expands to B=G=R inside the library; colour comes out as B,G,R directly.
     cinfo.out_color_space = cmyk ? JCS_CMYK : JCS_EXT_BGR;
+    if (job.scale > 1) {
+        cinfo.scale_num = 1;
+        cinfo.scale_denom = static_cast<unsigned>(job.scale);
+    }
     // Refuse a size the map cannot take before jpeg_start_decompress, which
     // allocates the coefficients of a multi-scan file and reads all its scans.
     jpeg_calc_output_dimensions(&cinfo);
@@ -198,6 +203,7 @@ struct Sink {
 void RunJob(std::span<const uint8_t> file, Sink& sink) {
     JpegJob job{};
     job.user = &sink;
+    job.scale = sink.options->scale == 2 || sink.options->scale == 4 || sink.options->scale == 8 ? sink.options->scale : 1;
     job.fits = [](void* user, int w, int h, long long coefficientBytes) {
         auto* s = static_cast<Sink*>(user);
         s->frame = JpegFrame{w, h, coefficientBytes};

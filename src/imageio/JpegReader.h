@@ -15,6 +15,9 @@ struct JpegOptions {
     std::function<void(const std::string&)> onWarning;
     // Checked against the frame's size before anything is allocated (EImageTooLarge).
     PixelLimit limit;
+    // 1, 2, 4 or 8: decoded at 1/scale of the size by the library's scaled
+    // inverse DCT (each side rounded up), which is far faster for a thumbnail.
+    int scale = 1;
 };
 
 // Decodes with the library's defaults (scale 1/1, accurate integer IDCT,

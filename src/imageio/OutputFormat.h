@@ -7,6 +7,7 @@
 #include <string>
 
 #include "imageio/RawStream.h"
+#include "pixelmap/RowSink.h"
 #include "pixelmap/pixelmap.h"
 
 namespace quenlo {
@@ -29,11 +30,10 @@ const char* OutputExtension(OutputFormat format);
 
 // Takes 8-bit rows top-down, 3 bytes a pixel in the order given at its
 // creation, and encodes them as they come, so memory stays constant.
-class TRowEncoder {
+class TRowEncoder : public TRowSink {
 public:
-    virtual ~TRowEncoder() = default;
     // n whole rows, packed (3 x width bytes each).
-    virtual void Rows(const uint8_t* rows, size_t n) = 0;
+    void Rows(const uint8_t* rows, size_t n) override = 0;
     // After the last row: completes the file. Throws like Rows.
     virtual void Finish() = 0;
 };

@@ -9,16 +9,12 @@
 #include <memory>
 #include <vector>
 
+#include "pixelmap/RowSink.h"
+
 namespace quenlo {
 
 enum class ResampleFilter { Nearest, Box, Bilinear, Bicubic, Lanczos };
 
-// Where rows go: n packed rows at a time, top first.
-class TRowSink {
-public:
-    virtual ~TRowSink() = default;
-    virtual void Rows(const uint8_t* rows, size_t n) = 0;
-};
 
 // The part of the source that is resized, in source pixels. Single
 // precision, as the reference takes it.
