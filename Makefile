@@ -17,6 +17,10 @@ PACKAGES += dpkg-dev file man-db groff-base
 PACKAGES += munge slurmctld slurmd slurm-client openssh-server openssh-client parallel python3-yaml
 # The window's test under a real X server, and its screenshot
 PACKAGES += xvfb xauth imagemagick
+# HEIC and AVIF in (libheif; in Debian 12 it brings its HEVC and AV1 codecs
+# itself, there are no plugin packages), GIF in (giflib). The tests make their
+# files with heif-enc and gifsicle and compare with heif-convert and Pillow.
+PACKAGES += libheif-dev libheif-examples libgif-dev gifsicle python3-pil
 
 # Only make bench needs these: the peer that rendering is compared against.
 BENCH_PACKAGES = libcairo2-dev

@@ -406,7 +406,7 @@ void TForm1::Button1Click() {
 void TForm1::Button3Click() {
     OpenFilesRequest request;
     request.filters = {QStringLiteral("RGB files (*.rgb)"), QStringLiteral("IPR files (*.ipr)"),
-                       QStringLiteral("Image files (*.rgb *.ipr *.bmp *.jpg *.jpeg *.png *.tif *.tiff)")};
+                       QStringLiteral("Image files (*.rgb *.ipr *.bmp *.jpg *.jpeg *.png *.tif *.tiff *.gif *.heic *.heif *.avif)")};
     request.selectedFilter = std::clamp(inputFilter_, 0, int(request.filters.size()) - 1);
     request.directory = inputDir_;
     const std::optional<QStringList> files = dialogs_.OpenFiles(this, request);

@@ -9,6 +9,8 @@
 #include "imageio/BmpReader.h"
 #include "imageio/BmpWriter.h"
 #include "imageio/FileIo.h"
+#include "imageio/GifReader.h"
+#include "imageio/HeifReader.h"
 #include "imageio/ImageKind.h"
 #include "imageio/JpegReader.h"
 #include "imageio/RgbSwap.h"
@@ -47,24 +49,42 @@ uint64_t MapBytes(int64_t width, int64_t height, const PixelLimit& limit) {
     return static_cast<uint64_t>(width) * static_cast<uint64_t>(height) * 3;
 }
 
-// Memory a whole-image load will take: the file, read at once, and its map.
-// The size comes from the file's first bytes, which hold a .bmp's headers
+// Memory a whole-image load will take: the file, read at once, and its map
+// and the decoder's own buffers. The size comes from the file's first
+// bytes, which hold a .bmp's headers, a .gif's records before its pixels
 // and, but for rare huge metadata, a .jpg's markers up to its first scan;
-// the load reads the whole file itself.
-uint64_t WholeImageBytes(const std::string& name, ImageKind kind, const PixelLimit& limit) {
+// a HEIF file's boxes are read on their own. What the file holds counts,
+// not its name. The load reads the whole file itself.
+uint64_t WholeImageBytes(const std::string& name, ImageKind named, const PixelLimit& limit) {
     const uint64_t file = FileBytes(name);
-    if (kind != ImageKind::Bmp && kind != ImageKind::Jpeg) return file;
     std::vector<uint8_t> head(static_cast<size_t>(std::min<uint64_t>(file, 1u << 20)));
     head.resize(TInputFile(name).Read(head.data(), head.size()));
-    if (kind == ImageKind::Bmp) {
-        if (const auto claim = ClaimedBmpSize(head)) return file + MapBytes(claim->width, claim->height, limit);
-    } else {
-        try {
-            const JpegFrame frame = ReadJpegFrame(head);
-            return file + MapBytes(frame.width, frame.height, limit) + static_cast<uint64_t>(frame.coefficientBytes);
-        } catch (const EQuenlo&) {
-            // The load itself says what is wrong.
+    const ImageKind held = KindByContent(head);
+    const ImageKind kind = held != ImageKind::None ? held : named;
+    try {
+        switch (kind) {
+            case ImageKind::Bmp:
+                if (const auto claim = ClaimedBmpSize(head)) return file + MapBytes(claim->width, claim->height, limit);
+                break;
+            case ImageKind::Jpeg: {
+                const JpegFrame frame = ReadJpegFrame(head);
+                return file + MapBytes(frame.width, frame.height, limit) + static_cast<uint64_t>(frame.coefficientBytes);
+            }
+            case ImageKind::Gif: {
+                // An ARGB map at most, 4 bytes a pixel.
+                const GifCanvas canvas = ReadGifCanvas(head);
+                return file + MapBytes(canvas.width, canvas.height, limit) / 3 * 4;
+            }
+            case ImageKind::Heic:
+            case ImageKind::Avif: {
+                const HeifFrame frame = ReadHeifFrame(name);
+                if (MapBytes(frame.width, frame.height, limit) == 0) break;
+                return file + frame.decodeBytes;
+            }
+            default: break;
         }
+    } catch (const EQuenlo&) {
+        // The load itself says what is wrong.
     }
     return file;
 }

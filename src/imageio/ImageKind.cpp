@@ -1,5 +1,6 @@
 #include "imageio/ImageKind.h"
 
+#include <algorithm>
 #include <cstring>
 
 #include "low/FileNames.h"
@@ -16,6 +17,8 @@ const char* KindName(ImageKind kind) {
         case ImageKind::Tiff: return "TIFF";
         case ImageKind::WebP: return "WebP";
         case ImageKind::Netpbm: return "netpbm";
+        case ImageKind::Heic: return "HEIC";
+        case ImageKind::Avif: return "AVIF";
         case ImageKind::RawPair: return "raw";
         case ImageKind::None: break;
     }
@@ -24,6 +27,22 @@ const char* KindName(ImageKind kind) {
 
 bool StartsWith(std::span<const uint8_t> head, const char* magic, size_t n, size_t at = 0) {
     return head.size() >= at + n && std::memcmp(head.data() + at, magic, n) == 0;
+}
+
+// An ISO media file's "ftyp" box: the major brand, then the compatible
+// ones after the minor version. Heic or Avif for an image brand, else None.
+ImageKind HeifKind(std::span<const uint8_t> head) {
+    if (!StartsWith(head, "ftyp", 4, 4)) return ImageKind::None;
+    const size_t box = size_t(head[0]) << 24 | size_t(head[1]) << 16 | size_t(head[2]) << 8 | head[3];
+    const size_t end = std::min(box, head.size());
+    auto brand = [&](size_t at, const char* b) { return StartsWith(head, b, 4, at); };
+    bool image = false;
+    for (size_t at = 8; at + 4 <= end; at += at == 8 ? 8 : 4) {
+        if (brand(at, "avif") || brand(at, "avis")) return ImageKind::Avif;
+        image = image || brand(at, "heic") || brand(at, "heix") || brand(at, "heim") || brand(at, "heis") ||
+                brand(at, "hevc") || brand(at, "hevx") || brand(at, "mif1") || brand(at, "msf1");
+    }
+    return image ? ImageKind::Heic : ImageKind::None;
 }
 }  // namespace
 
@@ -34,6 +53,9 @@ ImageKind KindByName(std::string_view fileName) {
     if (ext == ".JPG" || ext == ".JPEG" || ext == ".JPE" || ext == ".JFIF") return ImageKind::Jpeg;
     if (ext == ".PNG") return ImageKind::Png;
     if (ext == ".TIF" || ext == ".TIFF") return ImageKind::Tiff;
+    if (ext == ".GIF") return ImageKind::Gif;
+    if (ext == ".HEIC" || ext == ".HEIF" || ext == ".HIF") return ImageKind::Heic;
+    if (ext == ".AVIF") return ImageKind::Avif;
     return ImageKind::None;
 }
 
@@ -43,6 +65,7 @@ ImageKind KindByContent(std::span<const uint8_t> head) {
     if (StartsWith(head, "GIF87a", 6) || StartsWith(head, "GIF89a", 6)) return ImageKind::Gif;
     if (StartsWith(head, "II*\0", 4) || StartsWith(head, "MM\0*", 4)) return ImageKind::Tiff;
     if (StartsWith(head, "RIFF", 4) && StartsWith(head, "WEBP", 4, 8)) return ImageKind::WebP;
+    if (const ImageKind heif = HeifKind(head); heif != ImageKind::None) return heif;
     if (StartsWith(head, "BM", 2) && head.size() >= 14) return ImageKind::Bmp;
     if (head.size() >= 3 && head[0] == 'P' && head[1] >= '1' && head[1] <= '7' &&
         (head[2] == '\n' || head[2] == ' ' || head[2] == '\r' || head[2] == '\t'))

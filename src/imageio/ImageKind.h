@@ -8,14 +8,16 @@
 
 namespace quenlo {
 
-enum class ImageKind { None, RawPair, Bmp, Jpeg, Png, Gif, Tiff, WebP, Netpbm };
+enum class ImageKind { None, RawPair, Bmp, Jpeg, Png, Gif, Tiff, WebP, Netpbm, Heic, Avif };
 
 // By the extension, ignoring case: .ipr and .rgb, .bmp, .jpg, .jpeg, .jpe
-// or .jfif, .png, and .tif or .tiff; None for any other.
+// or .jfif, .png, .tif or .tiff, .gif, .heic, .heif or .hif, and .avif;
+// None for any other.
 ImageKind KindByName(std::string_view fileName);
 
 // By the signature at the start of the file; None when there is none
-// (raw pairs have none).
+// (raw pairs have none). HEIF files are told apart by their brands: AV1
+// ones are AVIF, the rest HEIC.
 ImageKind KindByContent(std::span<const uint8_t> head);
 
 // "not a JPEG file: it holds a PNG image", when the content is another

@@ -7,6 +7,8 @@
 #include "imageio/BmpReader.h"
 #include "imageio/BmpWriter.h"
 #include "imageio/FileIo.h"
+#include "imageio/GifReader.h"
+#include "imageio/HeifReader.h"
 #include "imageio/ImageKind.h"
 #include "imageio/JpegReader.h"
 #include "imageio/PngReader.h"
@@ -52,25 +54,29 @@ std::vector<uint8_t> BytesFor(ImageKind kind, const std::string& fileName, const
     return head;
 }
 
-std::unique_ptr<TPixelMapRGB> DecodeAs(ImageKind kind, const std::string& fileName, std::span<const uint8_t> bytes,
+std::unique_ptr<TPixelMap> DecodeAs(ImageKind kind, const std::string& fileName, std::span<const uint8_t> bytes,
                                        const LoadOptions& options) {
     switch (kind) {
         case ImageKind::Jpeg: return DecodeJpeg(bytes, JpegOptions{options.onWarning, options.limit});
         case ImageKind::Bmp: return DecodeBmp(bytes, options.limit);
         case ImageKind::Png: return DecodePng(bytes, options.limit);
         case ImageKind::Tiff: return DecodeTiffFile(fileName, TiffOptions{options.onWarning, options.limit});
+        case ImageKind::Gif: return DecodeGif(bytes, options);
+        case ImageKind::Heic:
+        case ImageKind::Avif: return DecodeHeif(bytes, options);
         default: return nullptr;
     }
 }
 
 bool Readable(ImageKind kind) {
-    return kind == ImageKind::Jpeg || kind == ImageKind::Bmp || kind == ImageKind::Png || kind == ImageKind::Tiff;
+    return kind == ImageKind::Jpeg || kind == ImageKind::Bmp || kind == ImageKind::Png || kind == ImageKind::Tiff ||
+           kind == ImageKind::Gif || kind == ImageKind::Heic || kind == ImageKind::Avif;
 }
 
 // A file its reader refused that holds another format read here is read
 // as what it holds, with the mismatch as a warning; null when it holds no
 // such format or that reader refuses it too.
-std::unique_ptr<TPixelMapRGB> ReadAsHeld(ImageKind named, const std::string& fileName, std::span<const uint8_t> head,
+std::unique_ptr<TPixelMap> ReadAsHeld(ImageKind named, const std::string& fileName, std::span<const uint8_t> head,
                                          const LoadOptions& options) {
     const ImageKind held = KindByContent(head);
     if (held == named || !Readable(held)) return nullptr;
@@ -86,7 +92,7 @@ std::unique_ptr<TPixelMapRGB> ReadAsHeld(ImageKind named, const std::string& fil
     return nullptr;
 }
 
-std::unique_ptr<TPixelMapRGB> ReadRaster(const std::string& fileName, const LoadOptions& options) {
+std::unique_ptr<TPixelMap> ReadRaster(const std::string& fileName, const LoadOptions& options) {
     const ImageKind kind = KindByName(fileName);
     if (kind == ImageKind::RawPair) {
         TStpRgb pair;
@@ -112,7 +118,7 @@ std::unique_ptr<TPixelMapRGB> ReadRaster(const std::string& fileName, const Load
 }
 
 // Converts B,G,R rows into another kind, row by row.
-std::unique_ptr<TPixelMap> Convert(const TPixelMapRGB& src, PixelKind kind) {
+std::unique_ptr<TPixelMap> Convert(const TPixelMap& src, PixelKind kind) {
     auto map = CreatePixelMap(kind);
     map->SetSize(src.Width(), src.Height());
     // No columns, nothing to convert, however many rows the header claims.
@@ -150,8 +156,9 @@ std::unique_ptr<TPixelMap> Convert(const TPixelMapRGB& src, PixelKind kind) {
 
 std::unique_ptr<TPixelMap> LoadImageFile(PixelKind kind, const std::string& fileName, const LoadOptions& options) {
     if (!FileExists(fileName)) return nullptr;
-    std::unique_ptr<TPixelMapRGB> raster = ReadRaster(fileName, options);
-    if (kind == PixelKind::RGB) return raster;
+    std::unique_ptr<TPixelMap> raster = ReadRaster(fileName, options);
+    // A kept alpha channel goes out as it is.
+    if (kind == raster->Kind() || raster->Kind() == PixelKind::ARGB) return raster;
     return Convert(*raster, kind);
 }
 

@@ -23,13 +23,19 @@ struct LoadOptions {
     ImageMeta* meta = nullptr;
     // What transparent pixels are laid over in a map without alpha.
     TColor background = 0xFFFFFF;
+    // Set: a file with alpha gives an ARGB map (B, G, R, A, straight alpha)
+    // instead of one laid over the background.
+    bool keepAlpha = false;
 };
 
 // A new map of the given kind, or null when fileName is empty or names no
 // existing file. The reader is chosen by the extension, ignoring case
-// (KindByName: .ipr/.rgb, .bmp, .jpg/.jpeg/.jpe/.jfif, .png, .tif/.tiff); any other
-// extension gives a 0 x 0 map. A file its reader refuses that holds
-// another format says so ("not a JPEG file: it holds a PNG image").
+// (KindByName: .ipr/.rgb, .bmp, .jpg/.jpeg/.jpe/.jfif, .png, .tif/.tiff,
+// .gif, .heic/.heif/.hif, .avif); any other extension gives a 0 x 0 map. A
+// file its reader refuses that holds another format is read as what it
+// holds, with a warning, or says so ("not a JPEG file: it holds a PNG
+// image"). With options.keepAlpha, a file with alpha gives an ARGB map
+// whatever kind is asked for.
 // Throws EInOutError, EJpegError, EInvalidGraphic, EInvalidImageSize or
 // EImageTooLarge.
 std::unique_ptr<TPixelMap> LoadImageFile(PixelKind kind, const std::string& fileName,

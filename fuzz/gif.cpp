@@ -1,0 +1,28 @@
+// DecodeGif on arbitrary bytes, with alpha laid over and kept in turn: it
+// either throws one of the library's errors or returns a map whose buffer
+// matches its size.
+#include <cstdint>
+#include <cstdlib>
+#include <span>
+
+#include "FuzzCommon.h"
+#include "imageio/GifReader.h"
+
+using namespace quenlo;
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+    ImageMeta meta;
+    LoadOptions options;
+    options.limit.maxPixels = fuzz::kMaxPixels;
+    options.meta = &meta;
+    options.keepAlpha = size > 0 && data[size - 1] & 1;
+    try {
+        const auto map = DecodeGif(std::span<const uint8_t>(data, size), options);
+        if (!map || map->Width() <= 0 || map->Height() <= 0 ||
+            int64_t(map->DataSize()) != int64_t(map->Width()) * map->Height() * (map->Kind() == PixelKind::ARGB ? 4 : 3))
+            std::abort();
+        fuzz::CheckAddressable(map->Data(), map->DataSize());
+    } catch (const EQuenlo&) {
+    }
+    return 0;
+}
