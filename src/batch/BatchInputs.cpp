@@ -180,7 +180,7 @@ bool TInputFeed::Next(PlanInput& in) {
         std::string name;
         if (!NextName(name)) return false;
         struct stat st {};
-        if (::stat(name.c_str(), &st) == 0 && S_ISDIR(st.st_mode)) {
+        if (options_.lookUpNames && ::stat(name.c_str(), &st) == 0 && S_ISDIR(st.st_mode)) {
             if (options_.recurse == Recurse::On) {
                 Enter(name, "");  // a walk of its own
             } else {

@@ -28,6 +28,9 @@ struct FeedOptions {
     // What a walk leaves out, and why: link loops, unreadable folders,
     // special files. The walk goes on.
     std::function<void(const std::string& name, const std::string& why)> onSkipped;
+    // Off: names are taken as files without a look at the disk (a plan made
+    // for shards, whose shards check them), so a listed folder is not walked.
+    bool lookUpNames = true;
 };
 
 class TInputFeed {

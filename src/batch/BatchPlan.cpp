@@ -24,13 +24,13 @@ namespace quenlo {
 
 namespace fs = std::filesystem;
 
-namespace {
-// FNV-1a, 64 bits: the same on every machine.
-uint64_t HashOf(std::string_view text) {
-    uint64_t h = 14695981039346656037ull;
+uint64_t StableHash(std::string_view text, uint64_t h) {
     for (char c : text) h = (h ^ static_cast<unsigned char>(c)) * 1099511628211ull;
     return h;
 }
+
+namespace {
+uint64_t HashOf(std::string_view text) { return StableHash(text); }
 }  // namespace
 
 std::string OutputNameFor(const std::string& input, const std::string& dirWithDelim, const std::string& subdir,
@@ -288,6 +288,11 @@ private:
                     for (const std::string* member : {&ipr, &rgb}) PutLength(stored, member->size()), stored += *member;
                 }
             }
+            if (in.refused != PlanInput::Refused::No) {
+                e.refusal = in.refused == PlanInput::Refused::WouldReplace ? Refusal::WouldReplace : Refusal::SharedOutput;
+                e.other = kOutsider | static_cast<uint32_t>(plan_.outsiders_.size());
+                plan_.outsiders_.push_back(in.other);
+            }
             const TTextArena::Ref ref = plan_.names_.Add(stored);
             e.at = ref.at;
             e.size = static_cast<uint32_t>(in.name.size());
@@ -361,6 +366,7 @@ private:
         {
             TCollector<OutputKey> found;
             for (uint32_t i = 0; i < items_.size(); ++i) {
+                if (items_[i].refusal != Refusal::None) continue;  // refused before: writes nothing
                 std::string real;
                 try {
                     real = ReplacedFile(plan_.Output(items_[i]));
@@ -476,7 +482,7 @@ private:
             const TTextArena::Ref ref = kept.names_.Add(plan_.names_.View({e.at, static_cast<uint32_t>(e.size + TailSize(e))}));
             e.at = ref.at;
             if (e.refusal == Refusal::WouldReplace || e.refusal == Refusal::SharedOutput) {
-                if (renumber[e.other] != UINT32_MAX) {
+                if (!(e.other & kOutsider) && renumber[e.other] != UINT32_MAX) {
                     e.other = renumber[e.other];
                 } else {
                     kept.outsiders_.push_back(plan_.OtherInput(e));

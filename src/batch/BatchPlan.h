@@ -70,8 +70,14 @@ private:
 // One listed input and the folder below the output folder its output goes
 // to ("a/b/" for a tree walked from its root; "" for none).
 struct PlanInput {
+    PlanInput() = default;
+    PlanInput(std::string n, std::string s) : name(std::move(n)), subdir(std::move(s)) {}
     std::string name;
     std::string subdir;
+    // Decided before, by a plan made for shards: the item is not converted
+    // because of `other`, an input of another shard, named as listed.
+    enum class Refused : uint8_t { No, WouldReplace, SharedOutput } refused = Refused::No;
+    std::string other;
 };
 // Fills in the next input; false when there are no more.
 using InputSource = std::function<bool(PlanInput&)>;
@@ -102,6 +108,11 @@ void PrepareOutputDir(std::string& dir);
 // Whether a name has the extension of headerless raw data (rawExt, ignoring case).
 bool IsRawData(const std::string& name, const std::string& rawExt);
 
+// FNV-1a, 64 bits: the same on every machine. A text hashed in parts gives
+// each part the hash of those before it.
+constexpr uint64_t kStableHashStart = 14695981039346656037ull;
+uint64_t StableHash(std::string_view text, uint64_t h = kStableHashStart);
+
 // The shard (0-based, of `shards`) an output belongs to: a stable hash of its
 // path below the output folder, so every machine splitting one list agrees.
 int ShardOf(const std::string& output, const std::string& dirWithDelim, int shards);
@@ -120,6 +131,8 @@ int ShardOf(const std::string& output, const std::string& dirWithDelim, int shar
 // - of inputs sharing one output the last listed wins, as converting them
 //   one by one would; each earlier one is refused ("its output is also the
 //   output of X");
+// - an input that comes refused keeps its refusal and is left out of the rules
+//   for outputs (it writes none);
 // - last, only the items of the chosen shard are kept: the rules above hold
 //   over the whole list, whichever shard is run.
 // Besides the names, the plan holds 24 bytes per input, and planning 16 more

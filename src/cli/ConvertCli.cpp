@@ -10,6 +10,7 @@
 #include <cstring>
 #include <memory>
 #include <optional>
+#include <set>
 #include <sys/stat.h>
 #include <thread>
 #include <unistd.h>
@@ -17,6 +18,7 @@
 #include "batch/BatchInputs.h"
 #include "batch/BatchReport.h"
 #include "batch/ItemLoader.h"
+#include "batch/ShardPlan.h"
 #include "cli/Progress.h"
 #include "cli/ToolArgs.h"
 #include "cli/WatchCli.h"
@@ -87,6 +89,13 @@ struct ConvertArgs {
     std::string filesFrom, reportName;
     bool watching = false;
     WatchOptions watch;
+    // A plan made once for shards, or one shard of it.
+    int planShards = 0;
+    std::string planDir, planFile;
+    // The options a plan records, as "--name=value" or "--flag" words, and
+    // the names of those this command line gave.
+    std::vector<std::string> settings;
+    std::set<std::string> given;
 };
 
 // Fills args from argv; gives the exit status when the run ends here
@@ -107,6 +116,10 @@ std::optional<int> ParseConvertArgs(int argc, const char* const* argv, FILE* out
     app.add_flag("-0,--null", args.nulSeparated, "Names in --files-from end with a NUL byte, not a newline");
     app.add_option("--report", args.reportName, "Write a JSON Lines report: one object per input, then a summary");
     app.add_option("--shard", shard, "Convert only shard K of N (1 <= K <= N), split by output name");
+    app.add_option("--plan-shards", args.planShards, "Plan the batch once for N shards into --plan-dir, then stop")
+        ->check(CLI::Range(1, kMaxShards));
+    app.add_option("--plan-dir", args.planDir, "Folder for the plan: DIR/K-of-N.plan for each shard, and DIR/plan.json");
+    app.add_option("--plan", args.planFile, "Convert the shard planned in FILE (DIR/K-of-N.plan) with the plan's options");
     app.add_option("--raw-size", rawSize, "Files with the --raw-ext extension are headerless WIDTHxHEIGHT data");
     app.add_option("--raw-ext", rawExt, "Extension of headerless raw data (default: rgb)");
     app.add_option("--raw-order", rawOrder, "Channel order of headerless raw data: rgb or bgr (default: rgb)")
@@ -145,7 +158,12 @@ std::optional<int> ParseConvertArgs(int argc, const char* const* argv, FILE* out
     app.add_option("--idle-exit", idleSeconds, "With --watch: end after SECONDS with nothing to do")
         ->check(CLI::Range(0.001, 1e9));
     const std::optional<int> usage = ParseToolArgs(app, argc, argv, out, err, [&] {
-        if (args.files.empty() && args.filesFrom.empty()) throw CLI::RequiredError("FILE or --files-from");
+        if (args.files.empty() && args.filesFrom.empty() && args.planFile.empty()) throw CLI::RequiredError("FILE or --files-from");
+        if ((args.planShards > 0) != !args.planDir.empty()) throw CLI::ValidationError("--plan-shards and --plan-dir", "go together");
+        if (args.planShards > 0 && (!shard.empty() || args.watching || !args.reportName.empty() || !args.planFile.empty()))
+            throw CLI::ValidationError("--plan-shards", "takes no --shard, --watch, --report or --plan");
+        if (!args.planFile.empty() && (!args.files.empty() || !args.filesFrom.empty() || args.recursive || !shard.empty() || args.watching))
+            throw CLI::ValidationError("--plan", "takes its inputs and its shard from the plan: no FILE, --files-from, -r, --shard or --watch");
         if (!shard.empty()) std::tie(options.plan.shard, options.plan.shards) = ParseShard(shard);
         if (!rawSize.empty()) {
             options.load.raw = ParseRawSize(rawSize);
@@ -189,6 +207,22 @@ std::optional<int> ParseConvertArgs(int argc, const char* const* argv, FILE* out
     args.watch.settle = std::chrono::milliseconds(settleMs);
     args.watch.poll = std::chrono::milliseconds(std::llround(pollSeconds * 1000));
     args.watch.idleExit = std::chrono::milliseconds(std::llround(idleSeconds * 1000));
+    // What a plan records: every option that shapes the outputs, defaults too.
+    auto setting = [&](const std::string& name, const std::string& value, bool record) {
+        if (record) args.settings.push_back(value.empty() ? name : name + "=" + value);
+        if (app.count(name)) args.given.insert(name);
+    };
+    setting("--output", options.plan.outputDir, !options.plan.outputDir.empty());
+    setting("--format", format, true);
+    setting("--png-level", std::to_string(options.load.output.pngLevel), true);
+    setting("--tiff-compression", tiffCompression, true);
+    setting("--max-pixels", std::to_string(options.load.limit.maxPixels), true);
+    const bool raw = options.load.raw.has_value();
+    setting("--raw-size", raw ? std::to_string(options.load.raw->width) + "x" + std::to_string(options.load.raw->height) : "", raw);
+    setting("--raw-ext", options.plan.rawExt, raw);
+    setting("--raw-order", rawOrder, raw);
+    setting("--keep-going", "", keepGoing);
+    setting("--skip-existing", "", skipExisting);
     return usage;
 }
 
@@ -215,6 +249,51 @@ public:
     using EQuenlo::EQuenlo;
 };
 
+// The list named by --files-from; "-" is standard input. Throws EQuenlo.
+FILE* OpenList(const std::string& name, bool& owned) {
+    owned = name != "-";
+    FILE* f = owned ? std::fopen(name.c_str(), "rb") : stdin;
+    struct stat st {};
+    if (f && ::fstat(fileno(f), &st) == 0 && S_ISDIR(st.st_mode)) {
+        std::fclose(f);
+        throw EQuenlo("cannot read the list " + name + ": it is a folder");
+    }
+    if (!f) throw EQuenlo("cannot read the list " + name + ": " + std::strerror(errno));
+    return f;
+}
+
+// A shard of a plan runs with the plan's options: those given again must
+// agree (a flag that goes on, --keep-going or --skip-existing, may be added).
+// Replaces args by the plan's, keeping this run's -j, --report and -q.
+// Gives the exit status when the run ends here. Throws EUsage.
+std::optional<int> TakePlanSettings(const TShardPlanFile& plan, ConvertArgs& args, FILE* out, FILE* err) {
+    auto nameOf = [](const std::string& word) { return word.substr(0, word.find('=')); };
+    auto find = [&](const std::vector<std::string>& words, const std::string& name) {
+        const auto hit = std::find_if(words.begin(), words.end(), [&](const std::string& w) { return nameOf(w) == name; });
+        return hit == words.end() ? name + " (not given)" : *hit;
+    };
+    for (const std::string& name : args.given) {
+        if (name == "--keep-going" || name == "--skip-existing") continue;
+        const std::string mine = find(args.settings, name), theirs = find(plan.Settings(), name);
+        if (mine != theirs) throw EUsage(mine + " differs from the plan's " + theirs);
+    }
+    std::vector<std::string> words = {"quenlo-convert"};
+    words.insert(words.end(), plan.Settings().begin(), plan.Settings().end());
+    words.push_back("--plan=" + args.planFile);
+    std::vector<const char*> argv;
+    for (const std::string& w : words) argv.push_back(w.c_str());
+    ConvertArgs planned;
+    if (const std::optional<int> usage = ParseConvertArgs(static_cast<int>(argv.size()), argv.data(), out, err, planned))
+        return usage;
+    planned.options.batch.jobs = args.options.batch.jobs;
+    if (args.options.batch.onLoadFailure == OnLoadFailure::KeepGoing) planned.options.batch.onLoadFailure = OnLoadFailure::KeepGoing;
+    if (args.options.batch.existing == ExistingOutput::Skip) planned.options.batch.existing = ExistingOutput::Skip;
+    planned.reportName = args.reportName;
+    planned.quiet = args.quiet;
+    args = std::move(planned);
+    return std::nullopt;
+}
+
 // The report must destroy nothing: it is neither the list, nor a file the
 // batch reads, nor one it writes. Files are compared by identity, and the
 // report already exists (a new one is created empty), so an output of the
@@ -237,7 +316,7 @@ void CheckReportPath(const TBatchReport& report, const std::string& reportName, 
 
 // Plans the batch from the names, the list and the folders, and runs it.
 // Throws what stops the whole run (an unreadable list, an unwritable report).
-int RunConvert(ConvertArgs& args, FILE* err) {
+int RunConvert(ConvertArgs& args, FILE* err, TShardPlanFile* shardPlan) {
     const auto start = std::chrono::steady_clock::now();
     std::unique_ptr<TBatchReport> report;
     if (!args.reportName.empty()) report = std::make_unique<TBatchReport>(args.reportName);
@@ -258,19 +337,33 @@ int RunConvert(ConvertArgs& args, FILE* err) {
         std::fprintf(err, "quenlo-convert: %s: skipped: %s\n", QuoteControls(name).c_str(), QuoteControls(why).c_str());
         if (report) report->LeftOut(name, why);
     };
+    feedOptions.lookUpNames = args.planShards == 0 || args.recursive;
     TInputFeed feed(feedOptions);
+    if (args.planShards > 0) {
+        ShardPlanOptions o;
+        o.outputDir = args.options.plan.outputDir;
+        o.outputExt = args.options.plan.outputExt;
+        o.rawExt = args.options.plan.rawExt;
+        o.shards = args.planShards;
+        o.planDir = args.planDir;
+        o.settings = args.settings;
+        ListFile names;
+        if (!args.filesFrom.empty()) names.f = OpenList(args.filesFrom, names.owned);
+        feed.AddNames(std::move(args.files));
+        if (names.f) feed.AddList(names.f, args.nulSeparated ? NameDelim::Nul : NameDelim::Newline, args.filesFrom);
+        const ShardPlanCounts c = WriteShardPlans(feed.Source(), o);
+        if (!args.quiet)
+            std::fprintf(err, "quenlo-convert: planned %llu of %llu files into %d shards in %s (%llu refused, %llu listed again)\n",
+                         static_cast<unsigned long long>(c.planned), static_cast<unsigned long long>(c.listed), o.shards,
+                         QuoteControls(o.planDir).c_str(), static_cast<unsigned long long>(c.wouldReplace + c.sharedOutput),
+                         static_cast<unsigned long long>(c.repeats));
+        return feed.Unreadable() == 0 ? 0 : 1;
+    }
     try {
-        if (!args.filesFrom.empty()) {
-            list.owned = args.filesFrom != "-";
-            list.f = list.owned ? std::fopen(args.filesFrom.c_str(), "rb") : stdin;
-            struct stat st {};
-            if (list.f && ::fstat(fileno(list.f), &st) == 0 && S_ISDIR(st.st_mode))
-                throw EQuenlo("cannot read the list " + args.filesFrom + ": it is a folder");
-            if (!list.f) throw EQuenlo("cannot read the list " + args.filesFrom + ": " + std::strerror(errno));
-        }
+        if (!args.filesFrom.empty()) list.f = OpenList(args.filesFrom, list.owned);
         feed.AddNames(std::move(args.files));
         if (list.f) feed.AddList(list.f, args.nulSeparated ? NameDelim::Nul : NameDelim::Newline, args.filesFrom);
-        plan = PlanBatch(feed.Source(), args.options.plan);
+        plan = PlanBatch(shardPlan ? shardPlan->Source() : feed.Source(), args.options.plan);
         if (report) {
             CheckReportPath(*report, args.reportName, plan, args.filesFrom, list.f);
             report->Arm();
@@ -300,7 +393,12 @@ int RunConvertCli(int argc, const char* const* argv, FILE* out, FILE* err) {
     ConvertArgs args;
     if (const std::optional<int> usage = ParseConvertArgs(argc, argv, out, err, args)) return *usage;
     try {
-        return RunConvert(args, err);
+        std::unique_ptr<TShardPlanFile> plan;
+        if (!args.planFile.empty()) {
+            plan = std::make_unique<TShardPlanFile>(args.planFile);
+            if (const std::optional<int> usage = TakePlanSettings(*plan, args, out, err)) return *usage;
+        }
+        return RunConvert(args, err, plan.get());
     } catch (const EUsage& e) {
         std::fprintf(err, "quenlo-convert: %s\nRun with --help for usage.\n", QuoteControls(e.what()).c_str());
         return 2;
