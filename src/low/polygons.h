@@ -42,6 +42,12 @@ struct TCoverageRun {
     uint8_t Cover = 0;
 };
 
+// What a loop search may do, and what it did.
+struct TLoopWork {
+    uint64_t Limit = UINT64_MAX;
+    uint64_t Done = 0;
+};
+
 class TPoly {
 public:
     using TEdgeEvent = std::function<void(TPointF a, TPointF b)>;
@@ -83,9 +89,17 @@ public:
     // A sweep over the segments' boxes: n log n for a chain whose segment
     // boxes each meet a few others, the same answer as testing every pair.
     TArrayOfPointF FindLoop() const;
+    // The same, adding the search's work to work.Done (a unit per box per
+    // level of its sorting, and per pair of boxes that meet); once that
+    // passes work.Limit it stops and returns false, loop left empty.
+    bool SearchLoop(TLoopWork& work, TArrayOfPointF& loop) const;
     // FindLoop's answer, kept for long chains while Points stay the same,
     // so that a repaint does not search again.
     TArrayOfPointF Loop() const;
+    // Searches as Loop does and keeps the answer, within work as SearchLoop;
+    // a short chain, searched at every fill, counts its every pair. False,
+    // nothing kept, once past the limit.
+    bool KeepLoop(TLoopWork& work) const;
 
 private:
     struct TFill;

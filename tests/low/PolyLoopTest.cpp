@@ -4,6 +4,7 @@
 #include <cmath>
 #include <random>
 
+#include "low/Sanitized.h"
 #include "low/VeloreLow.h"
 #include "low/polygons.h"
 
@@ -68,6 +69,30 @@ TEST(PolyLoop, LongChainsAreSearchedInTimeAndOnlyOnceWhileUnchanged) {
     spiral.Points.push_back(spiral.Points[0]);
     EXPECT_EQ(spiral.Loop(), LoopByEveryPair(spiral.Points));
     EXPECT_EQ(spiral.Loop().size(), spiral.Points.size());
+}
+
+// A serpentine of long rows, then one of long columns beside it: each box
+// meets only its neighbours, but on either axis half of them overlap.
+TEST(PolyLoop, TwoSerpentinesAreSearchedInNLogN) {
+    const int n = 100000;
+    TPoly chain;
+    for (int k = 0; k < n / 4; ++k)
+        for (int e : {0, 1}) chain.Points.push_back({float((k + e) % 2 * 300), float(k)});
+    for (int k = 0; k < n / 4; ++k)
+        for (int e : {0, 1}) chain.Points.push_back({float(310 + k), float(n / 4 + 10 + (k + e) % 2 * 300)});
+    const auto t0 = std::chrono::steady_clock::now();
+    TLoopWork work;
+    ASSERT_TRUE(chain.KeepLoop(work));
+    EXPECT_TRUE(chain.Loop().empty());
+    EXPECT_LT(std::chrono::steady_clock::now() - t0, std::chrono::seconds(kSanitized ? 5 : 1));
+    EXPECT_LT(work.Done, uint64_t(n) * 24);  // n (log2 n + 1) for the boxes, a few pairs each
+
+    // Closed on its start, the loop is the whole chain; and a search held
+    // below its work stops, keeping nothing.
+    chain.Points.push_back(chain.Points[0]);
+    TLoopWork tight{work.Done / 2, 0};
+    EXPECT_FALSE(chain.KeepLoop(tight));
+    EXPECT_EQ(chain.Loop(), LoopByEveryPair(chain.Points));
 }
 
 }  // namespace

@@ -165,6 +165,9 @@ int64_t PixelCount(const TVelora& node) {
 // clear, a decoded pixel some 20.
 constexpr int64_t kSprayWork = 32;
 constexpr int64_t kDecodeWork = 16;
+// A unit of the loop search (a box at one level of its sorting, or a pair
+// of boxes that meet, with its test) costs some 32 cleared pixels.
+constexpr int64_t kLoopWork = 32;
 
 // Bytes per pixel of the map a kind allocates on "size"; 0 for none.
 int MapBytesPerPixel(const TVelora& node) {
@@ -345,6 +348,15 @@ public:
             n_ = line;
             Warn("the block opened here is never closed");
         }
+        // The loops the fills need are found here, once the chains are
+        // whole, and kept for the renders: the search counts as work.
+        for (const TScene::TNodeLine& l : scene_.Lines)
+            if (auto* poly = dynamic_cast<const TVlxPoly*>(l.Node); poly && poly->Fill) {
+                n_ = l.Line;
+                TLoopWork loop{uint64_t(std::max<int64_t>(0, options_.MaxWork - work_) / kLoopWork), 0};
+                if (!poly->Poly.KeepLoop(loop)) OverBudget();
+                AddWork(int64_t(loop.Done) * kLoopWork);
+            }
         if (options_.Strict)
             for (const TScene::TNodeLine& l : scene_.Lines)
                 if (auto* poly = dynamic_cast<const TVlxPoly*>(l.Node); poly && poly->Fill && ClosesMidSide(poly->Poly.Points)) {
@@ -355,6 +367,9 @@ public:
                 }
         SortByNode(scene_.Lines);
     }
+
+    // The line being read, or the one End is at.
+    int64_t At() const { return n_; }
 
 private:
     void Warn(std::string text) {
@@ -526,7 +541,13 @@ TScene ReadSceneScript(std::istream& in, const std::string& name, const TSceneRe
         }
     }
     if (in.bad()) throw EScriptError(name, 0, "read error after line " + std::to_string(n));
-    reader.End();
+    try {
+        reader.End();
+    } catch (const std::bad_alloc&) {
+        throw EScriptError(name, reader.At(), "out of memory");
+    } catch (const std::exception& e) {
+        throw EScriptError(name, reader.At(), e.what());
+    }
     return scene;
 }
 

@@ -134,6 +134,10 @@ TEST(BoundedScripts, TheBudgetRefusesAtTheLineThatPassesItOrLetsTheScriptThrough
     test::WriteBytes(dir / "big.bmp", rle);
     SaveBmpFile(*test::TestPicture(9, 7), dir / "small.bmp");
     const int64_t big = int64_t(8192) * 8192;
+    std::string star = "VlxImg size(40,40)\n{\nVlxPoly polygon\n";  // 100 chords that all meet
+    for (int k = 0; k < 100; ++k)
+        star += "+vertex(" + std::to_string(20 + 19 * std::cos(k * 2.4)) + "," + std::to_string(20 + 19 * std::sin(k * 2.4)) + ")\n";
+    star += "}\n";
 
     const struct {
         std::string script;
@@ -148,6 +152,9 @@ TEST(BoundedScripts, TheBudgetRefusesAtTheLineThatPassesItOrLetsTheScriptThrough
         {"VlxImg size(1,1)\n+file(\"small.bmp\");wipe\n", 1 + 17 * 63, false, 0},
         {"VlxImg size(1,1)\n+file(\"small.bmp\");wipe\n", 1 + 17 * 63, true, 0},
         {"VlxImg size(10,10)\n{\nVlxAnk size(20,20)\n}\n", 500, true, 0},
+        // The loop search is paid for at the polygon's line.
+        {star, 1600 + 32 * 1000, false, 3},
+        {star, 1600 + 32 * 10000, false, 0},
         {"VlxImg size(10,10)\n{\nVlxImg col(9,8,7);size(20,20)\n}\n", 500, true, 0},
     };
     for (const auto& c : cases) {
