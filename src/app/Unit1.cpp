@@ -728,7 +728,9 @@ void TForm1::WatchedFileSettled(const std::string& input, const ItemReport& repo
         case ItemStatus::Failed: ++watchCounts_.failed; break;
         case ItemStatus::NotReached: ++watchCounts_.notReached; break;
     }
-    if (FileSettled(input, report) && Due(progressFrame_, FrameMs)) BatchProgress->setValue(filesDone_);
+    // The last of those planned is always shown: no later frame may come.
+    if (FileSettled(input, report) && (Due(progressFrame_, FrameMs) || filesDone_ >= BatchProgress->maximum()))
+        BatchProgress->setValue(filesDone_);
     Results->Update(watchCounts_);
 }
 

@@ -10,6 +10,7 @@
 #include <sys/eventfd.h>
 #include <sys/inotify.h>
 #include <sys/stat.h>
+#include <time.h>
 #include <unistd.h>
 #include <thread>
 #include <unordered_map>
@@ -46,6 +47,124 @@ bool TFolderWatch::Sleep(int fd, milliseconds timeout) {
 namespace {
 
 constexpr milliseconds kGather{2};
+// How often a scan lists every folder, changed or not.
+constexpr std::chrono::seconds kListAll{30};
+// Folder times coarser than this (FAT, some shares) are not trusted to move.
+constexpr int64_t kTimeSlackNs = 2'000'000'000;
+
+int64_t NsOf(const timespec& t) { return t.tv_sec * 1000000000LL + t.tv_nsec; }
+
+int64_t WallNs() {
+    timespec t{};
+    ::clock_gettime(CLOCK_REALTIME, &t);
+    return NsOf(t);
+}
+
+// Folders watched by listing them and comparing with the last listing.
+class TFolderScans {
+public:
+    bool Empty() const { return folders_.empty(); }
+
+    bool Add(const std::string& folder) {
+        Listed listed;
+        if (!List(folder, listed)) return false;
+        folders_[folder] = std::move(listed);
+        return true;
+    }
+
+    void Remove(const std::string& folder) { folders_.erase(folder); }
+
+    void Scan(std::vector<WatchNote>& notes) {
+        const Clock::time_point now = Clock::now();
+        const bool all = now >= nextListAll_;
+        if (all) nextListAll_ = now + kListAll;
+        for (auto it = folders_.begin(); it != folders_.end();) {
+            Listed& was = it->second;
+            struct stat st {};
+            if (::stat(it->first.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) {
+                notes.push_back({WatchChange::FolderGone, it->first});
+                it = folders_.erase(it);
+                continue;
+            }
+            // A name added, removed or renamed moves the folder's own times;
+            // one changed within the time slack of the last listing may
+            // have changed again since, unseen.
+            const bool same = FolderState(st) == was.state && was.state.mtimeNs < was.listedNs - kTimeSlackNs;
+            if (same && was.honest && !all) {
+                ++it;
+                continue;
+            }
+            Listed now;
+            if (!List(it->first, now)) {
+                notes.push_back({WatchChange::FolderGone, it->first});
+                it = folders_.erase(it);
+                continue;
+            }
+            bool namesChanged = false;
+            for (const auto& [name, seen] : now.names) {
+                const auto before = was.names.find(name);
+                namesChanged = namesChanged || before == was.names.end();
+                if (before != was.names.end() && before->second == seen) continue;
+                if (seen.folder) {
+                    if (before == was.names.end() || !before->second.folder) notes.push_back({WatchChange::FolderAdded, it->first + name});
+                } else {
+                    notes.push_back({WatchChange::Closed, it->first + name});
+                }
+            }
+            for (const auto& [name, seen] : was.names) {
+                if (now.names.count(name)) continue;
+                namesChanged = true;
+                if (!seen.folder) notes.push_back({WatchChange::Gone, it->first + name});
+            }
+            now.honest = was.honest && !(same && namesChanged);
+            was = std::move(now);
+            ++it;
+        }
+    }
+
+private:
+    struct Seen {
+        uint64_t ino = 0;
+        int64_t size = 0, mtimeNs = 0;
+        bool folder = false;
+        bool operator==(const Seen&) const = default;
+    };
+    struct State {
+        int64_t mtimeNs = 0, size = 0;
+        uint64_t links = 0;
+        bool operator==(const State&) const = default;
+    };
+    struct Listed {
+        std::unordered_map<std::string, Seen> names;
+        State state;
+        int64_t listedNs = 0;  // the wall clock when the listing began
+        bool honest = true;    // the folder's times have told every change of names
+    };
+
+    static State FolderState(const struct stat& st) {
+        return {NsOf(st.st_mtim), static_cast<int64_t>(st.st_size), static_cast<uint64_t>(st.st_nlink)};
+    }
+
+    static bool List(const std::string& folder, Listed& out) {
+        out.listedNs = WallNs();
+        DIR* dir = ::opendir(folder.c_str());
+        if (!dir) return false;
+        struct stat self {};
+        if (::fstat(::dirfd(dir), &self) == 0) out.state = FolderState(self);
+        while (const dirent* e = ::readdir(dir)) {
+            if (!std::strcmp(e->d_name, ".") || !std::strcmp(e->d_name, "..")) continue;
+            struct stat st {};
+            if (::fstatat(::dirfd(dir), e->d_name, &st, 0) != 0) continue;
+            out.names[e->d_name] = {static_cast<uint64_t>(st.st_ino), static_cast<int64_t>(st.st_size), NsOf(st.st_mtim),
+                                    S_ISDIR(st.st_mode)};
+        }
+        ::closedir(dir);
+        return true;
+    }
+
+    Clock::time_point nextListAll_ = Clock::now() + kListAll;
+    std::unordered_map<std::string, Listed> folders_;
+};
 
 class TInotifyWatch final : public TFolderWatch {
 public:
@@ -54,16 +173,22 @@ public:
     }
     ~TInotifyWatch() override { ::close(fd_); }
 
-    bool Add(const std::string& folder) override {
+    Watching Add(const std::string& folder) override {
         const uint32_t mask = IN_CREATE | IN_MODIFY | IN_CLOSE_WRITE | IN_MOVED_TO | IN_MOVED_FROM | IN_DELETE |
                               IN_DELETE_SELF | IN_MOVE_SELF | IN_ONLYDIR;
         const int wd = ::inotify_add_watch(fd_, folder.c_str(), mask);
-        if (wd < 0) return false;
+        if (wd < 0) {
+            // ENOSPC: the user's limit of watches is reached.
+            if (errno != ENOSPC) return Watching::No;
+            if (!scans_.Add(folder)) return Watching::No;
+            return Watching::Scans;
+        }
         folders_.try_emplace(wd, folder);  // one folder under two names keeps its first
-        return true;
+        return Watching::Events;
     }
 
     void Remove(const std::string& folder) override {
+        scans_.Remove(folder);
         for (auto it = folders_.begin(); it != folders_.end(); ++it)
             if (it->second == folder) {
                 ::inotify_rm_watch(fd_, it->first);
@@ -73,6 +198,16 @@ public:
     }
 
     void Wait(milliseconds timeout, std::vector<WatchNote>& notes) override {
+        const Clock::time_point now = Clock::now();
+        if (!scans_.Empty()) {
+            if (now >= nextScan_) {
+                nextScan_ = now + kOverLimitScan;
+                scans_.Scan(notes);
+                if (!notes.empty()) return;
+            }
+            const milliseconds untilScan = std::chrono::ceil<milliseconds>(nextScan_ - now);
+            timeout = timeout.count() < 0 ? untilScan : std::min(timeout, untilScan);
+        }
         if (!Sleep(fd_, timeout)) return;
         // A writer dropping many files raises events one by one: a moment's
         // wait takes them in one wake-up rather than one each.
@@ -108,33 +243,38 @@ private:
             return;
         }
         if (e.mask & (IN_CLOSE_WRITE | IN_MOVED_TO)) notes.push_back({WatchChange::Closed, path});
-        else if (e.mask & (IN_CREATE | IN_MODIFY)) notes.push_back({WatchChange::Written, path});
+        else if (e.mask & IN_CREATE) notes.push_back({Linked(path) ? WatchChange::Closed : WatchChange::Written, path});
+        else if (e.mask & IN_MODIFY) notes.push_back({WatchChange::Written, path});
         else if (e.mask & (IN_DELETE | IN_MOVED_FROM)) notes.push_back({WatchChange::Gone, path});
+    }
+
+    // A hard or symbolic link raises its create event alone: no writer
+    // holds it open, so no close follows.
+    static bool Linked(const std::string& path) {
+        struct stat st {};
+        return ::lstat(path.c_str(), &st) == 0 && (S_ISLNK(st.st_mode) || (S_ISREG(st.st_mode) && st.st_nlink > 1));
     }
 
     int fd_;
     std::unordered_map<int, std::string> folders_;  // by watch descriptor
+    TFolderScans scans_;  // beyond the limit of watches
+    Clock::time_point nextScan_ = Clock::now() + kOverLimitScan;
 };
 
 class TPollingWatch final : public TFolderWatch {
 public:
     explicit TPollingWatch(milliseconds interval) : interval_(std::max(interval, milliseconds(1))) {}
 
-    bool Add(const std::string& folder) override {
-        Listing listing;
-        if (!List(folder, listing)) return false;
-        folders_[folder] = std::move(listing);
-        return true;
-    }
+    Watching Add(const std::string& folder) override { return scans_.Add(folder) ? Watching::Scans : Watching::No; }
 
-    void Remove(const std::string& folder) override { folders_.erase(folder); }
+    void Remove(const std::string& folder) override { scans_.Remove(folder); }
 
     void Wait(milliseconds timeout, std::vector<WatchNote>& notes) override {
         const Clock::time_point deadline = Clock::now() + timeout;
         for (;;) {
             Clock::time_point now = Clock::now();
             if (now >= nextScan_) {
-                Scan(notes);
+                scans_.Scan(notes);
                 nextScan_ = now + interval_;
                 if (!notes.empty()) return;
             }
@@ -150,55 +290,9 @@ public:
     }
 
 private:
-    struct Seen {
-        uint64_t ino = 0;
-        int64_t size = 0, mtimeNs = 0;
-        bool folder = false;
-        bool operator==(const Seen&) const = default;
-    };
-    using Listing = std::unordered_map<std::string, Seen>;
-
-    static bool List(const std::string& folder, Listing& out) {
-        DIR* dir = ::opendir(folder.c_str());
-        if (!dir) return false;
-        while (const dirent* e = ::readdir(dir)) {
-            if (!std::strcmp(e->d_name, ".") || !std::strcmp(e->d_name, "..")) continue;
-            struct stat st {};
-            if (::fstatat(::dirfd(dir), e->d_name, &st, 0) != 0) continue;
-            out[e->d_name] = {static_cast<uint64_t>(st.st_ino), static_cast<int64_t>(st.st_size),
-                              st.st_mtim.tv_sec * 1000000000LL + st.st_mtim.tv_nsec, S_ISDIR(st.st_mode)};
-        }
-        ::closedir(dir);
-        return true;
-    }
-
-    void Scan(std::vector<WatchNote>& notes) {
-        for (auto it = folders_.begin(); it != folders_.end();) {
-            Listing now;
-            if (!List(it->first, now)) {
-                notes.push_back({WatchChange::FolderGone, it->first});
-                it = folders_.erase(it);
-                continue;
-            }
-            for (const auto& [name, seen] : now) {
-                const auto was = it->second.find(name);
-                if (was != it->second.end() && was->second == seen) continue;
-                if (seen.folder) {
-                    if (was == it->second.end() || !was->second.folder) notes.push_back({WatchChange::FolderAdded, it->first + name});
-                } else {
-                    notes.push_back({WatchChange::Closed, it->first + name});
-                }
-            }
-            for (const auto& [name, seen] : it->second)
-                if (!seen.folder && !now.count(name)) notes.push_back({WatchChange::Gone, it->first + name});
-            it->second = std::move(now);
-            ++it;
-        }
-    }
-
     milliseconds interval_;
     Clock::time_point nextScan_ = Clock::now();
-    std::unordered_map<std::string, Listing> folders_;
+    TFolderScans scans_;
 };
 
 }  // namespace

@@ -18,6 +18,13 @@ enum class WatchChange {
     Overflow,     // changes were lost: everything must be looked at again
 };
 
+// How a folder is watched.
+enum class Watching {
+    No,      // not at all; errno tells why
+    Events,  // by the kernel's events
+    Scans,   // by scans on a timer: the kernel would watch no more folders
+};
+
 struct WatchNote {
     WatchChange change;
     std::string path;  // folder + name
@@ -29,9 +36,8 @@ public:
     TFolderWatch(const TFolderWatch&) = delete;
     TFolderWatch& operator=(const TFolderWatch&) = delete;
 
-    // Watches one folder, not the folders below it. False, with errno set,
-    // when it cannot be watched.
-    virtual bool Add(const std::string& folder) = 0;
+    // Watches one folder, not the folders below it.
+    virtual Watching Add(const std::string& folder) = 0;
     virtual void Remove(const std::string& folder) = 0;
     // Sleeps until something changed, Wake is called or timeout passes
     // (negative: no time limit), and appends what changed.
@@ -48,9 +54,18 @@ private:
     int wakeFd_;
 };
 
-// Linux inotify. Throws EQuenlo when the kernel offers no events.
+// How often kernel events scan the folders beyond the kernel's limit.
+inline constexpr std::chrono::milliseconds kOverLimitScan{2000};
+
+// Linux inotify; folders beyond the limit of watches are scanned every
+// kOverLimitScan. Throws EQuenlo when the kernel offers no events.
 std::unique_ptr<TFolderWatch> KernelFolderWatch();
-// Scans every watched folder every `interval`.
+// Scans the watched folders every `interval`. A folder whose own
+// modification time, size and link count are as at its last listing, and
+// were already so two seconds before it, is not listed again: adding,
+// removing or renaming a name changes them. Every 30 s each folder is
+// listed anyway, which finds files rewritten in place; a folder found
+// changed behind unchanged times is listed on every scan from then on.
 std::unique_ptr<TFolderWatch> PollingFolderWatch(std::chrono::milliseconds interval);
 
 }  // namespace quenlo

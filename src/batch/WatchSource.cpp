@@ -8,6 +8,7 @@
 #include <cstring>
 #include <dirent.h>
 #include <fcntl.h>
+#include <filesystem>
 #include <map>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -33,10 +34,12 @@ constexpr Clock::time_point kNever = Clock::time_point::max();
 constexpr milliseconds kLookAgain{1000};
 // Input bytes that make a conversion worth a thread of its own.
 constexpr int64_t kBytesPerJob = 1 << 20;
+// A failed write is tried again after 1 s, 2 s, 4 s ... and at most this.
+constexpr milliseconds kMostBackOff{60000};
 
 struct FileStat {
     uint64_t dev = 0, ino = 0;
-    int64_t size = -1, mtimeNs = 0;
+    int64_t size = -1, mtimeNs = 0, ctimeNs = 0;
     bool operator==(const FileStat&) const = default;
 };
 
@@ -45,7 +48,7 @@ bool StatFile(const std::string& name, FileStat& out) {
     struct stat st {};
     if (name.empty() || ::stat(name.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) return false;
     out = {static_cast<uint64_t>(st.st_dev), static_cast<uint64_t>(st.st_ino), static_cast<int64_t>(st.st_size),
-           st.st_mtim.tv_sec * 1000000000LL + st.st_mtim.tv_nsec};
+           st.st_mtim.tv_sec * 1000000000LL + st.st_mtim.tv_nsec, st.st_ctim.tv_sec * 1000000000LL + st.st_ctim.tv_nsec};
     return true;
 }
 
@@ -54,7 +57,8 @@ bool StatFile(const std::string& name, FileStat& out) {
 struct Signature {
     FileStat first, second;  // a pair's .ipr and .rgb
     bool operator==(const Signature&) const = default;
-    int64_t NewestNs() const { return std::max(first.mtimeNs, second.mtimeNs); }
+    // A file moved or linked in keeps its modification time but not its change time.
+    int64_t NewestNs() const { return std::max({first.mtimeNs, first.ctimeNs, second.mtimeNs, second.ctimeNs}); }
 };
 
 // A pair's member found by name alone: listing a folder of thousands of
@@ -68,10 +72,20 @@ std::string MemberOf(const std::string& name, std::string_view upperExt, FileSta
     return {};
 }
 
+// Whether a file has a hole before its end: given its size first
+// (ftruncate, fallocate), it is written into afterwards.
+bool HasHole(const std::string& name, int64_t size) {
+    const int fd = ::open(name.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+    if (fd < 0) return true;
+    const off_t hole = ::lseek(fd, 0, SEEK_HOLE);
+    ::close(fd);
+    return hole >= 0 && hole < size;
+}
+
 // Whether a pair's .ipr holds its four values and its .rgb every byte of
-// the size they give, so the pair need not settle. A value is whole once a
-// blank follows it; a pair whose .ipr ends without one settles.
-bool PairIsFull(const std::string& ipr, int64_t rgbBytes) {
+// the size they give, written, so the pair need not settle. A value is
+// whole once a blank follows it; a pair whose .ipr ends without one settles.
+bool PairIsFull(const std::string& ipr, const std::string& rgb, int64_t rgbBytes) {
     const int fd = ::open(ipr.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
     if (fd < 0) return false;
     char text[256];
@@ -88,7 +102,17 @@ bool PairIsFull(const std::string& ipr, int64_t rgbBytes) {
         ++found;
     }
     if (found < 4 || values[0] <= 0 || values[1] <= 0) return false;
-    return rgbBytes / 3 / values[0] >= values[1];  // rgbBytes >= 3 * w * h, without overflow
+    // rgbBytes >= 3 * w * h, without overflow
+    return rgbBytes / 3 / values[0] >= values[1] && !HasHole(rgb, rgbBytes);
+}
+
+// The real path with its separator; "" when it does not resolve.
+std::string RealFolder(const std::string& path) {
+    char real[PATH_MAX];
+    if (!::realpath(path.c_str(), real)) return {};
+    std::string out = real;
+    AddBackslash(out);
+    return out;
 }
 
 }  // namespace
@@ -100,10 +124,14 @@ std::string WatchRefusal(const WatchOptions& watch, const PlanOptions& plan) {
     std::string out = plan.outputDir;
     AddBackslash(out);
     // An output folder not there yet is none of the watched ones.
-    const FileKey outKey = KeyOf(out);
-    for (const std::string& root : watch.folders)
-        if (outKey.found && KeyOf(root) == outKey)
-            return "the output folder " + out + " is also a watched folder; give another one";
+    for (const std::string& root : watch.folders) {
+        const FileKey rootKey = KeyOf(root);
+        if (!rootKey.found) continue;
+        if (KeyOf(out) == rootKey) return "the output folder " + out + " is also a watched folder; give another one";
+        for (const std::string* moved : {&watch.doneDir, &watch.failedDir})
+            if (!moved->empty() && KeyOf(*moved) == rootKey)
+                return "the folder " + *moved + " is also a watched folder; give another one";
+    }
     return {};
 }
 
@@ -126,12 +154,24 @@ public:
 
     BatchResult Run() {
         if (std::string why = WatchRefusal(options_, plan_); !why.empty()) throw EQuenlo(why);
+        // A watched folder is never made, not even as the output folder's
+        // parent: a share not mounted yet would become a folder below it.
+        for (const std::string& root : options_.folders) {
+            struct stat st {};
+            const int error = ::stat(root.c_str(), &st) != 0 ? errno : S_ISDIR(st.st_mode) ? 0 : ENOTDIR;
+            if (error) throw EQuenlo("cannot watch " + root + ": " + std::strerror(error));
+        }
         outDir_ = plan_.outputDir;
         PrepareOutputDir(outDir_);
-        outKey_ = KeyOf(outDir_);
+        Exclude(outDir_);
+        for (std::string* moved : {&options_.doneDir, &options_.failedDir})
+            if (!moved->empty()) {
+                PrepareOutputDir(*moved);
+                Exclude(*moved);
+            }
         for (std::string root : options_.folders) {
             AddBackslash(root);
-            if (!AddTree(root, "", true)) throw EQuenlo("cannot watch " + root + ": " + std::strerror(errno));
+            if (!AddTree(root, "", true, false)) throw EQuenlo("cannot watch " + root + ": " + std::strerror(errno));
             roots_.push_back(root);
             Status("watching " + root);
         }
@@ -150,7 +190,10 @@ public:
                 wake = std::min(wake, idleEnd);
             }
             notes.clear();
-            watch_->Wait(wake == kNever ? milliseconds(-1) : std::chrono::ceil<milliseconds>(wake - now), notes);
+            // A time already past (a file that settled while others were
+            // converted) is no wait at all; a negative one would be none.
+            watch_->Wait(wake == kNever ? milliseconds(-1) : std::max(milliseconds(0), std::chrono::ceil<milliseconds>(wake - now)),
+                         notes);
             if (!notes.empty()) lastActivity_ = Clock::now();
             for (const WatchNote& note : notes) Note(note);
             LookForGoneRoots();
@@ -166,23 +209,74 @@ private:
     struct Pending {
         std::string name;  // the file, or the pair's member last heard of
         bool pair = false;
-        bool writing = false;  // written since it was last closed
+        // Written since it was last closed: the file or .ipr, and the .rgb.
+        bool writing[2] = {false, false};
         bool touched = false;  // heard of since it was last looked at
+        // Found by a scan and heard of by no event since: an output newer
+        // than its last change means it was converted before.
+        bool scanned = false;
         Clock::time_point due = kNever;  // kNever: waits for a change
         Signature seen;
+        bool Open() const { return writing[0] || writing[1]; }
     };
     struct Taken {
         std::string key;
         Signature signature;
         PlanInput input;
+        bool scanned = false;
+    };
+    // The input whose output a name last was.
+    struct Source {
+        std::string key, input;
+    };
+    // A folder the watch writes into: never watched, by its identity or its path.
+    struct Excluded {
+        std::string real;  // the real path when the watch began
+        std::string given;
+    };
+    struct Retry {
+        int attempts = 0;
     };
 
     void Status(const std::string& text) {
         if (events_.onStatus) events_.onStatus(text);
     }
 
+    // Hidden names and partial downloads, which their writers rename when done.
+    bool Hidden(const std::string& path) const {
+        if (options_.includeHidden) return false;
+        const std::string name = ExtractFileName(path);
+        const std::string ext = LowerAscii(ExtractFileExt(name));
+        return name.starts_with('.') || ext == ".part" || ext == ".crdownload" || ext == ".tmp";
+    }
     bool Wanted(const std::string& name) const {
-        return KindByName(ExtractFileName(name)) != ImageKind::None || IsRawData(name, plan_.rawExt);
+        return !Hidden(name) && (KindByName(ExtractFileName(name)) != ImageKind::None || IsRawData(name, plan_.rawExt));
+    }
+    // Which of a pending item's members a name is: 1 for a pair's .rgb.
+    int MemberIndex(const std::string& name) const {
+        return IsPair(name) && UpperAscii(ExtractFileExt(name)) == ".RGB" ? 1 : 0;
+    }
+
+    void Exclude(const std::string& dir) { excluded_.push_back({RealFolder(dir), dir}); }
+    bool IsExcluded(const std::string& path, const FileKey& key) const {
+        const std::string real = RealFolder(path);
+        for (const Excluded& e : excluded_)
+            if (KeyOf(e.given) == key || (!e.real.empty() && real == e.real)) return true;
+        return false;
+    }
+
+    // A folder that cannot be looked at: counted as failed, in the report.
+    void LeftOut(const std::string& path, const std::string& why) { Fail({path, {}, why, {}, {}}); }
+
+    void Fail(const BatchItem& item) {
+        planned_ += 1;
+        if (events_.onPlanned) events_.onPlanned(planned_);
+        ++total_.failed;
+        if (events_.batch.onFailed) events_.batch.onFailed(item, item.refusal, FailureKind::Save);
+        ItemReport report;
+        report.status = ItemStatus::Failed;
+        report.error = item.refusal;
+        if (events_.batch.onSettled) events_.batch.onSettled(item, report);
     }
     bool IsPair(const std::string& name) const {
         return KindByName(name) == ImageKind::RawPair && !IsRawData(name, plan_.rawExt);
@@ -191,32 +285,47 @@ private:
     std::string KeyFor(const std::string& name) const { return IsPair(name) ? ChangeFileExt(name, "") + "/" : name; }
 
     // Watches a folder (and with Recurse those below it) and takes note of
-    // the images in it. False, with errno, when it cannot be watched.
-    bool AddTree(const std::string& path, const std::string& subdir, bool root) {
+    // the images in it; arrived: it came while the watch ran, so its files
+    // are new. False, with errno, when a root cannot be watched.
+    bool AddTree(const std::string& path, const std::string& subdir, bool root, bool arrived) {
         const FileKey key = KeyOf(path);
         if (!key.found) return false;
-        // The output folder below a watched one would feed the watch its own outputs.
-        if (!root && outKey_.found && key == outKey_) return true;
+        // The output folder below a watched one would feed the watch its own
+        // outputs, and one made again has another identity.
+        if (!root && IsExcluded(path, key)) return true;
+        std::string renamed;
         for (const auto& [p, f] : folders_)
-            if (f.key == key) return true;  // a link to a folder already watched
-        if (!watch_->Add(path)) {
+            if (f.key == key) {
+                if (KeyOf(p) == key) return true;  // a link to a folder already watched
+                renamed = p;  // not under that name any more
+            }
+        if (!renamed.empty()) DropFolder(renamed);
+        const Watching how = watch_->Add(path);
+        if (how == Watching::No) {
             if (root) return false;
-            Status("cannot watch " + path + ": " + std::strerror(errno));
+            LeftOut(path, std::string("cannot watch this folder: ") + std::strerror(errno));
             return true;
         }
+        if (how == Watching::Scans && options_.poll.count() == 0 && !toldLimit_) {
+            toldLimit_ = true;
+            Status("the kernel watches no more folders for this user (fs.inotify.max_user_watches): " + path +
+                   " and any more are scanned every 2 s instead; raise the limit with sysctl fs.inotify.max_user_watches=N");
+        }
         folders_[path] = {subdir, key};
-        Rescan(path, subdir);
+        Rescan(path, subdir, arrived);
         return true;
     }
 
     // A file found by a scan: one not changed for the settle time is taken at once.
-    void Found(const std::string& name, const struct stat& st) {
+    void Found(const std::string& name, const struct stat& st, bool arrived) {
         if (!S_ISREG(st.st_mode) || !Wanted(name)) return;
-        Pending& p = pending_[KeyFor(name)];
+        const auto [it, added] = pending_.try_emplace(KeyFor(name));
+        Pending& p = it->second;
+        if (added) p.scanned = !arrived;
         p.name = name;
         p.pair = IsPair(name);
         // After lost events a close may be among them: the settle time decides.
-        p.writing = false;
+        p.writing[0] = p.writing[1] = false;
         const auto mtime = std::chrono::system_clock::time_point(std::chrono::duration_cast<std::chrono::system_clock::duration>(
             std::chrono::seconds(st.st_mtim.tv_sec) + std::chrono::nanoseconds(st.st_mtim.tv_nsec)));
         const bool old = std::chrono::system_clock::now() - mtime >= options_.settle;
@@ -228,12 +337,12 @@ private:
         switch (note.change) {
             case WatchChange::Overflow:
                 Status("too many changes at once; looking through the watched folders again");
-                for (const auto& [path, folder] : std::map(folders_)) Rescan(path, folder.subdir);
+                for (const auto& [path, folder] : std::map(folders_)) Rescan(path, folder.subdir, false);
                 return;
             case WatchChange::FolderAdded: {
                 const auto parent = folders_.find(ExtractFileDir(note.path) + "/");
-                if (options_.recurse == Recurse::On && parent != folders_.end())
-                    AddTree(note.path + "/", parent->second.subdir + ExtractFileName(note.path) + "/", false);
+                if (options_.recurse == Recurse::On && parent != folders_.end() && !Hidden(note.path))
+                    AddTree(note.path + "/", parent->second.subdir + ExtractFileName(note.path) + "/", false, true);
                 return;
             }
             case WatchChange::FolderGone: return FolderGone(note.path);
@@ -243,42 +352,60 @@ private:
         }
         if (!Wanted(note.path) || !folders_.count(ExtractFileDir(note.path) + "/")) return;
         const std::string key = KeyFor(note.path);
+        // A file changed: its failure to be written is news again.
+        retries_.erase(key);
         if (note.change == WatchChange::Gone) {
             // What a long watch remembers is only what is still there.
             done_.erase(key);
-            if (const auto it = pending_.find(key); it != pending_.end()) it->second.touched = true;
+            if (const auto it = pending_.find(key); it != pending_.end()) {
+                it->second.writing[MemberIndex(note.path)] = false;
+                it->second.touched = true;
+            }
             return;
         }
         Pending& p = pending_[key];
         p.name = note.path;
         p.pair = IsPair(note.path);
-        p.writing = note.change == WatchChange::Written;
+        p.scanned = false;
+        p.writing[MemberIndex(note.path)] = note.change == WatchChange::Written;
         p.due = Clock::now() + options_.settle;
         p.touched = true;
     }
 
     // Looks at every file again, and with Recurse takes in new folders.
-    void Rescan(const std::string& path, const std::string& subdir) {
+    void Rescan(const std::string& path, const std::string& subdir, bool arrived) {
         DIR* dir = ::opendir(path.c_str());
-        if (!dir) return;
+        if (!dir) {
+            if (errno != ENOENT) LeftOut(path, std::string("cannot read this folder: ") + std::strerror(errno));
+            return;
+        }
         std::vector<std::string> below;
         while (const dirent* e = ::readdir(dir)) {
             const std::string name = e->d_name;
             struct stat st {};
             if (name == "." || name == ".." || ::stat((path + name).c_str(), &st) != 0) continue;
-            if (S_ISDIR(st.st_mode)) below.push_back(name);
-            else Found(path + name, st);
+            if (S_ISDIR(st.st_mode)) {
+                if (!Hidden(name)) below.push_back(name);
+            } else {
+                Found(path + name, st, arrived);
+            }
         }
         ::closedir(dir);
         if (options_.recurse == Recurse::On)
             for (const std::string& name : below)
-                if (!folders_.count(path + name + "/")) AddTree(path + name + "/", subdir + name + "/", false);
+                if (!folders_.count(path + name + "/")) AddTree(path + name + "/", subdir + name + "/", false, arrived);
     }
 
     void FolderGone(const std::string& path) {
-        const auto it = folders_.find(path);
-        if (it == folders_.end()) return;
+        if (!folders_.count(path)) return;
         Status(path + ": the watched folder is gone; it is watched again when it comes back");
+        DropFolder(path);
+        // Below a watched folder, the folder's return is an event of its parent.
+        if (std::find(roots_.begin(), roots_.end(), path) != roots_.end()) gone_.push_back(path);
+    }
+
+    // Forgets a folder and those below it.
+    void DropFolder(const std::string& path) {
         // Folders below it that were moved away with it keep their watches.
         for (auto below = folders_.begin(); below != folders_.end();) {
             if (below->first.size() > path.size() && below->first.starts_with(path)) {
@@ -290,13 +417,11 @@ private:
         }
         watch_->Remove(path);
         folders_.erase(path);
-        // Below a watched folder, the folder's return is an event of its parent.
-        if (std::find(roots_.begin(), roots_.end(), path) != roots_.end()) gone_.push_back(path);
     }
 
     void LookForGoneRoots() {
         for (auto it = gone_.begin(); it != gone_.end();) {
-            if (AddTree(*it, "", true)) {
+            if (AddTree(*it, "", true, false)) {
                 Status("watching " + *it + " again");
                 it = gone_.erase(it);
             } else {
@@ -346,27 +471,29 @@ private:
                 ++it;
                 continue;
             }
-            // Kernel events tell when a writer still has a member open.
-            const bool full = p.pair && !p.writing && PairIsFull(input, current.second.size);
+            // Kernel events tell when a writer still has a member open;
+            // scans do not, so there a pair settles as any file does.
+            const bool full = p.pair && !p.Open() && options_.poll.count() == 0 && PairIsFull(input, rgb, current.second.size);
             bool complete = full;
             if (!full && current != p.seen) {
                 // Changed since it was last looked at: it must stay so for the settle time.
                 if (!p.touched || p.seen.first.size >= 0) p.due = std::max(p.due, now + options_.settle);
                 p.seen = current;
             }
-            complete = complete || (p.due <= now && !p.writing && current == p.seen);
+            complete = complete || (p.due <= now && !p.Open() && current == p.seen);
             p.touched = false;
             if (!complete) {
-                if (p.writing && p.due <= now) p.due = kNever;  // open for writing: its close is an event
+                if (p.Open() && p.due <= now) p.due = kNever;  // open for writing: its close is an event
                 ++it;
                 continue;
             }
             const std::string key = it->first;
+            const bool scanned = p.scanned;
             it = pending_.erase(it);
             if (const auto done = done_.find(key); done != done_.end() && done->second == current) continue;
             const auto folder = folders_.find(ExtractFileDir(input) + "/");
             if (folder == folders_.end()) continue;
-            taken.push_back({key, current, {input, folder->second.subdir}});
+            taken.push_back({key, current, {input, folder->second.subdir}, scanned});
         }
         return taken;
     }
@@ -382,39 +509,82 @@ private:
         return {};
     }
 
+    // The members of an input: a pair's two, or the file.
+    static std::vector<std::string> Members(const BatchItem& item) {
+        if (item.ipr.empty()) return {item.input};
+        return {item.ipr, item.rgb};
+    }
+
+    // Moves an input into dir below its subfolder; a warning when it cannot.
+    void MoveInto(const std::string& dir, const BatchItem& item, const std::string& subdir) {
+        if (dir.empty()) return;
+        for (const std::string& member : Members(item)) {
+            const std::string to = dir + subdir + ExtractFileName(member);
+            std::error_code ec;
+            std::filesystem::create_directories(dir + subdir, ec);
+            if (::rename(member.c_str(), to.c_str()) == 0) continue;
+            // Another file system: a copy that is whole before the source goes.
+            if (errno == EXDEV && std::filesystem::copy_file(member, to, std::filesystem::copy_options::overwrite_existing, ec) &&
+                std::filesystem::remove(member, ec))
+                continue;
+            const std::string why = ec ? ec.message() : std::strerror(errno);
+            if (events_.batch.onWarning) events_.batch.onWarning(item, "could not move " + member + " to " + dir + subdir + ": " + why);
+        }
+    }
+
+    // A BatchItem for an input not planned (its pair's members found by name).
+    BatchItem ItemOf(const Taken& t, const std::string& output, std::string refusal) const {
+        BatchItem item{t.input.name, output, std::move(refusal), {}, {}};
+        if (IsPair(t.input.name)) {
+            FileStat st;
+            item.ipr = MemberOf(t.input.name, ".IPR", st);
+            item.rgb = MemberOf(t.input.name, ".RGB", st);
+        }
+        return item;
+    }
+
+    // Why an output must not be written by this input: another input
+    // that is still there wrote it while the watch ran ("" when it may).
+    std::string Clash(const std::string& output, const std::string& key) const {
+        const auto it = outputs_.find(output);
+        if (it == outputs_.end() || it->second.key == key) return {};
+        FileStat st;
+        if (!StatFile(it->second.input, st)) return {};
+        return "its output is also the output of " + it->second.input;
+    }
+
     // Runs what became complete as one batch. True when anything was run.
     bool TakeAndRun() {
         std::vector<Taken> taken = TakeComplete();
         std::vector<PlanInput> inputs;
         std::unordered_map<std::string, const Taken*> byInput;
-        std::vector<BatchItem> refused;
+        std::vector<std::pair<BatchItem, std::string>> refused;  // with the subfolder
         std::sort(taken.begin(), taken.end(), [](const Taken& a, const Taken& b) { return a.input.name < b.input.name; });
         for (const Taken& t : taken) {
-            const std::string output = OutputNameFor(t.input.name, outDir_, t.input.subdir);
+            const std::string output = OutputNameFor(t.input.name, outDir_, t.input.subdir, plan_.outputExt);
             FileStat out;
-            // Converted before this run began: its output is newer than it.
             const bool exists = StatFile(output, out);
-            if (exists && !done_.count(t.key) && out.mtimeNs > t.signature.NewestNs()) {
+            // Converted before this run began: its output is newer than its last
+            // change. What arrives while the watch runs is new, whatever its times.
+            if (exists && t.scanned && !done_.count(t.key) && out.mtimeNs > t.signature.NewestNs()) {
                 done_[t.key] = t.signature;
+                outputs_[output] = {t.key, t.input.name};
+                MoveInto(options_.doneDir, ItemOf(t, output, {}), t.input.subdir);
                 continue;
             }
-            if (std::string why = exists ? Refusal(output) : std::string(); !why.empty()) {
+            std::string why = Clash(output, t.key);
+            if (why.empty() && exists) why = Refusal(output);
+            if (!why.empty()) {
                 done_[t.key] = t.signature;
-                refused.push_back({t.input.name, output, std::move(why), {}, {}});
+                refused.emplace_back(ItemOf(t, output, std::move(why)), t.input.subdir);
                 continue;
             }
             inputs.push_back(t.input);
             byInput[t.input.name] = &t;
         }
-        for (const BatchItem& item : refused) {
-            planned_ += 1;
-            if (events_.onPlanned) events_.onPlanned(planned_);
-            ++total_.failed;
-            if (events_.batch.onFailed) events_.batch.onFailed(item, item.refusal, FailureKind::Save);
-            ItemReport report;
-            report.status = ItemStatus::Failed;
-            report.error = item.refusal;
-            if (events_.batch.onSettled) events_.batch.onSettled(item, report);
+        for (const auto& [item, subdir] : refused) {
+            Fail(item);
+            MoveInto(options_.failedDir, item, subdir);
         }
         if (inputs.empty()) return !refused.empty();
 
@@ -423,10 +593,47 @@ private:
         planned_ += plan.Size();
         if (events_.onPlanned) events_.onPlanned(planned_);
         BatchEvents events = events_.batch;
+        // A write that failed with the item itself fine (a full or read-only
+        // disk, a folder removed) is tried again; only its first failure is told.
+        int untold = 0;
+        std::unordered_set<std::string> toRetry;  // keys
+        events.onFailed = [&](const BatchItem& item, const std::string& reason, FailureKind kind) {
+            const auto t = byInput.find(item.input);
+            if (kind == FailureKind::Save && item.refusal.empty() && t != byInput.end()) {
+                toRetry.insert(t->second->key);
+                if (retries_[t->second->key].attempts++ > 0) return;
+            }
+            if (events_.batch.onFailed) events_.batch.onFailed(item, reason, kind);
+        };
         events.onSettled = [&](const BatchItem& item, const ItemReport& report) {
-            if (report.status != ItemStatus::NotReached)
-                if (const auto t = byInput.find(item.input); t != byInput.end()) done_[t->second->key] = t->second->signature;
+            const auto t = byInput.find(item.input);
+            if (t == byInput.end()) {
+                if (events_.batch.onSettled) events_.batch.onSettled(item, report);
+                return;
+            }
+            const Taken& taken = *t->second;
+            if (report.status == ItemStatus::Failed && toRetry.count(taken.key)) {
+                const int attempts = retries_[taken.key].attempts;
+                Pending& p = pending_[taken.key];
+                p.name = taken.input.name;
+                p.pair = IsPair(taken.input.name);
+                p.seen = taken.signature;
+                p.due = Clock::now() + std::min(kMostBackOff, milliseconds(1000LL << std::min(attempts - 1, 6)));
+                if (attempts > 1) {
+                    ++untold;
+                    return;
+                }
+                if (events_.batch.onSettled) events_.batch.onSettled(item, report);
+                return;
+            }
+            if (report.status != ItemStatus::NotReached) {
+                retries_.erase(taken.key);
+                done_[taken.key] = taken.signature;
+                if (report.status != ItemStatus::Failed) outputs_[item.output] = {taken.key, item.input};
+            }
             if (events_.batch.onSettled) events_.batch.onSettled(item, report);
+            if (report.status == ItemStatus::Failed) MoveInto(options_.failedDir, item, taken.input.subdir);
+            else if (report.status != ItemStatus::NotReached) MoveInto(options_.doneDir, item, taken.input.subdir);
         };
         // Starting a thread costs more than converting a few small files:
         // a group of small files runs on fewer threads than -j allows.
@@ -437,7 +644,7 @@ private:
         const BatchResult r = RunBatch(plan, options, load_, events);
         total_.converted += r.converted;
         total_.skipped += r.skipped;
-        total_.failed += r.failed;
+        total_.failed += r.failed - untold;
         total_.notStarted += r.notStarted;
         total_.cancelled = total_.cancelled || r.cancelled;
         return true;
@@ -452,12 +659,15 @@ private:
     std::atomic<bool> stop_{false};
 
     std::string outDir_;  // with its separator; "" beside each source
-    FileKey outKey_;
+    std::vector<Excluded> excluded_;  // the output, done and failed folders
+    bool toldLimit_ = false;
     std::vector<std::string> roots_;
     std::vector<std::string> gone_;  // roots to look for again
     std::map<std::string, Folder> folders_;  // by path with its separator
     std::map<std::string, Pending> pending_;  // by KeyFor
     std::unordered_map<std::string, Signature> done_;  // by KeyFor
+    std::unordered_map<std::string, Source> outputs_;  // by output name
+    std::unordered_map<std::string, Retry> retries_;  // by KeyFor
     Clock::time_point lastActivity_;
     size_t planned_ = 0;
     BatchResult total_;

@@ -1,7 +1,7 @@
 #pragma once
 // A hot folder: converts the images already in some folders that have no
-// newer output yet, then each image written or moved into them once it is
-// complete, and again when it is rewritten. It is a source of items for the
+// output newer than their last change yet, then each image written, moved
+// or linked into them once it is complete, and again when it is rewritten. It is a source of items for the
 // batch runner: each group of files that became complete together is
 // planned and run as one small batch, so outputs, clashes, messages and
 // report lines are a batch's.
@@ -28,6 +28,13 @@ struct WatchOptions {
     std::chrono::milliseconds poll{0};
     // Not zero: Run returns after this long with nothing to do.
     std::chrono::milliseconds idleExit{0};
+    // False: hidden names (".name", "._name", hidden folders below a
+    // watched one) and partial downloads (.part, .crdownload, .tmp) are
+    // left alone.
+    bool includeHidden = false;
+    // Not empty: each input is moved there, below its subfolder, once it
+    // is converted (done) or has failed for good (failed).
+    std::string doneDir, failedDir;
 };
 
 struct WatchEvents {
@@ -40,7 +47,8 @@ struct WatchEvents {
 };
 
 // Why a watch of these folders into plan's output folder cannot start: no
-// output folder, or one that is also watched. "" when it can.
+// output folder, or one (or a done or failed folder) that is also
+// watched. "" when it can.
 std::string WatchRefusal(const WatchOptions& watch, const PlanOptions& plan);
 
 class TWatchRun {
@@ -54,8 +62,13 @@ public:
     TWatchRun& operator=(const TWatchRun&) = delete;
 
     // Watches and converts on the calling thread until Stop or the idle
-    // time; returns the totals. Throws EQuenlo when a folder cannot be
-    // watched at the start or the output folder cannot be created.
+    // time; returns the totals. Throws EQuenlo when a watched folder does
+    // not exist or cannot be watched at the start (it is never created),
+    // or the output folder cannot be created. Folders below that cannot be
+    // watched count as failed; beyond the kernel's limit they are scanned.
+    // A failure to write an output is tried again, after 1 s, 2 s, ... up
+    // to a minute, and reported once; a file that failed to load is tried
+    // again only once it changes.
     BatchResult Run();
     // From any thread: Run returns once the file in hand is done.
     void Stop();

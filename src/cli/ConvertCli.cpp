@@ -157,6 +157,10 @@ std::optional<int> ParseConvertArgs(int argc, const char* const* argv, FILE* out
         ->check(CLI::Range(0.001, 86400.0));
     app.add_option("--idle-exit", idleSeconds, "With --watch: end after SECONDS with nothing to do")
         ->check(CLI::Range(0.001, 1e9));
+    app.add_flag("--include-hidden", args.watch.includeHidden,
+                 "With --watch: also take hidden names (.name) and partial downloads (.part, .crdownload, .tmp)");
+    app.add_option("--done", args.watch.doneDir, "With --watch: move each input into DIR once it is converted");
+    app.add_option("--failed", args.watch.failedDir, "With --watch: move each input into DIR once it has failed");
     const std::optional<int> usage = ParseToolArgs(app, argc, argv, out, err, [&] {
         if (args.files.empty() && args.filesFrom.empty() && args.planFile.empty()) throw CLI::RequiredError("FILE or --files-from");
         if ((args.planShards > 0) != !args.planDir.empty()) throw CLI::ValidationError("--plan-shards and --plan-dir", "go together");
@@ -196,8 +200,9 @@ std::optional<int> ParseConvertArgs(int argc, const char* const* argv, FILE* out
         } else if (!filter.empty()) {
             throw CLI::ValidationError("--filter", "needs --resize or --thumbnail");
         }
-        if (!args.watching && (app.count("--settle") || app.count("--poll") || app.count("--idle-exit")))
-            throw CLI::ValidationError("--settle, --poll and --idle-exit", "need --watch");
+        if (!args.watching && (app.count("--settle") || app.count("--poll") || app.count("--idle-exit") ||
+                               app.count("--include-hidden") || app.count("--done") || app.count("--failed")))
+            throw CLI::ValidationError("--settle, --poll, --idle-exit, --include-hidden, --done and --failed", "need --watch");
         if (args.watching && (!args.filesFrom.empty() || !shard.empty() || options.plan.outputDir.empty()))
             throw CLI::ValidationError("--watch", "takes folders and -o OUT, and no --files-from or --shard");
     });
