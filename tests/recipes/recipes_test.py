@@ -257,6 +257,25 @@ def slurm_part(readme, tmp, daemons, env):
     s = summaries([damaged])[0]
     if (s["converted"], s["skipped"], s["failed"]) != (len(removed), len(lines) - len(removed), 0):
         raise Fail(f"the Slurm rerun's report: {s}")
+    slurm_planned_part(readme, tmp, env)
+
+
+def slurm_planned_part(readme, tmp, env):
+    # The plan job as written; the array after it with --wait, so the test sees it end.
+    out = os.path.join(tmp, "slurm-planned")
+    env = dict(env, OUT=out, N="3")
+    with open(os.path.join(tmp, "convert-planned.sh"), "w") as f:
+        f.write(block(readme, "sh", "slurm-planned"))
+    submit = ('sbatch() { case " $* " in *" --dependency="*) command sbatch --wait --quiet "$@" ;; '
+              '*) command sbatch "$@" ;; esac; }\n' + block(readme, "sh", "slurm-plan-submit"))
+    sbatch_run("Slurm plan job, then the array after it", ["bash", "-e", "-c", submit], tmp, env)
+    same_tree(os.path.join(tmp, "all"), out, "the planned Slurm array's shards")
+    plans = sorted(os.listdir(out + ".plan"))
+    if plans != ["1-of-3.plan", "2-of-3.plan", "3-of-3.plan", "plan.json"]:
+        raise Fail(f"the plan job wrote {plans}")
+    reports = [os.path.join(out + ".reports", f"{k}-of-3.jsonl") for k in range(1, 4)]
+    if sum(s["converted"] for s in summaries(reports)) != PAIRS:
+        raise Fail("the planned array's reports do not add up to one conversion per pair")
 
 
 def parallel_run(what, recipe, tmp, env):
@@ -316,6 +335,8 @@ def parallel_part(readme, tmp, daemons, env, bindir):
     if not recipe.startswith("parallel "):
         raise Fail("the parallel recipe does not start with parallel")
     parallel_run("parallel recipe, local", recipe, tmp, env)
+    parallel_run("parallel recipe, planned once", block(readme, "sh", "parallel-plan-recipe"), tmp, env)
+    shutil.rmtree(os.path.join(tmp, "plan"))
     login, log = start_sshd(tmp, daemons, bindir)
     # Only --sshlogin added, as the README says.
     remote = "parallel --sshlogin " + shlex.quote(login) + recipe[len("parallel"):]
