@@ -13,7 +13,9 @@
 #include "imageio/HeifReader.h"
 #include "imageio/ImageKind.h"
 #include "imageio/JpegReader.h"
+#include "imageio/PngReader.h"
 #include "imageio/RgbSwap.h"
+#include "imageio/TiffReader.h"
 #include "imageio/VlxIo.h"
 #include "low/Errors.h"
 #include "pixelmap/Resample.h"
@@ -54,8 +56,9 @@ uint64_t MapBytes(int64_t width, int64_t height, const PixelLimit& limit) {
 // bytes, which hold a .bmp's headers, a .gif's records before its pixels
 // and, but for rare huge metadata, a .jpg's markers up to its first scan;
 // a HEIF file's boxes are read on their own. What the file holds counts,
-// not its name. The load reads the whole file itself.
-uint64_t WholeImageBytes(const std::string& name, ImageKind named, const PixelLimit& limit) {
+// not its name. The load reads the whole file itself, but for a .tif, read
+// as it goes. Turning a map upright copies it.
+uint64_t WholeImageBytes(const std::string& name, ImageKind named, const PixelLimit& limit, bool autoOrient) {
     const uint64_t file = FileBytes(name);
     std::vector<uint8_t> head(static_cast<size_t>(std::min<uint64_t>(file, 1u << 20)));
     head.resize(TInputFile(name).Read(head.data(), head.size()));
@@ -69,6 +72,14 @@ uint64_t WholeImageBytes(const std::string& name, ImageKind named, const PixelLi
             case ImageKind::Jpeg: {
                 const JpegFrame frame = ReadJpegFrame(head);
                 return file + MapBytes(frame.width, frame.height, limit) + static_cast<uint64_t>(frame.coefficientBytes);
+            }
+            case ImageKind::Png: {
+                const PngFrame frame = ReadPngFrame(head);
+                return file + MapBytes(frame.width, frame.height, limit) + frame.workingBytes;
+            }
+            case ImageKind::Tiff: {
+                const TiffFrame frame = ReadTiffFrame(name);
+                return MapBytes(frame.width, frame.height, limit) * (autoOrient ? 2 : 1) + frame.workingBytes;
             }
             case ImageKind::Gif: {
                 // An ARGB map at most, 4 bytes a pixel.
@@ -185,6 +196,82 @@ SaveStep StreamJpeg(const BatchItem& item, ItemNotes& notes, const ItemLoaderOpt
     };
 }
 
+// Decoded rows into the output format as they come: a .bmp bottom-up by
+// offset, the others through their row encoders.
+class TRowOutput {
+public:
+    TRowOutput(TAtomicFile& file, int32_t width, int32_t height, const OutputOptions& output) {
+        if (output.format == OutputFormat::Bmp) bmp_ = std::make_unique<TBottomUpRows>(file, width, height);
+        else encoder_ = OpenRowEncoder(file, width, height, RawOrder::Bgr, output);
+    }
+    void Put(int32_t y, const uint8_t* bgr) {
+        if (bmp_) bmp_->Put(y, bgr);
+        else encoder_->Rows(bgr, 1);
+    }
+    void Finish() {
+        if (encoder_) encoder_->Finish();
+    }
+
+private:
+    std::unique_ptr<TBottomUpRows> bmp_;
+    std::unique_ptr<TRowEncoder> encoder_;
+};
+
+// A .png read and its header checked; decoded row by row only while it is
+// saved, so memory is the file and a few rows, not the picture.
+SaveStep StreamPng(const BatchItem& item, ItemNotes& notes, const ItemLoaderOptions& options) {
+    auto bytes = std::make_shared<const std::vector<uint8_t>>(ReadFileBytes(item.input, kMaxFile));
+    PngFrame frame;
+    try {
+        frame = ReadPngFrame(*bytes);
+    } catch (const EInvalidGraphic&) {
+        // Read whole: another format under a PNG's name, or the reader's message.
+        return LoadWhole(item, notes, options);
+    }
+    // An interlaced file's passes fill the whole picture before any row.
+    if (frame.interlaced) return LoadWhole(item, notes, options);
+    TPixelMap::CheckedDataSize(frame.width, frame.height, 3);
+    CheckPixelLimit(frame.width, frame.height, options.limit);
+    notes.width = frame.width;
+    notes.height = frame.height;
+    // The file, the decoder's rows, and the writer's band of rows.
+    const uint64_t need = bytes->size() + frame.workingBytes + static_cast<uint64_t>(frame.width) * 3 * 64 + (2u << 20);
+    TMemoryBudget::Reservation held = options.budget->Reserve(need);
+    return [bytes, held, limit = options.limit, output = options.output, &item]() -> CommitStep {
+        // A load error outranks a save error, as when the image is decoded
+        // first: after a failed create or write the decoding still goes on.
+        std::shared_ptr<TAtomicFile> file;
+        std::unique_ptr<TRowOutput> rows;
+        std::exception_ptr saveError;
+        auto save = [&](auto&& step) {
+            if (saveError) return;
+            try {
+                step();
+            } catch (...) {
+                saveError = std::current_exception();
+                rows.reset();
+                file.reset();
+            }
+        };
+        PngRows sink;
+        sink.start = [&](int32_t w, int32_t h) {
+            save([&] {
+                file = std::make_shared<TAtomicFile>(item.output);
+                rows = std::make_unique<TRowOutput>(*file, w, h, output);
+            });
+        };
+        sink.row = [&](int32_t y, const uint8_t* bgr) { save([&] { rows->Put(y, bgr); }); };
+        try {
+            DecodePngRows(*bytes, limit, sink);
+        } catch (const std::exception& e) {
+            throw ESourceReadError(EInOutError(0, DescribeError(e)));
+        }
+        save([&] { rows->Finish(); });
+        if (saveError) std::rethrow_exception(saveError);
+        return [file] { file->Commit(); };
+    };
+}
+
 // Streaming writes by offset, which a device or pipe does not take.
 bool OutputSeekable(const std::string& output) {
     struct stat st {};
@@ -193,8 +280,10 @@ bool OutputSeekable(const std::string& output) {
 
 SaveStep LoadWhole(const BatchItem& item, ItemNotes& notes, const ItemLoaderOptions& options) {
     const ImageKind kind = KindByName(item.input);
-    TMemoryBudget::Reservation held = options.budget->Reserve(WholeImageBytes(item.input, kind, options.limit));
+    TMemoryBudget::Reservation held =
+        options.budget->Reserve(WholeImageBytes(item.input, kind, options.limit, options.autoOrient));
     LoadOptions load;
+    load.autoOrient = options.autoOrient;
     load.onWarning = [&notes](const std::string& text) { notes.warnings.push_back(text); };
     load.limit = options.limit;
     std::shared_ptr<TPixelMap> map = LoadImageFile(PixelKind::RGB, item.input, load);
@@ -362,8 +451,9 @@ SaveStep LoadResized(const BatchItem& item, ItemNotes& notes, const ItemLoaderOp
     TMemoryBudget::Reservation held;
     if (!raw && !bytes) {
         // Reserved before the load, once: a job never waits while it holds a reservation.
-        held = options.budget->Reserve(need + WholeImageBytes(item.input, kind, limit));
+        held = options.budget->Reserve(need + WholeImageBytes(item.input, kind, limit, options.autoOrient));
         LoadOptions load;
+        load.autoOrient = options.autoOrient;
         load.onWarning = [&notes](const std::string& text) { notes.warnings.push_back(text); };
         load.limit = limit;
         map = LoadImageFile(PixelKind::RGB, item.input, load);
@@ -491,6 +581,8 @@ LoadStep ItemLoader(ItemLoaderOptions options) {
         if (kind == ImageKind::Jpeg && options.output.format == OutputFormat::Bmp && !options.keepImage &&
             OutputSeekable(item.output))
             return StreamJpeg(item, notes, options);
+        if (kind == ImageKind::Png && !options.keepImage && OutputSeekable(item.output))
+            return StreamPng(item, notes, options);
         return LoadWhole(item, notes, options);
     };
 }

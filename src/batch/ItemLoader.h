@@ -25,6 +25,8 @@ struct ItemLoaderOptions {
     std::optional<RawLayout> raw;
     std::string rawExt;
     PixelLimit limit;
+    // Images turned upright by their orientation tag, not kept as stored.
+    bool autoOrient = false;
     OutputOptions output;  // its extension goes in the plan's outputExt
     // Shared by the jobs; null: one of DefaultMemoryBudget() bytes.
     std::shared_ptr<TMemoryBudget> budget;

@@ -132,6 +132,8 @@ std::optional<int> ParseConvertArgs(int argc, const char* const* argv, FILE* out
     app.add_option("--max-pixels", options.load.limit.maxPixels,
                    "Refuse images of more than N pixels, before reading them (default: 268435456)")
         ->check(CLI::Range(int64_t{1}, INT64_MAX));
+    app.add_flag("--auto-orient", options.load.autoOrient,
+                 "Turn images upright by their orientation tag (default: pixels as stored)");
     std::string format = "bmp", tiffCompression = "none";
     app.add_option("--format", format, "Output format: bmp, png or tiff (default: bmp)")
         ->check(CLI::IsMember({"bmp", "png", "tiff"}));

@@ -1,13 +1,11 @@
 #include "imageio/TiffReader.h"
 
 #include <algorithm>
-#include <string_view>
-#include <bit>
+#include <array>
 #include <cerrno>
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
-#include <sys/mman.h>
 #include <sys/stat.h>
 #include <tiffio.h>
 #include <unistd.h>
@@ -15,6 +13,8 @@
 
 #include "imageio/FileIo.h"
 #include "low/Errors.h"
+#include "pixelmap/Blend.h"
+#include "pixelmap/Orientation.h"
 
 namespace quenlo {
 
@@ -65,19 +65,10 @@ toff_t SourceSize(thandle_t h) {
     struct stat st {};
     return ::fstat(static_cast<TiffSource*>(h)->fd, &st) == 0 ? static_cast<toff_t>(st.st_size) : 0;
 }
-// Mapped as libtiff's own open maps files: its reader of uncompressed
-// tiles refuses them when they come through read calls instead (its raw
-// buffer is rounded up, and then no longer matches the tile's size).
-int SourceMap(thandle_t h, tdata_t* base, toff_t* size) {
-    const toff_t n = SourceSize(h);
-    if (n == 0 || n > SIZE_MAX) return 0;
-    void* p = ::mmap(nullptr, static_cast<size_t>(n), PROT_READ, MAP_PRIVATE, static_cast<TiffSource*>(h)->fd, 0);
-    if (p == MAP_FAILED) return 0;
-    *base = p;
-    *size = n;
-    return 1;
-}
-void SourceUnmap(thandle_t, tdata_t base, toff_t size) { ::munmap(base, static_cast<size_t>(size)); }
+// Never mapped: a mapped file that shrinks while it is read kills the
+// process (SIGBUS), where a short read is an error for this file alone.
+int SourceMap(thandle_t, tdata_t*, toff_t*) { return 0; }
+void SourceUnmap(thandle_t, tdata_t, toff_t) {}
 
 int OnError(TIFF*, void* user, const char*, const char* fmt, va_list ap) {
     auto* s = static_cast<TiffSource*>(user);
@@ -104,6 +95,9 @@ struct OpenOptions {
 // No single buffer libtiff allocates for a strip, a tile or a tag may pass
 // this: a small file cannot claim gigabytes of it.
 constexpr tmsize_t kMaxSingleAlloc = tmsize_t(1) << 30;
+// A strip or tile may pass the image's own bytes up to this (a 1 x 1 image
+// in one 256 x 256 tile is common), never beyond it.
+constexpr uint64_t kSmallChunk = 16u << 20;
 
 [[noreturn]] void Refuse(const TiffSource& src, const char* fallback) {
     if (src.readErrno) throw EInOutError::FromErrno(src.readErrno);
@@ -116,91 +110,303 @@ T Field(TIFF* tif, ttag_t tag, T fallback) {
     return TIFFGetFieldDefaulted(tif, tag, &value) ? value : fallback;
 }
 
-// 8- or 16-bit RGB, greyscale or CMYK, samples interleaved, rows from the top:
-// read straight into the map, strip rows or tiles as stored.
-bool ReadsDirectly(TIFF* tif) {
-    const uint16_t bits = Field<uint16_t>(tif, TIFFTAG_BITSPERSAMPLE, 1);
-    const uint16_t spp = Field<uint16_t>(tif, TIFFTAG_SAMPLESPERPIXEL, 1);
+// The open first page: the source read with pread, never mapped.
+class TiffFile {
+public:
+    explicit TiffFile(const std::string& fileName) {
+        src_.fd = OpenRegularFile(fileName);
+        TIFFOpenOptionsSetMaxSingleMemAlloc(open_.opts, kMaxSingleAlloc);
+        TIFFOpenOptionsSetErrorHandlerExtR(open_.opts, OnError, &src_);
+        TIFFOpenOptionsSetWarningHandlerExtR(open_.opts, OnWarning, &src_);
+        // "m": read through calls, never mapped.
+        t_.tif = TIFFClientOpenExt(fileName.c_str(), "rm", &src_, SourceRead, SourceWrite, SourceSeek, SourceClose,
+                                   SourceSize, SourceMap, SourceUnmap, open_.opts);
+        if (!t_.tif) Refuse(src_, "not a readable TIFF file");
+        if (!TIFFGetField(t_.tif, TIFFTAG_IMAGEWIDTH, &width_) || !TIFFGetField(t_.tif, TIFFTAG_IMAGELENGTH, &height_))
+            Refuse(src_, "no image size");
+    }
+    TIFF* Get() const { return t_.tif; }
+    TiffSource& Source() { return src_; }
+    uint32_t Width() const { return width_; }
+    uint32_t Height() const { return height_; }
+
+private:
+    TiffSource src_;  // outlives the TIFF, which reads through it
+    OpenOptions open_;
+    Tiff t_;
+    uint32_t width_ = 0, height_ = 0;
+};
+
+// The first extra sample's kind when it is alpha, else 0. Extra samples of
+// no stated kind are no alpha.
+uint16_t AlphaKind(TIFF* tif) {
+    uint16_t extras = 0;
+    uint16_t* kinds = nullptr;
+    if (!TIFFGetField(tif, TIFFTAG_EXTRASAMPLES, &extras, &kinds) || extras == 0) return 0;
+    return kinds[0] == EXTRASAMPLE_ASSOCALPHA || kinds[0] == EXTRASAMPLE_UNASSALPHA ? kinds[0] : 0;
+}
+bool HasAlpha(TIFF* tif) { return AlphaKind(tif) != 0; }
+
+// How stored samples become 8-bit B,G,R and alpha.
+struct Layout {
+    enum class Model { Grey, Palette, Rgb, Cmyk } model = Model::Grey;
+    uint32_t width = 0, height = 0;
+    unsigned bits = 8;
+    unsigned spp = 1;      // samples per pixel
+    unsigned planes = 1;   // 1, or spp for samples in planes
+    unsigned perPlane = 1; // samples of a pixel in one plane
+    bool invert = false;   // min-is-white
+    uint16_t signFlip = 0; // signed samples: the top bit flipped offsets them by half the range
+    int alpha = -1;        // the alpha sample's index
+    bool associated = false;
+    std::array<uint8_t, 256> to8{};             // samples of up to 8 bits, scaled to 0..255
+    std::array<std::vector<uint8_t>, 3> colours;  // palette: red, green, blue, 8 bits
+
+    uint8_t To8(uint16_t v) const { return bits <= 8 ? to8[v & 0xff] : static_cast<uint8_t>(v >> (bits - 8)); }
+    // Bytes of one stored row of n pixels in one plane; rows start on a byte.
+    uint64_t RowBytes(uint64_t n) const { return (n * perPlane * bits + 7) / 8; }
+};
+
+// The layouts read sample by sample here; null with the reason otherwise
+// (read through libtiff's RGBA conversion instead, or refused).
+bool ReadLayout(TIFF* tif, uint32_t w, uint32_t h, Layout& l, std::string& why) {
+    l.width = w;
+    l.height = h;
+    l.bits = Field<uint16_t>(tif, TIFFTAG_BITSPERSAMPLE, 1);
+    l.spp = Field<uint16_t>(tif, TIFFTAG_SAMPLESPERPIXEL, 1);
     const uint16_t photo = Field<uint16_t>(tif, TIFFTAG_PHOTOMETRIC, 0xffff);
-    const uint16_t planar = Field<uint16_t>(tif, TIFFTAG_PLANARCONFIG, PLANARCONFIG_CONTIG);
     const uint16_t format = Field<uint16_t>(tif, TIFFTAG_SAMPLEFORMAT, SAMPLEFORMAT_UINT);
-    const uint16_t orientation = Field<uint16_t>(tif, TIFFTAG_ORIENTATION, ORIENTATION_TOPLEFT);
     const uint16_t compression = Field<uint16_t>(tif, TIFFTAG_COMPRESSION, COMPRESSION_NONE);
-    if ((bits != 8 && bits != 16) || planar != PLANARCONFIG_CONTIG || format != SAMPLEFORMAT_UINT ||
-        orientation != ORIENTATION_TOPLEFT || compression == COMPRESSION_OJPEG)
+    if (format == SAMPLEFORMAT_IEEEFP || format == SAMPLEFORMAT_COMPLEXIEEEFP || format == SAMPLEFORMAT_COMPLEXINT) {
+        why = "floating-point or complex samples are not supported";
         return false;
-    if (photo == PHOTOMETRIC_RGB) return spp >= 3;
-    if (photo == PHOTOMETRIC_SEPARATED) return spp >= 4 && Field<uint16_t>(tif, TIFFTAG_INKSET, INKSET_CMYK) == INKSET_CMYK;
-    return (photo == PHOTOMETRIC_MINISBLACK || photo == PHOTOMETRIC_MINISWHITE) && spp >= 1;
+    }
+    if (l.bits < 1 || l.bits > 16) {
+        why = "samples of " + std::to_string(l.bits) + " bits are not supported (1 to 16 are)";
+        return false;
+    }
+    if (compression == COMPRESSION_OJPEG) return false;
+    unsigned colours = 1;
+    switch (photo) {
+        case PHOTOMETRIC_MINISWHITE:
+        case PHOTOMETRIC_MINISBLACK:
+            l.model = Layout::Model::Grey;
+            l.invert = photo == PHOTOMETRIC_MINISWHITE;
+            break;
+        case PHOTOMETRIC_PALETTE: {
+            l.model = Layout::Model::Palette;
+            uint16_t *r = nullptr, *g = nullptr, *b = nullptr;
+            if (l.bits > 8 || !TIFFGetField(tif, TIFFTAG_COLORMAP, &r, &g, &b)) return false;
+            const size_t n = size_t{1} << l.bits;
+            // As libtiff does: a map with no entry above 255 holds 8-bit values.
+            const bool eight = std::all_of(r, r + n, [](uint16_t v) { return v < 256; }) &&
+                               std::all_of(g, g + n, [](uint16_t v) { return v < 256; }) &&
+                               std::all_of(b, b + n, [](uint16_t v) { return v < 256; });
+            const uint16_t* maps[3] = {r, g, b};
+            for (int c = 0; c < 3; ++c) {
+                l.colours[c].resize(n);
+                for (size_t i = 0; i < n; ++i) l.colours[c][i] = static_cast<uint8_t>(eight ? maps[c][i] : maps[c][i] >> 8);
+            }
+            break;
+        }
+        case PHOTOMETRIC_YCBCR:
+            // JPEG's YCbCr, converted by the codec; other YCbCr goes through
+            // libtiff's conversion, which undoes the subsampling.
+            if (compression != COMPRESSION_JPEG || l.bits != 8) return false;
+            TIFFSetField(tif, TIFFTAG_JPEGCOLORMODE, JPEGCOLORMODE_RGB);
+            [[fallthrough]];
+        case PHOTOMETRIC_RGB:
+            l.model = Layout::Model::Rgb;
+            colours = 3;
+            break;
+        case PHOTOMETRIC_SEPARATED:
+            if (Field<uint16_t>(tif, TIFFTAG_INKSET, INKSET_CMYK) != INKSET_CMYK) return false;
+            l.model = Layout::Model::Cmyk;
+            colours = 4;
+            break;
+        default:
+            return false;
+    }
+    if (l.spp < colours) {
+        why = "too few samples per pixel for its colour model";
+        return false;
+    }
+    if (const uint16_t kind = AlphaKind(tif); kind != 0 && colours < l.spp) {
+        l.alpha = static_cast<int>(colours);
+        l.associated = kind == EXTRASAMPLE_ASSOCALPHA;
+    }
+    const bool planar = Field<uint16_t>(tif, TIFFTAG_PLANARCONFIG, PLANARCONFIG_CONTIG) == PLANARCONFIG_SEPARATE;
+    l.planes = planar ? l.spp : 1;
+    l.perPlane = planar ? 1 : l.spp;
+    if (format == SAMPLEFORMAT_INT && l.model != Layout::Model::Palette)
+        l.signFlip = static_cast<uint16_t>(1u << (l.bits - 1));
+    const unsigned max = (1u << std::min(l.bits, 8u)) - 1;
+    for (unsigned v = 0; v <= max; ++v) l.to8[v] = static_cast<uint8_t>((v * 255 + max / 2) / max);
+    return true;
 }
 
-// How stored pixels become B,G,R.
-struct SampleLayout {
-    size_t bytes;  // per sample
-    size_t step;   // per pixel
-    size_t high;   // the byte kept of a sample
-    enum class Model { Rgb, Grey, Cmyk } model;
-    bool invert;
-
-    explicit SampleLayout(TIFF* tif) {
-        const uint16_t photo = Field<uint16_t>(tif, TIFFTAG_PHOTOMETRIC, 0);
-        bytes = Field<uint16_t>(tif, TIFFTAG_BITSPERSAMPLE, 8) / 8;
-        step = Field<uint16_t>(tif, TIFFTAG_SAMPLESPERPIXEL, 1) * bytes;
+// n samples of a stored row as values of l.bits bits, signed ones offset.
+void Unpack(const Layout& l, const uint8_t* row, size_t n, uint16_t* out) {
+    if (l.bits == 8) {
+        for (size_t i = 0; i < n; ++i) out[i] = row[i] ^ l.signFlip;
+    } else if (l.bits == 16) {
         // libtiff hands 16-bit samples over in the machine's byte order.
-        high = bytes == 2 && std::endian::native == std::endian::little ? 1 : 0;
-        model = photo == PHOTOMETRIC_RGB ? Model::Rgb : photo == PHOTOMETRIC_SEPARATED ? Model::Cmyk : Model::Grey;
-        invert = photo == PHOTOMETRIC_MINISWHITE;
+        for (size_t i = 0; i < n; ++i) {
+            uint16_t v;
+            std::memcpy(&v, row + 2 * i, 2);
+            out[i] = v ^ l.signFlip;
+        }
+    } else {
+        // Packed from the most significant bit; a sample spans at most 3 bytes.
+        const unsigned bits = l.bits, mask = (1u << bits) - 1;
+        const size_t rowBytes = (n * bits + 7) / 8;
+        for (size_t i = 0; i < n; ++i) {
+            const size_t bit = i * bits, at = bit / 8;
+            uint32_t word = uint32_t{row[at]} << 16;
+            if (at + 1 < rowBytes) word |= uint32_t{row[at + 1]} << 8;
+            if (at + 2 < rowBytes) word |= row[at + 2];
+            out[i] = static_cast<uint16_t>(((word >> (24 - bits - bit % 8)) & mask) ^ l.signFlip);
+        }
+    }
+}
+
+// Rows of pixels as stored become map rows: a span of n pixels at a time.
+class SpanConverter {
+public:
+    SpanConverter(const Layout& l, TColor background, size_t maxPixels)
+        : l_(l), raw_(l.planes), bgra_(l.alpha >= 0 ? maxPixels * 4 : 0) {
+        for (auto& r : raw_) r.resize(maxPixels * l.perPlane);
+        bg_[0] = static_cast<uint8_t>(background >> 16);
+        bg_[1] = static_cast<uint8_t>(background >> 8);
+        bg_[2] = static_cast<uint8_t>(background);
     }
 
-    void Convert(const uint8_t* s, uint8_t* d, size_t pixels) const {
-        s += high;
-        for (size_t x = 0; x < pixels; ++x, s += step, d += 3) {
-            if (model == Model::Grey) {
-                d[0] = d[1] = d[2] = invert ? static_cast<uint8_t>(255 - s[0]) : s[0];
-            } else if (model == Model::Cmyk) {
-                // As libtiff's own conversion does for 8 bits, truncating.
-                const unsigned k = 255u - s[3 * bytes];
-                d[0] = static_cast<uint8_t>(k * (255u - s[2 * bytes]) / 255);
-                d[1] = static_cast<uint8_t>(k * (255u - s[bytes]) / 255);
-                d[2] = static_cast<uint8_t>(k * (255u - s[0]) / 255);
-            } else {
-                d[0] = s[2 * bytes];
-                d[1] = s[bytes];
-                d[2] = s[0];
+    // rows[p]: the span's start in plane p.
+    void Convert(const uint8_t* const* rows, size_t n, uint8_t* bgr) {
+        for (unsigned p = 0; p < l_.planes; ++p) Unpack(l_, rows[p], n * l_.perPlane, raw_[p].data());
+        const bool alpha = l_.alpha >= 0;
+        uint8_t* d = alpha ? bgra_.data() : bgr;
+        const size_t step = alpha ? 4 : 3;
+        for (size_t x = 0; x < n; ++x, d += step) {
+            uint8_t b = 0, g = 0, r = 0;
+            switch (l_.model) {
+                case Layout::Model::Grey: {
+                    const uint8_t v = l_.To8(Sample(x, 0));
+                    b = g = r = l_.invert ? static_cast<uint8_t>(255 - v) : v;
+                    break;
+                }
+                case Layout::Model::Palette: {
+                    const uint16_t i = Sample(x, 0);
+                    r = l_.colours[0][i];
+                    g = l_.colours[1][i];
+                    b = l_.colours[2][i];
+                    break;
+                }
+                case Layout::Model::Rgb:
+                    r = l_.To8(Sample(x, 0));
+                    g = l_.To8(Sample(x, 1));
+                    b = l_.To8(Sample(x, 2));
+                    break;
+                case Layout::Model::Cmyk: {
+                    // As libtiff's own conversion does, truncating.
+                    const unsigned k = 255u - l_.To8(Sample(x, 3));
+                    r = static_cast<uint8_t>(k * (255u - l_.To8(Sample(x, 0))) / 255);
+                    g = static_cast<uint8_t>(k * (255u - l_.To8(Sample(x, 1))) / 255);
+                    b = static_cast<uint8_t>(k * (255u - l_.To8(Sample(x, 2))) / 255);
+                    break;
+                }
+            }
+            d[0] = b;
+            d[1] = g;
+            d[2] = r;
+            if (alpha) {
+                const uint8_t a = l_.To8(Sample(x, static_cast<unsigned>(l_.alpha)));
+                d[3] = a;
+                // Premultiplied: back to straight colour, rounded, capped at 255.
+                if (l_.associated)
+                    for (int c = 0; c < 3; ++c)
+                        d[c] = a == 0 ? 0 : static_cast<uint8_t>(std::min(255u, (d[c] * 255u + a / 2) / a));
+            }
+        }
+        if (alpha) CompositeRowOver(bgr, bgra_.data(), n, bg_);
+    }
+
+private:
+    uint16_t Sample(size_t x, unsigned s) const {
+        return l_.planes == 1 ? raw_[0][x * l_.perPlane + s] : raw_[s][x];
+    }
+
+    const Layout& l_;
+    std::vector<std::vector<uint16_t>> raw_;
+    std::vector<uint8_t> bgra_;
+    uint8_t bg_[3];
+};
+
+struct Chunking {
+    bool tiled = false;
+    uint32_t cw = 0, ch = 0;  // a strip's or tile's pixels across and down
+    uint64_t bytes = 0;       // its decoded buffer, per plane
+};
+
+// Strips or tiles, refused before anything is allocated for them when one
+// is larger than the image allows.
+Chunking ChunksOf(TIFF* tif, const Layout& l, TiffSource& src) {
+    Chunking c;
+    c.tiled = TIFFIsTiled(tif) != 0;
+    if (c.tiled) {
+        c.cw = Field<uint32_t>(tif, TIFFTAG_TILEWIDTH, 0);
+        c.ch = Field<uint32_t>(tif, TIFFTAG_TILELENGTH, 0);
+        if (c.cw == 0 || c.ch == 0) Refuse(src, "bad tile size");
+    } else {
+        c.cw = l.width;
+        c.ch = std::clamp<uint32_t>(Field<uint32_t>(tif, TIFFTAG_ROWSPERSTRIP, l.height), 1, l.height);
+    }
+    const uint64_t needed = l.RowBytes(c.cw) * c.ch;
+    const uint64_t image = l.RowBytes(l.width) * l.height;
+    if (needed > std::max(kSmallChunk, image) || needed > static_cast<uint64_t>(kMaxSingleAlloc))
+        throw EInvalidGraphic("TIFF: a " + std::string(c.tiled ? "tile" : "strip") + " of " + std::to_string(c.cw) +
+                              " x " + std::to_string(c.ch) + " pixels is larger than the " + std::to_string(l.width) +
+                              " x " + std::to_string(l.height) + " image allows");
+    const int64_t size = c.tiled ? TIFFTileSize64(tif) : TIFFStripSize64(tif);
+    if (size <= 0 || static_cast<uint64_t>(size) < needed || static_cast<uint64_t>(size) > std::max(needed, kSmallChunk))
+        Refuse(src, c.tiled ? "bad tile size" : "bad strip size");
+    c.bytes = static_cast<uint64_t>(size);
+    return c;
+}
+
+void ReadSamples(TIFF* tif, const Layout& l, TPixelMapRGB& map, TiffSource& src, TColor background) {
+    const Chunking c = ChunksOf(tif, l, src);
+    std::vector<std::vector<uint8_t>> buffers(l.planes, std::vector<uint8_t>(static_cast<size_t>(c.bytes)));
+    SpanConverter convert(l, background, std::min(c.cw, l.width));
+    const size_t rowBytes = static_cast<size_t>(l.RowBytes(c.cw));
+    std::vector<const uint8_t*> rows(l.planes);
+    for (uint32_t top = 0; top < l.height; top += c.ch) {
+        const uint32_t n = std::min(c.ch, l.height - top);
+        for (uint32_t left = 0; left < l.width; left += c.cw) {
+            const uint32_t across = std::min(c.cw, l.width - left);
+            for (unsigned p = 0; p < l.planes; ++p) {
+                const tmsize_t got =
+                    c.tiled ? TIFFReadEncodedTile(tif, TIFFComputeTile(tif, left, top, 0, static_cast<uint16_t>(p)),
+                                                  buffers[p].data(), static_cast<tmsize_t>(c.bytes))
+                            : TIFFReadEncodedStrip(tif, TIFFComputeStrip(tif, top, static_cast<uint16_t>(p)),
+                                                   buffers[p].data(), static_cast<tmsize_t>(c.bytes));
+                // A strip holds only the rows left; a tile is always whole.
+                if (got < 0 || static_cast<uint64_t>(got) < rowBytes * (c.tiled ? c.ch : n))
+                    Refuse(src, c.tiled ? "cannot read a tile" : "cannot read a strip");
+            }
+            for (uint32_t y = 0; y < n; ++y) {
+                for (unsigned p = 0; p < l.planes; ++p) rows[p] = buffers[p].data() + y * rowBytes;
+                convert.Convert(rows.data(), across, map.ScanLine(static_cast<int32_t>(top + y)) + left * size_t{3});
             }
         }
     }
-};
-
-void ReadDirectly(TIFF* tif, TPixelMapRGB& map, const TiffSource& src) {
-    const SampleLayout layout(tif);
-    const auto w = static_cast<uint32_t>(map.Width()), h = static_cast<uint32_t>(map.Height());
-    if (!TIFFIsTiled(tif)) {
-        std::vector<uint8_t> row(static_cast<size_t>(TIFFScanlineSize64(tif)));
-        if (row.size() < w * layout.step) Refuse(src, "short scanline");
-        for (uint32_t y = 0; y < h; ++y) {
-            if (TIFFReadScanline(tif, row.data(), y, 0) < 0) Refuse(src, "cannot read a row");
-            layout.Convert(row.data(), map.ScanLine(static_cast<int32_t>(y)), w);
-        }
-        return;
-    }
-    const uint32_t tw = Field<uint32_t>(tif, TIFFTAG_TILEWIDTH, 0), th = Field<uint32_t>(tif, TIFFTAG_TILELENGTH, 0);
-    const tmsize_t size = TIFFTileSize(tif);
-    if (tw == 0 || th == 0 || size <= 0 || static_cast<uint64_t>(size) < uint64_t{tw} * th * layout.step)
-        Refuse(src, "bad tile size");
-    std::vector<uint8_t> tile(static_cast<size_t>(size));
-    for (uint32_t ty = 0; ty < h; ty += th)
-        for (uint32_t tx = 0; tx < w; tx += tw) {
-            if (TIFFReadTile(tif, tile.data(), tx, ty, 0, 0) < 0) Refuse(src, "cannot read a tile");
-            for (uint32_t y = 0; y < std::min(th, h - ty); ++y)
-                layout.Convert(tile.data() + y * static_cast<size_t>(tw) * layout.step,
-                               map.ScanLine(static_cast<int32_t>(ty + y)) + tx * size_t{3}, std::min(tw, w - tx));
-        }
 }
 
-// Everything else through libtiff's RGBA conversion, a band of whole
-// strips or tiles at a time so each is decoded once.
-void ReadRgba(TIFF* tif, TPixelMapRGB& map, TiffSource& src) {
+// The other colour models through libtiff's RGBA conversion, a band of
+// whole strips or tiles at a time so each is decoded once. Asked for the
+// stored orientation, it turns nothing (its own turning flips each band
+// within itself); its colours come premultiplied by alpha.
+void ReadRgba(TIFF* tif, TPixelMapRGB& map, TiffSource& src, TColor background) {
     char emsg[1024] = "";
     if (!TIFFRGBAImageOK(tif, emsg)) throw EInvalidGraphic(std::string("TIFF: ") + emsg);
     TIFFRGBAImage img{};
@@ -209,68 +415,96 @@ void ReadRgba(TIFF* tif, TPixelMapRGB& map, TiffSource& src) {
         TIFFRGBAImage* img;
         ~End() { TIFFRGBAImageEnd(img); }
     } end{&img};
-    img.req_orientation = ORIENTATION_TOPLEFT;
+    img.req_orientation = img.orientation;
     const uint32_t w = static_cast<uint32_t>(map.Width()), h = static_cast<uint32_t>(map.Height());
+    // libtiff's own buffer for one strip or tile: no larger than the image
+    // at 8 bytes a pixel allows.
+    const int64_t chunk = TIFFIsTiled(tif) ? TIFFTileSize64(tif) : TIFFStripSize64(tif);
+    if (chunk <= 0 || static_cast<uint64_t>(chunk) > std::max<uint64_t>(kSmallChunk, uint64_t{w} * h * 8))
+        throw EInvalidGraphic("TIFF: a strip or tile is larger than the image allows");
     uint32_t band = TIFFIsTiled(tif) ? Field<uint32_t>(tif, TIFFTAG_TILELENGTH, 1)
                                      : Field<uint32_t>(tif, TIFFTAG_ROWSPERSTRIP, h);
     band = std::clamp<uint32_t>(band, 1, h);
+    if (uint64_t{w} * band * 4 > std::max<uint64_t>(kSmallChunk, uint64_t{w} * h * 4))
+        throw EInvalidGraphic("TIFF: a strip or tile is larger than the image allows");
     std::vector<uint32_t> raster(static_cast<size_t>(w) * band);
+    std::vector<uint8_t> bgra(static_cast<size_t>(w) * 4);
+    const uint8_t bg[3] = {static_cast<uint8_t>(background >> 16), static_cast<uint8_t>(background >> 8),
+                           static_cast<uint8_t>(background)};
     for (uint32_t top = 0; top < h; top += band) {
         const uint32_t n = std::min(band, h - top);
         img.row_offset = static_cast<int>(top);
         img.col_offset = 0;
         if (!TIFFRGBAImageGet(&img, raster.data(), w, n)) Refuse(src, "cannot read the image");
         for (uint32_t y = 0; y < n; ++y) {
-            uint8_t* d = map.ScanLine(static_cast<int32_t>(top + y));
             const uint32_t* s = raster.data() + static_cast<size_t>(y) * w;
-            for (uint32_t x = 0; x < w; ++x, d += 3) {
-                d[0] = static_cast<uint8_t>(TIFFGetB(s[x]));
-                d[1] = static_cast<uint8_t>(TIFFGetG(s[x]));
-                d[2] = static_cast<uint8_t>(TIFFGetR(s[x]));
+            for (uint32_t x = 0; x < w; ++x) {
+                const uint32_t a = TIFFGetA(s[x]);
+                const uint32_t c[3] = {TIFFGetB(s[x]), TIFFGetG(s[x]), TIFFGetR(s[x])};
+                for (int k = 0; k < 3; ++k)
+                    bgra[4 * x + k] = a == 0 ? 0 : static_cast<uint8_t>(std::min(255u, (c[k] * 255u + a / 2) / a));
+                bgra[4 * x + 3] = static_cast<uint8_t>(a);
             }
+            CompositeRowOver(map.ScanLine(static_cast<int32_t>(top + y)), bgra.data(), w, bg);
         }
     }
 }
 
 }  // namespace
 
-std::unique_ptr<TPixelMapRGB> DecodeTiffFile(const std::string& fileName, const TiffOptions& options) {
-    TiffSource src;
-    src.fd = OpenRegularFile(fileName);
-    OpenOptions open;
-    TIFFOpenOptionsSetMaxSingleMemAlloc(open.opts, kMaxSingleAlloc);
-    TIFFOpenOptionsSetErrorHandlerExtR(open.opts, OnError, &src);
-    TIFFOpenOptionsSetWarningHandlerExtR(open.opts, OnWarning, &src);
-    Tiff t;
-    // "m": read through calls, so the file is not mapped into memory whole.
-    // libtiff reads uncompressed tiles only from a mapped file, so those
-    // files are opened again, mapped.
-    for (const char* mode : {"rm", "r"}) {
-        src.pos = 0;
-        t.tif = TIFFClientOpenExt(fileName.c_str(), mode, &src, SourceRead, SourceWrite, SourceSeek, SourceClose,
-                                  SourceSize, SourceMap, SourceUnmap, open.opts);
-        if (!t.tif) Refuse(src, "not a readable TIFF file");
-        if (!TIFFIsTiled(t.tif) || Field<uint16_t>(t.tif, TIFFTAG_COMPRESSION, COMPRESSION_NONE) != COMPRESSION_NONE)
-            break;
-        if (std::string_view(mode) == "r") break;
-        TIFFClose(t.tif);
-        t.tif = nullptr;
+TiffFrame ReadTiffFrame(const std::string& fileName) {
+    TiffFile file(fileName);
+    TiffFrame f;
+    f.width = file.Width();
+    f.height = file.Height();
+    if (f.width == 0 || f.height == 0) return f;
+    Layout l;
+    std::string why;
+    if (ReadLayout(file.Get(), file.Width(), file.Height(), l, why)) {
+        const Chunking c = ChunksOf(file.Get(), l, file.Source());
+        // The decoded buffers, libtiff's compressed one of about that size,
+        // and the rows of samples and of B,G,R,A.
+        f.workingBytes = c.bytes * (l.planes + 1) + uint64_t{std::min(c.cw, l.width)} * (l.spp * 2 + 4);
+    } else {
+        const uint32_t band = TIFFIsTiled(file.Get()) ? Field<uint32_t>(file.Get(), TIFFTAG_TILELENGTH, 1)
+                                                      : Field<uint32_t>(file.Get(), TIFFTAG_ROWSPERSTRIP, file.Height());
+        const uint64_t raster = uint64_t{file.Width()} * std::clamp<uint32_t>(band, 1, file.Height()) * 4;
+        f.workingBytes = raster * 2 + uint64_t{file.Width()} * 4;
     }
-    uint32_t w = 0, h = 0;
-    if (!TIFFGetField(t.tif, TIFFTAG_IMAGEWIDTH, &w) || !TIFFGetField(t.tif, TIFFTAG_IMAGELENGTH, &h))
-        Refuse(src, "no image size");
+    return f;
+}
+
+std::unique_ptr<TPixelMapRGB> DecodeTiffFile(const std::string& fileName, const TiffOptions& options) {
+    TiffFile file(fileName);
+    TIFF* tif = file.Get();
+    const uint32_t w = file.Width(), h = file.Height();
     TPixelMap::CheckedDataSize(w, h, 3);
     CheckPixelLimit(w, h, options.limit);
 
+    Layout l;
+    std::string why;
+    const bool samples = ReadLayout(tif, w, h, l, why);
+    if (!why.empty()) throw EInvalidGraphic("TIFF: " + why);
     auto map = std::make_unique<TPixelMapRGB>();
     map->SetSize(static_cast<int32_t>(w), static_cast<int32_t>(h));
     if (w > 0 && h > 0) {
-        if (ReadsDirectly(t.tif)) ReadDirectly(t.tif, *map, src);
-        else ReadRgba(t.tif, *map, src);
+        if (samples) ReadSamples(tif, l, *map, file.Source(), options.background);
+        else ReadRgba(tif, *map, file.Source(), options.background);
     }
-    if (options.onWarning) {
-        const tdir_t pages = TIFFNumberOfDirectories(t.tif);
-        if (pages > 1) options.onWarning("the file holds " + std::to_string(pages) + " pages; only the first is converted");
+    const tdir_t pages = TIFFNumberOfDirectories(tif);
+    if (options.onWarning && pages > 1)
+        options.onWarning("the file holds " + std::to_string(pages) + " pages; only the first is converted");
+    int orientation = Field<uint16_t>(tif, TIFFTAG_ORIENTATION, ORIENTATION_TOPLEFT);
+    if (orientation < 1 || orientation > 8) orientation = 1;
+    if (options.autoOrient && orientation != 1) {
+        map.reset(static_cast<TPixelMapRGB*>(TurnUpright(*map, orientation).release()));
+        orientation = 1;  // the pixels given are upright
+    }
+    if (options.meta) {
+        options.meta->orientation = orientation;
+        options.meta->alpha = samples ? l.alpha >= 0 : HasAlpha(tif);
+        options.meta->bitsPerSample = Field<uint16_t>(tif, TIFFTAG_BITSPERSAMPLE, 1);
+        options.meta->pages = static_cast<int>(pages);
     }
     return map;
 }

@@ -60,7 +60,9 @@ std::unique_ptr<TPixelMap> DecodeAs(ImageKind kind, const std::string& fileName,
         case ImageKind::Jpeg: return DecodeJpeg(bytes, JpegOptions{options.onWarning, options.limit});
         case ImageKind::Bmp: return DecodeBmp(bytes, options.limit);
         case ImageKind::Png: return DecodePng(bytes, options.limit);
-        case ImageKind::Tiff: return DecodeTiffFile(fileName, TiffOptions{options.onWarning, options.limit});
+        case ImageKind::Tiff:
+            return DecodeTiffFile(fileName, TiffOptions{options.onWarning, options.limit, options.meta,
+                                                        options.background, options.autoOrient});
         case ImageKind::Gif: return DecodeGif(bytes, options);
         case ImageKind::Heic:
         case ImageKind::Avif: return DecodeHeif(bytes, options);

@@ -26,6 +26,9 @@ struct LoadOptions {
     // Set: a file with alpha gives an ARGB map (B, G, R, A, straight alpha)
     // instead of one laid over the background.
     bool keepAlpha = false;
+    // Turn the pixels upright by the file's orientation; otherwise they
+    // keep their stored order and meta tells the orientation.
+    bool autoOrient = false;
 };
 
 // A new map of the given kind, or null when fileName is empty or names no
