@@ -7,6 +7,11 @@
 
 #include "low/Errors.h"
 
+#if defined(__x86_64__) || defined(__i386__)
+#include <immintrin.h>
+#define QUENLO_X86 1
+#endif
+
 namespace quenlo {
 
 namespace {
@@ -57,6 +62,19 @@ constexpr int kPrecisionBits = 22;
 inline uint8_t Clip8(int32_t v) {
     v >>= kPrecisionBits;
     return static_cast<uint8_t>(v < 0 ? 0 : v > 255 ? 255 : v);
+}
+
+// One output pixel of the horizontal pass: count taps of 3 bytes from p.
+inline void HorizontalPixel(const uint8_t* p, const int32_t* k, int32_t count, uint8_t* out) {
+    int32_t s0 = 1 << (kPrecisionBits - 1), s1 = s0, s2 = s0;
+    for (int32_t x = 0; x < count; ++x, p += 3) {
+        s0 += p[0] * k[x];
+        s1 += p[1] * k[x];
+        s2 += p[2] * k[x];
+    }
+    out[0] = Clip8(s0);
+    out[1] = Clip8(s1);
+    out[2] = Clip8(s2);
 }
 
 // The weights of [in0, in1) of inSize positions mapped onto outSize.
@@ -113,6 +131,108 @@ std::vector<int32_t> NearestTable(int32_t inSize, float in0, float in1, int32_t 
     return table;
 }
 
+#ifdef QUENLO_X86
+bool HaveAvx2() {
+    static const bool have = __builtin_cpu_supports("avx2");
+    return have;
+}
+
+// Each weight split as w = hi * 2^15 + lo (0 <= lo < 2^15), so that both
+// halves fit the 16-bit multiply-add; (sum of hi) << 15 plus (sum of lo)
+// wraps to the very 32-bit sum of the scalar loop. Laid out per output
+// pixel, eight taps a step: hi 0-3, lo 0-3, hi 4-7, lo 4-7.
+std::vector<int16_t> SplitWeights(const TRowResampler::Axis& axis, int steps) {
+    const size_t n = axis.first.size();
+    std::vector<int16_t> split(n * static_cast<size_t>(steps) * 16, 0);
+    for (size_t xx = 0; xx < n; ++xx) {
+        const int32_t* k = &axis.weights[xx * static_cast<size_t>(axis.ksize)];
+        int16_t* out = &split[xx * static_cast<size_t>(steps) * 16];
+        for (int x = 0; x < axis.count[xx]; ++x) {
+            int16_t* at = out + (x / 8) * 16 + (x % 8 >= 4 ? 8 : 0) + x % 4;
+            at[0] = static_cast<int16_t>(k[x] >> 15);
+            at[4] = static_cast<int16_t>(k[x] & 0x7fff);
+        }
+    }
+    return split;
+}
+
+// The horizontal sums eight taps a step: the low lane takes taps 0-3 (bytes
+// 0-11 of the step), the high lane taps 4-7 (bytes 12-23); a byte shuffle
+// makes 16-bit pairs (R0,R1,G0,G1,B0,B1,-,-) and (R2,R3,...) in each lane,
+// multiply-added with the pairs of weights. A pixel whose last step would
+// read past the row's inBytes is summed as the scalar loop does.
+__attribute__((target("avx2"))) void HorizontalAvx2(const uint8_t* in, size_t inBytes, uint8_t* out,
+                                                    const TRowResampler::Axis& axis, int steps, const int16_t* split) {
+    const __m256i taps01 = _mm256_setr_epi8(0, -1, 3, -1, 1, -1, 4, -1, 2, -1, 5, -1, -1, -1, -1, -1,  //
+                                            0, -1, 3, -1, 1, -1, 4, -1, 2, -1, 5, -1, -1, -1, -1, -1);
+    const __m256i taps23 = _mm256_setr_epi8(6, -1, 9, -1, 7, -1, 10, -1, 8, -1, 11, -1, -1, -1, -1, -1,  //
+                                            6, -1, 9, -1, 7, -1, 10, -1, 8, -1, 11, -1, -1, -1, -1, -1);
+    const __m128i half = _mm_set1_epi32(1 << (kPrecisionBits - 1));
+    const size_t n = axis.first.size();
+    for (size_t xx = 0; xx < n; ++xx) {
+        const uint8_t* p = in + static_cast<size_t>(axis.first[xx]) * 3;
+        const int32_t count = axis.count[xx], used = (count + 7) / 8;
+        if (static_cast<size_t>(axis.first[xx]) * 3 + static_cast<size_t>(used) * 24 + 4 > inBytes) {
+            HorizontalPixel(p, &axis.weights[xx * static_cast<size_t>(axis.ksize)], count, out + 3 * xx);
+            continue;
+        }
+        const int16_t* k = split + xx * static_cast<size_t>(steps) * 16;
+        __m256i hi = _mm256_setzero_si256(), lo = _mm256_setzero_si256();
+        for (int g = 0; g < used; ++g, p += 24, k += 16) {
+            const __m256i v = _mm256_inserti128_si256(
+                _mm256_castsi128_si256(_mm_loadu_si128(reinterpret_cast<const __m128i*>(p))),
+                _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + 12)), 1);
+            const __m256i w = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(k));
+            const __m256i a = _mm256_shuffle_epi8(v, taps01), b = _mm256_shuffle_epi8(v, taps23);
+            hi = _mm256_add_epi32(hi, _mm256_madd_epi16(a, _mm256_shuffle_epi32(w, 0x00)));
+            hi = _mm256_add_epi32(hi, _mm256_madd_epi16(b, _mm256_shuffle_epi32(w, 0x55)));
+            lo = _mm256_add_epi32(lo, _mm256_madd_epi16(a, _mm256_shuffle_epi32(w, 0xaa)));
+            lo = _mm256_add_epi32(lo, _mm256_madd_epi16(b, _mm256_shuffle_epi32(w, 0xff)));
+        }
+        const __m256i both = _mm256_add_epi32(_mm256_slli_epi32(hi, 15), lo);
+        __m128i s = _mm_add_epi32(_mm256_castsi256_si128(both), _mm256_extracti128_si256(both, 1));
+        s = _mm_srai_epi32(_mm_add_epi32(s, half), kPrecisionBits);
+        s = _mm_packus_epi16(_mm_packs_epi32(s, s), s);  // clipped to 0..255 as Clip8 does
+        const uint32_t px = static_cast<uint32_t>(_mm_cvtsi128_si32(s));
+        std::memcpy(out + 3 * xx, &px, 3);
+    }
+}
+#endif
+
+#ifdef QUENLO_X86
+// The vertical sums 16 bytes at a time, two source rows a step: their bytes
+// interleaved into 16-bit pairs and multiply-added with the two rows'
+// weights, split in halves as above. Rows and out are padded to 16 bytes.
+void VerticalSse2(const uint8_t* const* rows, const int32_t* k, int32_t count, size_t bytes, uint8_t* out) {
+    const __m128i zero = _mm_setzero_si128(), half = _mm_set1_epi32(1 << (kPrecisionBits - 1));
+    auto pair = [](int32_t a, int32_t b) {
+        return _mm_set1_epi32(static_cast<int32_t>(static_cast<uint32_t>(static_cast<uint16_t>(b)) << 16 |
+                                                   static_cast<uint16_t>(a)));
+    };
+    for (size_t at = 0; at < bytes; at += 16) {
+        __m128i hi[4] = {zero, zero, zero, zero}, lo[4] = {half, half, half, half};
+        for (int32_t j = 0; j < count; j += 2) {
+            const bool two = j + 1 < count;
+            const __m128i r0 = _mm_loadu_si128(reinterpret_cast<const __m128i*>(rows[j] + at));
+            const __m128i r1 = two ? _mm_loadu_si128(reinterpret_cast<const __m128i*>(rows[j + 1] + at)) : zero;
+            const int32_t k0 = k[j], k1 = two ? k[j + 1] : 0;
+            const __m128i kh = pair(k0 >> 15, k1 >> 15), kl = pair(k0 & 0x7fff, k1 & 0x7fff);
+            const __m128i l = _mm_unpacklo_epi8(r0, r1), h = _mm_unpackhi_epi8(r0, r1);
+            const __m128i q[4] = {_mm_unpacklo_epi8(l, zero), _mm_unpackhi_epi8(l, zero), _mm_unpacklo_epi8(h, zero),
+                                  _mm_unpackhi_epi8(h, zero)};
+            for (int i = 0; i < 4; ++i) {
+                hi[i] = _mm_add_epi32(hi[i], _mm_madd_epi16(q[i], kh));
+                lo[i] = _mm_add_epi32(lo[i], _mm_madd_epi16(q[i], kl));
+            }
+        }
+        __m128i s[4];
+        for (int i = 0; i < 4; ++i) s[i] = _mm_srai_epi32(_mm_add_epi32(_mm_slli_epi32(hi[i], 15), lo[i]), kPrecisionBits);
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(out + at),
+                         _mm_packus_epi16(_mm_packs_epi32(s[0], s[1]), _mm_packs_epi32(s[2], s[3])));
+    }
+}
+#endif
+
 void CheckSizes(int64_t inW, int64_t inH, int64_t outW, int64_t outH) {
     if (inW <= 0 || inH <= 0) throw EInvalidImageSize(inW, inH);
     if (outW <= 0 || outH <= 0) throw EInvalidImageSize(outW, outH);
@@ -134,43 +254,50 @@ TRowResampler::TRowResampler(int32_t inWidth, int32_t inHeight, int32_t outWidth
         throw EInvalidImageSize(inW_, inH_);
     needH_ = outW_ != inW_ || box.x0 != 0 || box.x1 != static_cast<float>(outW_);
     needV_ = outH_ != inH_ || box.y0 != 0 || box.y1 != static_cast<float>(outH_);
-    line_.resize(static_cast<size_t>(outW_) * 3);
+    outBytes_ = static_cast<size_t>(outW_) * 3;
+    stride_ = (outBytes_ + 15) & ~size_t{15};  // whole 16-byte steps for the vector path
+    line_.resize(stride_);
     if (filter_ == ResampleFilter::Nearest) {
         nearX_ = NearestTable(inW_, box.x0, box.x1, outW_);
         nearY_ = NearestTable(inH_, box.y0, box.y1, outH_);
         return;
     }
     const Kernel kernel = KernelOf(filter_);
-    if (needH_) h_ = MakeAxis(inW_, box.x0, box.x1, outW_, kernel);
+    if (needH_) {
+        h_ = MakeAxis(inW_, box.x0, box.x1, outW_, kernel);
+#ifdef QUENLO_X86
+        if (HaveAvx2()) {
+            steps_ = (h_.ksize + 7) / 8;
+            split_ = SplitWeights(h_, steps_);
+        }
+#endif
+    }
     if (needV_) {
         v_ = MakeAxis(inH_, box.y0, box.y1, outH_, kernel);
         ringRows_ = std::max(1, *std::max_element(v_.count.begin(), v_.count.end()));
-        ring_.resize(static_cast<size_t>(ringRows_) * line_.size());
-        acc_.resize(line_.size());
+        ring_.resize(static_cast<size_t>(ringRows_) * stride_);
+        acc_.resize(outBytes_);
+        rowAt_.resize(static_cast<size_t>(ringRows_));
     }
 }
 
 TRowResampler::~TRowResampler() = default;
 
-void TRowResampler::Horizontal(const uint8_t* in, uint8_t* out) const {
+void TRowResampler::Horizontal(const uint8_t* in, uint8_t* out) {
     if (!needH_) {
-        std::memcpy(out, in, line_.size());
+        std::memcpy(out, in, outBytes_);
         return;
     }
-    const size_t ksize = static_cast<size_t>(h_.ksize);
-    for (int32_t xx = 0; xx < outW_; ++xx) {
-        const int32_t* k = &h_.weights[static_cast<size_t>(xx) * ksize];
-        const uint8_t* p = in + static_cast<size_t>(h_.first[static_cast<size_t>(xx)]) * 3;
-        int32_t s0 = 1 << (kPrecisionBits - 1), s1 = s0, s2 = s0;
-        for (int32_t x = 0, n = h_.count[static_cast<size_t>(xx)]; x < n; ++x, p += 3) {
-            s0 += p[0] * k[x];
-            s1 += p[1] * k[x];
-            s2 += p[2] * k[x];
-        }
-        out[3 * xx + 0] = Clip8(s0);
-        out[3 * xx + 1] = Clip8(s1);
-        out[3 * xx + 2] = Clip8(s2);
+#ifdef QUENLO_X86
+    if (!split_.empty()) {
+        HorizontalAvx2(in, static_cast<size_t>(inW_) * 3, out, h_, steps_, split_.data());
+        return;
     }
+#endif
+    const size_t ksize = static_cast<size_t>(h_.ksize);
+    for (int32_t xx = 0; xx < outW_; ++xx)
+        HorizontalPixel(in + static_cast<size_t>(h_.first[static_cast<size_t>(xx)]) * 3,
+                        &h_.weights[static_cast<size_t>(xx) * ksize], h_.count[static_cast<size_t>(xx)], out + 3 * xx);
 }
 
 void TRowResampler::Emit(const uint8_t* row) {
@@ -179,7 +306,7 @@ void TRowResampler::Emit(const uint8_t* row) {
 }
 
 void TRowResampler::Rows(const uint8_t* rows, size_t n) {
-    const size_t inBytes = static_cast<size_t>(inW_) * 3, outBytes = line_.size();
+    const size_t inBytes = static_cast<size_t>(inW_) * 3;
     for (size_t r = 0; r < n && seen_ < inH_; ++r, rows += inBytes) {
         const int32_t y = seen_++;
         const bool last = seen_ == inH_;
@@ -205,21 +332,23 @@ void TRowResampler::Rows(const uint8_t* rows, size_t n) {
             continue;
         }
         const int32_t lo = v_.first.front(), hi = v_.first.back() + v_.count.back();
-        if (y >= lo && y < hi) Horizontal(rows, &ring_[static_cast<size_t>(y % ringRows_) * outBytes]);
+        if (y >= lo && y < hi) Horizontal(rows, &ring_[static_cast<size_t>(y % ringRows_) * stride_]);
         const size_t ksize = static_cast<size_t>(v_.ksize);
         while (next_ < outH_) {
             const size_t i = static_cast<size_t>(next_);
             const int32_t first = v_.first[i], count = v_.count[i];
             if (first + count - 1 > y && !last) break;
-            std::fill(acc_.begin(), acc_.end(), 1 << (kPrecisionBits - 1));
             const int32_t* k = &v_.weights[i * ksize];
-            for (int32_t j = 0; j < count; ++j) {
-                const uint8_t* src = &ring_[static_cast<size_t>((first + j) % ringRows_) * outBytes];
-                const int32_t w = k[j];
-                int32_t* acc = acc_.data();
-                for (size_t b = 0; b < outBytes; ++b) acc[b] += src[b] * w;
-            }
-            for (size_t b = 0; b < outBytes; ++b) line_[b] = Clip8(acc_[b]);
+            for (int32_t j = 0; j < count; ++j)
+                rowAt_[static_cast<size_t>(j)] = &ring_[static_cast<size_t>((first + j) % ringRows_) * stride_];
+#ifdef QUENLO_X86
+            VerticalSse2(rowAt_.data(), k, count, stride_, line_.data());
+#else
+            std::fill(acc_.begin(), acc_.end(), 1 << (kPrecisionBits - 1));
+            for (int32_t j = 0; j < count; ++j)
+                for (size_t b = 0; b < outBytes_; ++b) acc_[b] += rowAt_[static_cast<size_t>(j)][b] * k[j];
+            for (size_t b = 0; b < outBytes_; ++b) line_[b] = Clip8(acc_[b]);
+#endif
             Emit(line_.data());
         }
     }

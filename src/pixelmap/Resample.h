@@ -47,19 +47,24 @@ public:
 
 private:
     void Emit(const uint8_t* row);
-    void Horizontal(const uint8_t* in, uint8_t* out) const;
+    void Horizontal(const uint8_t* in, uint8_t* out);
 
     const int32_t inW_, inH_, outW_, outH_;
     const ResampleFilter filter_;
     TRowSink& out_;
     bool needH_ = false, needV_ = false;
     Axis h_, v_;
+    // The horizontal weights split for the vector path.
+    int steps_ = 0;
+    std::vector<int16_t> split_;
     // Nearest: the source column of each output column, and row of each output row.
     std::vector<int32_t> nearX_, nearY_;
     // The horizontally resized rows the next output row may need, by source row mod size.
     std::vector<uint8_t> ring_;
     int32_t ringRows_ = 0;
     std::vector<int32_t> acc_;
+    std::vector<const uint8_t*> rowAt_;  // the ring rows of one output row
+    size_t outBytes_ = 0, stride_ = 0;
     std::vector<uint8_t> line_;
     int32_t seen_ = 0;  // source rows taken
     int32_t next_ = 0;  // next result row
