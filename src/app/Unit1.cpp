@@ -137,6 +137,8 @@ TWindowSettings TForm1::CurrentSettings() const {
     s.keepGoing = KeepGoingBox->isChecked();
     s.skipExisting = SkipExistingBox->isChecked();
     s.format = static_cast<OutputFormat>(FormatBox->currentIndex());
+    s.resize = ResizeBox->text();
+    s.filter = *ResampleFilterByName(FilterBox->currentData().toString().toStdString());
     return s;
 }
 
@@ -149,6 +151,20 @@ void TForm1::ApplySettings(const TWindowSettings& s) {
     KeepGoingBox->setChecked(s.keepGoing);
     SkipExistingBox->setChecked(s.skipExisting);
     FormatBox->setCurrentIndex(static_cast<int>(s.format));
+    ResizeBox->setText(s.resize);
+    FilterBox->setCurrentIndex(FilterBox->findData(QLatin1String(ResampleFilterName(s.filter))));
+}
+
+std::optional<ResizeRequest> TForm1::ResizeChoice() const {
+    const QString text = ResizeBox->text().trimmed();
+    if (text.isEmpty()) return std::nullopt;
+    ResizeRequest request;
+    // A bare number is the long side: the image fits in a square of it.
+    bool number = false;
+    text.toUInt(&number);
+    request.geometry = ParseResizeGeometry(Utf8(number ? text + QLatin1Char('x') + text : text));
+    request.filter = *ResampleFilterByName(FilterBox->currentData().toString().toStdString());
+    return request;
 }
 
 void TForm1::SaveSettings() {
@@ -229,11 +245,26 @@ void TForm1::BuildControls() {
     FormatBox = new QComboBox(OptionsRow);
     FormatBox->addItems({QStringLiteral("BMP"), QStringLiteral("PNG"), QStringLiteral("TIFF")});
     FormatBox->setToolTip(QStringLiteral("Format of the files written: 24-bit .bmp, .png or uncompressed .tif"));
+    ResizeBox = new QLineEdit(OptionsRow);
+    ResizeBox->setPlaceholderText(QStringLiteral("Full size"));
+    ResizeBox->setMaximumWidth(110);
+    ResizeBox->setToolTip(QStringLiteral(
+        "Resize: empty for full size, a long side in pixels (1600), or a geometry (1600x1200, x600, 50%, 300x200!, "
+        "256x256^, 1600x1600> to only shrink)"));
+    FilterBox = new QComboBox(OptionsRow);
+    for (const char* name : {"lanczos", "bicubic", "bilinear", "box", "nearest"}) {
+        QString shown = QLatin1String(name);
+        shown[0] = shown[0].toUpper();
+        FilterBox->addItem(shown, QLatin1String(name));
+    }
+    FilterBox->setToolTip(QStringLiteral("Resize filter: Lanczos is the sharpest, Box averages, Nearest copies pixels"));
     ZoomLabel = new QLabel(OptionsRow);
     ZoomLabel->setToolTip(QStringLiteral("Zoom: Ctrl+wheel, Ctrl+plus, Ctrl+minus, Ctrl+0 for 100 %, Ctrl+9 to fit"));
     options->addWidget(KeepGoingBox);
     options->addWidget(SkipExistingBox);
     options->addWidget(FormatBox);
+    options->addWidget(ResizeBox);
+    options->addWidget(FilterBox);
     WatchButton = new QPushButton(QStringLiteral("Watch folder"), OptionsRow);
     WatchButton->setCheckable(true);
     WatchButton->setToolTip(QStringLiteral(
@@ -246,6 +277,8 @@ void TForm1::BuildControls() {
     for (QCheckBox* box : {KeepGoingBox, SkipExistingBox})
         connect(box, &QCheckBox::toggled, this, [this] { SaveSettings(); });
     connect(FormatBox, &QComboBox::currentIndexChanged, this, [this] { SaveSettings(); });
+    connect(FilterBox, &QComboBox::currentIndexChanged, this, [this] { SaveSettings(); });
+    connect(ResizeBox, &QLineEdit::editingFinished, this, [this] { SaveSettings(); });
 
     EmptyHint = new QLabel(QStringLiteral("Drop images or folders here, or Select Targets (Ctrl+O)"), ScrollBox1->viewport());
     EmptyHint->setAlignment(Qt::AlignCenter);
@@ -361,6 +394,8 @@ void TForm1::SetBusy(bool busy) {
     KeepGoingBox->setEnabled(!busy);
     SkipExistingBox->setEnabled(!busy);
     FormatBox->setEnabled(!busy);
+    ResizeBox->setReadOnly(busy);
+    FilterBox->setEnabled(!busy);
     setAcceptDrops(!busy);
     BatchProgress->setVisible(busy);
     CancelButton->setVisible(busy);
@@ -445,6 +480,7 @@ PlanOptions TForm1::PlanChoices() const {
 ItemLoaderOptions TForm1::LoaderChoices(const std::shared_ptr<TKeptImages>& kept) const {
     ItemLoaderOptions load;
     load.output.format = static_cast<OutputFormat>(FormatBox->currentIndex());
+    load.resize = ResizeChoice();
     load.keepImage = [kept](const BatchItem& item, std::shared_ptr<TPixelMap> map) {
         if (map->Kind() != PixelKind::RGB) return;  // the preview reads it again
         kept->Keep(item.output, std::move(map));
@@ -518,6 +554,7 @@ void TForm1::ShowInPreview(std::shared_ptr<const TPixelMap> map, const std::stri
 
 void TForm1::ConvertFiles(const QStringList& files) {
     if (running_ || watch_) return;
+    ResizeChoice();  // a size that is no size stops here, before anything is planned
     QStringList leftOut;
     int unreadable = 0;
     const TBatchPlan plan = PlanFiles(files, leftOut, unreadable);
@@ -640,6 +677,7 @@ void TForm1::StartWatch(const QString& dir) {
     watch.settle = std::chrono::milliseconds(std::max(SettleMs, 0));
     const PlanOptions plan = PlanChoices();
     if (const std::string why = WatchRefusal(watch, plan); !why.empty()) return SetStatus(FromUtf8(why));
+    ResizeChoice();
 
     // The watch's events come on its thread; the window takes them on its own.
     const auto post = [this](auto call) { QMetaObject::invokeMethod(this, std::move(call), Qt::QueuedConnection); };

@@ -6,6 +6,7 @@
 #include <QMainWindow>
 #include <QStringList>
 #include <memory>
+#include <optional>
 #include <string>
 #include <thread>
 #include <vector>
@@ -101,6 +102,9 @@ public:
     // The choices a user expects to find again.
     TWindowSettings CurrentSettings() const;
     void ApplySettings(const TWindowSettings& s);
+    // What the resize box asks for, nothing when it is empty; throws
+    // EQuenlo for text that is no size.
+    std::optional<ResizeRequest> ResizeChoice() const;
     // Writes CurrentSettings to the settings given, if any.
     void SaveSettings();
     // Within the screen's available area, moved and shrunk as needed.
@@ -121,6 +125,8 @@ public:
     QCheckBox* KeepGoingBox;
     QCheckBox* SkipExistingBox;
     QComboBox* FormatBox;  // BMP, PNG, TIFF: the OutputFormat's order
+    QLineEdit* ResizeBox;  // empty (full size), a long side in pixels, or a geometry
+    QComboBox* FilterBox;  // the resize filter; each item's data is its name
     QPushButton* WatchButton;  // "Watch folder", checked while watching
     QLabel* ZoomLabel;
     QDockWidget* ResultsDock;

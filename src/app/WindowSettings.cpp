@@ -3,6 +3,8 @@
 #include <QSettings>
 #include <utility>
 
+#include "batch/ResizeGeometry.h"
+
 namespace quenlo {
 
 namespace {
@@ -23,6 +25,9 @@ TWindowSettings TWindowSettings::Load(QSettings& from) {
     const QString format = from.value(QStringLiteral("format")).toString();
     for (const auto& [f, name] : kFormatNames)
         if (format == QLatin1String(name)) s.format = f;
+    s.resize = from.value(QStringLiteral("resize"), s.resize).toString();
+    if (const auto filter = ResampleFilterByName(from.value(QStringLiteral("filter")).toString().toStdString()))
+        s.filter = *filter;
     if (s.zoom <= 0) s.zoom = 100;
     return s;
 }
@@ -37,6 +42,8 @@ void TWindowSettings::Save(QSettings& to) const {
     to.setValue(QStringLiteral("skipExisting"), skipExisting);
     for (const auto& [f, name] : kFormatNames)
         if (f == format) to.setValue(QStringLiteral("format"), QLatin1String(name));
+    to.setValue(QStringLiteral("resize"), resize);
+    to.setValue(QStringLiteral("filter"), QLatin1String(ResampleFilterName(filter)));
     to.sync();
 }
 

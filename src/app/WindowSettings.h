@@ -4,6 +4,7 @@
 #include <QString>
 
 #include "imageio/OutputFormat.h"
+#include "pixelmap/Resample.h"
 
 class QSettings;
 
@@ -18,6 +19,8 @@ struct TWindowSettings {
     bool keepGoing = false;
     bool skipExisting = false;
     OutputFormat format = OutputFormat::Bmp;  // of the files written
+    QString resize;                           // as typed: empty, a long side, or a geometry
+    ResampleFilter filter = ResampleFilter::Lanczos;
 
     // Anything missing or malformed keeps its default.
     static TWindowSettings Load(QSettings& from);

@@ -452,6 +452,32 @@ TEST(WindowResults, APngBatchWritesThePixelsOfTheBmp) {
     }
 }
 
+TEST(WindowResults, TheResizeBoxSizesWhatIsWrittenAndShown) {
+    TempDir dir;
+    WritePair(dir / "a", 21, 9, 1);
+    Window w;
+    w.form.Edit1->setText(Q(dir / "out"));
+    // A bare number is the long side; the preview shows what was written.
+    w.form.ResizeBox->setText("7");
+    w.form.FilterBox->setCurrentIndex(w.form.FilterBox->findText("Nearest"));
+    w.form.ConvertFiles(QStringList{Q(dir / "a.ipr")});
+    auto out = LoadImageFile(PixelKind::RGB, dir / "out/a.bmp");
+    ASSERT_TRUE(out);
+    EXPECT_EQ(QSize(out->Width(), out->Height()), QSize(7, 3));
+    EXPECT_EQ(EncodeBmp(*w.form.ImageNode()->Map), ReadBytes(dir / "out/a.bmp"));
+    // Nearest takes the middle pixel of each 3 x 3 block.
+    auto in = LoadImageFile(PixelKind::RGB, dir / "a.ipr");
+    EXPECT_EQ(std::memcmp(out->PixelAddr(2, 1), in->PixelAddr(7, 4), 3), 0);
+    // A size that is no size stops before anything is written.
+    w.form.ResizeBox->setText("big");
+    w.form.Edit1->setText(Q(dir / "again"));
+    w.form.Button3->setEnabled(true);
+    w.dialogs.files.push_back(QStringList{Q(dir / "a.ipr")});
+    w.form.Button3->click();
+    EXPECT_EQ(w.dialogs.errors.size(), 1);
+    EXPECT_FALSE(fs::exists(dir / "again/a.bmp"));
+}
+
 TEST(WindowSettings, ChoicesComeBackInTheNextWindow) {
     TempDir dir;
     fs::create_directories(dir / "typed");
@@ -470,6 +496,8 @@ TEST(WindowSettings, ChoicesComeBackInTheNextWindow) {
         form.SkipExistingBox->setChecked(true);
         EXPECT_EQ(form.FormatBox->currentText(), "BMP");
         form.FormatBox->setCurrentIndex(static_cast<int>(OutputFormat::Tiff));
+        form.ResizeBox->setText("1600x1600>");
+        form.FilterBox->setCurrentIndex(form.FilterBox->findText("Box"));
         form.Zoomer().SetPercent(200);
         form.resize(640, 480);
         dialogs.files.push_back(std::nullopt);
@@ -481,6 +509,8 @@ TEST(WindowSettings, ChoicesComeBackInTheNextWindow) {
     EXPECT_EQ(form.Edit1->text(), Q(dir / "typed/not/yet"));
     EXPECT_TRUE(form.KeepGoingBox->isChecked() && form.SkipExistingBox->isChecked());
     EXPECT_EQ(form.CurrentSettings().format, OutputFormat::Tiff);
+    EXPECT_EQ(form.ResizeBox->text(), "1600x1600>");
+    EXPECT_EQ(form.CurrentSettings().filter, ResampleFilter::Box);
     EXPECT_EQ(form.Zoomer().Percent(), 200);
     EXPECT_EQ(form.ZoomLabel->text(), "200 %");
     EXPECT_EQ(form.size(), QSize(640, 480));
