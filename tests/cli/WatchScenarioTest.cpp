@@ -90,6 +90,8 @@ struct Scenario {
     int times = 1;                     // each of them converted
     size_t others = 0;                 // inputs converted besides
     int settleMs = kSettleMs;
+    std::vector<std::string> exist;  // below the folder, after the watch
+    int status = 0;                  // 1: a failure was reported
 };
 
 void PrintTo(const Scenario& s, std::ostream* os) { *os << s.name; }
@@ -112,7 +114,7 @@ TEST_P(WatchScenario, EndsByItsIdleTimeWithEachImageConvertedOnce) {
     Child watch = StartWatch(dir, args, {kProgram}, "1", s.settleMs);
     s.act(dir);
     const int status = watch.Wait();
-    ASSERT_EQ(status, 0) << (status < 0 ? "still running at the bound; " : "") << watch.Err();
+    ASSERT_EQ(status, s.status) << (status < 0 ? "still running at the bound; " : "") << watch.Err();
     const auto converted = ConvertedByInput(dir / "r.jsonl");
     for (const std::string& output : s.outputs) {
         EXPECT_EQ(ReadBytes(dir / output), ReadBytes(dir / ("expected/" + fs::path(output).filename().string()))) << output;
@@ -120,6 +122,7 @@ TEST_P(WatchScenario, EndsByItsIdleTimeWithEachImageConvertedOnce) {
         EXPECT_EQ(times == converted.end() ? 0 : times->second, s.times) << output;
     }
     EXPECT_EQ(converted.size(), s.outputs.size() + s.others) << watch.Err();
+    for (const std::string& name : s.exist) EXPECT_TRUE(fs::exists(dir / name)) << name;
 }
 
 void CopyPair(const TempDir& dir, const std::string& from, const std::string& to) {
@@ -197,7 +200,25 @@ INSTANTIATE_TEST_SUITE_P(Faults, WatchScenario, ::testing::Values(
         fs::copy_file(dir / "src/p2.ipr", dir / "in/p2.ipr");
         Settle();
         fs::rename(dir / "in/p2.rgb.part", dir / "in/p2.rgb");
-    }, {"out/p1.bmp", "out/p2.bmp"}}),
+    }, {"out/p1.bmp", "out/p2.bmp"}},
+    // A later file with the same output fails while the first one is there.
+    Scenario{"ClashOverTime", {}, [](const TempDir& dir) {
+        CopyPair(dir, "src/p0", "in/p0");
+        Settle();
+        fs::copy_file(dir / "expected/p1.bmp", dir / "in/p0.bmp");
+    }, {"out/p0.bmp"}, 1, 0, kSettleMs, {}, 1},
+    // An output that cannot be written is tried again once it can.
+    Scenario{"OutputSideFailureRetried", {"-r", "-o", "out/", "in/"}, [](const TempDir& dir) {
+        WriteText(dir / "out/sub", "");  // where a folder must go
+        fs::create_directories(dir / "in/sub");
+        CopyPair(dir, "src/p0", "in/sub/p0");
+        Settle();
+        fs::remove(dir / "out/sub");
+    }, {"out/sub/p0.bmp"}, 1, 0, kSettleMs, {}, 1},
+    Scenario{"DoneAndFailedFolders", {"--done", "done/", "--failed", "failed/", "-o", "out/", "in/"}, [](const TempDir& dir) {
+        CopyPair(dir, "src/p0", "in/p0");
+        WriteText(dir / "in/bad.jpg", "not a JPEG");
+    }, {"out/p0.bmp"}, 1, 0, kSettleMs, {"done/p0.ipr", "done/p0.rgb", "failed/bad.jpg"}, 1}),
     [](const auto& info) { return std::string(info.param.name); });
 
 TEST(WatchRefusals, AMissingWatchedFolderIsRefusedAndNeverMade) {

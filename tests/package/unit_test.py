@@ -1,7 +1,9 @@
 #!/usr/bin/env python3
 """Checks the hot-folder user unit: systemd-analyze verify finds nothing to
-say about it, and its command line, run on a folder, converts what is in it.
-The unit names the program bare, as installed; both checks use the built one.
+say about it, systemd-analyze security rates its exposure at most 2.0, and
+its command line, run on a folder with options as its environment file
+gives them, converts what is in it. The unit names the program bare, as
+installed; the checks use the built one.
 
   unit_test.py --unit quenlo-watch@.service --bin build/bin
 """
@@ -42,20 +44,32 @@ def main():
             if r.returncode != 0 or r.stderr.strip() or r.stdout.strip():
                 print(f"systemd-analyze verify: status {r.returncode}\n{r.stdout}{r.stderr}")
                 return 1
+            # Offline, as this machine's PID 1 need not be systemd; exposure in tenths.
+            r = subprocess.run(["systemd-analyze", "security", "--offline=true", "--threshold=20", "--no-pager",
+                                os.path.join(units, "quenlo-watch@srv-scans.service")],
+                               capture_output=True, text=True)
+            if r.returncode != 0:
+                print(f"systemd-analyze security: status {r.returncode}\n{r.stdout[-3000:]}{r.stderr}")
+                return 1
             verified = True
         else:
             verified = False
 
-        # %I is the instance unescaped: the folder's path.
+        # %f is the instance unescaped as an absolute path: the folder's.
+        # $QUENLO_OPTIONS comes from the environment file, split into words.
         folder = os.path.join(tmp, "scans")
-        os.makedirs(folder)
+        os.makedirs(os.path.join(folder, "sub"))
         source = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "samples")
         for name in ("stripes.ipr", "stripes.rgb"):
-            shutil.copy(os.path.join(source, name), folder)
-        argv = shlex.split(exec_lines[0][len("ExecStart="):].replace("%I", folder))
+            shutil.copy(os.path.join(source, name), os.path.join(folder, "sub"))
+        if "%I" in exec_lines[0] or "$QUENLO_OPTIONS" not in exec_lines[0]:
+            print(f"the unit should name the folder by %f and take $QUENLO_OPTIONS: {exec_lines[0]}")
+            return 1
+        line = exec_lines[0][len("ExecStart="):].replace("%f", folder)
+        argv = [w for word in shlex.split(line) for w in (["-r", "--settle", "100"] if word == "$QUENLO_OPTIONS" else [word])]
         argv[0] = built
         r = subprocess.run(argv + ["--idle-exit", "0.5"], capture_output=True, text=True, timeout=30)
-        out = os.path.join(folder, "bmp", "stripes.bmp")
+        out = os.path.join(folder, "bmp", "sub", "stripes.bmp")
         if r.returncode != 0 or not os.path.exists(out):
             print(f"{' '.join(argv)}: status {r.returncode}, {out} {'made' if os.path.exists(out) else 'missing'}\n{r.stderr}")
             return 1
