@@ -104,7 +104,7 @@ public:
     }
 
     void Put(const void* data, size_t n) {
-        if (std::fwrite(data, 1, n, f_) != n) Fail("write");
+        if (::fwrite_unlocked(data, 1, n, f_) != n) Fail("write");  // one thread: no lock per record
     }
     void PutU32(uint32_t v) { Put(&v, sizeof v); }
     void PutText(std::string_view text) {
@@ -114,19 +114,19 @@ public:
 
     // With atStart, false at the end of the file, where a record would begin.
     bool GetU32(uint32_t& v, bool atStart = false) {
-        const size_t n = std::fread(&v, 1, sizeof v, f_);
+        const size_t n = ::fread_unlocked(&v, 1, sizeof v, f_);
         if (n == 0 && atStart && std::feof(f_)) return false;
         if (n != sizeof v) Fail("read");
         return true;
     }
     bool GetByte(char& c) {
-        const int got = std::getc(f_);
+        const int got = getc_unlocked(f_);
         if (got == EOF && std::ferror(f_)) Fail("read");
         c = static_cast<char>(got);
         return got != EOF;
     }
     void Get(void* data, size_t n) {
-        if (n && std::fread(data, 1, n, f_) != n) Fail("read");
+        if (n && ::fread_unlocked(data, 1, n, f_) != n) Fail("read");
     }
     void GetText(std::string& text) {
         uint32_t n = 0;

@@ -279,6 +279,11 @@ std::optional<int> TakePlanSettings(const TShardPlanFile& plan, ConvertArgs& arg
         const auto hit = std::find_if(words.begin(), words.end(), [&](const std::string& w) { return nameOf(w) == name; });
         return hit == words.end() ? name + " (not given)" : *hit;
     };
+    // Only the words a plan records: an edited plan gives no other option.
+    static const std::set<std::string> recordable = {"--output",   "--format",   "--png-level",  "--tiff-compression", "--max-pixels",
+                                                     "--raw-size", "--raw-ext",  "--raw-order", "--keep-going",       "--skip-existing"};
+    for (const std::string& word : plan.Settings())
+        if (!recordable.count(nameOf(word))) throw EQuenlo("the plan " + args.planFile + " is damaged: it records " + word);
     for (const std::string& name : args.given) {
         if (name == "--keep-going" || name == "--skip-existing") continue;
         const std::string mine = find(args.settings, name), theirs = find(plan.Settings(), name);
@@ -301,18 +306,19 @@ std::optional<int> TakePlanSettings(const TShardPlanFile& plan, ConvertArgs& arg
     return std::nullopt;
 }
 
-// The report must destroy nothing: it is neither the list, nor a file the
+// The report must destroy nothing: it is neither the list or the plan, nor a file the
 // batch reads, nor one it writes. Files are compared by identity, and the
 // report already exists (a new one is created empty), so an output of the
 // same name that is still to be written is found too. Throws EUsage.
 void CheckReportPath(const TBatchReport& report, const std::string& reportName, const TBatchPlan& plan,
-                     const std::string& listName, FILE* list) {
+                     const std::string& listName, FILE* list, const std::string& planName) {
     const FileKey& self = report.Identity();
     if (!self.found) return;
     const std::string who = "--report " + reportName;
     struct stat st {};
     if (list && ::fstat(fileno(list), &st) == 0 && FileKey{static_cast<uint64_t>(st.st_dev), static_cast<uint64_t>(st.st_ino), true} == self)
         throw EUsage(who + " is the list " + (listName == "-" ? "on standard input" : listName) + " (--files-from)");
+    if (!planName.empty() && KeyOf(planName) == self) throw EUsage(who + " is the plan " + planName + " (--plan)");
     for (size_t i = 0; i < plan.Size(); ++i) {
         const BatchItem item = plan.Item(i);
         for (const std::string* read : {&item.input, &item.ipr, &item.rgb})
@@ -372,7 +378,7 @@ int RunConvert(ConvertArgs& args, FILE* err, TShardPlanFile* shardPlan) {
         if (list.f) feed.AddList(list.f, args.nulSeparated ? NameDelim::Nul : NameDelim::Newline, args.filesFrom);
         plan = PlanBatch(shardPlan ? shardPlan->Source() : feed.Source(), args.options.plan);
         if (report) {
-            CheckReportPath(*report, args.reportName, plan, args.filesFrom, list.f);
+            CheckReportPath(*report, args.reportName, plan, args.filesFrom, list.f, args.planFile);
             report->Arm();
         }
     } catch (const EUsage&) {

@@ -121,6 +121,7 @@ TEST(ShardPlan, AShardTakesOnlyThePlansOptionsAndAnUndamagedPlan) {
         {{"--plan", plan, "-o", t.root / "other"}, 2, "differs from the plan's --output="},
         {{"--plan", plan, "--raw-size", "2x2"}, 2, "--raw-size (not given)"},
         {{"--plan", plan, "-r"}, 2, "takes its inputs"},
+        {{"--plan", plan, "--report", plan}, 2, "is the plan"},
         {{"--plan", t.root / "truncated.plan"}, 1, "is damaged"},
         {{"--plan", t.root / "edited.plan"}, 1, "is damaged"},
         {{"--plan", t.root / "empty.plan"}, 1, "is damaged"},
