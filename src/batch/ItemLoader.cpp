@@ -415,7 +415,8 @@ SaveStep LoadResized(const BatchItem& item, ItemNotes& notes, const ItemLoaderOp
     if (options.raw && IsRawData(item.input, options.rawExt)) raw = std::make_shared<TRawPair>(item.input, *options.raw);
     else if (kind == ImageKind::RawPair) raw = std::make_shared<TRawPair>(item.ipr, item.rgb);
     if (raw) {
-        if (std::string why = NothingToSave(item.input, raw->Width(), raw->Height()); !why.empty()) throw EQuenlo(why);
+        // As SaveRaw: only an empty image is refused, whatever headerless data is named.
+        if (raw->Width() == 0 || raw->Height() == 0) throw EQuenlo(NothingToSave(item.input, raw->Width(), raw->Height()));
         source->width = raw->Width();
         source->height = raw->Height();
         source->order = raw->Order();
@@ -430,7 +431,8 @@ SaveStep LoadResized(const BatchItem& item, ItemNotes& notes, const ItemLoaderOp
                 in.Rows(rows.data(), n);
             }
         };
-    } else if (kind == ImageKind::Jpeg) {
+    } else if (kind == ImageKind::Jpeg && !options.autoOrient) {
+        // Turned upright, a JPEG is decoded whole below: the loader turns it before the resize.
         bytes = std::make_shared<const std::vector<uint8_t>>(ReadFileBytes(item.input, kMaxFile));
         try {
             const JpegFrame frame = ReadJpegFrame(*bytes);
@@ -463,8 +465,6 @@ SaveStep LoadResized(const BatchItem& item, ItemNotes& notes, const ItemLoaderOp
         source->height = map->Height();
         source->feed = [map](TRowSink& in) { in.Rows(map->ScanLine(0), static_cast<size_t>(map->Height())); };
     }
-    // The hook for turning by the orientation a file states: it goes here,
-    // before the size is planned, so the resize sees the upright image.
     source->fullWidth = source->width;
     source->fullHeight = source->height;
     int32_t outW, outH;
@@ -571,9 +571,9 @@ LoadStep ItemLoader(ItemLoaderOptions options) {
     if (!options.budget) options.budget = std::make_shared<TMemoryBudget>(DefaultMemoryBudget());
     return [options = std::move(options)](const BatchItem& item, ItemNotes& notes) -> SaveStep {
         if (!FileExists(item.input)) throw EInOutError(2);
+        if (options.resize) return LoadResized(item, notes, options);
         if (options.raw && IsRawData(item.input, options.rawExt))
             return SaveRaw(std::make_shared<TRawPair>(item.input, *options.raw), item, notes, options.output);
-        if (options.resize) return LoadResized(item, notes, options);
         const ImageKind kind = KindByName(item.input);
         if (kind == ImageKind::RawPair)
             return SaveRaw(std::make_shared<TRawPair>(item.ipr, item.rgb), item, notes, options.output);

@@ -94,6 +94,7 @@ d = sys.argv[1]
 src = Image.frombytes('RGB', (301, 203), open(d + '/pair.rgb', 'rb').read())
 src.save(d + '/in.bmp'); src.save(d + '/in.png'); src.save(d + '/in.jpg', quality=92)
 open(d + '/headerless.dat', 'wb').write(src.tobytes())
+src.save(d + '/oriented.tif', tiffinfo={274: 6})
 for w, h in [(1001, 777), (640, 480), (97, 1203), (2048, 129)]:
     src.resize((w, h), Image.Resampling.BICUBIC).save('%s/j%dx%d.jpg' % (d, w, h), quality=90)
 )");
@@ -114,9 +115,15 @@ for w, h in [(1001, 777), (640, 480), (97, 1203), (2048, 129)]:
                                          "--resize", geometry, "--filter", filters[f], "-o", out, dir / input});
             ASSERT_EQ(r.status, 0) << r.err;
             const std::string name = std::string(input).substr(0, std::string(input).find('.'));
+            const auto [w, h] = ResizedSize(ParseResizeGeometry(geometry), 301, 203);
             checks << out << "/" << name << (format[0] == 't' ? ".tif" : std::string(".") + format) << " " << input
-                   << " " << filters[f] << " " << geometry << "\n";
+                   << " " << filters[f] << " " << w << "x" << h << "\n";
         }
+    // Turned upright first: the resize of the upright image.
+    ASSERT_EQ(RunConvert({"-q", "--auto-orient", "-o", dir / "upright", dir / "oriented.tif"}).status, 0);
+    ASSERT_EQ(RunConvert({"-q", "--auto-orient", "--resize", "50%", "--filter", "bicubic", "-o", dir / "turned",
+                          dir / "oriented.tif"}).status, 0);
+    checks << dir / "turned/oriented.bmp upright/oriented.bmp bicubic 102x151\n";
     for (const char* jpeg : {"j1001x777.jpg", "j640x480.jpg", "j97x1203.jpg", "j2048x129.jpg", "in.jpg"})
         for (const char* box : {"256x256", "100x60", "30x30", "1000x1000"}) {
             const std::string out = dir / ("t" + std::to_string(n++));
@@ -138,7 +145,7 @@ for line in open(d + '/checks.txt'):
     if how == 'thumb':
         im.thumbnail(tuple(int(v) for v in size.split('x')))
     else:
-        im = im.convert('RGB').resize(ours.size, getattr(Image.Resampling, how.upper()))
+        im = im.convert('RGB').resize(tuple(int(v) for v in size.split('x')), getattr(Image.Resampling, how.upper()))
     if im.size != ours.size or im.tobytes() != ours.tobytes():
         print(line.strip(), 'differs:', im.size, ours.size)
 )");
