@@ -19,10 +19,11 @@ namespace {
 
 // Our own refusals, raised through libjpeg's add-on message table so they
 // unwind like the library's errors (1000 on, as the library's tools number theirs).
-enum : int { kFirstOwnCode = 1000, kTooManyScans = kFirstOwnCode, kOverMemoryLimit };
+enum : int { kFirstOwnCode = 1000, kTooManyScans = kFirstOwnCode, kOverMemoryLimit, kScanRefused };
 const char* const kOwnMessages[] = {
     "Scan %d exceeds the limit of %d scans",
     "Image needs more than %d MiB of decoder memory",
+    "Scan %d refused by the caller",
 };
 
 // Each scan is a full pass over the coefficients; real encoders write a
@@ -51,6 +52,8 @@ struct JpegJob {
     uint8_t* (*row)(void* user, int y);
     bool (*done)(void* user, int y);
     void (*warn)(void* user, const char* text);
+    bool (*scan)(void* user, long long coefficients);  // optional
+    int lastScan;                                      // the scan scan was told of
     void* user;
     int scale;         // the denominator of the output scale
     JSAMPLE* scratch;  // CMYK row
@@ -80,12 +83,26 @@ void OnMessage(j_common_ptr cinfo, int level) {
 }
 
 // Called for each marker and each row of coefficients read.
+// A scan's number counts up once its header is read, before its data.
 void OnProgress(j_common_ptr cinfo) {
-    const int scan = reinterpret_cast<j_decompress_ptr>(cinfo)->input_scan_number;
-    if (scan <= kMaxScans) return;
-    cinfo->err->msg_code = kTooManyScans;
+    const auto* d = reinterpret_cast<j_decompress_ptr>(cinfo);
+    const int scan = d->input_scan_number;
+    if (scan > kMaxScans) {
+        cinfo->err->msg_code = kTooManyScans;
+        cinfo->err->msg_parm.i[0] = scan;
+        cinfo->err->msg_parm.i[1] = kMaxScans;
+        (*cinfo->err->error_exit)(cinfo);
+    }
+    auto* job = reinterpret_cast<JpegJob*>(cinfo->err);
+    if (scan <= job->lastScan) return;
+    job->lastScan = scan;
+    if (scan < 2 || !job->scan) return;
+    long long blocks = 0;
+    for (int i = 0; i < d->comps_in_scan; ++i)
+        blocks += static_cast<long long>(d->cur_comp_info[i]->width_in_blocks) * d->cur_comp_info[i]->height_in_blocks;
+    if (job->scan(job->user, blocks * DCTSIZE2)) return;
+    cinfo->err->msg_code = kScanRefused;
     cinfo->err->msg_parm.i[0] = scan;
-    cinfo->err->msg_parm.i[1] = kMaxScans;
     (*cinfo->err->error_exit)(cinfo);
 }
 
@@ -242,7 +259,15 @@ void RunJob(std::span<const uint8_t> file, Sink& sink) {
             // A reporting failure must not unwind through libjpeg.
         }
     };
-    if (!RunDecoder(job, file.data(), file.size())) throw EJpegError(job.errorCode, job.message);
+    if (sink.options->onScan)
+        job.scan = [](void* user, long long coefficients) {
+            auto* s = static_cast<Sink*>(user);
+            return Guarded(s->error, [&] { s->options->onScan(coefficients); });
+        };
+    if (!RunDecoder(job, file.data(), file.size())) {
+        if (sink.error) std::rethrow_exception(sink.error);  // what a callback threw on the way
+        throw EJpegError(job.errorCode, job.message);
+    }
     if (sink.error) std::rethrow_exception(sink.error);
 }
 

@@ -18,6 +18,11 @@ struct JpegOptions {
     // 1, 2, 4 or 8: decoded at 1/scale of the size by the library's scaled
     // inverse DCT (each side rounded up), which is far faster for a thumbnail.
     int scale = 1;
+    // Told, as each scan after the first starts, the coefficients it reads
+    // (64 a block of each component in it): every scan is a pass over them,
+    // which a caller with a work budget pays for. What it throws ends the
+    // decoding and is raised.
+    std::function<void(long long coefficients)> onScan;
 };
 
 // Decodes with the library's defaults (scale 1/1, accurate integer IDCT,

@@ -57,7 +57,11 @@ std::vector<uint8_t> BytesFor(ImageKind kind, const std::string& fileName, const
 std::unique_ptr<TPixelMap> DecodeAs(ImageKind kind, const std::string& fileName, std::span<const uint8_t> bytes,
                                        const LoadOptions& options) {
     switch (kind) {
-        case ImageKind::Jpeg: return DecodeJpeg(bytes, JpegOptions{options.onWarning, options.limit});
+        case ImageKind::Jpeg: {
+            JpegOptions jpeg{options.onWarning, options.limit};
+            jpeg.onScan = options.onScan;
+            return DecodeJpeg(bytes, jpeg);
+        }
         case ImageKind::Bmp: return DecodeBmp(bytes, options.limit);
         case ImageKind::Png: return DecodePng(bytes, options.limit);
         case ImageKind::Tiff:

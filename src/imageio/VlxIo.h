@@ -29,6 +29,8 @@ struct LoadOptions {
     // Turn the pixels upright by the file's orientation; otherwise they
     // keep their stored order and meta tells the orientation.
     bool autoOrient = false;
+    // A JPEG's further scans as JpegOptions::onScan tells them.
+    std::function<void(long long coefficients)> onScan;
 };
 
 // A new map of the given kind, or null when fileName is empty or names no

@@ -26,6 +26,19 @@ PixelLimit& CurrentLoadLimit() {
 
 const PixelLimit& ImageLoadLimit() { return CurrentLoadLimit(); }
 
+namespace {
+TScanMeter& CurrentScanMeter() {
+    thread_local TScanMeter meter;
+    return meter;
+}
+}  // namespace
+
+const TScanMeter& ImageScanMeter() { return CurrentScanMeter(); }
+
+TScopedScanMeter::TScopedScanMeter(TScanMeter meter) : saved_(std::exchange(CurrentScanMeter(), std::move(meter))) {}
+
+TScopedScanMeter::~TScopedScanMeter() { CurrentScanMeter() = std::move(saved_); }
+
 TScopedLoadLimit::TScopedLoadLimit(PixelLimit limit) : saved_(std::exchange(CurrentLoadLimit(), std::move(limit))) {}
 
 TScopedLoadLimit::~TScopedLoadLimit() { CurrentLoadLimit() = std::move(saved_); }
@@ -69,6 +82,7 @@ void TVlxImg::WriteStatements(std::string& text) {
 void TVlxImg::LoadFile(const std::string& fileName) {
     LoadOptions options;
     options.limit = ImageLoadLimit();
+    options.onScan = ImageScanMeter();
     std::unique_ptr<TPixelMap> loaded = LoadImageFile(PixelKind::RGB, fileName, options);
     if (!loaded || loaded->Kind() != PixelKind::RGB) return;
     Map.reset(static_cast<TPixelMapRGB*>(loaded.release()));

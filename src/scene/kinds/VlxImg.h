@@ -4,6 +4,7 @@
 // loaded into it, shown, painted on with the pointer and saved from it.
 // TVlxAnk: the image node with a text pen.
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 #include <string_view>
@@ -29,6 +30,21 @@ public:
 
 private:
     PixelLimit saved_;
+};
+
+// Where LoadFile tells a JPEG's further scans (LoadOptions::onScan): none
+// but for a scene reader's nodes, which pay for them.
+using TScanMeter = std::function<void(long long coefficients)>;
+const TScanMeter& ImageScanMeter();
+class TScopedScanMeter {
+public:
+    explicit TScopedScanMeter(TScanMeter meter);
+    ~TScopedScanMeter();
+    TScopedScanMeter(const TScopedScanMeter&) = delete;
+    TScopedScanMeter& operator=(const TScopedScanMeter&) = delete;
+
+private:
+    TScanMeter saved_;
 };
 
 // Uniform integer 0 .. n-1 (0 for n <= 1) from one engine seeded at first use.

@@ -168,6 +168,9 @@ constexpr int64_t kDecodeWork = 16;
 // A unit of the loop search (a box at one level of its sorting, or a pair
 // of boxes that meet, with its test) costs some 32 cleared pixels.
 constexpr int64_t kLoopWork = 32;
+// Each scan of a progressive JPEG after the first passes over the
+// coefficients it holds: some half a cleared pixel per coefficient.
+constexpr int64_t kScanCoefficientsPerWork = 2;
 
 // Bytes per pixel of the map a kind allocates on "size"; 0 for none.
 int MapBytesPerPixel(const TVelora& node) {
@@ -467,8 +470,9 @@ private:
     }
 
     // A "file" statement: the decode may cost no more than the budget
-    // leaves, checked on the picture's header before it is decoded, and
-    // costs its decoded pixels once done.
+    // leaves, checked on the picture's header before it is decoded, pays
+    // for each further scan of a progressive JPEG as it starts, and costs
+    // its decoded pixels once done.
     void LoadPriced(TVelora& node, std::string& stmt) {
         auto& img = dynamic_cast<TVlxImg&>(node);
         const TPixelMapRGB* before = img.Map.get();
@@ -477,6 +481,7 @@ private:
         const bool budgetBinds = afford < outer.maxPixels;
         {
             const TScopedLoadLimit limit(PixelLimit{std::min(afford, outer.maxPixels), outer.raiseWith});
+            const TScopedScanMeter scans([this](long long coefficients) { AddWork(coefficients / kScanCoefficientsPerWork); });
             try {
                 node.ApplyStatement(stmt);
             } catch (const EImageTooLarge&) {

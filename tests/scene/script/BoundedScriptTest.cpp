@@ -9,8 +9,12 @@
 #include <chrono>
 #include <cmath>
 #include <cstdio>
+#include <cstdlib>
 #include <functional>
 #include <sstream>
+
+// libjpeg's header needs size_t and FILE declared first.
+#include <jpeglib.h>
 
 #include "TestUtil.h"
 #include "imageio/VlxIo.h"
@@ -42,6 +46,41 @@ std::string Chain(int n, const std::function<std::string(int)>& vertex) {
 std::string Spiral(int i) {
     const double a = i * 0.01, r = 10 + i * 0.0018;
     return "vertex(" + std::to_string(200 + r * std::cos(a)) + "," + std::to_string(200 + r * std::sin(a)) + ")";
+}
+
+// A progressive JPEG of w x h whose last scan comes again `repeats` times:
+// each repeat is a pass over its coefficients that adds nothing.
+void WriteProgressiveJpeg(const std::string& path, int w, int h, int repeats) {
+    jpeg_compress_struct c;
+    jpeg_error_mgr err;
+    c.err = jpeg_std_error(&err);
+    jpeg_create_compress(&c);
+    unsigned char* out = nullptr;
+    unsigned long size = 0;
+    jpeg_mem_dest(&c, &out, &size);
+    c.image_width = JDIMENSION(w);
+    c.image_height = JDIMENSION(h);
+    c.input_components = 3;
+    c.in_color_space = JCS_RGB;
+    jpeg_set_defaults(&c);
+    jpeg_simple_progression(&c);
+    jpeg_start_compress(&c, TRUE);
+    std::vector<uint8_t> row(size_t(w) * 3);
+    while (c.next_scanline < c.image_height) {
+        for (int x = 0; x < w; ++x) test::TestPixel(x, int(c.next_scanline), row[3 * x], row[3 * x + 1], row[3 * x + 2]);
+        JSAMPROW rows[1] = {row.data()};
+        jpeg_write_scanlines(&c, rows, 1);
+    }
+    jpeg_finish_compress(&c);
+    std::vector<uint8_t> file(out, out + size);
+    jpeg_destroy_compress(&c);
+    std::free(out);
+    size_t lastScan = 0;
+    for (size_t i = 0; i + 1 < file.size(); ++i)
+        if (file[i] == 0xFF && file[i + 1] == 0xDA) lastScan = i;
+    const std::vector<uint8_t> scan(file.begin() + ptrdiff_t(lastScan), file.end() - 2);  // up to the end marker
+    for (int k = 0; k < repeats; ++k) file.insert(file.end() - 2, scan.begin(), scan.end());
+    test::WriteBytes(path, file);
 }
 
 int64_t PeakMiB() {
@@ -133,7 +172,9 @@ TEST(BoundedScripts, TheBudgetRefusesAtTheLineThatPassesItOrLetsTheScriptThrough
     rle.push_back(1);
     test::WriteBytes(dir / "big.bmp", rle);
     SaveBmpFile(*test::TestPicture(9, 7), dir / "small.bmp");
-    const int64_t big = int64_t(8192) * 8192;
+    // 256 x 256 in 4:2:0, in the library's ten scans.
+    WriteProgressiveJpeg(dir / "scans.jpg", 256, 256, 400);
+    const int64_t jpeg = 16 * 65536 + (4 * 1024 + 4 * 256 + 1536 + 400 * 1024) * 64 / 2;
     std::string star = "VlxImg size(40,40)\n{\nVlxPoly polygon\n";  // 100 chords that all meet
     for (int k = 0; k < 100; ++k)
         star += "+vertex(" + std::to_string(20 + 19 * std::cos(k * 2.4)) + "," + std::to_string(20 + 19 * std::sin(k * 2.4)) + ")\n";
@@ -146,12 +187,16 @@ TEST(BoundedScripts, TheBudgetRefusesAtTheLineThatPassesItOrLetsTheScriptThrough
         int64_t line; // refused at; 0 for done
     } cases[] = {
         {"VlxImg file(\"big.bmp\");size(1,1)\n", 117, false, 1},
-        {"VlxImg file(\"big.bmp\");size(1,1)\n", 16 * big + 1, false, 0},
         // A wipe after the file on its line clears the picture, not the 1 x 1 before it.
         {"VlxImg size(1,1)\n+file(\"small.bmp\");wipe\n", 1 + 17 * 63 - 1, false, 2},
         {"VlxImg size(1,1)\n+file(\"small.bmp\");wipe\n", 1 + 17 * 63, false, 0},
         {"VlxImg size(1,1)\n+file(\"small.bmp\");wipe\n", 1 + 17 * 63, true, 0},
         {"VlxImg size(10,10)\n{\nVlxAnk size(20,20)\n}\n", 500, true, 0},
+        // Each scan after the first pays half a unit per coefficient: four of
+        // luma (1,024 blocks), four of one chroma component (256), one of all
+        // three, and the 400 repeats of the last, luma.
+        {"VlxImg file(\"scans.jpg\")\n", jpeg - 1, false, 1},
+        {"VlxImg file(\"scans.jpg\")\n", jpeg, false, 0},
         // The loop search is paid for at the polygon's line.
         {star, 1600 + 32 * 1000, false, 3},
         {star, 1600 + 32 * 10000, false, 0},
