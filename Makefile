@@ -21,6 +21,8 @@ PACKAGES += xvfb xauth imagemagick
 # itself, there are no plugin packages), GIF in (giflib). The tests make their
 # files with heif-enc and gifsicle and compare with heif-convert and Pillow.
 PACKAGES += libheif-dev libheif-examples libgif-dev gifsicle python3-pil
+# The Python module and its tests; the library packages' lint
+PACKAGES += pybind11-dev python3-dev python3-numpy python3-pytest lintian
 
 # Only make bench needs these: the peer that rendering is compared against.
 BENCH_PACKAGES = libcairo2-dev
@@ -72,7 +74,8 @@ test-fast: build
 test-sanitize: deps
 	cmake -S . -B $(SANITIZE_BUILD) -DCMAKE_BUILD_TYPE=Debug \
 	  -DCMAKE_CXX_FLAGS="$(SANITIZE_FLAGS) -O1" -DCMAKE_C_FLAGS="$(SANITIZE_FLAGS) -O1" \
-	  -DCMAKE_EXE_LINKER_FLAGS="$(SANITIZE_FLAGS)"
+	  -DCMAKE_EXE_LINKER_FLAGS="$(SANITIZE_FLAGS)" -DCMAKE_SHARED_LINKER_FLAGS="$(SANITIZE_FLAGS)" \
+	  -DCMAKE_MODULE_LINKER_FLAGS="$(SANITIZE_FLAGS)"
 	cmake --build $(SANITIZE_BUILD) -j $(JOBS)
 	cd $(SANITIZE_BUILD) && \
 	  ASAN_OPTIONS=detect_leaks=1:abort_on_error=1:strict_string_checks=1 \

@@ -217,6 +217,10 @@ BatchItem TBatchPlan::Item(size_t i) const {
     BatchItem item;
     item.input = Input(e);
     item.output = Output(e);
+    item.refusalCode = e.refusal == Refusal::NotRegular   ? "not-regular"
+                       : e.refusal == Refusal::UnsafeLink ? "unsafe-link"
+                       : e.refusal == Refusal::None       ? ""
+                                                          : "clash";
     if (e.refusal == Refusal::WouldReplace) item.refusal = "would replace " + OtherInput(e) + ", which this batch also reads";
     if (e.refusal == Refusal::SharedOutput) item.refusal = "its output is also the output of " + OtherInput(e);
     if (e.refusal == Refusal::NotRegular) item.refusal = NotRegularOutput(item.output);

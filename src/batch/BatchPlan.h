@@ -23,6 +23,7 @@ struct BatchItem {
     std::string refusal;
     // For a raw pair, its two members as found on disk (PairName); else empty.
     std::string ipr, rgb;
+    const char* refusalCode = "";  // FailureReason's code for it: "clash", "not-regular", "unsafe-link"
 };
 
 class TBatchPlan {

@@ -247,7 +247,8 @@ void TBatchReport::Item(const BatchItem& item, const ItemReport& report) {
     json j;
     PutName(j, "input", item.input);
     PutName(j, "output", item.output);
-    j.update(json{{"status", StatusName(report.status)}, {"error", report.error}, {"width", nullptr},
+    j.update(json{{"status", StatusName(report.status)}, {"error", report.error},
+                  {"reason", report.reason.empty() ? json(nullptr) : json(report.reason)}, {"width", nullptr},
                   {"height", nullptr}, {"bytes", report.bytes}, {"ms", report.ms}});
     if (report.width >= 0) j["width"] = report.width;
     if (report.height >= 0) j["height"] = report.height;

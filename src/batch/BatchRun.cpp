@@ -5,6 +5,7 @@
 #include <condition_variable>
 #include <cerrno>
 #include <filesystem>
+#include <string_view>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -14,6 +15,7 @@
 #include <utility>
 #include <vector>
 
+#include "batch/FailureReason.h"
 #include "imageio/AtomicFile.h"
 #include "imageio/FileIo.h"
 #include "imageio/ImageKind.h"
@@ -43,6 +45,7 @@ struct Outcome {
     std::unique_ptr<BatchItem> item;
     CommitStep commit;
     std::string reason;
+    const char* code = "";  // FailureReason's, for reports
     FailureKind kind = FailureKind::Save;
     ItemNotes notes;
     std::chrono::steady_clock::duration took{};
@@ -126,13 +129,22 @@ struct MadeFolders {
 // The load and save steps of one item; failures are recorded, not thrown.
 Outcome PrepareSteps(const BatchItem& item, const BatchOptions& options, const LoadStep& load, MadeFolders& folders) {
     Outcome out;
-    auto fail = [&](FailureKind kind, std::string reason) {
+    auto fail = [&](FailureKind kind, std::string reason, const char* code) {
         out.state = Outcome::State::Failed;
         out.kind = kind;
         out.reason = std::move(reason);
+        out.code = code;
         return std::move(out);
     };
-    if (!item.refusal.empty()) return fail(FailureKind::Save, item.refusal);
+    // What went wrong; a file of no known type is unsupported whatever its reader said.
+    auto failed = [&](FailureKind kind) {
+        const std::exception_ptr e = std::current_exception();
+        const char* code = FailureReason(e);
+        if (KindByName(item.input) == ImageKind::None && std::string_view(code) == "error")
+            code = "unsupported";
+        return fail(kind, Reason(e), code);
+    };
+    if (!item.refusal.empty()) return fail(FailureKind::Save, item.refusal, item.refusalCode);
     if (options.existing == ExistingOutput::Skip && FileExists(item.output)) {
         out.state = Outcome::State::Skipped;
         return out;
@@ -141,7 +153,7 @@ Outcome PrepareSteps(const BatchItem& item, const BatchOptions& options, const L
     try {
         save = load(item, out.notes);
     } catch (...) {
-        return fail(FailureKind::Load, Reason(std::current_exception()));
+        return failed(FailureKind::Load);
     }
     try {
         std::vector<std::string> made;
@@ -154,10 +166,10 @@ Outcome PrepareSteps(const BatchItem& item, const BatchOptions& options, const L
         folders.Add(made);
         out.commit = save();
     } catch (const ESourceReadError&) {
-        return fail(FailureKind::Load, Reason(std::current_exception()));
+        return failed(FailureKind::Load);
     } catch (...) {
         out.noSpace = OutOfSpace(std::current_exception());
-        return fail(FailureKind::Save, Reason(std::current_exception()));
+        return failed(FailureKind::Save);
     }
     out.state = Outcome::State::Ready;
     if (out.notes.width > 0 && out.notes.height > 0)
@@ -276,7 +288,7 @@ private:
             report.status = status;
             report.width = out.notes.width;
             report.height = out.notes.height;
-            if (status == ItemStatus::Failed) report.error = out.reason;
+            if (status == ItemStatus::Failed) report.error = out.reason, report.reason = out.code;
             std::error_code ec;
             if (status == ItemStatus::Converted)
                 if (const auto size = std::filesystem::file_size(item.output, ec); !ec) report.bytes = static_cast<long long>(size);

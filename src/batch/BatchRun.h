@@ -52,6 +52,7 @@ enum class ItemStatus { Converted, Skipped, Failed, NotReached };
 struct ItemReport {
     ItemStatus status = ItemStatus::NotReached;
     std::string error;
+    std::string reason;  // FailureReason's code when failed; "" otherwise
     long long width = -1, height = -1;
     long long bytes = 0;  // of the output written
     double ms = 0;        // milliseconds spent loading and writing it

@@ -42,6 +42,29 @@ def completions(completion_file, words):
     return set(filter(None, run("bash", "-c", script, "bash", *words).splitlines()))
 
 
+def check_consumer(source, root, multiarch, tmp):
+    """Someone else's program built against the unpacked -dev package, by
+    its CMake package and by pkg-config, and the unpacked Python module."""
+    sample = os.path.join(source, "samples", "harbour.ipr")
+    project = os.path.join(source, "tests", "package", "consumer")
+    build = os.path.join(tmp, "consumer-cmake")
+    run("cmake", "-S", project, "-B", build, "-DCMAKE_PREFIX_PATH=" + os.path.join(root, "usr"))
+    run("cmake", "--build", build)
+    flags = run("pkg-config", "--cflags", "--libs", "quenlo",
+                env=dict(os.environ, PKG_CONFIG_PATH=os.path.join(root, "usr", "lib", multiarch, "pkgconfig"))).split()
+    by_pc = os.path.join(tmp, "consumer-pc")
+    run("c++", "-std=c++17", os.path.join(project, "consumer.cpp"), "-o", by_pc, *flags)
+    for program in (os.path.join(build, "consumer"), by_pc):
+        out = run(program, sample, os.path.join(tmp, "consumer.png"))
+        if out != "161 97 same 10,20,30\nnot-found\n":
+            fail(f"{program} printed {out!r}")
+    python = "/usr/bin/python3" if os.path.exists("/usr/bin/python3") else "python3"
+    shape = run(python, "-c", "import sys, quenlo; print(quenlo.read(sys.argv[1]).shape)", sample,
+                env=dict(os.environ, PYTHONPATH=os.path.join(root, "usr", "lib", "python3", "dist-packages")))
+    if shape != "(97, 161, 3)\n":
+        fail("the unpacked Python module read " + shape)
+
+
 def main():
     ap = argparse.ArgumentParser()
     for name in ("cpack", "build", "source", "version", "skip-because"):
@@ -50,7 +73,7 @@ def main():
     if args.skip_because:
         print("skipped:", args.skip_because)
         return SKIP
-    for tool in ("dpkg-deb", "dpkg-shlibdeps", "file", "man"):
+    for tool in ("dpkg-deb", "dpkg-shlibdeps", "file", "man", "pkg-config", "c++"):
         if not shutil.which(tool):
             fail(f"{tool} is missing; 'make deps' installs it")
 
@@ -60,9 +83,24 @@ def main():
         # under the running tests.
         run(args.cpack, "-G", "DEB", "--config", os.path.join(args.build, "CPackConfig.cmake"),
             "-B", os.path.join(tmp, "pkg"))
-        deb = os.path.join(tmp, "pkg", f"quenlo_{args.version}_{arch}.deb")
-        if not os.path.exists(deb):
-            fail(f"no {os.path.basename(deb)} in {os.listdir(os.path.join(tmp, 'pkg'))}")
+        debs = {name: os.path.join(tmp, "pkg", f"{name}_{args.version}_{arch}.deb")
+                for name in ("quenlo", "libquenlo0", "libquenlo-dev", "python3-quenlo")}
+        for d in debs.values():
+            if not os.path.exists(d):
+                fail(f"no {os.path.basename(d)} in {os.listdir(os.path.join(tmp, 'pkg'))}")
+        deb = debs["quenlo"]
+        multiarch = run("dpkg-architecture", "-qDEB_HOST_MULTIARCH").strip()
+        for name, paths in (("libquenlo0", [f"usr/lib/{multiarch}/libquenlo.so.0"]),
+                            ("libquenlo-dev", ["usr/include/quenlo/quenlo.h", f"usr/lib/{multiarch}/libquenlo.so",
+                                               f"usr/lib/{multiarch}/cmake/Quenlo/QuenloConfig.cmake",
+                                               f"usr/lib/{multiarch}/pkgconfig/quenlo.pc"]),
+                            ("python3-quenlo", ["usr/lib/python3/dist-packages/quenlo.cpython-311-" + multiarch + ".so"])):
+            listing = run("dpkg-deb", "-c", debs[name])
+            for path in paths + [f"usr/share/doc/{name}/copyright"]:
+                if f"./{path}" not in listing:
+                    fail(f"{path} is not in {name}:\n{listing}")
+        if "libquenlo 0 libquenlo0" not in run("dpkg-deb", "-I", debs["libquenlo0"], "shlibs"):
+            fail("libquenlo0 has no shlibs entry for libquenlo.so.0")
 
         contents = run("dpkg-deb", "-c", deb)
         for path in ("usr/bin/quenlo", "usr/bin/quenlo-convert", "usr/bin/quenlo-scene",
@@ -83,13 +121,17 @@ def main():
                 path = os.path.normpath(os.path.join("usr/share/doc/quenlo", picture))
                 if not re.search(rf"^\S+ root/root .* \./{re.escape(path)}$", contents, re.M):
                     fail(f"the README shows {picture}, but {path} is not in the package")
-        depends = run("dpkg-deb", "-f", deb, "Depends")
-        for lib in ("libc6", "libjpeg62-turbo", "libqt6widgets6", "libspng0", "libtiff6"):
+        depends = run("dpkg-deb", "-f", deb, "Depends") + run("dpkg-deb", "-f", debs["libquenlo0"], "Depends")
+        for lib in ("libc6", "libjpeg62-turbo", "libqt6widgets6", "libspng0", "libtiff6", f"libquenlo0 (= {args.version})"):
             if lib not in depends:
                 fail(f"dpkg-shlibdeps found no {lib}: Depends: {depends}")
 
         root = os.path.join(tmp, "root")
-        run("dpkg-deb", "-x", deb, root)
+        for d in debs.values():
+            run("dpkg-deb", "-x", d, root)
+        # The unpacked programs find the unpacked library.
+        os.environ["LD_LIBRARY_PATH"] = os.path.join(root, "usr", "lib", multiarch)
+        check_consumer(args.source, root, multiarch, tmp)
         bin_dir = os.path.join(root, "usr", "bin")
         convert = os.path.join(bin_dir, "quenlo-convert")
         scene = os.path.join(bin_dir, "quenlo-scene")
@@ -165,12 +207,12 @@ def main():
         # Not among the packages make installs (it pulls in much of Perl), so
         # only checked where someone installed it.
         if shutil.which("lintian"):
-            r = subprocess.run(["lintian", "--fail-on", "error,warning", deb], capture_output=True, text=True)
+            r = subprocess.run(["lintian", "--fail-on", "error,warning", *debs.values()], capture_output=True, text=True)
             if r.returncode != 0:
                 fail("lintian:\n" + r.stdout + r.stderr)
         else:
             print("lintian is not installed, so not run")
-    print("package checked:", os.path.basename(deb))
+    print("packages checked:", ", ".join(os.path.basename(d) for d in debs.values()))
     return 0
 
 

@@ -1,0 +1,73 @@
+#include <chrono>
+
+#include "api/Options.h"
+#include "api/Translate.h"
+#include "batch/BatchInputs.h"
+#include "batch/BatchPlan.h"
+#include "batch/BatchReport.h"
+#include "batch/BatchRun.h"
+#include "batch/ItemLoader.h"
+#include "quenlo/convert.h"
+#include "quenlo/errors.h"
+
+namespace quenlo {
+inline namespace v0 {
+
+ConvertResult Convert(const std::vector<std::string>& inputs, const ConvertOptions& options) {
+    if (options.jobs < 1 || options.jobs > 1024) throw UsageError("jobs runs from 1 to 1024");
+    ItemLoaderOptions load;
+    load.output = InternalOptions(options.write);
+    load.limit = InternalLimit(options.read);
+    PlanOptions planOptions;
+    planOptions.outputDir = options.outputDir;
+    planOptions.outputExt = OutputExtension(load.output.format);
+    BatchOptions batch;
+    batch.jobs = options.jobs;
+    batch.onLoadFailure = options.keepGoing ? OnLoadFailure::KeepGoing : OnLoadFailure::Stop;
+    batch.existing = options.skipExisting ? ExistingOutput::Skip : ExistingOutput::Overwrite;
+    batch.cancelled = options.cancelled;
+
+    ConvertResult result;
+    return Translated([&] {
+        FeedOptions feedOptions;
+        feedOptions.recurse = options.recursive ? Recurse::On : Recurse::Off;
+        feedOptions.outputDir = options.outputDir;
+        // What a walk leaves out is a line of the report too.
+        feedOptions.onSkipped = [&](const std::string& name, const std::string& why) {
+            ItemResult r;
+            r.input = name;
+            r.status = StatusName(ItemStatus::Skipped);
+            r.error = why;
+            result.items.push_back(std::move(r));
+            ++result.summary.skipped;
+        };
+        TInputFeed feed(feedOptions);
+        feed.AddNames(inputs);
+        const TBatchPlan plan = PlanBatch(feed.Source(), planOptions);
+        BatchEvents events;
+        events.onSettled = [&](const BatchItem& item, const ItemReport& report) {
+            ItemResult r;
+            r.input = item.input;
+            r.output = item.output;
+            r.status = StatusName(report.status);
+            r.error = report.error;
+            r.reason = report.reason;
+            r.width = report.width;
+            r.height = report.height;
+            r.bytes = report.bytes;
+            r.ms = report.ms;
+            result.items.push_back(std::move(r));
+        };
+        const BatchResult run = RunBatch(plan, batch, ItemLoader(load), events);
+        result.summary.converted = run.converted;
+        result.summary.skipped += run.skipped;
+        result.summary.failed = run.failed;
+        result.summary.notReached = run.notStarted;
+        result.summary.stopped = run.stopped;
+        result.summary.cancelled = run.cancelled;
+        return result;
+    });
+}
+
+}  // namespace v0
+}  // namespace quenlo
