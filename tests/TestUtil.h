@@ -100,4 +100,22 @@ std::unique_ptr<TPixelMapRGB> RenderOver(TNode& root, uint32_t background) {
     return map;
 }
 
+// A little-endian TIFF of a 1 x 1 RGB image in one uncompressed tile of side x side, its bytes given.
+inline std::vector<uint8_t> OneTileTiff(uint16_t side, const std::vector<uint8_t>& data) {
+    const uint16_t tags[][2] = {{256, 1}, {257, 1}, {258, 8}, {259, 1}, {262, 2}, {277, 3}, {322, side}, {323, side}};
+    const uint32_t count = 8 + 2, dataAt = 8 + 2 + count * 12 + 4;
+    std::vector<uint8_t> f = {'I', 'I', 42, 0, 8, 0, 0, 0, uint8_t(count), 0};
+    auto put = [&](uint16_t tag, uint16_t type, uint32_t value) {
+        const uint8_t e[12] = {uint8_t(tag), uint8_t(tag >> 8), uint8_t(type), 0, 1, 0, 0, 0,
+                               uint8_t(value), uint8_t(value >> 8), uint8_t(value >> 16), uint8_t(value >> 24)};
+        f.insert(f.end(), e, e + 12);
+    };
+    for (const auto& t : tags) put(t[0], 3, t[1]);
+    put(324, 4, dataAt);
+    put(325, 4, uint32_t(data.size()));
+    f.insert(f.end(), 4, 0);
+    f.insert(f.end(), data.begin(), data.end());
+    return f;
+}
+
 }  // namespace quenlo::test

@@ -89,6 +89,26 @@ void TRawPair::ReadRows(int64_t top, size_t n, uint8_t* dst) const {
     if (got < want) std::memset(dst + got, 255, want - got);
 }
 
+void TRawPair::WriteWideRows(TAtomicFile& file, size_t bufferBytes) const {
+    // Rows wider than the buffer go in pieces of whole pixels, bottom row
+    // first, so memory is the buffer whatever the width.
+    const size_t rowIn = static_cast<size_t>(width_) * 3;
+    const size_t piece = std::max<size_t>(3, bufferBytes / 3 * 3);
+    std::unique_ptr<uint8_t[]> buf(new uint8_t[piece]);
+    const uint8_t padding[3] = {0, 0, 0};
+    for (int64_t y = height_ - 1; y >= 0; --y) {
+        for (size_t at = 0; at < rowIn; at += piece) {
+            const size_t n = std::min(piece, rowIn - at);
+            // A short file reads as white, as a whole row would.
+            const size_t got = rgb_->ReadAt(buf.get(), n, static_cast<uint64_t>(y) * rowIn + at);
+            if (got < n) std::memset(buf.get() + got, 255, n - got);
+            if (order_ == RawOrder::Rgb) SwapRedBlue(buf.get(), buf.get(), n / 3);
+            file.Write(buf.get(), n);
+        }
+        file.Write(padding, ((rowIn + 3) & ~size_t{3}) - rowIn);
+    }
+}
+
 void TRawPair::WriteBmp(const std::string& outName, const RawStreamOptions& options) const {
     PrepareBmp(outName, options)->Commit();
 }
@@ -100,16 +120,19 @@ std::unique_ptr<TAtomicFile> TRawPair::PrepareBmp(const std::string& outName, co
 
     const size_t rowIn = static_cast<size_t>(w) * 3;
     const size_t rowOut = (rowIn + 3) & ~size_t{3};
-    const size_t rowsPerStep = std::max<size_t>(1, options.bufferBytes / rowOut);
-    const size_t stepRows = std::min<size_t>(rowsPerStep, static_cast<size_t>(h));
-    std::unique_ptr<uint8_t[]> in(new uint8_t[stepRows * rowIn]);
-    std::unique_ptr<uint8_t[]> out(new uint8_t[stepRows * rowOut]);
 
     auto target = std::make_unique<TAtomicFile>(outName);
     TAtomicFile& file = *target;
     uint8_t header[kBmpHeaderSize];
     PutBmpHeader(header, width_, height_);
     file.Write(header, sizeof header);
+    if (rowOut > options.bufferBytes) {
+        WriteWideRows(file, options.bufferBytes);
+        return target;
+    }
+    const size_t stepRows = std::min<size_t>(options.bufferBytes / rowOut, static_cast<size_t>(h));
+    std::unique_ptr<uint8_t[]> in(new uint8_t[stepRows * rowIn]);
+    std::unique_ptr<uint8_t[]> out(new uint8_t[stepRows * rowOut]);
 
     // Rows [top, top + n) are read in one piece, then written last row first.
     for (int64_t end = h; end > 0;) {

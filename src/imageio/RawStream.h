@@ -10,7 +10,8 @@
 namespace quenlo {
 
 struct RawStreamOptions {
-    // Bytes of rows read per step (at least one row is always read).
+    // Bytes read per step: whole rows, or pieces of a row wider than this
+    // when writing a .bmp.
     size_t bufferBytes = 256u << 10;
 };
 
@@ -58,6 +59,8 @@ public:
     std::unique_ptr<TAtomicFile> PrepareBmp(const std::string& outName, const RawStreamOptions& options = {}) const;
 
 private:
+    void WriteWideRows(TAtomicFile& file, size_t bufferBytes) const;
+
     int32_t width_ = 0;
     int32_t height_ = 0;
     RawOrder order_ = RawOrder::Rgb;
