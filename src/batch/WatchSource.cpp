@@ -40,7 +40,12 @@ constexpr milliseconds kMostBackOff{60000};
 struct FileStat {
     uint64_t dev = 0, ino = 0;
     int64_t size = -1, mtimeNs = 0, ctimeNs = 0;
-    bool operator==(const FileStat&) const = default;
+    // Whether it holds fewer blocks than its size needs: given its size first
+    // (ftruncate), it is written into afterwards. Not part of its state.
+    bool sparse = false;
+    bool operator==(const FileStat& o) const {
+        return dev == o.dev && ino == o.ino && size == o.size && mtimeNs == o.mtimeNs && ctimeNs == o.ctimeNs;
+    }
 };
 
 // Regular files only: a special file never becomes complete.
@@ -48,7 +53,8 @@ bool StatFile(const std::string& name, FileStat& out) {
     struct stat st {};
     if (name.empty() || ::stat(name.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) return false;
     out = {static_cast<uint64_t>(st.st_dev), static_cast<uint64_t>(st.st_ino), static_cast<int64_t>(st.st_size),
-           st.st_mtim.tv_sec * 1000000000LL + st.st_mtim.tv_nsec, st.st_ctim.tv_sec * 1000000000LL + st.st_ctim.tv_nsec};
+           st.st_mtim.tv_sec * 1000000000LL + st.st_mtim.tv_nsec, st.st_ctim.tv_sec * 1000000000LL + st.st_ctim.tv_nsec,
+           static_cast<int64_t>(st.st_blocks) * 512 < static_cast<int64_t>(st.st_size)};
     return true;
 }
 
@@ -72,20 +78,10 @@ std::string MemberOf(const std::string& name, std::string_view upperExt, FileSta
     return {};
 }
 
-// Whether a file has a hole before its end: given its size first
-// (ftruncate, fallocate), it is written into afterwards.
-bool HasHole(const std::string& name, int64_t size) {
-    const int fd = ::open(name.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
-    if (fd < 0) return true;
-    const off_t hole = ::lseek(fd, 0, SEEK_HOLE);
-    ::close(fd);
-    return hole >= 0 && hole < size;
-}
-
 // Whether a pair's .ipr holds its four values and its .rgb every byte of
-// the size they give, written, so the pair need not settle. A value is
-// whole once a blank follows it; a pair whose .ipr ends without one settles.
-bool PairIsFull(const std::string& ipr, const std::string& rgb, int64_t rgbBytes) {
+// the size they give, so the pair need not settle. A value is whole once a
+// blank follows it; a pair whose .ipr ends without one settles.
+bool PairIsFull(const std::string& ipr, int64_t rgbBytes) {
     const int fd = ::open(ipr.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
     if (fd < 0) return false;
     char text[256];
@@ -102,8 +98,7 @@ bool PairIsFull(const std::string& ipr, const std::string& rgb, int64_t rgbBytes
         ++found;
     }
     if (found < 4 || values[0] <= 0 || values[1] <= 0) return false;
-    // rgbBytes >= 3 * w * h, without overflow
-    return rgbBytes / 3 / values[0] >= values[1] && !HasHole(rgb, rgbBytes);
+    return rgbBytes / 3 / values[0] >= values[1];  // rgbBytes >= 3 * w * h, without overflow
 }
 
 // The real path with its separator; "" when it does not resolve.
@@ -473,7 +468,8 @@ private:
             }
             // Kernel events tell when a writer still has a member open;
             // scans do not, so there a pair settles as any file does.
-            const bool full = p.pair && !p.Open() && options_.poll.count() == 0 && PairIsFull(input, rgb, current.second.size);
+            const bool full = p.pair && !p.Open() && options_.poll.count() == 0 && !current.second.sparse &&
+                              PairIsFull(input, current.second.size);
             bool complete = full;
             if (!full && current != p.seen) {
                 // Changed since it was last looked at: it must stay so for the settle time.
