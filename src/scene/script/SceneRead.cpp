@@ -3,6 +3,9 @@
 #include <algorithm>
 #include <array>
 #include <cerrno>
+#include <charconv>
+#include <cmath>
+#include <cstdio>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
@@ -232,6 +235,8 @@ public:
         } else if (maps.LoadsFiles && MatchCommand("file", 1, stmt, a)) {
             LoadPriced(node, stmt);
             return;
+        } else if (options_.Strict && MatchCommand("vertex", 2, stmt, a) && dynamic_cast<TVlxPoly*>(&node)) {
+            WarnLostPrecision(stmt, a);
         }
         node.ApplyStatement(stmt);
     }
@@ -369,6 +374,33 @@ public:
                          "(start it at a corner)");
                 }
         SortByNode(scene_.Lines);
+    }
+
+    // A vertex is kept in floats, which beyond 2^24 pixels do not hold
+    // every pixel: said where one lands more than half a sub-pixel (1/32
+    // pixel) from what the script wrote, or beyond 2^56 pixels, where the
+    // fill clips in doubles.
+    void WarnLostPrecision(const std::string& stmt, const TKindArgs& a) {
+        for (int i = 0; i < 2; ++i) {
+            std::string_view text = a[i];
+            while (!text.empty() && (text.front() == ' ' || text.front() == '+')) text.remove_prefix(1);
+            while (!text.empty() && text.back() == ' ') text.remove_suffix(1);
+            double want = 0;
+            const auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), want);
+            if (ec != std::errc() || end != text.data() + text.size() || !std::isfinite(want)) continue;
+            const double held = double(float(want));
+            if (std::fabs(held - want) > 1.0 / 32 || std::fabs(held) > 0x1p56) {
+                Warn("\"" + stmt + "\": " + std::string(text) + " is held as the float " + FormatFloat(held) +
+                     "; the polygon is drawn from that");
+                return;
+            }
+        }
+    }
+
+    static std::string FormatFloat(double v) {
+        char buf[32];
+        std::snprintf(buf, sizeof buf, "%.9g", v);
+        return buf;
     }
 
     // The line being read, or the one End is at.

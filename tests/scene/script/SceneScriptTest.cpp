@@ -137,6 +137,12 @@ TEST(SceneScript, StrictReportsWhatTheLanguageIgnores) {
     TScene edge = Read("   " + line255 + "\r\n", true);
     EXPECT_TRUE(edge.Warnings.empty());
     EXPECT_EQ(edge.Root->Left, 1);
+
+    // A vertex a float cannot hold to 1/32 pixel; 4e7 it holds exactly.
+    TScene far = Read("VlxImg size(9,9)\n{\nVlxPoly vertex(4e7,20);vertex(40000001,20.5);vertex(1,1)\n}\n", true);
+    ASSERT_EQ(far.Warnings.size(), 1u);
+    EXPECT_EQ(far.Warnings[0].Line, 3);
+    EXPECT_THAT(far.Warnings[0].Text, HasSubstr("40000001 is held as the float 40000000"));
 }
 
 TEST(SceneScript, LimitsEndHostileScriptsEarly) {
