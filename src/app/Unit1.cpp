@@ -21,6 +21,7 @@
 #include <QProgressBar>
 #include <QPushButton>
 #include <QScrollArea>
+#include <QSpinBox>
 #include <QStatusBar>
 #include <QTimer>
 #include <QVBoxLayout>
@@ -139,6 +140,7 @@ TWindowSettings TForm1::CurrentSettings() const {
     s.format = static_cast<OutputFormat>(FormatBox->currentIndex());
     s.resize = ResizeBox->text();
     s.filter = *ResampleFilterByName(FilterBox->currentData().toString().toStdString());
+    s.quality = QualityBox->value();
     return s;
 }
 
@@ -153,6 +155,13 @@ void TForm1::ApplySettings(const TWindowSettings& s) {
     FormatBox->setCurrentIndex(static_cast<int>(s.format));
     ResizeBox->setText(s.resize);
     FilterBox->setCurrentIndex(FilterBox->findData(QLatin1String(ResampleFilterName(s.filter))));
+    QualityBox->setValue(s.quality);
+    ShowQuality();
+}
+
+void TForm1::ShowQuality() {
+    const auto f = static_cast<OutputFormat>(FormatBox->currentIndex());
+    QualityBox->setVisible(f == OutputFormat::Jpeg || f == OutputFormat::WebP);
 }
 
 std::optional<ResizeRequest> TForm1::ResizeChoice() const {
@@ -243,8 +252,9 @@ void TForm1::BuildControls() {
     SkipExistingBox = new QCheckBox(QStringLiteral("Skip existing outputs"), OptionsRow);
     SkipExistingBox->setToolTip(QStringLiteral("Leave output files that already exist alone"));
     FormatBox = new QComboBox(OptionsRow);
-    FormatBox->addItems({QStringLiteral("BMP"), QStringLiteral("PNG"), QStringLiteral("TIFF")});
-    FormatBox->setToolTip(QStringLiteral("Format of the files written: 24-bit .bmp, .png or uncompressed .tif"));
+    FormatBox->addItems({QStringLiteral("BMP"), QStringLiteral("PNG"), QStringLiteral("TIFF"), QStringLiteral("JPEG")});
+    FormatBox->setToolTip(
+        QStringLiteral("Format of the files written: 24-bit .bmp, .png, uncompressed .tif or .jpg"));
     ResizeBox = new QLineEdit(OptionsRow);
     ResizeBox->setPlaceholderText(QStringLiteral("Full size"));
     ResizeBox->setMaximumWidth(110);
@@ -258,6 +268,11 @@ void TForm1::BuildControls() {
         FilterBox->addItem(shown, QLatin1String(name));
     }
     FilterBox->setToolTip(QStringLiteral("Resize filter: Lanczos is the sharpest, Box averages, Nearest copies pixels"));
+    QualityBox = new QSpinBox(OptionsRow);
+    QualityBox->setRange(1, 100);
+    QualityBox->setValue(90);
+    QualityBox->setPrefix(QStringLiteral("Quality "));
+    QualityBox->setToolTip(QStringLiteral("JPEG quality: 1 smallest to 100 best"));
     ZoomLabel = new QLabel(OptionsRow);
     ZoomLabel->setToolTip(QStringLiteral("Zoom: Ctrl+wheel, Ctrl+plus, Ctrl+minus, Ctrl+0 for 100 %, Ctrl+9 to fit"));
     options->addWidget(KeepGoingBox);
@@ -265,6 +280,7 @@ void TForm1::BuildControls() {
     options->addWidget(FormatBox);
     options->addWidget(ResizeBox);
     options->addWidget(FilterBox);
+    options->addWidget(QualityBox);
     WatchButton = new QPushButton(QStringLiteral("Watch folder"), OptionsRow);
     WatchButton->setCheckable(true);
     WatchButton->setToolTip(QStringLiteral(
@@ -276,9 +292,14 @@ void TForm1::BuildControls() {
     setCentralWidget(central);
     for (QCheckBox* box : {KeepGoingBox, SkipExistingBox})
         connect(box, &QCheckBox::toggled, this, [this] { SaveSettings(); });
-    connect(FormatBox, &QComboBox::currentIndexChanged, this, [this] { SaveSettings(); });
     connect(FilterBox, &QComboBox::currentIndexChanged, this, [this] { SaveSettings(); });
     connect(ResizeBox, &QLineEdit::editingFinished, this, [this] { SaveSettings(); });
+    connect(FormatBox, &QComboBox::currentIndexChanged, this, [this] {
+        ShowQuality();
+        SaveSettings();
+    });
+    connect(QualityBox, &QSpinBox::valueChanged, this, [this] { SaveSettings(); });
+    ShowQuality();
 
     EmptyHint = new QLabel(QStringLiteral("Drop images or folders here, or Select Targets (Ctrl+O)"), ScrollBox1->viewport());
     EmptyHint->setAlignment(Qt::AlignCenter);
@@ -396,6 +417,7 @@ void TForm1::SetBusy(bool busy) {
     FormatBox->setEnabled(!busy);
     ResizeBox->setReadOnly(busy);
     FilterBox->setEnabled(!busy);
+    QualityBox->setEnabled(!busy);
     setAcceptDrops(!busy);
     BatchProgress->setVisible(busy);
     CancelButton->setVisible(busy);
@@ -481,6 +503,7 @@ ItemLoaderOptions TForm1::LoaderChoices(const std::shared_ptr<TKeptImages>& kept
     ItemLoaderOptions load;
     load.output.format = static_cast<OutputFormat>(FormatBox->currentIndex());
     load.resize = ResizeChoice();
+    load.output.quality = QualityBox->value();
     load.keepImage = [kept](const BatchItem& item, std::shared_ptr<TPixelMap> map) {
         if (map->Kind() != PixelKind::RGB) return;  // the preview reads it again
         kept->Keep(item.output, std::move(map));

@@ -21,6 +21,7 @@
 
 class QCheckBox;
 class QComboBox;
+class QSpinBox;
 class QDockWidget;
 class QFrame;
 class QLabel;
@@ -107,6 +108,8 @@ public:
     std::optional<ResizeRequest> ResizeChoice() const;
     // Writes CurrentSettings to the settings given, if any.
     void SaveSettings();
+    // The quality box is shown only for a format that has one.
+    void ShowQuality();
     // Within the screen's available area, moved and shrunk as needed.
     void FitOnScreen();
 
@@ -124,9 +127,10 @@ public:
     QFrame* OptionsRow;
     QCheckBox* KeepGoingBox;
     QCheckBox* SkipExistingBox;
-    QComboBox* FormatBox;  // BMP, PNG, TIFF: the OutputFormat's order
     QLineEdit* ResizeBox;  // empty (full size), a long side in pixels, or a geometry
     QComboBox* FilterBox;  // the resize filter; each item's data is its name
+    QComboBox* FormatBox;  // BMP, PNG, TIFF, JPEG: the OutputFormat's order
+    QSpinBox* QualityBox;  // JPEG only
     QPushButton* WatchButton;  // "Watch folder", checked while watching
     QLabel* ZoomLabel;
     QDockWidget* ResultsDock;

@@ -10,7 +10,8 @@ namespace quenlo {
 namespace {
 // Stored by name, so a reordered enum reads old settings right.
 constexpr std::pair<OutputFormat, const char*> kFormatNames[] = {
-    {OutputFormat::Bmp, "bmp"}, {OutputFormat::Png, "png"}, {OutputFormat::Tiff, "tiff"}};
+    {OutputFormat::Bmp, "bmp"}, {OutputFormat::Png, "png"}, {OutputFormat::Tiff, "tiff"},
+    {OutputFormat::Jpeg, "jpg"}, {OutputFormat::WebP, "webp"}};
 }  // namespace
 
 TWindowSettings TWindowSettings::Load(QSettings& from) {
@@ -29,6 +30,8 @@ TWindowSettings TWindowSettings::Load(QSettings& from) {
     if (const auto filter = ResampleFilterByName(from.value(QStringLiteral("filter")).toString().toStdString()))
         s.filter = *filter;
     if (s.zoom <= 0) s.zoom = 100;
+    s.quality = from.value(QStringLiteral("quality"), s.quality).toInt();
+    if (s.quality < 1 || s.quality > 100) s.quality = 90;
     return s;
 }
 
@@ -44,6 +47,7 @@ void TWindowSettings::Save(QSettings& to) const {
         if (f == format) to.setValue(QStringLiteral("format"), QLatin1String(name));
     to.setValue(QStringLiteral("resize"), resize);
     to.setValue(QStringLiteral("filter"), QLatin1String(ResampleFilterName(filter)));
+    to.setValue(QStringLiteral("quality"), quality);
     to.sync();
 }
 

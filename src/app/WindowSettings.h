@@ -21,6 +21,7 @@ struct TWindowSettings {
     OutputFormat format = OutputFormat::Bmp;  // of the files written
     QString resize;                           // as typed: empty, a long side, or a geometry
     ResampleFilter filter = ResampleFilter::Lanczos;
+    int quality = 90;                         // JPEG and WebP, 1-100
 
     // Anything missing or malformed keeps its default.
     static TWindowSettings Load(QSettings& from);

@@ -137,7 +137,40 @@ private:
 
 SaveStep LoadWhole(const BatchItem& item, ItemNotes& notes, const ItemLoaderOptions& options);
 
-// A .jpg read and its header checked; decoded only while it is saved.
+// Decoded rows into the output format as they come: a .bmp bottom-up by
+// offset, the others through their row encoders.
+class TRowOutput {
+public:
+    TRowOutput(TAtomicFile& file, int32_t width, int32_t height, const OutputOptions& output) {
+        if (output.format == OutputFormat::Bmp) bmp_ = std::make_unique<TBottomUpRows>(file, width, height);
+        else encoder_ = OpenRowEncoder(file, width, height, RawOrder::Bgr, output);
+    }
+    void Put(int32_t y, const uint8_t* bgr) {
+        if (bmp_) bmp_->Put(y, bgr);
+        else encoder_->Rows(bgr, 1);
+    }
+    // Times the rows are wanted, each time from the top.
+    int Passes() const { return encoder_ ? encoder_->Passes() : 1; }
+    void Finish() {
+        if (encoder_) encoder_->Finish();
+    }
+
+private:
+    std::unique_ptr<TBottomUpRows> bmp_;
+    std::unique_ptr<TRowEncoder> encoder_;
+};
+
+// What an encoder holds beyond the rows it is given: a progressive JPEG
+// keeps every coefficient (2 bytes a sample, up to 3 samples a pixel),
+// the others a few bands.
+uint64_t EncoderBytes(int64_t width, int64_t height, const OutputOptions& output) {
+    if (output.format == OutputFormat::Bmp) return 0;
+    if (output.format == OutputFormat::Jpeg && output.progressive) return static_cast<uint64_t>(width * height) * 6;
+    return 16u << 20;
+}
+
+// A .jpg read and its header checked; decoded only while it is saved, as
+// often as the encoder asks for its rows.
 SaveStep StreamJpeg(const BatchItem& item, ItemNotes& notes, const ItemLoaderOptions& options) {
     auto bytes = std::make_shared<const std::vector<uint8_t>>(ReadFileBytes(item.input, kMaxFile));
     JpegFrame frame;
@@ -154,16 +187,17 @@ SaveStep StreamJpeg(const BatchItem& item, ItemNotes& notes, const ItemLoaderOpt
     CheckPixelLimit(frame.width, frame.height, options.limit);
     notes.width = frame.width;
     notes.height = frame.height;
-    // The file, the coefficients of a multi-scan file, and bands of rows.
+    // The file, the coefficients of a multi-scan file, bands of rows, and the encoder's own.
     const uint64_t need = bytes->size() + static_cast<uint64_t>(frame.coefficientBytes) +
-                          static_cast<uint64_t>(frame.width) * 3 * 64 + (2u << 20);
+                          static_cast<uint64_t>(frame.width) * 3 * 64 + (2u << 20) +
+                          EncoderBytes(frame.width, frame.height, options.output);
     TMemoryBudget::Reservation held = options.budget->Reserve(need);
     const PixelLimit limit = options.limit;
-    return [bytes, held, limit, &item, &notes]() -> CommitStep {
+    return [bytes, held, limit, &item, &notes, output = options.output]() -> CommitStep {
         // A load error outranks a save error, as when the image is decoded
         // first: after a failed create or write the decoding still goes on.
         std::shared_ptr<TAtomicFile> file;
-        std::unique_ptr<TBottomUpRows> rows;
+        std::unique_ptr<TRowOutput> rows;
         std::exception_ptr saveError;
         auto save = [&](auto&& step) {
             if (saveError) return;
@@ -176,46 +210,34 @@ SaveStep StreamJpeg(const BatchItem& item, ItemNotes& notes, const ItemLoaderOpt
             }
         };
         JpegOptions decode;
-        decode.onWarning = [&notes](const std::string& text) { notes.warnings.push_back(text); };
         decode.limit = limit;
         JpegRows sink;
+        int pass = 0, passes = 1;
         sink.start = [&](int w, int h) {
+            if (pass > 0) return;
             save([&] {
                 file = std::make_shared<TAtomicFile>(item.output);
-                rows = std::make_unique<TBottomUpRows>(*file, w, h);
+                rows = std::make_unique<TRowOutput>(*file, w, h, output);
             });
         };
         sink.row = [&](int y, const uint8_t* bgr) { save([&] { rows->Put(y, bgr); }); };
-        try {
-            DecodeJpegRows(*bytes, decode, sink);
-        } catch (const std::exception& e) {
-            throw ESourceReadError(EInOutError(0, DescribeError(e)));
+        for (; pass < passes; ++pass) {
+            // Warnings once: a second decoding finds the same.
+            if (pass == 0) decode.onWarning = [&notes](const std::string& text) { notes.warnings.push_back(text); };
+            else decode.onWarning = nullptr;
+            try {
+                DecodeJpegRows(*bytes, decode, sink);
+            } catch (const std::exception& e) {
+                throw ESourceReadError(EInOutError(0, DescribeError(e)));
+            }
+            if (saveError) break;
+            passes = rows ? rows->Passes() : 1;
         }
+        save([&] { rows->Finish(); });
         if (saveError) std::rethrow_exception(saveError);
         return [file] { file->Commit(); };
     };
 }
-
-// Decoded rows into the output format as they come: a .bmp bottom-up by
-// offset, the others through their row encoders.
-class TRowOutput {
-public:
-    TRowOutput(TAtomicFile& file, int32_t width, int32_t height, const OutputOptions& output) {
-        if (output.format == OutputFormat::Bmp) bmp_ = std::make_unique<TBottomUpRows>(file, width, height);
-        else encoder_ = OpenRowEncoder(file, width, height, RawOrder::Bgr, output);
-    }
-    void Put(int32_t y, const uint8_t* bgr) {
-        if (bmp_) bmp_->Put(y, bgr);
-        else encoder_->Rows(bgr, 1);
-    }
-    void Finish() {
-        if (encoder_) encoder_->Finish();
-    }
-
-private:
-    std::unique_ptr<TBottomUpRows> bmp_;
-    std::unique_ptr<TRowEncoder> encoder_;
-};
 
 // A .png read and its header checked; decoded row by row only while it is
 // saved, so memory is the file and a few rows, not the picture.
@@ -254,17 +276,23 @@ SaveStep StreamPng(const BatchItem& item, ItemNotes& notes, const ItemLoaderOpti
             }
         };
         PngRows sink;
+        int pass = 0, passes = 1;
         sink.start = [&](int32_t w, int32_t h) {
+            if (pass > 0) return;
             save([&] {
                 file = std::make_shared<TAtomicFile>(item.output);
                 rows = std::make_unique<TRowOutput>(*file, w, h, output);
             });
         };
         sink.row = [&](int32_t y, const uint8_t* bgr) { save([&] { rows->Put(y, bgr); }); };
-        try {
-            DecodePngRows(*bytes, limit, sink);
-        } catch (const std::exception& e) {
-            throw ESourceReadError(EInOutError(0, DescribeError(e)));
+        for (; pass < passes; ++pass) {
+            try {
+                DecodePngRows(*bytes, limit, sink);
+            } catch (const std::exception& e) {
+                throw ESourceReadError(EInOutError(0, DescribeError(e)));
+            }
+            if (saveError) break;
+            passes = rows ? rows->Passes() : 1;
         }
         save([&] { rows->Finish(); });
         if (saveError) std::rethrow_exception(saveError);
@@ -272,7 +300,8 @@ SaveStep StreamPng(const BatchItem& item, ItemNotes& notes, const ItemLoaderOpti
     };
 }
 
-// Streaming writes by offset, which a device or pipe does not take.
+// Streaming writes by offset (a .bmp's rows go bottom-up, a .tif's header
+// last), which a device or pipe does not take.
 bool OutputSeekable(const std::string& output) {
     struct stat st {};
     return ::stat(output.c_str(), &st) != 0 || S_ISREG(st.st_mode);
@@ -375,6 +404,7 @@ struct ResizeSource {
     int scale = 1;
     RawOrder order = RawOrder::Bgr;
     std::function<void(TRowSink&)> feed;  // throws a load error
+    bool again = false;  // set: feeding once more, for an encoder's second pass; warnings are noted
 };
 
 // The resize itself: source rows in, rows of outW x outH out to sink (in the source's order).
@@ -485,9 +515,11 @@ SaveStep LoadResized(const BatchItem& item, ItemNotes& notes, const ItemLoaderOp
     TPixelMap::CheckedDataSize(outW, outH, 3);
     CheckPixelLimit(outW, outH, limit);
     if (bytes) {
-        source->feed = [bytes, limit, scale = source->scale, &notes](TRowSink& in) {
+        source->feed = [bytes, limit, scale = source->scale, &notes, self = source.get()](TRowSink& in) {
             JpegOptions decode;
-            decode.onWarning = [&notes](const std::string& text) { notes.warnings.push_back(text); };
+            decode.onWarning = [&notes, self](const std::string& text) {
+                if (!self->again) notes.warnings.push_back(text);
+            };
             decode.limit = limit;
             decode.scale = scale;
             JpegRows rows;
@@ -553,6 +585,10 @@ SaveStep LoadResized(const BatchItem& item, ItemNotes& notes, const ItemLoaderOp
             sink = nullptr;
         }
         std::exception_ptr runError = RunResize(*source, request, outW, outH, sink);
+        for (int pass = 1; encoder && !runError && pass < encoder->Passes(); ++pass) {
+            source->again = true;
+            runError = RunResize(*source, request, outW, outH, sink);
+        }
         if (!saveError) saveError = runError;
         if (saveError) std::rethrow_exception(saveError);
         if (result) {
@@ -577,9 +613,7 @@ LoadStep ItemLoader(ItemLoaderOptions options) {
         const ImageKind kind = KindByName(item.input);
         if (kind == ImageKind::RawPair)
             return SaveRaw(std::make_shared<TRawPair>(item.ipr, item.rgb), item, notes, options.output);
-        // Streamed only into a .bmp, whose rows go bottom-up by offset.
-        if (kind == ImageKind::Jpeg && options.output.format == OutputFormat::Bmp && !options.keepImage &&
-            OutputSeekable(item.output))
+        if (kind == ImageKind::Jpeg && !options.keepImage && OutputSeekable(item.output))
             return StreamJpeg(item, notes, options);
         if (kind == ImageKind::Png && !options.keepImage && OutputSeekable(item.output))
             return StreamPng(item, notes, options);

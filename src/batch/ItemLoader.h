@@ -2,7 +2,7 @@
 // The batch's loader, for the command line and the window alike: each item
 // is read and written in the output format (a 24-bit .bmp by default). Raw
 // pairs and headerless raw data stream in constant memory; a .jpg is decoded
-// straight into its .bmp a band of rows at a time; other images are held
+// straight into its output a band of rows at a time; other images are held
 // whole, within a memory budget shared by the jobs.
 #include <functional>
 #include <memory>

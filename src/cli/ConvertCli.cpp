@@ -135,8 +135,8 @@ std::optional<int> ParseConvertArgs(int argc, const char* const* argv, FILE* out
     app.add_flag("--auto-orient", options.load.autoOrient,
                  "Turn images upright by their orientation tag (default: pixels as stored)");
     std::string format = "bmp", tiffCompression = "none";
-    app.add_option("--format", format, "Output format: bmp, png or tiff (default: bmp)")
-        ->check(CLI::IsMember({"bmp", "png", "tiff"}));
+    app.add_option("--format", format, "Output format: bmp, png, tiff or jpg (default: bmp)")
+        ->check(CLI::IsMember({"bmp", "png", "tiff", "jpg"}));
     app.add_option("--png-level", options.load.output.pngLevel, "PNG compression level, 0 (none) to 9 (smallest) (default: 6)")
         ->check(CLI::Range(0, 9));
     app.add_option("--tiff-compression", tiffCompression, "TIFF compression: none, lzw or deflate (default: none)")
@@ -150,6 +150,12 @@ std::optional<int> ParseConvertArgs(int argc, const char* const* argv, FILE* out
     app.add_option("--filter", filter, "Resize filter: lanczos, bicubic, bilinear, box or nearest "
                                        "(default: lanczos; bicubic for --thumbnail)")
         ->check(CLI::IsMember({"lanczos", "bicubic", "bilinear", "box", "nearest"}));
+    std::string subsampling = "420";
+    app.add_option("--quality", options.load.output.quality, "JPEG quality, 1 to 100 (default: 90)")
+        ->check(CLI::Range(1, 100));
+    app.add_option("--jpeg-subsampling", subsampling, "JPEG chroma subsampling: 444, 422 or 420 (default: 420)")
+        ->check(CLI::IsMember({"444", "422", "420"}));
+    app.add_flag("--progressive", options.load.output.progressive, "Progressive JPEG (holds the image's coefficients)");
     long long settleMs = 1000;
     double pollSeconds = 0, idleSeconds = 0;
     app.add_flag("--watch", args.watching, "Convert the images in each folder FILE, then each new one once complete, until a signal");
@@ -180,7 +186,14 @@ std::optional<int> ParseConvertArgs(int argc, const char* const* argv, FILE* out
             throw CLI::ValidationError("--raw-ext and --raw-order", "need --raw-size");
         }
         if (args.nulSeparated && args.filesFrom.empty()) throw CLI::ValidationError("-0", "needs --files-from");
-        options.load.output.format = format == "png" ? OutputFormat::Png : format == "tiff" ? OutputFormat::Tiff : OutputFormat::Bmp;
+        options.load.output.format = format == "png"    ? OutputFormat::Png
+                                     : format == "tiff" ? OutputFormat::Tiff
+                                     : format == "jpg"  ? OutputFormat::Jpeg
+                                     : format == "webp" ? OutputFormat::WebP
+                                                        : OutputFormat::Bmp;
+        options.load.output.jpegSubsampling = subsampling == "444"   ? JpegSubsampling::S444
+                                              : subsampling == "422" ? JpegSubsampling::S422
+                                                                     : JpegSubsampling::S420;
         options.load.output.tiffCompression = tiffCompression == "lzw"       ? TiffCompression::Lzw
                                          : tiffCompression == "deflate" ? TiffCompression::Deflate
                                                                         : TiffCompression::None;

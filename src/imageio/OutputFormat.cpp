@@ -4,6 +4,7 @@
 #include <vector>
 
 #include "imageio/AtomicFile.h"
+#include "imageio/JpegWriter.h"
 #include "imageio/PngWriter.h"
 #include "imageio/TiffWriter.h"
 #include "imageio/VlxIo.h"
@@ -15,6 +16,8 @@ const char* OutputExtension(OutputFormat format) {
     switch (format) {
         case OutputFormat::Png: return ".png";
         case OutputFormat::Tiff: return ".tif";
+        case OutputFormat::Jpeg: return ".jpg";
+        case OutputFormat::WebP: return ".webp";
         case OutputFormat::Bmp: break;
     }
     return ".bmp";
@@ -25,6 +28,7 @@ std::unique_ptr<TRowEncoder> OpenRowEncoder(TAtomicFile& out, int32_t width, int
     if (options.format == OutputFormat::Png) return OpenPngEncoder(out, width, height, order, options.pngLevel);
     if (options.format == OutputFormat::Tiff)
         return OpenTiffEncoder(out, width, height, order, options.tiffCompression);
+    if (options.format == OutputFormat::Jpeg) return OpenJpegEncoder(out, width, height, order, options);
     throw EInvalidImageSize(width, height);  // a .bmp runs bottom-up: PrepareBmpFile writes it
 }
 
@@ -37,7 +41,8 @@ std::unique_ptr<TAtomicFile> PrepareImageFile(const TPixelMap& map, const std::s
     {
         auto encoder = OpenRowEncoder(*out, map.Width(), map.Height(), RawOrder::Bgr, options);
         // Rows are packed, so the whole map is one run of rows.
-        encoder->Rows(map.ScanLine(0), static_cast<size_t>(map.Height()));
+        for (int pass = 0; pass < encoder->Passes(); ++pass)
+            encoder->Rows(map.ScanLine(0), static_cast<size_t>(map.Height()));
         encoder->Finish();
     }
     return out;
@@ -54,11 +59,12 @@ std::unique_ptr<TAtomicFile> PrepareImageFile(const TRawPair& raw, const std::st
     auto out = std::make_unique<TAtomicFile>(fileName);
     {
         auto encoder = OpenRowEncoder(*out, w, h, raw.Order(), options);
-        for (int64_t top = 0; top < h; top += static_cast<int64_t>(stepRows)) {
-            const size_t n = std::min<size_t>(stepRows, static_cast<size_t>(h - top));
-            raw.ReadRows(top, n, rows.data());
-            encoder->Rows(rows.data(), n);
-        }
+        for (int pass = 0; pass < encoder->Passes(); ++pass)
+            for (int64_t top = 0; top < h; top += static_cast<int64_t>(stepRows)) {
+                const size_t n = std::min<size_t>(stepRows, static_cast<size_t>(h - top));
+                raw.ReadRows(top, n, rows.data());
+                encoder->Rows(rows.data(), n);
+            }
         encoder->Finish();
     }
     return out;

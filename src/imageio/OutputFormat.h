@@ -14,8 +14,11 @@ namespace quenlo {
 
 class TAtomicFile;
 
-enum class OutputFormat { Bmp, Png, Tiff };
+enum class OutputFormat { Bmp, Png, Tiff, Jpeg, WebP };
 enum class TiffCompression { None, Lzw, Deflate };
+// Chroma samples per 2 x 2 luma: 4:4:4 keeps all, 4:2:2 halves them across,
+// 4:2:0 also down.
+enum class JpegSubsampling { S444, S422, S420 };
 
 struct OutputOptions {
     OutputFormat format = OutputFormat::Bmp;
@@ -23,22 +26,32 @@ struct OutputOptions {
     // where a higher level costs far more time than it saves bytes.
     int pngLevel = 6;
     TiffCompression tiffCompression = TiffCompression::None;
+    // JPEG and lossy WebP: 1 (smallest) to 100 (best).
+    int quality = 90;
+    JpegSubsampling jpegSubsampling = JpegSubsampling::S420;
+    bool progressive = false;  // JPEG
+    bool lossless = false;     // WebP
 };
 
-// ".bmp", ".png" or ".tif".
+// ".bmp", ".png", ".tif", ".jpg" or ".webp".
 const char* OutputExtension(OutputFormat format);
 
 // Takes 8-bit rows top-down, 3 bytes a pixel in the order given at its
 // creation, and encodes them as they come, so memory stays constant.
 class TRowEncoder : public TRowSink {
 public:
+    virtual ~TRowEncoder() = default;
+    // Times all rows are given, each time from the top, before Finish: an
+    // encoder that must see the whole image before it writes asks twice
+    // rather than hold it.
+    virtual int Passes() const { return 1; }
     // n whole rows, packed (3 x width bytes each).
     void Rows(const uint8_t* rows, size_t n) override = 0;
     // After the last row: completes the file. Throws like Rows.
     virtual void Finish() = 0;
 };
 
-// A PNG or TIFF encoder writing into out, which must outlive it. Throws
+// A PNG, TIFF, JPEG or WebP encoder writing into out, which must outlive it. Throws
 // EInOutError when writing fails, EInvalidImageSize for a size the format
 // cannot hold.
 std::unique_ptr<TRowEncoder> OpenRowEncoder(TAtomicFile& out, int32_t width, int32_t height, RawOrder order,

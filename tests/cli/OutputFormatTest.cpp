@@ -62,3 +62,24 @@ TEST(OutputFormats, ClashesAreDecidedOnTheRealOutputNames) {
     EXPECT_EQ(RunConvert({"-q", "--skip-existing", "--format", "tiff", dir / "a.ipr"}).status, 0);
     EXPECT_EQ(fs::last_write_time(dir / "a.tif"), before);
 }
+
+// Every way rows reach an encoder gives the same file: a raw pair's rows
+// read twice, a map's, and a JPEG decoded twice, where the encoder asks
+// for two passes (a JPEG's table count), and once otherwise.
+TEST(OutputFormats, StreamedAndWholeInputsEncodeAlike) {
+    TempDir dir;
+    WritePair(dir / "a", 1301, 1101, 5);  // more coefficients than a JPEG is held with
+    ASSERT_EQ(RunConvert({"-q", "-o", dir / "bmp", dir / "a.ipr"}).status, 0);
+    ASSERT_EQ(RunConvert({"-q", "--format", "jpg", "-o", dir / "jpg", dir / "a.ipr"}).status, 0);
+    ASSERT_EQ(RunConvert({"-q", "--format", "jpg", "-o", dir / "jpg2", dir / "bmp/a.bmp"}).status, 0);
+    EXPECT_EQ(ReadBytes(dir / "jpg/a.jpg"), ReadBytes(dir / "jpg2/a.jpg"));
+    // The JPEG's own pixels, through a .bmp, against straight from the JPEG.
+    ASSERT_EQ(RunConvert({"-q", "-o", dir / "dec", dir / "jpg/a.jpg"}).status, 0);
+    for (const std::string format : {"jpg", "png", "tiff"}) {
+        const std::string ext = format == "tiff" ? ".tif" : "." + format;
+        const CliRun r = RunConvert({"-q", "--format", format, "-o", dir / ("s" + format), dir / "jpg/a.jpg"});
+        ASSERT_EQ(r.status, 0) << r.err;
+        ASSERT_EQ(RunConvert({"-q", "--format", format, "-o", dir / ("w" + format), dir / "dec/a.bmp"}).status, 0);
+        EXPECT_EQ(ReadBytes(dir / ("s" + format) + "/a" + ext), ReadBytes(dir / ("w" + format) + "/a" + ext)) << format;
+    }
+}

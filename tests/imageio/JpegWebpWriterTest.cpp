@@ -1,0 +1,100 @@
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <string>
+#include <vector>
+
+#include "TestUtil.h"
+#include "imageio/AtomicFile.h"
+#include "imageio/JpegWriter.h"
+#include "low/Errors.h"
+
+using namespace quenlo;
+using namespace quenlo::test;
+
+namespace {
+
+bool Have(const char* tool) { return std::system(("command -v " + std::string(tool) + " >/dev/null 2>&1").c_str()) == 0; }
+
+// Packed R,G,B rows: TestPixel's gradients with hashed noise, so the
+// entropy coder sees photo-like statistics in every channel.
+std::vector<uint8_t> Photo(int w, int h) {
+    std::vector<uint8_t> px(static_cast<size_t>(w) * h * 3);
+    uint32_t seed = 12345;
+    for (int y = 0; y < h; ++y)
+        for (int x = 0; x < w; ++x) {
+            uint8_t* p = &px[(static_cast<size_t>(y) * w + x) * 3];
+            TestPixel(x / 3, y / 2, p[0], p[1], p[2]);
+            for (int c = 0; c < 3; ++c) {
+                seed = seed * 1664525u + 1013904223u;
+                p[c] = static_cast<uint8_t>(p[c] + (seed >> 28) * (c + 1));
+            }
+        }
+    return px;
+}
+
+void WritePpm(const std::string& path, int w, int h, const std::vector<uint8_t>& rgb) {
+    const std::string head = "P6\n" + std::to_string(w) + " " + std::to_string(h) + "\n255\n";
+    std::vector<uint8_t> bytes(head.begin(), head.end());
+    bytes.insert(bytes.end(), rgb.begin(), rgb.end());
+    WriteBytes(path, bytes);
+}
+
+// Rows given in uneven runs, in the given order, every pass.
+void Encode(TRowEncoder& e, const std::vector<uint8_t>& rows, int w, int h) {
+    const size_t rowBytes = static_cast<size_t>(w) * 3;
+    for (int pass = 0; pass < e.Passes(); ++pass)
+        for (int y = 0, step = 1; y < h; y += step, step = step % 7 + 2)
+            e.Rows(&rows[y * rowBytes], static_cast<size_t>(std::min(step, h - y)));
+    e.Finish();
+}
+
+std::vector<uint8_t> Bgr(std::vector<uint8_t> rgb) {
+    for (size_t i = 0; i + 2 < rgb.size(); i += 3) std::swap(rgb[i], rgb[i + 2]);
+    return rgb;
+}
+
+TEST(JpegWriter, ByteIdenticalToCjpegOptimize) {
+    if (!Have("cjpeg")) GTEST_SKIP() << "cjpeg (libjpeg-turbo-progs) not installed";
+    TempDir dir;
+    const int w = 1003, h = 701;  // odd, three bands of the first pass
+    const std::vector<uint8_t> rgb = Photo(w, h);
+    WritePpm(dir / "in.ppm", w, h, rgb);
+    struct Case {
+        JpegSubsampling sub;
+        const char* sample;
+        int quality;
+        bool progressive;
+    };
+    const Case cases[] = {
+        {JpegSubsampling::S444, "1x1", 90, false}, {JpegSubsampling::S422, "2x1", 90, false},
+        {JpegSubsampling::S420, "2x2", 90, false}, {JpegSubsampling::S420, "2x2", 75, true},
+        {JpegSubsampling::S444, "1x1", 100, true}, {JpegSubsampling::S420, "2x2", 1, false},
+        {JpegSubsampling::S422, "2x1", 40, false},
+    };
+    for (const Case& c : cases) {
+        const std::string line = std::string("cjpeg -quality ") + std::to_string(c.quality) + " -sample " + c.sample +
+                                 (c.progressive ? " -progressive" : "") + " -optimize";
+        ASSERT_EQ(std::system((line + " -outfile '" + (dir / "ref.jpg") + "' '" + (dir / "in.ppm") + "' 2>/dev/null").c_str()), 0);
+        const std::vector<uint8_t> ref = ReadBytes(dir / "ref.jpg");
+        OutputOptions o;
+        o.quality = c.quality;
+        o.jpegSubsampling = c.sub;
+        o.progressive = c.progressive;
+        // Held whole by the library, and counted in a first pass over bands
+        // (holding nothing), from R,G,B and B,G,R rows.
+        for (size_t hold : {SIZE_MAX, size_t{0}})
+            for (RawOrder order : {RawOrder::Rgb, RawOrder::Bgr}) {
+                {
+                    TAtomicFile out(dir / "ours.jpg");
+                    auto e = OpenJpegEncoder(out, w, h, order, o, nullptr, hold);
+                    EXPECT_EQ(e->Passes(), hold == 0 && !c.progressive ? 2 : 1);
+                    Encode(*e, order == RawOrder::Rgb ? rgb : Bgr(rgb), w, h);
+                    out.Commit();
+                }
+                EXPECT_TRUE(ReadBytes(dir / "ours.jpg") == ref) << line << " hold " << hold;
+            }
+    }
+}
+
+}  // namespace
