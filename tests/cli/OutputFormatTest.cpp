@@ -64,7 +64,7 @@ TEST(OutputFormats, ClashesAreDecidedOnTheRealOutputNames) {
 }
 
 // Every way rows reach an encoder gives the same file: a raw pair's rows
-// read twice, a map's, and a JPEG decoded twice, where the encoder asks
+// read twice, a map's, and a PNG or JPEG decoded twice, where the encoder asks
 // for two passes (a JPEG's table count), and once otherwise.
 TEST(OutputFormats, StreamedAndWholeInputsEncodeAlike) {
     TempDir dir;
@@ -73,6 +73,9 @@ TEST(OutputFormats, StreamedAndWholeInputsEncodeAlike) {
     ASSERT_EQ(RunConvert({"-q", "--format", "jpg", "-o", dir / "jpg", dir / "a.ipr"}).status, 0);
     ASSERT_EQ(RunConvert({"-q", "--format", "jpg", "-o", dir / "jpg2", dir / "bmp/a.bmp"}).status, 0);
     EXPECT_EQ(ReadBytes(dir / "jpg/a.jpg"), ReadBytes(dir / "jpg2/a.jpg"));
+    ASSERT_EQ(RunConvert({"-q", "--format", "png", "-o", dir / "png", dir / "a.ipr"}).status, 0);
+    ASSERT_EQ(RunConvert({"-q", "--format", "jpg", "-o", dir / "jpg3", dir / "png/a.png"}).status, 0);
+    EXPECT_EQ(ReadBytes(dir / "jpg/a.jpg"), ReadBytes(dir / "jpg3/a.jpg"));
     // The JPEG's own pixels, through a .bmp, against straight from the JPEG.
     ASSERT_EQ(RunConvert({"-q", "-o", dir / "dec", dir / "jpg/a.jpg"}).status, 0);
     for (const std::string format : {"jpg", "png", "tiff"}) {
