@@ -38,7 +38,8 @@ struct ShardPlanCounts {
 // - of items sharing one output the last listed wins, the others are refused;
 // links and hard links are left to the shards, which check their own items.
 // An item's shard is ShardOf its output, as with --shard K/N. The names go
-// through files in planDir twice; memory is a 256th of the names at most.
+// through files in planDir twice; memory holds about a 256th of them (all
+// the names that share one output are held together).
 // Throws EQuenlo (an unwritable folder, a full disk).
 ShardPlanCounts WriteShardPlans(const InputSource& next, const ShardPlanOptions& options);
 
