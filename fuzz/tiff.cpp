@@ -1,7 +1,8 @@
 // DecodeTiffFile on arbitrary bytes, written to a private file: it either
 // throws one of the library's errors or returns a map whose buffer matches
-// its size. Our part is the choice between reading samples directly and
-// libtiff's RGBA conversion, and the copying of both into the map.
+// its size. Our part is the unpacking of samples in every layout, the
+// size checks on strips and tiles, libtiff's RGBA conversion for the rest,
+// and the turning by orientation.
 #include <unistd.h>
 
 #include <cstdint>
@@ -47,6 +48,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     options.onWarning = [](const std::string& text) {
         if (text.empty()) std::abort();
     };
+    // Half the inputs turned upright, so turning sees every orientation.
+    ImageMeta meta;
+    options.meta = &meta;
+    options.autoOrient = size % 2 == 1;
     try {
         const auto map = DecodeTiffFile(file.Write(data, size), options);
         if (!map || map->Width() < 0 || map->Height() < 0 ||
