@@ -129,6 +129,19 @@ void CopyPair(const TempDir& dir, const std::string& from, const std::string& to
     for (const char* ext : {".ipr", ".rgb"}) fs::copy_file(dir / (from + ext), dir / (to + ext));
 }
 
+// Given its full size first, the .rgb is filled in slowly.
+void FillPreSized(const TempDir& dir) {
+    const std::vector<uint8_t> rgb = ReadBytes(dir / "src/p1.rgb");
+    const int fd = ::open((dir / "in/p1.rgb").c_str(), O_WRONLY | O_CREAT, 0644);
+    ASSERT_EQ(::ftruncate(fd, static_cast<off_t>(rgb.size())), 0);
+    fs::copy_file(dir / "src/p1.ipr", dir / "in/p1.ipr");
+    for (size_t at = 0, piece = rgb.size() / 4 + 1; at < rgb.size(); at += piece) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(kSettleMs / 3));
+        ASSERT_GT(::pwrite(fd, rgb.data() + at, std::min(rgb.size() - at, piece), static_cast<off_t>(at)), 0);
+    }
+    ::close(fd);
+}
+
 INSTANTIATE_TEST_SUITE_P(Faults, WatchScenario, ::testing::Values(
     // A file that settles while another converts is taken then, not at the next event.
     Scenario{"SettledDuringAConversion", {}, [](const TempDir& dir) {
@@ -169,29 +182,8 @@ INSTANTIATE_TEST_SUITE_P(Faults, WatchScenario, ::testing::Values(
             fs::rename(dir / ("src/p2" + std::string(ext)), dir / ("in/p2" + std::string(ext)));
         }
     }, {"out/p2.bmp"}, 2},
-    // Given its full size first, the .rgb is filled in slowly.
-    Scenario{"PreSizedWithEvents", {}, [](const TempDir& dir) {
-        const std::vector<uint8_t> rgb = ReadBytes(dir / "src/p1.rgb");
-        const int fd = ::open((dir / "in/p1.rgb").c_str(), O_WRONLY | O_CREAT, 0644);
-        ASSERT_EQ(::ftruncate(fd, static_cast<off_t>(rgb.size())), 0);
-        fs::copy_file(dir / "src/p1.ipr", dir / "in/p1.ipr");
-        for (size_t at = 0; at < rgb.size(); at += rgb.size() / 4 + 1) {
-            std::this_thread::sleep_for(std::chrono::milliseconds(kSettleMs / 3));
-            ASSERT_GT(::pwrite(fd, rgb.data() + at, std::min(rgb.size() - at, rgb.size() / 4 + 1), static_cast<off_t>(at)), 0);
-        }
-        ::close(fd);
-    }, {"out/p1.bmp"}},
-    Scenario{"PreSizedWithScans", {"--poll", "0.02", "-o", "out/", "in/"}, [](const TempDir& dir) {
-        const std::vector<uint8_t> rgb = ReadBytes(dir / "src/p1.rgb");
-        fs::copy_file(dir / "src/p1.ipr", dir / "in/p1.ipr");
-        fs::resize_file((WriteText(dir / "in/p1.rgb", ""), dir / "in/p1.rgb"), rgb.size());
-        for (size_t at = 0; at < rgb.size(); at += rgb.size() / 4 + 1) {
-            std::this_thread::sleep_for(std::chrono::milliseconds(kSettleMs / 3));
-            std::fstream f(dir / "in/p1.rgb", std::ios::in | std::ios::out | std::ios::binary);
-            f.seekp(static_cast<std::streamoff>(at));
-            f.write(reinterpret_cast<const char*>(rgb.data() + at), static_cast<std::streamsize>(std::min(rgb.size() - at, rgb.size() / 4 + 1)));
-        }
-    }, {"out/p1.bmp"}},
+    Scenario{"PreSizedWithEvents", {}, FillPreSized, {"out/p1.bmp"}},
+    Scenario{"PreSizedWithScans", {"--poll", "0.02", "-o", "out/", "in/"}, FillPreSized, {"out/p1.bmp"}},
     // Hidden names and partial downloads wait for their rename.
     Scenario{"HiddenAndPartialNames", {}, [](const TempDir& dir) {
         CopyPair(dir, "src/p0", "in/.p0");
