@@ -565,7 +565,7 @@ private:
             if (exists && t.scanned && !done_.count(t.key) && out.mtimeNs > t.signature.NewestNs()) {
                 done_[t.key] = t.signature;
                 outputs_[output] = {t.key, t.input.name};
-                MoveInto(options_.doneDir, ItemOf(t, output, {}), t.input.subdir);
+                if (!options_.doneDir.empty()) MoveInto(options_.doneDir, ItemOf(t, output, {}), t.input.subdir);
                 continue;
             }
             std::string why = Clash(output, t.key);
