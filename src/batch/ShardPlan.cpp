@@ -432,7 +432,8 @@ ShardPlanCounts WriteShardPlans(const InputSource& next, const ShardPlanOptions&
 }
 
 TShardPlanFile::TShardPlanFile(const std::string& fileName) : name_(fileName) {
-    f_ = std::fopen(fileName.c_str(), "rb");
+    file_.reset(std::fopen(fileName.c_str(), "rb"));
+    f_ = file_.get();
     if (!f_) throw EQuenlo("cannot read the plan " + fileName + ": " + std::strerror(errno));
     struct stat st {};
     if (::fstat(fileno(f_), &st) != 0 || !S_ISREG(st.st_mode)) throw EQuenlo("the plan " + fileName + " is not a file");
@@ -464,9 +465,7 @@ TShardPlanFile::TShardPlanFile(const std::string& fileName) : name_(fileName) {
     for (uint64_t k = 0; k < words; ++k) settings_.push_back(Field());
 }
 
-TShardPlanFile::~TShardPlanFile() {
-    if (f_) std::fclose(f_);
-}
+TShardPlanFile::~TShardPlanFile() = default;
 
 void TShardPlanFile::Damaged(const std::string& why) const {
     throw EQuenlo("the plan " + name_ + " is damaged: " + why);

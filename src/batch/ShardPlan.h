@@ -4,6 +4,7 @@
 // a machine reads only its part and starts at once, however large the batch.
 #include <cstdint>
 #include <cstdio>
+#include <memory>
 #include <string>
 #include <utility>
 #include <vector>
@@ -67,8 +68,12 @@ private:
     uint64_t Number(uint64_t max);
     [[noreturn]] void Damaged(const std::string& why) const;
 
+    struct Closer {
+        void operator()(FILE* f) const { std::fclose(f); }
+    };
     std::string name_;
-    FILE* f_ = nullptr;
+    std::unique_ptr<FILE, Closer> file_;  // closed also when the constructor throws
+    FILE* f_ = nullptr;                   // file_'s
     uint64_t left_ = 0;  // bytes before the trailer not yet read
     int shard_ = 0, shards_ = 1;
     std::vector<std::string> settings_;

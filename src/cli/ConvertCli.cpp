@@ -275,7 +275,7 @@ FILE* OpenList(const std::string& name, bool& owned) {
     FILE* f = owned ? std::fopen(name.c_str(), "rb") : stdin;
     struct stat st {};
     if (f && ::fstat(fileno(f), &st) == 0 && S_ISDIR(st.st_mode)) {
-        std::fclose(f);
+        if (owned) std::fclose(f);
         throw EQuenlo("cannot read the list " + name + ": it is a folder");
     }
     if (!f) throw EQuenlo("cannot read the list " + name + ": " + std::strerror(errno));
