@@ -475,11 +475,24 @@ SaveStep LoadResized(const BatchItem& item, ItemNotes& notes, const ItemLoaderOp
             if (held == ImageKind::None || held == ImageKind::Jpeg) throw;
             bytes.reset();
         }
-        if (bytes) {
-            TPixelMap::CheckedDataSize(source->width, source->height, 3);
-            CheckPixelLimit(source->width, source->height, limit);
+    } else if (kind == ImageKind::Png && !options.autoOrient) {
+        bytes = std::make_shared<const std::vector<uint8_t>>(ReadFileBytes(item.input, kMaxFile));
+        try {
+            const PngFrame frame = ReadPngFrame(*bytes);
+            // An interlaced file's passes fill the whole picture before any row: read whole.
+            if (frame.interlaced) bytes.reset();
+            source->width = static_cast<int32_t>(std::min<int64_t>(frame.width, INT32_MAX));
+            source->height = static_cast<int32_t>(std::min<int64_t>(frame.height, INT32_MAX));
+            need += bytes ? bytes->size() + frame.workingBytes : 0;
+        } catch (const EInvalidGraphic&) {
+            bytes.reset();  // read whole: another format under a PNG's name, or the reader's message
         }
     }
+    if (bytes) {
+        TPixelMap::CheckedDataSize(source->width, source->height, 3);
+        CheckPixelLimit(source->width, source->height, limit);
+    }
+    const bool jpeg = bytes && kind == ImageKind::Jpeg;
     TMemoryBudget::Reservation held;
     if (!raw && !bytes) {
         // Reserved before the load, once: a job never waits while it holds a reservation.
@@ -500,7 +513,7 @@ SaveStep LoadResized(const BatchItem& item, ItemNotes& notes, const ItemLoaderOp
     int32_t outW, outH;
     if (request.thumbnail) {
         const auto [boxW, boxH] = ThumbnailBox(request.geometry, source->width, source->height);
-        const ThumbnailPlan plan = PlanThumbnail(source->width, source->height, boxW, boxH, bytes != nullptr);
+        const ThumbnailPlan plan = PlanThumbnail(source->width, source->height, boxW, boxH, jpeg);
         outW = plan.resize ? plan.width : source->width;
         outH = plan.resize ? plan.height : source->height;
         if (plan.resize && plan.scale > 1) {
@@ -514,7 +527,18 @@ SaveStep LoadResized(const BatchItem& item, ItemNotes& notes, const ItemLoaderOp
     }
     TPixelMap::CheckedDataSize(outW, outH, 3);
     CheckPixelLimit(outW, outH, limit);
-    if (bytes) {
+    if (bytes && !jpeg) {
+        source->feed = [bytes, limit](TRowSink& in) {
+            PngRows rows;
+            rows.start = [](int32_t, int32_t) {};
+            rows.row = [&in](int32_t, const uint8_t* bgr) { in.Rows(bgr, 1); };
+            try {
+                DecodePngRows(*bytes, limit, rows);
+            } catch (const std::exception& e) {
+                throw ESourceReadError(EInOutError(0, DescribeError(e)));
+            }
+        };
+    } else if (jpeg) {
         source->feed = [bytes, limit, scale = source->scale, &notes, self = source.get()](TRowSink& in) {
             JpegOptions decode;
             decode.onWarning = [&notes, self](const std::string& text) {
