@@ -241,6 +241,9 @@ std::optional<int> ParseConvertArgs(int argc, const char* const* argv, FILE* out
     setting("--raw-size", raw ? std::to_string(options.load.raw->width) + "x" + std::to_string(options.load.raw->height) : "", raw);
     setting("--raw-ext", options.plan.rawExt, raw);
     setting("--raw-order", rawOrder, raw);
+    setting("--resize", resize, !resize.empty());
+    setting("--thumbnail", thumbnail, !thumbnail.empty());
+    setting("--filter", filter, !filter.empty());
     setting("--keep-going", "", keepGoing);
     setting("--skip-existing", "", skipExisting);
     return usage;
@@ -294,7 +297,8 @@ std::optional<int> TakePlanSettings(const TShardPlanFile& plan, ConvertArgs& arg
     };
     // Only the words a plan records: an edited plan gives no other option.
     static const std::set<std::string> recordable = {"--output",   "--format",   "--png-level",  "--tiff-compression", "--max-pixels",
-                                                     "--raw-size", "--raw-ext",  "--raw-order", "--keep-going",       "--skip-existing"};
+                                                     "--raw-size", "--raw-ext",  "--raw-order", "--keep-going",       "--skip-existing",
+                                                     "--resize",   "--thumbnail", "--filter"};
     for (const std::string& word : plan.Settings())
         if (!recordable.count(nameOf(word))) throw EQuenlo("the plan " + args.planFile + " is damaged: it records " + word);
     for (const std::string& name : args.given) {

@@ -169,3 +169,15 @@ TEST(Resize, SizesFollowTheGeometryAndReportTheResult) {
     ASSERT_EQ(RunConvert({"-q", "-o", dir / "plain", dir / "a.ipr"}).status, 0);
     EXPECT_EQ(ReadBytes(dir / "t/a.bmp"), ReadBytes(dir / "plain/a.bmp"));
 }
+
+TEST(Resize, APlanRecordsTheResize) {
+    TempDir dir;
+    WritePair(dir / "a", 301, 203, 5);
+    ASSERT_EQ(RunConvert({"-q", "--thumbnail", "40x40", "--filter", "box", "-o", dir / "direct", dir / "a.ipr"}).status, 0);
+    ASSERT_EQ(RunConvert({"--plan-shards", "1", "--plan-dir", dir / "plan", "--thumbnail", "40x40", "--filter", "box",
+                          "-o", dir / "planned", dir / "a.ipr"}).status, 0);
+    const CliRun r = RunConvert({"-q", "--plan", dir / "plan/1-of-1.plan"});
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(ReadBytes(dir / "planned/a.bmp"), ReadBytes(dir / "direct/a.bmp"));
+    EXPECT_EQ(RunConvert({"-q", "--plan", dir / "plan/1-of-1.plan", "--filter", "lanczos"}).status, 2);
+}
