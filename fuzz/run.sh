@@ -94,6 +94,9 @@ executions() {
     echo "${n:-0}"
 }
 
+# Leaks inside system libraries that the harnesses cannot free.
+export LSAN_OPTIONS=suppressions=$here/lsan.supp:print_suppressions=0${LSAN_OPTIONS:+:$LSAN_OPTIONS}
+
 # The ipr_rgb harness writes its pair files under TMPDIR.
 export TMPDIR=$build/tmp
 mkdir -p "$TMPDIR"
