@@ -23,6 +23,8 @@ PACKAGES += xvfb xauth imagemagick
 PACKAGES += libheif-dev libheif-examples libgif-dev gifsicle python3-pil
 # The Python module and its tests; the library packages' lint
 PACKAGES += pybind11-dev python3-dev python3-numpy python3-pytest lintian
+# --icc srgb: pixels into sRGB through Little CMS.
+PACKAGES += liblcms2-dev
 
 # Only make bench needs these: the peer that rendering is compared against.
 BENCH_PACKAGES = libcairo2-dev

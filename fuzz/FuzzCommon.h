@@ -97,12 +97,12 @@ inline void RegisterBudgetKinds() {
     RegisterSimpleVeloreKinds();
 }
 
-// Aborts unless a decoded 24-bit map is whole: a real size, a byte count
-// that matches it, and every byte addressable.
+// Aborts unless a decoded 24-bit (or ARGB) map is whole: a real size, a
+// byte count that matches it, and every byte addressable.
 template <class TMap>
 inline void CheckDecoded(const TMap& map) {
     if (!map || map->Width() <= 0 || map->Height() <= 0 ||
-        int64_t(map->DataSize()) != int64_t(map->Width()) * map->Height() * 3)
+        int64_t(map->DataSize()) != int64_t(map->Width()) * map->Height() * (map->Kind() == PixelKind::ARGB ? 4 : 3))
         std::abort();
     CheckAddressable(map->Data(), map->DataSize());
 }

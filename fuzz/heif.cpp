@@ -18,10 +18,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     options.keepAlpha = size > 0 && data[size - 1] & 1;
     try {
         const auto map = DecodeHeif(std::span<const uint8_t>(data, size), options);
-        if (!map || map->Width() <= 0 || map->Height() <= 0 ||
-            int64_t(map->DataSize()) != int64_t(map->Width()) * map->Height() * (map->Kind() == PixelKind::ARGB ? 4 : 3))
-            std::abort();
-        fuzz::CheckAddressable(map->Data(), map->DataSize());
+        fuzz::CheckDecoded(map);
     } catch (const EQuenlo&) {
     }
     return 0;

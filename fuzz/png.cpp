@@ -1,4 +1,4 @@
-// DecodePng on arbitrary bytes: it either throws one of the library's
+// DecodePngImage on arbitrary bytes: it either throws one of the library's
 // errors or returns a map whose buffer matches its size.
 #include <cstdint>
 #include <cstdlib>
@@ -10,10 +10,13 @@
 using namespace quenlo;
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-    PixelLimit limit;
-    limit.maxPixels = fuzz::kMaxPixels;
+    ImageMeta meta;
+    LoadOptions options;
+    options.limit.maxPixels = fuzz::kMaxPixels;
+    options.meta = &meta;
+    options.keepAlpha = size > 0 && data[size - 1] & 1;
     try {
-        const auto map = DecodePng(std::span<const uint8_t>(data, size), limit);
+        const auto map = DecodePngImage(std::span<const uint8_t>(data, size), options);
         fuzz::CheckDecoded(map);
     } catch (const EQuenlo&) {
     }

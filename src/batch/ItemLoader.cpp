@@ -10,6 +10,7 @@
 #include "imageio/BmpWriter.h"
 #include "imageio/FileIo.h"
 #include "imageio/GifReader.h"
+#include "imageio/HeaderMeta.h"
 #include "imageio/HeifReader.h"
 #include "imageio/ImageKind.h"
 #include "imageio/JpegReader.h"
@@ -104,12 +105,12 @@ uint64_t WholeImageBytes(const std::string& name, ImageKind named, const PixelLi
 // bands of about 1 MiB that are each one contiguous write.
 class TBottomUpRows {
 public:
-    TBottomUpRows(TAtomicFile& file, int32_t width, int32_t height)
+    TBottomUpRows(TAtomicFile& file, int32_t width, int32_t height, const ImageMeta& meta = {})
         : file_(file), height_(height), rowSize_(BmpRowSize(width)), rowBytes_(static_cast<size_t>(width) * 3),
           slots_(std::clamp<size_t>((1u << 20) / rowSize_, 1, static_cast<size_t>(height))),
           band_(slots_ * rowSize_, 0) {
         uint8_t header[kBmpHeaderSize];
-        PutBmpHeader(header, width, height);
+        PutBmpHeader(header, width, height, meta);
         file_.Write(header, sizeof header);
     }
 
@@ -141,9 +142,9 @@ SaveStep LoadWhole(const BatchItem& item, ItemNotes& notes, const ItemLoaderOpti
 // offset, the others through their row encoders.
 class TRowOutput {
 public:
-    TRowOutput(TAtomicFile& file, int32_t width, int32_t height, const OutputOptions& output) {
-        if (output.format == OutputFormat::Bmp) bmp_ = std::make_unique<TBottomUpRows>(file, width, height);
-        else encoder_ = OpenRowEncoder(file, width, height, RawOrder::Bgr, output);
+    TRowOutput(TAtomicFile& file, int32_t width, int32_t height, const OutputOptions& output, const ImageMeta& meta) {
+        if (output.format == OutputFormat::Bmp) bmp_ = std::make_unique<TBottomUpRows>(file, width, height, meta);
+        else encoder_ = OpenRowEncoder(file, width, height, RawOrder::Bgr, output, meta);
     }
     void Put(int32_t y, const uint8_t* bgr) {
         if (bmp_) bmp_->Put(y, bgr);
@@ -183,6 +184,11 @@ SaveStep StreamJpeg(const BatchItem& item, ItemNotes& notes, const ItemLoaderOpt
         if (held != ImageKind::None && held != ImageKind::Jpeg) return LoadWhole(item, notes, options);
         throw;
     }
+    // Turned or converted pixels need the whole image.
+    auto meta = std::make_shared<ImageMeta>();
+    ReadJpegMeta(*bytes, *meta);
+    if ((options.autoOrient && meta->orientation != 1) || (options.icc == IccMode::Srgb && !meta->icc.empty()))
+        return LoadWhole(item, notes, options);
     TPixelMap::CheckedDataSize(frame.width, frame.height, 3);
     CheckPixelLimit(frame.width, frame.height, options.limit);
     notes.width = frame.width;
@@ -193,7 +199,7 @@ SaveStep StreamJpeg(const BatchItem& item, ItemNotes& notes, const ItemLoaderOpt
                           EncoderBytes(frame.width, frame.height, options.output);
     TMemoryBudget::Reservation held = options.budget->Reserve(need);
     const PixelLimit limit = options.limit;
-    return [bytes, held, limit, &item, &notes, output = options.output]() -> CommitStep {
+    return [bytes, meta, held, limit, &item, &notes, output = options.output]() -> CommitStep {
         // A load error outranks a save error, as when the image is decoded
         // first: after a failed create or write the decoding still goes on.
         std::shared_ptr<TAtomicFile> file;
@@ -217,7 +223,7 @@ SaveStep StreamJpeg(const BatchItem& item, ItemNotes& notes, const ItemLoaderOpt
             if (pass > 0) return;
             save([&] {
                 file = std::make_shared<TAtomicFile>(item.output);
-                rows = std::make_unique<TRowOutput>(*file, w, h, output);
+                rows = std::make_unique<TRowOutput>(*file, w, h, output, *meta);
             });
         };
         sink.row = [&](int y, const uint8_t* bgr) { save([&] { rows->Put(y, bgr); }); };
@@ -250,8 +256,13 @@ SaveStep StreamPng(const BatchItem& item, ItemNotes& notes, const ItemLoaderOpti
         // Read whole: another format under a PNG's name, or the reader's message.
         return LoadWhole(item, notes, options);
     }
-    // An interlaced file's passes fill the whole picture before any row.
-    if (frame.interlaced) return LoadWhole(item, notes, options);
+    // An interlaced file's passes fill the whole picture before any row;
+    // alpha and a profile's conversion need the whole picture too.
+    auto meta = std::make_shared<ImageMeta>();
+    ReadPngMeta(*bytes, *meta);
+    if (frame.interlaced || meta->alpha || (options.icc == IccMode::Srgb && !meta->icc.empty()))
+        return LoadWhole(item, notes, options);
+    if (options.icc == IccMode::Strip) meta->icc.clear();
     TPixelMap::CheckedDataSize(frame.width, frame.height, 3);
     CheckPixelLimit(frame.width, frame.height, options.limit);
     notes.width = frame.width;
@@ -259,7 +270,7 @@ SaveStep StreamPng(const BatchItem& item, ItemNotes& notes, const ItemLoaderOpti
     // The file, the decoder's rows, and the writer's band of rows.
     const uint64_t need = bytes->size() + frame.workingBytes + static_cast<uint64_t>(frame.width) * 3 * 64 + (2u << 20);
     TMemoryBudget::Reservation held = options.budget->Reserve(need);
-    return [bytes, held, limit = options.limit, output = options.output, &item]() -> CommitStep {
+    return [bytes, meta, held, limit = options.limit, output = options.output, &item]() -> CommitStep {
         // A load error outranks a save error, as when the image is decoded
         // first: after a failed create or write the decoding still goes on.
         std::shared_ptr<TAtomicFile> file;
@@ -281,7 +292,7 @@ SaveStep StreamPng(const BatchItem& item, ItemNotes& notes, const ItemLoaderOpti
             if (pass > 0) return;
             save([&] {
                 file = std::make_shared<TAtomicFile>(item.output);
-                rows = std::make_unique<TRowOutput>(*file, w, h, output);
+                rows = std::make_unique<TRowOutput>(*file, w, h, output, *meta);
             });
         };
         sink.row = [&](int32_t y, const uint8_t* bgr) { save([&] { rows->Put(y, bgr); }); };
@@ -307,23 +318,42 @@ bool OutputSeekable(const std::string& output) {
     return ::stat(output.c_str(), &st) != 0 || S_ISREG(st.st_mode);
 }
 
+// Formats whose files can hold an alpha channel.
+bool HoldsAlpha(OutputFormat format) { return format == OutputFormat::Png || format == OutputFormat::Tiff; }
+
+// The profile as --icc asks: kept, dropped, or the pixels turned into
+// sRGB and the profile dropped (kept, with a warning, when it cannot be applied).
+void ApplyIcc(TPixelMap& map, ImageMeta& meta, IccMode mode, ItemNotes& notes) {
+    if (meta.icc.empty() || mode == IccMode::Keep) return;
+    if (mode == IccMode::Srgb && !ConvertToSrgb(map, meta.icc)) {
+        notes.warnings.push_back("the ICC profile is not an RGB profile Little CMS reads; the pixels are left as stored");
+        return;
+    }
+    meta.icc.clear();
+}
+
 SaveStep LoadWhole(const BatchItem& item, ItemNotes& notes, const ItemLoaderOptions& options) {
     const ImageKind kind = KindByName(item.input);
     TMemoryBudget::Reservation held =
         options.budget->Reserve(WholeImageBytes(item.input, kind, options.limit, options.autoOrient));
+    auto meta = std::make_shared<ImageMeta>();
     LoadOptions load;
     load.autoOrient = options.autoOrient;
     load.onWarning = [&notes](const std::string& text) { notes.warnings.push_back(text); };
     load.limit = options.limit;
+    load.meta = meta.get();
+    load.background = options.background.value_or(0xFFFFFF);
+    load.keepAlpha = !options.background && HoldsAlpha(options.output.format);
     std::shared_ptr<TPixelMap> map = LoadImageFile(PixelKind::RGB, item.input, load);
     if (!map) throw EInOutError(2);
+    ApplyIcc(*map, *meta, options.icc, notes);
     notes.width = map->Width();
     notes.height = map->Height();
     if (options.keepImage) options.keepImage(item, map);
-    return [map, held, &item, output = options.output]() -> CommitStep {
+    return [map, meta, held, &item, output = options.output]() -> CommitStep {
         if (std::string why = NothingToSave(item.input, map->Width(), map->Height()); !why.empty())
             throw EQuenlo(why);
-        std::shared_ptr<TAtomicFile> file = PrepareImageFile(*map, item.output, output);
+        std::shared_ptr<TAtomicFile> file = PrepareImageFile(*map, item.output, output, *meta);
         return [file] { file->Commit(); };
     };
 }
@@ -501,6 +531,7 @@ SaveStep LoadResized(const BatchItem& item, ItemNotes& notes, const ItemLoaderOp
         load.autoOrient = options.autoOrient;
         load.onWarning = [&notes](const std::string& text) { notes.warnings.push_back(text); };
         load.limit = limit;
+        load.background = options.background.value_or(0xFFFFFF);
         map = LoadImageFile(PixelKind::RGB, item.input, load);
         if (!map) throw EInOutError(2);
         if (std::string why = NothingToSave(item.input, map->Width(), map->Height()); !why.empty()) throw EQuenlo(why);

@@ -12,6 +12,7 @@
 #include "batch/BatchRun.h"
 #include "batch/MemoryBudget.h"
 #include "batch/ResizeGeometry.h"
+#include "imageio/ColorProfile.h"
 #include "imageio/OutputFormat.h"
 #include "imageio/PixelLimit.h"
 #include "imageio/RawStream.h"
@@ -37,6 +38,11 @@ struct ItemLoaderOptions {
     // Set: every image is resized or made a thumbnail on its way out, rows
     // streaming through the resampler (keepImage then gets the result).
     std::optional<ResizeRequest> resize;
+    // Set (--background): alpha is laid over this colour in every output;
+    // unset, outputs that hold alpha (PNG, TIFF) keep it and the others lay
+    // it over white.
+    std::optional<TColor> background;
+    IccMode icc = IccMode::Keep;
 };
 
 LoadStep ItemLoader(ItemLoaderOptions options);

@@ -24,6 +24,7 @@
 #include "cli/WatchCli.h"
 #include "low/Errors.h"
 #include "low/Low.h"
+#include "pixelmap/ColorText.h"
 
 namespace quenlo {
 
@@ -107,7 +108,8 @@ std::optional<int> ParseConvertArgs(int argc, const char* const* argv, FILE* out
     options.batch.jobs = static_cast<int>(std::max(1u, std::thread::hardware_concurrency()));
     bool keepGoing = false, skipExisting = false;
     std::string shard, rawSize, rawExt = "rgb", rawOrder = "rgb";
-    app.add_option("FILE", args.files, "Images to convert (.ipr or .rgb of a raw pair, .bmp, .jpg, .png, .tif), or folders with -r");
+    app.add_option("FILE", args.files,
+                   "Images to convert (.ipr or .rgb of a raw pair, .bmp, .jpg, .png, .tif, .gif, .heic, .avif), or folders with -r");
     app.add_option("-o,--output", options.plan.outputDir,
                    "Folder for the .bmp files, created with its parents (default: beside each source)");
     app.add_flag("-r,--recursive", args.recursive,
@@ -133,7 +135,8 @@ std::optional<int> ParseConvertArgs(int argc, const char* const* argv, FILE* out
                    "Refuse images of more than N pixels, before reading them (default: 268435456)")
         ->check(CLI::Range(int64_t{1}, INT64_MAX));
     app.add_flag("--auto-orient", options.load.autoOrient,
-                 "Turn images upright by their orientation tag (default: pixels as stored)");
+                 "Turn images upright by their orientation (TIFF tag, EXIF in JPEG, HEIC, AVIF) and state 1 "
+                 "(default: pixels as stored, the orientation carried to TIFF outputs)");
     std::string format = "bmp", tiffCompression = "none";
     app.add_option("--format", format, "Output format: bmp, png, tiff or jpg (default: bmp)")
         ->check(CLI::IsMember({"bmp", "png", "tiff", "jpg"}));
@@ -141,6 +144,14 @@ std::optional<int> ParseConvertArgs(int argc, const char* const* argv, FILE* out
         ->check(CLI::Range(0, 9));
     app.add_option("--tiff-compression", tiffCompression, "TIFF compression: none, lzw or deflate (default: none)")
         ->check(CLI::IsMember({"none", "lzw", "deflate"}));
+    // What an image carries besides its pixels: alpha, colour profile, orientation.
+    std::string background, icc = "keep";
+    app.add_option("--background", background,
+                   "Lay transparent pixels over COLOR (a name such as white or black, or #rrggbb) in every output; "
+                   "without it PNG and TIFF keep alpha and other formats use white");
+    app.add_option("--icc", icc, "ICC profiles: keep (in outputs that hold one), strip, or srgb (convert the pixels "
+                                 "to sRGB and write none) (default: keep)")
+        ->check(CLI::IsMember({"keep", "strip", "srgb"}));
     std::string resize, thumbnail, filter;
     app.add_option("--resize", resize,
                    "Resize every image to GEOMETRY: WxH (fit inside), W or xH (one side), N% (scale), WxH! (exact), "
@@ -198,6 +209,11 @@ std::optional<int> ParseConvertArgs(int argc, const char* const* argv, FILE* out
                                          : tiffCompression == "deflate" ? TiffCompression::Deflate
                                                                         : TiffCompression::None;
         options.plan.outputExt = OutputExtension(options.load.output.format);
+        if (!background.empty()) {
+            options.load.background = ColorFromText(background);
+            if (!options.load.background) throw CLI::ValidationError("--background", "takes a colour name or #rrggbb");
+        }
+        options.load.icc = icc == "strip" ? IccMode::Strip : icc == "srgb" ? IccMode::Srgb : IccMode::Keep;
         if (!resize.empty() || !thumbnail.empty()) {
             if (!resize.empty() && !thumbnail.empty()) throw CLI::ValidationError("--resize and --thumbnail", "take one of the two");
             const char* const name = resize.empty() ? "--thumbnail" : "--resize";

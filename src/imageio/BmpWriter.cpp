@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <cstring>
 
+#include "imageio/ResolutionUnits.h"
+
 namespace quenlo {
 
 namespace {
@@ -16,7 +18,7 @@ void Put32(uint8_t* p, uint32_t v) {
 }
 }  // namespace
 
-void PutBmpHeader(uint8_t* header, int32_t width, int32_t height) {
+void PutBmpHeader(uint8_t* header, int32_t width, int32_t height, const ImageMeta& meta) {
     const uint32_t dataSize = BmpRowSize(width) * static_cast<uint32_t>(height);
     std::memset(header, 0, kBmpHeaderSize);
     header[0] = 'B';
@@ -29,13 +31,17 @@ void PutBmpHeader(uint8_t* header, int32_t width, int32_t height) {
     Put16(&header[26], 1);
     Put16(&header[28], 24);
     Put32(&header[34], dataSize);
+    if (const auto& r = meta.resolution) {
+        Put32(&header[38], PixelsPerMetre(r->x, r->unit));
+        Put32(&header[42], PixelsPerMetre(r->y, r->unit));
+    }
 }
 
-void WriteBmp(const TPixelMapRGB& map, const ByteSink& sink) {
+void WriteBmp(const TPixelMapRGB& map, const ByteSink& sink, const ImageMeta& meta) {
     const uint32_t w = static_cast<uint32_t>(map.Width()), h = static_cast<uint32_t>(map.Height());
     const uint32_t rowSize = BmpRowSize(map.Width());
     uint8_t header[kBmpHeaderSize];
-    PutBmpHeader(header, map.Width(), map.Height());
+    PutBmpHeader(header, map.Width(), map.Height(), meta);
     sink(header, sizeof header);
     if (w == 0 || h == 0) return;
 
@@ -56,13 +62,13 @@ void WriteBmp(const TPixelMapRGB& map, const ByteSink& sink) {
     if (filled) sink(chunk.data(), filled);
 }
 
-std::vector<uint8_t> EncodeBmp(const TPixelMapRGB& map) {
+std::vector<uint8_t> EncodeBmp(const TPixelMapRGB& map, const ImageMeta& meta) {
     std::vector<uint8_t> out(kBmpHeaderSize + static_cast<size_t>(BmpRowSize(map.Width())) * map.Height());
     size_t at = 0;
     WriteBmp(map, [&](const uint8_t* p, size_t n) {
         std::memcpy(out.data() + at, p, n);
         at += n;
-    });
+    }, meta);
     return out;
 }
 

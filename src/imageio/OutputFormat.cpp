@@ -9,8 +9,23 @@
 #include "imageio/TiffWriter.h"
 #include "imageio/VlxIo.h"
 #include "low/Errors.h"
+#include "pixelmap/Blend.h"
 
 namespace quenlo {
+
+namespace {
+
+// An ARGB map laid over white, for a format without alpha.
+std::unique_ptr<TPixelMapRGB> FlattenOverWhite(const TPixelMap& argb) {
+    auto rgb = std::make_unique<TPixelMapRGB>();
+    rgb->SetSize(argb.Width(), argb.Height());
+    static const uint8_t kWhite[3] = {255, 255, 255};
+    for (int32_t y = 0; y < argb.Height(); ++y)
+        CompositeRowOver(rgb->ScanLine(y), argb.ScanLine(y), static_cast<size_t>(argb.Width()), kWhite);
+    return rgb;
+}
+
+}  // namespace
 
 const char* OutputExtension(OutputFormat format) {
     switch (format) {
@@ -24,22 +39,27 @@ const char* OutputExtension(OutputFormat format) {
 }
 
 std::unique_ptr<TRowEncoder> OpenRowEncoder(TAtomicFile& out, int32_t width, int32_t height, RawOrder order,
-                                            const OutputOptions& options) {
-    if (options.format == OutputFormat::Png) return OpenPngEncoder(out, width, height, order, options.pngLevel);
+                                            const OutputOptions& options, const ImageMeta& meta) {
+    if (options.format == OutputFormat::Png) return OpenPngEncoder(out, width, height, order, options.pngLevel, meta);
     if (options.format == OutputFormat::Tiff)
-        return OpenTiffEncoder(out, width, height, order, options.tiffCompression);
+        return OpenTiffEncoder(out, width, height, order, options.tiffCompression, meta);
     if (options.format == OutputFormat::Jpeg) return OpenJpegEncoder(out, width, height, order, options);
     throw EInvalidImageSize(width, height);  // a .bmp runs bottom-up: PrepareBmpFile writes it
 }
 
 std::unique_ptr<TAtomicFile> PrepareImageFile(const TPixelMap& map, const std::string& fileName,
-                                              const OutputOptions& options) {
-    if (options.format == OutputFormat::Bmp) return PrepareBmpFile(map, fileName);
-    if (map.Kind() != PixelKind::RGB) return nullptr;
+                                              const OutputOptions& options, const ImageMeta& meta) {
+    if (map.Kind() != PixelKind::RGB && map.Kind() != PixelKind::ARGB) return nullptr;
+    if (options.format == OutputFormat::Bmp) {
+        if (map.Kind() == PixelKind::RGB) return PrepareBmpFile(map, fileName, meta);
+        return PrepareBmpFile(*FlattenOverWhite(map), fileName, meta);
+    }
     if (map.Width() == 0 || map.Height() == 0) throw EInvalidImageSize(map.Width(), map.Height());
+    ImageMeta stated = meta;
+    stated.alpha = map.Kind() == PixelKind::ARGB;
     auto out = std::make_unique<TAtomicFile>(fileName);
     {
-        auto encoder = OpenRowEncoder(*out, map.Width(), map.Height(), RawOrder::Bgr, options);
+        auto encoder = OpenRowEncoder(*out, map.Width(), map.Height(), RawOrder::Bgr, options, stated);
         // Rows are packed, so the whole map is one run of rows.
         for (int pass = 0; pass < encoder->Passes(); ++pass)
             encoder->Rows(map.ScanLine(0), static_cast<size_t>(map.Height()));

@@ -6,6 +6,7 @@
 #include <memory>
 #include <string>
 
+#include "imageio/ImageMeta.h"
 #include "imageio/RawStream.h"
 #include "pixelmap/RowSink.h"
 #include "pixelmap/pixelmap.h"
@@ -37,7 +38,8 @@ struct OutputOptions {
 const char* OutputExtension(OutputFormat format);
 
 // Takes 8-bit rows top-down, 3 bytes a pixel in the order given at its
-// creation, and encodes them as they come, so memory stays constant.
+// creation (4 with alpha last when the image's meta says alpha), and
+// encodes them as they come, so memory stays constant.
 class TRowEncoder : public TRowSink {
 public:
     virtual ~TRowEncoder() = default;
@@ -45,7 +47,7 @@ public:
     // encoder that must see the whole image before it writes asks twice
     // rather than hold it.
     virtual int Passes() const { return 1; }
-    // n whole rows, packed (3 x width bytes each).
+    // n whole rows, packed (3 or 4 x width bytes each).
     void Rows(const uint8_t* rows, size_t n) override = 0;
     // After the last row: completes the file. Throws like Rows.
     virtual void Finish() = 0;
@@ -54,13 +56,17 @@ public:
 // A PNG, TIFF, JPEG or WebP encoder writing into out, which must outlive it. Throws
 // EInOutError when writing fails, EInvalidImageSize for a size the format
 // cannot hold.
+// meta: what the file states besides its pixels (resolution, ICC profile,
+// orientation), and whether the rows carry alpha.
 std::unique_ptr<TRowEncoder> OpenRowEncoder(TAtomicFile& out, int32_t width, int32_t height, RawOrder order,
-                                            const OutputOptions& options);
+                                            const OutputOptions& options, const ImageMeta& meta = {});
 
 // An RGB map written completely in the chosen format, not yet put in place:
-// Commit it. Null for a map that is not RGB. Throws as PrepareBmpFile does.
+// Commit it. An ARGB map keeps its alpha in PNG and TIFF and is laid over
+// white in a .bmp. meta as OpenRowEncoder takes it (its alpha is the
+// map's). Null for a map of another kind. Throws as PrepareBmpFile does.
 std::unique_ptr<TAtomicFile> PrepareImageFile(const TPixelMap& map, const std::string& fileName,
-                                              const OutputOptions& options);
+                                              const OutputOptions& options, const ImageMeta& meta = {});
 
 // A raw image's rows streamed straight into a file of the chosen format.
 // Throws as TRawPair::PrepareBmp does.

@@ -4,6 +4,7 @@
 #include <spng.h>
 #include <vector>
 
+#include "imageio/AlphaRows.h"
 #include "imageio/RgbSwap.h"
 #include "low/Errors.h"
 
@@ -128,6 +129,60 @@ void DecodePngRows(std::span<const uint8_t> file, const PixelLimit& limit, const
         }
     }
     Finish(png);
+}
+
+namespace {
+bool HasAlpha(SpngCtx& png, const spng_ihdr& ihdr) {
+    spng_trns trns{};
+    return ihdr.color_type == SPNG_COLOR_TYPE_GRAYSCALE_ALPHA || ihdr.color_type == SPNG_COLOR_TYPE_TRUECOLOR_ALPHA ||
+           spng_get_trns(png.ctx, &trns) == 0;
+}
+}  // namespace
+
+void ReadPngMeta(std::span<const uint8_t> file, ImageMeta& meta) {
+    SpngCtx png;
+    if (!png.ctx || spng_set_png_buffer(png.ctx, file.data(), file.size()) != 0 ||
+        spng_set_chunk_limits(png.ctx, kMaxChunk, kMaxCache) != 0)
+        return;
+    spng_ihdr ihdr{};
+    if (spng_get_ihdr(png.ctx, &ihdr) != 0) return;
+    meta.alpha = HasAlpha(png, ihdr);
+    meta.bitsPerSample = ihdr.bit_depth;
+    if (spng_phys phys{}; spng_get_phys(png.ctx, &phys) == 0 && phys.ppu_x > 0 && phys.ppu_y > 0)
+        // Unit 1 is the metre: 100 of them to a centimetre.
+        meta.resolution = phys.unit_specifier == 1
+                              ? Resolution{phys.ppu_x / 100.0, phys.ppu_y / 100.0, ResolutionUnit::Centimetre}
+                              : Resolution{double(phys.ppu_x), double(phys.ppu_y), ResolutionUnit::None};
+    if (spng_iccp iccp{}; spng_get_iccp(png.ctx, &iccp) == 0 && iccp.profile && iccp.profile_len > 0)
+        meta.icc.assign(iccp.profile, iccp.profile + iccp.profile_len);
+}
+
+std::unique_ptr<TPixelMap> DecodePngImage(std::span<const uint8_t> file, const LoadOptions& options) {
+    SpngCtx png;
+    const spng_ihdr ihdr = Open(png, file, options.limit);
+    TPixelMap::CheckedDataSize(ihdr.width, ihdr.height, 4);
+    if (options.meta) ReadPngMeta(file, *options.meta);
+    if (!HasAlpha(png, ihdr)) return DecodePng(file, options.limit);
+
+    size_t size = 0;
+    Check(spng_decoded_image_size(png.ctx, SPNG_FMT_RGBA8, &size));
+    auto map = NewDecodedMap(static_cast<int32_t>(ihdr.width), static_cast<int32_t>(ihdr.height), true, options.keepAlpha);
+    const size_t pixels = static_cast<size_t>(map->Width()) * map->Height();
+    // An ARGB map takes the decoded rows as they are; pixels laid over the
+    // background go through a buffer of their own.
+    std::vector<uint8_t> rgba(map->Kind() == PixelKind::RGB ? size : 0);
+    uint8_t* target = rgba.empty() ? map->Data() : rgba.data();
+    if (size != pixels * 4) throw EInvalidGraphic("PNG: unexpected decoded size");
+    // RGBA8 takes the high byte of 16-bit samples; tRNS becomes alpha.
+    Check(spng_decode_image(png.ctx, target, size, SPNG_FMT_RGBA8, SPNG_DECODE_TRNS));
+    Finish(png);
+    if (rgba.empty()) {
+        SwapRedBlue4(target, target, pixels);
+    } else {
+        for (int32_t y = 0; y < map->Height(); ++y)
+            PutRgbaRow(*map, y, rgba.data() + static_cast<size_t>(y) * map->Width() * 4, options.background);
+    }
+    return map;
 }
 
 }  // namespace quenlo

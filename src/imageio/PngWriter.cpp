@@ -9,6 +9,7 @@
 #include <zlib.h>
 
 #include "imageio/AtomicFile.h"
+#include "imageio/ResolutionUnits.h"
 #include "imageio/RgbSwap.h"
 #include "low/Errors.h"
 
@@ -64,7 +65,7 @@ Packed Deflate(const std::vector<uint8_t>& band, const std::vector<uint8_t>& pri
     return out;
 }
 
-// 8-bit RGB, rows filtered with Up (each byte less the one above it: on
+// 8-bit RGB or RGBA, rows filtered with Up (each byte less the one above it: on
 // photos and scans as small as trying all five filters per row, at a third
 // of the time). The image data is one zlib stream made of bands deflated
 // on all cores, as pigz does: each band ends byte-aligned and starts with
@@ -72,10 +73,11 @@ Packed Deflate(const std::vector<uint8_t>& band, const std::vector<uint8_t>& pri
 // the bands are combined into the stream's one.
 class TPngEncoder final : public TRowEncoder {
 public:
-    TPngEncoder(TAtomicFile& out, int32_t width, int32_t height, RawOrder order, int level)
-        : out_(out), width_(width), height_(height), order_(order), level_(std::clamp(level, 0, 9)) {
-        if (width <= 0 || height <= 0 || width > INT32_MAX / 3 - 1) throw EInvalidImageSize(width, height);
-        rowBytes_ = static_cast<size_t>(width) * 3;
+    TPngEncoder(TAtomicFile& out, int32_t width, int32_t height, RawOrder order, int level, const ImageMeta& meta)
+        : out_(out), width_(width), height_(height), order_(order), level_(std::clamp(level, 0, 9)),
+          channels_(meta.alpha ? 4 : 3) {
+        if (width <= 0 || height <= 0 || width > INT32_MAX / channels_ - 1) throw EInvalidImageSize(width, height);
+        rowBytes_ = static_cast<size_t>(width) * channels_;
         prev_.assign(rowBytes_, 0);  // the row above the first is zeros
         if (order_ == RawOrder::Bgr) rgb_.resize(rowBytes_);
         bandRows_ = std::max<size_t>(1, kBandBytes / (rowBytes_ + 1));
@@ -87,8 +89,9 @@ public:
         Put32(ihdr, static_cast<uint32_t>(width));
         Put32(ihdr + 4, static_cast<uint32_t>(height));
         ihdr[8] = 8;  // bits per sample
-        ihdr[9] = 2;  // truecolour
+        ihdr[9] = channels_ == 4 ? 6 : 2;  // truecolour, with alpha or without
         Chunk("IHDR", ihdr, sizeof ihdr);
+        PutMeta(meta);
         // The zlib header: deflate with a 32 KiB window, the level's class, no dictionary.
         const unsigned flevel = level_ < 2 ? 0 : level_ < 6 ? 1 : level_ == 6 ? 2 : 3;
         uint8_t header[2] = {0x78, static_cast<uint8_t>(flevel << 6)};
@@ -106,7 +109,8 @@ public:
         for (size_t i = 0; i < n; ++i, rows += rowBytes_) {
             const uint8_t* row = rows;
             if (order_ == RawOrder::Bgr) {
-                SwapRedBlue(rows, rgb_.data(), static_cast<size_t>(width_));
+                if (channels_ == 4) SwapRedBlue4(rows, rgb_.data(), static_cast<size_t>(width_));
+                else SwapRedBlue(rows, rgb_.data(), static_cast<size_t>(width_));
                 row = rgb_.data();
             }
             const size_t at = band_.size();
@@ -132,6 +136,34 @@ public:
     }
 
 private:
+    // pHYs and iCCP, which must come before the image data.
+    void PutMeta(const ImageMeta& meta) {
+        if (const auto& r = meta.resolution) {
+            uint8_t phys[9] = {};
+            // Unit 1: pixels per metre; 0: only their ratio is known.
+            const bool metres = r->unit != ResolutionUnit::None;
+            const uint32_t x = metres ? PixelsPerMetre(r->x, r->unit) : static_cast<uint32_t>(std::lround(r->x));
+            const uint32_t y = metres ? PixelsPerMetre(r->y, r->unit) : static_cast<uint32_t>(std::lround(r->y));
+            Put32(phys, x);
+            Put32(phys + 4, y);
+            phys[8] = metres ? 1 : 0;
+            if (x > 0 && y > 0 && x <= INT32_MAX && y <= INT32_MAX) Chunk("pHYs", phys, sizeof phys);
+        }
+        if (!meta.icc.empty()) {
+            // A name, its terminator, method 0 (deflate), then the zlib stream.
+            static const char kName[] = "ICC profile";
+            uLongf packed = compressBound(static_cast<uLong>(meta.icc.size()));
+            std::vector<uint8_t> iccp(sizeof kName + 1 + packed);
+            std::memcpy(iccp.data(), kName, sizeof kName);
+            iccp[sizeof kName] = 0;
+            if (compress2(iccp.data() + sizeof kName + 1, &packed, meta.icc.data(), static_cast<uLong>(meta.icc.size()),
+                          Z_BEST_COMPRESSION) != Z_OK)
+                throw std::bad_alloc();
+            iccp.resize(sizeof kName + 1 + packed);
+            Chunk("iCCP", iccp.data(), iccp.size());
+        }
+    }
+
     void Submit(bool last) {
         // The next band's dictionary: this one's last 32 KiB.
         const size_t keep = last ? 0 : std::min(kWindow, band_.size());
@@ -182,6 +214,7 @@ private:
     int32_t width_, height_;
     RawOrder order_;
     int level_;
+    int channels_;
     size_t rowBytes_ = 0, bandRows_ = 1, inFlight_ = 1, rowsDone_ = 0;
     std::vector<uint8_t> prev_, rgb_, band_, primer_, buf_;
     std::deque<std::future<Packed>> pending_;
@@ -192,8 +225,8 @@ private:
 }  // namespace
 
 std::unique_ptr<TRowEncoder> OpenPngEncoder(TAtomicFile& out, int32_t width, int32_t height, RawOrder order,
-                                            int level) {
-    return std::make_unique<TPngEncoder>(out, width, height, order, level);
+                                            int level, const ImageMeta& meta) {
+    return std::make_unique<TPngEncoder>(out, width, height, order, level, meta);
 }
 
 }  // namespace quenlo

@@ -1,5 +1,5 @@
 #pragma once
-// 8-bit RGB .png, encoded row by row as the rows arrive, deflated by zlib on
+// 8-bit RGB or RGBA .png, encoded row by row as the rows arrive, deflated by zlib on
 // all cores.
 #include <memory>
 
@@ -7,8 +7,10 @@
 
 namespace quenlo {
 
-// level: zlib's 0-9. Throws EInvalidImageSize for an empty size.
+// level: zlib's 0-9. meta.alpha: the rows carry alpha, written as RGBA;
+// its resolution goes in pHYs, its ICC profile in iCCP. Throws
+// EInvalidImageSize for an empty size.
 std::unique_ptr<TRowEncoder> OpenPngEncoder(TAtomicFile& out, int32_t width, int32_t height, RawOrder order,
-                                            int level);
+                                            int level, const ImageMeta& meta = {});
 
 }  // namespace quenlo

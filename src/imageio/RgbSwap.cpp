@@ -53,4 +53,11 @@ void SwapRedBlue(const uint8_t* src, uint8_t* dst, size_t pixels) {
     SwapRedBlueReference(src + done * 3, dst + done * 3, pixels - done);
 }
 
+void SwapRedBlue4(const uint8_t* src, uint8_t* dst, size_t pixels) {
+    for (size_t i = 0; i < pixels; ++i, src += 4, dst += 4) {
+        const uint8_t r = src[0], g = src[1], b = src[2], a = src[3];
+        dst[0] = b, dst[1] = g, dst[2] = r, dst[3] = a;
+    }
+}
+
 }  // namespace quenlo

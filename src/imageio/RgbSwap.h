@@ -8,6 +8,9 @@ namespace quenlo {
 // dst may equal src; otherwise the ranges must not overlap.
 void SwapRedBlue(const uint8_t* src, uint8_t* dst, size_t pixels);
 
+// The same for 4-byte pixels (B,G,R,A <-> R,G,B,A): alpha stays last.
+void SwapRedBlue4(const uint8_t* src, uint8_t* dst, size_t pixels);
+
 // The plain per-pixel loop, kept as the reference the fast path is held to.
 void SwapRedBlueReference(const uint8_t* src, uint8_t* dst, size_t pixels);
 

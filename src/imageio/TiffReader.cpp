@@ -450,6 +450,20 @@ void ReadRgba(TIFF* tif, TPixelMapRGB& map, TiffSource& src, TColor background) 
     }
 }
 
+// Resolution and profile as the first directory states them.
+void ReadTiffMeta(TIFF* tif, ImageMeta& meta) {
+    float x = 0, y = 0;
+    if (TIFFGetField(tif, TIFFTAG_XRESOLUTION, &x) && TIFFGetField(tif, TIFFTAG_YRESOLUTION, &y) && x > 0 && y > 0) {
+        const uint16_t unit = Field<uint16_t>(tif, TIFFTAG_RESOLUTIONUNIT, RESUNIT_INCH);
+        meta.resolution = Resolution{x, y, unit == RESUNIT_INCH         ? ResolutionUnit::Inch
+                                           : unit == RESUNIT_CENTIMETER ? ResolutionUnit::Centimetre
+                                                                        : ResolutionUnit::None};
+    }
+    uint32_t size = 0;
+    const uint8_t* icc = nullptr;
+    if (TIFFGetField(tif, TIFFTAG_ICCPROFILE, &size, &icc) && icc && size > 0) meta.icc.assign(icc, icc + size);
+}
+
 }  // namespace
 
 TiffFrame ReadTiffFrame(const std::string& fileName) {
@@ -480,6 +494,7 @@ std::unique_ptr<TPixelMapRGB> DecodeTiffFile(const std::string& fileName, const 
     const uint32_t w = file.Width(), h = file.Height();
     TPixelMap::CheckedDataSize(w, h, 3);
     CheckPixelLimit(w, h, options.limit);
+    if (options.meta) ReadTiffMeta(t.tif, *options.meta);
 
     Layout l;
     std::string why;

@@ -16,8 +16,8 @@ struct TiffOptions {
     // Told when the file holds more pages than the one read.
     std::function<void(const std::string&)> onWarning;
     PixelLimit limit;
-    // Set: filled with the page's orientation, alpha, widest sample and
-    // the file's page count.
+    // Set: filled with the page's orientation, alpha, widest sample,
+    // resolution and ICC profile, and the file's page count.
     ImageMeta* meta = nullptr;
     // What alpha is laid over, 0x00BBGGRR.
     TColor background = 0xFFFFFF;

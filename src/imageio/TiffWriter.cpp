@@ -79,10 +79,11 @@ constexpr size_t kStripBytes = 256u << 10;
 
 class TTiffEncoder final : public TRowEncoder {
 public:
-    TTiffEncoder(TAtomicFile& out, int32_t width, int32_t height, RawOrder order, TiffCompression compression)
-        : sink_{out, 0, 0, nullptr, {}}, width_(width), height_(height), order_(order) {
+    TTiffEncoder(TAtomicFile& out, int32_t width, int32_t height, RawOrder order, TiffCompression compression,
+                 const ImageMeta& meta)
+        : sink_{out, 0, 0, nullptr, {}}, width_(width), height_(height), order_(order), channels_(meta.alpha ? 4 : 3) {
         if (width <= 0 || height <= 0) throw EInvalidImageSize(width, height);
-        rowBytes_ = static_cast<size_t>(width) * 3;
+        rowBytes_ = static_cast<size_t>(width) * channels_;
         rowsPerStrip_ = static_cast<uint32_t>(std::clamp<size_t>(kStripBytes / rowBytes_, 1, static_cast<size_t>(height)));
         strip_.resize(rowsPerStrip_ * rowBytes_);
         OpenOptions options;
@@ -96,14 +97,30 @@ public:
                                                                           : COMPRESSION_NONE;
         bool ok = TIFFSetField(tif_, TIFFTAG_IMAGEWIDTH, static_cast<uint32_t>(width)) &&
                   TIFFSetField(tif_, TIFFTAG_IMAGELENGTH, static_cast<uint32_t>(height)) &&
-                  TIFFSetField(tif_, TIFFTAG_BITSPERSAMPLE, 8) && TIFFSetField(tif_, TIFFTAG_SAMPLESPERPIXEL, 3) &&
+                  TIFFSetField(tif_, TIFFTAG_BITSPERSAMPLE, 8) && TIFFSetField(tif_, TIFFTAG_SAMPLESPERPIXEL, channels_) &&
                   TIFFSetField(tif_, TIFFTAG_PHOTOMETRIC, PHOTOMETRIC_RGB) &&
                   TIFFSetField(tif_, TIFFTAG_PLANARCONFIG, PLANARCONFIG_CONTIG) &&
-                  TIFFSetField(tif_, TIFFTAG_ORIENTATION, ORIENTATION_TOPLEFT) &&
+                  TIFFSetField(tif_, TIFFTAG_ORIENTATION,
+                               meta.orientation >= 1 && meta.orientation <= 8 ? meta.orientation : ORIENTATION_TOPLEFT) &&
                   TIFFSetField(tif_, TIFFTAG_COMPRESSION, scheme) &&
                   TIFFSetField(tif_, TIFFTAG_ROWSPERSTRIP, rowsPerStrip_);
         // Each pixel as the difference to its left neighbour packs photos far better.
         if (ok && scheme != COMPRESSION_NONE) ok = TIFFSetField(tif_, TIFFTAG_PREDICTOR, PREDICTOR_HORIZONTAL);
+        if (ok && channels_ == 4) {
+            const uint16_t extra = EXTRASAMPLE_UNASSALPHA;
+            ok = TIFFSetField(tif_, TIFFTAG_EXTRASAMPLES, 1, &extra);
+        }
+        if (ok && meta.resolution) {
+            const Resolution& r = *meta.resolution;
+            ok = TIFFSetField(tif_, TIFFTAG_XRESOLUTION, static_cast<float>(r.x)) &&
+                 TIFFSetField(tif_, TIFFTAG_YRESOLUTION, static_cast<float>(r.y)) &&
+                 TIFFSetField(tif_, TIFFTAG_RESOLUTIONUNIT,
+                              r.unit == ResolutionUnit::Inch         ? RESUNIT_INCH
+                              : r.unit == ResolutionUnit::Centimetre ? RESUNIT_CENTIMETER
+                                                                     : RESUNIT_NONE);
+        }
+        if (ok && !meta.icc.empty())
+            ok = TIFFSetField(tif_, TIFFTAG_ICCPROFILE, static_cast<uint32_t>(meta.icc.size()), meta.icc.data());
         raw_ = scheme == COMPRESSION_NONE;
         if (!ok) Fail();
     }
@@ -125,7 +142,8 @@ public:
         while (n > 0) {
             const size_t take = std::min<size_t>(n, rowsPerStrip_ - filled_);
             uint8_t* dst = strip_.data() + filled_ * rowBytes_;
-            if (order_ == RawOrder::Bgr) SwapRedBlue(rows, dst, take * static_cast<size_t>(width_));
+            if (order_ == RawOrder::Bgr && channels_ == 4) SwapRedBlue4(rows, dst, take * static_cast<size_t>(width_));
+            else if (order_ == RawOrder::Bgr) SwapRedBlue(rows, dst, take * static_cast<size_t>(width_));
             else std::memcpy(dst, rows, take * rowBytes_);
             rows += take * rowBytes_;
             n -= take;
@@ -167,6 +185,7 @@ private:
     TIFF* tif_ = nullptr;
     int32_t width_, height_;
     RawOrder order_;
+    int channels_;
     size_t rowBytes_ = 0;
     uint32_t rowsPerStrip_ = 1;
     std::vector<uint8_t> strip_;
@@ -178,8 +197,8 @@ private:
 }  // namespace
 
 std::unique_ptr<TRowEncoder> OpenTiffEncoder(TAtomicFile& out, int32_t width, int32_t height, RawOrder order,
-                                             TiffCompression compression) {
-    return std::make_unique<TTiffEncoder>(out, width, height, order, compression);
+                                             TiffCompression compression, const ImageMeta& meta) {
+    return std::make_unique<TTiffEncoder>(out, width, height, order, compression, meta);
 }
 
 }  // namespace quenlo

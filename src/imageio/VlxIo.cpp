@@ -8,6 +8,7 @@
 #include "imageio/BmpWriter.h"
 #include "imageio/FileIo.h"
 #include "imageio/GifReader.h"
+#include "imageio/HeaderMeta.h"
 #include "imageio/HeifReader.h"
 #include "imageio/ImageKind.h"
 #include "imageio/JpegReader.h"
@@ -16,6 +17,7 @@
 #include "imageio/StpRgb.h"
 #include "low/Errors.h"
 #include "low/FileNames.h"
+#include "pixelmap/Orientation.h"
 
 namespace quenlo {
 
@@ -56,6 +58,8 @@ std::vector<uint8_t> BytesFor(ImageKind kind, const std::string& fileName, const
 
 std::unique_ptr<TPixelMap> DecodeAs(ImageKind kind, const std::string& fileName, std::span<const uint8_t> bytes,
                                        const LoadOptions& options) {
+    if (options.meta && kind == ImageKind::Jpeg) ReadJpegMeta(bytes, *options.meta);
+    if (options.meta && kind == ImageKind::Bmp) ReadBmpMeta(bytes, *options.meta);
     switch (kind) {
         case ImageKind::Jpeg: {
             JpegOptions jpeg{options.onWarning, options.limit};
@@ -63,7 +67,7 @@ std::unique_ptr<TPixelMap> DecodeAs(ImageKind kind, const std::string& fileName,
             return DecodeJpeg(bytes, jpeg);
         }
         case ImageKind::Bmp: return DecodeBmp(bytes, options.limit);
-        case ImageKind::Png: return DecodePng(bytes, options.limit);
+        case ImageKind::Png: return DecodePngImage(bytes, options);
         case ImageKind::Tiff:
             return DecodeTiffFile(fileName, TiffOptions{options.onWarning, options.limit, options.meta,
                                                         options.background, options.autoOrient});
@@ -162,7 +166,15 @@ std::unique_ptr<TPixelMap> Convert(const TPixelMap& src, PixelKind kind) {
 
 std::unique_ptr<TPixelMap> LoadImageFile(PixelKind kind, const std::string& fileName, const LoadOptions& options) {
     if (!FileExists(fileName)) return nullptr;
-    std::unique_ptr<TPixelMap> raster = ReadRaster(fileName, options);
+    // The orientation is needed to turn the map, whether or not the caller asks for it.
+    ImageMeta own;
+    LoadOptions read = options;
+    if (!read.meta) read.meta = &own;
+    std::unique_ptr<TPixelMap> raster = ReadRaster(fileName, read);
+    if (options.autoOrient && read.meta->orientation != 1) {
+        if (read.meta->orientation >= 2 && read.meta->orientation <= 8) raster = TurnUpright(*raster, read.meta->orientation);
+        read.meta->orientation = 1;
+    }
     // A kept alpha channel goes out as it is.
     if (kind == raster->Kind() || raster->Kind() == PixelKind::ARGB) return raster;
     return Convert(*raster, kind);
@@ -172,12 +184,13 @@ void SaveBmpFile(const TPixelMap& map, const std::string& fileName) {
     if (auto out = PrepareBmpFile(map, fileName)) out->Commit();
 }
 
-std::unique_ptr<TAtomicFile> PrepareBmpFile(const TPixelMap& map, const std::string& fileName) {
+std::unique_ptr<TAtomicFile> PrepareBmpFile(const TPixelMap& map, const std::string& fileName,
+                                            const ImageMeta& meta) {
     if (map.Kind() != PixelKind::RGB) return nullptr;
     // A 0-byte .bmp is corrupt; refusing it also keeps an existing file intact.
     if (map.Width() == 0 || map.Height() == 0) throw EInvalidImageSize(map.Width(), map.Height());
     auto out = std::make_unique<TAtomicFile>(fileName);
-    WriteBmp(static_cast<const TPixelMapRGB&>(map), [&](const uint8_t* p, size_t n) { out->Write(p, n); });
+    WriteBmp(static_cast<const TPixelMapRGB&>(map), [&](const uint8_t* p, size_t n) { out->Write(p, n); }, meta);
     return out;
 }
 

@@ -53,6 +53,8 @@ std::unique_ptr<TPixelMap> LoadImageFile(PixelKind kind, const std::string& file
 void SaveBmpFile(const TPixelMap& map, const std::string& fileName);
 // The same, written completely but not yet put in place: Commit it. Null
 // for a map that is not RGB.
-std::unique_ptr<TAtomicFile> PrepareBmpFile(const TPixelMap& map, const std::string& fileName);
+// The resolution of meta, when it has a unit, goes in the header.
+std::unique_ptr<TAtomicFile> PrepareBmpFile(const TPixelMap& map, const std::string& fileName,
+                                            const ImageMeta& meta = {});
 
 }  // namespace quenlo

@@ -12,6 +12,7 @@
 #include "cli/ConvertCli.h"
 #include "imageio/BmpReader.h"
 #include "imageio/BmpWriter.h"
+#include "imageio/HeaderMeta.h"
 #include "imageio/VlxIo.h"
 
 using namespace quenlo;
@@ -91,9 +92,11 @@ TEST(CliFaults, TheInputBeingTheOutput) {
     EXPECT_EQ(r.status, 1);
     EXPECT_EQ(ReadBytes(broken), cut);
 
-    // And it succeeds in place: the same picture, now 24-bit, nothing else left.
+    // And it succeeds in place: the same picture and resolution, now 24-bit, nothing else left.
     r = RunConvert({"-q", name});
     EXPECT_EQ(r.status, 0) << r.err;
-    EXPECT_EQ(ReadBytes(name), EncodeBmp(*DecodeBmp(source)));
+    ImageMeta meta;
+    ReadBmpMeta(source, meta);
+    EXPECT_EQ(ReadBytes(name), EncodeBmp(*DecodeBmp(source), meta));
     EXPECT_EQ(Snapshot(dir.str()).size(), 2u);
 }

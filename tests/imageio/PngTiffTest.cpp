@@ -28,7 +28,8 @@ Pixels RgbOf(const TPixelMap& map) {
 }
 
 // The reference: libpng's own expansion to 8-bit RGB, keeping the high
-// byte of 16-bit samples and dropping alpha. Empty when libpng refuses.
+// byte of 16-bit samples, with alpha and transparency laid over white.
+// Empty when libpng refuses.
 Pixels LibpngPixels(const std::string& name) {
     FILE* f = std::fopen(name.c_str(), "rb");
     if (!f) return {};
@@ -43,15 +44,18 @@ Pixels LibpngPixels(const std::string& name) {
         png_read_info(png, info);
         png_set_expand(png);
         png_set_strip_16(png);
-        png_set_strip_alpha(png);
         png_set_gray_to_rgb(png);
+        png_set_add_alpha(png, 0xFF, PNG_FILLER_AFTER);
         png_set_interlace_handling(png);
         png_read_update_info(png, info);
         const png_uint_32 w = png_get_image_width(png, info), h = png_get_image_height(png, info);
-        out.assign(size_t{w} * h * 3, 0);
+        Pixels rgba(size_t{w} * h * 4, 0);
         std::vector<png_bytep> rows(h);
-        for (png_uint_32 y = 0; y < h; ++y) rows[y] = out.data() + size_t{y} * w * 3;
+        for (png_uint_32 y = 0; y < h; ++y) rows[y] = rgba.data() + size_t{y} * w * 4;
         png_read_image(png, rows.data());
+        // Laid over white, rounded to nearest.
+        for (size_t i = 0; i < rgba.size(); i += 4)
+            for (int c = 0; c < 3; ++c) out.push_back(uint8_t((rgba[i + c] * rgba[i + 3] + 255 * (255 - rgba[i + 3]) + 127) / 255));
     }
     png_destroy_read_struct(&png, &info, nullptr);
     std::fclose(f);

@@ -3,6 +3,9 @@
   format_refs.py sources DIR    rgb.png, rgba.png (straight alpha), rgb16.png
                                 (16-bit), plain.gif (not interlaced), o6.jpg
                                 (EXIF orientation 6), all 33 x 17
+  format_refs.py meta DIR       the sources, and res.png, res.jpg, res.tif stating
+                                a resolution and an ICC profile (the JPEG also
+                                EXIF orientation 6), alpha.png (96 dpi)
   format_refs.py rgba IN OUT... each IN's first frame as Pillow decodes it: width
                                 and height (4 bytes each, little-endian), then
                                 R, G, B, A rows, 8 bits (16-bit: the high byte)
@@ -47,6 +50,19 @@ def sources(d):
     rgb.save(d + "/o6.jpg", exif=exif.tobytes(), quality=95)
 
 
+def meta(d):
+    from PIL import ImageCms
+    sources(d)
+    icc = ImageCms.ImageCmsProfile(ImageCms.createProfile("sRGB")).tobytes()
+    rgb = Image.open(d + "/rgb.png")
+    exif = Image.Exif()
+    exif[274] = 6
+    rgb.save(d + "/res.png", dpi=(300, 150), icc_profile=icc)
+    rgb.save(d + "/res.jpg", dpi=(72, 144), icc_profile=icc, exif=exif.tobytes(), quality=95)
+    rgb.save(d + "/res.tif", resolution=118.0, x_resolution=118.0, y_resolution=59.0, resolution_unit=3, icc_profile=icc)
+    Image.open(d + "/rgba.png").save(d + "/alpha.png", dpi=(96, 96))
+
+
 def rgba(*pairs):
     for src, out in zip(pairs[::2], pairs[1::2]):
         im = Image.open(src)
@@ -57,4 +73,4 @@ def rgba(*pairs):
 
 
 if __name__ == "__main__":
-    {"sources": sources, "rgba": rgba}[sys.argv[1]](*sys.argv[2:])
+    {"sources": sources, "meta": meta, "rgba": rgba}[sys.argv[1]](*sys.argv[2:])
