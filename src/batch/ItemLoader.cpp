@@ -532,6 +532,7 @@ SaveStep LoadResized(const BatchItem& item, ItemNotes& notes, const ItemLoaderOp
         load.onWarning = [&notes](const std::string& text) { notes.warnings.push_back(text); };
         load.limit = limit;
         load.background = options.background.value_or(0xFFFFFF);
+        load.autoOrient = options.autoOrient;
         map = LoadImageFile(PixelKind::RGB, item.input, load);
         if (!map) throw EInOutError(2);
         if (std::string why = NothingToSave(item.input, map->Width(), map->Height()); !why.empty()) throw EQuenlo(why);
