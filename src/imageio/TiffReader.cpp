@@ -494,7 +494,7 @@ std::unique_ptr<TPixelMapRGB> DecodeTiffFile(const std::string& fileName, const 
     const uint32_t w = file.Width(), h = file.Height();
     TPixelMap::CheckedDataSize(w, h, 3);
     CheckPixelLimit(w, h, options.limit);
-    if (options.meta) ReadTiffMeta(t.tif, *options.meta);
+    if (options.meta) ReadTiffMeta(tif, *options.meta);
 
     Layout l;
     std::string why;
