@@ -62,8 +62,8 @@ struct Child {
 
 // A watch ended by its idle time, reporting into r.jsonl.
 Child StartWatch(const TempDir& dir, const std::vector<std::string>& extra, std::vector<std::string> argv = {kProgram},
-                 const std::string& idle = "1", int settleMs = kSettleMs) {
-    argv.insert(argv.end(), {"--watch", "-q", "--settle", std::to_string(settleMs), "--idle-exit", idle, "--report", dir / "r.jsonl"});
+                 const std::string& idle = "1") {
+    argv.insert(argv.end(), {"--watch", "-q", "--settle", std::to_string(kSettleMs), "--idle-exit", idle, "--report", dir / "r.jsonl"});
     argv.insert(argv.end(), extra.begin(), extra.end());
     Child c(std::move(argv), dir / "err.txt");
     std::this_thread::sleep_for(200ms);  // its first scan
@@ -89,7 +89,6 @@ struct Scenario {
     std::vector<std::string> outputs;  // below the folder, as a batch makes them from src/ of the same name
     int times = 1;                     // each of them converted
     size_t others = 0;                 // inputs converted besides
-    int settleMs = kSettleMs;
     std::vector<std::string> exist;  // below the folder, after the watch
     int status = 0;                  // 1: a failure was reported
 };
@@ -111,7 +110,7 @@ TEST_P(WatchScenario, EndsByItsIdleTimeWithEachImageConvertedOnce) {
     std::vector<std::string> args = s.extra.empty() ? std::vector<std::string>{"-o", "out/", "in/"} : s.extra;
     for (std::string& a : args)
         if (a.ends_with('/')) a = dir / a;
-    Child watch = StartWatch(dir, args, {kProgram}, "1", s.settleMs);
+    Child watch = StartWatch(dir, args);
     s.act(dir);
     const int status = watch.Wait();
     ASSERT_EQ(status, s.status) << (status < 0 ? "still running at the bound; " : "") << watch.Err();
@@ -198,7 +197,7 @@ INSTANTIATE_TEST_SUITE_P(Faults, WatchScenario, ::testing::Values(
         CopyPair(dir, "src/p0", "in/p0");
         Settle();
         fs::copy_file(dir / "expected/p1.bmp", dir / "in/p0.bmp");
-    }, {"out/p0.bmp"}, 1, 0, kSettleMs, {}, 1},
+    }, {"out/p0.bmp"}, 1, 0, {}, 1},
     // An output that cannot be written is tried again once it can.
     Scenario{"OutputSideFailureRetried", {"-r", "-o", "out/", "in/"}, [](const TempDir& dir) {
         WriteText(dir / "out/sub", "");  // where a folder must go
@@ -206,11 +205,11 @@ INSTANTIATE_TEST_SUITE_P(Faults, WatchScenario, ::testing::Values(
         CopyPair(dir, "src/p0", "in/sub/p0");
         Settle();
         fs::remove(dir / "out/sub");
-    }, {"out/sub/p0.bmp"}, 1, 0, kSettleMs, {}, 1},
+    }, {"out/sub/p0.bmp"}, 1, 0, {}, 1},
     Scenario{"DoneAndFailedFolders", {"--done", "done/", "--failed", "failed/", "-o", "out/", "in/"}, [](const TempDir& dir) {
         CopyPair(dir, "src/p0", "in/p0");
         WriteText(dir / "in/bad.jpg", "not a JPEG");
-    }, {"out/p0.bmp"}, 1, 0, kSettleMs, {"done/p0.ipr", "done/p0.rgb", "failed/bad.jpg"}, 1}),
+    }, {"out/p0.bmp"}, 1, 0, {"done/p0.ipr", "done/p0.rgb", "failed/bad.jpg"}, 1}),
     [](const auto& info) { return std::string(info.param.name); });
 
 TEST(WatchRefusals, AMissingWatchedFolderIsRefusedAndNeverMade) {
