@@ -171,6 +171,9 @@ constexpr int64_t kDecodeWork = 16;
 // A unit of the loop search (a box at one level of its sorting, or a pair
 // of boxes that meet, with its test) costs some 32 cleared pixels.
 constexpr int64_t kLoopWork = 32;
+// A row that an edge of a fill crosses: its sixteen crossings walked and
+// sorted among the row's others, at worst some 256 cleared pixels.
+constexpr int64_t kFillRowWork = 256;
 // Each scan of a progressive JPEG after the first passes over the
 // coefficients it holds: some half a cleared pixel per coefficient.
 constexpr int64_t kScanCoefficientsPerWork = 2;
@@ -364,6 +367,7 @@ public:
                 TLoopWork loop{uint64_t(std::max<int64_t>(0, options_.MaxWork - work_) / kLoopWork), 0};
                 if (!poly->Poly.KeepLoop(loop)) OverBudget();
                 AddWork(int64_t(loop.Done) * kLoopWork);
+                AddWork(FillRows(*poly) * kFillRowWork);
             }
         if (options_.Strict)
             for (const TScene::TNodeLine& l : scene_.Lines)
@@ -374,6 +378,22 @@ public:
                          "(start it at a corner)");
                 }
         SortByNode(scene_.Lines);
+    }
+
+    // The rows each edge of a polygon's fill crosses, summed: at most the
+    // node's rows, and no more than the picture has.
+    int64_t FillRows(const TVlxPoly& poly) const {
+        const double limit = std::min(poly.Height, scene_.Root->Height);  // rows
+        if (!(limit > 0)) return 0;
+        const TArrayOfPointF loop = poly.Poly.Loop();
+        int64_t rows = 0;
+        for (size_t i = 0; i + 1 < loop.size(); ++i) {
+            const double a = loop[i].Y, b = loop[i + 1].Y;
+            const double lo = std::max(0.0, std::floor(std::min(a, b)));
+            const double hi = std::min(double(poly.Height), std::ceil(std::max(a, b)) + 1);
+            if (hi > lo) rows += int64_t(std::min(hi - lo, limit));  // NaN compares false
+        }
+        return rows;
     }
 
     // A vertex is kept in floats, which beyond 2^24 pixels do not hold

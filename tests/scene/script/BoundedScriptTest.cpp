@@ -179,6 +179,11 @@ TEST(BoundedScripts, TheBudgetRefusesAtTheLineThatPassesItOrLetsTheScriptThrough
     for (int k = 0; k < 100; ++k)
         star += "+vertex(" + std::to_string(20 + 19 * std::cos(k * 2.4)) + "," + std::to_string(20 + 19 * std::sin(k * 2.4)) + ")\n";
     star += "}\n";
+    // Teeth from top to bottom, closed across them: each edge crosses ~90 rows.
+    std::string comb = "VlxImg size(100,100)\n{\nVlxPoly size(100,100);polygon\n";
+    for (int k = 0; k <= 100; ++k)
+        comb += "+vertex(" + std::to_string(k < 100 ? 5 + k * 0.9 : 5) + "," + (k % 2 && k < 100 ? "95" : "5") + ")\n";
+    comb += "}\n";
 
     const struct {
         std::string script;
@@ -200,6 +205,9 @@ TEST(BoundedScripts, TheBudgetRefusesAtTheLineThatPassesItOrLetsTheScriptThrough
         // The loop search is paid for at the polygon's line.
         {star, 1600 + 32 * 1000, false, 3},
         {star, 1600 + 32 * 10000, false, 0},
+        // So is its fill, by the rows each edge crosses.
+        {comb, 1000000, false, 3},
+        {comb, 10000000, false, 0},
         {"VlxImg size(10,10)\n{\nVlxImg col(9,8,7);size(20,20)\n}\n", 500, true, 0},
     };
     for (const auto& c : cases) {
