@@ -137,6 +137,7 @@ TWindowSettings TForm1::CurrentSettings() const {
     s.zoom = zoom_->Percent();
     s.keepGoing = KeepGoingBox->isChecked();
     s.skipExisting = SkipExistingBox->isChecked();
+    s.replaceOriginals = ReplaceOriginalsBox->isChecked();
     s.format = static_cast<OutputFormat>(FormatBox->currentIndex());
     s.resize = ResizeBox->text();
     s.filter = *ResampleFilterByName(FilterBox->currentData().toString().toStdString());
@@ -152,6 +153,7 @@ void TForm1::ApplySettings(const TWindowSettings& s) {
     zoom_->SetPercent(s.zoom);
     KeepGoingBox->setChecked(s.keepGoing);
     SkipExistingBox->setChecked(s.skipExisting);
+    ReplaceOriginalsBox->setChecked(s.replaceOriginals);
     FormatBox->setCurrentIndex(static_cast<int>(s.format));
     ResizeBox->setText(s.resize);
     FilterBox->setCurrentIndex(FilterBox->findData(QLatin1String(ResampleFilterName(s.filter))));
@@ -251,6 +253,9 @@ void TForm1::BuildControls() {
     KeepGoingBox->setToolTip(QStringLiteral("Off: a file that cannot be read stops the batch there"));
     SkipExistingBox = new QCheckBox(QStringLiteral("Skip existing outputs"), OptionsRow);
     SkipExistingBox->setToolTip(QStringLiteral("Leave output files that already exist alone"));
+    ReplaceOriginalsBox = new QCheckBox(QStringLiteral("Replace originals"), OptionsRow);
+    ReplaceOriginalsBox->setToolTip(QStringLiteral(
+        "Off: a file written over its own source fails where that would lose alpha, deep samples, pages or metadata"));
     FormatBox = new QComboBox(OptionsRow);
     FormatBox->addItems({QStringLiteral("BMP"), QStringLiteral("PNG"), QStringLiteral("TIFF"), QStringLiteral("JPEG")});
     FormatBox->setToolTip(
@@ -277,6 +282,7 @@ void TForm1::BuildControls() {
     ZoomLabel->setToolTip(QStringLiteral("Zoom: Ctrl+wheel, Ctrl+plus, Ctrl+minus, Ctrl+0 for 100 %, Ctrl+9 to fit"));
     options->addWidget(KeepGoingBox);
     options->addWidget(SkipExistingBox);
+    options->addWidget(ReplaceOriginalsBox);
     options->addWidget(FormatBox);
     options->addWidget(ResizeBox);
     options->addWidget(FilterBox);
@@ -290,7 +296,7 @@ void TForm1::BuildControls() {
     options->addWidget(ZoomLabel);
     column->addWidget(OptionsRow);
     setCentralWidget(central);
-    for (QCheckBox* box : {KeepGoingBox, SkipExistingBox})
+    for (QCheckBox* box : {KeepGoingBox, SkipExistingBox, ReplaceOriginalsBox})
         connect(box, &QCheckBox::toggled, this, [this] { SaveSettings(); });
     connect(FilterBox, &QComboBox::currentIndexChanged, this, [this] { SaveSettings(); });
     connect(ResizeBox, &QLineEdit::editingFinished, this, [this] { SaveSettings(); });
@@ -414,6 +420,7 @@ void TForm1::SetBusy(bool busy) {
     Edit1->setReadOnly(busy);
     KeepGoingBox->setEnabled(!busy);
     SkipExistingBox->setEnabled(!busy);
+    ReplaceOriginalsBox->setEnabled(!busy);
     FormatBox->setEnabled(!busy);
     ResizeBox->setReadOnly(busy);
     FilterBox->setEnabled(!busy);
@@ -504,6 +511,8 @@ ItemLoaderOptions TForm1::LoaderChoices(const std::shared_ptr<TKeptImages>& kept
     load.output.format = static_cast<OutputFormat>(FormatBox->currentIndex());
     load.resize = ResizeChoice();
     load.output.quality = QualityBox->value();
+    load.replaceSources = ReplaceOriginalsBox->isChecked();
+    load.inPlaceOption = "\"Replace originals\"";
     load.keepImage = [kept](const BatchItem& item, std::shared_ptr<TPixelMap> map) {
         if (map->Kind() != PixelKind::RGB) return;  // the preview reads it again
         kept->Keep(item.output, std::move(map));

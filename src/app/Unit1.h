@@ -127,6 +127,7 @@ public:
     QFrame* OptionsRow;
     QCheckBox* KeepGoingBox;
     QCheckBox* SkipExistingBox;
+    QCheckBox* ReplaceOriginalsBox;
     QLineEdit* ResizeBox;  // empty (full size), a long side in pixels, or a geometry
     QComboBox* FilterBox;  // the resize filter; each item's data is its name
     QComboBox* FormatBox;  // BMP, PNG, TIFF, JPEG: the OutputFormat's order

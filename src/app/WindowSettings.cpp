@@ -23,6 +23,7 @@ TWindowSettings TWindowSettings::Load(QSettings& from) {
     s.zoom = from.value(QStringLiteral("zoom"), s.zoom).toInt();
     s.keepGoing = from.value(QStringLiteral("keepGoing"), s.keepGoing).toBool();
     s.skipExisting = from.value(QStringLiteral("skipExisting"), s.skipExisting).toBool();
+    s.replaceOriginals = from.value(QStringLiteral("replaceOriginals"), s.replaceOriginals).toBool();
     const QString format = from.value(QStringLiteral("format")).toString();
     for (const auto& [f, name] : kFormatNames)
         if (format == QLatin1String(name)) s.format = f;
@@ -43,6 +44,7 @@ void TWindowSettings::Save(QSettings& to) const {
     to.setValue(QStringLiteral("zoom"), zoom);
     to.setValue(QStringLiteral("keepGoing"), keepGoing);
     to.setValue(QStringLiteral("skipExisting"), skipExisting);
+    to.setValue(QStringLiteral("replaceOriginals"), replaceOriginals);
     for (const auto& [f, name] : kFormatNames)
         if (f == format) to.setValue(QStringLiteral("format"), QLatin1String(name));
     to.setValue(QStringLiteral("resize"), resize);

@@ -18,6 +18,7 @@ struct TWindowSettings {
     int zoom = 100;       // percent
     bool keepGoing = false;
     bool skipExisting = false;
+    bool replaceOriginals = false;  // outputs may replace their sources at a loss
     OutputFormat format = OutputFormat::Bmp;  // of the files written
     QString resize;                           // as typed: empty, a long side, or a geometry
     ResampleFilter filter = ResampleFilter::Lanczos;

@@ -223,6 +223,8 @@ BatchItem TBatchPlan::Item(size_t i) const {
                                                           : "clash";
     if (e.refusal == Refusal::WouldReplace) item.refusal = "would replace " + OtherInput(e) + ", which this batch also reads";
     if (e.refusal == Refusal::SharedOutput) item.refusal = "its output is also the output of " + OtherInput(e);
+    if (e.refusal == Refusal::OneFile)
+        item.refusal = "one file with " + OtherInput(e) + " (hard links), which this batch rewrites already";
     if (e.refusal == Refusal::NotRegular) item.refusal = NotRegularOutput(item.output);
     if (e.refusal == Refusal::UnsafeLink) {
         try {
@@ -396,7 +398,10 @@ private:
             const Reader key{k.id, k.where, 0};
             const auto hit = std::lower_bound(readers_.begin(), readers_.end(), key);
             if (hit != readers_.end() && hit->SameFile(key) && hit->Item() != k.item) {
-                items_[k.item].refusal = Refusal::WouldReplace;
+                // Its own input too: two names of one file, not another input.
+                bool own = false;
+                for (auto r = hit; r != readers_.end() && r->SameFile(key) && !own; ++r) own = r->Image() && r->Item() == k.item;
+                items_[k.item].refusal = own ? Refusal::OneFile : Refusal::WouldReplace;
                 items_[k.item].other = hit->Item();
                 return true;
             }
@@ -485,7 +490,7 @@ private:
             Entry e = items_[i];
             const TTextArena::Ref ref = kept.names_.Add(plan_.names_.View({e.at, static_cast<uint32_t>(e.size + TailSize(e))}));
             e.at = ref.at;
-            if (e.refusal == Refusal::WouldReplace || e.refusal == Refusal::SharedOutput) {
+            if (e.refusal == Refusal::WouldReplace || e.refusal == Refusal::SharedOutput || e.refusal == Refusal::OneFile) {
                 if (!(e.other & kOutsider) && renumber[e.other] != UINT32_MAX) {
                     e.other = renumber[e.other];
                 } else {

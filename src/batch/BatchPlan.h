@@ -39,7 +39,7 @@ private:
     friend class TPlanner;
 
     // Why an item is not converted; the other item is named in the text.
-    enum class Refusal : uint8_t { None, WouldReplace, SharedOutput, NotRegular, UnsafeLink };
+    enum class Refusal : uint8_t { None, WouldReplace, SharedOutput, NotRegular, UnsafeLink, OneFile };
     // A raw pair's members: nearly always the input with the extension
     // swapped, kept as which letters are upper case; else spelled out in
     // the arena after the input, each after its length.
@@ -128,7 +128,9 @@ int ShardOf(const std::string& output, const std::string& dirWithDelim, int shar
 //   are dropped. One file under two names with two outputs gives both;
 // - an input whose output would replace another input of the batch is
 //   refused ("would replace X, which this batch also reads"); a .bmp
-//   rewritten in place replaces only itself and is planned;
+//   rewritten in place replaces only itself and is planned; a hard link to
+//   an earlier input, rewritten in place, is that input under another name
+//   and is refused as such ("one file with X");
 // - of inputs sharing one output the last listed wins, as converting them
 //   one by one would; each earlier one is refused ("its output is also the
 //   output of X");

@@ -11,8 +11,10 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include "batch/BatchPlan.h"
 #include "imageio/AtomicFile.h"
 #include "low/Errors.h"
+#include "low/FileNames.h"
 
 namespace quenlo {
 
@@ -149,12 +151,21 @@ TBatchReport::TBatchReport(const std::string& fileName)
     if (::stat(fileName.c_str(), &st) == 0) {
         id_ = {static_cast<uint64_t>(st.st_dev), static_cast<uint64_t>(st.st_ino), true};
         if (S_ISREG(st.st_mode)) return;  // truncated at Arm
-        // A pipe or terminal is no input and no output of a batch.
-        FILE* f = std::fopen(fileName.c_str(), "w");
-        if (!f) throw EFCreateError(fileName);
+        // A pipe or terminal is no input and no output of a batch. A FIFO
+        // that no one reads would block the open: refused at once.
+        const int fd = ::open(fileName.c_str(), O_WRONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+        if (fd < 0 && errno == ENXIO) throw EQuenlo("cannot write the report " + fileName + ": a FIFO with no reader");
+        FILE* f = fd >= 0 ? ::fdopen(fd, "w") : nullptr;
+        if (!f) {
+            if (fd >= 0) ::close(fd);
+            throw EFCreateError(fileName);
+        }
+        ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) & ~O_NONBLOCK);
         Open(f);
         return;
     }
+    // Its folder is made as the output folder is, with its parents.
+    if (std::string dir = ExtractFileDir(fileName); !dir.empty()) PrepareOutputDir(dir);
     const int fd = ::open(fileName.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
     FILE* f = fd >= 0 ? ::fdopen(fd, "w") : nullptr;
     if (!f) {

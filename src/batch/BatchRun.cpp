@@ -36,6 +36,44 @@ std::string NothingToSave(const std::string& input, long long width, long long h
 }
 
 namespace {
+// The text with each run of digits as one '#': warnings that differ only
+// in their numbers (offsets, counts) are alike.
+std::string Shape(const std::string& text) {
+    std::string shape;
+    for (size_t i = 0; i < text.size(); ++i)
+        if (text[i] < '0' || text[i] > '9') shape += text[i];
+        else if (shape.empty() || shape.back() != '#') shape += '#';
+    return shape;
+}
+}  // namespace
+
+void ItemNotes::Warn(const std::string& text) {
+    const std::string shape = Shape(text);
+    for (size_t i = 0; i < shapes_.size(); ++i)
+        if (shapes_[i] == shape) {
+            ++alike_[i];
+            return;
+        }
+    if (warnings.size() >= kMaxWarnings) {
+        ++others_;
+        return;
+    }
+    warnings.push_back(text);
+    shapes_.push_back(shape);
+    alike_.push_back(0);
+}
+
+std::vector<std::string> ItemNotes::Lines() const {
+    std::vector<std::string> lines;
+    for (size_t i = 0; i < warnings.size(); ++i)
+        lines.push_back(i < alike_.size() && alike_[i] > 0
+                            ? warnings[i] + " … and " + std::to_string(alike_[i]) + " more like it"
+                            : warnings[i]);
+    if (others_ > 0) lines.push_back("… and " + std::to_string(others_) + " more warnings");
+    return lines;
+}
+
+namespace {
 
 // An item after its load and save steps, waiting for its turn to be committed.
 struct Outcome {
@@ -300,8 +338,10 @@ private:
 
     // Reports an item and puts its output in place.
     ItemStatus Finish(const BatchItem& item, Outcome& out) {
-        for (const std::string& text : out.notes.warnings)
-            if (events_.onWarning) events_.onWarning(item, text);
+        // A file that failed gets its one line, the reason, alone.
+        if (out.state != Outcome::State::Failed)
+            for (const std::string& text : out.notes.Lines())
+                if (events_.onWarning) events_.onWarning(item, text);
         switch (out.state) {
             case Outcome::State::Skipped:
                 ++result_.skipped;

@@ -41,8 +41,22 @@ using WarningSink = std::function<void(const std::string&)>;
 // What the load step tells about its item, for reports; written on the
 // thread that loads it.
 struct ItemNotes {
+    // One line each: a warning like an earlier one (the same but for its
+    // numbers) only adds to that one's count, and past kMaxWarnings
+    // different ones the rest are only counted.
     std::vector<std::string> warnings;
     long long width = -1, height = -1;  // pixels; -1 unknown
+
+    void Warn(const std::string& text);
+    // The lines to show, each with "… and N more like it" where it repeats.
+    std::vector<std::string> Lines() const;
+
+    static constexpr size_t kMaxWarnings = 20;
+
+private:
+    std::vector<std::string> shapes_;  // of each warning, its numbers masked
+    std::vector<long long> alike_;     // more like each warning
+    long long others_ = 0;          // past kMaxWarnings
 };
 using LoadStep = std::function<SaveStep(const BatchItem&, ItemNotes&)>;
 

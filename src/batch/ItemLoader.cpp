@@ -1,10 +1,12 @@
 #include "batch/ItemLoader.h"
 
 #include <algorithm>
+#include <cerrno>
 #include <cstring>
 #include <sys/stat.h>
 #include <vector>
 
+#include "batch/InPlace.h"
 #include "imageio/AtomicFile.h"
 #include "imageio/BmpReader.h"
 #include "imageio/BmpWriter.h"
@@ -229,7 +231,7 @@ SaveStep StreamJpeg(const BatchItem& item, ItemNotes& notes, const ItemLoaderOpt
         sink.row = [&](int y, const uint8_t* bgr) { save([&] { rows->Put(y, bgr); }); };
         for (; pass < passes; ++pass) {
             // Warnings once: a second decoding finds the same.
-            if (pass == 0) decode.onWarning = [&notes](const std::string& text) { notes.warnings.push_back(text); };
+            if (pass == 0) decode.onWarning = [&notes](const std::string& text) { notes.Warn(text); };
             else decode.onWarning = nullptr;
             try {
                 DecodeJpegRows(*bytes, decode, sink);
@@ -339,7 +341,7 @@ SaveStep LoadWhole(const BatchItem& item, ItemNotes& notes, const ItemLoaderOpti
     auto meta = std::make_shared<ImageMeta>();
     LoadOptions load;
     load.autoOrient = options.autoOrient;
-    load.onWarning = [&notes](const std::string& text) { notes.warnings.push_back(text); };
+    load.onWarning = [&notes](const std::string& text) { notes.Warn(text); };
     load.limit = options.limit;
     load.meta = meta.get();
     load.background = options.background.value_or(0xFFFFFF);
@@ -529,7 +531,7 @@ SaveStep LoadResized(const BatchItem& item, ItemNotes& notes, const ItemLoaderOp
         held = options.budget->Reserve(need + WholeImageBytes(item.input, kind, limit, options.autoOrient));
         LoadOptions load;
         load.autoOrient = options.autoOrient;
-        load.onWarning = [&notes](const std::string& text) { notes.warnings.push_back(text); };
+        load.onWarning = [&notes](const std::string& text) { notes.Warn(text); };
         load.limit = limit;
         load.background = options.background.value_or(0xFFFFFF);
         load.autoOrient = options.autoOrient;
@@ -574,7 +576,7 @@ SaveStep LoadResized(const BatchItem& item, ItemNotes& notes, const ItemLoaderOp
         source->feed = [bytes, limit, scale = source->scale, &notes, self = source.get()](TRowSink& in) {
             JpegOptions decode;
             decode.onWarning = [&notes, self](const std::string& text) {
-                if (!self->again) notes.warnings.push_back(text);
+                if (!self->again) notes.Warn(text);
             };
             decode.limit = limit;
             decode.scale = scale;
@@ -656,16 +658,34 @@ SaveStep LoadResized(const BatchItem& item, ItemNotes& notes, const ItemLoaderOp
     };
 }
 
+// Says what is wrong with a source that cannot be read at all, or is empty.
+void CheckSource(const std::string& input) {
+    struct stat st {};
+    if (input.empty() || ::stat(input.c_str(), &st) != 0) {
+        if (errno == ENAMETOOLONG) throw EInOutError(3, "file name too long");
+        throw EInOutError(2);
+    }
+    if (S_ISDIR(st.st_mode)) throw EInOutError(2);
+    // An empty .ipr is an empty image; an empty picture file is no picture.
+    const ImageKind kind = KindByName(input);
+    if (S_ISREG(st.st_mode) && st.st_size == 0 && kind != ImageKind::RawPair && kind != ImageKind::None)
+        throw EInvalidGraphic("empty file");
+}
+
 }  // namespace
 
 // Reads what the save needs and returns the save. Raw data is only opened.
 LoadStep ItemLoader(ItemLoaderOptions options) {
     if (!options.budget) options.budget = std::make_shared<TMemoryBudget>(DefaultMemoryBudget());
     return [options = std::move(options)](const BatchItem& item, ItemNotes& notes) -> SaveStep {
-        if (!FileExists(item.input)) throw EInOutError(2);
+        CheckSource(item.input);
+        const bool rawData = options.raw && IsRawData(item.input, options.rawExt);
+        // A failed save, which never stops the batch; the source is not read.
+        if (!options.replaceSources && !rawData)
+            if (std::string why = InPlaceRefusal(item, options); !why.empty())
+                return [why = std::move(why)]() -> CommitStep { throw EQuenlo(why); };
         if (options.resize) return LoadResized(item, notes, options);
-        if (options.raw && IsRawData(item.input, options.rawExt))
-            return SaveRaw(std::make_shared<TRawPair>(item.input, *options.raw), item, notes, options.output);
+        if (rawData) return SaveRaw(std::make_shared<TRawPair>(item.input, *options.raw), item, notes, options.output);
         const ImageKind kind = KindByName(item.input);
         if (kind == ImageKind::RawPair)
             return SaveRaw(std::make_shared<TRawPair>(item.ipr, item.rgb), item, notes, options.output);

@@ -29,6 +29,10 @@ struct ItemLoaderOptions {
     // Images turned upright by their orientation tag, not kept as stored.
     bool autoOrient = false;
     OutputOptions output;  // its extension goes in the plan's outputExt
+    // An output that is its own source is written even where that loses
+    // what the source holds; else that item fails, naming inPlaceOption.
+    bool replaceSources = false;
+    std::string inPlaceOption = "--in-place";
     // Shared by the jobs; null: one of DefaultMemoryBudget() bytes.
     std::shared_ptr<TMemoryBudget> budget;
     // Set: given every image that is decoded whole, on the loading thread,

@@ -8,9 +8,11 @@
 #include <cmath>
 #include <cstdio>
 #include <cstring>
+#include <fcntl.h>
 #include <memory>
 #include <optional>
 #include <set>
+#include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <thread>
 #include <unistd.h>
@@ -61,6 +63,46 @@ RawLayout ParseRawSize(const std::string& text) {
     layout.width = static_cast<int32_t>(w);
     layout.height = static_cast<int32_t>(h);
     return layout;
+}
+
+// "N" with 1 <= N <= INT64_MAX, digits only. Throws CLI::ValidationError.
+int64_t ParseMaxPixels(const std::string& text) {
+    int64_t n = 0;
+    const char* const end = text.data() + text.size();
+    const auto [last, err] = std::from_chars(text.data(), end, n);
+    if (text.empty() || !std::isdigit(static_cast<unsigned char>(text[0])) || err != std::errc() || last != end || n < 1)
+        throw CLI::ValidationError("--max-pixels", "expected a whole number from 1 to " + std::to_string(INT64_MAX) +
+                                                       ", got \"" + text + "\"");
+    return n;
+}
+
+// Opens a list file without waiting for a writer: a named FIFO that no one
+// writes to is refused at once, rather than blocking the run. Null with
+// errno set when it cannot be opened. Throws EQuenlo for such a FIFO.
+FILE* OpenListFile(const std::string& name) {
+    const int fd = ::open(name.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+    if (fd < 0) return nullptr;
+    FILE* f = ::fdopen(fd, "rb");
+    if (!f) {
+        ::close(fd);
+        return nullptr;
+    }
+    struct stat st {};
+    int waiting = 0;
+    if (::fstat(fd, &st) == 0 && S_ISFIFO(st.st_mode) && ::ioctl(fd, FIONREAD, &waiting) == 0 && waiting == 0) {
+        // With O_NONBLOCK, an empty FIFO reads 0 bytes when it has no
+        // writer and fails with EAGAIN when one is still to write.
+        char c = 0;
+        const ssize_t got = ::read(fd, &c, 1);
+        struct stat named {};
+        if (got == 0 && ::lstat(name.c_str(), &named) == 0 && S_ISFIFO(named.st_mode)) {
+            std::fclose(f);
+            throw EQuenlo("cannot read the list " + name + ": a FIFO with no writer");
+        }
+        if (got == 1) std::ungetc(static_cast<unsigned char>(c), f);
+    }
+    ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) & ~O_NONBLOCK);
+    return f;
 }
 
 // A list file, closed when done; "-" is standard input, not closed.
@@ -130,10 +172,12 @@ std::optional<int> ParseConvertArgs(int argc, const char* const* argv, FILE* out
         ->check(CLI::Range(1, 1024));
     app.add_flag("--keep-going", keepGoing, "Go on after a file that fails to load");
     app.add_flag("--skip-existing", skipExisting, "Leave outputs that already exist alone");
+    app.add_flag("--in-place", options.load.replaceSources,
+                 "Let an output replace its own source even where that loses alpha, deep samples, pages or metadata");
     app.add_flag("-q,--quiet", args.quiet, "No progress bar");
-    app.add_option("--max-pixels", options.load.limit.maxPixels,
-                   "Refuse images of more than N pixels, before reading them (default: 268435456)")
-        ->check(CLI::Range(int64_t{1}, INT64_MAX));
+    std::string maxPixels;
+    app.add_option("--max-pixels", maxPixels,
+                   "Refuse images of more than N pixels, before reading them (default: 268435456, at most 9223372036854775807)");
     app.add_flag("--auto-orient", options.load.autoOrient,
                  "Turn images upright by their orientation (TIFF tag, EXIF in JPEG, HEIC, AVIF) and state 1 "
                  "(default: pixels as stored, the orientation carried to TIFF outputs)");
@@ -188,6 +232,7 @@ std::optional<int> ParseConvertArgs(int argc, const char* const* argv, FILE* out
         if (!args.planFile.empty() && (!args.files.empty() || !args.filesFrom.empty() || args.recursive || !shard.empty() || args.watching))
             throw CLI::ValidationError("--plan", "takes its inputs and its shard from the plan: no FILE, --files-from, -r, --shard or --watch");
         if (!shard.empty()) std::tie(options.plan.shard, options.plan.shards) = ParseShard(shard);
+        if (app.count("--max-pixels")) options.load.limit.maxPixels = ParseMaxPixels(maxPixels);
         if (!rawSize.empty()) {
             options.load.raw = ParseRawSize(rawSize);
             options.load.raw->order = rawOrder == "bgr" ? RawOrder::Bgr : RawOrder::Rgb;
@@ -291,7 +336,7 @@ public:
 // The list named by --files-from; "-" is standard input. Throws EQuenlo.
 FILE* OpenList(const std::string& name, bool& owned) {
     owned = name != "-";
-    FILE* f = owned ? std::fopen(name.c_str(), "rb") : stdin;
+    FILE* f = owned ? OpenListFile(name) : stdin;
     struct stat st {};
     if (f && ::fstat(fileno(f), &st) == 0 && S_ISDIR(st.st_mode)) {
         if (owned) std::fclose(f);

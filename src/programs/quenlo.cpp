@@ -36,7 +36,7 @@ struct WindowArgs {
     std::vector<std::string> files;
     std::string outputDir;
     int jobs = static_cast<int>(std::max(1u, std::thread::hardware_concurrency()));
-    bool exitWhenDone = false, keepGoing = false, skipExisting = false;
+    bool exitWhenDone = false, keepGoing = false, skipExisting = false, inPlace = false;
     int lingerMs = 0;
 };
 
@@ -49,6 +49,7 @@ std::optional<int> ParseWindowArgs(int argc, char** argv, WindowArgs& args) {
     app.add_option("-j,--jobs", args.jobs, "Files converted in parallel (default: number of cores)")->check(CLI::Range(1, 1024));
     app.add_flag("--keep-going", args.keepGoing, "Check \"Keep going past failed files\"");
     app.add_flag("--skip-existing", args.skipExisting, "Check \"Skip existing outputs\"");
+    app.add_flag("--in-place", args.inPlace, "Check \"Replace originals\"");
     app.add_flag("--exit-when-done", args.exitWhenDone,
                  "Convert the FILEs, print the summary and quit; exit status 1 when anything failed");
     app.add_option("--linger", args.lingerMs, "With --exit-when-done, keep the window open MS milliseconds after the batch")
@@ -86,6 +87,7 @@ int main(int argc, char** argv) {
     if (!args.outputDir.empty()) form.Edit1->setText(QString::fromStdString(args.outputDir));
     if (args.keepGoing) form.KeepGoingBox->setChecked(true);
     if (args.skipExisting) form.SkipExistingBox->setChecked(true);
+    if (args.inPlace) form.ReplaceOriginalsBox->setChecked(true);
     const bool restored = !args.exitWhenDone && !settings.value(QStringLiteral("geometry")).toByteArray().isEmpty();
     form.show();
     // Qt places the client area; make the outer frame the designed 519 x 613.

@@ -486,7 +486,8 @@ TEST(WindowSettings, ChoicesComeBackInTheNextWindow) {
         QSettings settings(file, QSettings::IniFormat);
         FakeDialogs dialogs;
         TForm1 form(dialogs, &settings);
-        EXPECT_FALSE(form.KeepGoingBox->isChecked() || form.SkipExistingBox->isChecked());  // off by default
+        EXPECT_FALSE(form.KeepGoingBox->isChecked() || form.SkipExistingBox->isChecked() ||
+                     form.ReplaceOriginalsBox->isChecked());  // off by default
         form.Edit1->setText(Q(dir / "typed/not/yet"));
         // "..." opens at the nearest folder that exists.
         dialogs.folders.push_back(std::nullopt);
@@ -494,6 +495,7 @@ TEST(WindowSettings, ChoicesComeBackInTheNextWindow) {
         EXPECT_EQ(dialogs.starts, QStringList{Q(dir / "typed")});
         form.KeepGoingBox->setChecked(true);
         form.SkipExistingBox->setChecked(true);
+        form.ReplaceOriginalsBox->setChecked(true);
         EXPECT_EQ(form.FormatBox->currentText(), "BMP");
         form.FormatBox->setCurrentIndex(static_cast<int>(OutputFormat::Tiff));
         form.ResizeBox->setText("1600x1600>");
@@ -507,7 +509,7 @@ TEST(WindowSettings, ChoicesComeBackInTheNextWindow) {
     FakeDialogs dialogs;
     TForm1 form(dialogs, &settings);
     EXPECT_EQ(form.Edit1->text(), Q(dir / "typed/not/yet"));
-    EXPECT_TRUE(form.KeepGoingBox->isChecked() && form.SkipExistingBox->isChecked());
+    EXPECT_TRUE(form.KeepGoingBox->isChecked() && form.SkipExistingBox->isChecked() && form.ReplaceOriginalsBox->isChecked());
     EXPECT_EQ(form.CurrentSettings().format, OutputFormat::Tiff);
     EXPECT_EQ(form.ResizeBox->text(), "1600x1600>");
     EXPECT_EQ(form.CurrentSettings().filter, ResampleFilter::Box);
@@ -538,7 +540,7 @@ TEST(WindowLayout, OpensWithinTheScreenWithAHintAndTooltips) {
     w.form.FitOnScreen();
     EXPECT_TRUE(w.form.screen()->availableGeometry().contains(w.form.frameGeometry()));
     for (QWidget* control : std::initializer_list<QWidget*>{w.form.Button3, w.form.Edit1, w.form.Button1, w.form.KeepGoingBox,
-                                                            w.form.SkipExistingBox, w.form.FormatBox, w.form.WatchButton, w.form.ZoomLabel, w.form.Results->List,
+                                                            w.form.SkipExistingBox, w.form.ReplaceOriginalsBox, w.form.FormatBox, w.form.WatchButton, w.form.ZoomLabel, w.form.Results->List,
                                                             w.form.Results->CopyButton, w.form.Results->OpenFolderButton})
         EXPECT_FALSE(control->toolTip().isEmpty()) << control->metaObject()->className();
     EXPECT_TRUE(w.form.EmptyHint->isVisible());

@@ -50,7 +50,7 @@ struct MixedBatch {
             inputs.push_back(in + "/" + name);
     }
     CliRun Run(const std::string& jobs, bool keepGoing) {
-        std::vector<std::string> args = {"-q", "-j", jobs, "-o", dir / "in"};
+        std::vector<std::string> args = {"-q", "--in-place", "-j", jobs, "-o", dir / "in"};
         if (keepGoing) args.push_back("--keep-going");
         args.insert(args.end(), inputs.begin(), inputs.end());
         return RunConvert(args);
