@@ -307,6 +307,7 @@ std::optional<int> ParseConvertArgs(int argc, const char* const* argv, FILE* out
     setting("--filter", filter, !filter.empty());
     setting("--keep-going", "", keepGoing);
     setting("--skip-existing", "", skipExisting);
+    setting("--in-place", "", options.load.replaceSources);
     return usage;
 }
 
