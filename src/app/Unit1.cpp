@@ -21,7 +21,9 @@
 #include <QProgressBar>
 #include <QPushButton>
 #include <QScrollArea>
+#include <QScrollBar>
 #include <QSpinBox>
+#include <QStyle>
 #include <QStatusBar>
 #include <QTimer>
 #include <QVBoxLayout>
@@ -183,16 +185,29 @@ void TForm1::SaveSettings() {
 }
 
 void TForm1::FitOnScreen() {
-    const QScreen* on = screen();
-    if (!on) return;
-    const QRect room = on->availableGeometry();
-    const QSize frame = frameGeometry().size() - size();
-    const QSize most(std::max(room.width() - frame.width(), 200), std::max(room.height() - frame.height(), 200));
+    if (const QScreen* on = screen()) FitWithin(on->availableGeometry());
+}
+
+void TForm1::FitWithin(const QRect& room) {
+    // Until the window manager has framed the window the frame is the client
+    // area; a title bar is then assumed, or the frame would land above room.
+    const QRect outside = frameGeometry(), inside = geometry();
+    QMargins frame(inside.left() - outside.left(), inside.top() - outside.top(), outside.right() - inside.right(),
+                   outside.bottom() - inside.bottom());
+    frameUnknown_ = frame.isNull() && isVisible() && !testAttribute(Qt::WA_DontShowOnScreen);
+    if (frame.isNull()) {
+        const int border = 4;
+        frame = QMargins(border, border + style()->pixelMetric(QStyle::PM_TitleBarHeight, nullptr, this), border, border);
+    }
+    const QSize most(std::max(room.width() - frame.left() - frame.right(), minimumWidth()),
+                     std::max(room.height() - frame.top() - frame.bottom(), minimumHeight()));
     resize(size().boundedTo(most));
-    QRect outer = frameGeometry();
+    // The client area's place for a frame within room; move() places the frame
+    // only once the frame is known, so the client area is placed instead.
+    QRect outer = QRect(geometry().topLeft(), size()).marginsAdded(frame);
     outer.moveLeft(std::clamp(outer.left(), room.left(), std::max(room.left(), room.right() + 1 - outer.width())));
     outer.moveTop(std::clamp(outer.top(), room.top(), std::max(room.top(), room.bottom() + 1 - outer.height())));
-    move(outer.topLeft());
+    setGeometry(QRect(outer.topLeft() + QPoint(frame.left(), frame.top()), size()));
 }
 
 void TForm1::BuildControls() {
@@ -294,7 +309,15 @@ void TForm1::BuildControls() {
     options->addWidget(WatchButton);
     options->addStretch(1);
     options->addWidget(ZoomLabel);
-    column->addWidget(OptionsRow);
+    // On a screen narrower than the row the row scrolls, so the window can still fit.
+    optionsScroll_ = new QScrollArea(central);
+    optionsScroll_->setFrameShape(QFrame::NoFrame);
+    optionsScroll_->setWidgetResizable(true);
+    optionsScroll_->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
+    optionsScroll_->setWidget(OptionsRow);
+    optionsScroll_->setFixedHeight(OptionsRow->sizeHint().height());
+    optionsScroll_->installEventFilter(this);
+    column->addWidget(optionsScroll_);
     setCentralWidget(central);
     for (QCheckBox* box : {KeepGoingBox, SkipExistingBox, ReplaceOriginalsBox})
         connect(box, &QCheckBox::toggled, this, [this] { SaveSettings(); });
@@ -396,6 +419,12 @@ void TForm1::LayoutPanel() {
 
 bool TForm1::eventFilter(QObject* watched, QEvent* event) {
     if (watched == Panel1 && event->type() == QEvent::Resize) LayoutPanel();
+    if (watched == optionsScroll_ && event->type() == QEvent::Resize) {
+        // Taller by the scroll bar when it shows, so it covers none of the row.
+        const bool bar = optionsScroll_->width() < OptionsRow->minimumSizeHint().width();
+        optionsScroll_->setFixedHeight(OptionsRow->sizeHint().height() +
+                                       (bar ? optionsScroll_->horizontalScrollBar()->sizeHint().height() : 0));
+    }
     if (watched == ScrollBox1->viewport() && event->type() == QEvent::Resize)
         EmptyHint->setGeometry(ScrollBox1->viewport()->rect().adjusted(8, 8, -8, -8));
     return QMainWindow::eventFilter(watched, event);
@@ -445,6 +474,16 @@ void TForm1::keyPressEvent(QKeyEvent* event) {
     if (event->key() == Qt::Key_Escape && (running_ || watch_)) return CancelBatch();
     if (zoom_->HandleKey(*event)) return;
     QMainWindow::keyPressEvent(event);
+}
+
+void TForm1::moveEvent(QMoveEvent* event) {
+    QMainWindow::moveEvent(event);
+    if (frameUnknown_ && frameGeometry().size() != size()) QTimer::singleShot(0, this, [this] { FitOnScreen(); });
+}
+
+void TForm1::resizeEvent(QResizeEvent* event) {
+    QMainWindow::resizeEvent(event);
+    if (frameUnknown_ && frameGeometry().size() != size()) QTimer::singleShot(0, this, [this] { FitOnScreen(); });
 }
 
 void TForm1::closeEvent(QCloseEvent* event) {

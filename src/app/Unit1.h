@@ -110,8 +110,11 @@ public:
     void SaveSettings();
     // The quality box is shown only for a format that has one.
     void ShowQuality();
-    // Within the screen's available area, moved and shrunk as needed.
+    // The frame, title bar included, within the screen's available area,
+    // moved and shrunk as needed.
     void FitOnScreen();
+    // The same within room, in the screen's device-independent pixels.
+    void FitWithin(const QRect& room);
 
     QStatusBar* StatusBar1;
     QFrame* Panel1;
@@ -145,6 +148,9 @@ protected:
     void keyPressEvent(QKeyEvent* event) override;
     // Mid-batch: stops after the file in hand, then closes.
     void closeEvent(QCloseEvent* event) override;
+    // Fits the window again once the window manager has framed it.
+    void moveEvent(QMoveEvent* event) override;
+    void resizeEvent(QResizeEvent* event) override;
 
 private:
     void BuildControls();
@@ -210,7 +216,9 @@ private:
     std::thread watchThread_;           // runs watch_
     BatchCounts watchCounts_;           // of the watch so far
     QString watchDir_, watchError_;
-    QTimer* previewTimer_;  // shows a watched image the frame limit held back
+    QTimer* previewTimer_;
+    QScrollArea* optionsScroll_;  // holds OptionsRow
+    bool frameUnknown_ = false;  // fitted on screen before the window manager framed it  // shows a watched image the frame limit held back
 };
 
 }  // namespace quenlo

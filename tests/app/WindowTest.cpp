@@ -548,6 +548,33 @@ TEST(WindowLayout, OpensWithinTheScreenWithAHintAndTooltips) {
     EXPECT_FALSE(w.form.EmptyHint->isVisible());
 }
 
+// The designed window on common screens at scale 1 and 2, with a panel at
+// the top and one at the bottom: the frame, title bar included, stays inside.
+TEST(WindowLayout, TheWholeFrameFitsEachScreen) {
+    Window w;
+    w.form.show();
+    QApplication::processEvents();
+    const QSize design(519, 613);
+    for (const QSize screen : {QSize(1920, 1080), QSize(1366, 768), QSize(1024, 600)})
+        for (const int scale : {1, 2}) {
+            SCOPED_TRACE(QStringLiteral("%1x%2 at %3").arg(screen.width()).arg(screen.height()).arg(scale).toStdString());
+            const QRect room(0, 24 / scale, screen.width() / scale, (screen.height() - 24 - 40) / scale);
+            w.form.resize(design);
+            w.form.move(0, 0);
+            QApplication::processEvents();
+            const int titleBar = w.form.geometry().top() - w.form.frameGeometry().top();
+            ASSERT_EQ(w.form.size(), design);
+            w.form.FitWithin(room);
+            QApplication::processEvents();
+            const QRect frame = w.form.frameGeometry();
+            EXPECT_TRUE(room.contains(frame)) << frame.left() << "," << frame.top() << " " << frame.width() << "x" << frame.height() << " min " << w.form.minimumSizeHint().width() << "x" << w.form.minimumSizeHint().height();
+            EXPECT_GE(w.form.geometry().top() - room.top(), titleBar);
+            if (room.height() > design.height() + 60) {
+                EXPECT_EQ(w.form.size(), design);  // shrunk only when needed
+            }
+        }
+}
+
 TEST(WindowHighDpi, OneImagePixelIsOneDevicePixel) {
     TempDir dir;
     WritePair(dir / "a", 61, 41, 3);
