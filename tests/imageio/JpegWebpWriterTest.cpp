@@ -1,12 +1,17 @@
 #include <gtest/gtest.h>
 
 #include <cstdlib>
+#include <cstring>
+#include <png.h>
+#include <set>
 #include <string>
 #include <vector>
+#include <zlib.h>
 
 #include "TestUtil.h"
 #include "imageio/AtomicFile.h"
 #include "imageio/JpegWriter.h"
+#include "imageio/PngWriter.h"
 #include "low/Errors.h"
 
 using namespace quenlo;
@@ -95,6 +100,48 @@ TEST(JpegWriter, ByteIdenticalToCjpegOptimize) {
                 EXPECT_TRUE(ReadBytes(dir / "ours.jpg") == ref) << line << " hold " << hold;
             }
     }
+}
+
+// Each row's filter is its own choice: a photo-like picture over smooth
+// gradients takes several filter types, and libpng gives back the pixels.
+TEST(PngWriter, RowsTakeTheirOwnFilterAndDecodeExactly) {
+    TempDir dir;
+    const int w = 67, h = 90;
+    std::vector<uint8_t> rgb = Photo(w, h);
+    for (int y = h / 2; y < h; ++y)  // smooth lower half: gradients across, down, and flat
+        for (int x = 0; x < w; ++x)
+            for (int c = 0; c < 3; ++c)
+                rgb[(static_cast<size_t>(y) * w + x) * 3 + c] =
+                    static_cast<uint8_t>(y % 3 == 0 ? x * (c + 1) : y % 3 == 1 ? y * 2 + c : 40 * c + x / 9);
+    {
+        TAtomicFile out(dir / "a.png");
+        auto e = OpenPngEncoder(out, w, h, RawOrder::Rgb, 6);
+        Encode(*e, rgb, w, h);
+        out.Commit();
+    }
+    const std::vector<uint8_t> file = ReadBytes(dir / "a.png");
+    // The filter bytes: the IDAT chunks' data inflated, one byte before each row.
+    std::vector<uint8_t> z;
+    for (size_t at = 8; at + 12 <= file.size();) {
+        const size_t n = size_t{file[at]} << 24 | size_t{file[at + 1]} << 16 | size_t{file[at + 2]} << 8 | file[at + 3];
+        if (std::memcmp(&file[at + 4], "IDAT", 4) == 0) z.insert(z.end(), &file[at + 8], &file[at + 8] + n);
+        at += 12 + n;
+    }
+    std::vector<uint8_t> raw(static_cast<size_t>(h) * (w * 3 + 1));
+    uLongf rawSize = raw.size();
+    ASSERT_EQ(uncompress(raw.data(), &rawSize, z.data(), z.size()), Z_OK);
+    std::set<uint8_t> types;
+    for (int y = 0; y < h; ++y) types.insert(raw[static_cast<size_t>(y) * (w * 3 + 1)]);
+    EXPECT_GE(types.size(), 3u);
+    EXPECT_LE(*types.rbegin(), 4);
+    // libpng's pixels.
+    png_image img{};
+    img.version = PNG_IMAGE_VERSION;
+    ASSERT_TRUE(png_image_begin_read_from_memory(&img, file.data(), file.size()));
+    img.format = PNG_FORMAT_RGB;
+    std::vector<uint8_t> got(PNG_IMAGE_SIZE(img));
+    ASSERT_TRUE(png_image_finish_read(&img, nullptr, got.data(), 0, nullptr));
+    EXPECT_TRUE(got == rgb);
 }
 
 }  // namespace
