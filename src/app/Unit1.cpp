@@ -636,16 +636,17 @@ void TForm1::ConvertFiles(const QStringList& files) {
     Results->SetOutputFolder(plan.Size() == 0 ? QString() : QDir(FromUtf8(folder)).absolutePath());
 
     const auto kept = std::make_shared<TKeptImages>();
-    QStringList notWritten;
+    // Failures are listed in the results panel, by input; only a batch that
+    // stopped has a box, naming the file that stopped it.
     QString stoppedBy;
+    int notWritten = 0;
     const bool keepGoing = KeepGoingBox->isChecked();
     BatchEvents events;
     events.onFailed = [&](const BatchItem& item, const std::string& reason, FailureKind kind) {
         const QString line = FailureLine(item.input, reason);
         Results->Add(line);
         if (kind == FailureKind::Load && !keepGoing) stoppedBy = line;
-        else if (kind == FailureKind::Load) notWritten << line;
-        else notWritten << FromUtf8(item.output) + QStringLiteral(": ") + FromUtf8(reason);
+        else ++notWritten;
     };
     events.onWarning = [&](const BatchItem& item, const std::string& text) {
         Results->Add(WarningLine(item.input, text));
@@ -695,19 +696,15 @@ void TForm1::ConvertFiles(const QStringList& files) {
         return;
     }
     ShowResults();
-    if (!leftOut.isEmpty()) notWritten = leftOut + notWritten;
     if (result.stopped) {
         if (result.notStarted > 0)
             stoppedBy += QStringLiteral("\n\n%1 of %2 not reached; \"Keep going past failed files\" goes on past such files")
                              .arg(result.notStarted)
                              .arg(plan.Size());
-        if (!notWritten.isEmpty()) stoppedBy += QStringLiteral("\n\nNot written:\n") + notWritten.join(QLatin1Char('\n'));
+        notWritten += static_cast<int>(leftOut.size());
+        if (notWritten > 0) stoppedBy += QStringLiteral("\n\n%1 more not written: see Results").arg(notWritten);
         throw EQuenlo(Utf8(stoppedBy));
     }
-    if (!notWritten.isEmpty())
-        dialogs_.ShowWarning(this, QStringLiteral("These files were not written:\n") + notWritten.join(QLatin1Char('\n')));
-    if (result.cancelled)
-        dialogs_.ShowWarning(this, QStringLiteral("cancelled: %1 of %2 not converted").arg(result.notStarted).arg(plan.Size()));
 }
 
 void TForm1::ShowLastFile() {
@@ -728,6 +725,11 @@ void TForm1::ShowDuePreview() {
 
 void TForm1::WatchButtonClick(bool checked) {
     if (!checked) return StopWatch();
+    // Said before a folder is asked for, not after.
+    if (Edit1->text().trimmed().isEmpty()) {
+        WatchButton->setChecked(false);
+        return SetStatus(QStringLiteral("Watch folder needs an output folder: choose one with \"...\" first"));
+    }
     const std::optional<QString> dir = dialogs_.ChooseFolder(this, inputDir_);
     if (!dir) {
         WatchButton->setChecked(false);

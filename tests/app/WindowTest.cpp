@@ -193,10 +193,35 @@ TEST(Window, UnwritableOutputsAreSkippedAndListed) {
     EXPECT_EQ(ReadBytes(dir / "out/b.bmp"), Expected(dir / "b.ipr"));
     EXPECT_TRUE(fs::is_directory(dir / "out/a.bmp"));
     EXPECT_FALSE(fs::exists(dir / "out/odd.bmp"));  // never an empty .bmp
-    ASSERT_EQ(w.dialogs.warnings.size(), 1);
-    EXPECT_TRUE(w.dialogs.warnings[0].contains(Q(dir / "out/a.bmp")));
-    EXPECT_TRUE(w.dialogs.warnings[0].contains(Q(dir / "out/odd.bmp")));
-    EXPECT_FALSE(w.dialogs.warnings[0].contains(Q(dir / "out/b.bmp")));
+    // Listed by input in the results, without a box: the batch did not stop.
+    EXPECT_TRUE(w.dialogs.warnings.isEmpty() && w.dialogs.errors.isEmpty());
+    const QString list = w.form.Results->Lines().join('\n');
+    EXPECT_TRUE(list.contains(Q(dir / "a.ipr: ")) && list.contains(Q(dir / "odd.webp: "))) << list.toStdString();
+    EXPECT_FALSE(list.contains("b.ipr") || list.contains(".bmp: "));
+}
+
+// A batch that stops has one short box naming the input that stopped it,
+// however many files failed before; the results list those, by input.
+TEST(Window, TheStopBoxStaysShortAndNamesTheInput) {
+    TempDir dir;
+    QStringList files;
+    for (int i = 0; i < 40; ++i) {
+        const std::string name = "p" + std::to_string(i);
+        WritePair(dir / name, 3, 3, uint8_t(i));
+        fs::create_directories(dir / ("out/" + name + ".bmp"));  // cannot be replaced
+        files << Q(dir / (name + ".ipr"));
+    }
+    test::WriteText(dir / "z.ipr", "3 3 0 0");
+    Window w;
+    w.form.Edit1->setText(Q(dir / "out"));
+    w.dialogs.files.push_back(files << Q(dir / "z.ipr"));
+    w.form.Button3->click();
+    ASSERT_EQ(w.dialogs.errors.size(), 1);
+    EXPECT_TRUE(w.dialogs.errors[0].startsWith(Q(dir / "z.ipr: "))) << w.dialogs.errors[0].toStdString();
+    EXPECT_TRUE(w.dialogs.errors[0].contains("40 more not written"));
+    EXPECT_LE(w.dialogs.errors[0].count('\n'), 4);
+    EXPECT_EQ(w.form.Results->Lines().size(), 41);
+    EXPECT_TRUE(w.dialogs.warnings.isEmpty());
 }
 
 TEST(Window, AnUncreatableFolderStopsBeforeAnyFile) {
@@ -296,7 +321,8 @@ TEST(WindowBatch, CancelStopsAfterTheFileInHandAndNothingReenters) {
     });
     w.form.ConvertFiles(QStringList{Q(dir / "in")});
     EXPECT_TRUE(checked);
-    EXPECT_EQ(w.dialogs.warnings, QStringList{"cancelled: 3 of 5 not converted"});
+    EXPECT_TRUE(w.dialogs.warnings.isEmpty());  // the summary says so
+    EXPECT_EQ(w.form.Results->Summary(), "2 converted, 0 failed, 3 not reached (cancelled)");
     const test::FolderSnapshot out = test::Snapshot(dir / "out");
     EXPECT_TRUE(out.count("sub/p0.bmp") && out.count("sub/p1.bmp"));
     EXPECT_FALSE(out.count("sub/p2.bmp") || out.count("other.bmp"));
@@ -307,7 +333,7 @@ TEST(WindowBatch, CancelStopsAfterTheFileInHandAndNothingReenters) {
     w.form.ConvertFiles(QStringList{Q(dir / "in")});
     QApplication::processEvents();
     EXPECT_FALSE(w.form.isVisible());
-    EXPECT_EQ(w.dialogs.warnings.size(), 1);
+    EXPECT_TRUE(w.dialogs.warnings.isEmpty());
 }
 
 TEST(WindowBatch, ZoomKeysFitAndPaintAtAnyZoom) {
@@ -637,6 +663,10 @@ TEST(WindowWatch, ConvertsWhatArrivesAndStopsAsABatchEnds) {
     // No output folder, or the watched one: said, and not started.
     w.form.StartWatch(Q(in));
     EXPECT_EQ(w.form.StatusText(), "a watch needs an output folder");
+    // The button says so before it asks for a folder to watch, and only there.
+    w.form.WatchButton->click();
+    EXPECT_TRUE(w.dialogs.starts.isEmpty() && w.dialogs.errors.isEmpty() && !w.form.WatchButton->isChecked());
+    EXPECT_TRUE(w.form.StatusText().contains("needs an output folder"));
     w.form.Edit1->setText(Q(in));
     w.form.StartWatch(Q(in));
     EXPECT_EQ(w.form.StatusText(), Q("the output folder " + in + "/ is also a watched folder; give another one"));
