@@ -40,6 +40,7 @@
 #include "low/Errors.h"
 #include "low/FileNames.h"
 #include "low/Low.h"
+#include "pixelmap/ColorText.h"
 #include "scene/kinds/Pbox.h"
 #include "scene/kinds/VlxImg.h"
 
@@ -144,6 +145,8 @@ TWindowSettings TForm1::CurrentSettings() const {
     s.resize = ResizeBox->text();
     s.filter = *ResampleFilterByName(FilterBox->currentData().toString().toStdString());
     s.quality = QualityBox->value();
+    s.autoOrient = UprightBox->isChecked();
+    s.background = BackgroundBox->text();
     return s;
 }
 
@@ -160,6 +163,8 @@ void TForm1::ApplySettings(const TWindowSettings& s) {
     ResizeBox->setText(s.resize);
     FilterBox->setCurrentIndex(FilterBox->findData(QLatin1String(ResampleFilterName(s.filter))));
     QualityBox->setValue(s.quality);
+    UprightBox->setChecked(s.autoOrient);
+    BackgroundBox->setText(s.background);
     ShowQuality();
 }
 
@@ -293,6 +298,19 @@ void TForm1::BuildControls() {
     QualityBox->setValue(90);
     QualityBox->setPrefix(QStringLiteral("Quality "));
     QualityBox->setToolTip(QStringLiteral("JPEG quality: 1 smallest to 100 best"));
+    // What images carry besides their pixels, in a row of its own.
+    auto* carried = new QFrame(central);
+    auto* carriedRow = new QHBoxLayout(carried);
+    carriedRow->setContentsMargins(8, 0, 8, 2);
+    UprightBox = new QCheckBox(QStringLiteral("Turn photos upright"), carried);
+    UprightBox->setToolTip(QStringLiteral("Turn photos by their EXIF orientation; off: the pixels as stored, "
+                                          "the orientation kept in TIFF files"));
+    BackgroundBox = new QLineEdit(carried);
+    BackgroundBox->setPlaceholderText(QStringLiteral("Keep alpha"));
+    BackgroundBox->setMaximumWidth(100);
+    BackgroundBox->setToolTip(QStringLiteral(
+        "Background under transparent pixels: a colour name (white, black, grey) or #rrggbb; empty: PNG and TIFF "
+        "keep alpha, other formats use white"));
     ZoomLabel = new QLabel(OptionsRow);
     ZoomLabel->setToolTip(QStringLiteral("Zoom: Ctrl+wheel, Ctrl+plus, Ctrl+minus, Ctrl+0 for 100 %, Ctrl+9 to fit"));
     options->addWidget(KeepGoingBox);
@@ -318,11 +336,17 @@ void TForm1::BuildControls() {
     optionsScroll_->setFixedHeight(OptionsRow->sizeHint().height());
     optionsScroll_->installEventFilter(this);
     column->addWidget(optionsScroll_);
+    carriedRow->addWidget(UprightBox);
+    carriedRow->addWidget(new QLabel(QStringLiteral("Background"), carried));
+    carriedRow->addWidget(BackgroundBox);
+    carriedRow->addStretch(1);
+    column->addWidget(carried);
     setCentralWidget(central);
-    for (QCheckBox* box : {KeepGoingBox, SkipExistingBox, ReplaceOriginalsBox})
+    for (QCheckBox* box : {KeepGoingBox, SkipExistingBox, ReplaceOriginalsBox, UprightBox})
         connect(box, &QCheckBox::toggled, this, [this] { SaveSettings(); });
     connect(FilterBox, &QComboBox::currentIndexChanged, this, [this] { SaveSettings(); });
     connect(ResizeBox, &QLineEdit::editingFinished, this, [this] { SaveSettings(); });
+    connect(BackgroundBox, &QLineEdit::editingFinished, this, [this] { SaveSettings(); });
     connect(FormatBox, &QComboBox::currentIndexChanged, this, [this] {
         ShowQuality();
         SaveSettings();
@@ -454,6 +478,8 @@ void TForm1::SetBusy(bool busy) {
     ResizeBox->setReadOnly(busy);
     FilterBox->setEnabled(!busy);
     QualityBox->setEnabled(!busy);
+    UprightBox->setEnabled(!busy);
+    BackgroundBox->setReadOnly(busy);
     setAcceptDrops(!busy);
     BatchProgress->setVisible(busy);
     CancelButton->setVisible(busy);
@@ -552,6 +578,9 @@ ItemLoaderOptions TForm1::LoaderChoices(const std::shared_ptr<TKeptImages>& kept
     load.output.quality = QualityBox->value();
     load.replaceSources = ReplaceOriginalsBox->isChecked();
     load.inPlaceOption = "\"Replace originals\"";
+    load.autoOrient = UprightBox->isChecked();
+    // A colour that reads as none keeps alpha, as an empty box does.
+    load.background = ColorFromText(BackgroundBox->text().trimmed().toStdString());
     load.keepImage = [kept](const BatchItem& item, std::shared_ptr<TPixelMap> map) {
         if (map->Kind() != PixelKind::RGB) return;  // the preview reads it again
         kept->Keep(item.output, std::move(map));

@@ -135,6 +135,8 @@ public:
     QComboBox* FilterBox;  // the resize filter; each item's data is its name
     QComboBox* FormatBox;  // BMP, PNG, TIFF, JPEG: the OutputFormat's order
     QSpinBox* QualityBox;  // JPEG only
+    QCheckBox* UprightBox;     // --auto-orient
+    QLineEdit* BackgroundBox;  // --background; empty keeps alpha
     QPushButton* WatchButton;  // "Watch folder", checked while watching
     QLabel* ZoomLabel;
     QDockWidget* ResultsDock;

@@ -33,6 +33,8 @@ TWindowSettings TWindowSettings::Load(QSettings& from) {
     if (s.zoom <= 0) s.zoom = 100;
     s.quality = from.value(QStringLiteral("quality"), s.quality).toInt();
     if (s.quality < 1 || s.quality > 100) s.quality = 90;
+    s.autoOrient = from.value(QStringLiteral("autoOrient"), s.autoOrient).toBool();
+    s.background = from.value(QStringLiteral("background"), s.background).toString();
     return s;
 }
 
@@ -50,6 +52,8 @@ void TWindowSettings::Save(QSettings& to) const {
     to.setValue(QStringLiteral("resize"), resize);
     to.setValue(QStringLiteral("filter"), QLatin1String(ResampleFilterName(filter)));
     to.setValue(QStringLiteral("quality"), quality);
+    to.setValue(QStringLiteral("autoOrient"), autoOrient);
+    to.setValue(QStringLiteral("background"), background);
     to.sync();
 }
 

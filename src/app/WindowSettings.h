@@ -23,6 +23,8 @@ struct TWindowSettings {
     QString resize;                           // as typed: empty, a long side, or a geometry
     ResampleFilter filter = ResampleFilter::Lanczos;
     int quality = 90;                         // JPEG and WebP, 1-100
+    bool autoOrient = false;                  // photos turned upright
+    QString background;                       // as typed: a colour name or #rrggbb; empty keeps alpha
 
     // Anything missing or malformed keeps its default.
     static TWindowSettings Load(QSettings& from);

@@ -112,7 +112,7 @@ TEST(Window, BatchConvertsPairsAndShowsEachSize) {
     w.dialogs.files.push_back(QStringList{Q(dir / "a.ipr"), Q(dir / "b.rgb")});
     w.form.Button3Click();
     EXPECT_EQ(w.dialogs.requests.at(0).filters, (QStringList{"RGB files (*.rgb)", "IPR files (*.ipr)",
-                                                          "Image files (*.rgb *.ipr *.bmp *.jpg *.jpeg *.png *.tif *.tiff)"}));
+                                                          "Image files (*.rgb *.ipr *.bmp *.jpg *.jpeg *.png *.tif *.tiff *.gif *.heic *.heif *.avif)"}));
     EXPECT_EQ(w.dialogs.requests.at(0).selectedFilter, 0);
     EXPECT_EQ(ReadBytes(dir / "out/deep/a.bmp"), Expected(dir / "a.ipr"));
     EXPECT_EQ(ReadBytes(dir / "out/deep/b.bmp"), Expected(dir / "b.ipr"));
@@ -526,6 +526,9 @@ TEST(WindowSettings, ChoicesComeBackInTheNextWindow) {
         form.FormatBox->setCurrentIndex(static_cast<int>(OutputFormat::Tiff));
         form.ResizeBox->setText("1600x1600>");
         form.FilterBox->setCurrentIndex(form.FilterBox->findText("Box"));
+        EXPECT_FALSE(form.UprightBox->isChecked());
+        form.UprightBox->setChecked(true);
+        form.BackgroundBox->setText("#102030");
         form.Zoomer().SetPercent(200);
         form.resize(640, 480);
         dialogs.files.push_back(std::nullopt);
@@ -539,6 +542,8 @@ TEST(WindowSettings, ChoicesComeBackInTheNextWindow) {
     EXPECT_EQ(form.CurrentSettings().format, OutputFormat::Tiff);
     EXPECT_EQ(form.ResizeBox->text(), "1600x1600>");
     EXPECT_EQ(form.CurrentSettings().filter, ResampleFilter::Box);
+    EXPECT_TRUE(form.UprightBox->isChecked());
+    EXPECT_EQ(form.BackgroundBox->text(), "#102030");
     EXPECT_EQ(form.Zoomer().Percent(), 200);
     EXPECT_EQ(form.ZoomLabel->text(), "200 %");
     EXPECT_EQ(form.size(), QSize(640, 480));
