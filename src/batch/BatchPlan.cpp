@@ -41,11 +41,8 @@ std::string OutputNameFor(const std::string& input, const std::string& dirWithDe
 
 void PrepareOutputDir(std::string& dir) {
     if (dir.empty()) return;
-    std::error_code ec;
-    if (!fs::is_directory(dir, ec)) {
-        fs::create_directories(dir, ec);
-        if (!fs::is_directory(dir, ec)) throw EQuenlo("Cannot create " + dir);
-    }
+    // Made a component at a time, through no link the protected-symlinks rule forbids.
+    const TFolder folder(dir, true);
     AddBackslash(dir);
 }
 

@@ -128,14 +128,8 @@ using Clock = std::chrono::steady_clock;
 // Those made here are added to `made`, parents first.
 void EnsureFolderOf(const std::string& output, std::vector<std::string>& made) {
     const std::string dir = ExtractFileDir(output);
-    struct stat st {};
-    if (dir.empty() || (::stat(dir.c_str(), &st) == 0 && S_ISDIR(st.st_mode))) return;
-    std::vector<std::string> missing;
-    for (std::string d = dir; !d.empty() && ::stat(d.c_str(), &st) != 0 && errno == ENOENT; d = ExtractFileDir(d))
-        missing.push_back(d);
-    for (auto d = missing.rbegin(); d != missing.rend(); ++d)
-        if (::mkdir(d->c_str(), 0777) == 0) made.push_back(*d);
-    if (::stat(dir.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) throw EQuenlo("Cannot create " + dir);
+    // Each component opened without following a link the protected-symlinks rule forbids.
+    if (!dir.empty()) const TFolder folder(dir, true, &made);
 }
 
 std::string Reason(std::exception_ptr error) {

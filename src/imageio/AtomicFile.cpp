@@ -1,5 +1,6 @@
 #include "imageio/AtomicFile.h"
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <climits>
@@ -102,16 +103,106 @@ bool MayFollow(const std::string& link, const struct stat& linkSt) {
     const bool shared = (dirSt.st_mode & S_ISVTX) && (dirSt.st_mode & S_IWOTH);
     return !shared || linkSt.st_uid == dirSt.st_uid || linkSt.st_uid == ::geteuid();
 }
+std::string NotFollowed(const std::string& link) {
+    return "the link " + link + " is in a folder others may write to and belongs to neither its owner nor this user; not followed";
+}
+
+// The same rule for a link met at `name` in the folder open as parentFd.
+bool MayFollowAt(int parentFd, const struct stat& linkSt) {
+    struct stat dirSt {};
+    if (::fstat(parentFd, &dirSt) != 0) return false;
+    const bool shared = (dirSt.st_mode & S_ISVTX) && (dirSt.st_mode & S_IWOTH);
+    return !shared || linkSt.st_uid == dirSt.st_uid || linkSt.st_uid == ::geteuid();
+}
+
+std::vector<std::string> Components(const std::string& path) {
+    std::vector<std::string> parts;
+    for (size_t at = 0; at < path.size();) {
+        const size_t end = std::min(path.find('/', at), path.size());
+        if (end > at) parts.push_back(path.substr(at, end - at));
+        at = end + 1;
+    }
+    return parts;
+}
+
+// Opens dir (O_PATH) a component at a time, never following a link the rule
+// forbids; -1 with errno set when it cannot, and *unsafe naming such a link.
+int WalkFolder(const std::string& dir, bool create, std::vector<std::string>* made, std::string* unsafe) {
+    const std::string name = dir.empty() ? "." : dir;
+    constexpr int kFlags = O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC;
+    int fd = ::open(name[0] == '/' ? "/" : ".", kFlags);
+    if (fd < 0) return -1;
+    std::vector<std::string> rest = Components(name);
+    std::reverse(rest.begin(), rest.end());  // taken from the back
+    std::string spelled = name[0] == '/' ? "/" : "";
+    int hops = 0;
+    auto fail = [&](int err) {
+        ::close(fd);
+        errno = err;
+        return -1;
+    };
+    while (!rest.empty()) {
+        const std::string c = std::move(rest.back());
+        rest.pop_back();
+        if (c == ".") continue;
+        int next = ::openat(fd, c.c_str(), kFlags);
+        if (next < 0 && errno == ENOENT && create) {
+            if (::mkdirat(fd, c.c_str(), 0777) == 0 && made) made->push_back(spelled + c);
+            next = ::openat(fd, c.c_str(), kFlags);
+        }
+        if (next >= 0) {
+            ::close(fd);
+            fd = next;
+            spelled += c + "/";
+            continue;
+        }
+        const int err = errno;
+        struct stat st {};
+        if ((err != ENOTDIR && err != ELOOP) || ::fstatat(fd, c.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0 || !S_ISLNK(st.st_mode))
+            return fail(err);
+        if (!MayFollowAt(fd, st)) {
+            if (unsafe) *unsafe = NotFollowed(spelled + c);
+            return fail(EACCES);
+        }
+        char buf[PATH_MAX];
+        const ssize_t n = ::readlinkat(fd, c.c_str(), buf, sizeof buf);
+        if (++hops > 40 || n <= 0 || static_cast<size_t>(n) >= sizeof buf) return fail(ELOOP);  // the kernel's own limit
+        const std::string target(buf, static_cast<size_t>(n));
+        if (target[0] == '/') {
+            ::close(fd);
+            fd = ::open("/", kFlags);
+            if (fd < 0) return -1;
+        }
+        const std::vector<std::string> parts = Components(target);
+        rest.insert(rest.end(), parts.rbegin(), parts.rend());
+        spelled += c + "/";
+    }
+    return fd;
+}
 }  // namespace
+
+TFolder::TFolder(const std::string& dir, bool create, std::vector<std::string>* made) {
+    std::string unsafe;
+    fd_ = WalkFolder(dir, create, made, &unsafe);
+    if (!unsafe.empty()) throw EQuenlo(unsafe);
+    if (fd_ < 0) throw EQuenlo("Cannot create " + dir);
+}
+
+TFolder::~TFolder() {
+    if (fd_ >= 0) ::close(fd_);
+}
 
 std::string ReplacedFile(const std::string& name) {
     std::string path = name;
     char buf[PATH_MAX];
     for (int hops = 0; hops < 40; ++hops) {  // the kernel's own limit
+        // Every folder on the way too: a missing one is made later, by the same walk.
+        std::string unsafe;
+        if (const int fd = WalkFolder(ExtractFileDir(path), false, nullptr, &unsafe); fd >= 0) ::close(fd);
+        if (!unsafe.empty()) throw EQuenlo(unsafe);
         struct stat st {};
         if (::lstat(path.c_str(), &st) != 0 || !S_ISLNK(st.st_mode)) return path;
-        if (!MayFollow(path, st))
-            throw EQuenlo("the link " + path + " is in a folder others may write to and belongs to neither its owner nor this user; not followed");
+        if (!MayFollow(path, st)) throw EQuenlo(NotFollowed(path));
         const ssize_t n = ::readlink(path.c_str(), buf, sizeof buf);
         if (n <= 0 || static_cast<size_t>(n) >= sizeof buf) return path;
         std::string link(buf, static_cast<size_t>(n));

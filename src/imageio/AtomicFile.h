@@ -15,6 +15,7 @@
 #include <cstdint>
 #include <csignal>
 #include <string>
+#include <vector>
 
 namespace quenlo {
 
@@ -59,6 +60,27 @@ private:
 // neither the folder's owner nor this user is not followed, as the kernel's
 // protected-symlinks rule has it: throws EQuenlo naming it.
 std::string ReplacedFile(const std::string& name);
+
+// A folder opened by walking its path one component at a time, each opened
+// without following a link (O_NOFOLLOW): a link met on the way is followed
+// only where the protected-symlinks rule above lets it, so no link planted
+// in a folder others may write to leads the walk elsewhere. Writes made
+// relative to the descriptor land in the folder found, whatever the path
+// becomes meanwhile. With create, missing folders are made (mode 0777 less
+// the umask) and their paths, as spelled, added to *made, parents first.
+// Throws EQuenlo naming a link not followed, and "Cannot create DIR" when
+// the folder is missing (and not made) or not a folder.
+class TFolder {
+public:
+    explicit TFolder(const std::string& dir, bool create = false, std::vector<std::string>* made = nullptr);
+    ~TFolder();
+    TFolder(const TFolder&) = delete;
+    TFolder& operator=(const TFolder&) = delete;
+    int Fd() const { return fd_; }
+
+private:
+    int fd_ = -1;
+};
 
 // Why an output that exists but is no regular file is not written.
 std::string NotRegularOutput(const std::string& output);
