@@ -37,6 +37,7 @@
 #include "app/ZoomControl.h"
 #include "batch/BatchInputs.h"
 #include "batch/WatchSource.h"
+#include "imageio/ImageKind.h"
 #include "low/Errors.h"
 #include "low/FileNames.h"
 #include "low/Low.h"
@@ -534,8 +535,11 @@ void TForm1::Button1Click() {
 
 void TForm1::Button3Click() {
     OpenFilesRequest request;
+    QStringList patterns;
+    for (const std::string& ext : ReadExtensions()) patterns << QLatin1Char('*') + QString::fromStdString(ext);
     request.filters = {QStringLiteral("RGB files (*.rgb)"), QStringLiteral("IPR files (*.ipr)"),
-                       QStringLiteral("Image files (*.rgb *.ipr *.bmp *.jpg *.jpeg *.png *.tif *.tiff *.gif *.heic *.heif *.avif)")};
+                       QStringLiteral("Image files (%1)").arg(patterns.join(QLatin1Char(' '))),
+                       QStringLiteral("All files (*)")};
     request.selectedFilter = std::clamp(inputFilter_, 0, int(request.filters.size()) - 1);
     request.directory = inputDir_;
     const std::optional<QStringList> files = dialogs_.OpenFiles(this, request);

@@ -196,7 +196,7 @@ private:
 
     IDialogs& dialogs_;
     QSettings* settings_;
-    int inputFilter_ = 0;
+    int inputFilter_ = 2;  // "Image files"
     QString inputDir_;
     BatchCounts counts_;
     QLabel* status_;

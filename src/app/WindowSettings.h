@@ -13,7 +13,7 @@ namespace quenlo {
 struct TWindowSettings {
     QString outputDir;
     QString inputDir;    // where the open dialog was last left
-    int inputFilter = 0;  // the dialog's filter last chosen, by index
+    int inputFilter = 2;  // the dialog's filter last chosen, by index; "Image files" at first
     QByteArray geometry;  // QWidget::saveGeometry
     int zoom = 100;       // percent
     bool keepGoing = false;

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <utility>
 
 #include "low/FileNames.h"
 
@@ -46,17 +47,27 @@ ImageKind HeifKind(std::span<const uint8_t> head) {
 }
 }  // namespace
 
+namespace {
+// Every extension read, in lower case, with the kind it picks.
+constexpr std::pair<const char*, ImageKind> kExtensions[] = {
+    {".rgb", ImageKind::RawPair}, {".ipr", ImageKind::RawPair}, {".bmp", ImageKind::Bmp},
+    {".jpg", ImageKind::Jpeg},    {".jpeg", ImageKind::Jpeg},   {".jpe", ImageKind::Jpeg},
+    {".jfif", ImageKind::Jpeg},   {".png", ImageKind::Png},     {".tif", ImageKind::Tiff},
+    {".tiff", ImageKind::Tiff},   {".gif", ImageKind::Gif},     {".heic", ImageKind::Heic},
+    {".heif", ImageKind::Heic},   {".hif", ImageKind::Heic},    {".avif", ImageKind::Avif}};
+}  // namespace
+
 ImageKind KindByName(std::string_view fileName) {
     const std::string ext = UpperAscii(ExtractFileExt(fileName));
-    if (ext == ".IPR" || ext == ".RGB") return ImageKind::RawPair;
-    if (ext == ".BMP") return ImageKind::Bmp;
-    if (ext == ".JPG" || ext == ".JPEG" || ext == ".JPE" || ext == ".JFIF") return ImageKind::Jpeg;
-    if (ext == ".PNG") return ImageKind::Png;
-    if (ext == ".TIF" || ext == ".TIFF") return ImageKind::Tiff;
-    if (ext == ".GIF") return ImageKind::Gif;
-    if (ext == ".HEIC" || ext == ".HEIF" || ext == ".HIF") return ImageKind::Heic;
-    if (ext == ".AVIF") return ImageKind::Avif;
+    for (const auto& [known, kind] : kExtensions)
+        if (ext == UpperAscii(known)) return kind;
     return ImageKind::None;
+}
+
+std::vector<std::string> ReadExtensions() {
+    std::vector<std::string> all;
+    for (const auto& [known, kind] : kExtensions) all.emplace_back(known);
+    return all;
 }
 
 ImageKind KindByContent(std::span<const uint8_t> head) {

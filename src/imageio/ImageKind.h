@@ -5,6 +5,7 @@
 #include <span>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace quenlo {
 
@@ -14,6 +15,8 @@ enum class ImageKind { None, RawPair, Bmp, Jpeg, Png, Gif, Tiff, WebP, Netpbm, H
 // or .jfif, .png, .tif or .tiff, .gif, .heic, .heif or .hif, and .avif;
 // None for any other.
 ImageKind KindByName(std::string_view fileName);
+// Those extensions in lower case with their dot, as ".jpe".
+std::vector<std::string> ReadExtensions();
 
 // By the signature at the start of the file; None when there is none
 // (raw pairs have none). HEIF files are told apart by their brands: AV1

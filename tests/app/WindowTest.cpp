@@ -25,6 +25,7 @@
 #include "app/ZoomControl.h"
 #include "app/Unit1.h"
 #include "imageio/BmpWriter.h"
+#include "imageio/ImageKind.h"
 #include "imageio/VlxIo.h"
 #include "scene/kinds/Pbox.h"
 #include "scene/kinds/VlxImg.h"
@@ -111,9 +112,17 @@ TEST(Window, BatchConvertsPairsAndShowsEachSize) {
     w.form.Edit1->setText(Q(dir / "out/deep"));
     w.dialogs.files.push_back(QStringList{Q(dir / "a.ipr"), Q(dir / "b.rgb")});
     w.form.Button3Click();
-    EXPECT_EQ(w.dialogs.requests.at(0).filters, (QStringList{"RGB files (*.rgb)", "IPR files (*.ipr)",
-                                                          "Image files (*.rgb *.ipr *.bmp *.jpg *.jpeg *.png *.tif *.tiff *.gif *.heic *.heif *.avif)"}));
-    EXPECT_EQ(w.dialogs.requests.at(0).selectedFilter, 0);
+    // The specified filters, then every extension read, then anything; "Image files" first.
+    const QStringList filters = w.dialogs.requests.at(0).filters;
+    ASSERT_EQ(filters.size(), 4);
+    EXPECT_EQ(filters.mid(0, 2), (QStringList{"RGB files (*.rgb)", "IPR files (*.ipr)"}));
+    EXPECT_EQ(filters[3], "All files (*)");
+    EXPECT_EQ(w.dialogs.requests.at(0).selectedFilter, 2);
+    const QStringList patterns = filters[2].section('(', 1).chopped(1).split(' ');
+    for (const char* ext : {".rgb", ".jpe", ".jfif", ".gif", ".hif", ".avif"})
+        EXPECT_TRUE(patterns.contains(QStringLiteral("*") + QLatin1String(ext))) << ext;
+    for (QString pattern : patterns)
+        EXPECT_NE(KindByName(pattern.replace('*', "a").toStdString()), ImageKind::None) << pattern.toStdString();
     EXPECT_EQ(ReadBytes(dir / "out/deep/a.bmp"), Expected(dir / "a.ipr"));
     EXPECT_EQ(ReadBytes(dir / "out/deep/b.bmp"), Expected(dir / "b.ipr"));
     EXPECT_EQ(w.form.StatusText(), Q(dir / "b.rgb") + "  9,3");  // its own size, once it is in place
