@@ -23,12 +23,15 @@ Carried CarriedBy(ImageKind kind, const ItemLoaderOptions& options) {
     Carried c;
     c.exactPixels = !options.resize && options.icc != IccMode::Srgb && f != OutputFormat::Jpeg &&
                     !(f == OutputFormat::WebP && !options.output.lossless);
-    // Of the sources probed, only the PNG reader keeps alpha; PNG and TIFF write it.
-    c.alpha = kind == ImageKind::Png && (png || tiff) && !options.background;
-    c.icc = kind != ImageKind::Bmp && (png || tiff) && options.icc == IccMode::Keep;
-    c.resolution = png || tiff || f == OutputFormat::Bmp;
+    // The PNG, GIF and HEIF readers keep alpha (the TIFF reader lays it
+    // over); PNG and TIFF write it.
+    const bool keepsAlpha = kind == ImageKind::Png || kind == ImageKind::Gif || kind == ImageKind::Heic ||
+                            kind == ImageKind::Avif;
+    c.alpha = keepsAlpha && (png || tiff) && !options.background;
+    c.icc = kind != ImageKind::Bmp && (png || tiff || f == OutputFormat::Jpeg) && options.icc == IccMode::Keep;
+    c.resolution = png || tiff || f == OutputFormat::Bmp || f == OutputFormat::Jpeg;
     // Turned upright, the picture is as its tag meant it.
-    c.orientation = options.autoOrient || (tiff && kind != ImageKind::Png);
+    c.orientation = options.autoOrient || ((tiff || f == OutputFormat::Jpeg) && kind != ImageKind::Png);
     return c;
 }
 

@@ -1,6 +1,7 @@
 #include "imageio/JpegWriter.h"
 
 #include <algorithm>
+#include <cmath>
 #include <csetjmp>
 #include <cstdio>
 #include <cstring>
@@ -109,6 +110,9 @@ struct Settings {
     int quality;
     int hSamp, vSamp;  // luma's sampling factors; chroma's are 1
     bool progressive;
+    // JFIF density: unit 0 (aspect only), 1 (per inch) or 2 (per cm); 1:1 unless stated.
+    uint8_t densityUnit = 0;
+    uint16_t xDensity = 1, yDensity = 1;
 };
 
 // A compressor set up as cjpeg sets up one for the same switches (it reads
@@ -127,6 +131,9 @@ void Start(Compressor& k, const Settings& s, int height, bool optimize, const JH
         k.c.in_color_space = s.order == RawOrder::Bgr ? JCS_EXT_BGR : JCS_RGB;
         jpeg_set_defaults(&k.c);
         jpeg_set_quality(&k.c, s.quality, FALSE);
+        k.c.density_unit = s.densityUnit;
+        k.c.X_density = s.xDensity;
+        k.c.Y_density = s.yDensity;
         k.c.comp_info[0].h_samp_factor = s.hSamp;
         k.c.comp_info[0].v_samp_factor = s.vSamp;
         if (s.progressive) jpeg_simple_progression(&k.c);
@@ -360,8 +367,22 @@ private:
         k_ = std::make_unique<Compressor>();
         k_->file = &out_;
         Start(*k_, s_, s_.height, !dc, dc, ac);
-        // ICC (APP2) and EXIF (APP1) markers from meta_ go here, before the first row.
-        (void)meta_;
+        if (!meta_) return;
+        Run(*k_, [&] {
+            // EXIF (APP1) holding only the orientation, then the profile
+            // (APP2, split as libjpeg splits it), both before the first row.
+            if (meta_->orientation >= 2 && meta_->orientation <= 8) {
+                const uint8_t exif[] = {'E', 'x', 'i', 'f', 0, 0,                    // identifier
+                                        'M', 'M', 0, 42, 0, 0, 0, 8,                 // big-endian TIFF header
+                                        0, 1,                                        // one entry
+                                        1, 18, 0, 3, 0, 0, 0, 1,                     // 274 Orientation, SHORT, 1
+                                        0, static_cast<uint8_t>(meta_->orientation), 0, 0,  // its value
+                                        0, 0, 0, 0};                                 // no next IFD
+                jpeg_write_marker(&k_->c, JPEG_APP0 + 1, exif, sizeof exif);
+            }
+            if (!meta_->icc.empty())
+                jpeg_write_icc_profile(&k_->c, meta_->icc.data(), static_cast<unsigned>(meta_->icc.size()));
+        });
     }
 
     void Submit() {
@@ -407,7 +428,7 @@ private:
 
     TAtomicFile& out_;
     const Settings s_;
-    [[maybe_unused]] const ImageMeta* meta_;
+    const ImageMeta* meta_;
     const size_t rowBytes_;
     bool twoPass_ = false;
     std::unique_ptr<Compressor> k_;  // the file's compressor, once its tables are known
@@ -427,6 +448,20 @@ std::unique_ptr<TRowEncoder> OpenJpegEncoder(TAtomicFile& out, int32_t width, in
     Settings s{width, height, order, std::clamp(options.quality, 1, 100), 2, 2, options.progressive};
     if (options.jpegSubsampling == JpegSubsampling::S444) s.hSamp = s.vSamp = 1;
     if (options.jpegSubsampling == JpegSubsampling::S422) s.vSamp = 1;
+    if (meta && meta->resolution) {
+        Resolution r = *meta->resolution;
+        // JFIF holds whole numbers: per inch where that rounds closer (a
+        // PNG's 11811 pixels per metre are 300 per inch, not 118 per cm).
+        auto off = [](double v) { return std::abs(v - std::round(v)) / v; };
+        if (r.unit == ResolutionUnit::Centimetre && off(r.x * 2.54) + off(r.y * 2.54) < off(r.x) + off(r.y))
+            r = Resolution{r.x * 2.54, r.y * 2.54, ResolutionUnit::Inch};
+        const long x = std::lround(r.x), y = std::lround(r.y);
+        if (x >= 1 && y >= 1 && x <= 65535 && y <= 65535) {
+            s.densityUnit = r.unit == ResolutionUnit::Inch ? 1 : r.unit == ResolutionUnit::Centimetre ? 2 : 0;
+            s.xDensity = static_cast<uint16_t>(x);
+            s.yDensity = static_cast<uint16_t>(y);
+        }
+    }
     return std::make_unique<TJpegEncoder>(out, s, holdBytes, meta);
 }
 

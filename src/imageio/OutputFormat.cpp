@@ -43,7 +43,7 @@ std::unique_ptr<TRowEncoder> OpenRowEncoder(TAtomicFile& out, int32_t width, int
     if (options.format == OutputFormat::Png) return OpenPngEncoder(out, width, height, order, options.pngLevel, meta);
     if (options.format == OutputFormat::Tiff)
         return OpenTiffEncoder(out, width, height, order, options.tiffCompression, meta);
-    if (options.format == OutputFormat::Jpeg) return OpenJpegEncoder(out, width, height, order, options);
+    if (options.format == OutputFormat::Jpeg) return OpenJpegEncoder(out, width, height, order, options, &meta);
     throw EInvalidImageSize(width, height);  // a .bmp runs bottom-up: PrepareBmpFile writes it
 }
 
