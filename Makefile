@@ -21,6 +21,8 @@ PACKAGES += xvfb xauth imagemagick
 # itself, there are no plugin packages), GIF in (giflib). The tests make their
 # files with heif-enc and gifsicle and compare with heif-convert and Pillow.
 PACKAGES += libheif-dev libheif-examples libgif-dev gifsicle python3-pil
+# WebP in and out (libwebp); the tests make files with cwebp and decode them with dwebp.
+PACKAGES += libwebp-dev webp
 # The Python module and its tests; the library packages' lint
 PACKAGES += pybind11-dev python3-dev python3-numpy python3-pytest lintian
 # --icc srgb: pixels into sRGB through Little CMS.

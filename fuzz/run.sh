@@ -16,7 +16,7 @@ set -uo pipefail
 
 here=$(cd "$(dirname "$0")" && pwd)
 root=$(dirname "$here")
-all=(bmp jpeg png tiff gif heif ipr_rgb statements scene_script scene_write polygon spots)
+all=(bmp jpeg png tiff gif heif webp ipr_rgb statements scene_script scene_write polygon spots)
 
 if [ $# -lt 1 ] || ! [[ $1 =~ ^[0-9]+$ ]]; then
     echo "usage: $0 SECONDS [TARGET...]   targets: ${all[*]}" >&2

@@ -278,9 +278,10 @@ void TForm1::BuildControls() {
     ReplaceOriginalsBox->setToolTip(QStringLiteral(
         "Off: a file written over its own source fails where that would lose alpha, deep samples, pages or metadata"));
     FormatBox = new QComboBox(OptionsRow);
-    FormatBox->addItems({QStringLiteral("BMP"), QStringLiteral("PNG"), QStringLiteral("TIFF"), QStringLiteral("JPEG")});
+    FormatBox->addItems({QStringLiteral("BMP"), QStringLiteral("PNG"), QStringLiteral("TIFF"), QStringLiteral("JPEG"),
+                         QStringLiteral("WebP")});
     FormatBox->setToolTip(
-        QStringLiteral("Format of the files written: 24-bit .bmp, .png, uncompressed .tif or .jpg"));
+        QStringLiteral("Format of the files written: 24-bit .bmp, .png, uncompressed .tif, .jpg or lossy .webp"));
     ResizeBox = new QLineEdit(OptionsRow);
     ResizeBox->setPlaceholderText(QStringLiteral("Full size"));
     ResizeBox->setMaximumWidth(110);
@@ -298,7 +299,7 @@ void TForm1::BuildControls() {
     QualityBox->setRange(1, 100);
     QualityBox->setValue(90);
     QualityBox->setPrefix(QStringLiteral("Quality "));
-    QualityBox->setToolTip(QStringLiteral("JPEG quality: 1 smallest to 100 best"));
+    QualityBox->setToolTip(QStringLiteral("JPEG and WebP quality: 1 smallest to 100 best"));
     // What images carry besides their pixels, in a row of its own.
     auto* carried = new QFrame(central);
     auto* carriedRow = new QHBoxLayout(carried);

@@ -133,8 +133,8 @@ public:
     QCheckBox* ReplaceOriginalsBox;
     QLineEdit* ResizeBox;  // empty (full size), a long side in pixels, or a geometry
     QComboBox* FilterBox;  // the resize filter; each item's data is its name
-    QComboBox* FormatBox;  // BMP, PNG, TIFF, JPEG: the OutputFormat's order
-    QSpinBox* QualityBox;  // JPEG only
+    QComboBox* FormatBox;  // BMP, PNG, TIFF, JPEG, WebP: the OutputFormat's order
+    QSpinBox* QualityBox;  // JPEG and WebP only
     QCheckBox* UprightBox;     // --auto-orient
     QLineEdit* BackgroundBox;  // --background; empty keeps alpha
     QPushButton* WatchButton;  // "Watch folder", checked while watching

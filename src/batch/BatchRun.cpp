@@ -29,7 +29,7 @@ bool StopsBatch(FailureKind kind, OnLoadFailure onLoadFailure) {
 }
 
 std::string NothingToSave(const std::string& input, long long width, long long height) {
-    if (KindByName(input) == ImageKind::None) return "unsupported file type; expected .ipr, .rgb, .bmp, .jpg, .png, .tif, .gif, .heic or .avif";
+    if (KindByName(input) == ImageKind::None) return "unsupported file type; expected .ipr, .rgb, .bmp, .jpg, .png, .tif, .gif, .heic, .avif or .webp";
     if (width == 0 || height == 0)
         return "nothing to save: the image is empty (" + std::to_string(width) + " x " + std::to_string(height) + ")";
     return {};

@@ -14,6 +14,7 @@
 #include "imageio/GifReader.h"
 #include "imageio/HeaderMeta.h"
 #include "imageio/HeifReader.h"
+#include "imageio/WebpReader.h"
 #include "imageio/ImageKind.h"
 #include "imageio/JpegReader.h"
 #include "imageio/PngReader.h"
@@ -88,6 +89,11 @@ uint64_t WholeImageBytes(const std::string& name, ImageKind named, const PixelLi
                 // An ARGB map at most, 4 bytes a pixel.
                 const GifCanvas canvas = ReadGifCanvas(head);
                 return file + MapBytes(canvas.width, canvas.height, limit) / 3 * 4;
+            }
+            case ImageKind::WebP: {
+                // The decoder's R, G, B, A rows besides the map.
+                const WebPFrame frame = ReadWebPFrame(head);
+                return file + MapBytes(frame.width, frame.height, limit) / 3 * 7;
             }
             case ImageKind::Heic:
             case ImageKind::Avif: {

@@ -151,7 +151,7 @@ std::optional<int> ParseConvertArgs(int argc, const char* const* argv, FILE* out
     bool keepGoing = false, skipExisting = false;
     std::string shard, rawSize, rawExt = "rgb", rawOrder = "rgb";
     app.add_option("FILE", args.files,
-                   "Images to convert (.ipr or .rgb of a raw pair, .bmp, .jpg, .png, .tif, .gif, .heic, .avif), or folders with -r");
+                   "Images to convert (.ipr or .rgb of a raw pair, .bmp, .jpg, .png, .tif, .gif, .heic, .avif, .webp), or folders with -r");
     app.add_option("-o,--output", options.plan.outputDir,
                    "Folder for the .bmp files, created with its parents (default: beside each source)");
     app.add_flag("-r,--recursive", args.recursive,
@@ -182,8 +182,8 @@ std::optional<int> ParseConvertArgs(int argc, const char* const* argv, FILE* out
                  "Turn images upright by their orientation (TIFF tag, EXIF in JPEG, HEIC, AVIF) and state 1 "
                  "(default: pixels as stored, the orientation carried to TIFF outputs)");
     std::string format = "bmp", tiffCompression = "none";
-    app.add_option("--format", format, "Output format: bmp, png, tiff or jpg (default: bmp)")
-        ->check(CLI::IsMember({"bmp", "png", "tiff", "jpg"}));
+    app.add_option("--format", format, "Output format: bmp, png, tiff, jpg or webp (default: bmp)")
+        ->check(CLI::IsMember({"bmp", "png", "tiff", "jpg", "webp"}));
     app.add_option("--png-level", options.load.output.pngLevel, "PNG compression level, 0 (none) to 9 (smallest) (default: 6)")
         ->check(CLI::Range(0, 9));
     app.add_option("--tiff-compression", tiffCompression, "TIFF compression: none, lzw or deflate (default: none)")
@@ -206,11 +206,12 @@ std::optional<int> ParseConvertArgs(int argc, const char* const* argv, FILE* out
                                        "(default: lanczos; bicubic for --thumbnail)")
         ->check(CLI::IsMember({"lanczos", "bicubic", "bilinear", "box", "nearest"}));
     std::string subsampling = "420";
-    app.add_option("--quality", options.load.output.quality, "JPEG quality, 1 to 100 (default: 90)")
+    app.add_option("--quality", options.load.output.quality, "JPEG and lossy WebP quality, 1 to 100 (default: 90)")
         ->check(CLI::Range(1, 100));
     app.add_option("--jpeg-subsampling", subsampling, "JPEG chroma subsampling: 444, 422 or 420 (default: 420)")
         ->check(CLI::IsMember({"444", "422", "420"}));
     app.add_flag("--progressive", options.load.output.progressive, "Progressive JPEG (holds the image's coefficients)");
+    app.add_flag("--lossless", options.load.output.lossless, "Lossless WebP");
     long long settleMs = 1000;
     double pollSeconds = 0, idleSeconds = 0;
     app.add_flag("--watch", args.watching, "Convert the images in each folder FILE, then each new one once complete, until a signal");

@@ -54,7 +54,8 @@ constexpr std::pair<const char*, ImageKind> kExtensions[] = {
     {".jpg", ImageKind::Jpeg},    {".jpeg", ImageKind::Jpeg},   {".jpe", ImageKind::Jpeg},
     {".jfif", ImageKind::Jpeg},   {".png", ImageKind::Png},     {".tif", ImageKind::Tiff},
     {".tiff", ImageKind::Tiff},   {".gif", ImageKind::Gif},     {".heic", ImageKind::Heic},
-    {".heif", ImageKind::Heic},   {".hif", ImageKind::Heic},    {".avif", ImageKind::Avif}};
+    {".heif", ImageKind::Heic},   {".hif", ImageKind::Heic},    {".avif", ImageKind::Avif},
+    {".webp", ImageKind::WebP}};
 }  // namespace
 
 ImageKind KindByName(std::string_view fileName) {

@@ -12,7 +12,7 @@ namespace quenlo {
 enum class ImageKind { None, RawPair, Bmp, Jpeg, Png, Gif, Tiff, WebP, Netpbm, Heic, Avif };
 
 // By the extension, ignoring case: .ipr and .rgb, .bmp, .jpg, .jpeg, .jpe
-// or .jfif, .png, .tif or .tiff, .gif, .heic, .heif or .hif, and .avif;
+// or .jfif, .png, .tif or .tiff, .gif, .heic, .heif or .hif, .avif, and .webp;
 // None for any other.
 ImageKind KindByName(std::string_view fileName);
 // Those extensions in lower case with their dot, as ".jpe".

@@ -5,6 +5,7 @@
 
 #include "imageio/AtomicFile.h"
 #include "imageio/JpegWriter.h"
+#include "imageio/WebpWriter.h"
 #include "imageio/PngWriter.h"
 #include "imageio/TiffWriter.h"
 #include "imageio/VlxIo.h"
@@ -44,6 +45,7 @@ std::unique_ptr<TRowEncoder> OpenRowEncoder(TAtomicFile& out, int32_t width, int
     if (options.format == OutputFormat::Tiff)
         return OpenTiffEncoder(out, width, height, order, options.tiffCompression, meta);
     if (options.format == OutputFormat::Jpeg) return OpenJpegEncoder(out, width, height, order, options, &meta);
+    if (options.format == OutputFormat::WebP) return OpenWebPEncoder(out, width, height, order, options, &meta);
     throw EInvalidImageSize(width, height);  // a .bmp runs bottom-up: PrepareBmpFile writes it
 }
 

@@ -10,6 +10,7 @@
 #include "imageio/GifReader.h"
 #include "imageio/HeaderMeta.h"
 #include "imageio/HeifReader.h"
+#include "imageio/WebpReader.h"
 #include "imageio/ImageKind.h"
 #include "imageio/JpegReader.h"
 #include "imageio/PngReader.h"
@@ -72,6 +73,7 @@ std::unique_ptr<TPixelMap> DecodeAs(ImageKind kind, const std::string& fileName,
             return DecodeTiffFile(fileName, TiffOptions{options.onWarning, options.limit, options.meta,
                                                         options.background, options.autoOrient});
         case ImageKind::Gif: return DecodeGif(bytes, options);
+        case ImageKind::WebP: return DecodeWebP(bytes, options);
         case ImageKind::Heic:
         case ImageKind::Avif: return DecodeHeif(bytes, options);
         default: return nullptr;
@@ -80,7 +82,7 @@ std::unique_ptr<TPixelMap> DecodeAs(ImageKind kind, const std::string& fileName,
 
 bool Readable(ImageKind kind) {
     return kind == ImageKind::Jpeg || kind == ImageKind::Bmp || kind == ImageKind::Png || kind == ImageKind::Tiff ||
-           kind == ImageKind::Gif || kind == ImageKind::Heic || kind == ImageKind::Avif;
+           kind == ImageKind::Gif || kind == ImageKind::Heic || kind == ImageKind::Avif || kind == ImageKind::WebP;
 }
 
 // A file its reader refused that holds another format read here is read

@@ -36,7 +36,7 @@ struct LoadOptions {
 // A new map of the given kind, or null when fileName is empty or names no
 // existing file. The reader is chosen by the extension, ignoring case
 // (KindByName: .ipr/.rgb, .bmp, .jpg/.jpeg/.jpe/.jfif, .png, .tif/.tiff,
-// .gif, .heic/.heif/.hif, .avif); any other extension gives a 0 x 0 map. A
+// .gif, .heic/.heif/.hif, .avif, .webp); any other extension gives a 0 x 0 map. A
 // file its reader refuses that holds another format is read as what it
 // holds, with a warning, or says so ("not a JPEG file: it holds a PNG
 // image"). With options.keepAlpha, a file with alpha gives an ARGB map

@@ -12,6 +12,8 @@
 #include "imageio/AtomicFile.h"
 #include "imageio/JpegWriter.h"
 #include "imageio/PngWriter.h"
+#include "imageio/VlxIo.h"
+#include "imageio/WebpWriter.h"
 #include "low/Errors.h"
 
 using namespace quenlo;
@@ -142,6 +144,109 @@ TEST(PngWriter, RowsTakeTheirOwnFilterAndDecodeExactly) {
     std::vector<uint8_t> got(PNG_IMAGE_SIZE(img));
     ASSERT_TRUE(png_image_finish_read(&img, nullptr, got.data(), 0, nullptr));
     EXPECT_TRUE(got == rgb);
+}
+
+// The pixels of a PPM (P6) or PAM (P7, 4 channels) as written by dwebp.
+std::vector<uint8_t> NetpbmPixels(const std::string& path, int channels) {
+    const std::vector<uint8_t> f = ReadBytes(path);
+    const std::string text(f.begin(), f.end());
+    const size_t at = channels == 4 ? text.find("ENDHDR\n") + 7 : text.find("255\n") + 4;
+    return std::vector<uint8_t>(f.begin() + static_cast<ptrdiff_t>(at), f.end());
+}
+
+// Pixels of a map as R, G, B (and A for ARGB) rows.
+std::vector<uint8_t> MapPixels(const TPixelMap& m) {
+    const int step = m.Kind() == PixelKind::ARGB ? 4 : 3;
+    std::vector<uint8_t> out(m.Data(), m.Data() + m.DataSize());
+    for (size_t i = 0; i + 2 < out.size(); i += step) std::swap(out[i], out[i + 2]);
+    return out;
+}
+
+// Files made by cwebp and img2webp, read by us and by dwebp: the same pixels
+// (alpha kept, so compared straight); an animation gives its first frame
+// and the pages warning.
+TEST(WebPReader, ConformsToDwebp) {
+    if (!Have("cwebp") || !Have("dwebp") || !Have("img2webp")) GTEST_SKIP() << "webp tools not installed";
+    TempDir dir;
+    const int w = 61, h = 43;
+    const std::vector<uint8_t> rgb = Photo(w, h);
+    WritePpm(dir / "in.ppm", w, h, rgb);
+    std::string pam = "P7\nWIDTH " + std::to_string(w) + "\nHEIGHT " + std::to_string(h) +
+                      "\nDEPTH 4\nMAXVAL 255\nTUPLTYPE RGB_ALPHA\nENDHDR\n";
+    std::vector<uint8_t> rgba(pam.begin(), pam.end());
+    for (size_t i = 0; i < rgb.size(); i += 3) {
+        rgba.insert(rgba.end(), &rgb[i], &rgb[i] + 3);
+        rgba.push_back(static_cast<uint8_t>(i / 3 % 7 * 40));
+    }
+    WriteBytes(dir / "in.pam", rgba);
+    struct Case {
+        std::string make;  // writes dir/t.webp
+        int channels, pages;
+    };
+    const std::string ppm = "'" + (dir / "in.ppm") + "'", pamName = "'" + (dir / "in.pam") + "'";
+    const std::string to = " -o '" + (dir / "t.webp") + "' >/dev/null 2>&1";
+    const Case cases[] = {
+        {"cwebp -q 75 " + ppm + to, 3, 1},
+        {"cwebp -lossless " + ppm + to, 3, 1},
+        {"cwebp -q 60 -alpha_q 50 " + pamName + to, 4, 1},
+        {"cwebp -lossless -exact " + pamName + to, 4, 1},
+        {"img2webp -lossy " + ppm + " " + pamName + to, 4, 2},  // composed on an RGBA canvas
+    };
+    for (const Case& c : cases) {
+        ASSERT_EQ(std::system(c.make.c_str()), 0) << c.make;
+        const std::string ref = dir / (c.channels == 4 ? "ref.pam" : "ref.ppm");
+        // dwebp takes no animation.
+        if (c.pages == 1)
+            ASSERT_EQ(std::system(("dwebp -quiet " + std::string(c.channels == 4 ? "-pam" : "-ppm") + " '" +
+                                   (dir / "t.webp") + "' -o '" + ref + "'").c_str()), 0);
+        ImageMeta meta;
+        std::vector<std::string> warnings;
+        LoadOptions o;
+        o.meta = &meta;
+        o.keepAlpha = true;
+        o.onWarning = [&](const std::string& text) { warnings.push_back(text); };
+        auto map = LoadImageFile(PixelKind::RGB, dir / "t.webp", o);
+        ASSERT_TRUE(map) << c.make;
+        EXPECT_EQ(map->Width(), w);
+        EXPECT_EQ(map->Kind() == PixelKind::ARGB, c.channels == 4) << c.make;
+        if (c.pages == 1) EXPECT_TRUE(MapPixels(*map) == NetpbmPixels(ref, c.channels)) << c.make;
+        else EXPECT_EQ(warnings, std::vector<std::string>{"the file holds 2 pages; only the first is converted"});
+        EXPECT_EQ(meta.pages, c.pages);
+    }
+    // Its size refused from the header, before decoding.
+    LoadOptions small;
+    small.limit.maxPixels = w * h - 1;
+    EXPECT_THROW(LoadImageFile(PixelKind::RGB, dir / "t.webp", small), EImageTooLarge);
+}
+
+// Lossy output decodes to what cwebp's does for the same settings; lossless
+// decodes to our pixels exactly.
+TEST(WebPWriter, LossyAsCwebpLosslessExact) {
+    if (!Have("cwebp") || !Have("dwebp")) GTEST_SKIP() << "webp tools not installed";
+    TempDir dir;
+    const int w = 75, h = 49;
+    const std::vector<uint8_t> rgb = Photo(w, h);
+    WritePpm(dir / "in.ppm", w, h, rgb);
+    for (const auto& [quality, lossless] : {std::pair{90, false}, std::pair{30, false}, std::pair{75, true}}) {
+        OutputOptions o;
+        o.quality = quality;
+        o.lossless = lossless;
+        {
+            TAtomicFile out(dir / "ours.webp");
+            auto e = OpenWebPEncoder(out, w, h, RawOrder::Bgr, o);
+            Encode(*e, Bgr(rgb), w, h);
+            out.Commit();
+        }
+        ASSERT_EQ(std::system(("dwebp -quiet -ppm '" + (dir / "ours.webp") + "' -o '" + (dir / "ours.ppm") + "'").c_str()), 0);
+        if (lossless) {
+            EXPECT_TRUE(NetpbmPixels(dir / "ours.ppm", 3) == rgb);
+            continue;
+        }
+        const std::string line = "cwebp -quiet -q " + std::to_string(quality) + " '" + (dir / "in.ppm") + "' -o '" + (dir / "ref.webp") + "'";
+        ASSERT_EQ(std::system(line.c_str()), 0);
+        ASSERT_EQ(std::system(("dwebp -quiet -ppm '" + (dir / "ref.webp") + "' -o '" + (dir / "ref.ppm") + "'").c_str()), 0);
+        EXPECT_TRUE(ReadBytes(dir / "ours.ppm") == ReadBytes(dir / "ref.ppm")) << line;
+    }
 }
 
 }  // namespace
