@@ -119,7 +119,7 @@ TEST(Window, BatchConvertsPairsAndShowsEachSize) {
     EXPECT_EQ(filters[3], "All files (*)");
     EXPECT_EQ(w.dialogs.requests.at(0).selectedFilter, 2);
     const QStringList patterns = filters[2].section('(', 1).chopped(1).split(' ');
-    for (const char* ext : {".rgb", ".jpe", ".jfif", ".gif", ".hif", ".avif"})
+    for (const char* ext : {".rgb", ".jpe", ".jfif", ".gif", ".hif", ".avif", ".webp"})
         EXPECT_TRUE(patterns.contains(QStringLiteral("*") + QLatin1String(ext))) << ext;
     for (QString pattern : patterns)
         EXPECT_NE(KindByName(pattern.replace('*', "a").toStdString()), ImageKind::None) << pattern.toStdString();
