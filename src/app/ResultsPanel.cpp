@@ -27,6 +27,8 @@ TResultsPanel::TResultsPanel(QWidget* parent) : QWidget(parent) {
     SummaryLabel = new QLabel(this);
     SummaryLabel->setTextInteractionFlags(Qt::TextSelectableByMouse);
     SummaryLabel->setToolTip(QStringLiteral("What the last batch did"));
+    // A long summary is cut rather than widening the window when the panel appears.
+    SummaryLabel->setSizePolicy(QSizePolicy::Ignored, QSizePolicy::Preferred);
     row->addWidget(SummaryLabel, 1);
     CopyButton = new QPushButton(QStringLiteral("Copy"), this);
     CopyButton->setToolTip(QStringLiteral("Copy the summary and the list to the clipboard"));
@@ -45,7 +47,10 @@ TResultsPanel::TResultsPanel(QWidget* parent) : QWidget(parent) {
 
     connect(CopyButton, &QPushButton::clicked, this, [this] { QApplication::clipboard()->setText(Text()); });
     connect(OpenFolderButton, &QPushButton::clicked, this,
-            [this] { QDesktopServices::openUrl(QUrl::fromLocalFile(outputFolder_)); });
+            [this] {
+                if (!QDesktopServices::openUrl(QUrl::fromLocalFile(outputFolder_)))
+                    List->appendPlainText(QStringLiteral("No file manager could show %1").arg(outputFolder_));
+            });
 }
 
 void TResultsPanel::Clear() {

@@ -68,9 +68,12 @@ QString NearestExistingFolder(const QString& typed) {
     return dir;
 }
 
-// "name  W,H": the status text of a file, with a size.
+// "name  W,H": the status text of a file by its name alone, with the size of
+// the image in place; just "name" before any is.
 QString StatusOf(const std::string& input, int32_t w, int32_t h) {
-    return FromUtf8(input) + QStringLiteral("  ") + QString::number(w) + QLatin1Char(',') + QString::number(h);
+    const QString name = FromUtf8(ExtractFileName(input));
+    if (w <= 0 || h <= 0) return name;
+    return name + QStringLiteral("  ") + QString::number(w) + QLatin1Char(',') + QString::number(h);
 }
 
 // The results panel's lines for a file.
@@ -134,7 +137,8 @@ TForm1::~TForm1() {
 
 TWindowSettings TForm1::CurrentSettings() const {
     TWindowSettings s;
-    s.outputDir = Edit1->text();
+    // A folder given for this run only leaves the remembered one as it was.
+    s.outputDir = runOutputDir_ && Edit1->text() == *runOutputDir_ ? keptOutputDir_ : Edit1->text();
     s.inputDir = inputDir_;
     s.inputFilter = inputFilter_;
     s.geometry = saveGeometry();
@@ -184,6 +188,12 @@ std::optional<ResizeRequest> TForm1::ResizeChoice() const {
     request.geometry = ParseResizeGeometry(Utf8(number ? text + QLatin1Char('x') + text : text));
     request.filter = *ResampleFilterByName(FilterBox->currentData().toString().toStdString());
     return request;
+}
+
+void TForm1::SetOutputDirForRun(const QString& dir) {
+    keptOutputDir_ = CurrentSettings().outputDir;
+    runOutputDir_ = dir;
+    Edit1->setText(dir);
 }
 
 void TForm1::SaveSettings() {
@@ -236,7 +246,7 @@ void TForm1::BuildControls() {
 
     ScrollBox1 = new QScrollArea(central);
     ScrollBox1->setWidgetResizable(false);
-    ScrollBox1->setAlignment(Qt::AlignLeft | Qt::AlignTop);
+    ScrollBox1->setAlignment(Qt::AlignCenter);
     PaintBox1 = new TQtPaintBox();
     ScrollBox1->setWidget(PaintBox1);
     PaintBox1->SetControlWidth(189);
@@ -374,7 +384,7 @@ void TForm1::BuildControls() {
 
     StatusBar1 = new QStatusBar(this);
     StatusBar1->setSizeGripEnabled(false);
-    StatusBar1->setFixedHeight(19);
+
     status_ = new QLabel(QStringLiteral("---"), StatusBar1);
     StatusBar1->addWidget(status_, 1);
     status_->setToolTip(QStringLiteral("The file in hand and its size in pixels"));
@@ -388,6 +398,8 @@ void TForm1::BuildControls() {
     CancelButton->hide();
     CancelButton->setToolTip(QStringLiteral("Stop after the file in hand (Esc)"));
     StatusBar1->addPermanentWidget(CancelButton);
+    // Tall enough for the Cancel button, which a 19-pixel bar clipped.
+    StatusBar1->setFixedHeight(std::max(19, CancelButton->sizeHint().height() + 2));
     setStatusBar(StatusBar1);
 
     move(263, 83);
@@ -609,7 +621,8 @@ bool TForm1::FileSettled(const std::string& input, const ItemReport& report) {
     ++filesDone_;
     // The image put in place has its own size; after a failure the size shown stays the one before.
     if (report.status == ItemStatus::Converted) shownSize_ = QSize(int(report.width), int(report.height));
-    batchStatus_ = StatusOf(input, shownSize_.width(), shownSize_.height());
+    batchStatus_ = report.status == ItemStatus::Failed ? FromUtf8(ExtractFileName(input)) + QStringLiteral("  failed")
+                                                       : StatusOf(input, shownSize_.width(), shownSize_.height());
     return true;
 }
 

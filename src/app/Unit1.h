@@ -106,6 +106,9 @@ public:
     // What the resize box asks for, nothing when it is empty; throws
     // EQuenlo for text that is no size.
     std::optional<ResizeRequest> ResizeChoice() const;
+    // The output folder for this run: until it is changed it is not
+    // remembered, and the one remembered before stays.
+    void SetOutputDirForRun(const QString& dir);
     // Writes CurrentSettings to the settings given, if any.
     void SaveSettings();
     // The quality box is shown only for a format that has one.
@@ -220,7 +223,9 @@ private:
     QString watchDir_, watchError_;
     QTimer* previewTimer_;
     QScrollArea* optionsScroll_;  // holds OptionsRow
-    bool frameUnknown_ = false;  // fitted on screen before the window manager framed it  // shows a watched image the frame limit held back
+    bool frameUnknown_ = false;
+    std::optional<QString> runOutputDir_;  // given for this run only
+    QString keptOutputDir_;                // remembered from before it  // fitted on screen before the window manager framed it  // shows a watched image the frame limit held back
 };
 
 }  // namespace quenlo

@@ -84,7 +84,7 @@ int main(int argc, char** argv) {
     quenlo::TForm1 form(args.exitWhenDone ? static_cast<quenlo::IDialogs&>(unattended) : boxes,
                         args.exitWhenDone ? nullptr : &settings);
     form.Jobs = args.jobs;
-    if (!args.outputDir.empty()) form.Edit1->setText(QString::fromStdString(args.outputDir));
+    if (!args.outputDir.empty()) form.SetOutputDirForRun(QString::fromStdString(args.outputDir));
     if (args.keepGoing) form.KeepGoingBox->setChecked(true);
     if (args.skipExisting) form.SkipExistingBox->setChecked(true);
     if (args.inPlace) form.ReplaceOriginalsBox->setChecked(true);

@@ -10,6 +10,7 @@
 #include <QPlainTextEdit>
 #include <QSettings>
 #include <QCheckBox>
+#include <QDockWidget>
 #include <QComboBox>
 #include <QStatusBar>
 #include <QTest>
@@ -125,7 +126,7 @@ TEST(Window, BatchConvertsPairsAndShowsEachSize) {
         EXPECT_NE(KindByName(pattern.replace('*', "a").toStdString()), ImageKind::None) << pattern.toStdString();
     EXPECT_EQ(ReadBytes(dir / "out/deep/a.bmp"), Expected(dir / "a.ipr"));
     EXPECT_EQ(ReadBytes(dir / "out/deep/b.bmp"), Expected(dir / "b.ipr"));
-    EXPECT_EQ(w.form.StatusText(), Q(dir / "b.rgb") + "  9,3");  // its own size, once it is in place
+    EXPECT_EQ(w.form.StatusText(), "b.rgb  9,3");  // its own size, once it is in place
     EXPECT_EQ(w.form.PaintBox1->width(), 9);
     EXPECT_EQ(w.form.PaintBox1->height(), 3);
     EXPECT_TRUE(w.dialogs.errors.isEmpty());
@@ -136,7 +137,7 @@ TEST(Window, BatchConvertsPairsAndShowsEachSize) {
     fresh.form.Edit1->setText(Q(dir / "out2/"));
     fresh.dialogs.files.push_back(QStringList{Q(dir / "a.ipr")});
     fresh.form.Button3Click();
-    EXPECT_EQ(fresh.form.StatusText(), Q(dir / "a.ipr") + "  7,5");
+    EXPECT_EQ(fresh.form.StatusText(), "a.ipr  7,5");
     EXPECT_EQ(ReadBytes(dir / "out2/a.bmp"), Expected(dir / "a.ipr"));
 }
 
@@ -186,7 +187,7 @@ TEST(Window, AMissingRgbStopsTheBatchWithTheMessage) {
     EXPECT_TRUE(w.dialogs.errors[0].endsWith('.'));
     EXPECT_TRUE(fs::exists(dir / "out/a.bmp"));
     EXPECT_FALSE(fs::exists(dir / "out/c.bmp"));
-    EXPECT_EQ(w.form.StatusText(), Q(dir / "b.ipr") + "  3,3");
+    EXPECT_EQ(w.form.StatusText(), "b.ipr  failed");  // by name, never a size not its own
 }
 
 TEST(Window, UnwritableOutputsAreSkippedAndListed) {
@@ -324,6 +325,7 @@ TEST(WindowBatch, CancelStopsAfterTheFileInHandAndNothingReenters) {
         EXPECT_TRUE(w.form.BatchRunning());
         EXPECT_FALSE(w.form.Button3->isEnabled() || w.form.Button1->isEnabled() || w.form.acceptDrops());
         EXPECT_EQ(w.form.BatchProgress->text(), "2 / 5");
+        EXPECT_TRUE(w.form.StatusBar1->rect().contains(w.form.CancelButton->geometry()));  // not clipped
         w.form.ConvertFiles(QStringList{Q(dir / "other.ipr")});  // ignored while the batch runs
         QTest::keyClick(&w.form, Qt::Key_Escape);
         checked = true;
@@ -437,7 +439,7 @@ TEST(WindowResults, AMixedBatchIsSummedUpAndListed) {
         EXPECT_EQ(ReadBytes(dir / "out/e.bmp"), Expected(dir / "e.ipr"));
         EXPECT_TRUE(fs::exists(dir / "out/d.bmp"));
         // The preview holds the last image put in place, the status its own size.
-        EXPECT_EQ(w.form.StatusText(), Q(dir / "e.ipr") + "  5,3");
+        EXPECT_EQ(w.form.StatusText(), "e.ipr  5,3");
         EXPECT_TRUE(w.form.Results->Text().startsWith(w.form.Results->Summary() + "\n" + Q(dir / "b.ipr")));
     }
 }
@@ -511,6 +513,40 @@ TEST(WindowResults, TheResizeBoxSizesWhatIsWrittenAndShown) {
     w.form.Button3->click();
     EXPECT_EQ(w.dialogs.errors.size(), 1);
     EXPECT_FALSE(fs::exists(dir / "again/a.bmp"));
+}
+
+// quenlo -o DIR is for that run: the folder remembered before stays, unless
+// the field is changed.
+TEST(WindowSettings, AnOutputFolderForThisRunIsNotRemembered) {
+    TempDir dir;
+    QSettings settings(Q(dir / "settings.ini"), QSettings::IniFormat);
+    const auto remembered = [&] { return TWindowSettings::Load(settings).outputDir; };
+    FakeDialogs dialogs;
+    TForm1 form(dialogs, &settings);
+    form.Edit1->setText("kept");
+    form.SaveSettings();
+    form.SetOutputDirForRun("run");
+    form.SaveSettings();
+    EXPECT_EQ(form.Edit1->text(), "run");
+    EXPECT_EQ(remembered(), "kept");
+    form.Edit1->setText("typed");
+    form.SaveSettings();
+    EXPECT_EQ(remembered(), "typed");
+}
+
+// The Results panel appears without widening a narrow window.
+TEST(WindowLayout, TheResultsPanelKeepsTheWidth) {
+    TempDir dir;
+    WritePair(dir / "a", 3, 3, 7);
+    Window w;
+    w.form.resize(360, 500);
+    w.form.show();
+    QApplication::processEvents();
+    w.form.KeepGoingBox->setChecked(true);
+    w.form.ConvertFiles(QStringList{Q(dir / "a.ipr"), Q(dir / "missing-with-a-long-name-that-fills-the-summary.ipr")});
+    QApplication::processEvents();
+    EXPECT_TRUE(w.form.ResultsDock->isVisible());
+    EXPECT_EQ(w.form.width(), 360);
 }
 
 TEST(WindowSettings, ChoicesComeBackInTheNextWindow) {
@@ -710,7 +746,8 @@ TEST(WindowWatch, ConvertsWhatArrivesAndStopsAsABatchEnds) {
     EXPECT_TRUE(w.form.Button3->isEnabled() && w.form.FormatBox->isEnabled() && w.form.acceptDrops() &&
                 !w.form.CancelButton->isVisible());
     // The last file settled, with the size of the image put in place last.
-    EXPECT_TRUE(w.form.StatusText().startsWith(Q(in + "/")) && w.form.StatusText().endsWith("  7,5")) << w.form.StatusText().toStdString();
+    const QString last = w.form.StatusText();
+    EXPECT_TRUE((last.startsWith("a.") && last.endsWith("  7,5")) || last == "bad.bmp  failed") << last.toStdString();
     EXPECT_EQ(w.form.Results->Summary(), "1 converted, 1 failed, 0 not reached");
 
     // An output folder that cannot be made ends the watch it started, saying why.
