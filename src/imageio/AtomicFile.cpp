@@ -13,6 +13,7 @@
 #include <random>
 #include <sys/stat.h>
 #include <unistd.h>
+#include <utility>
 #include <vector>
 
 #include "low/Errors.h"
@@ -276,9 +277,27 @@ std::string ShortTempName(const std::string& dir) {
 }
 }  // namespace
 
-TAtomicFile::TAtomicFile(const std::string& target, TempFile temp) : target_(ReplacedFile(target)) {
+TAtomicFile::TAtomicFile(const std::string& target, TempFile temp)
+    : target_(ReplacedFile(target)), name_(ExtractFileName(target_)) {
+    // Everything from here on is relative to the folder, opened once through
+    // no link the protected-symlinks rule forbids.
+    if (name_.empty()) throw EFCreateError(target);  // "dir/" names a folder
+    std::string unsafe;
+    dirFd_ = WalkFolder(ExtractFileDir(target_), false, nullptr, &unsafe);
+    if (dirFd_ < 0) {
+        if (!unsafe.empty()) throw EQuenlo(unsafe);
+        throw EFCreateError(target);
+    }
+    // The destructor does not run for a constructor that throws.
+    struct CloseOnThrow {
+        int& fd;
+        bool armed = true;
+        ~CloseOnThrow() {
+            if (armed) ::close(std::exchange(fd, -1));
+        }
+    } closeOnThrow{dirFd_};
     struct stat st {};
-    const bool exists = ::stat(target_.c_str(), &st) == 0;
+    const bool exists = ::fstatat(dirFd_, name_.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0;
     // A device or pipe is never written through: opening one may block, and
     // what it does with the bytes is not a file put in place.
     if (exists && !S_ISREG(st.st_mode)) {
@@ -287,12 +306,12 @@ TAtomicFile::TAtomicFile(const std::string& target, TempFile temp) : target_(Rep
     }
     // Renaming over a file needs only the folder's permission, so a
     // read-only (or immutable) target is checked for itself.
-    if (exists && ::faccessat(AT_FDCWD, target_.c_str(), W_OK, AT_EACCESS) != 0) throw EFCreateError(target);
+    if (exists && ::faccessat(dirFd_, name_.c_str(), W_OK, AT_EACCESS) != 0) throw EFCreateError(target);
     // Keep an existing file's permissions; a new file gets the usual ones.
     const mode_t mode = exists ? (st.st_mode & 07777) : DefaultFileMode();
     const std::string dir = ExtractFileDir(target_);
     if (temp == TempFile::Unnamed && !NamedTemporariesForced() && CanLinkUnnamed()) {
-        fd_ = ::open(dir.empty() ? "." : dir.c_str(), O_TMPFILE | O_WRONLY | O_CLOEXEC, mode);
+        fd_ = ::openat(dirFd_, ".", O_TMPFILE | O_WRONLY | O_CLOEXEC, mode);
         unnamed_ = fd_ >= 0;
     }
     if (fd_ < 0) {
@@ -300,7 +319,7 @@ TAtomicFile::TAtomicFile(const std::string& target, TempFile temp) : target_(Rep
             std::string name = ShortTempName(dir);
             const TNaming naming;
             Register(name);
-            fd_ = ::open(name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, mode);
+            fd_ = ::openat(dirFd_, ExtractFileName(name).c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, mode);
             if (fd_ >= 0) {
                 temp_ = std::move(name);
                 break;
@@ -312,14 +331,16 @@ TAtomicFile::TAtomicFile(const std::string& target, TempFile temp) : target_(Rep
         if (fd_ < 0) throw EFCreateError(target);
     }
     ::fchmod(fd_, mode);
+    closeOnThrow.armed = false;
 }
 
 TAtomicFile::~TAtomicFile() {
     if (fd_ >= 0) ::close(fd_);
     if (!temp_.empty()) {
-        ::unlink(temp_.c_str());
+        ::unlinkat(dirFd_, ExtractFileName(temp_).c_str(), 0);
         Unregister(temp_);
     }
+    if (dirFd_ >= 0) ::close(dirFd_);
 }
 
 void TAtomicFile::Write(const uint8_t* data, size_t n) {
@@ -354,7 +375,7 @@ void TAtomicFile::WriteAt(const uint8_t* data, size_t n, uint64_t offset) {
 bool TAtomicFile::LinkAsTarget() {
     char self[64];
     std::snprintf(self, sizeof self, "/proc/self/fd/%d", fd_);
-    if (::linkat(AT_FDCWD, self, AT_FDCWD, target_.c_str(), AT_SYMLINK_FOLLOW) != 0) {
+    if (::linkat(AT_FDCWD, self, dirFd_, name_.c_str(), AT_SYMLINK_FOLLOW) != 0) {
         if (errno == EEXIST) return false;
         ThrowCommitError(errno, target_);
     }
@@ -362,7 +383,7 @@ bool TAtomicFile::LinkAsTarget() {
     fd_ = -1;
     if (::close(fd) != 0) {
         const int err = errno;
-        ::unlink(target_.c_str());  // it did not exist before
+        ::unlinkat(dirFd_, name_.c_str(), 0);  // it did not exist before
         throw EInOutError::FromErrno(err);
     }
     return true;
@@ -378,7 +399,7 @@ void TAtomicFile::NameTheTemporary() {
         std::string name = ShortTempName(dir);
         const TNaming naming;
         Register(name);
-        if (::linkat(AT_FDCWD, self, AT_FDCWD, name.c_str(), AT_SYMLINK_FOLLOW) == 0) {
+        if (::linkat(AT_FDCWD, self, dirFd_, ExtractFileName(name).c_str(), AT_SYMLINK_FOLLOW) == 0) {
             temp_ = std::move(name);
             unnamed_ = false;
             return;
@@ -400,14 +421,15 @@ void TAtomicFile::Commit() {
     // Over an existing file, swap the two names and drop the old file. A
     // plain rename over it makes ext4 flush the new file's data at once,
     // which costs more than writing it did.
-    if (::renameat2(AT_FDCWD, temp_.c_str(), AT_FDCWD, target_.c_str(), RENAME_EXCHANGE) == 0) {
-        ::unlink(temp_.c_str());  // now the old content
+    const std::string temp = ExtractFileName(temp_);
+    if (::renameat2(dirFd_, temp.c_str(), dirFd_, name_.c_str(), RENAME_EXCHANGE) == 0) {
+        ::unlinkat(dirFd_, temp.c_str(), 0);  // now the old content
         Unregister(temp_);
         temp_.clear();
         return;
     }
 #endif
-    if (::rename(temp_.c_str(), target_.c_str()) != 0) ThrowCommitError(errno, target_);
+    if (::renameat(dirFd_, ExtractFileName(temp_).c_str(), dirFd_, name_.c_str()) != 0) ThrowCommitError(errno, target_);
     Unregister(temp_);
     temp_.clear();
 }

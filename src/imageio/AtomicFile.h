@@ -49,7 +49,9 @@ private:
     void NameTheTemporary();
 
     std::string target_;  // with symbolic links resolved
-    std::string temp_;    // a named temporary; empty while unnamed
+    std::string name_;    // its file name in dirFd_
+    std::string temp_;    // a named temporary (in full, for the signal handler); empty while unnamed
+    int dirFd_ = -1;      // its folder, walked once (TFolder's rule)
     int fd_ = -1;
     bool unnamed_ = false;
 };
