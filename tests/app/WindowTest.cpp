@@ -194,11 +194,11 @@ TEST(Window, UnwritableOutputsAreSkippedAndListed) {
     TempDir dir;
     WritePair(dir / "a", 3, 3, 7);
     WritePair(dir / "b", 4, 2, 8);
-    test::WriteText(dir / "odd.webp", "not read");
+    test::WriteText(dir / "odd.psd", "not read");
     fs::create_directories(dir / "out/a.bmp");  // a folder where a.bmp should go: cannot be replaced
     Window w;
     w.form.Edit1->setText(Q(dir / "out"));
-    w.dialogs.files.push_back(QStringList{Q(dir / "a.ipr"), Q(dir / "odd.webp"), Q(dir / "b.ipr")});
+    w.dialogs.files.push_back(QStringList{Q(dir / "a.ipr"), Q(dir / "odd.psd"), Q(dir / "b.ipr")});
     w.form.Button3Click();
     EXPECT_EQ(ReadBytes(dir / "out/b.bmp"), Expected(dir / "b.ipr"));
     EXPECT_TRUE(fs::is_directory(dir / "out/a.bmp"));
@@ -206,7 +206,7 @@ TEST(Window, UnwritableOutputsAreSkippedAndListed) {
     // Listed by input in the results, without a box: the batch did not stop.
     EXPECT_TRUE(w.dialogs.warnings.isEmpty() && w.dialogs.errors.isEmpty());
     const QString list = w.form.Results->Lines().join('\n');
-    EXPECT_TRUE(list.contains(Q(dir / "a.ipr: ")) && list.contains(Q(dir / "odd.webp: "))) << list.toStdString();
+    EXPECT_TRUE(list.contains(Q(dir / "a.ipr: ")) && list.contains(Q(dir / "odd.psd: "))) << list.toStdString();
     EXPECT_FALSE(list.contains("b.ipr") || list.contains(".bmp: "));
 }
 
