@@ -9,10 +9,7 @@ import subprocess
 import numpy as np
 import pytest
 
-if os.environ.get("QUENLO_SKIP"):
-    pytest.skip(os.environ["QUENLO_SKIP"], allow_module_level=True)
-
-import quenlo  # noqa: E402
+import quenlo
 
 BIN = os.environ["QUENLO_BIN"]
 SAMPLES = os.environ["QUENLO_SAMPLES"]
