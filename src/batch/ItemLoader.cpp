@@ -170,11 +170,13 @@ private:
 };
 
 // What an encoder holds beyond the rows it is given: a progressive JPEG
-// keeps every coefficient (2 bytes a sample, up to 3 samples a pixel),
+// keeps every coefficient (2 bytes a sample, up to 3 samples a pixel), a
+// WebP the picture and its YUV planes (about 5 bytes a pixel, measured),
 // the others a few bands.
 uint64_t EncoderBytes(int64_t width, int64_t height, const OutputOptions& output) {
     if (output.format == OutputFormat::Bmp) return 0;
     if (output.format == OutputFormat::Jpeg && output.progressive) return static_cast<uint64_t>(width * height) * 6;
+    if (output.format == OutputFormat::WebP) return static_cast<uint64_t>(width * height) * 5;
     return 16u << 20;
 }
 
@@ -276,7 +278,8 @@ SaveStep StreamPng(const BatchItem& item, ItemNotes& notes, const ItemLoaderOpti
     notes.width = frame.width;
     notes.height = frame.height;
     // The file, the decoder's rows, and the writer's band of rows.
-    const uint64_t need = bytes->size() + frame.workingBytes + static_cast<uint64_t>(frame.width) * 3 * 64 + (2u << 20);
+    const uint64_t need = bytes->size() + frame.workingBytes + static_cast<uint64_t>(frame.width) * 3 * 64 + (2u << 20) +
+                          EncoderBytes(frame.width, frame.height, options.output);
     TMemoryBudget::Reservation held = options.budget->Reserve(need);
     return [bytes, meta, held, limit = options.limit, output = options.output, &item]() -> CommitStep {
         // A load error outranks a save error, as when the image is decoded
