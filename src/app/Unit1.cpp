@@ -143,6 +143,7 @@ TWindowSettings TForm1::CurrentSettings() const {
     s.inputFilter = inputFilter_;
     s.geometry = saveGeometry();
     s.zoom = zoom_->Percent();
+    s.zoomFit = zoom_->Fitting();
     s.keepGoing = KeepGoingBox->isChecked();
     s.skipExisting = SkipExistingBox->isChecked();
     s.replaceOriginals = ReplaceOriginalsBox->isChecked();
@@ -160,7 +161,8 @@ void TForm1::ApplySettings(const TWindowSettings& s) {
     inputDir_ = s.inputDir;
     inputFilter_ = s.inputFilter;
     if (!s.geometry.isEmpty()) restoreGeometry(s.geometry);
-    zoom_->SetPercent(s.zoom);
+    if (s.zoomFit) zoom_->Fit();
+    else zoom_->SetPercent(s.zoom);
     KeepGoingBox->setChecked(s.keepGoing);
     SkipExistingBox->setChecked(s.skipExisting);
     ReplaceOriginalsBox->setChecked(s.replaceOriginals);
@@ -667,6 +669,7 @@ void TForm1::ShowInPreview(std::shared_ptr<const TPixelMap> map, const std::stri
     }
     EmptyHint->hide();
     preview_->AdoptRootSize();
+    if (zoom_->Fitting()) zoom_->Fit();
     preview_->RepaintAll();
 }
 

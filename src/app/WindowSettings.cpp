@@ -21,6 +21,7 @@ TWindowSettings TWindowSettings::Load(QSettings& from) {
     s.inputFilter = from.value(QStringLiteral("inputFilter"), s.inputFilter).toInt();
     s.geometry = from.value(QStringLiteral("geometry")).toByteArray();
     s.zoom = from.value(QStringLiteral("zoom"), s.zoom).toInt();
+    s.zoomFit = from.value(QStringLiteral("zoomFit"), s.zoomFit).toBool();
     s.keepGoing = from.value(QStringLiteral("keepGoing"), s.keepGoing).toBool();
     s.skipExisting = from.value(QStringLiteral("skipExisting"), s.skipExisting).toBool();
     s.replaceOriginals = from.value(QStringLiteral("replaceOriginals"), s.replaceOriginals).toBool();
@@ -44,6 +45,7 @@ void TWindowSettings::Save(QSettings& to) const {
     to.setValue(QStringLiteral("inputFilter"), inputFilter);
     to.setValue(QStringLiteral("geometry"), geometry);
     to.setValue(QStringLiteral("zoom"), zoom);
+    to.setValue(QStringLiteral("zoomFit"), zoomFit);
     to.setValue(QStringLiteral("keepGoing"), keepGoing);
     to.setValue(QStringLiteral("skipExisting"), skipExisting);
     to.setValue(QStringLiteral("replaceOriginals"), replaceOriginals);

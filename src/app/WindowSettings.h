@@ -16,6 +16,7 @@ struct TWindowSettings {
     int inputFilter = 2;  // the dialog's filter last chosen, by index; "Image files" at first
     QByteArray geometry;  // QWidget::saveGeometry
     int zoom = 100;       // percent
+    bool zoomFit = false;  // each image fitted to the window, whatever zoom that takes
     bool keepGoing = false;
     bool skipExisting = false;
     bool replaceOriginals = false;  // outputs may replace their sources at a loss

@@ -42,6 +42,11 @@ int TZoomControl::MaxPercent() const {
 }
 
 void TZoomControl::SetPercent(int percent) {
+    fitting_ = false;
+    Apply(percent);
+}
+
+void TZoomControl::Apply(int percent) {
     percent = std::clamp(percent, kSteps[0], MaxPercent());
     view_.SetZoom(percent);
     view_.RepaintAll();
@@ -62,11 +67,12 @@ void TZoomControl::Out() {
 
 void TZoomControl::Fit() {
     const QSize scene = sceneSize_(), room = scroll_.viewport()->size();
-    if (scene.width() <= 0 || scene.height() <= 0) return SetPercent(100);
+    fitting_ = true;
+    if (scene.width() <= 0 || scene.height() <= 0) return Apply(100);
     // Truncated, so the scaled scene is never a pixel larger than the room.
     const int64_t across = int64_t(room.width()) * 100 / scene.width();
     const int64_t down = int64_t(room.height()) * 100 / scene.height();
-    SetPercent(int(std::clamp<int64_t>(std::min(across, down), kSteps[0], 100)));
+    Apply(int(std::clamp<int64_t>(std::min(across, down), kSteps[0], 100)));
 }
 
 bool TZoomControl::HandleKey(const QKeyEvent& event) {

@@ -30,6 +30,8 @@ public:
     void Out();
     // The largest zoom, up to 100 %, showing the whole scene in the scroll area.
     void Fit();
+    // Since Fit, until another zoom is chosen: each new scene is fitted too.
+    bool Fitting() const { return fitting_; }
     int Percent() const;
 
     // Ctrl+plus, Ctrl+minus, Ctrl+0, Ctrl+9: true when it was one of them.
@@ -41,12 +43,14 @@ protected:
 private:
     // The largest zoom whose paint box stays within the limits.
     int MaxPercent() const;
+    void Apply(int percent);
 
     TPbox& view_;
     QScrollArea& scroll_;
     std::function<QSize()> sceneSize_;
     std::function<void()> onChanged_;
-    int wheelRest_ = 0;  // wheel turns below one notch, kept for the next event
+    int wheelRest_ = 0;
+    bool fitting_ = false;  // wheel turns below one notch, kept for the next event
 };
 
 }  // namespace quenlo

@@ -549,6 +549,31 @@ TEST(WindowLayout, TheResultsPanelKeepsTheWidth) {
     EXPECT_EQ(w.form.width(), 360);
 }
 
+// Ctrl+9 is kept as fitting each image, not as the percentage one image took.
+TEST(WindowSettings, FitIsRememberedAsAMode) {
+    TempDir dir;
+    WritePair(dir / "big", 601, 301, 1);
+    WritePair(dir / "small", 7, 5, 2);
+    QSettings settings(Q(dir / "settings.ini"), QSettings::IniFormat);
+    {
+        FakeDialogs dialogs;
+        TForm1 form(dialogs, &settings);
+        form.resize(400, 400);
+        form.show();
+        form.ConvertFiles(QStringList{Q(dir / "big.ipr")});
+        QTest::keyClick(&form, Qt::Key_9, Qt::ControlModifier);
+        EXPECT_LT(form.Zoomer().Percent(), 100);
+    }
+    FakeDialogs dialogs;
+    TForm1 form(dialogs, &settings);
+    form.show();
+    form.ConvertFiles(QStringList{Q(dir / "small.ipr")});
+    EXPECT_TRUE(form.Zoomer().Fitting());
+    EXPECT_EQ(form.Zoomer().Percent(), 100);
+    form.Zoomer().In();  // another zoom ends it
+    EXPECT_FALSE(form.Zoomer().Fitting());
+}
+
 TEST(WindowSettings, ChoicesComeBackInTheNextWindow) {
     TempDir dir;
     fs::create_directories(dir / "typed");
