@@ -216,9 +216,9 @@ TEST(Window, TheStopBoxStaysShortAndNamesTheInput) {
     TempDir dir;
     QStringList files;
     for (int i = 0; i < 40; ++i) {
-        const std::string name = "p" + std::to_string(i);
+        const std::string name = std::string("p").append(std::to_string(i));
         WritePair(dir / name, 3, 3, uint8_t(i));
-        fs::create_directories(dir / ("out/" + name + ".bmp"));  // cannot be replaced
+        fs::create_directories(fs::path(dir / "out") / (name + ".bmp"));  // cannot be replaced
         files << Q(dir / (name + ".ipr"));
     }
     test::WriteText(dir / "z.ipr", "3 3 0 0");
