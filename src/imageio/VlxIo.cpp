@@ -63,7 +63,9 @@ std::unique_ptr<TPixelMap> DecodeAs(ImageKind kind, const std::string& fileName,
     if (options.meta && kind == ImageKind::Bmp) ReadBmpMeta(bytes, *options.meta);
     switch (kind) {
         case ImageKind::Jpeg: {
-            JpegOptions jpeg{options.onWarning, options.limit};
+            JpegOptions jpeg;
+            jpeg.onWarning = options.onWarning;
+            jpeg.limit = options.limit;
             jpeg.onScan = options.onScan;
             return DecodeJpeg(bytes, jpeg);
         }
