@@ -1,5 +1,5 @@
 #!/usr/bin/env python3
-"""Runs the README's recipes for splitting a batch over machines on the real
+"""Runs the documented recipes for splitting a batch over machines on the real
 engines: a single-node Slurm and GNU parallel through an sshd on 127.0.0.1,
 both started here in a temporary folder and stopped by pid on every path, and
 the Kubernetes Job's command for every index. Each must write exactly the
@@ -36,7 +36,7 @@ class Skip(Exception):
 def block(readme, lang, tag):
     m = re.search(r"```" + lang + " " + tag + r"\n(.*?)```", readme, re.S)
     if not m:
-        raise Fail(f"the README has no ```{lang} {tag} block")
+        raise Fail(f"the page has no ```{lang} {tag} block")
     return m.group(1)
 
 
