@@ -11,7 +11,9 @@
 #include <cstdlib>
 #include <cstring>
 #include <limits>
+#include <span>
 
+#include "imageio/VlxIo.h"
 #include "low/Errors.h"
 #include "scene/Velora.h"
 #include "scene/kinds/SimpleVelore.h"
@@ -105,6 +107,23 @@ inline void CheckDecoded(const TMap& map) {
         int64_t(map->DataSize()) != int64_t(map->Width()) * map->Height() * (map->Kind() == PixelKind::ARGB ? 4 : 3))
         std::abort();
     CheckAddressable(map->Data(), map->DataSize());
+}
+
+// One run of an image decoder taking LoadOptions: metadata asked for, and
+// alpha kept or laid over as the input's last bit says. It either throws
+// one of the library's errors or returns a map whose buffer matches its size.
+template <class Decode>
+int DecodeImage(const uint8_t* data, size_t size, Decode decode) {
+    ImageMeta meta;
+    LoadOptions options;
+    options.limit.maxPixels = kMaxPixels;
+    options.meta = &meta;
+    options.keepAlpha = size > 0 && data[size - 1] & 1;
+    try {
+        CheckDecoded(decode(std::span<const uint8_t>(data, size), options));
+    } catch (const EQuenlo&) {
+    }
+    return 0;
 }
 
 }  // namespace quenlo::fuzz

@@ -146,8 +146,6 @@ private:
 
 SaveStep LoadWhole(const BatchItem& item, ItemNotes& notes, const ItemLoaderOptions& options);
 
-// Decoded rows into the output format as they come: a .bmp bottom-up by
-// offset, the others through their row encoders.
 class TRowOutput {
 public:
     TRowOutput(TAtomicFile& file, int32_t width, int32_t height, const OutputOptions& output, const ImageMeta& meta) {
@@ -180,6 +178,52 @@ uint64_t EncoderBytes(int64_t width, int64_t height, const OutputOptions& output
     return 16u << 20;
 }
 
+// Rows decoded from a streamed input into its output, the decoding run once
+// for each pass the encoder asks for; decode(pass, sink) runs it once. A load
+// error outranks a save error, as when the image is decoded first: after a
+// failed create or write the decoding still goes on.
+CommitStep StreamRowsInto(const std::string& outputName, const OutputOptions& output, const ImageMeta& meta,
+                          const std::function<void(int pass, const JpegRows& sink)>& decode) {
+    std::shared_ptr<TAtomicFile> file;
+    std::unique_ptr<TRowOutput> rows;
+    std::exception_ptr saveError;
+    auto save = [&](auto&& step) {
+        if (saveError) return;
+        try {
+            step();
+        } catch (...) {
+            saveError = std::current_exception();
+            rows.reset();
+            file.reset();
+        }
+    };
+    int pass = 0, passes = 1;
+    JpegRows sink;
+    sink.start = [&](int w, int h) {
+        if (pass > 0) return;
+        save([&] {
+            file = std::make_shared<TAtomicFile>(outputName);
+            rows = std::make_unique<TRowOutput>(*file, w, h, output, meta);
+        });
+    };
+    sink.row = [&](int y, const uint8_t* bgr) { save([&] { rows->Put(y, bgr); }); };
+    for (; pass < passes; ++pass) {
+        try {
+            decode(pass, sink);
+        } catch (const std::exception& e) {
+            throw ESourceReadError(EInOutError(0, DescribeError(e)));
+        }
+        if (saveError) break;
+        passes = rows ? rows->Passes() : 1;
+    }
+    save([&] { rows->Finish(); });
+    if (saveError) std::rethrow_exception(saveError);
+    return [file] { file->Commit(); };
+}
+
+
+// Decoded rows into the output format as they come: a .bmp bottom-up by
+// offset, the others through their row encoders.
 // A .jpg read and its header checked; decoded only while it is saved, as
 // often as the encoder asks for its rows.
 SaveStep StreamJpeg(const BatchItem& item, ItemNotes& notes, const ItemLoaderOptions& options) {
@@ -210,48 +254,14 @@ SaveStep StreamJpeg(const BatchItem& item, ItemNotes& notes, const ItemLoaderOpt
     TMemoryBudget::Reservation held = options.budget->Reserve(need);
     const PixelLimit limit = options.limit;
     return [bytes, meta, held, limit, &item, &notes, output = options.output]() -> CommitStep {
-        // A load error outranks a save error, as when the image is decoded
-        // first: after a failed create or write the decoding still goes on.
-        std::shared_ptr<TAtomicFile> file;
-        std::unique_ptr<TRowOutput> rows;
-        std::exception_ptr saveError;
-        auto save = [&](auto&& step) {
-            if (saveError) return;
-            try {
-                step();
-            } catch (...) {
-                saveError = std::current_exception();
-                rows.reset();
-                file.reset();
-            }
-        };
         JpegOptions decode;
         decode.limit = limit;
-        JpegRows sink;
-        int pass = 0, passes = 1;
-        sink.start = [&](int w, int h) {
-            if (pass > 0) return;
-            save([&] {
-                file = std::make_shared<TAtomicFile>(item.output);
-                rows = std::make_unique<TRowOutput>(*file, w, h, output, *meta);
-            });
-        };
-        sink.row = [&](int y, const uint8_t* bgr) { save([&] { rows->Put(y, bgr); }); };
-        for (; pass < passes; ++pass) {
+        return StreamRowsInto(item.output, output, *meta, [&](int pass, const JpegRows& sink) {
             // Warnings once: a second decoding finds the same.
             if (pass == 0) decode.onWarning = [&notes](const std::string& text) { notes.Warn(text); };
             else decode.onWarning = nullptr;
-            try {
-                DecodeJpegRows(*bytes, decode, sink);
-            } catch (const std::exception& e) {
-                throw ESourceReadError(EInOutError(0, DescribeError(e)));
-            }
-            if (saveError) break;
-            passes = rows ? rows->Passes() : 1;
-        }
-        save([&] { rows->Finish(); });
-        if (saveError) std::rethrow_exception(saveError);
-        return [file] { file->Commit(); };
+            DecodeJpegRows(*bytes, decode, sink);
+        });
     };
 }
 
@@ -282,43 +292,8 @@ SaveStep StreamPng(const BatchItem& item, ItemNotes& notes, const ItemLoaderOpti
                           EncoderBytes(frame.width, frame.height, options.output);
     TMemoryBudget::Reservation held = options.budget->Reserve(need);
     return [bytes, meta, held, limit = options.limit, output = options.output, &item]() -> CommitStep {
-        // A load error outranks a save error, as when the image is decoded
-        // first: after a failed create or write the decoding still goes on.
-        std::shared_ptr<TAtomicFile> file;
-        std::unique_ptr<TRowOutput> rows;
-        std::exception_ptr saveError;
-        auto save = [&](auto&& step) {
-            if (saveError) return;
-            try {
-                step();
-            } catch (...) {
-                saveError = std::current_exception();
-                rows.reset();
-                file.reset();
-            }
-        };
-        PngRows sink;
-        int pass = 0, passes = 1;
-        sink.start = [&](int32_t w, int32_t h) {
-            if (pass > 0) return;
-            save([&] {
-                file = std::make_shared<TAtomicFile>(item.output);
-                rows = std::make_unique<TRowOutput>(*file, w, h, output, *meta);
-            });
-        };
-        sink.row = [&](int32_t y, const uint8_t* bgr) { save([&] { rows->Put(y, bgr); }); };
-        for (; pass < passes; ++pass) {
-            try {
-                DecodePngRows(*bytes, limit, sink);
-            } catch (const std::exception& e) {
-                throw ESourceReadError(EInOutError(0, DescribeError(e)));
-            }
-            if (saveError) break;
-            passes = rows ? rows->Passes() : 1;
-        }
-        save([&] { rows->Finish(); });
-        if (saveError) std::rethrow_exception(saveError);
-        return [file] { file->Commit(); };
+        return StreamRowsInto(item.output, output, *meta,
+                              [&](int, const JpegRows& sink) { DecodePngRows(*bytes, limit, PngRows{sink.start, sink.row}); });
     };
 }
 

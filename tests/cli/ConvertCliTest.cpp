@@ -78,9 +78,9 @@ TEST(ConvertCli, StopsAtAFailedLoadUnlessKeepGoing) {
 TEST(ConvertCli, SaveFailuresAreReportedAndTheBatchGoesOn) {
     TempDir dir;
     WritePair(dir / "a", 3, 3, 5);
-    WriteText(dir / "odd.webp", "not an image we read");
+    WriteText(dir / "odd.psd", "not an image we read");
     WritePair(dir / "c", 3, 3, 9);
-    const CliRun r = RunConvert({"-o", dir / "out", dir / "odd.webp", dir / "a.ipr", dir / "c.ipr"});
+    const CliRun r = RunConvert({"-o", dir / "out", dir / "odd.psd", dir / "a.ipr", dir / "c.ipr"});
     EXPECT_EQ(r.status, 1);
     EXPECT_FALSE(fs::exists(dir / "out/odd.bmp"));  // never a 0-byte .bmp
     EXPECT_TRUE(fs::exists(dir / "out/a.bmp"));
