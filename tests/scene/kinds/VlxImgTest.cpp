@@ -80,7 +80,7 @@ TEST_F(VlxImgFile, LoadTakesImageSizeAndNameForItsStatements) {
     EXPECT_EQ(Bytes(*copy->Map), pattern);
 
     // A file the loader does not know by its extension: 0 x 0, visible.
-    const std::string odd = dir / "pic.webp";
+    const std::string odd = dir / "pic.psd";
     test::WriteBytes(odd, {1, 2, 3});
     img->LoadFile(odd);
     EXPECT_EQ(img->Width, 0);
