@@ -8,6 +8,7 @@
 #include <deque>
 #include <exception>
 #include <future>
+#include <optional>
 #include <thread>
 #include <vector>
 
@@ -316,7 +317,7 @@ Counts CountBand(const Settings& s, const uint8_t* rows, int height) {
 class TJpegEncoder final : public TRowEncoder {
 public:
     TJpegEncoder(TAtomicFile& out, const Settings& s, size_t holdBytes, const ImageMeta* meta)
-        : out_(out), s_(s), meta_(meta), rowBytes_(static_cast<size_t>(s.width) * 3) {
+        : out_(out), s_(s), meta_(meta ? std::optional<ImageMeta>(*meta) : std::nullopt), rowBytes_(static_cast<size_t>(s.width) * 3) {
         // Blocks of luma plus two chroma planes, at 128 bytes a block.
         const uint64_t mcus = static_cast<uint64_t>((s.width + 8 * s.hSamp - 1) / (8 * s.hSamp)) *
                               static_cast<uint64_t>((s.height + 8 * s.vSamp - 1) / (8 * s.vSamp));
@@ -428,7 +429,8 @@ private:
 
     TAtomicFile& out_;
     const Settings s_;
-    const ImageMeta* meta_;
+    // A copy: the caller's record may be a temporary gone before the rows come.
+    std::optional<ImageMeta> meta_;
     const size_t rowBytes_;
     bool twoPass_ = false;
     std::unique_ptr<Compressor> k_;  // the file's compressor, once its tables are known

@@ -143,6 +143,9 @@ TEST(MemoryBounds, WideRawRowsGoToABmpInPieces) {
 // four jobs under a 64 MiB budget: each reserves its 27 MiB map, not its
 // file of a few KiB, so no more than two are held at once.
 TEST(MemoryBounds, WholePngsReserveTheirDecodedSize) {
+    if (kSanitized)
+        GTEST_SKIP() << "the address sanitizer keeps freed maps in its quarantine, so peak memory cannot tell two held maps "
+                        "from four; the release build checks the budget";
     TempDir dir;
     auto ramp = [](uint32_t y, uint8_t* row, size_t n) {
         for (size_t x = 0; x < n; ++x) row[x] = static_cast<uint8_t>(x + y);
@@ -199,8 +202,7 @@ TEST(MemoryBounds, ATiffThatShrinksWhileReadFailsAlone) {
         const pid_t cutter = ::fork();
         if (cutter == 0) {
             ::usleep(delayMs * 1000);
-            ::truncate((dir / "s.tif").c_str(), 4096);
-            ::_exit(0);
+            ::_exit(::truncate((dir / "s.tif").c_str(), 4096) == 0 ? 0 : 1);
         }
         const Peak run = Convert({"--keep-going", "-j1", "-o", dir / "out", dir / "s.tif", dir / "next.ipr"});
         ::waitpid(cutter, nullptr, 0);
