@@ -146,6 +146,8 @@ private:
 
 SaveStep LoadWhole(const BatchItem& item, ItemNotes& notes, const ItemLoaderOptions& options);
 
+// Decoded rows into the output format as they come: a .bmp bottom-up by
+// offset, the others through their row encoders.
 class TRowOutput {
 public:
     TRowOutput(TAtomicFile& file, int32_t width, int32_t height, const OutputOptions& output, const ImageMeta& meta) {
@@ -221,9 +223,6 @@ CommitStep StreamRowsInto(const std::string& outputName, const OutputOptions& ou
     return [file] { file->Commit(); };
 }
 
-
-// Decoded rows into the output format as they come: a .bmp bottom-up by
-// offset, the others through their row encoders.
 // A .jpg read and its header checked; decoded only while it is saved, as
 // often as the encoder asks for its rows.
 SaveStep StreamJpeg(const BatchItem& item, ItemNotes& notes, const ItemLoaderOptions& options) {
