@@ -2,12 +2,15 @@
 
 #include <libheif/heif.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <sys/stat.h>
 #include <vector>
 
 #include "imageio/AlphaRows.h"
 #include "imageio/Exif.h"
+#include "imageio/HeifBoxes.h"
+#include "imageio/HeifGuard.h"
 #include "imageio/FileIo.h"
 #include "low/Errors.h"
 
@@ -142,6 +145,16 @@ std::unique_ptr<TPixelMap> DecodeHeif(std::span<const uint8_t> file, const LoadO
     StoredSize(primary.h, width, height);
     TPixelMap::CheckedDataSize(width, height, 4);
     CheckPixelLimit(width, height, options.limit);
+
+    // Coded pictures are padded to whole coding blocks (at most 64 px a
+    // side); anything larger than that the boxes did not declare.
+    const uint64_t allowance = uint64_t(width + 64) * uint64_t(height + 64);
+    for (const CodedSize& canvas : DerivedCanvasSizes(file))
+        if (canvas.Pixels() > allowance)
+            throw EInvalidGraphic("HEIF: a grid or overlay is larger than the image the file declares");
+    heif_context_set_maximum_image_size_limit(c.ctx, std::max(width, height) + 64);
+    const THeifGuard guard(allowance);
+    guard.Register(c.ctx);
 
     const bool alpha = heif_image_handle_has_alpha_channel(primary.h) != 0;
     const int bits = SampleBits(primary.h);
