@@ -27,6 +27,8 @@ PACKAGES += libwebp-dev webp
 PACKAGES += pybind11-dev python3-dev python3-numpy python3-pytest lintian
 # --icc srgb: pixels into sRGB through Little CMS.
 PACKAGES += liblcms2-dev
+# The message catalogues (msgfmt), and the Japanese locale the tests read them in.
+PACKAGES += gettext locales
 
 # Only make bench needs these: the peer that rendering is compared against.
 BENCH_PACKAGES = libcairo2-dev
@@ -51,6 +53,9 @@ deps:
 	  $(SUDO) apt-get update -qq && \
 	  DEBIAN_FRONTEND=noninteractive $(SUDO) apt-get install -y -qq $$missing; \
 	fi
+	@locale -a 2>/dev/null | grep -qix 'ja_JP.utf-\?8' || { \
+	  echo "Installing the locale ja_JP.UTF-8"; \
+	  $(SUDO) sed -i 's/^# *\(ja_JP.UTF-8 UTF-8\)/\1/' /etc/locale.gen && $(SUDO) locale-gen; }
 
 configure: deps
 	cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=Release

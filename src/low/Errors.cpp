@@ -5,24 +5,18 @@
 #include <cstring>
 #include <new>
 
-namespace quenlo {
+#include "low/Messages.h"
 
-namespace {
-std::string Format(const char* fmt, long long a, long long b = 0) {
-    char buf[128];
-    std::snprintf(buf, sizeof buf, fmt, a, b);
-    return buf;
-}
-}  // namespace
+namespace quenlo {
 
 std::string EInOutError::MessageFor(int code) {
     switch (code) {
-        case 2: return "ファイルが見つかりません";
-        case 3: return "不正なファイル名です";
-        case 4: return "オープンしたファイルが多すぎます";
-        case 5: return "ファイルへのアクセスが拒否されました";
-        case 106: return "入力値が数値ではありません";
-        default: return Format("I/O エラー (%lld)", code);
+        case 2: return Tr("ファイルが見つかりません");
+        case 3: return Tr("不正なファイル名です");
+        case 4: return Tr("オープンしたファイルが多すぎます");
+        case 5: return Tr("ファイルへのアクセスが拒否されました");
+        case 106: return Tr("入力値が数値ではありません");
+        default: return FormatText(Tr("I/O エラー (%d)"), code);
     }
 }
 
@@ -49,20 +43,19 @@ EInOutError EInOutError::FromErrno(int err) {
     if (RunTimeCodeFor(err)) return EInOutError(code);
     const char* what = ::strerrordesc_np(err);
     // Not MessageFor: errno 5 (EIO) is not the run-time's 5, "access denied".
-    return EInOutError(code, Format("I/O エラー (%lld)", code) + (what ? std::string(": ") + what : std::string()));
+    return EInOutError(code, FormatText(Tr("I/O エラー (%d)"), code) + (what ? std::string(": ") + what : std::string()));
 }
 
 EInOutError::EInOutError(int code) : EQuenlo(MessageFor(code)), code_(code) {}
 EInOutError::EInOutError(int code, const std::string& message) : EQuenlo(message), code_(code) {}
 
 EInvalidImageSize::EInvalidImageSize(long long width, long long height)
-    : EQuenlo(Format("invalid image size %lld x %lld", width, height)) {}
+    : EQuenlo(FormatText(Tr("invalid image size %lld x %lld"), width, height)) {}
 
 namespace {
 std::string TooLargeText(long long width, long long height, long long limit, const std::string& raiseWith) {
-    std::string text = Format("image too large: %lld x %lld is above the limit of ", width, height);
-    text.append(std::to_string(limit)).append(" pixels");
-    if (!raiseWith.empty()) text.append(" (").append(raiseWith).append(" raises it)");
+    std::string text = FormatText(Tr("image too large: %lld x %lld is above the limit of %lld pixels"), width, height, limit);
+    if (!raiseWith.empty()) text += FormatText(Tr(" (%s raises it)"), raiseWith.c_str());
     return text;
 }
 }  // namespace
@@ -71,19 +64,19 @@ EImageTooLarge::EImageTooLarge(long long width, long long height, long long limi
     : EQuenlo(TooLargeText(width, height, limit, raiseWith)) {}
 
 // Code 5, as the run-time gives for what cannot be opened for reading.
-ENotRegularFile::ENotRegularFile() : EInOutError(5, "not a regular file") {}
-ENotRegularFile::ENotRegularFile(const std::string& name) : EInOutError(5, name + " is not a regular file") {}
+ENotRegularFile::ENotRegularFile() : EInOutError(5, Tr("not a regular file")) {}
+ENotRegularFile::ENotRegularFile(const std::string& name) : EInOutError(5, FormatText(Tr("%s is not a regular file"), name.c_str())) {}
 
-EInvalidGraphic::EInvalidGraphic() : EQuenlo("ビットマップイメージが不正です") {}
+EInvalidGraphic::EInvalidGraphic() : EQuenlo(Tr("ビットマップイメージが不正です")) {}
 EInvalidGraphic::EInvalidGraphic(const std::string& detail)
-    : EQuenlo("ビットマップイメージが不正です"), detail_(detail) {}
+    : EQuenlo(Tr("ビットマップイメージが不正です")), detail_(detail) {}
 
-EJpegError::EJpegError(int code) : EQuenlo(Format("JPEG エラー #%lld", code)), code_(code) {}
+EJpegError::EJpegError(int code) : EQuenlo(FormatText(Tr("JPEG エラー #%d"), code)), code_(code) {}
 EJpegError::EJpegError(int code, const std::string& detail)
-    : EQuenlo(Format("JPEG エラー #%lld", code)), code_(code), detail_(detail) {}
+    : EQuenlo(FormatText(Tr("JPEG エラー #%d"), code)), code_(code), detail_(detail) {}
 
 std::string DescribeError(const std::exception& e) {
-    if (dynamic_cast<const std::bad_alloc*>(&e)) return "out of memory";
+    if (dynamic_cast<const std::bad_alloc*>(&e)) return Tr("out of memory");
     std::string detail;
     if (auto* g = dynamic_cast<const EInvalidGraphic*>(&e)) detail = g->Detail();
     if (auto* j = dynamic_cast<const EJpegError*>(&e)) detail = j->Detail();
@@ -91,6 +84,6 @@ std::string DescribeError(const std::exception& e) {
 }
 
 EFCreateError::EFCreateError(const std::string& fileName)
-    : EQuenlo("ファイル " + fileName + " を作成できません") {}
+    : EQuenlo(FormatText(Tr("ファイル %s を作成できません"), fileName.c_str())) {}
 
 }  // namespace quenlo

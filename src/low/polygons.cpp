@@ -12,6 +12,7 @@
 #include <emmintrin.h>
 #endif
 
+#include "low/Messages.h"
 #include "low/VeloreLow.h"
 
 namespace quenlo {
@@ -58,7 +59,7 @@ int32_t ClipSub(int32_t pixel, int32_t offset) {
 }  // namespace
 
 EAssertionFailed::EAssertionFailed(const std::string& source, int line)
-    : EQuenlo("Assertion failure (" + source + ", " + std::to_string(line) + " 行)") {}
+    : EQuenlo(FormatText(Tr("%s (%s, %d 行)"), Tr("Assertion failure"), source.c_str(), line)) {}
 
 TMessageNotifier SetPolyNotifier(TMessageNotifier notifier) {
     return std::exchange(Notifier(), std::move(notifier));

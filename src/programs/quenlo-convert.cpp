@@ -1,8 +1,10 @@
+#include <clocale>
 #include <csignal>
 #include <cstdio>
 
 #include "cli/ConvertCli.h"
 #include "imageio/AtomicFile.h"
+#include "low/Messages.h"
 
 namespace {
 // Before any other start-up code, so a signal at once still ends the run
@@ -19,4 +21,9 @@ namespace {
 }
 }  // namespace
 
-int main(int argc, char** argv) { return quenlo::RunConvertCli(argc, argv, stdout, stderr); }
+int main(int argc, char** argv) {
+    // Only the messages follow the locale: numbers are read and written the C way.
+    std::setlocale(LC_MESSAGES, "");
+    quenlo::UseMessageCatalogues();
+    return quenlo::RunConvertCli(argc, argv, stdout, stderr);
+}

@@ -1,10 +1,12 @@
 #include <QApplication>
+#include <clocale>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
 
 #include "app/SceneView.h"
 #include "cli/SceneCli.h"
+#include "low/Messages.h"
 #include "scene/kinds/SimpleVelore.h"
 
 namespace {
@@ -21,6 +23,9 @@ bool HaveDisplay() {
 }  // namespace
 
 int main(int argc, char** argv) {
+    // Only the messages follow the locale: numbers are read and written the C way.
+    std::setlocale(LC_MESSAGES, "");
+    quenlo::UseMessageCatalogues();
     // Past a file-size limit a write should fail and be reported, not kill us
     // and leave a temporary file behind.
     std::signal(SIGXFSZ, SIG_IGN);

@@ -3,6 +3,7 @@
 #include <QLineEdit>
 #include <QSettings>
 #include <QTimer>
+#include <clocale>
 #include <csignal>
 #include <cstdio>
 #include <thread>
@@ -12,6 +13,7 @@
 #include "app/Unit1.h"
 #include "cli/ToolArgs.h"
 #include "imageio/AtomicFile.h"
+#include "low/Messages.h"
 #include "scene/kinds/SimpleVelore.h"
 
 namespace {
@@ -60,6 +62,9 @@ std::optional<int> ParseWindowArgs(int argc, char** argv, WindowArgs& args) {
 }  // namespace
 
 int main(int argc, char** argv) {
+    // Only the messages follow the locale here; QApplication sets the rest as Qt needs.
+    std::setlocale(LC_MESSAGES, "");
+    quenlo::UseMessageCatalogues();
     WindowArgs args;
     if (const std::optional<int> usage = ParseWindowArgs(argc, argv, args)) return *usage;
     // Past a file-size limit a write should fail and be reported, not kill us

@@ -1,8 +1,11 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <clocale>
 #include <cstdio>
+#include <cstdlib>
 #include <filesystem>
+#include <nlohmann/json.hpp>
 
 #include "TestUtil.h"
 #include "cli/CliRun.h"
@@ -146,6 +149,26 @@ TEST(ConvertCli, AnUncreatableFolderConvertsNothing) {
         const CliRun r = RunConvert({"-o", out, dir / "a.ipr"});
         EXPECT_EQ(r.status, 1);
         EXPECT_EQ(r.err, "quenlo-convert: Cannot create " + out + "\n");
+    }
+}
+
+// The real program in the reader's language, on stderr and in the report:
+// English in the C locale, the Japanese text in a Japanese one.
+TEST(ConvertCli, SaysAMissingFileInTheLocalesLanguage) {
+    TempDir dir;
+    for (const auto& [locale, text] : {std::pair{"C", "File not found"}, {"ja_JP.UTF-8", "ファイルが見つかりません"}}) {
+        SCOPED_TRACE(locale);
+        if (const locale_t installed = ::newlocale(LC_ALL_MASK, locale, nullptr)) ::freelocale(installed);
+        else GTEST_SKIP() << locale << " is not installed (make test installs it)";
+        const std::string command = "cd " + dir.str() + " && env -u LANGUAGE LC_ALL=" + locale + " " QUENLO_BINARY_DIR
+                                    "/bin/quenlo-convert -q --report r.jsonl missing.jpg 2>err";
+        EXPECT_EQ(std::system(command.c_str()) >> 8, 1);
+        const std::vector<uint8_t> err = ReadBytes(dir / "err");
+        EXPECT_EQ(std::string(err.begin(), err.end()), std::string("quenlo-convert: missing.jpg: ") + text + "\n");
+        std::ifstream report(dir / "r.jsonl");
+        std::string line;
+        std::getline(report, line);
+        EXPECT_EQ(nlohmann::json::parse(line)["error"], text);
     }
 }
 
