@@ -91,9 +91,9 @@ uint64_t WholeImageBytes(const std::string& name, ImageKind named, const PixelLi
                 return file + MapBytes(canvas.width, canvas.height, limit) / 3 * 4;
             }
             case ImageKind::WebP: {
-                // The decoder's R, G, B, A rows besides the map.
+                // The decoder's R, G, B, A rows besides the map (an ARGB map at most), and its turned copy.
                 const WebPFrame frame = ReadWebPFrame(head);
-                return file + MapBytes(frame.width, frame.height, limit) / 3 * 7;
+                return file + MapBytes(frame.width, frame.height, limit) / 3 * (autoOrient ? 12 : 8);
             }
             case ImageKind::Heic:
             case ImageKind::Avif: {
@@ -304,7 +304,9 @@ bool OutputSeekable(const std::string& output) {
 }
 
 // Formats whose files can hold an alpha channel.
-bool HoldsAlpha(OutputFormat format) { return format == OutputFormat::Png || format == OutputFormat::Tiff; }
+bool HoldsAlpha(OutputFormat format) {
+    return format == OutputFormat::Png || format == OutputFormat::Tiff || format == OutputFormat::WebP;
+}
 
 // The profile as --icc asks: kept, dropped, or the pixels turned into
 // sRGB and the profile dropped (kept, with a warning, when it cannot be applied).

@@ -43,7 +43,7 @@ struct ItemLoaderOptions {
     // streaming through the resampler (keepImage then gets the result).
     std::optional<ResizeRequest> resize;
     // Set (--background): alpha is laid over this colour in every output;
-    // unset, outputs that hold alpha (PNG, TIFF) keep it and the others lay
+    // unset, outputs that hold alpha (PNG, TIFF, WebP) keep it and the others lay
     // it over white.
     std::optional<TColor> background;
     IccMode icc = IccMode::Keep;

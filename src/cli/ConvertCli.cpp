@@ -192,7 +192,7 @@ std::optional<int> ParseConvertArgs(int argc, const char* const* argv, FILE* out
     std::string background, icc = "keep";
     app.add_option("--background", background,
                    "Lay transparent pixels over COLOR (a name such as white or black, or #rrggbb) in every output; "
-                   "without it PNG and TIFF keep alpha and other formats use white");
+                   "without it PNG, TIFF and WebP keep alpha and other formats use white");
     app.add_option("--icc", icc, "ICC profiles: keep (in outputs that hold one), strip, or srgb (convert the pixels "
                                  "to sRGB and write none) (default: keep)")
         ->check(CLI::IsMember({"keep", "strip", "srgb"}));

@@ -17,6 +17,7 @@
 #include <jerror.h>
 
 #include "imageio/AtomicFile.h"
+#include "imageio/Exif.h"
 #include "low/Errors.h"
 
 // libjpeg's own table builder, which -optimize uses: exported, not in its header.
@@ -372,14 +373,10 @@ private:
         Run(*k_, [&] {
             // EXIF (APP1) holding only the orientation, then the profile
             // (APP2, split as libjpeg splits it), both before the first row.
-            if (meta_->orientation >= 2 && meta_->orientation <= 8) {
-                const uint8_t exif[] = {'E', 'x', 'i', 'f', 0, 0,                    // identifier
-                                        'M', 'M', 0, 42, 0, 0, 0, 8,                 // big-endian TIFF header
-                                        0, 1,                                        // one entry
-                                        1, 18, 0, 3, 0, 0, 0, 1,                     // 274 Orientation, SHORT, 1
-                                        0, static_cast<uint8_t>(meta_->orientation), 0, 0,  // its value
-                                        0, 0, 0, 0};                                 // no next IFD
-                jpeg_write_marker(&k_->c, JPEG_APP0 + 1, exif, sizeof exif);
+            if (const std::vector<uint8_t> tiff = MakeExif(meta_->orientation, std::nullopt); !tiff.empty()) {
+                std::vector<uint8_t> exif = {'E', 'x', 'i', 'f', 0, 0};
+                exif.insert(exif.end(), tiff.begin(), tiff.end());
+                jpeg_write_marker(&k_->c, JPEG_APP0 + 1, exif.data(), static_cast<unsigned>(exif.size()));
             }
             if (!meta_->icc.empty())
                 jpeg_write_icc_profile(&k_->c, meta_->icc.data(), static_cast<unsigned>(meta_->icc.size()));

@@ -62,7 +62,7 @@ std::unique_ptr<TRowEncoder> OpenRowEncoder(TAtomicFile& out, int32_t width, int
                                             const OutputOptions& options, const ImageMeta& meta = {});
 
 // An RGB map written completely in the chosen format, not yet put in place:
-// Commit it. An ARGB map keeps its alpha in PNG and TIFF and is laid over
+// Commit it. An ARGB map keeps its alpha in PNG, TIFF and WebP and is laid over
 // white in a .bmp. meta as OpenRowEncoder takes it (its alpha is the
 // map's). Null for a map of another kind. Throws as PrepareBmpFile does.
 std::unique_ptr<TAtomicFile> PrepareImageFile(const TPixelMap& map, const std::string& fileName,

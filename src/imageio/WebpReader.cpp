@@ -1,11 +1,13 @@
 #include "imageio/WebpReader.h"
 
+#include <algorithm>
 #include <string>
 #include <vector>
 #include <webp/decode.h>
 #include <webp/demux.h>
 
 #include "imageio/AlphaRows.h"
+#include "imageio/Exif.h"
 #include "imageio/PixelLimit.h"
 #include "low/Errors.h"
 
@@ -48,6 +50,27 @@ std::unique_ptr<TPixelMap> DecodeAnimation(std::span<const uint8_t> file, const 
     return map;
 }
 
+// The ICCP and EXIF chunks of an extended file. Some writers put JPEG's
+// "Exif\0\0" before the TIFF header.
+void ReadChunks(std::span<const uint8_t> file, ImageMeta& meta) {
+    const WebPData data{file.data(), file.size()};
+    Demux demux{WebPDemux(&data)};
+    if (!demux.d) return;
+    WebPChunkIterator chunk;
+    if (WebPDemuxGetChunk(demux.d, "ICCP", 1, &chunk)) {
+        meta.icc.assign(chunk.chunk.bytes, chunk.chunk.bytes + chunk.chunk.size);
+        WebPDemuxReleaseChunkIterator(&chunk);
+    }
+    if (WebPDemuxGetChunk(demux.d, "EXIF", 1, &chunk)) {
+        std::span<const uint8_t> exif(chunk.chunk.bytes, chunk.chunk.size);
+        if (exif.size() >= 6 && std::equal(exif.begin(), exif.begin() + 6, "Exif\0\0")) exif = exif.subspan(6);
+        const ExifFacts facts = ReadExif(exif);
+        meta.orientation = facts.orientation;
+        meta.resolution = facts.resolution;
+        WebPDemuxReleaseChunkIterator(&chunk);
+    }
+}
+
 }  // namespace
 
 WebPFrame ReadWebPFrame(std::span<const uint8_t> head) {
@@ -66,6 +89,7 @@ std::unique_ptr<TPixelMap> DecodeWebP(std::span<const uint8_t> file, const LoadO
     if (options.meta) {
         options.meta->alpha = f.has_alpha != 0;
         options.meta->pages = 1;
+        ReadChunks(file, *options.meta);
     }
     if (f.has_animation) return DecodeAnimation(file, options, f.width, f.height);
     const bool alpha = f.has_alpha != 0;

@@ -10,7 +10,8 @@
 namespace quenlo {
 
 // The picture, or an animation's first frame as it is shown (composed on
-// its canvas). Alpha is laid over options.background, or kept in an ARGB
+// its canvas); options.meta gets its ICCP profile and its EXIF orientation
+// and resolution. Alpha is laid over options.background, or kept in an ARGB
 // map with options.keepAlpha. An animation's further frames are counted
 // (options.meta's pages) and onWarning told of them. The size is checked
 // from the header before anything is allocated (EInvalidImageSize,

@@ -70,7 +70,7 @@ std::vector<uint8_t> Rgb(const TPixelMap& map) {
     return out;
 }
 
-const char* const kFormats[] = {"bmp", "png", "tiff", "jpg"};
+const char* const kFormats[] = {"bmp", "png", "tiff", "jpg", "webp"};
 std::string Ext(const std::string& format) { return format == "tiff" ? ".tif" : "." + format; }
 
 }  // namespace
@@ -99,7 +99,7 @@ TEST(Metadata, ResolutionProfileAndOrientationRoundTripThroughEachOutput) {
                 const TiffSamples t = ReadTiffSamples(out + "/" + stem + ".tif");
                 EXPECT_EQ(t.bytes, Rgb(*in.map));
                 EXPECT_EQ(t.orientation, in.meta.orientation);
-            } else if (format == "jpg") {
+            } else if (format == "jpg" || format == "webp") {
                 // Lossy pixels; the orientation rides in EXIF.
                 EXPECT_EQ(back.meta.orientation, in.meta.orientation);
             } else {
@@ -116,17 +116,30 @@ TEST(Metadata, ResolutionProfileAndOrientationRoundTripThroughEachOutput) {
             }
             // A .bmp holds no profile.
             EXPECT_EQ(back.meta.icc, format == "bmp" ? std::vector<uint8_t>() : in.meta.icc);
+            if (format == "webp" && in.meta.resolution) {
+                // Pillow finds the same in the WebP's ICCP and EXIF chunks.
+                const Resolution& r = *in.meta.resolution;
+                const std::string check = "from PIL import Image\nim = Image.open('" + out + "/" + stem + ".webp')\ne = im.getexif()\n"
+                    "assert len(im.info['icc_profile']) == " + std::to_string(in.meta.icc.size()) + "\n"
+                    "assert e.get(274, 1) == " + std::to_string(in.meta.orientation) + " and e[296] == " +
+                    std::to_string(r.unit == ResolutionUnit::Inch ? 2 : 3) + "\n"
+                    "assert abs(float(e[282]) - " + std::to_string(r.x) + ") < 0.01 and abs(float(e[283]) - " + std::to_string(r.y) + ") < 0.01\n";
+                WriteBytes(dir / "check.py", std::vector<uint8_t>(check.begin(), check.end()));
+                EXPECT_EQ(std::system(("/usr/bin/python3 '" + (dir / "check.py") + "'").c_str()), 0);
+            }
         }
-        // The TIFF states the orientation, which --auto-orient applies.
-        if (std::string(source) == "res.jpg") {
+        // The TIFF states the orientation, which --auto-orient applies, also from the WebP made of the JPEG.
+        for (const std::string from : {dir / source, dir / "webp/res.webp"}) {
+            if (std::string(source) != "res.jpg") break;
             const std::string out = dir / "turned";
-            ASSERT_EQ(RunConvert({"-q", "--format", "tiff", "--auto-orient", "--icc", "strip", "-o", out, dir / source}).status, 0);
+            ASSERT_EQ(RunConvert({"-q", "--format", "tiff", "--auto-orient", "--icc", "strip", "-o", out, from}).status, 0);
             const Loaded turned = Load(out + "/res.tif");
             EXPECT_EQ(turned.map->Width(), in.map->Height());
             EXPECT_EQ(ReadTiffSamples(out + "/res.tif").orientation, 1);
             EXPECT_TRUE(turned.meta.icc.empty());
             // A quarter turn clockwise: the stored bottom-left pixel comes to the top left.
-            EXPECT_TRUE(std::equal(turned.map->ScanLine(0), turned.map->ScanLine(0) + 3, in.map->PixelAddr(0, in.map->Height() - 1)));
+            if (from == dir / source)
+                EXPECT_TRUE(std::equal(turned.map->ScanLine(0), turned.map->ScanLine(0) + 3, in.map->PixelAddr(0, in.map->Height() - 1)));
         }
     }
 }
@@ -143,6 +156,7 @@ TEST(Metadata, AlphaIsKeptWhereTheOutputHoldsItElseLaidOverTheBackground) {
     const Way ways[] = {{{"--format", "png"}, {}},
                         {{"--format", "tiff"}, {}},
                         {{"--format", "tiff", "--tiff-compression", "lzw"}, {}},
+                        {{"--format", "webp", "--lossless"}, {}},
                         {{"--format", "bmp"}, 0xFFFFFF},
                         {{"--format", "png", "--background", "#2080c0"}, 0xC08020},
                         {{"--format", "tiff", "--background", "Black"}, 0x000000}};
