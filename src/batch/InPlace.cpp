@@ -19,19 +19,18 @@ struct Carried {
 
 Carried CarriedBy(ImageKind kind, const ItemLoaderOptions& options) {
     const OutputFormat f = options.output.format;
-    const bool png = f == OutputFormat::Png, tiff = f == OutputFormat::Tiff;
+    const bool png = f == OutputFormat::Png, tiff = f == OutputFormat::Tiff, webp = f == OutputFormat::WebP;
     Carried c;
     c.exactPixels = !options.resize && options.icc != IccMode::Srgb && f != OutputFormat::Jpeg &&
                     !(f == OutputFormat::WebP && !options.output.lossless);
-    // The PNG, GIF and HEIF readers keep alpha (the TIFF reader lays it
-    // over); PNG and TIFF write it.
-    const bool keepsAlpha = kind == ImageKind::Png || kind == ImageKind::Gif || kind == ImageKind::Heic ||
-                            kind == ImageKind::Avif;
-    c.alpha = keepsAlpha && (png || tiff) && !options.background;
-    c.icc = kind != ImageKind::Bmp && (png || tiff || f == OutputFormat::Jpeg) && options.icc == IccMode::Keep;
-    c.resolution = png || tiff || f == OutputFormat::Bmp || f == OutputFormat::Jpeg;
+    // The PNG, TIFF, WebP, GIF and HEIF readers keep alpha; PNG, TIFF and WebP write it.
+    const bool keepsAlpha = kind == ImageKind::Png || kind == ImageKind::Tiff || kind == ImageKind::WebP ||
+                            kind == ImageKind::Gif || kind == ImageKind::Heic || kind == ImageKind::Avif;
+    c.alpha = keepsAlpha && (png || tiff || webp) && !options.background;
+    c.icc = kind != ImageKind::Bmp && (png || tiff || webp || f == OutputFormat::Jpeg) && options.icc == IccMode::Keep;
+    c.resolution = png || tiff || webp || f == OutputFormat::Bmp || f == OutputFormat::Jpeg;
     // Turned upright, the picture is as its tag meant it.
-    c.orientation = options.autoOrient || ((tiff || f == OutputFormat::Jpeg) && kind != ImageKind::Png);
+    c.orientation = options.autoOrient || ((tiff || webp || f == OutputFormat::Jpeg) && kind != ImageKind::Png);
     return c;
 }
 

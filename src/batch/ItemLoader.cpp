@@ -82,8 +82,10 @@ uint64_t WholeImageBytes(const std::string& name, ImageKind named, const PixelLi
                 return file + MapBytes(frame.width, frame.height, limit) + frame.workingBytes;
             }
             case ImageKind::Tiff: {
+                // An ARGB map when alpha may be kept.
                 const TiffFrame frame = ReadTiffFrame(name);
-                return MapBytes(frame.width, frame.height, limit) * (autoOrient ? 2 : 1) + frame.workingBytes;
+                return MapBytes(frame.width, frame.height, limit) / 3 * (frame.alpha ? 4 : 3) * (autoOrient ? 2 : 1) +
+                       frame.workingBytes;
             }
             case ImageKind::Gif: {
                 // An ARGB map at most, 4 bytes a pixel.

@@ -11,6 +11,7 @@
 #include <unistd.h>
 #include <vector>
 
+#include "imageio/AlphaRows.h"
 #include "imageio/FileIo.h"
 #include "low/Errors.h"
 #include "pixelmap/Blend.h"
@@ -273,19 +274,20 @@ void Unpack(const Layout& l, const uint8_t* row, size_t n, uint16_t* out) {
 // Rows of pixels as stored become map rows: a span of n pixels at a time.
 class SpanConverter {
 public:
-    SpanConverter(const Layout& l, TColor background, size_t maxPixels)
-        : l_(l), raw_(l.planes), bgra_(l.alpha >= 0 ? maxPixels * 4 : 0) {
+    SpanConverter(const Layout& l, TColor background, bool keepAlpha, size_t maxPixels)
+        : l_(l), keepAlpha_(keepAlpha && l.alpha >= 0), raw_(l.planes), bgra_(l.alpha >= 0 && !keepAlpha_ ? maxPixels * 4 : 0) {
         for (auto& r : raw_) r.resize(maxPixels * l.perPlane);
         bg_[0] = static_cast<uint8_t>(background >> 16);
         bg_[1] = static_cast<uint8_t>(background >> 8);
         bg_[2] = static_cast<uint8_t>(background);
     }
 
-    // rows[p]: the span's start in plane p.
-    void Convert(const uint8_t* const* rows, size_t n, uint8_t* bgr) {
+    // rows[p]: the span's start in plane p. out: B,G,R, or B,G,R,A (straight)
+    // when alpha is kept.
+    void Convert(const uint8_t* const* rows, size_t n, uint8_t* out) {
         for (unsigned p = 0; p < l_.planes; ++p) Unpack(l_, rows[p], n * l_.perPlane, raw_[p].data());
         const bool alpha = l_.alpha >= 0;
-        uint8_t* d = alpha ? bgra_.data() : bgr;
+        uint8_t* d = alpha && !keepAlpha_ ? bgra_.data() : out;
         const size_t step = alpha ? 4 : 3;
         for (size_t x = 0; x < n; ++x, d += step) {
             uint8_t b = 0, g = 0, r = 0;
@@ -328,7 +330,7 @@ public:
                         d[c] = a == 0 ? 0 : static_cast<uint8_t>(std::min(255u, (d[c] * 255u + a / 2) / a));
             }
         }
-        if (alpha) CompositeRowOver(bgr, bgra_.data(), n, bg_);
+        if (alpha && !keepAlpha_) CompositeRowOver(out, bgra_.data(), n, bg_);
     }
 
 private:
@@ -337,6 +339,7 @@ private:
     }
 
     const Layout& l_;
+    const bool keepAlpha_;
     std::vector<std::vector<uint16_t>> raw_;
     std::vector<uint8_t> bgra_;
     uint8_t bg_[3];
@@ -374,10 +377,12 @@ Chunking ChunksOf(TIFF* tif, const Layout& l, TiffSource& src) {
     return c;
 }
 
-void ReadSamples(TIFF* tif, const Layout& l, TPixelMapRGB& map, TiffSource& src, TColor background) {
+// Into an RGB map, alpha laid over the background, or an ARGB one that keeps it.
+void ReadSamples(TIFF* tif, const Layout& l, TPixelMap& map, TiffSource& src, TColor background) {
     const Chunking c = ChunksOf(tif, l, src);
     std::vector<std::vector<uint8_t>> buffers(l.planes, std::vector<uint8_t>(static_cast<size_t>(c.bytes)));
-    SpanConverter convert(l, background, std::min(c.cw, l.width));
+    const size_t pixelBytes = map.BytesPerPixel();
+    SpanConverter convert(l, background, pixelBytes == 4, std::min(c.cw, l.width));
     const size_t rowBytes = static_cast<size_t>(l.RowBytes(c.cw));
     std::vector<const uint8_t*> rows(l.planes);
     for (uint32_t top = 0; top < l.height; top += c.ch) {
@@ -396,7 +401,7 @@ void ReadSamples(TIFF* tif, const Layout& l, TPixelMapRGB& map, TiffSource& src,
             }
             for (uint32_t y = 0; y < n; ++y) {
                 for (unsigned p = 0; p < l.planes; ++p) rows[p] = buffers[p].data() + y * rowBytes;
-                convert.Convert(rows.data(), across, map.ScanLine(static_cast<int32_t>(top + y)) + left * size_t{3});
+                convert.Convert(rows.data(), across, map.ScanLine(static_cast<int32_t>(top + y)) + left * pixelBytes);
             }
         }
     }
@@ -405,8 +410,9 @@ void ReadSamples(TIFF* tif, const Layout& l, TPixelMapRGB& map, TiffSource& src,
 // The other colour models through libtiff's RGBA conversion, a band of
 // whole strips or tiles at a time so each is decoded once. Asked for the
 // stored orientation, it turns nothing (its own turning flips each band
-// within itself); its colours come premultiplied by alpha.
-void ReadRgba(TIFF* tif, TPixelMapRGB& map, TiffSource& src, TColor background) {
+// within itself); its colours come premultiplied by alpha. An ARGB map
+// keeps the alpha.
+void ReadRgba(TIFF* tif, TPixelMap& map, TiffSource& src, TColor background) {
     char emsg[1024] = "";
     if (!TIFFRGBAImageOK(tif, emsg)) throw EInvalidGraphic(std::string("TIFF: ") + emsg);
     TIFFRGBAImage img{};
@@ -428,7 +434,8 @@ void ReadRgba(TIFF* tif, TPixelMapRGB& map, TiffSource& src, TColor background) 
     if (uint64_t{w} * band * 4 > std::max<uint64_t>(kSmallChunk, uint64_t{w} * h * 4))
         throw EInvalidGraphic("TIFF: a strip or tile is larger than the image allows");
     std::vector<uint32_t> raster(static_cast<size_t>(w) * band);
-    std::vector<uint8_t> bgra(static_cast<size_t>(w) * 4);
+    const bool keep = map.Kind() == PixelKind::ARGB;
+    std::vector<uint8_t> row(keep ? 0 : static_cast<size_t>(w) * 4);
     const uint8_t bg[3] = {static_cast<uint8_t>(background >> 16), static_cast<uint8_t>(background >> 8),
                            static_cast<uint8_t>(background)};
     for (uint32_t top = 0; top < h; top += band) {
@@ -438,6 +445,7 @@ void ReadRgba(TIFF* tif, TPixelMapRGB& map, TiffSource& src, TColor background) 
         if (!TIFFRGBAImageGet(&img, raster.data(), w, n)) Refuse(src, "cannot read the image");
         for (uint32_t y = 0; y < n; ++y) {
             const uint32_t* s = raster.data() + static_cast<size_t>(y) * w;
+            uint8_t* bgra = keep ? map.ScanLine(static_cast<int32_t>(top + y)) : row.data();
             for (uint32_t x = 0; x < w; ++x) {
                 const uint32_t a = TIFFGetA(s[x]);
                 const uint32_t c[3] = {TIFFGetB(s[x]), TIFFGetG(s[x]), TIFFGetR(s[x])};
@@ -445,7 +453,7 @@ void ReadRgba(TIFF* tif, TPixelMapRGB& map, TiffSource& src, TColor background) 
                     bgra[4 * x + k] = a == 0 ? 0 : static_cast<uint8_t>(std::min(255u, (c[k] * 255u + a / 2) / a));
                 bgra[4 * x + 3] = static_cast<uint8_t>(a);
             }
-            CompositeRowOver(map.ScanLine(static_cast<int32_t>(top + y)), bgra.data(), w, bg);
+            if (!keep) CompositeRowOver(map.ScanLine(static_cast<int32_t>(top + y)), bgra, w, bg);
         }
     }
 }
@@ -474,6 +482,7 @@ TiffFrame ReadTiffFrame(const std::string& fileName) {
     if (f.width == 0 || f.height == 0) return f;
     Layout l;
     std::string why;
+    f.alpha = HasAlpha(file.Get());
     if (ReadLayout(file.Get(), file.Width(), file.Height(), l, why)) {
         const Chunking c = ChunksOf(file.Get(), l, file.Source());
         // The decoded buffers, libtiff's compressed one of about that size,
@@ -488,7 +497,7 @@ TiffFrame ReadTiffFrame(const std::string& fileName) {
     return f;
 }
 
-std::unique_ptr<TPixelMapRGB> DecodeTiffFile(const std::string& fileName, const TiffOptions& options) {
+std::unique_ptr<TPixelMap> DecodeTiffFile(const std::string& fileName, const TiffOptions& options) {
     TiffFile file(fileName);
     TIFF* tif = file.Get();
     const uint32_t w = file.Width(), h = file.Height();
@@ -500,8 +509,8 @@ std::unique_ptr<TPixelMapRGB> DecodeTiffFile(const std::string& fileName, const 
     std::string why;
     const bool samples = ReadLayout(tif, w, h, l, why);
     if (!why.empty()) throw EInvalidGraphic("TIFF: " + why);
-    auto map = std::make_unique<TPixelMapRGB>();
-    map->SetSize(static_cast<int32_t>(w), static_cast<int32_t>(h));
+    const bool alpha = samples ? l.alpha >= 0 : HasAlpha(tif);
+    std::unique_ptr<TPixelMap> map = NewDecodedMap(static_cast<int32_t>(w), static_cast<int32_t>(h), alpha, options.keepAlpha);
     if (w > 0 && h > 0) {
         if (samples) ReadSamples(tif, l, *map, file.Source(), options.background);
         else ReadRgba(tif, *map, file.Source(), options.background);
@@ -512,12 +521,12 @@ std::unique_ptr<TPixelMapRGB> DecodeTiffFile(const std::string& fileName, const 
     int orientation = Field<uint16_t>(tif, TIFFTAG_ORIENTATION, ORIENTATION_TOPLEFT);
     if (orientation < 1 || orientation > 8) orientation = 1;
     if (options.autoOrient && orientation != 1) {
-        map.reset(static_cast<TPixelMapRGB*>(TurnUpright(*map, orientation).release()));
+        map = TurnUpright(*map, orientation);
         orientation = 1;  // the pixels given are upright
     }
     if (options.meta) {
         options.meta->orientation = orientation;
-        options.meta->alpha = samples ? l.alpha >= 0 : HasAlpha(tif);
+        options.meta->alpha = alpha;
         options.meta->bitsPerSample = Field<uint16_t>(tif, TIFFTAG_BITSPERSAMPLE, 1);
         options.meta->pages = static_cast<int>(pages);
     }

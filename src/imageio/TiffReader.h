@@ -1,5 +1,6 @@
 #pragma once
-// .tif decoding through libtiff, into a 24-bit map: the first page only.
+// .tif decoding through libtiff, into a 24-bit map (32-bit when alpha is
+// kept): the first page only.
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -24,6 +25,9 @@ struct TiffOptions {
     // Turn the pixels upright by their Orientation tag; otherwise they stay
     // in their stored order and the tag goes into meta.
     bool autoOrient = false;
+    // Set: a page with alpha gives an ARGB map (B, G, R, A, straight alpha)
+    // instead of one laid over the background.
+    bool keepAlpha = false;
 };
 
 // Strips or tiles, samples interleaved or in planes; greyscale (either
@@ -31,20 +35,24 @@ struct TiffOptions {
 // through libtiff's RGBA conversion, the other colour models; 1 to 16 bits,
 // unsigned or signed (offset by half their range). Samples of more than 8
 // bits keep their high 8 bits; fewer are scaled to 0..255. Alpha, stored
-// associated or not, is laid over the background. Any compression libtiff
+// associated or not, is laid over the background or kept; associated
+// (premultiplied) colour is made straight first, each channel
+// min(255, round(c * 255 / a)), and 0 where a is 0. Any compression libtiff
 // decodes. Reads the file as it goes with pread, never whole nor mapped.
 // Throws EInOutError for a file that cannot be read (also one that
 // shrinks while it is read), EInvalidGraphic ("TIFF: <reason>") for a
 // damaged or unsupported one, EInvalidImageSize or EImageTooLarge before
 // allocating; a strip or tile larger than the image allows is refused
 // before its buffer is allocated.
-std::unique_ptr<TPixelMapRGB> DecodeTiffFile(const std::string& fileName, const TiffOptions& options = {});
+std::unique_ptr<TPixelMap> DecodeTiffFile(const std::string& fileName, const TiffOptions& options = {});
 
 // The first page's size and the bytes decoding it takes besides its map
-// (its strip or tile buffers and rows). Throws as DecodeTiffFile does.
+// (its strip or tile buffers and rows), and whether it has alpha. Throws as
+// DecodeTiffFile does.
 struct TiffFrame {
     int64_t width = 0, height = 0;
     uint64_t workingBytes = 0;
+    bool alpha = false;
 };
 TiffFrame ReadTiffFrame(const std::string& fileName);
 

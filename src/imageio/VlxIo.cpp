@@ -73,7 +73,7 @@ std::unique_ptr<TPixelMap> DecodeAs(ImageKind kind, const std::string& fileName,
         case ImageKind::Png: return DecodePngImage(bytes, options);
         case ImageKind::Tiff:
             return DecodeTiffFile(fileName, TiffOptions{options.onWarning, options.limit, options.meta,
-                                                        options.background, options.autoOrient});
+                                                        options.background, options.autoOrient, options.keepAlpha});
         case ImageKind::Gif: return DecodeGif(bytes, options);
         case ImageKind::WebP: return DecodeWebP(bytes, options);
         case ImageKind::Heic:

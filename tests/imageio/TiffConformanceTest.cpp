@@ -66,8 +66,9 @@ double Level(const Layout& l, uint32_t code) {
 
 uint16_t PaletteEntry(int i, int c) { return static_cast<uint16_t>(i * 4099 + c * 21845 + 300); }
 
-// The picture in stored order, R,G,B rows, alpha laid over white.
-std::vector<double> Reference(const Layout& l) {
+// The picture in stored order, R,G,B rows, alpha laid over white; with
+// keepAlpha R,G,B,A rows, premultiplied colour made straight as documented.
+std::vector<double> Reference(const Layout& l, bool keepAlpha) {
     std::vector<double> out;
     for (int y = 0; y < kH; ++y)
         for (int x = 0; x < kW; ++x) {
@@ -97,10 +98,16 @@ std::vector<double> Reference(const Layout& l) {
             a = std::round(a);
             for (double v : {r, g, b}) {
                 v = std::round(v);
+                if (keepAlpha) {
+                    const int c = static_cast<int>(v), ai = static_cast<int>(a);
+                    out.push_back(l.model != Model::RgbPremultiplied ? v : ai == 0 ? 0 : std::min(255, (c * 255 + ai / 2) / ai));
+                    continue;
+                }
                 // Premultiplied colour already holds its share of alpha.
                 out.push_back(l.model == Model::RgbPremultiplied ? v + 255 * (255 - a) / 255
                                                                  : (v * a + 255 * (255 - a)) / 255);
             }
+            if (keepAlpha) out.push_back(a);
         }
     return out;
 }
@@ -208,14 +215,20 @@ TEST(TiffConformance, EveryLayoutGivesThePixelsItsSamplesMean) {
                         SCOPED_TRACE(name + " model " + std::to_string(int(model)) + " bits " + std::to_string(bits) +
                                      (isSigned ? " signed" : "") + (planar ? " planar" : "") +
                                      (tiled ? " tiled" : " strips") + " orientation " + std::to_string(l.orientation));
-                        const std::vector<double> want = Reference(l);
-                        // Premultiplied colour is made straight before it is laid over white.
-                        const double slack = model == Model::RgbPremultiplied ? 1.0 : 0.5;
-                        for (const bool autoOrient : {false, true}) {
+                        const bool alpha = model == Model::RgbAlpha || model == Model::GreyAlpha ||
+                                           model == Model::RgbPremultiplied;
+                        // As stored, turned upright, and turned with alpha kept.
+                        for (int way = 0; way < (alpha ? 3 : 2); ++way) {
+                            const bool autoOrient = way > 0, keep = way == 2;
+                            const std::vector<double> want = Reference(l, keep);
+                            // Premultiplied colour is made straight before it is laid over white.
+                            const double slack = model == Model::RgbPremultiplied && !keep ? 1.0 : 0.5;
+                            const size_t channels = keep ? 4 : 3;
                             ImageMeta meta;
                             LoadOptions options;
                             options.meta = &meta;
                             options.autoOrient = autoOrient;
+                            options.keepAlpha = keep;
                             std::unique_ptr<TPixelMap> map;
                             try {
                                 map = LoadImageFile(PixelKind::RGB, name, options);
@@ -228,16 +241,16 @@ TEST(TiffConformance, EveryLayoutGivesThePixelsItsSamplesMean) {
                             ASSERT_EQ(map->Width(), turned ? kH : kW);
                             EXPECT_EQ(meta.orientation, autoOrient ? 1 : l.orientation);
                             EXPECT_EQ(meta.bitsPerSample, bits);
-                            EXPECT_EQ(meta.alpha, model == Model::RgbAlpha || model == Model::GreyAlpha ||
-                                                      model == Model::RgbPremultiplied);
+                            EXPECT_EQ(meta.alpha, alpha);
+                            ASSERT_EQ(map->BytesPerPixel(), channels);
                             for (int y = 0; y < kH; ++y)
                                 for (int x = 0; x < kW; ++x) {
                                     const auto [u, v] = autoOrient ? Upright(l.orientation, x, y) : std::pair{x, y};
-                                    const uint8_t* got = map->ScanLine(v) + 3 * u;  // B,G,R
-                                    for (int c = 0; c < 3; ++c)
-                                        ASSERT_NEAR(got[2 - c], want[(size_t(y) * kW + x) * 3 + c], slack)
+                                    const uint8_t* got = map->ScanLine(v) + channels * u;  // B,G,R(,A)
+                                    for (size_t c = 0; c < channels; ++c)
+                                        ASSERT_NEAR(got[c == 3 ? 3 : 2 - c], want[(size_t(y) * kW + x) * channels + c], slack)
                                             << "pixel " << x << "," << y << " channel " << c
-                                            << (autoOrient ? " turned" : "");
+                                            << (autoOrient ? " turned" : "") << (keep ? " alpha kept" : "");
                                 }
                             ++checked;
                         }
