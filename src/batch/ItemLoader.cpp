@@ -354,8 +354,8 @@ SaveStep LoadWhole(const BatchItem& item, ItemNotes& notes, const ItemLoaderOpti
 // The rows of a .bmp, put bottom-up by offset.
 class TBmpRowSink : public TRowSink {
 public:
-    TBmpRowSink(TAtomicFile& file, int32_t width, int32_t height)
-        : rows_(file, width, height), rowBytes_(static_cast<size_t>(width) * 3) {}
+    TBmpRowSink(TAtomicFile& file, int32_t width, int32_t height, const ImageMeta& meta)
+        : rows_(file, width, height, meta), rowBytes_(static_cast<size_t>(width) * 3) {}
     void Rows(const uint8_t* rows, size_t n) override {
         for (size_t i = 0; i < n; ++i) rows_.Put(y_++, rows + i * rowBytes_);
     }
@@ -460,6 +460,8 @@ SaveStep LoadResized(const BatchItem& item, ItemNotes& notes, const ItemLoaderOp
     std::shared_ptr<TRawPair> raw;
     std::shared_ptr<const std::vector<uint8_t>> bytes;
     std::shared_ptr<TPixelMap> map;
+    // What the output states besides its pixels: the source's, the resolution scaled below.
+    auto meta = std::make_shared<ImageMeta>();
     const ImageKind kind = KindByName(item.input);
     if (options.raw && IsRawData(item.input, options.rawExt)) raw = std::make_shared<TRawPair>(item.input, *options.raw);
     else if (kind == ImageKind::RawPair) raw = std::make_shared<TRawPair>(item.ipr, item.rgb);
@@ -488,6 +490,7 @@ SaveStep LoadResized(const BatchItem& item, ItemNotes& notes, const ItemLoaderOp
             source->width = frame.width;
             source->height = frame.height;
             need += bytes->size() + static_cast<uint64_t>(frame.coefficientBytes) + static_cast<uint64_t>(frame.width) * 3 * 64;
+            ReadJpegMeta(*bytes, *meta);
         } catch (const EJpegError&) {
             // Another format under a JPEG's name is read whole, like any other image.
             const ImageKind held = KindByContent(*bytes);
@@ -498,6 +501,7 @@ SaveStep LoadResized(const BatchItem& item, ItemNotes& notes, const ItemLoaderOp
         bytes = std::make_shared<const std::vector<uint8_t>>(ReadFileBytes(item.input, kMaxFile));
         try {
             const PngFrame frame = ReadPngFrame(*bytes);
+            ReadPngMeta(*bytes, *meta);
             // An interlaced file's passes fill the whole picture before any row: read whole.
             if (frame.interlaced) bytes.reset();
             source->width = static_cast<int32_t>(std::min<int64_t>(frame.width, INT32_MAX));
@@ -507,6 +511,8 @@ SaveStep LoadResized(const BatchItem& item, ItemNotes& notes, const ItemLoaderOp
             bytes.reset();  // read whole: another format under a PNG's name, or the reader's message
         }
     }
+    // Pixels turned into sRGB need the whole image.
+    if (bytes && options.icc == IccMode::Srgb && !meta->icc.empty()) bytes.reset();
     if (bytes) {
         TPixelMap::CheckedDataSize(source->width, source->height, 3);
         CheckPixelLimit(source->width, source->height, limit);
@@ -516,14 +522,16 @@ SaveStep LoadResized(const BatchItem& item, ItemNotes& notes, const ItemLoaderOp
     if (!raw && !bytes) {
         // Reserved before the load, once: a job never waits while it holds a reservation.
         held = options.budget->Reserve(need + WholeImageBytes(item.input, kind, limit, options.autoOrient));
+        *meta = ImageMeta();  // the reader states it
         LoadOptions load;
         load.autoOrient = options.autoOrient;
         load.onWarning = [&notes](const std::string& text) { notes.Warn(text); };
         load.limit = limit;
         load.background = options.background.value_or(0xFFFFFF);
-        load.autoOrient = options.autoOrient;
+        load.meta = meta.get();
         map = LoadImageFile(PixelKind::RGB, item.input, load);
         if (!map) throw EInOutError(2);
+        ApplyIcc(*map, *meta, options.icc, notes);
         if (std::string why = NothingToSave(item.input, map->Width(), map->Height()); !why.empty()) throw EQuenlo(why);
         source->width = map->Width();
         source->height = map->Height();
@@ -548,6 +556,13 @@ SaveStep LoadResized(const BatchItem& item, ItemNotes& notes, const ItemLoaderOp
     }
     TPixelMap::CheckedDataSize(outW, outH, 3);
     CheckPixelLimit(outW, outH, limit);
+    if (options.icc == IccMode::Strip) meta->icc.clear();
+    meta->alpha = false;  // resized rows are laid over the background
+    if (meta->resolution) {
+        // The same physical size: pixels per unit scaled with the pixels.
+        meta->resolution->x *= static_cast<double>(outW) / static_cast<double>(source->fullWidth);
+        meta->resolution->y *= static_cast<double>(outH) / static_cast<double>(source->fullHeight);
+    }
     if (bytes && !jpeg) {
         source->feed = [bytes, limit](TRowSink& in) {
             PngRows rows;
@@ -592,12 +607,12 @@ SaveStep LoadResized(const BatchItem& item, ItemNotes& notes, const ItemLoaderOp
         std::shared_ptr<TPixelMap> shown = result->Map();
         source.reset();
         options.keepImage(item, shown);
-        return [shown, held, &item, output = options.output]() -> CommitStep {
-            std::shared_ptr<TAtomicFile> file = PrepareImageFile(*shown, item.output, output);
+        return [shown, meta, held, &item, output = options.output]() -> CommitStep {
+            std::shared_ptr<TAtomicFile> file = PrepareImageFile(*shown, item.output, output, *meta);
             return [file] { file->Commit(); };
         };
     }
-    return [source, held, request, outW, outH, whole, &item, output = options.output]() -> CommitStep {
+    return [source, meta, held, request, outW, outH, whole, &item, output = options.output]() -> CommitStep {
         // A .bmp and a map take B,G,R; the encoders take either order.
         const bool swap = source->order == RawOrder::Rgb;
         std::shared_ptr<TAtomicFile> file;
@@ -614,10 +629,10 @@ SaveStep LoadResized(const BatchItem& item, ItemNotes& notes, const ItemLoaderOp
             } else {
                 file = std::make_shared<TAtomicFile>(item.output);
                 if (output.format == OutputFormat::Bmp) {
-                    bmp = std::make_unique<TBmpRowSink>(*file, outW, outH);
+                    bmp = std::make_unique<TBmpRowSink>(*file, outW, outH, *meta);
                     sink = bmp.get();
                 } else {
-                    encoder = OpenRowEncoder(*file, outW, outH, source->order, output);
+                    encoder = OpenRowEncoder(*file, outW, outH, source->order, output, *meta);
                     sink = encoder.get();
                 }
             }
@@ -637,7 +652,7 @@ SaveStep LoadResized(const BatchItem& item, ItemNotes& notes, const ItemLoaderOp
         if (!saveError) saveError = runError;
         if (saveError) std::rethrow_exception(saveError);
         if (result) {
-            std::shared_ptr<TAtomicFile> made = PrepareImageFile(*result->Map(), item.output, output);
+            std::shared_ptr<TAtomicFile> made = PrepareImageFile(*result->Map(), item.output, output, *meta);
             return [made] { made->Commit(); };
         }
         if (encoder) encoder->Finish();

@@ -86,15 +86,25 @@ TEST(Metadata, ResolutionProfileAndOrientationRoundTripThroughEachOutput) {
         EXPECT_EQ(in.meta.resolution.has_value(), std::string(source) != "rgb.png") << source;
         EXPECT_EQ(in.meta.icc.empty(), std::string(source) == "rgb.png") << source;
         EXPECT_EQ(in.meta.orientation, std::string(source) == "res.jpg" ? 6 : 1) << source;
-        for (const std::string format : kFormats) {
-            SCOPED_TRACE(std::string(source) + " to " + format);
-            const std::string out = dir / format;
-            const CliRun r = RunConvert({"-q", "--format", format, "-o", out, dir / source});
+        // Resized, the profile stays and the resolution scales with the pixels.
+        std::vector<std::pair<std::string, std::string>> ways;
+        for (const std::string format : kFormats)
+            for (const char* resize : {"", "--resize=200%", "--thumbnail=16"}) ways.emplace_back(format, resize);
+        for (const auto& [format, resize] : ways) {
+            SCOPED_TRACE(std::string(source) + " to " + format + " " + resize);
+            const std::string out = dir / (format + resize.substr(0, 4));
+            std::vector<std::string> args = {"-q", "--format", format, "-o", out, dir / source};
+            if (!resize.empty()) args.push_back(resize);
+            const CliRun r = RunConvert(args);
             ASSERT_EQ(r.status, 0) << r.err;
             const std::string stem = std::string(source).substr(0, std::string(source).find('.'));
             const Loaded back = Load(out + "/" + stem + Ext(format));
             ASSERT_TRUE(back.map);
-            if (format == "tiff") {
+            const double sx = double(back.map->Width()) / in.map->Width(), sy = double(back.map->Height()) / in.map->Height();
+            if (!resize.empty()) {
+                EXPECT_NE(sx, 1.0);
+                EXPECT_EQ(back.meta.orientation, format == "bmp" || format == "png" ? 1 : in.meta.orientation);
+            } else if (format == "tiff") {
                 // The stored pixels, and the orientation they are shown in.
                 const TiffSamples t = ReadTiffSamples(out + "/" + stem + ".tif");
                 EXPECT_EQ(t.bytes, Rgb(*in.map));
@@ -110,13 +120,13 @@ TEST(Metadata, ResolutionProfileAndOrientationRoundTripThroughEachOutput) {
                 // BMP and PNG hold whole pixels per metre, JPEG whole ones per inch or cm.
                 const double near = format == "jpg" ? 0.5 : 0.02;
                 EXPECT_NEAR(PerInch(back.meta.resolution->x, back.meta.resolution->unit),
-                            PerInch(in.meta.resolution->x, in.meta.resolution->unit), near);
+                            PerInch(in.meta.resolution->x, in.meta.resolution->unit) * sx, near);
                 EXPECT_NEAR(PerInch(back.meta.resolution->y, back.meta.resolution->unit),
-                            PerInch(in.meta.resolution->y, in.meta.resolution->unit), near);
+                            PerInch(in.meta.resolution->y, in.meta.resolution->unit) * sy, near);
             }
             // A .bmp holds no profile.
             EXPECT_EQ(back.meta.icc, format == "bmp" ? std::vector<uint8_t>() : in.meta.icc);
-            if (format == "webp" && in.meta.resolution) {
+            if (format == "webp" && in.meta.resolution && resize.empty()) {
                 // Pillow finds the same in the WebP's ICCP and EXIF chunks.
                 const Resolution& r = *in.meta.resolution;
                 const std::string check = "from PIL import Image\nim = Image.open('" + out + "/" + stem + ".webp')\ne = im.getexif()\n"
