@@ -23,11 +23,22 @@ constexpr char kSource[] = "polygons";
 constexpr int kLineFlatLoop = 326;
 constexpr int kLineOddCrossings = 243;
 
-// Largest |16 v| taken into sub-pixel units. Keeps every coordinate, every
-// difference of two and every clip bound well inside 32 bits; a loop with a
-// vertex beyond it (some 33 million pixels out) is refused.
-constexpr float kMaxSub = 536870912.0f;  // 2^29
+// Largest |16 v| of the plain walk, some 33 million pixels out: every
+// coordinate, every difference of two and every clip bound well inside 32
+// bits. An edge with an end beyond it is walked exactly in wider integers
+// (FarSteppers).
+constexpr int64_t kNearSub = int64_t(1) << 29;
+// Largest |16 v| taken exactly, some 7 x 10^16 pixels out: differences and
+// their products with a step count stay inside 64 and 128 bits. A loop
+// with a vertex beyond it is first clipped to a square of kFarSub around
+// the origin, in doubles, where 1/16 pixel is below their precision.
+constexpr int64_t kFarSub = int64_t(1) << 60;
 constexpr int64_t kMaxClipSub = int64_t(1) << 30;
+
+// A loop vertex in 1/16 pixel.
+struct TSubPoint {
+    int64_t X, Y;
+};
 
 TMessageNotifier& Notifier() {
     static TMessageNotifier notifier;
@@ -42,12 +53,39 @@ void Notify(const std::string& text) {
 }
 
 // round(16 v) + 7, halves to even. False for a value that is not finite or
-// too far out to be held.
-bool SubPixel(float v, int32_t& f) {
-    const float s = 16.0f * v;
-    if (!(std::fabs(s) <= kMaxSub)) return false;  // also catches NaN
-    f = static_cast<int32_t>(std::nearbyint(s)) + 7;
+// beyond kFarSub.
+bool SubPixel(double v, int64_t& f) {
+    const double s = 16.0 * v;
+    if (!(std::fabs(s) <= double(kFarSub))) return false;  // also catches NaN
+    f = static_cast<int64_t>(std::nearbyint(s)) + 7;
     return true;
+}
+
+// The loop cut to the square |x|, |y| <= limit (in pixels), edge by edge
+// (Sutherland and Hodgman): inside it the same area, the cut parts
+// replaced by runs along the square's sides, which lie far outside any clip.
+std::vector<std::pair<double, double>> ClipToSquare(const TArrayOfPointF& loop, double limit) {
+    std::vector<std::pair<double, double>> in, out;
+    for (const TPointF& p : loop) in.push_back({double(p.X), double(p.Y)});
+    for (int side = 0; side < 4; ++side) {
+        const bool onY = side >= 2;
+        const double sign = side % 2 ? -1.0 : 1.0;  // keeps sign * coordinate <= limit
+        auto inside = [&](const std::pair<double, double>& p) { return sign * (onY ? p.second : p.first) <= limit; };
+        out.clear();
+        for (size_t i = 0; i < in.size(); ++i) {
+            const auto& a = in[i];
+            const auto& b = in[(i + 1) % in.size()];
+            if (inside(a)) out.push_back(a);
+            if (inside(a) != inside(b)) {
+                const double ca = onY ? a.second : a.first, cb = onY ? b.second : b.first;
+                const double t = (sign * limit - ca) / (cb - ca);
+                const double other = onY ? a.first + t * (b.first - a.first) : a.second + t * (b.second - a.second);
+                out.push_back(onY ? std::pair{other, sign * limit} : std::pair{sign * limit, other});
+            }
+        }
+        std::swap(in, out);
+    }
+    return in;
 }
 
 // pixel * 16 + offset, saturated so that huge clip values cannot overflow.
@@ -71,7 +109,7 @@ TMessageNotifier SetPolyNotifier(TMessageNotifier notifier) {
 // crossings of each edge that reaches it.
 struct TPoly::TFill {
     struct TEdge {
-        int32_t X1, Y1, X2, Y2;
+        int64_t X1, Y1, X2, Y2;
     };
 
     // One sloped edge, walked one sub-scanline down per step. At walk step
@@ -89,6 +127,7 @@ struct TPoly::TFill {
         int64_t Sx = 1;           // what a carry adds to X
         int32_t X1 = 0;
         bool Clamped = false;     // whether its crossings may leave the sides
+        bool Wide = false;        // whether Dy is beyond the lanes' 32 bits (a far edge)
         int64_t Top = 0, Bottom = 0;  // its first and last line, inclusive
         int64_t ZeroLine = -1;
         using TLanes = uint32_t __attribute__((vector_size(16)));
@@ -123,6 +162,12 @@ struct TPoly::TFill {
         // 16..19, the next row's first four, and are kept for it unless
         // WalkLines moves the walk.
         void WalkRow(int32_t* x) {
+            // Lanes of a wider Dy would wrap into crossings that are neither
+            // exact nor monotone, which the row's sums rely on.
+            if (Wide) {
+                WalkLines(x, 0, 16);
+                return;
+            }
             if (!LanesSet) {
                 int64_t x0 = X, e0 = Rem;
                 for (int i = 0; i < 4; ++i) {
@@ -254,9 +299,9 @@ struct TPoly::TFill {
     TFill& operator=(const TFill&) = delete;
 
     // Scan line of a lone crossing at sub-scanline y, or -1 when dropped.
-    int64_t LineOf(int32_t y) const {
+    int64_t LineOf(int64_t y) const {
         if (y < YLo || y > YHi) return -1;
-        const int64_t i = int64_t(y) - BaseY;
+        const int64_t i = y - BaseY;
         return i < 0 || i >= NLines ? -1 : i;
     }
 
@@ -291,6 +336,7 @@ struct TPoly::TFill {
         st.X1 = g.X1;
         st.Sx = g.X2 > g.X1 ? 1 : -1;
         st.Clamped = std::min(g.X1, g.X2) < XLo || std::max(g.X1, g.X2) > XHi;
+        st.Wide = dy > INT32_MAX;
         st.Top = int64_t(g.Y1) + (down ? kTop : -kTop) - BaseY;
         st.Bottom = st.Top + (kEnd - kBegin);
         if (dx == 0) {  // t stays 0: X1 on every line
@@ -298,10 +344,11 @@ struct TPoly::TFill {
             return st;
         }
         if (e0 == 0 && kBegin == 0) st.ZeroLine = int64_t(g.Y1) - BaseY;
-        const int64_t u = e0 + kTop * dx - 1;  // >= -1
-        const int64_t s = u < 0 ? -1 : u / dy;
+        // 128 bits for a far edge's product; the quotient fits 64.
+        const __int128 u = __int128(e0) + __int128(kTop) * dx - 1;  // >= -1
+        const int64_t s = u < 0 ? -1 : int64_t(u / dy);
         st.X = g.X1 + st.Sx * s;
-        st.Rem = u - s * dy;
+        st.Rem = int64_t(u - __int128(s) * dy);
         // Down the lines k grows when the edge runs down, else shrinks:
         // t changes by q dy + r per line, 0 <= r < dy, and twice that per
         // two lines.
@@ -317,9 +364,72 @@ struct TPoly::TFill {
         return st;
     }
 
+    // The crossing of walk step k of edge g, exactly: what MakeStepper's
+    // walk reaches there, unclamped.
+    static __int128 CrossingAt(const TEdge& g, int64_t k) {
+        const int64_t dx = g.X2 > g.X1 ? g.X2 - g.X1 : g.X1 - g.X2;
+        const int64_t dy = g.Y2 > g.Y1 ? g.Y2 - g.Y1 : g.Y1 - g.Y2;
+        const __int128 t = __int128((dx % dy) / 2) + __int128(k) * dx;
+        const __int128 s = t == 0 ? 0 : (t - 1) / dy;
+        return g.X2 > g.X1 ? g.X1 + s : g.X1 - s;
+    }
+
+    // A walk that stays on column x over g's kept steps kBegin..kEnd.
+    TStepper ColumnStepper(int32_t x, const TEdge& g, int64_t kBegin, int64_t kEnd) const {
+        TStepper st;
+        st.X = st.X1 = x;
+        const bool down = g.Y2 > g.Y1;
+        st.Top = g.Y1 + (down ? kBegin : -kEnd) - BaseY;
+        st.Bottom = st.Top + (kEnd - kBegin);
+        return st;
+    }
+
+    // The walks of an edge with an end beyond kNearSub, over its kept steps
+    // kBegin..kEnd, with each crossing as the plain walk in unbounded
+    // integers would give it once moved inside the sides: the steps whose
+    // crossings lie beyond a side become a walk down that side, found by
+    // bisection (the crossings are monotone); the rest, whose crossings fit,
+    // walk the edge itself.
+    void FarSteppers(const TEdge& g, int64_t kBegin, int64_t kEnd, std::vector<std::pair<int64_t, int>>& changes) {
+        auto add = [&](const TStepper& st) {
+            Steppers.push_back(st);
+            changes.push_back({st.Top, 1});
+            changes.push_back({st.Bottom + 1, -1});
+        };
+        const bool right = g.X2 > g.X1;
+        // The first step in lo..hi whose crossing passes `at`, or hi + 1.
+        auto firstStep = [&](int64_t lo, int64_t hi, auto passes) {
+            while (lo <= hi) {
+                const int64_t mid = lo + (hi - lo) / 2;
+                if (passes(CrossingAt(g, mid)))
+                    hi = mid - 1;
+                else
+                    lo = mid + 1;
+            }
+            return lo;
+        };
+        // Rightward the crossings run from left of XLo to right of XHi,
+        // leftward the other way round.
+        const int32_t first = right ? XLo : XHi, last = right ? XHi : XLo;
+        const int64_t in = firstStep(kBegin, kEnd, [&](__int128 c) { return right ? c >= XLo : c <= XHi; });
+        const int64_t beyond = firstStep(in, kEnd, [&](__int128 c) { return right ? c > XHi : c < XLo; });
+        if (in > kBegin) add(ColumnStepper(first, g, kBegin, in - 1));
+        if (beyond > in) {
+            if (g.X1 == g.X2 || beyond - in == 1) {
+                // A column, or one line: nothing to walk.
+                add(ColumnStepper(int32_t(CrossingAt(g, in)), g, in, beyond - 1));
+            } else {
+                TStepper st = MakeStepper(g, in, beyond - 1);
+                st.Clamped = false;  // its crossings stay inside
+                add(st);
+            }
+        }
+        if (beyond <= kEnd) add(ColumnStepper(last, g, beyond, kEnd));
+    }
+
     // Records each edge's walk and the twin crossings, and checks that
     // every line pairs up into spans before any row is drawn.
-    void BuildEdges(const TArrayOfPoint& v) {
+    void BuildEdges(const std::vector<TSubPoint>& v) {
         const size_t m = v.size();
         // Direction of the edge that arrives at v[0], from the last vertex
         // off v[0]'s sub-scanline.
@@ -335,22 +445,27 @@ struct TPoly::TFill {
         // Crossings-count changes along the lines, for the pairing check.
         std::vector<std::pair<int64_t, int>>& changes = Scratch->Changes;
         changes.clear();
-        TPoint prev = v[0];
+        auto near = [](int64_t c) { return c >= -kNearSub && c <= kNearSub; };
+        TSubPoint prev = v[0];
         for (size_t i = 1; i <= m; ++i) {
-            const TPoint cur = v[i % m];
+            const TSubPoint cur = v[i % m];
             if (prev.Y != cur.Y) {
                 const TEdge g{prev.X, prev.Y, cur.X, cur.Y};
                 if (int64_t kBegin, kEnd; KeptSteps(g, kBegin, kEnd)) {
-                    Steppers.push_back(MakeStepper(g, kBegin, kEnd));
-                    changes.push_back({Steppers.back().Top, 1});
-                    changes.push_back({Steppers.back().Bottom + 1, -1});
+                    if (near(g.X1) && near(g.Y1) && near(g.X2) && near(g.Y2)) {
+                        Steppers.push_back(MakeStepper(g, kBegin, kEnd));
+                        changes.push_back({Steppers.back().Top, 1});
+                        changes.push_back({Steppers.back().Bottom + 1, -1});
+                    } else {
+                        FarSteppers(g, kBegin, kEnd, changes);
+                    }
                 }
                 const int d2 = prev.Y < cur.Y ? 1 : -1;
                 // A top or bottom vertex: pair the new edge's first crossing
                 // with a twin so the sub-scanline stays even.
                 if (d2 != d) {
                     if (const int64_t l = LineOf(prev.Y); l >= 0) {
-                        Extras.push_back({l, Clamp(prev.X, XLo, XHi)});
+                        Extras.push_back({l, int32_t(std::clamp<int64_t>(prev.X, XLo, XHi))});
                         changes.push_back({l, 1});
                         changes.push_back({l + 1, -1});
                     }
@@ -826,22 +941,32 @@ void TPoly::FillPolygon() const {
     const TArrayOfPointF loop = Loop();
     if (loop.size() < 3) return;
 
-    TArrayOfPoint v(loop.size());
-    for (size_t i = 0; i < loop.size(); ++i)
-        if (!SubPixel(loop[i].X, v[i].X) || !SubPixel(loop[i].Y, v[i].Y)) return;
+    std::vector<TSubPoint> v(loop.size());
+    bool far = false;
+    for (size_t i = 0; i < loop.size() && !far; ++i)
+        far = !SubPixel(loop[i].X, v[i].X) || !SubPixel(loop[i].Y, v[i].Y);
+    if (far) {
+        for (const TPointF& p : loop)
+            if (!std::isfinite(p.X) || !std::isfinite(p.Y)) return;
+        const std::vector<std::pair<double, double>> cut = ClipToSquare(loop, double(kFarSub / 32));
+        if (cut.size() < 3) return;
+        v.resize(cut.size());
+        for (size_t i = 0; i < cut.size(); ++i)
+            if (!SubPixel(cut[i].first, v[i].X) || !SubPixel(cut[i].second, v[i].Y)) return;
+    }
 
     TFill fill(*this);
     // Range from the vertices alone, then limited to the rows that may be drawn.
-    int32_t minY = v[0].Y, maxY = v[0].Y;
-    for (const TPoint& p : v) {
+    int64_t minY = v[0].Y, maxY = v[0].Y;
+    for (const TSubPoint& p : v) {
         minY = std::min(minY, p.Y);
         maxY = std::max(maxY, p.Y);
     }
-    minY = Clamp(minY, fill.YLo, fill.YHi);
-    maxY = Clamp(maxY, fill.YLo, fill.YHi);
+    minY = std::clamp<int64_t>(minY, fill.YLo, fill.YHi);
+    maxY = std::clamp<int64_t>(maxY, fill.YLo, fill.YHi);
     if (minY >= maxY) return;
 
-    fill.BaseY = minY;
+    fill.BaseY = int32_t(minY);
     fill.NLines = int64_t(maxY) - minY + 1;
     fill.BuildEdges(v);
     fill.RenderScanLines();

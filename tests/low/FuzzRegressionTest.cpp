@@ -29,5 +29,23 @@ TEST(PolygonsFuzz, AnInsideOutClipBoxFillsNothing) {
     EXPECT_EQ(CoveredPixels(square, 27, 0, 28, 1), 1);
 }
 
+// Cut to the square of 2^56 pixels, an edge some 2^59 sixteenths tall
+// crosses the clip: its walk wrapped in 32-bit lanes into crossings out of
+// order, which unbalanced the row's sums and covered pixels right of it.
+TEST(PolygonsFuzz, ATallFarEdgeStaysInsideTheClip) {
+    const int32_t lo = 1751738, hi = 1751787;
+    TPoly poly;
+    poly.Points = {{1751753.125f, 1751753.125f}, {-4.8e25f, -1.5e26f}, {1752078, 1752078},
+                   {0, -750022.3125f}, {1751753.125f, 1751753.125f}};
+    poly.SetClip(lo, lo, hi, hi);
+    int inside = 0, outside = 0;
+    poly.OnCoverage = [&](TPoint p, float alpha) {
+        if (alpha > 0) ++(p.X >= lo && p.X < hi && p.Y >= lo && p.Y < hi ? inside : outside);
+    };
+    poly.FillPolygon();
+    EXPECT_GT(inside, 0);
+    EXPECT_EQ(outside, 0);
+}
+
 }  // namespace
 }  // namespace quenlo

@@ -91,8 +91,8 @@ TCoverage ReferenceFill(const TArrayOfPointF& loop, int64_t cl, int64_t ct, int6
             if (dir[i] > 0 ? a.second <= y && y < b.second : b.second < y && y <= a.second) {
                 const int64_t dx = std::llabs(b.first - a.first),
                               dy = std::llabs(b.second - a.second);
-                const int64_t t = (dx % dy) / 2 + std::llabs(y - a.second) * dx,
-                              s = t <= dy ? 0 : (t - 1) / dy;
+                const __int128 t = (dx % dy) / 2 + __int128(std::llabs(y - a.second)) * dx;
+                const int64_t s = t <= dy ? 0 : int64_t((t - 1) / dy);
                 xs.push_back(a.first + (b.first > a.first ? s : -s));
             }
             size_t k = 1;  // a reversal against the previous sloped edge doubles the vertex
@@ -201,8 +201,7 @@ TEST(PolygonsTest, NothingToFill) {
     EXPECT_TRUE(FillChain(Rect(2, 2, 6, 6), 0, 20, 50, 40).empty());
     EXPECT_TRUE(FillChain(Rect(1, -2, 5, 5), 0, -3, 10, 10).empty());  // negative base row
     // A vertex that cannot be placed refuses the loop.
-    for (float bad :
-         {std::numeric_limits<float>::quiet_NaN(), std::numeric_limits<float>::infinity(), 1e30f})
+    for (float bad : {std::numeric_limits<float>::quiet_NaN(), std::numeric_limits<float>::infinity()})
         EXPECT_TRUE(FillChain({{2, 2}, {6, 2}, {bad, 6}, {2, 6}, {2, 2}}).empty());
     TPoly poly;
     poly.Points = Rect(2, 2, 6, 6);
@@ -269,6 +268,40 @@ TEST(PolygonsTest, CoverageMatchesDirectSampling) {
     for (int r = 0; r < 20; ++r)
         for (int c = 0; c < 20; ++c)
             EXPECT_EQ(cov.count({r, c}) ? cov.at({r, c}) : -1, 255) << r << "," << c;
+}
+
+// A vertex past the 32-bit walk (some 33 million pixels out) is walked
+// exactly as the reference does in 64 bits; past what 64 bits hold, the
+// loop is cut to a square where the lost precision lies far below a pixel.
+TEST(PolygonsTest, FarVerticesAreClippedExactly) {
+    const TCoverage tri = FillChain({{5, 5}, {4e7f, 20}, {5, 35}, {5, 5}}, 0, 0, 40, 40);
+    EXPECT_EQ(std::count_if(tri.begin(), tri.end(), [](const auto& p) { return p.second == 255; }), 986);  // 34 columns x 29 rows inside
+    EXPECT_EQ(tri, ReferenceFill({{5, 5}, {4e7f, 20}, {5, 35}, {5, 5}}, 0, 0, 40, 40));
+
+    std::mt19937 rng(37);
+    std::uniform_real_distribution<float> near(-5, 45), far(-1e12f, 1e12f);
+    for (int it = 0; it < 24; ++it) {
+        TArrayOfPointF pts;
+        for (int i = 0, n = 3 + int(rng() % 5); i < n; ++i) {
+            // Far in x, in y or in both: an edge more than 2^31 sixteenths
+            // tall outgrows the 32-bit walk.
+            const int kind = int(rng() % 4);
+            pts.push_back({kind & 1 ? far(rng) : near(rng), kind & 2 ? far(rng) : near(rng)});
+        }
+        pts.push_back(pts.front());
+        TPoly poly;
+        poly.Points = pts;
+        poly.SetClip(0, 0, 40, 40);
+        const TCoverage want = ReferenceFill(poly.FindLoop(), 0, 0, 40, 40);
+        ASSERT_EQ(Fill(poly), want) << "case " << it;
+        ASSERT_EQ(FillRows(poly), want) << "case " << it;
+    }
+
+    // Beyond 64 bits: the clip's interior is covered whole, its edges as the
+    // nearer vertices make them.
+    const TCoverage huge = FillChain({{-3e30f, -5}, {3e30f, -5}, {3e30f, 1e30f}, {-3e30f, -5}}, 0, 0, 20, 20);
+    for (int r = 0; r < 20; ++r)
+        for (int c = 0; c < 20; ++c) EXPECT_EQ(huge.count({r, c}) ? huge.at({r, c}) : -1, 255) << r << "," << c;
 }
 
 // Runs against pixels and the reference on the shapes that stress the row
