@@ -9,6 +9,7 @@ Outputs: on real small pairs, the union of every shard's outputs must be
 byte-identical to one unsharded run.
 
   python3 bench/shard_plan_bench.py --bin build/bin --work /work/tmp/plan-bench [--names 100000000]
+  python3 bench/shard_plan_bench.py --bin build/bin --work /work/tmp/plan-bench --only startup --runs 5 --against OLD/quenlo-convert
 The work folder is removed at the end.
 """
 import argparse
@@ -60,16 +61,25 @@ def planning(q, work, names, shards, today):
     os.remove(names_file)
 
 
-def startup(q, work):
+def startup(q, work, runs, against):
     names_file = os.path.join(work, "names100k.txt")
     write_names(names_file, 100000)
     plan = os.path.join(work, "plan100k")
     subprocess.run([q, "-q", "--plan-shards", "1", "--plan-dir", plan, "-o", "out", "--files-from", names_file],
                    cwd=work, check=True)
     # No file exists: the shard plans its 100,000 items, then stops at the first.
-    wall, cpu, mib, status, _ = timed([q, "-q", "--plan", os.path.join(plan, "1-of-1.plan")], work)
-    print(f"a shard of a 100,000-item plan, to its first item: {wall:.2f} s ({cpu:.2f} s CPU), peak {mib:.0f} MiB "
-          f"(status {status})")
+    # With --against, the two programs take turns, so that both see the same load.
+    programs = [q] + ([against] if against else [])
+    cpus = {p: [] for p in programs}
+    for _ in range(runs):
+        for p in programs:
+            wall, cpu, mib, status, _ = timed([p, "-q", "--plan", os.path.join(plan, "1-of-1.plan")], work)
+            cpus[p].append(cpu)
+            print(f"a shard of a 100,000-item plan, to its first item: {wall:.2f} s ({cpu:.2f} s CPU), peak {mib:.0f} MiB "
+                  f"(status {status}){'' if p == q else ', ' + p}")
+    if runs > 1:
+        for p, c in cpus.items():
+            print(f"  {p}: CPU to the first item, least {min(c):.2f} s, median {sorted(c)[len(c) // 2]:.2f} s")
     wall0, cpu0, mib0, _, _ = timed([q, "-q", "-o", "out", "--files-from", names_file], work)
     print(f"  the same 100,000 names from a list: {wall0:.2f} s ({cpu0:.2f} s CPU), peak {mib0:.0f} MiB")
 
@@ -117,6 +127,8 @@ def main():
     p.add_argument("--pairs", type=int, default=10000)
     p.add_argument("--no-today", action="store_true", help="skip today's --shard run on the list")
     p.add_argument("--only", choices=["planning", "startup", "outputs"])
+    p.add_argument("--runs", type=int, default=1, help="start-up runs of each program")
+    p.add_argument("--against", help="another quenlo-convert, whose start-up runs take turns with this one's")
     a = p.parse_args()
     q = os.path.abspath(os.path.join(a.bin, "quenlo-convert"))
     os.makedirs(a.work)
@@ -124,7 +136,7 @@ def main():
         if a.only in (None, "planning"):
             planning(q, a.work, a.names, a.shards, not a.no_today)
         if a.only in (None, "startup"):
-            startup(q, a.work)
+            startup(q, a.work, a.runs, a.against and os.path.abspath(a.against))
         if a.only in (None, "outputs"):
             outputs(q, a.work, a.pairs, 8)
     finally:

@@ -1,10 +1,13 @@
 #include "batch/BatchPlan.h"
 
 #include <algorithm>
+#include <cerrno>
 #include <cstdint>
 #include <filesystem>
+#include <climits>
 #include <cstring>
 #include <deque>
+#include <fcntl.h>
 #include <map>
 #include <sys/stat.h>
 #include <set>
@@ -64,6 +67,31 @@ std::string PathKey(const std::string& name) {
     const fs::path p = fs::weakly_canonical(fs::absolute(name, ec), ec);
     return ec ? fs::absolute(name).lexically_normal().string() : p.string();
 }
+
+// PathKey of names that are not on disk, each folder resolved once: the key
+// of a missing name is its folder's key and the name. Where the folder
+// cannot be searched, or the name is too long, the name's own lookup fails
+// otherwise and PathKey is asked.
+class TMissingKeys {
+public:
+    std::string operator()(const std::string& name) {
+        const std::string file = ExtractFileName(name);
+        if (file.empty() || file == "." || file == ".." || file.size() > NAME_MAX || name.size() >= PATH_MAX)
+            return PathKey(name);
+        auto [folder, fresh] = folders_.try_emplace(ExtractFileDir(name));
+        if (fresh) {
+            const std::string dir = folder->first.empty() ? "." : folder->first;
+            // A folder that is missing, or no folder, finds no name either.
+            const bool searchable = ::faccessat(AT_FDCWD, dir.c_str(), X_OK, AT_EACCESS) == 0 || errno == ENOENT || errno == ENOTDIR;
+            folder->second = {PathKey(dir), searchable};
+        }
+        if (!folder->second.second) return PathKey(name);
+        return (fs::path(folder->second.first) / file).string();
+    }
+
+private:
+    std::unordered_map<std::string, std::pair<std::string, bool>> folders_;  // as spelled -> key, searchable
+};
 
 // Items are numbered in 31 bits: a reader's tag and an outsider's mark take the last.
 constexpr uint32_t kMaxItems = 0x7fffffffu;
@@ -302,7 +330,7 @@ private:
             if (const FileKey image = KeyOf(pair ? ipr : in.name); image.found)
                 readers.push_back({image.ino, devices_.Number(image), index * 2 + 1});
             else
-                missing.push_back({HashOf(PathKey(pair ? ChangeFileExt(in.name, "") + "\n" : in.name)), index});
+                missing.push_back({HashOf(missingKey_(pair ? ChangeFileExt(in.name, "") + "\n" : in.name)), index});
             items_.push_back(e);
         }
     }
@@ -343,7 +371,7 @@ private:
                 const Entry& e = items_[missing_[k].item];
                 const std::string name(plan_.Input(e));
                 repeated[missing_[k].item] =
-                    !paths.emplace(PathKey(e.pair & TBatchPlan::kPair ? ChangeFileExt(name, "") + "\n" : name), OutputPath(missing_[k].item)).second;
+                    !paths.emplace(missingKey_(e.pair & TBatchPlan::kPair ? ChangeFileExt(name, "") + "\n" : name), OutputPath(missing_[k].item)).second;
             }
         }
         std::vector<Missing>().swap(missing_);
@@ -366,20 +394,23 @@ private:
         // An output over another input destroys it before, or after, it is
         // read. Only an output that exists can be another input.
         std::vector<OutputKey> existing;
+        std::vector<bool> direct(items_.size());  // reached through no link: its own RealOutput
         {
             TCollector<OutputKey> found;
             for (uint32_t i = 0; i < items_.size(); ++i) {
                 if (items_[i].refusal != Refusal::None) continue;  // refused before: writes nothing
-                std::string real;
+                const std::string output = plan_.Output(items_[i]);
+                TReplacedFiles::Found real;
                 try {
-                    real = ReplacedFile(plan_.Output(items_[i]));
+                    real = replaced_.Find(output);
                 } catch (const EQuenlo&) {
                     items_[i].refusal = Refusal::UnsafeLink;
                     continue;
                 }
+                direct[i] = real.path == output;
                 // stat only: a pipe or device is never opened here.
-                struct stat st {};
-                if (::stat(real.c_str(), &st) != 0) continue;
+                if (!real.exists) continue;
+                const struct stat& st = real.st;
                 if (!S_ISREG(st.st_mode) && !S_ISDIR(st.st_mode)) {
                     items_[i].refusal = Refusal::NotRegular;
                     continue;
@@ -414,12 +445,13 @@ private:
         size_t written = 0;  // existing or new
         for (const Entry& e : items_) written += e.refusal == Refusal::None;
         outputs.reserve(written);
+        auto realOutput = [&](uint32_t i) { return direct[i] ? plan_.Output(items_[i]) : RealOutput(i); };
         for (uint32_t i = 0; i < items_.size(); ++i)
-            if (!exists[i] && items_[i].refusal == Refusal::None) outputs.push_back(newOutputKey(RealOutput(i), i));
+            if (!exists[i] && items_[i].refusal == Refusal::None) outputs.push_back(newOutputKey(realOutput(i), i));
 
         // One output for several inputs: the last one listed is what stays.
         // New files' names are compared only where their hashes agree.
-        auto fileName = [&](const OutputKey& k) { return ExtractFileName(RealOutput(k.item)); };
+        auto fileName = [&](const OutputKey& k) { return ExtractFileName(realOutput(k.item)); };
         auto sameOutput = [&](const OutputKey& a, const OutputKey& b) {
             return a.where == b.where && a.id == b.id && (a.Exists() || fileName(a) == fileName(b));
         };
@@ -440,16 +472,16 @@ private:
     }
 
     // The file an item's output replaces: through its links, as far as they lead.
-    std::string RealOutput(uint32_t i) const {
+    std::string RealOutput(uint32_t i) {
         const std::string output = plan_.Output(items_[i]);
         try {
-            return ReplacedFile(output);
+            return replaced_.Find(output).path;
         } catch (const EQuenlo&) {
             return output;  // refused when the clashes are decided
         }
     }
     // The same, absolute and tidy, to tell whether two items write one file.
-    std::string OutputPath(uint32_t i) const { return PathKey(RealOutput(i)); }
+    std::string OutputPath(uint32_t i) { return PathKey(RealOutput(i)); }
 
     // A pair's .rgb is read too, and an output may be it through a link. Only
     // the .rgb files that are existing outputs are looked for, so a batch
@@ -515,6 +547,8 @@ private:
     TDevices devices_;
     std::vector<Reader> readers_;  // images read, then the .rgb files that are outputs
     std::vector<Missing> missing_;  // images not on disk
+    TMissingKeys missingKey_;
+    TReplacedFiles replaced_;  // each output folder walked once
 };
 
 TBatchPlan PlanBatch(const InputSource& next, const PlanOptions& options) {

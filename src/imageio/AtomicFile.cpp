@@ -193,24 +193,34 @@ TFolder::~TFolder() {
     if (fd_ >= 0) ::close(fd_);
 }
 
-std::string ReplacedFile(const std::string& name) {
-    std::string path = name;
+std::string ReplacedFile(const std::string& name) { return TReplacedFiles().Find(name).path; }
+
+TReplacedFiles::Found TReplacedFiles::Find(const std::string& name) {
+    Found found;
+    std::string& path = found.path;
+    path = name;
     char buf[PATH_MAX];
     for (int hops = 0; hops < 40; ++hops) {  // the kernel's own limit
         // Every folder on the way too: a missing one is made later, by the same walk.
-        std::string unsafe;
-        if (const int fd = WalkFolder(ExtractFileDir(path), false, nullptr, &unsafe); fd >= 0) ::close(fd);
-        if (!unsafe.empty()) throw EQuenlo(unsafe);
-        struct stat st {};
-        if (::lstat(path.c_str(), &st) != 0 || !S_ISLNK(st.st_mode)) return path;
+        const std::string dir = ExtractFileDir(path);
+        auto [verdict, fresh] = unsafe_.try_emplace(dir);
+        if (fresh)
+            if (const int fd = WalkFolder(dir, false, nullptr, &verdict->second); fd >= 0) ::close(fd);
+        if (!verdict->second.empty()) throw EQuenlo(verdict->second);
+        struct stat& st = found.st;
+        if (::lstat(path.c_str(), &st) != 0) return found;
+        if (!S_ISLNK(st.st_mode)) {
+            found.exists = true;  // lstat is stat for all but a link
+            return found;
+        }
         if (!MayFollow(path, st)) throw EQuenlo(NotFollowed(path));
         const ssize_t n = ::readlink(path.c_str(), buf, sizeof buf);
-        if (n <= 0 || static_cast<size_t>(n) >= sizeof buf) return path;
+        if (n <= 0 || static_cast<size_t>(n) >= sizeof buf) break;
         std::string link(buf, static_cast<size_t>(n));
-        const std::string dir = ExtractFileDir(path);
         path = link.front() == '/' || dir.empty() ? link : dir + kPathDelim + link;
     }
-    return path;
+    found.exists = ::stat(path.c_str(), &found.st) == 0;
+    return found;
 }
 
 namespace {

@@ -15,6 +15,8 @@
 #include <cstdint>
 #include <csignal>
 #include <string>
+#include <sys/stat.h>
+#include <unordered_map>
 #include <vector>
 
 namespace quenlo {
@@ -62,6 +64,23 @@ private:
 // neither the folder's owner nor this user is not followed, as the kernel's
 // protected-symlinks rule has it: throws EQuenlo naming it.
 std::string ReplacedFile(const std::string& name);
+
+// ReplacedFile for the many names of one batch: each folder on the way is
+// walked once, its verdict kept, as the batch is planned at one moment.
+class TReplacedFiles {
+public:
+    struct Found {
+        std::string path;     // as ReplacedFile returns it
+        bool exists = false;  // whether path names anything, through links; st is then its stat
+        struct stat st {};
+    };
+    // Throws as ReplacedFile.
+    Found Find(const std::string& name);
+
+private:
+    // Folder as spelled -> the text of the link not followed on its way, "" for none.
+    std::unordered_map<std::string, std::string> unsafe_;
+};
 
 // A folder opened by walking its path one component at a time, each opened
 // without following a link (O_NOFOLLOW): a link met on the way is followed

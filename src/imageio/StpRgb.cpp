@@ -159,11 +159,13 @@ std::string PairName(const std::string& fileName, std::string_view upperExt, TFo
     // Only when none exists is the folder listed for another mix of cases.
     const std::string chosenExt = SpelledLike(ExtractFileExt(fileName), upperExt);
     const std::string chosen = ChangeFileExt(fileName, chosenExt);
-    const std::string upper = ChangeFileExt(fileName, upperExt);
+    if (Exists(chosen)) return chosen;
+    // Each spelling asked once: the chosen one is mostly the lower case one.
     const std::string lower = ChangeFileExt(fileName, LowerAscii(upperExt));
-    for (const std::string* name : {&chosen, &lower, &upper})
-        if (Exists(*name)) return *name;
-    std::string found = FindFileIgnoringCase(upper, chosenExt, listings);
+    if (lower != chosen && Exists(lower)) return lower;
+    const std::string upper = ChangeFileExt(fileName, upperExt);
+    if (upper != chosen && Exists(upper)) return upper;
+    std::string found = FindOtherCase(upper, chosenExt, listings);
     return found.empty() ? upper : found;
 }
 

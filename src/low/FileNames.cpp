@@ -86,6 +86,10 @@ std::vector<std::string> TFolderListings::SameNameIgnoringCase(const std::string
 std::string FindFileIgnoringCase(const std::string& path, std::string_view preferExt, TFolderListings* listings) {
     std::error_code ec;
     if (fs::exists(fs::path(path), ec)) return path;
+    return FindOtherCase(path, preferExt, listings);
+}
+
+std::string FindOtherCase(const std::string& path, std::string_view preferExt, TFolderListings* listings) {
     const std::string name = ExtractFileName(path);
     if (name.empty()) return {};
     TFolderListings once;

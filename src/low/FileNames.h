@@ -40,5 +40,7 @@ private:
 // through listings when given.
 std::string FindFileIgnoringCase(const std::string& path, std::string_view preferExt = {},
                                  TFolderListings* listings = nullptr);
+// The same for a path already known not to exist: only the folder is looked in.
+std::string FindOtherCase(const std::string& path, std::string_view preferExt = {}, TFolderListings* listings = nullptr);
 
 }  // namespace quenlo

@@ -184,6 +184,19 @@ TEST(BatchRefusals, UsageErrorsAndRefusalsNeverLoseAFileOrBlock) {
     }
 }
 
+// A missing image named again, through a link to its folder or with "..",
+// is one image: it fails once.
+TEST(BatchRefusals, AMissingImageNamedTwiceFailsOnce) {
+    Folder f;
+    fs::create_directories(f.dir / "d");
+    fs::create_directory_symlink("d", f.dir / "l");
+    const CliRun r = RunConvert({"-q", "--keep-going", "-o", f.dir / "out", f.dir / "d/gone.ipr", f.dir / "l/gone.rgb",
+                                 f.dir / "no/x.jpg", f.dir / "no/../no/x.jpg", f.dir / "a.ipr"});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(std::count(r.err.begin(), r.err.end(), '\n'), 2) << r.err;
+    EXPECT_EQ(ReadBytes(f.dir / "out/a.bmp"), f.aBmp);
+}
+
 // Names that could forge a line or read alike stay apart in messages and the report.
 TEST(BatchRefusals, ControlCharactersAreQuotedAndOtherBytesKept) {
     Folder f;
