@@ -21,10 +21,10 @@ ConvertResult Convert(const std::vector<std::string>& inputs, const ConvertOptio
     PlanOptions planOptions;
     planOptions.outputDir = options.outputDir;
     planOptions.outputExt = OutputExtension(load.output.format);
+    planOptions.existing = options.skipExisting ? ExistingOutput::Skip : ExistingOutput::Overwrite;
     BatchOptions batch;
     batch.jobs = options.jobs;
     batch.onLoadFailure = options.keepGoing ? OnLoadFailure::KeepGoing : OnLoadFailure::Stop;
-    batch.existing = options.skipExisting ? ExistingOutput::Skip : ExistingOutput::Overwrite;
     batch.cancelled = options.cancelled;
 
     ConvertResult result;

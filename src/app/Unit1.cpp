@@ -587,6 +587,7 @@ PlanOptions TForm1::PlanChoices() const {
     PlanOptions plan;
     plan.outputDir = Utf8(Edit1->text());
     plan.outputExt = OutputExtension(static_cast<OutputFormat>(FormatBox->currentIndex()));
+    plan.existing = SkipExistingBox->isChecked() ? ExistingOutput::Skip : ExistingOutput::Overwrite;
     return plan;
 }
 
@@ -611,7 +612,6 @@ BatchOptions TForm1::BatchChoices() const {
     BatchOptions options;
     options.jobs = std::max(Jobs, 1);
     options.onLoadFailure = KeepGoingBox->isChecked() ? OnLoadFailure::KeepGoing : OnLoadFailure::Stop;
-    options.existing = SkipExistingBox->isChecked() ? ExistingOutput::Skip : ExistingOutput::Overwrite;
     return options;
 }
 

@@ -509,6 +509,7 @@ private:
         TBatchPlan kept;
         kept.dir = plan_.dir;
         kept.ext = plan_.ext;
+        kept.existing = plan_.existing;
         kept.subdirs_ = plan_.subdirs_;
         std::vector<uint32_t> renumber(items_.size(), UINT32_MAX);
         for (size_t i = 0, n = 0; i < items_.size(); ++i)
@@ -555,6 +556,7 @@ TBatchPlan PlanBatch(const InputSource& next, const PlanOptions& options) {
     TBatchPlan plan;
     plan.dir = options.outputDir;
     plan.ext = options.outputExt;
+    plan.existing = options.existing;
     PrepareOutputDir(plan.dir);
     TPlanner(plan, options).Plan(next);
     return plan;

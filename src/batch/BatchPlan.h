@@ -26,10 +26,16 @@ struct BatchItem {
     const char* refusalCode = "";  // FailureReason's code for it: "clash", "not-regular", "unsafe-link"
 };
 
+// What an output that exists already, or that an earlier item of the batch
+// also writes, gets: replaced, left alone (the item is skipped), or a new
+// name with " (2)", " (3)"... before the extension.
+enum class ExistingOutput : uint8_t { Overwrite, Skip, Number };
+
 class TBatchPlan {
 public:
     std::string dir;  // the output folder with its trailing separator; "" beside each source
     std::string ext = ".bmp";  // the outputs' extension
+    ExistingOutput existing = ExistingOutput::Overwrite;
 
     size_t Size() const { return items_.size(); }
     // Builds the names and the refusal's text. Safe from several threads.
@@ -87,6 +93,9 @@ InputSource ListSource(const std::vector<std::string>& names);
 
 struct PlanOptions {
     std::string outputDir;  // "" beside each source
+    // The outputs' file names before the extension (see NamePattern.h).
+    std::string namePattern = "{name}";
+    ExistingOutput existing = ExistingOutput::Overwrite;
     // Not empty (".rgb"): files with this extension, in any case, are
     // headerless raw data rather than members of a pair.
     std::string rawExt;

@@ -159,7 +159,7 @@ struct MadeFolders {
 };
 
 // The load and save steps of one item; failures are recorded, not thrown.
-Outcome PrepareSteps(const BatchItem& item, const BatchOptions& options, const LoadStep& load, MadeFolders& folders) {
+Outcome PrepareSteps(const TBatchPlan& plan, const BatchItem& item, const LoadStep& load, MadeFolders& folders) {
     Outcome out;
     auto fail = [&](FailureKind kind, std::string reason, const char* code) {
         out.state = Outcome::State::Failed;
@@ -177,7 +177,7 @@ Outcome PrepareSteps(const BatchItem& item, const BatchOptions& options, const L
         return fail(kind, Reason(e), code);
     };
     if (!item.refusal.empty()) return fail(FailureKind::Save, item.refusal, item.refusalCode);
-    if (options.existing == ExistingOutput::Skip && FileExists(item.output)) {
+    if (plan.existing == ExistingOutput::Skip && FileExists(item.output)) {
         out.state = Outcome::State::Skipped;
         return out;
     }
@@ -212,7 +212,7 @@ Outcome PrepareSteps(const BatchItem& item, const BatchOptions& options, const L
 Outcome Prepare(const TBatchPlan& plan, size_t i, const BatchOptions& options, const LoadStep& load, MadeFolders& folders) {
     const Clock::time_point start = Clock::now();
     auto item = std::make_unique<BatchItem>(plan.Item(i));
-    Outcome out = PrepareSteps(*item, options, load, folders);
+    Outcome out = PrepareSteps(plan, *item, load, folders);
     out.item = std::move(item);
     out.took = Clock::now() - start;
     return out;

@@ -13,12 +13,10 @@
 namespace quenlo {
 
 enum class OnLoadFailure { Stop, KeepGoing };
-enum class ExistingOutput { Overwrite, Skip };
 
 struct BatchOptions {
     int jobs = 1;  // 1: everything on the calling thread
     OnLoadFailure onLoadFailure = OnLoadFailure::Stop;
-    ExistingOutput existing = ExistingOutput::Overwrite;
     // Asked on the calling thread before each item; true ends the batch there
     // (the item in hand is finished first, the rest are not reached).
     std::function<bool()> cancelled;

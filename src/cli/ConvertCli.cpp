@@ -284,7 +284,7 @@ std::optional<int> ParseConvertArgs(int argc, const char* const* argv, FILE* out
             throw CLI::ValidationError("--watch", "takes folders and -o OUT, and no --files-from or --shard");
     });
     options.batch.onLoadFailure = keepGoing ? OnLoadFailure::KeepGoing : OnLoadFailure::Stop;
-    options.batch.existing = skipExisting ? ExistingOutput::Skip : ExistingOutput::Overwrite;
+    options.plan.existing = skipExisting ? ExistingOutput::Skip : ExistingOutput::Overwrite;
     args.watch.recurse = args.recursive ? Recurse::On : Recurse::Off;
     args.watch.settle = std::chrono::milliseconds(settleMs);
     args.watch.poll = std::chrono::milliseconds(std::llround(pollSeconds * 1000));
@@ -379,7 +379,7 @@ std::optional<int> TakePlanSettings(const TShardPlanFile& plan, ConvertArgs& arg
         return usage;
     planned.options.batch.jobs = args.options.batch.jobs;
     if (args.options.batch.onLoadFailure == OnLoadFailure::KeepGoing) planned.options.batch.onLoadFailure = OnLoadFailure::KeepGoing;
-    if (args.options.batch.existing == ExistingOutput::Skip) planned.options.batch.existing = ExistingOutput::Skip;
+    if (args.options.plan.existing == ExistingOutput::Skip) planned.options.plan.existing = ExistingOutput::Skip;
     planned.reportName = args.reportName;
     planned.quiet = args.quiet;
     args = std::move(planned);
