@@ -8,6 +8,8 @@
 #include <cmath>
 #include <exception>
 
+#include "app/QtText.h"
+
 namespace quenlo {
 
 namespace {
@@ -51,7 +53,7 @@ void TQtPaintBox::Guarded(F&& f) {
     } catch (const std::exception& e) {
         if (OnError) OnError(QString::fromUtf8(e.what()));
     } catch (...) {
-        if (OnError) OnError(QStringLiteral("unknown error"));
+        if (OnError) OnError(QTr("unknown error"));
     }
 }
 

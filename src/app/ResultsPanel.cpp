@@ -10,13 +10,15 @@
 #include <QUrl>
 #include <QVBoxLayout>
 
+#include "app/QtText.h"
+
 namespace quenlo {
 
 QString SummaryLine(const BatchCounts& c) {
-    QString line = QStringLiteral("%1 converted, %2 failed, %3 not reached").arg(c.converted).arg(c.failed).arg(c.notReached);
-    if (c.skipped > 0) line += QStringLiteral(", %1 skipped").arg(c.skipped);
-    if (c.stopped) line += QStringLiteral(" (stopped by a failed load)");
-    else if (c.cancelled) line += QStringLiteral(" (cancelled)");
+    QString line = QTr("%1 converted, %2 failed, %3 not reached").arg(c.converted).arg(c.failed).arg(c.notReached);
+    if (c.skipped > 0) line += QTr(", %1 skipped").arg(c.skipped);
+    if (c.stopped) line += QTr(" (stopped by a failed load)");
+    else if (c.cancelled) line += QTr(" (cancelled)");
     return line;
 }
 
@@ -26,30 +28,30 @@ TResultsPanel::TResultsPanel(QWidget* parent) : QWidget(parent) {
     auto* row = new QHBoxLayout;
     SummaryLabel = new QLabel(this);
     SummaryLabel->setTextInteractionFlags(Qt::TextSelectableByMouse);
-    SummaryLabel->setToolTip(QStringLiteral("What the last batch did"));
+    SummaryLabel->setToolTip(QTr("What the last batch did"));
     // A long summary is cut rather than widening the window when the panel appears.
     SummaryLabel->setSizePolicy(QSizePolicy::Ignored, QSizePolicy::Preferred);
     row->addWidget(SummaryLabel, 1);
-    CopyButton = new QPushButton(QStringLiteral("Copy"), this);
-    CopyButton->setToolTip(QStringLiteral("Copy the summary and the list to the clipboard"));
+    CopyButton = new QPushButton(QTr("Copy"), this);
+    CopyButton->setToolTip(QTr("Copy the summary and the list to the clipboard"));
     row->addWidget(CopyButton);
-    OpenFolderButton = new QPushButton(QStringLiteral("Open output folder"), this);
-    OpenFolderButton->setToolTip(QStringLiteral("Show the output folder in the file manager"));
+    OpenFolderButton = new QPushButton(QTr("Open output folder"), this);
+    OpenFolderButton->setToolTip(QTr("Show the output folder in the file manager"));
     OpenFolderButton->setEnabled(false);
     row->addWidget(OpenFolderButton);
     column->addLayout(row);
     List = new QPlainTextEdit(this);
     List->setReadOnly(true);
     List->setLineWrapMode(QPlainTextEdit::NoWrap);
-    List->setToolTip(QStringLiteral("Files of the last batch that failed, warned or were not reached, with the reason"));
-    List->setPlaceholderText(QStringLiteral("Failed, warned and unreached files of the last batch are listed here."));
+    List->setToolTip(QTr("Files of the last batch that failed, warned or were not reached, with the reason"));
+    List->setPlaceholderText(QTr("Failed, warned and unreached files of the last batch are listed here."));
     column->addWidget(List, 1);
 
     connect(CopyButton, &QPushButton::clicked, this, [this] { QApplication::clipboard()->setText(Text()); });
     connect(OpenFolderButton, &QPushButton::clicked, this,
             [this] {
                 if (!QDesktopServices::openUrl(QUrl::fromLocalFile(outputFolder_)))
-                    List->appendPlainText(QStringLiteral("No file manager could show %1").arg(outputFolder_));
+                    List->appendPlainText(QTr("No file manager could show %1").arg(outputFolder_));
             });
 }
 
@@ -68,7 +70,7 @@ void TResultsPanel::Add(const QString& line) {
 
 void TResultsPanel::Finish(const BatchCounts& counts) {
     if (dropped_ > 0) {
-        lines_ << QStringLiteral("... and %1 more").arg(dropped_);
+        lines_ << QTr("... and %1 more").arg(dropped_);
         dropped_ = 0;
     }
     SummaryLabel->setText(SummaryLine(counts));

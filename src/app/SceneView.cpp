@@ -16,6 +16,7 @@
 #include <thread>
 
 #include "app/QtPaintBox.h"
+#include "app/QtText.h"
 #include "app/ZoomControl.h"
 #include "scene/kinds/Pbox.h"
 
@@ -85,13 +86,13 @@ void TSceneView::Show(TScene scene) {
     view_->SetRoot(scene.Root.get());
     scene_ = std::move(scene);  // the old tree goes now, after the view let go
     zoom_->SetPercent(Zoom());  // the largest step may differ for the new size
-    const QString kind = QStringLiteral("%1 x %2, %3 node(s)")
+    const QString kind = QTr("%1 x %2, %3 node(s)")
                              .arg(scene_.Root->Width)
                              .arg(scene_.Root->Height)
                              .arg(scene_.NodeCount);
-    QString text = kind + QStringLiteral(" · Ctrl+wheel, Ctrl +/-/0/9 zoom · F5 reloads");
+    QString text = kind + QTr(" · Ctrl+wheel, Ctrl +/-/0/9 zoom · F5 reloads");
     if (!scene_.Warnings.empty())
-        text = QStringLiteral("%1 warning(s) on stderr · ").arg(scene_.Warnings.size()) + text;
+        text = QTr("%1 warning(s) on stderr · ").arg(scene_.Warnings.size()) + text;
     SetStatus(text);
 }
 
@@ -106,7 +107,7 @@ void TSceneView::StartReload(bool afterFreeing) {
     TReload* r = reload_.get();
     r->Serial = ++reloads_;
     r->AfterFreeing = afterFreeing;
-    SetStatus(QStringLiteral("Reading ") + FromUtf8(scriptPath_) + QStringLiteral(" again…"));
+    SetStatus(QTr("Reading %1 again…").arg(FromUtf8(scriptPath_)));
     TSceneReadOptions options;
     options.Strict = strict_;
     options.MaxWork = maxWork_;
@@ -147,7 +148,7 @@ bool TSceneView::ApplyReload() {
         return false;
     }
     if (!r->Scene) {
-        SetStatus(QStringLiteral("Not reloaded: ") + FromUtf8(r->Error));
+        SetStatus(QTr("Not reloaded: %1").arg(FromUtf8(r->Error)));
         return false;
     }
     PrintWarnings(*r->Scene);
@@ -162,7 +163,7 @@ QString TSceneView::StatusText() const { return status_->text(); }
 void TSceneView::SetStatus(const QString& text) { status_->setText(text); }
 
 void TSceneView::UpdateTitle() {
-    setWindowTitle(QStringLiteral("%1 (%2%) – quenlo-scene")
+    setWindowTitle(QTr("%1 (%2%) – quenlo-scene")
                        .arg(QFileInfo(FromUtf8(scriptPath_)).fileName())
                        .arg(Zoom()));
 }

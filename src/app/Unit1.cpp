@@ -34,6 +34,7 @@
 #include <unordered_map>
 
 #include "app/QtPaintBox.h"
+#include "app/QtText.h"
 #include "app/ZoomControl.h"
 #include "batch/BatchInputs.h"
 #include "batch/WatchSource.h"
@@ -81,7 +82,7 @@ QString FailureLine(const std::string& input, const std::string& reason) {
     return FromUtf8(input) + QStringLiteral(": ") + FromUtf8(reason);
 }
 QString WarningLine(const std::string& input, const std::string& text) {
-    return FromUtf8(input) + QStringLiteral(": warning: ") + FromUtf8(text);
+    return QTr("%1: warning: %2").arg(FromUtf8(input), FromUtf8(text));
 }
 }  // namespace
 
@@ -261,9 +262,9 @@ void TForm1::BuildControls() {
     Panel1->installEventFilter(this);
     column->addWidget(Panel1);
 
-    Button3 = new QPushButton(QStringLiteral("Select Targets"), Panel1);
+    Button3 = new QPushButton(QTr("Select Targets"), Panel1);
     Button3->setGeometry(8, 6, 121, 29);
-    Label1 = new QLabel(QStringLiteral("output dir"), Panel1);
+    Label1 = new QLabel(QTr("output dir"), Panel1);
     Label1->move(148, 8);
     Label1->adjustSize();
     Edit1 = new QLineEdit(Panel1);
@@ -273,31 +274,31 @@ void TForm1::BuildControls() {
     setTabOrder(Button3, Edit1);
     setTabOrder(Edit1, Button1);
     Button3->setShortcut(QKeySequence::Open);
-    Button3->setToolTip(QStringLiteral("Choose images to convert (Ctrl+O); folders can also be dropped on the window"));
-    Edit1->setToolTip(QStringLiteral("Folder for the converted files, created when missing; empty: beside each source"));
-    Button1->setToolTip(QStringLiteral("Choose the output folder"));
+    Button3->setToolTip(QTr("Choose images to convert (Ctrl+O); folders can also be dropped on the window"));
+    Edit1->setToolTip(QTr("Folder for the converted files, created when missing; empty: beside each source"));
+    Button1->setToolTip(QTr("Choose the output folder"));
     Label1->setToolTip(Edit1->toolTip());
 
     // Room is left in this row for more choices about the output.
     OptionsRow = new QFrame(central);
     auto* options = new QHBoxLayout(OptionsRow);
     options->setContentsMargins(8, 2, 8, 2);
-    KeepGoingBox = new QCheckBox(QStringLiteral("Keep going past failed files"), OptionsRow);
-    KeepGoingBox->setToolTip(QStringLiteral("Off: a file that cannot be read stops the batch there"));
-    SkipExistingBox = new QCheckBox(QStringLiteral("Skip existing outputs"), OptionsRow);
-    SkipExistingBox->setToolTip(QStringLiteral("Leave output files that already exist alone"));
-    ReplaceOriginalsBox = new QCheckBox(QStringLiteral("Replace originals"), OptionsRow);
-    ReplaceOriginalsBox->setToolTip(QStringLiteral(
+    KeepGoingBox = new QCheckBox(QTr("Keep going past failed files"), OptionsRow);
+    KeepGoingBox->setToolTip(QTr("Off: a file that cannot be read stops the batch there"));
+    SkipExistingBox = new QCheckBox(QTr("Skip existing outputs"), OptionsRow);
+    SkipExistingBox->setToolTip(QTr("Leave output files that already exist alone"));
+    ReplaceOriginalsBox = new QCheckBox(QTr("Replace originals"), OptionsRow);
+    ReplaceOriginalsBox->setToolTip(QTr(
         "Off: a file written over its own source fails where that would lose alpha, deep samples, pages or metadata"));
     FormatBox = new QComboBox(OptionsRow);
     FormatBox->addItems({QStringLiteral("BMP"), QStringLiteral("PNG"), QStringLiteral("TIFF"), QStringLiteral("JPEG"),
                          QStringLiteral("WebP")});
     FormatBox->setToolTip(
-        QStringLiteral("Format of the files written: 24-bit .bmp, .png, uncompressed .tif, .jpg or lossy .webp"));
+        QTr("Format of the files written: 24-bit .bmp, .png, uncompressed .tif, .jpg or lossy .webp"));
     ResizeBox = new QLineEdit(OptionsRow);
-    ResizeBox->setPlaceholderText(QStringLiteral("Full size"));
+    ResizeBox->setPlaceholderText(QTr("Full size"));
     ResizeBox->setMaximumWidth(110);
-    ResizeBox->setToolTip(QStringLiteral(
+    ResizeBox->setToolTip(QTr(
         "Resize: empty for full size, a long side in pixels (1600), or a geometry (1600x1200, x600, 50%, 300x200!, "
         "256x256^, 1600x1600> to only shrink)"));
     FilterBox = new QComboBox(OptionsRow);
@@ -306,27 +307,27 @@ void TForm1::BuildControls() {
         shown[0] = shown[0].toUpper();
         FilterBox->addItem(shown, QLatin1String(name));
     }
-    FilterBox->setToolTip(QStringLiteral("Resize filter: Lanczos is the sharpest, Box averages, Nearest copies pixels"));
+    FilterBox->setToolTip(QTr("Resize filter: Lanczos is the sharpest, Box averages, Nearest copies pixels"));
     QualityBox = new QSpinBox(OptionsRow);
     QualityBox->setRange(1, 100);
     QualityBox->setValue(90);
-    QualityBox->setPrefix(QStringLiteral("Quality "));
-    QualityBox->setToolTip(QStringLiteral("JPEG and WebP quality: 1 smallest to 100 best"));
+    QualityBox->setPrefix(QTr("Quality "));
+    QualityBox->setToolTip(QTr("JPEG and WebP quality: 1 smallest to 100 best"));
     // What images carry besides their pixels, in a row of its own.
     auto* carried = new QFrame(central);
     auto* carriedRow = new QHBoxLayout(carried);
     carriedRow->setContentsMargins(8, 0, 8, 2);
-    UprightBox = new QCheckBox(QStringLiteral("Turn photos upright"), carried);
-    UprightBox->setToolTip(QStringLiteral("Turn photos by their EXIF orientation; off: the pixels as stored, "
-                                          "the orientation kept in TIFF files"));
+    UprightBox = new QCheckBox(QTr("Turn photos upright"), carried);
+    UprightBox->setToolTip(QTr("Turn photos by their EXIF orientation; off: the pixels as stored, "
+                               "the orientation kept in TIFF files"));
     BackgroundBox = new QLineEdit(carried);
-    BackgroundBox->setPlaceholderText(QStringLiteral("Keep alpha"));
+    BackgroundBox->setPlaceholderText(QTr("Keep alpha"));
     BackgroundBox->setMaximumWidth(100);
-    BackgroundBox->setToolTip(QStringLiteral(
+    BackgroundBox->setToolTip(QTr(
         "Background under transparent pixels: a colour name (white, black, grey) or #rrggbb; empty: PNG and TIFF "
         "keep alpha, other formats use white"));
     ZoomLabel = new QLabel(OptionsRow);
-    ZoomLabel->setToolTip(QStringLiteral("Zoom: Ctrl+wheel, Ctrl+plus, Ctrl+minus, Ctrl+0 for 100 %, Ctrl+9 to fit"));
+    ZoomLabel->setToolTip(QTr("Zoom: Ctrl+wheel, Ctrl+plus, Ctrl+minus, Ctrl+0 for 100 %, Ctrl+9 to fit"));
     options->addWidget(KeepGoingBox);
     options->addWidget(SkipExistingBox);
     options->addWidget(ReplaceOriginalsBox);
@@ -334,9 +335,9 @@ void TForm1::BuildControls() {
     options->addWidget(ResizeBox);
     options->addWidget(FilterBox);
     options->addWidget(QualityBox);
-    WatchButton = new QPushButton(QStringLiteral("Watch folder"), OptionsRow);
+    WatchButton = new QPushButton(QTr("Watch folder"), OptionsRow);
     WatchButton->setCheckable(true);
-    WatchButton->setToolTip(QStringLiteral(
+    WatchButton->setToolTip(QTr(
         "Convert each image written into a chosen folder, once complete, into the output folder, until switched off (Esc)"));
     options->addWidget(WatchButton);
     options->addStretch(1);
@@ -351,7 +352,7 @@ void TForm1::BuildControls() {
     optionsScroll_->installEventFilter(this);
     column->addWidget(optionsScroll_);
     carriedRow->addWidget(UprightBox);
-    carriedRow->addWidget(new QLabel(QStringLiteral("Background"), carried));
+    carriedRow->addWidget(new QLabel(QTr("Background"), carried));
     carriedRow->addWidget(BackgroundBox);
     carriedRow->addStretch(1);
     column->addWidget(carried);
@@ -368,12 +369,12 @@ void TForm1::BuildControls() {
     connect(QualityBox, &QSpinBox::valueChanged, this, [this] { SaveSettings(); });
     ShowQuality();
 
-    EmptyHint = new QLabel(QStringLiteral("Drop images or folders here, or Select Targets (Ctrl+O)"), ScrollBox1->viewport());
+    EmptyHint = new QLabel(QTr("Drop images or folders here, or Select Targets (Ctrl+O)"), ScrollBox1->viewport());
     EmptyHint->setAlignment(Qt::AlignCenter);
     EmptyHint->setWordWrap(true);
     EmptyHint->setAttribute(Qt::WA_TransparentForMouseEvents);
     ScrollBox1->viewport()->installEventFilter(this);
-    ScrollBox1->setToolTip(QStringLiteral("Each image as it is written; drag with a button held to paint on it"));
+    ScrollBox1->setToolTip(QTr("Each image as it is written; drag with a button held to paint on it"));
 
     Results = new TResultsPanel;
     ResultsDock = new QDockWidget(QStringLiteral("Results"), this);
@@ -389,16 +390,16 @@ void TForm1::BuildControls() {
 
     status_ = new QLabel(QStringLiteral("---"), StatusBar1);
     StatusBar1->addWidget(status_, 1);
-    status_->setToolTip(QStringLiteral("The file in hand and its size in pixels"));
+    status_->setToolTip(QTr("The file in hand and its size in pixels"));
     BatchProgress = new QProgressBar(StatusBar1);
     BatchProgress->setFormat(QStringLiteral("%v / %m"));
     BatchProgress->setMaximumWidth(160);
-    BatchProgress->setToolTip(QStringLiteral("Files settled of the batch"));
+    BatchProgress->setToolTip(QTr("Files settled of the batch"));
     BatchProgress->hide();
     StatusBar1->addPermanentWidget(BatchProgress);
-    CancelButton = new QPushButton(QStringLiteral("Cancel"), StatusBar1);
+    CancelButton = new QPushButton(QTr("Cancel"), StatusBar1);
     CancelButton->hide();
-    CancelButton->setToolTip(QStringLiteral("Stop after the file in hand (Esc)"));
+    CancelButton->setToolTip(QTr("Stop after the file in hand (Esc)"));
     StatusBar1->addPermanentWidget(CancelButton);
     // Tall enough for the Cancel button, which a 19-pixel bar clipped.
     StatusBar1->setFixedHeight(std::max(19, CancelButton->sizeHint().height() + 2));
@@ -447,7 +448,7 @@ void TForm1::Guarded(F&& f) {
     } catch (const std::exception& e) {
         dialogs_.ShowError(this, ErrorBoxText(FromUtf8(e.what())));
     } catch (...) {
-        dialogs_.ShowError(this, ErrorBoxText(QStringLiteral("unknown error")));
+        dialogs_.ShowError(this, ErrorBoxText(QTr("unknown error")));
     }
 }
 
@@ -552,9 +553,9 @@ void TForm1::Button3Click() {
     OpenFilesRequest request;
     QStringList patterns;
     for (const std::string& ext : ReadExtensions()) patterns << QLatin1Char('*') + QString::fromStdString(ext);
-    request.filters = {QStringLiteral("RGB files (*.rgb)"), QStringLiteral("IPR files (*.ipr)"),
-                       QStringLiteral("Image files (%1)").arg(patterns.join(QLatin1Char(' '))),
-                       QStringLiteral("All files (*)")};
+    request.filters = {QTr("RGB files (*.rgb)"), QTr("IPR files (*.ipr)"),
+                       QTr("Image files (%1)").arg(patterns.join(QLatin1Char(' '))),
+                       QTr("All files (*)")};
     request.selectedFilter = std::clamp(inputFilter_, 0, int(request.filters.size()) - 1);
     request.directory = inputDir_;
     const std::optional<QStringList> files = dialogs_.OpenFiles(this, request);
@@ -597,7 +598,7 @@ ItemLoaderOptions TForm1::LoaderChoices(const std::shared_ptr<TKeptImages>& kept
     load.resize = ResizeChoice();
     load.output.quality = QualityBox->value();
     load.replaceSources = ReplaceOriginalsBox->isChecked();
-    load.inPlaceOption = "\"Replace originals\"";
+    load.inPlaceOption = std::string("\"") + Tr("Replace originals") + "\"";
     load.autoOrient = UprightBox->isChecked();
     // A colour that reads as none keeps alpha, as an empty box does.
     load.background = ColorFromText(BackgroundBox->text().trimmed().toStdString());
@@ -617,13 +618,13 @@ BatchOptions TForm1::BatchChoices() const {
 
 bool TForm1::FileSettled(const std::string& input, const ItemReport& report) {
     if (report.status == ItemStatus::NotReached) {
-        Results->Add(FromUtf8(input) + QStringLiteral(": not reached"));
+        Results->Add(QTr("%1: not reached").arg(FromUtf8(input)));
         return false;
     }
     ++filesDone_;
     // The image put in place has its own size; after a failure the size shown stays the one before.
     if (report.status == ItemStatus::Converted) shownSize_ = QSize(int(report.width), int(report.height));
-    batchStatus_ = report.status == ItemStatus::Failed ? FromUtf8(ExtractFileName(input)) + QStringLiteral("  failed")
+    batchStatus_ = report.status == ItemStatus::Failed ? QTr("%1  failed").arg(FromUtf8(ExtractFileName(input)))
                                                        : StatusOf(input, shownSize_.width(), shownSize_.height());
     return true;
 }
@@ -748,11 +749,11 @@ void TForm1::ConvertFiles(const QStringList& files) {
     ShowResults();
     if (result.stopped) {
         if (result.notStarted > 0)
-            stoppedBy += QStringLiteral("\n\n%1 of %2 not reached; \"Keep going past failed files\" goes on past such files")
+            stoppedBy += QTr("\n\n%1 of %2 not reached; \"Keep going past failed files\" goes on past such files")
                              .arg(result.notStarted)
                              .arg(plan.Size());
         notWritten += static_cast<int>(leftOut.size());
-        if (notWritten > 0) stoppedBy += QStringLiteral("\n\n%1 more not written: see Results").arg(notWritten);
+        if (notWritten > 0) stoppedBy += QTr("\n\n%1 more not written: see Results").arg(notWritten);
         throw EQuenlo(Utf8(stoppedBy));
     }
 }
@@ -778,7 +779,7 @@ void TForm1::WatchButtonClick(bool checked) {
     // Said before a folder is asked for, not after.
     if (Edit1->text().trimmed().isEmpty()) {
         WatchButton->setChecked(false);
-        return SetStatus(QStringLiteral("Watch folder needs an output folder: choose one with \"...\" first"));
+        return SetStatus(QTr("Watch folder needs an output folder: choose one with \"...\" first"));
     }
     const std::optional<QString> dir = dialogs_.ChooseFolder(this, inputDir_);
     if (!dir) {
@@ -849,7 +850,7 @@ void TForm1::StartWatch(const QString& dir) {
         } catch (const std::exception& e) {
             error = FromUtf8(e.what());
         } catch (...) {
-            error = QStringLiteral("unknown error");
+            error = QTr("unknown error");
         }
         QMetaObject::invokeMethod(this, [this, error] { WatchEnded(error); }, Qt::QueuedConnection);
     });
@@ -870,7 +871,7 @@ void TForm1::StopWatch() {
     Results->Finish(counts_);
     const bool anyFile = !batchStatus_.isEmpty();
     ShowLastFile();
-    if (!anyFile) SetStatus(QStringLiteral("stopped watching ") + watchDir_);
+    if (!anyFile) SetStatus(QTr("stopped watching %1").arg(watchDir_));
     if (!watchError_.isEmpty()) SetStatus(watchError_);
     ShowResults();
 }

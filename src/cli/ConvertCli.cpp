@@ -26,6 +26,7 @@
 #include "cli/WatchCli.h"
 #include "low/Errors.h"
 #include "low/Low.h"
+#include "low/Messages.h"
 #include "pixelmap/ColorText.h"
 
 namespace quenlo {
@@ -48,8 +49,8 @@ std::pair<int, int> ParseShard(const std::string& text) {
         ok = nErr == std::errc() && last == end;
     }
     if (!ok || n < 1 || n > kMaxShards || k < 1 || k > n)
-        throw CLI::ValidationError("--shard", "expected K/N with 1 <= K <= N <= " + std::to_string(kMaxShards) +
-                                                  ", got \"" + text + "\"");
+        throw CLI::ValidationError("--shard", FormatText(Tr("expected K/N with 1 <= K <= N <= %d, got \"%s\""), kMaxShards,
+                                                             text.c_str()));
     return {k - 1, n};
 }
 
@@ -58,7 +59,8 @@ RawLayout ParseRawSize(const std::string& text) {
     long long w = 0, h = 0;
     char end = 0;
     if (std::sscanf(text.c_str(), "%lldx%lld%c", &w, &h, &end) != 2 || !BmpCanHold(w, h))
-        throw CLI::ValidationError("--raw-size", "expected WIDTHxHEIGHT that a .bmp can hold, got \"" + text + "\"");
+        throw CLI::ValidationError("--raw-size",
+                                   FormatText(Tr("expected WIDTHxHEIGHT that a .bmp can hold, got \"%s\""), text.c_str()));
     RawLayout layout;
     layout.width = static_cast<int32_t>(w);
     layout.height = static_cast<int32_t>(h);
@@ -71,8 +73,8 @@ int64_t ParseMaxPixels(const std::string& text) {
     const char* const end = text.data() + text.size();
     const auto [last, err] = std::from_chars(text.data(), end, n);
     if (text.empty() || !std::isdigit(static_cast<unsigned char>(text[0])) || err != std::errc() || last != end || n < 1)
-        throw CLI::ValidationError("--max-pixels", "expected a whole number from 1 to " + std::to_string(INT64_MAX) +
-                                                       ", got \"" + text + "\"");
+        throw CLI::ValidationError("--max-pixels", FormatText(Tr("expected a whole number from 1 to %lld, got \"%s\""),
+                                                              static_cast<long long>(INT64_MAX), text.c_str()));
     return n;
 }
 
@@ -97,7 +99,7 @@ FILE* OpenListFile(const std::string& name) {
         struct stat named {};
         if (got == 0 && ::lstat(name.c_str(), &named) == 0 && S_ISFIFO(named.st_mode)) {
             std::fclose(f);
-            throw EQuenlo("cannot read the list " + name + ": a FIFO with no writer");
+            throw EQuenlo(FormatText(Tr("cannot read the list %s: a FIFO with no writer"), name.c_str()));
         }
         if (got == 1) std::ungetc(static_cast<unsigned char>(c), f);
     }
@@ -144,94 +146,94 @@ struct ConvertArgs {
 // Fills args from argv; gives the exit status when the run ends here
 // (help, version or a usage error).
 std::optional<int> ParseConvertArgs(int argc, const char* const* argv, FILE* out, FILE* err, ConvertArgs& args) {
-    CLI::App app{"Converts .ipr/.rgb raw images, .bmp, .jpg, .png and .tif files into 24-bit .bmp, .png or .tif files.",
+    CLI::App app{Tr("Converts .ipr/.rgb raw images, .bmp, .jpg, .png and .tif files into 24-bit .bmp, .png or .tif files."),
                  "quenlo-convert"};
     ConvertOptions& options = args.options;
     options.batch.jobs = static_cast<int>(std::max(1u, std::thread::hardware_concurrency()));
     bool keepGoing = false, skipExisting = false;
     std::string shard, rawSize, rawExt = "rgb", rawOrder = "rgb";
     app.add_option("FILE", args.files,
-                   "Images to convert (.ipr or .rgb of a raw pair, .bmp, .jpg, .png, .tif, .gif, .heic, .avif, .webp), or folders with -r");
+                   Tr("Images to convert (.ipr or .rgb of a raw pair, .bmp, .jpg, .png, .tif, .gif, .heic, .avif, .webp), or folders with -r"));
     app.add_option("-o,--output", options.plan.outputDir,
-                   "Folder for the .bmp files, created with its parents (default: beside each source)");
+                   Tr("Folder for the .bmp files, created with its parents (default: beside each source)"));
     app.add_flag("-r,--recursive", args.recursive,
-                 "Convert every image file below a folder, in path order; with -o the tree is mirrored");
-    app.add_option("--files-from", args.filesFrom, "Read more names from FILE, one per line (- for standard input)");
-    app.add_flag("-0,--null", args.nulSeparated, "Names in --files-from end with a NUL byte, not a newline");
-    app.add_option("--report", args.reportName, "Write a JSON Lines report: one object per input, then a summary");
-    app.add_option("--shard", shard, "Convert only shard K of N (1 <= K <= N), split by output name");
-    app.add_option("--plan-shards", args.planShards, "Plan the batch once for N shards into --plan-dir, then stop")
+                 Tr("Convert every image file below a folder, in path order; with -o the tree is mirrored"));
+    app.add_option("--files-from", args.filesFrom, Tr("Read more names from FILE, one per line (- for standard input)"));
+    app.add_flag("-0,--null", args.nulSeparated, Tr("Names in --files-from end with a NUL byte, not a newline"));
+    app.add_option("--report", args.reportName, Tr("Write a JSON Lines report: one object per input, then a summary"));
+    app.add_option("--shard", shard, Tr("Convert only shard K of N (1 <= K <= N), split by output name"));
+    app.add_option("--plan-shards", args.planShards, Tr("Plan the batch once for N shards into --plan-dir, then stop"))
         ->check(CLI::Range(1, kMaxShards));
-    app.add_option("--plan-dir", args.planDir, "Folder for the plan: DIR/K-of-N.plan for each shard, and DIR/plan.json");
-    app.add_option("--plan", args.planFile, "Convert the shard planned in FILE (DIR/K-of-N.plan) with the plan's options");
-    app.add_option("--raw-size", rawSize, "Files with the --raw-ext extension are headerless WIDTHxHEIGHT data");
-    app.add_option("--raw-ext", rawExt, "Extension of headerless raw data (default: rgb)");
-    app.add_option("--raw-order", rawOrder, "Channel order of headerless raw data: rgb or bgr (default: rgb)")
+    app.add_option("--plan-dir", args.planDir, Tr("Folder for the plan: DIR/K-of-N.plan for each shard, and DIR/plan.json"));
+    app.add_option("--plan", args.planFile, Tr("Convert the shard planned in FILE (DIR/K-of-N.plan) with the plan's options"));
+    app.add_option("--raw-size", rawSize, Tr("Files with the --raw-ext extension are headerless WIDTHxHEIGHT data"));
+    app.add_option("--raw-ext", rawExt, Tr("Extension of headerless raw data (default: rgb)"));
+    app.add_option("--raw-order", rawOrder, Tr("Channel order of headerless raw data: rgb or bgr (default: rgb)"))
         ->check(CLI::IsMember({"rgb", "bgr"}));
-    app.add_option("-j,--jobs", options.batch.jobs, "Files converted in parallel (default: number of cores)")
+    app.add_option("-j,--jobs", options.batch.jobs, Tr("Files converted in parallel (default: number of cores)"))
         ->check(CLI::Range(1, 1024));
-    app.add_flag("--keep-going", keepGoing, "Go on after a file that fails to load");
-    app.add_flag("--skip-existing", skipExisting, "Leave outputs that already exist alone");
+    app.add_flag("--keep-going", keepGoing, Tr("Go on after a file that fails to load"));
+    app.add_flag("--skip-existing", skipExisting, Tr("Leave outputs that already exist alone"));
     app.add_flag("--in-place", options.load.replaceSources,
-                 "Let an output replace its own source even where that loses alpha, deep samples, pages or metadata");
-    app.add_flag("-q,--quiet", args.quiet, "No progress bar");
+                 Tr("Let an output replace its own source even where that loses alpha, deep samples, pages or metadata"));
+    app.add_flag("-q,--quiet", args.quiet, Tr("No progress bar"));
     std::string maxPixels;
     app.add_option("--max-pixels", maxPixels,
-                   "Refuse images of more than N pixels, before reading them (default: 268435456, at most 9223372036854775807)");
+                   Tr("Refuse images of more than N pixels, before reading them (default: 268435456, at most 9223372036854775807)"));
     app.add_flag("--auto-orient", options.load.autoOrient,
-                 "Turn images upright by their orientation (TIFF tag, EXIF in JPEG, HEIC, AVIF) and state 1 "
-                 "(default: pixels as stored, the orientation carried to TIFF outputs)");
+                 Tr("Turn images upright by their orientation (TIFF tag, EXIF in JPEG, HEIC, AVIF) and state 1 "
+                    "(default: pixels as stored, the orientation carried to TIFF outputs)"));
     std::string format = "bmp", tiffCompression = "none";
-    app.add_option("--format", format, "Output format: bmp, png, tiff, jpg or webp (default: bmp)")
+    app.add_option("--format", format, Tr("Output format: bmp, png, tiff, jpg or webp (default: bmp)"))
         ->check(CLI::IsMember({"bmp", "png", "tiff", "jpg", "webp"}));
-    app.add_option("--png-level", options.load.output.pngLevel, "PNG compression level, 0 (none) to 9 (smallest) (default: 6)")
+    app.add_option("--png-level", options.load.output.pngLevel, Tr("PNG compression level, 0 (none) to 9 (smallest) (default: 6)"))
         ->check(CLI::Range(0, 9));
-    app.add_option("--tiff-compression", tiffCompression, "TIFF compression: none, lzw or deflate (default: none)")
+    app.add_option("--tiff-compression", tiffCompression, Tr("TIFF compression: none, lzw or deflate (default: none)"))
         ->check(CLI::IsMember({"none", "lzw", "deflate"}));
     // What an image carries besides its pixels: alpha, colour profile, orientation.
     std::string background, icc = "keep";
     app.add_option("--background", background,
-                   "Lay transparent pixels over COLOR (a name such as white or black, or #rrggbb) in every output; "
-                   "without it PNG, TIFF and WebP keep alpha and other formats use white");
-    app.add_option("--icc", icc, "ICC profiles: keep (in outputs that hold one), strip, or srgb (convert the pixels "
-                                 "to sRGB and write none) (default: keep)")
+                   Tr("Lay transparent pixels over COLOR (a name such as white or black, or #rrggbb) in every output; "
+                      "without it PNG, TIFF and WebP keep alpha and other formats use white"));
+    app.add_option("--icc", icc, Tr("ICC profiles: keep (in outputs that hold one), strip, or srgb (convert the pixels "
+                                    "to sRGB and write none) (default: keep)"))
         ->check(CLI::IsMember({"keep", "strip", "srgb"}));
     std::string resize, thumbnail, filter;
     app.add_option("--resize", resize,
-                   "Resize every image to GEOMETRY: WxH (fit inside), W or xH (one side), N% (scale), WxH! (exact), "
-                   "WxH^ (fill); a trailing > only shrinks, < only enlarges");
+                   Tr("Resize every image to GEOMETRY: WxH (fit inside), W or xH (one side), N% (scale), WxH! (exact), "
+                      "WxH^ (fill); a trailing > only shrinks, < only enlarges"));
     app.add_option("--thumbnail", thumbnail,
-                   "Make thumbnails that fit inside GEOMETRY (WxH, W or xH), never enlarged; JPEGs shrink while they load");
-    app.add_option("--filter", filter, "Resize filter: lanczos, bicubic, bilinear, box or nearest "
-                                       "(default: lanczos; bicubic for --thumbnail)")
+                   Tr("Make thumbnails that fit inside GEOMETRY (WxH, W or xH), never enlarged; JPEGs shrink while they load"));
+    app.add_option("--filter", filter, Tr("Resize filter: lanczos, bicubic, bilinear, box or nearest "
+                                          "(default: lanczos; bicubic for --thumbnail)"))
         ->check(CLI::IsMember({"lanczos", "bicubic", "bilinear", "box", "nearest"}));
     std::string subsampling = "420";
-    app.add_option("--quality", options.load.output.quality, "JPEG and lossy WebP quality, 1 to 100 (default: 90)")
+    app.add_option("--quality", options.load.output.quality, Tr("JPEG and lossy WebP quality, 1 to 100 (default: 90)"))
         ->check(CLI::Range(1, 100));
-    app.add_option("--jpeg-subsampling", subsampling, "JPEG chroma subsampling: 444, 422 or 420 (default: 420)")
+    app.add_option("--jpeg-subsampling", subsampling, Tr("JPEG chroma subsampling: 444, 422 or 420 (default: 420)"))
         ->check(CLI::IsMember({"444", "422", "420"}));
-    app.add_flag("--progressive", options.load.output.progressive, "Progressive JPEG (holds the image's coefficients)");
-    app.add_flag("--lossless", options.load.output.lossless, "Lossless WebP");
+    app.add_flag("--progressive", options.load.output.progressive, Tr("Progressive JPEG (holds the image's coefficients)"));
+    app.add_flag("--lossless", options.load.output.lossless, Tr("Lossless WebP"));
     long long settleMs = 1000;
     double pollSeconds = 0, idleSeconds = 0;
-    app.add_flag("--watch", args.watching, "Convert the images in each folder FILE, then each new one once complete, until a signal");
-    app.add_option("--settle", settleMs, "With --watch: milliseconds a file must stay unchanged (default: 1000)")
+    app.add_flag("--watch", args.watching, Tr("Convert the images in each folder FILE, then each new one once complete, until a signal"));
+    app.add_option("--settle", settleMs, Tr("With --watch: milliseconds a file must stay unchanged (default: 1000)"))
         ->check(CLI::Range(0LL, 3600000LL));
-    app.add_option("--poll", pollSeconds, "With --watch: scan every SECONDS instead of taking kernel events (network shares)")
+    app.add_option("--poll", pollSeconds, Tr("With --watch: scan every SECONDS instead of taking kernel events (network shares)"))
         ->check(CLI::Range(0.001, 86400.0));
-    app.add_option("--idle-exit", idleSeconds, "With --watch: end after SECONDS with nothing to do")
+    app.add_option("--idle-exit", idleSeconds, Tr("With --watch: end after SECONDS with nothing to do"))
         ->check(CLI::Range(0.001, 1e9));
     app.add_flag("--include-hidden", args.watch.includeHidden,
-                 "With --watch: also take hidden names (.name) and partial downloads (.part, .crdownload, .tmp)");
-    app.add_option("--done", args.watch.doneDir, "With --watch: move each input into DIR once it is converted");
-    app.add_option("--failed", args.watch.failedDir, "With --watch: move each input into DIR once it has failed");
+                 Tr("With --watch: also take hidden names (.name) and partial downloads (.part, .crdownload, .tmp)"));
+    app.add_option("--done", args.watch.doneDir, Tr("With --watch: move each input into DIR once it is converted"));
+    app.add_option("--failed", args.watch.failedDir, Tr("With --watch: move each input into DIR once it has failed"));
     const std::optional<int> usage = ParseToolArgs(app, argc, argv, out, err, [&] {
         if (args.files.empty() && args.filesFrom.empty() && args.planFile.empty()) throw CLI::RequiredError("FILE or --files-from");
-        if ((args.planShards > 0) != !args.planDir.empty()) throw CLI::ValidationError("--plan-shards and --plan-dir", "go together");
+        if ((args.planShards > 0) != !args.planDir.empty()) throw CLI::ValidationError("--plan-shards and --plan-dir", Tr("go together"));
         if (args.planShards > 0 && (!shard.empty() || args.watching || !args.reportName.empty() || !args.planFile.empty()))
-            throw CLI::ValidationError("--plan-shards", "takes no --shard, --watch, --report or --plan");
+            throw CLI::ValidationError("--plan-shards", Tr("takes no --shard, --watch, --report or --plan"));
         if (!args.planFile.empty() && (!args.files.empty() || !args.filesFrom.empty() || args.recursive || !shard.empty() || args.watching))
-            throw CLI::ValidationError("--plan", "takes its inputs and its shard from the plan: no FILE, --files-from, -r, --shard or --watch");
+            throw CLI::ValidationError("--plan", Tr("takes its inputs and its shard from the plan: no FILE, --files-from, -r, --shard or --watch"));
         if (!shard.empty()) std::tie(options.plan.shard, options.plan.shards) = ParseShard(shard);
         if (app.count("--max-pixels")) options.load.limit.maxPixels = ParseMaxPixels(maxPixels);
         if (!rawSize.empty()) {
@@ -240,9 +242,9 @@ std::optional<int> ParseConvertArgs(int argc, const char* const* argv, FILE* out
             options.plan.rawExt = rawExt.starts_with('.') ? rawExt : "." + rawExt;
             options.load.rawExt = options.plan.rawExt;
         } else if (app.count("--raw-ext") || app.count("--raw-order")) {
-            throw CLI::ValidationError("--raw-ext and --raw-order", "need --raw-size");
+            throw CLI::ValidationError("--raw-ext and --raw-order", Tr("need --raw-size"));
         }
-        if (args.nulSeparated && args.filesFrom.empty()) throw CLI::ValidationError("-0", "needs --files-from");
+        if (args.nulSeparated && args.filesFrom.empty()) throw CLI::ValidationError("-0", Tr("needs --files-from"));
         options.load.output.format = format == "png"    ? OutputFormat::Png
                                      : format == "tiff" ? OutputFormat::Tiff
                                      : format == "jpg"  ? OutputFormat::Jpeg
@@ -257,11 +259,11 @@ std::optional<int> ParseConvertArgs(int argc, const char* const* argv, FILE* out
         options.plan.outputExt = OutputExtension(options.load.output.format);
         if (!background.empty()) {
             options.load.background = ColorFromText(background);
-            if (!options.load.background) throw CLI::ValidationError("--background", "takes a colour name or #rrggbb");
+            if (!options.load.background) throw CLI::ValidationError("--background", Tr("takes a colour name or #rrggbb"));
         }
         options.load.icc = icc == "strip" ? IccMode::Strip : icc == "srgb" ? IccMode::Srgb : IccMode::Keep;
         if (!resize.empty() || !thumbnail.empty()) {
-            if (!resize.empty() && !thumbnail.empty()) throw CLI::ValidationError("--resize and --thumbnail", "take one of the two");
+            if (!resize.empty() && !thumbnail.empty()) throw CLI::ValidationError("--resize and --thumbnail", Tr("take one of the two"));
             const char* const name = resize.empty() ? "--thumbnail" : "--resize";
             ResizeRequest request;
             request.thumbnail = resize.empty();
@@ -275,13 +277,13 @@ std::optional<int> ParseConvertArgs(int argc, const char* const* argv, FILE* out
                                             : *ResampleFilterByName(filter);
             options.load.resize = request;
         } else if (!filter.empty()) {
-            throw CLI::ValidationError("--filter", "needs --resize or --thumbnail");
+            throw CLI::ValidationError("--filter", Tr("needs --resize or --thumbnail"));
         }
         if (!args.watching && (app.count("--settle") || app.count("--poll") || app.count("--idle-exit") ||
                                app.count("--include-hidden") || app.count("--done") || app.count("--failed")))
-            throw CLI::ValidationError("--settle, --poll, --idle-exit, --include-hidden, --done and --failed", "need --watch");
+            throw CLI::ValidationError("--settle, --poll, --idle-exit, --include-hidden, --done and --failed", Tr("need --watch"));
         if (args.watching && (!args.filesFrom.empty() || !shard.empty() || options.plan.outputDir.empty()))
-            throw CLI::ValidationError("--watch", "takes folders and -o OUT, and no --files-from or --shard");
+            throw CLI::ValidationError("--watch", Tr("takes folders and -o OUT, and no --files-from or --shard"));
     });
     options.batch.onLoadFailure = keepGoing ? OnLoadFailure::KeepGoing : OnLoadFailure::Stop;
     options.plan.existing = skipExisting ? ExistingOutput::Skip : ExistingOutput::Overwrite;
@@ -317,10 +319,11 @@ std::optional<int> ParseConvertArgs(int argc, const char* const* argv, FILE* out
 BatchEvents ProgressEvents(TProgress& progress, TBatchReport* report) {
     BatchEvents events;
     events.onFailed = [&progress](const BatchItem& item, const std::string& reason, FailureKind) {
-        progress.Line("quenlo-convert: " + QuoteControls(item.input) + ": " + QuoteControls(reason));
+        progress.Line(FormatText(Tr("quenlo-convert: %s: %s"), QuoteControls(item.input).c_str(), QuoteControls(reason).c_str()));
     };
     events.onWarning = [&progress](const BatchItem& item, const std::string& text) {
-        progress.Line("quenlo-convert: " + QuoteControls(item.input) + ": warning: " + QuoteControls(text));
+        progress.Line(
+            FormatText(Tr("quenlo-convert: %s: warning: %s"), QuoteControls(item.input).c_str(), QuoteControls(text).c_str()));
     };
     events.onSettled = [&progress, report](const BatchItem& item, const ItemReport& done) {
         if (done.status != ItemStatus::NotReached) progress.Step(done.bytes);
@@ -342,9 +345,9 @@ FILE* OpenList(const std::string& name, bool& owned) {
     struct stat st {};
     if (f && ::fstat(fileno(f), &st) == 0 && S_ISDIR(st.st_mode)) {
         if (owned) std::fclose(f);
-        throw EQuenlo("cannot read the list " + name + ": it is a folder");
+        throw EQuenlo(FormatText(Tr("cannot read the list %s: it is a folder"), name.c_str()));
     }
-    if (!f) throw EQuenlo("cannot read the list " + name + ": " + std::strerror(errno));
+    if (!f) throw EQuenlo(FormatText(Tr("cannot read the list %s: %s"), name.c_str(), std::strerror(errno)));
     return f;
 }
 
@@ -356,18 +359,18 @@ std::optional<int> TakePlanSettings(const TShardPlanFile& plan, ConvertArgs& arg
     auto nameOf = [](const std::string& word) { return word.substr(0, word.find('=')); };
     auto find = [&](const std::vector<std::string>& words, const std::string& name) {
         const auto hit = std::find_if(words.begin(), words.end(), [&](const std::string& w) { return nameOf(w) == name; });
-        return hit == words.end() ? name + " (not given)" : *hit;
+        return hit == words.end() ? FormatText(Tr("%s (not given)"), name.c_str()) : *hit;
     };
     // Only the words a plan records: an edited plan gives no other option.
     static const std::set<std::string> recordable = {"--output",   "--format",   "--png-level",  "--tiff-compression", "--max-pixels",
                                                      "--raw-size", "--raw-ext",  "--raw-order", "--keep-going",       "--skip-existing",
                                                      "--resize",   "--thumbnail", "--filter"};
     for (const std::string& word : plan.Settings())
-        if (!recordable.count(nameOf(word))) throw EQuenlo("the plan " + args.planFile + " is damaged: it records " + word);
+        if (!recordable.count(nameOf(word))) throw EQuenlo(FormatText(Tr("the plan %s is damaged: it records %s"), args.planFile.c_str(), word.c_str()));
     for (const std::string& name : args.given) {
         if (name == "--keep-going" || name == "--skip-existing") continue;
         const std::string mine = find(args.settings, name), theirs = find(plan.Settings(), name);
-        if (mine != theirs) throw EUsage(mine + " differs from the plan's " + theirs);
+        if (mine != theirs) throw EUsage(FormatText(Tr("%s differs from the plan's %s"), mine.c_str(), theirs.c_str()));
     }
     std::vector<std::string> words = {"quenlo-convert"};
     words.insert(words.end(), plan.Settings().begin(), plan.Settings().end());
@@ -397,13 +400,17 @@ void CheckReportPath(const TBatchReport& report, const std::string& reportName, 
     const std::string who = "--report " + reportName;
     struct stat st {};
     if (list && ::fstat(fileno(list), &st) == 0 && FileKey{static_cast<uint64_t>(st.st_dev), static_cast<uint64_t>(st.st_ino), true} == self)
-        throw EUsage(who + " is the list " + (listName == "-" ? "on standard input" : listName) + " (--files-from)");
-    if (!planName.empty() && KeyOf(planName) == self) throw EUsage(who + " is the plan " + planName + " (--plan)");
+        throw EUsage(listName == "-" ? FormatText(Tr("%s is the list on standard input (--files-from)"), who.c_str())
+                                     : FormatText(Tr("%s is the list %s (--files-from)"), who.c_str(), listName.c_str()));
+    if (!planName.empty() && KeyOf(planName) == self)
+        throw EUsage(FormatText(Tr("%s is the plan %s (--plan)"), who.c_str(), planName.c_str()));
     for (size_t i = 0; i < plan.Size(); ++i) {
         const BatchItem item = plan.Item(i);
         for (const std::string* read : {&item.input, &item.ipr, &item.rgb})
-            if (!read->empty() && KeyOf(*read) == self) throw EUsage(who + " is " + *read + ", an input of this batch");
-        if (KeyOf(item.output) == self) throw EUsage(who + " is " + item.output + ", the output of " + item.input);
+            if (!read->empty() && KeyOf(*read) == self)
+                throw EUsage(FormatText(Tr("%s is %s, an input of this batch"), who.c_str(), read->c_str()));
+        if (KeyOf(item.output) == self)
+            throw EUsage(FormatText(Tr("%s is %s, the output of %s"), who.c_str(), item.output.c_str(), item.input.c_str()));
     }
 }
 
@@ -427,7 +434,7 @@ int RunConvert(ConvertArgs& args, FILE* err, TShardPlanFile* shardPlan) {
     feedOptions.rawExt = args.options.plan.rawExt;
     feedOptions.outputDir = args.options.plan.outputDir;
     feedOptions.onSkipped = [&](const std::string& name, const std::string& why) {
-        std::fprintf(err, "quenlo-convert: %s: skipped: %s\n", QuoteControls(name).c_str(), QuoteControls(why).c_str());
+        std::fprintf(err, Tr("quenlo-convert: %s: skipped: %s\n"), QuoteControls(name).c_str(), QuoteControls(why).c_str());
         if (report) report->LeftOut(name, why);
     };
     feedOptions.lookUpNames = args.planShards == 0 || args.recursive;
@@ -446,7 +453,7 @@ int RunConvert(ConvertArgs& args, FILE* err, TShardPlanFile* shardPlan) {
         if (names.f) feed.AddList(names.f, args.nulSeparated ? NameDelim::Nul : NameDelim::Newline, args.filesFrom);
         const ShardPlanCounts c = WriteShardPlans(feed.Source(), o);
         if (!args.quiet)
-            std::fprintf(err, "quenlo-convert: planned %llu of %llu files into %d shards in %s (%llu refused, %llu listed again)\n",
+            std::fprintf(err, Tr("quenlo-convert: planned %llu of %llu files into %d shards in %s (%llu refused, %llu listed again)\n"),
                          static_cast<unsigned long long>(c.planned), static_cast<unsigned long long>(c.listed), o.shards,
                          QuoteControls(o.planDir).c_str(), static_cast<unsigned long long>(c.wouldReplace + c.sharedOutput),
                          static_cast<unsigned long long>(c.repeats));
@@ -475,7 +482,7 @@ int RunConvert(ConvertArgs& args, FILE* err, TShardPlanFile* shardPlan) {
     progress.Finish();
     if (report) report->Summary(r, std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count());
     if (r.stopped && r.notStarted > 0)
-        std::fprintf(err, "quenlo-convert: stopped after a failed load; %d file(s) not converted (--keep-going goes on)\n",
+        std::fprintf(err, Tr("quenlo-convert: stopped after a failed load; %d file(s) not converted (--keep-going goes on)\n"),
                      r.notStarted);
     return r.failed == 0 && r.notStarted == 0 && feed.Unreadable() == 0 ? 0 : 1;
 }
@@ -493,7 +500,7 @@ int RunConvertCli(int argc, const char* const* argv, FILE* out, FILE* err) {
         }
         return RunConvert(args, err, plan.get());
     } catch (const EUsage& e) {
-        std::fprintf(err, "quenlo-convert: %s\nRun with --help for usage.\n", QuoteControls(e.what()).c_str());
+        std::fprintf(err, Tr("%s: %s\nRun with --help for usage.\n"), "quenlo-convert", QuoteControls(e.what()).c_str());
         return 2;
     } catch (const std::exception& e) {
         std::fprintf(err, "quenlo-convert: %s\n", QuoteControls(e.what()).c_str());

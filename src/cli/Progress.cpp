@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <cstdio>
 
+#include "low/Messages.h"
+
 namespace quenlo {
 
 TProgress::TProgress(FILE* out, long long total, bool enabled)
@@ -16,11 +18,11 @@ std::string TProgress::Render(long long done, long long total, long long bytes, 
     char tail[128];
     const double rate = seconds > 0 ? done / seconds : 0.0;
     const double mbRate = seconds > 0 ? bytes / seconds / 1e6 : 0.0;
-    std::snprintf(tail, sizeof tail, "%lld of %lld  %.1f files/s  %.1f MB/s", done, total, rate, mbRate);
+    std::snprintf(tail, sizeof tail, Tr("%lld of %lld  %.1f files/s  %.1f MB/s"), done, total, rate, mbRate);
     text += tail;
     if (rate > 0 && done < total) {
         const auto eta = static_cast<long long>((total - done) / rate + 0.5);  // seconds
-        std::snprintf(tail, sizeof tail, "  ETA %lld:%02lld", eta / 60, eta % 60);
+        std::snprintf(tail, sizeof tail, Tr("  ETA %lld:%02lld"), eta / 60, eta % 60);
         text += tail;
     }
     return text;

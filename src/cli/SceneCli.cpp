@@ -9,6 +9,7 @@
 #include "cli/ToolArgs.h"
 #include "imageio/BmpWriter.h"
 #include "imageio/VlxIo.h"
+#include "low/Messages.h"
 #include "low/VeloreLow.h"
 #include "scene/script/SceneRender.h"
 #include "scene/script/SceneWrite.h"
@@ -34,15 +35,15 @@ bool ParseBackground(const std::string& text, TColor& c) {
 
 void PrintWarnings(FILE* err, const std::string& name, const std::vector<TScriptWarning>& warnings) {
     for (const TScriptWarning& w : warnings)
-        std::fprintf(err, "quenlo-scene: %s: warning: %s\n", ScriptPlace(name, w.Line).c_str(), w.Text.c_str());
+        std::fprintf(err, Tr("quenlo-scene: %s: warning: %s\n"), ScriptPlace(name, w.Line).c_str(), w.Text.c_str());
 }
 
 [[noreturn]] void CannotWriteStdout() {
-    throw EQuenlo(std::string("cannot write to standard output: ") + std::strerror(errno));
+    throw EQuenlo(FormatText(Tr("cannot write to standard output: %s"), std::strerror(errno)));
 }
 
 void WriteToStream(const TPixelMapRGB& map, FILE* out) {
-    if (isatty(fileno(out))) throw EQuenlo("will not write a bitmap to a terminal; redirect it or name a file with -o");
+    if (isatty(fileno(out))) throw EQuenlo(Tr("will not write a bitmap to a terminal; redirect it or name a file with -o"));
     bool ok = true;
     WriteBmp(map, [&](const uint8_t* data, size_t n) {
         if (ok && std::fwrite(data, 1, n, out) != n) ok = false;
@@ -63,37 +64,37 @@ struct TSceneRequest {
 void AddCommands(CLI::App& app, TSceneRequest& r) {
     app.require_subcommand(1);
     auto common = [&](CLI::App* cmd, bool withBackground) {
-        cmd->add_option("SCRIPT", r.Script, "The scene script (- reads standard input)")->required();
+        cmd->add_option("SCRIPT", r.Script, Tr("The scene script (- reads standard input)"))->required();
         cmd->add_flag("--strict", r.Strict,
-                      "Warn about what the script language ignores: lines over 255 characters, "
-                      "unknown kinds and statements, missing image files, unbalanced braces");
+                      Tr("Warn about what the script language ignores: lines over 255 characters, "
+                         "unknown kinds and statements, missing image files, unbalanced braces"));
         cmd->add_option("--max-work", r.MaxWork,
-                        "Pixel work the script's statements may do before it is refused (default " +
-                            std::to_string(kDefaultMaxWork) + ")")
+                        FormatText(Tr("Pixel work the script's statements may do before it is refused (default %lld)"),
+                                   static_cast<long long>(kDefaultMaxWork)))
             ->check(CLI::Range(int64_t(1), INT64_MAX));
         if (withBackground)
-            cmd->add_option("--background", r.Background, "R,G,B shown where the scene is not opaque (default 255,255,255)");
+            cmd->add_option("--background", r.Background, Tr("R,G,B shown where the scene is not opaque (default 255,255,255)"));
         return cmd;
     };
-    r.Render = common(app.add_subcommand("render", "Render SCRIPT into a 24-bit .bmp"), true);
-    r.Render->add_option("-o,--output", r.Output, "The .bmp to write; - writes it to standard output")->required();
-    r.Write = common(app.add_subcommand("write", "Print the scene of SCRIPT back as a script"), false);
-    r.View = common(app.add_subcommand("view", "Show SCRIPT in a window (zoom with Ctrl+wheel, reload with F5)"), true);
+    r.Render = common(app.add_subcommand("render", Tr("Render SCRIPT into a 24-bit .bmp")), true);
+    r.Render->add_option("-o,--output", r.Output, Tr("The .bmp to write; - writes it to standard output"))->required();
+    r.Write = common(app.add_subcommand("write", Tr("Print the scene of SCRIPT back as a script")), false);
+    r.View = common(app.add_subcommand("view", Tr("Show SCRIPT in a window (zoom with Ctrl+wheel, reload with F5)")), true);
 }
 
 // The exit status of a request that cannot run, with its message; nullopt
 // when it can.
 std::optional<int> RefuseRequest(const TSceneRequest& r, const TSceneViewer& viewer, TColor& bg, FILE* err) {
     if (!r.Background.empty() && !ParseBackground(r.Background, bg)) {
-        std::fprintf(err, "quenlo-scene: --background wants R,G,B with each 0 to 255, not \"%s\"\n", r.Background.c_str());
+        std::fprintf(err, Tr("quenlo-scene: --background wants R,G,B with each 0 to 255, not \"%s\"\n"), r.Background.c_str());
         return 2;
     }
     if (r.View->parsed() && r.Script == "-") {
-        std::fprintf(err, "quenlo-scene: view needs a script file, which it reloads on F5\n");
+        std::fputs(Tr("quenlo-scene: view needs a script file, which it reloads on F5\n"), err);
         return 2;
     }
     if (r.View->parsed() && !viewer) {
-        std::fprintf(err, "quenlo-scene: this build has no window\n");
+        std::fputs(Tr("quenlo-scene: this build has no window\n"), err);
         return 1;
     }
     return std::nullopt;
@@ -121,14 +122,14 @@ void RenderScript(const TScene& scene, const TSceneRequest& r, TColor bg, FILE* 
     where = r.Output + ": ";
     std::error_code ec;
     if (r.Script != "-" && std::filesystem::equivalent(r.Script, r.Output, ec))
-        throw EQuenlo("will not write the picture over its own script");
+        throw EQuenlo(Tr("will not write the picture over its own script"));
     SaveBmpFile(*map, r.Output);
 }
 
 }  // namespace
 
 int RunSceneCli(int argc, const char* const* argv, FILE* out, FILE* err, const TSceneViewer& viewer) {
-    CLI::App app{"Renders, rewrites and shows scene scripts.", "quenlo-scene"};
+    CLI::App app{Tr("Renders, rewrites and shows scene scripts."), "quenlo-scene"};
     TSceneRequest r;
     AddCommands(app, r);
     if (const std::optional<int> usage = ParseToolArgs(app, argc, argv, out, err)) return *usage;

@@ -2,6 +2,8 @@
 
 #include <string>
 
+#include "low/Messages.h"
+
 namespace quenlo {
 
 std::optional<int> ParseToolArgs(CLI::App& app, int argc, const char* const* argv, FILE* out, FILE* err,
@@ -19,7 +21,7 @@ std::optional<int> ParseToolArgs(CLI::App& app, int argc, const char* const* arg
         std::fprintf(out, "%s\n", e.what());
         return 0;
     } catch (const CLI::ParseError& e) {
-        std::fprintf(err, "%s: %s\nRun with --help for usage.\n", app.get_name().c_str(), e.what());
+        std::fprintf(err, Tr("%s: %s\nRun with --help for usage.\n"), app.get_name().c_str(), e.what());
         return 2;
     }
     return std::nullopt;

@@ -2,6 +2,8 @@
 
 #include <chrono>
 
+#include "low/Messages.h"
+
 namespace quenlo {
 
 int RunWatchConvert(WatchOptions watch, const PlanOptions& plan, const BatchOptions& batch, const LoadStep& load,
@@ -13,7 +15,7 @@ int RunWatchConvert(WatchOptions watch, const PlanOptions& plan, const BatchOpti
     // Nothing else tells a watching user that a file was done.
     if (!quiet)
         watchEvents.batch.onConverted = [&lines](const BatchItem& item) {
-            lines.Line("quenlo-convert: " + item.input + ": converted to " + item.output);
+            lines.Line(FormatText(Tr("quenlo-convert: %s: converted to %s"), item.input.c_str(), item.output.c_str()));
         };
     watchEvents.onStatus = [&lines](const std::string& text) { lines.Line("quenlo-convert: " + text); };
     watchEvents.onPlanned = [report](size_t planned) {

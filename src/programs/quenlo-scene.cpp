@@ -33,7 +33,7 @@ int main(int argc, char** argv) {
     // render and write never reach this: they run without Qt.
     auto viewer = [&](quenlo::TSceneViewArgs& args) {
         if (!HaveDisplay()) {
-            std::fprintf(stderr, "quenlo-scene: view needs a display; render makes a .bmp without one\n");
+            std::fputs(quenlo::Tr("quenlo-scene: view needs a display; render makes a .bmp without one\n"), stderr);
             return 1;
         }
         QApplication app(argc, argv);

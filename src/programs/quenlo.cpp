@@ -44,17 +44,17 @@ struct WindowArgs {
 
 // Parsed before Qt sees anything, so --help and --version need no display.
 std::optional<int> ParseWindowArgs(int argc, char** argv, WindowArgs& args) {
-    CLI::App app{"The conversion window: converts the images and folders named, or dropped on it, into 24-bit .bmp files.",
+    CLI::App app{quenlo::Tr("The conversion window: converts the images and folders named, or dropped on it, into 24-bit .bmp files."),
                  "quenlo"};
-    app.add_option("FILE", args.files, "Images or folders to convert as soon as the window opens");
-    app.add_option("-o,--output", args.outputDir, "Output folder for this run (default: the one last used)");
-    app.add_option("-j,--jobs", args.jobs, "Files converted in parallel (default: number of cores)")->check(CLI::Range(1, 1024));
-    app.add_flag("--keep-going", args.keepGoing, "Check \"Keep going past failed files\"");
-    app.add_flag("--skip-existing", args.skipExisting, "Check \"Skip existing outputs\"");
-    app.add_flag("--in-place", args.inPlace, "Check \"Replace originals\"");
+    app.add_option("FILE", args.files, quenlo::Tr("Images or folders to convert as soon as the window opens"));
+    app.add_option("-o,--output", args.outputDir, quenlo::Tr("Output folder for this run (default: the one last used)"));
+    app.add_option("-j,--jobs", args.jobs, quenlo::Tr("Files converted in parallel (default: number of cores)"))->check(CLI::Range(1, 1024));
+    app.add_flag("--keep-going", args.keepGoing, quenlo::Tr("Check \"Keep going past failed files\""));
+    app.add_flag("--skip-existing", args.skipExisting, quenlo::Tr("Check \"Skip existing outputs\""));
+    app.add_flag("--in-place", args.inPlace, quenlo::Tr("Check \"Replace originals\""));
     app.add_flag("--exit-when-done", args.exitWhenDone,
-                 "Convert the FILEs, print the summary and quit; exit status 1 when anything failed");
-    app.add_option("--linger", args.lingerMs, "With --exit-when-done, keep the window open MS milliseconds after the batch")
+                 quenlo::Tr("Convert the FILEs, print the summary and quit; exit status 1 when anything failed"));
+    app.add_option("--linger", args.lingerMs, quenlo::Tr("With --exit-when-done, keep the window open MS milliseconds after the batch"))
         ->check(CLI::Range(0, 3600000));
     return quenlo::ParseToolArgs(app, argc, argv, stdout, stderr);
 }
