@@ -27,7 +27,7 @@ Carried CarriedBy(ImageKind kind, const ItemLoaderOptions& options) {
     const bool keepsAlpha = kind == ImageKind::Png || kind == ImageKind::Tiff || kind == ImageKind::WebP ||
                             kind == ImageKind::Gif || kind == ImageKind::Heic || kind == ImageKind::Avif;
     c.alpha = keepsAlpha && (png || tiff || webp) && !options.background;
-    c.icc = kind != ImageKind::Bmp && (png || tiff || webp || f == OutputFormat::Jpeg) && options.icc == IccMode::Keep;
+    c.icc = options.icc == IccMode::Keep;  // every output holds a profile
     c.resolution = png || tiff || webp || f == OutputFormat::Bmp || f == OutputFormat::Jpeg;
     // Turned upright, the picture is as its tag meant it.
     c.orientation = options.autoOrient || ((tiff || webp || f == OutputFormat::Jpeg) && kind != ImageKind::Png);

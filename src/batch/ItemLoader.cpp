@@ -112,16 +112,20 @@ uint64_t WholeImageBytes(const std::string& name, ImageKind named, const PixelLi
 }
 
 // Rows given top first go where a bottom-up .bmp keeps them, gathered in
-// bands of about 1 MiB that are each one contiguous write.
+// bands of about 1 MiB that are each one contiguous write. A profile goes
+// after the rows at once.
 class TBottomUpRows {
 public:
     TBottomUpRows(TAtomicFile& file, int32_t width, int32_t height, const ImageMeta& meta = {})
-        : file_(file), height_(height), rowSize_(BmpRowSize(width)), rowBytes_(static_cast<size_t>(width) * 3),
+        : file_(file), height_(height), headerSize_(BmpHeaderSize(width, height, meta)), rowSize_(BmpRowSize(width)),
+          rowBytes_(static_cast<size_t>(width) * 3),
           slots_(std::clamp<size_t>((1u << 20) / rowSize_, 1, static_cast<size_t>(height))),
           band_(slots_ * rowSize_, 0) {
-        uint8_t header[kBmpHeaderSize];
+        uint8_t header[kBmpV5HeaderSize];
         PutBmpHeader(header, width, height, meta);
-        file_.Write(header, sizeof header);
+        file_.Write(header, headerSize_);
+        if (headerSize_ == kBmpV5HeaderSize)
+            file_.WriteAt(meta.icc.data(), meta.icc.size(), headerSize_ + uint64_t{rowSize_} * static_cast<uint64_t>(height));
     }
 
     void Put(int32_t y, const uint8_t* bgr) {
@@ -134,13 +138,13 @@ public:
 private:
     void Flush() {
         const uint64_t lowest = static_cast<uint64_t>(height_ - top_) - filled_;  // its place from the bottom
-        file_.WriteAt(&band_[(slots_ - filled_) * rowSize_], filled_ * rowSize_, kBmpHeaderSize + lowest * rowSize_);
+        file_.WriteAt(&band_[(slots_ - filled_) * rowSize_], filled_ * rowSize_, headerSize_ + lowest * rowSize_);
         filled_ = 0;
     }
 
     TAtomicFile& file_;
     const int32_t height_;
-    const size_t rowSize_, rowBytes_, slots_;
+    const size_t headerSize_, rowSize_, rowBytes_, slots_;
     std::vector<uint8_t> band_;  // padding bytes stay zero
     int32_t top_ = 0;
     size_t filled_ = 0;
@@ -244,6 +248,7 @@ SaveStep StreamJpeg(const BatchItem& item, ItemNotes& notes, const ItemLoaderOpt
     ReadJpegMeta(*bytes, *meta);
     if ((options.autoOrient && meta->orientation != 1) || (options.icc == IccMode::Srgb && !meta->icc.empty()))
         return LoadWhole(item, notes, options);
+    if (options.icc == IccMode::Strip) meta->icc.clear();
     TPixelMap::CheckedDataSize(frame.width, frame.height, 3);
     CheckPixelLimit(frame.width, frame.height, options.limit);
     notes.width = frame.width;

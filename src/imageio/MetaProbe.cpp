@@ -1,7 +1,6 @@
 #include "imageio/MetaProbe.h"
 
 #include <algorithm>
-#include <bit>
 #include <cstring>
 #include <fcntl.h>
 #include <set>
@@ -9,6 +8,7 @@
 #include <vector>
 
 #include "imageio/FileIo.h"
+#include "imageio/HeaderMeta.h"
 #include "imageio/ImageKind.h"
 
 namespace quenlo {
@@ -19,34 +19,6 @@ constexpr int kMaxPages = 1024;
 // A profile is rarely above a few hundred KiB; past this it is only marked as there.
 constexpr uint32_t kMaxIccBytes = 16u << 20;
 
-// Bytes at offsets of a file or of a buffer; short reads are zero-filled and false.
-class TBytes {
-public:
-    explicit TBytes(int fd) : fd_(fd) {}
-    TBytes(const uint8_t* data, size_t size) : data_(data), size_(size) {}
-
-    bool At(uint64_t offset, void* dst, size_t n) const {
-        std::memset(dst, 0, n);
-        if (data_) {
-            if (offset > size_ || n > size_ - offset) return false;
-            std::memcpy(dst, data_ + offset, n);
-            return true;
-        }
-        size_t got = 0;
-        while (got < n) {
-            const ssize_t r = ::pread(fd_, static_cast<uint8_t*>(dst) + got, n - got, static_cast<off_t>(offset + got));
-            if (r <= 0) return false;
-            got += static_cast<size_t>(r);
-        }
-        return true;
-    }
-
-private:
-    int fd_ = -1;
-    const uint8_t* data_ = nullptr;
-    size_t size_ = 0;
-};
-
 uint32_t Le32(const uint8_t* p) { return p[0] | p[1] << 8 | p[2] << 16 | static_cast<uint32_t>(p[3]) << 24; }
 uint16_t Le16(const uint8_t* p) { return static_cast<uint16_t>(p[0] | p[1] << 8); }
 uint32_t Be32(const uint8_t* p) { return static_cast<uint32_t>(p[0]) << 24 | p[1] << 16 | p[2] << 8 | p[3]; }
@@ -55,7 +27,7 @@ uint16_t Be16(const uint8_t* p) { return static_cast<uint16_t>(p[0] << 8 | p[1])
 // One TIFF (or EXIF) structure: its first image's tags and its count of images.
 class TTiffWalk {
 public:
-    TTiffWalk(const TBytes& bytes, ImageMeta& meta) : bytes_(bytes), meta_(meta) {}
+    TTiffWalk(const TByteSource& bytes, ImageMeta& meta) : bytes_(bytes), meta_(meta) {}
 
     bool Walk() {
         uint8_t head[16];
@@ -151,47 +123,12 @@ private:
         }
     }
 
-    const TBytes& bytes_;
+    const TByteSource& bytes_;
     ImageMeta& meta_;
     bool big_ = false, wide_ = false;
 };
 
-bool ProbeBmp(const TBytes& f, ImageMeta& meta) {
-    uint8_t h[14 + 124];
-    f.At(0, h, sizeof h);  // short headers are zero-filled
-    const uint32_t size = Le32(h + 14);
-    if (size < 40) return size == 12;  // OS/2: at most 24 bits, nothing else
-    const int bpp = Le16(h + 28);
-    const uint32_t compression = Le32(h + 30);
-    // Masks inside a V3+ header, or after a 40-byte one for bit fields.
-    uint32_t masks[4] = {0, 0, 0, 0};
-    if (size >= 52 || compression == 3 || compression == 6) {
-        uint8_t m[16];
-        f.At(size >= 52 ? 14 + 40 : 14 + size, m, sizeof m);
-        const int n = size >= 56 || compression == 6 ? 4 : 3;
-        for (int i = 0; i < n; ++i) masks[i] = Le32(m + 4 * i);
-    }
-    if ((bpp == 16 || bpp == 32) && (compression == 3 || compression == 6 || size >= 52)) {
-        for (int i = 0; i < 3; ++i) meta.bitsPerSample = std::max(meta.bitsPerSample, std::popcount(masks[i]));
-        meta.alpha = masks[3] != 0;
-    }
-    if (const uint32_t xppm = Le32(h + 38); xppm != 0) {
-        Resolution r;
-        r.x = xppm / 100.0;
-        r.y = Le32(h + 42) / 100.0;
-        r.unit = ResolutionUnit::Centimetre;
-        meta.resolution = r;
-    }
-    // A V5 header with an embedded profile ('MBED'), at an offset from the header.
-    if (size >= 124 && Le32(h + 14 + 56) == 0x4D424544) {
-        const uint32_t at = Le32(h + 14 + 112), n = Le32(h + 14 + 116);
-        meta.icc.assign(std::clamp<uint32_t>(n, 1, kMaxIccBytes), 0);
-        f.At(14 + uint64_t{at}, meta.icc.data(), meta.icc.size());
-    }
-    return true;
-}
-
-bool ProbePng(const TBytes& f, ImageMeta& meta) {
+bool ProbePng(const TByteSource& f, ImageMeta& meta) {
     uint64_t at = 8;
     for (int chunks = 0; chunks < 100000; ++chunks) {
         uint8_t head[8];
@@ -223,47 +160,9 @@ bool ProbePng(const TBytes& f, ImageMeta& meta) {
             std::vector<uint8_t> exif(length);
             f.At(at + 8, exif.data(), exif.size());
             ImageMeta inner;
-            if (TTiffWalk(TBytes(exif.data(), exif.size()), inner).Walk()) meta.orientation = inner.orientation;
+            if (TTiffWalk(TByteSource(std::span<const uint8_t>(exif)), inner).Walk()) meta.orientation = inner.orientation;
         }
         at += uint64_t{length} + 12;
-    }
-    return true;
-}
-
-bool ProbeJpeg(const TBytes& f, ImageMeta& meta) {
-    uint64_t at = 2;
-    for (int markers = 0; markers < 10000; ++markers) {
-        uint8_t m[4];
-        if (!f.At(at, m, 4) || m[0] != 0xFF) return markers > 0;
-        if (m[1] == 0xFF) {  // fill byte
-            ++at;
-            continue;
-        }
-        const int marker = m[1];
-        if (marker == 0xD9 || marker == 0xDA) return true;  // end, or the first scan
-        const uint16_t length = Be16(m + 2);
-        if (length < 2) return false;
-        std::vector<uint8_t> seg(length - 2u);
-        f.At(at + 4, seg.data(), seg.size());
-        auto startsWith = [&](std::string_view id) { return seg.size() >= id.size() && std::memcmp(seg.data(), id.data(), id.size()) == 0; };
-        if (marker >= 0xC0 && marker <= 0xCF && marker != 0xC4 && marker != 0xC8 && marker != 0xCC && !seg.empty()) {
-            meta.bitsPerSample = std::max<int>(meta.bitsPerSample, seg[0]);
-        } else if (marker == 0xE0 && startsWith(std::string_view("JFIF\0", 5)) && seg.size() >= 12 && seg[7] != 0) {
-            Resolution r;
-            r.x = Be16(&seg[8]);
-            r.y = Be16(&seg[10]);
-            r.unit = seg[7] == 1 ? ResolutionUnit::Inch : ResolutionUnit::Centimetre;
-            meta.resolution = r;
-        } else if (marker == 0xE1 && startsWith(std::string_view("Exif\0\0", 6))) {
-            ImageMeta inner;
-            if (TTiffWalk(TBytes(seg.data() + 6, seg.size() - 6), inner).Walk()) {
-                meta.orientation = inner.orientation;
-                if (!meta.resolution) meta.resolution = inner.resolution;
-            }
-        } else if (marker == 0xE2 && startsWith(std::string_view("ICC_PROFILE\0", 12)) && seg.size() > 14) {
-            meta.icc.insert(meta.icc.end(), seg.begin() + 14, seg.end());
-        }
-        at += 2 + uint64_t{length};
     }
     return true;
 }
@@ -277,17 +176,17 @@ std::optional<ImageMeta> ProbeImageMeta(const std::string& fileName, std::option
     } catch (...) {
         return std::nullopt;
     }
-    const TBytes bytes(fd);
+    const TByteSource bytes(fd);
     uint8_t head[16];
     bytes.At(0, head, sizeof head);
     ImageMeta meta;
     bool read = false;
     ImageKind held = KindByContent(head);
     switch (held) {
-        case ImageKind::Bmp: read = ProbeBmp(bytes, meta); break;
+        case ImageKind::Bmp: read = ReadBmpMeta(bytes, meta, true); break;
         case ImageKind::Png: read = ProbePng(bytes, meta); break;
         case ImageKind::Tiff: read = TTiffWalk(bytes, meta).Walk(); break;
-        case ImageKind::Jpeg: read = ProbeJpeg(bytes, meta); break;
+        case ImageKind::Jpeg: read = ReadJpegMeta(bytes, meta); break;
         default:  // BigTIFF has a signature of its own
             if (std::memcmp(head, "II+\0", 4) == 0 || std::memcmp(head, "MM\0+", 4) == 0) {
                 held = ImageKind::Tiff;

@@ -32,7 +32,8 @@ std::vector<uint8_t> ReadBmpBytes(const std::string& fileName, const PixelLimit&
     std::vector<uint8_t> bytes(kHead);
     bytes.resize(in.Read(bytes.data(), kHead));
     if (bytes.size() < kHead) return bytes;
-    const uint64_t cap = std::min<uint64_t>(BmpUsefulBytes(bytes, limit), UINT32_MAX);
+    // The rows, and an embedded profile, which follows them.
+    const uint64_t cap = std::min<uint64_t>(std::max(BmpUsefulBytes(bytes, limit), BmpProfileEnd(bytes)), UINT32_MAX);
     uint8_t chunk[1 << 16];
     while (bytes.size() < cap) {
         const size_t want = size_t(std::min<uint64_t>(sizeof chunk, cap - bytes.size()));
