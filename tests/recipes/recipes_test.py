@@ -1,10 +1,10 @@
 #!/usr/bin/env python3
 """Runs the documented recipes for splitting a batch over machines on the real
 engines: a single-node Slurm and GNU parallel through an sshd on 127.0.0.1,
-both started here in a temporary folder and stopped by pid on every path, and
-the Kubernetes Job's command for every index. Each must write exactly the
-files of one unsharded run. A daemon that cannot start is reported and its
-part skipped (exit 77), never imitated."""
+both started here in a temporary folder and stopped by pid on every path, and,
+with no cluster here, the Kubernetes Jobs' commands for every index. Each must
+write exactly the files of one unsharded run. A daemon that cannot start is
+reported and its part skipped (exit 77), never imitated."""
 import argparse
 import atexit
 import ctypes
@@ -345,38 +345,79 @@ def parallel_part(readme, tmp, daemons, env, bindir):
         raise Fail("the parallel recipe over ssh never logged in")
 
 
-def kubernetes_part(readme, tmp, env):
-    manifest = block(readme, "yaml", "k8s-indexed-job")
+def k8s_job(readme, tag, indexed):
+    """The Job in the page's block, checked as kubectl reads it, and its container."""
+    manifest = block(readme, "yaml", tag)
     if shutil.which("kubectl"):
         r = subprocess.run(["kubectl", "label", "--local", "--dry-run=client", "-o", "json", "-f", "-", "checked=yes"],
                            input=manifest, capture_output=True, text=True, timeout=30,
                            env=dict(os.environ, KUBECONFIG=os.devnull))  # no cluster is asked
         if r.returncode != 0:
-            raise Fail(f"kubectl does not accept the Job: {r.stderr}")
+            raise Fail(f"kubectl does not accept the {tag}: {r.stderr}")
         job = json.loads(r.stdout)
     else:
         try:
             import yaml
         except ImportError:
-            raise Skip("neither kubectl nor python3-yaml: the Kubernetes Job not run")
+            raise Skip("neither kubectl nor python3-yaml: the Kubernetes Jobs not run")
         job = yaml.safe_load(manifest)
     body = job["spec"]  # the Job's own body, by Kubernetes' field name
-    if (job["apiVersion"], job["kind"], body.get("completionMode")) != ("batch/v1", "Job", "Indexed"):
-        raise Fail("the Kubernetes example is not an Indexed Job")
+    if (job["apiVersion"], job["kind"]) != ("batch/v1", "Job") or (body.get("completionMode") == "Indexed") != indexed:
+        raise Fail(f"the {tag} is not {'an Indexed' if indexed else 'a plain'} Job")
     pod = body["template"]["spec"]
     c = pod["containers"][0]
     if pod["restartPolicy"] != "Never" or c["workingDir"] != c["volumeMounts"][0]["mountPath"]:
-        raise Fail("the Kubernetes Job does not work in its shared volume")
-    # The shared volume is this folder; each index runs as its pod would.
+        raise Fail(f"the {tag} does not work in its shared volume")
+    return job, c
+
+
+def run_pod(what, c, tmp, env, index=None):
+    """The container's command as its pod runs it; the shared volume is this folder."""
+    if index is not None:
+        env = dict(env, JOB_COMPLETION_INDEX=str(index))
+    r = subprocess.run(c["command"] + c["args"], cwd=tmp, env=env, capture_output=True, text=True, timeout=30)
+    if r.returncode != 0:
+        raise Fail(f"{what}: exit {r.returncode}\n{r.stderr}")
+
+
+def kubernetes_part(readme, tmp, env):
+    job, c = k8s_job(readme, "k8s-indexed-job", True)
     t = time.monotonic()
-    for i in range(body["completions"]):
-        r = subprocess.run(c["command"] + c["args"], cwd=tmp, env=dict(env, JOB_COMPLETION_INDEX=str(i)),
-                           capture_output=True, text=True, timeout=30)
-        if r.returncode != 0:
-            raise Fail(f"the Kubernetes Job's index {i}: exit {r.returncode}\n{r.stderr}")
-    print(f"Kubernetes Job, {body['completions']} indexes one after another: {time.monotonic() - t:.2f} s")
+    for i in range(job["spec"]["completions"]):
+        run_pod(f"the Kubernetes Job's index {i}", c, tmp, env, i)
+    print(f"Kubernetes Job, {job['spec']['completions']} indexes one after another: {time.monotonic() - t:.2f} s")
     same_tree(os.path.join(tmp, "all"), os.path.join(tmp, "out"), "the Kubernetes Job's indexes")
-    shutil.rmtree(os.path.join(tmp, "out"))
+    for d in ("out", "out.reports"):
+        shutil.rmtree(os.path.join(tmp, d))
+    kubernetes_planned_part(readme, tmp, env)
+
+
+def kubernetes_planned_part(readme, tmp, env):
+    plan, pc = k8s_job(readme, "k8s-plan-job", False)
+    job, c = k8s_job(readme, "k8s-planned-indexed-job", True)
+    claim = lambda j: j["spec"]["template"]["spec"]["volumes"][0]["persistentVolumeClaim"]["claimName"]
+    if (pc["workingDir"], claim(plan)) != (c["workingDir"], claim(job)):
+        raise Fail("the plan Job and the planned Job work in different folders")
+    submit = block(readme, "sh", "k8s-plan-submit")
+    waits = submit.find(f"kubectl wait --for=condition=complete --timeout=24h job/{plan['metadata']['name']}")
+    if not 0 <= waits < submit.rfind("kubectl apply"):
+        raise Fail("the submission does not wait for the plan Job before the shards")
+    n = job["spec"]["completions"]
+    run_pod("the plan Job", pc, tmp, env)
+    for i in range(n):
+        run_pod(f"the planned Job's index {i}", c, tmp, env, i)
+    out = os.path.join(tmp, "out")
+    same_tree(os.path.join(tmp, "all"), out, "the planned Kubernetes Job's indexes")
+    reports = [os.path.join(out + ".reports", f"{k}-of-{n}.jsonl") for k in range(1, n + 1)]
+    if sum(s["converted"] for s in summaries(reports)) != PAIRS:
+        raise Fail("the planned Job's reports do not add up to one conversion per pair")
+    # A pod started again with its index writes nothing again.
+    run_pod("the planned Job's index 0 again", c, tmp, env, 0)
+    s = summaries(reports[:1])[0]
+    if (s["converted"], s["failed"]) != (0, 0) or s["skipped"] == 0:
+        raise Fail(f"index 0 started again: {s}")
+    same_tree(os.path.join(tmp, "all"), out, "the planned Kubernetes Job's indexes, one started again")
+    print(f"Kubernetes plan Job, then {n} planned indexes and one again: the outputs of one unsharded run")
 
 
 def main():
