@@ -215,7 +215,7 @@ public:
         alignas(inotify_event) char buf[64 * 1024];
         for (;;) {
             const ssize_t n = ::read(fd_, buf, sizeof buf);
-            if (n <= 0) return;  // EAGAIN: all read
+            if (n <= 0) return SettleCreated(notes);  // EAGAIN: all read
             for (ssize_t at = 0; at < n;) {
                 const auto* e = reinterpret_cast<const inotify_event*>(buf + at);
                 at += static_cast<ssize_t>(sizeof(inotify_event) + e->len);
@@ -226,26 +226,55 @@ public:
 
 private:
     void Translate(const inotify_event& e, std::vector<WatchNote>& notes) {
-        if (e.mask & IN_Q_OVERFLOW) return notes.push_back({WatchChange::Overflow, {}});
+        if (e.mask & IN_Q_OVERFLOW) return Push(notes, {WatchChange::Overflow, {}});
         const auto it = folders_.find(e.wd);
         if (it == folders_.end()) return;
         if (e.mask & (IN_DELETE_SELF | IN_MOVE_SELF | IN_IGNORED)) {
             // Moved away, the watch would follow the folder to its new name.
             if (e.mask & IN_MOVE_SELF) ::inotify_rm_watch(fd_, e.wd);
-            notes.push_back({WatchChange::FolderGone, it->second});
+            Push(notes, {WatchChange::FolderGone, it->second});
             folders_.erase(it);
             return;
         }
         const std::string path = it->second + e.name;
         if (e.mask & IN_ISDIR) {
             // A folder that leaves reports itself through its own watch.
-            if (e.mask & (IN_CREATE | IN_MOVED_TO)) notes.push_back({WatchChange::FolderAdded, path});
+            if (e.mask & (IN_CREATE | IN_MOVED_TO)) Push(notes, {WatchChange::FolderAdded, path});
             return;
         }
-        if (e.mask & (IN_CLOSE_WRITE | IN_MOVED_TO)) notes.push_back({WatchChange::Closed, path});
-        else if (e.mask & IN_CREATE) notes.push_back({Linked(path) ? WatchChange::Closed : WatchChange::Written, path});
-        else if (e.mask & IN_MODIFY) notes.push_back({WatchChange::Written, path});
-        else if (e.mask & (IN_DELETE | IN_MOVED_FROM)) notes.push_back({WatchChange::Gone, path});
+        if (e.mask & (IN_CLOSE_WRITE | IN_MOVED_TO)) {
+            Push(notes, {WatchChange::Closed, path});
+        } else if (e.mask & IN_CREATE) {
+            // Written, or linked in when no write of it follows (SettleCreated).
+            Push(notes, {WatchChange::Written, path});
+            created_ = notes.size();
+        } else if (e.mask & IN_MODIFY) {
+            Push(notes, {WatchChange::Written, path});
+        } else if (e.mask & (IN_DELETE | IN_MOVED_FROM)) {
+            Push(notes, {WatchChange::Gone, path});
+        }
+    }
+
+    static bool Writes(WatchChange change) { return change == WatchChange::Written || change == WatchChange::Closed; }
+
+    // A write or close right after another of the same file replaces it:
+    // a file's state is what its last one says (three events a file for a
+    // writer's create, write and close).
+    void Push(std::vector<WatchNote>& notes, WatchNote note) {
+        if (!notes.empty() && Writes(note.change) && Writes(notes.back().change) && notes.back().path == note.path) {
+            notes.back().change = note.change;
+            created_ = 0;
+            return;
+        }
+        SettleCreated(notes);
+        notes.push_back(std::move(note));
+    }
+
+    // A created file that nothing wrote since is a link (it is done), or a
+    // file its writer has not written yet: only then is it looked at.
+    void SettleCreated(std::vector<WatchNote>& notes) {
+        if (created_ != 0 && created_ == notes.size() && Linked(notes.back().path)) notes.back().change = WatchChange::Closed;
+        created_ = 0;
     }
 
     // A hard or symbolic link raises its create event alone: no writer
@@ -256,6 +285,7 @@ private:
     }
 
     int fd_;
+    size_t created_ = 0;  // notes.size() just after a create event's note, else 0
     std::unordered_map<int, std::string> folders_;  // by watch descriptor
     TFolderScans scans_;  // beyond the limit of watches
     Clock::time_point nextScan_ = Clock::now() + kOverLimitScan;

@@ -40,7 +40,8 @@ public:
     virtual Watching Add(const std::string& folder) = 0;
     virtual void Remove(const std::string& folder) = 0;
     // Sleeps until something changed, Wake is called or timeout passes
-    // (negative: no time limit), and appends what changed.
+    // (negative: no time limit), and appends what changed. Writes and
+    // closes of one file in a row may come as one note, the last of them.
     virtual void Wait(std::chrono::milliseconds timeout, std::vector<WatchNote>& notes) = 0;
     // Ends a Wait early; safe from any thread and from before the Wait.
     void Wake();

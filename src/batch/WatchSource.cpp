@@ -72,18 +72,22 @@ struct Signature {
 // itself when it has the extension, else the extension in lower or upper case.
 // Fills in its state; "" when there is none.
 std::string MemberOf(const std::string& name, std::string_view upperExt, FileStat& st) {
-    if (UpperAscii(ExtractFileExt(name)) == upperExt && StatFile(name, st)) return name;
+    if (SameTextAscii(ExtractFileExt(name), upperExt) && StatFile(name, st)) return name;
     for (const std::string& ext : {LowerAscii(upperExt), std::string(upperExt)})
         if (const std::string member = ChangeFileExt(name, ext); StatFile(member, st)) return member;
     return {};
 }
 
-// Whether a pair's .ipr holds its four values and its .rgb every byte of
-// the size they give, so the pair need not settle. A value is whole once a
-// blank follows it; a pair whose .ipr ends without one settles.
-bool PairIsFull(const std::string& ipr, int64_t rgbBytes) {
+// What a pair's .ipr says of its size: width and height once it holds its
+// four values, 0 x 0 before. A value is whole once a blank follows it; a
+// pair whose .ipr ends without one settles.
+struct IprSize {
+    int32_t width = 0, height = 0;
+};
+
+IprSize ReadIprSize(const std::string& ipr) {
     const int fd = ::open(ipr.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
-    if (fd < 0) return false;
+    if (fd < 0) return {};
     char text[256];
     const ssize_t n = ::read(fd, text, sizeof text);
     ::close(fd);
@@ -94,11 +98,16 @@ bool PairIsFull(const std::string& ipr, int64_t rgbBytes) {
         const ssize_t start = at;
         while (at < n && static_cast<unsigned char>(text[at]) > 32) ++at;
         if (at == n) break;  // the token may still grow
-        if (!ParseIprInteger(std::string_view(text + start, static_cast<size_t>(at - start)), values[found])) return false;
+        if (!ParseIprInteger(std::string_view(text + start, static_cast<size_t>(at - start)), values[found])) return {};
         ++found;
     }
-    if (found < 4 || values[0] <= 0 || values[1] <= 0) return false;
-    return rgbBytes / 3 / values[0] >= values[1];  // rgbBytes >= 3 * w * h, without overflow
+    if (found < 4 || values[0] <= 0 || values[1] <= 0) return {};
+    return {values[0], values[1]};
+}
+
+// Whether an .rgb of rgbBytes holds every byte of the size its .ipr gives.
+bool RgbIsFull(const IprSize& size, int64_t rgbBytes) {
+    return size.width > 0 && rgbBytes / 3 / size.width >= size.height;  // rgbBytes >= 3 * w * h, without overflow
 }
 
 // The real path with its separator; "" when it does not resolve.
@@ -212,6 +221,10 @@ private:
         bool scanned = false;
         Clock::time_point due = kNever;  // kNever: waits for a change
         Signature seen;
+        // The .ipr as it was when last read, and what it said: read again
+        // only once it changed, as the settle rule tells a change.
+        FileStat iprRead;
+        IprSize iprSize;
         bool Open() const { return writing[0] || writing[1]; }
     };
     struct Taken {
@@ -240,16 +253,25 @@ private:
     // Hidden names and partial downloads, which their writers rename when done.
     bool Hidden(const std::string& path) const {
         if (options_.includeHidden) return false;
-        const std::string name = ExtractFileName(path);
-        const std::string ext = LowerAscii(ExtractFileExt(name));
-        return name.starts_with('.') || ext == ".part" || ext == ".crdownload" || ext == ".tmp";
+        const std::string ext = ExtractFileExt(path);
+        return ExtractFileName(path).starts_with('.') || SameTextAscii(ext, ".part") || SameTextAscii(ext, ".crdownload") ||
+               SameTextAscii(ext, ".tmp");
+    }
+    // Whether the watch takes a name, and then whether it is a pair's member.
+    bool Wanted(const std::string& name, bool& pair) const {
+        if (Hidden(name)) return false;
+        const ImageKind kind = KindByName(name);
+        const bool raw = IsRawData(name, plan_.rawExt);
+        pair = kind == ImageKind::RawPair && !raw;
+        return kind != ImageKind::None || raw;
     }
     bool Wanted(const std::string& name) const {
-        return !Hidden(name) && (KindByName(ExtractFileName(name)) != ImageKind::None || IsRawData(name, plan_.rawExt));
+        bool pair = false;
+        return Wanted(name, pair);
     }
     // Which of a pending item's members a name is: 1 for a pair's .rgb.
-    int MemberIndex(const std::string& name) const {
-        return IsPair(name) && UpperAscii(ExtractFileExt(name)) == ".RGB" ? 1 : 0;
+    static int MemberIndex(const std::string& name, bool pair) {
+        return pair && SameTextAscii(ExtractFileExt(name), ".rgb") ? 1 : 0;
     }
 
     void Exclude(const std::string& dir) { excluded_.push_back({RealFolder(dir), dir}); }
@@ -277,7 +299,7 @@ private:
         return KindByName(name) == ImageKind::RawPair && !IsRawData(name, plan_.rawExt);
     }
     // A pair's key ends with a separator, so it names no file.
-    std::string KeyFor(const std::string& name) const { return IsPair(name) ? ChangeFileExt(name, "") + "/" : name; }
+    static std::string KeyFor(const std::string& name, bool pair) { return pair ? ChangeFileExt(name, "/") : name; }
 
     // Watches a folder (and with Recurse those below it) and takes note of
     // the images in it; arrived: it came while the watch ran, so its files
@@ -313,12 +335,13 @@ private:
 
     // A file found by a scan: one not changed for the settle time is taken at once.
     void Found(const std::string& name, const struct stat& st, bool arrived) {
-        if (!S_ISREG(st.st_mode) || !Wanted(name)) return;
-        const auto [it, added] = pending_.try_emplace(KeyFor(name));
+        bool pair = false;
+        if (!S_ISREG(st.st_mode) || !Wanted(name, pair)) return;
+        const auto [it, added] = pending_.try_emplace(KeyFor(name, pair));
         Pending& p = it->second;
         if (added) p.scanned = !arrived;
         p.name = name;
-        p.pair = IsPair(name);
+        p.pair = pair;
         // After lost events a close may be among them: the settle time decides.
         p.writing[0] = p.writing[1] = false;
         const auto mtime = std::chrono::system_clock::time_point(std::chrono::duration_cast<std::chrono::system_clock::duration>(
@@ -345,24 +368,25 @@ private:
             case WatchChange::Closed:
             case WatchChange::Gone: break;
         }
-        if (!Wanted(note.path) || !folders_.count(ExtractFileDir(note.path) + "/")) return;
-        const std::string key = KeyFor(note.path);
+        bool pair = false;
+        if (!Wanted(note.path, pair) || !folders_.count(ExtractFileDir(note.path) + "/")) return;
+        const std::string key = KeyFor(note.path, pair);
         // A file changed: its failure to be written is news again.
         retries_.erase(key);
         if (note.change == WatchChange::Gone) {
             // What a long watch remembers is only what is still there.
             done_.erase(key);
             if (const auto it = pending_.find(key); it != pending_.end()) {
-                it->second.writing[MemberIndex(note.path)] = false;
+                it->second.writing[MemberIndex(note.path, pair)] = false;
                 it->second.touched = true;
             }
             return;
         }
         Pending& p = pending_[key];
         p.name = note.path;
-        p.pair = IsPair(note.path);
+        p.pair = pair;
         p.scanned = false;
-        p.writing[MemberIndex(note.path)] = note.change == WatchChange::Written;
+        p.writing[MemberIndex(note.path, pair)] = note.change == WatchChange::Written;
         p.due = Clock::now() + options_.settle;
         p.touched = true;
     }
@@ -378,7 +402,8 @@ private:
         while (const dirent* e = ::readdir(dir)) {
             const std::string name = e->d_name;
             struct stat st {};
-            if (name == "." || name == ".." || ::stat((path + name).c_str(), &st) != 0) continue;
+            // By the open folder: no walk down its path for every name.
+            if (name == "." || name == ".." || ::fstatat(::dirfd(dir), e->d_name, &st, 0) != 0) continue;
             if (S_ISDIR(st.st_mode)) {
                 if (!Hidden(name)) below.push_back(name);
             } else {
@@ -466,17 +491,22 @@ private:
                 ++it;
                 continue;
             }
-            // Kernel events tell when a writer still has a member open;
-            // scans do not, so there a pair settles as any file does.
-            const bool full = p.pair && !p.Open() && options_.poll.count() == 0 && !current.second.sparse &&
-                              PairIsFull(input, current.second.size);
-            bool complete = full;
-            if (!full && current != p.seen) {
+            if (current != p.seen) {
                 // Changed since it was last looked at: it must stay so for the settle time.
                 if (!p.touched || p.seen.first.size >= 0) p.due = std::max(p.due, now + options_.settle);
                 p.seen = current;
             }
-            complete = complete || (p.due <= now && !p.Open() && current == p.seen);
+            // Kernel events tell when a writer still has a member open;
+            // scans do not, so there a pair settles as any file does. One
+            // that has settled needs no look at its .ipr.
+            bool complete = p.due <= now && !p.Open();
+            if (!complete && p.pair && !p.Open() && options_.poll.count() == 0 && !current.second.sparse) {
+                if (!(p.iprRead == current.first)) {
+                    p.iprRead = current.first;
+                    p.iprSize = ReadIprSize(input);
+                }
+                complete = RgbIsFull(p.iprSize, current.second.size);
+            }
             p.touched = false;
             if (!complete) {
                 if (p.Open() && p.due <= now) p.due = kNever;  // open for writing: its close is an event

@@ -5,6 +5,7 @@
 #include <utility>
 
 #include "low/FileNames.h"
+#include "low/Low.h"
 
 namespace quenlo {
 
@@ -59,9 +60,10 @@ constexpr std::pair<const char*, ImageKind> kExtensions[] = {
 }  // namespace
 
 ImageKind KindByName(std::string_view fileName) {
-    const std::string ext = UpperAscii(ExtractFileExt(fileName));
+    // Compared ignoring case in place: a hot folder asks this for every name it sees.
+    const std::string ext = ExtractFileExt(fileName);
     for (const auto& [known, kind] : kExtensions)
-        if (ext == UpperAscii(known)) return kind;
+        if (SameTextAscii(ext, known)) return kind;
     return ImageKind::None;
 }
 
