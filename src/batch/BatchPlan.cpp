@@ -307,7 +307,9 @@ private:
             Entry e;
             e.subdir = SubdirNumber(in.subdir, recent);
             const bool pair = KindByName(in.name) == ImageKind::RawPair && !IsRawData(in.name, options_.rawExt);
-            const std::string ipr = pair ? PairName(in.name, ".IPR", &listings) : std::string();
+            // A pair named by its .ipr, found by the caller, is that .ipr.
+            const bool known = in.image.found && (!pair || SameTextAscii(ExtractFileExt(in.name), ".ipr"));
+            const std::string ipr = !pair ? std::string() : known ? in.name : PairName(in.name, ".IPR", &listings);
             const std::string rgb = pair ? PairName(in.name, ".RGB", &listings) : std::string();
             stored = in.name;
             if (pair) {
@@ -327,7 +329,7 @@ private:
             const TTextArena::Ref ref = plan_.names_.Add(stored);
             e.at = ref.at;
             e.size = static_cast<uint32_t>(in.name.size());
-            if (const FileKey image = KeyOf(pair ? ipr : in.name); image.found)
+            if (const FileKey image = known ? in.image : KeyOf(pair ? ipr : in.name); image.found)
                 readers.push_back({image.ino, devices_.Number(image), index * 2 + 1});
             else
                 missing.push_back({HashOf(missingKey_(pair ? ChangeFileExt(in.name, "") + "\n" : in.name)), index});

@@ -10,6 +10,7 @@
 #include <utility>
 #include <vector>
 
+#include "batch/FileKey.h"
 #include "low/TextArena.h"
 
 namespace quenlo {
@@ -85,6 +86,9 @@ struct PlanInput {
     // because of `other`, an input of another shard, named as listed.
     enum class Refused : uint8_t { No, WouldReplace, SharedOutput } refused = Refused::No;
     std::string other;
+    // Found: the file of the image (a pair's .ipr, named as the input) as
+    // the caller found it just now, which the plan then takes without a look.
+    FileKey image;
 };
 // Fills in the next input; false when there are no more.
 using InputSource = std::function<bool(PlanInput&)>;

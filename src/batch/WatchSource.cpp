@@ -520,6 +520,7 @@ private:
             const auto folder = folders_.find(ExtractFileDir(input) + "/");
             if (folder == folders_.end()) continue;
             taken.push_back({key, current, {input, folder->second.subdir}, scanned});
+            taken.back().input.image = {current.first.dev, current.first.ino, true};
         }
         return taken;
     }
@@ -583,9 +584,11 @@ private:
     bool TakeAndRun() {
         std::vector<Taken> taken = TakeComplete();
         std::vector<PlanInput> inputs;
-        std::unordered_map<std::string, const Taken*> byInput;
+        std::vector<const Taken*> planned;  // beside inputs
         std::vector<std::pair<BatchItem, std::string>> refused;  // with the subfolder
-        std::sort(taken.begin(), taken.end(), [](const Taken& a, const Taken& b) { return a.input.name < b.input.name; });
+        // Taken in the order of their keys, which is nearly always the inputs' order.
+        const auto byName = [](const Taken& a, const Taken& b) { return a.input.name < b.input.name; };
+        if (!std::is_sorted(taken.begin(), taken.end(), byName)) std::sort(taken.begin(), taken.end(), byName);
         for (const Taken& t : taken) {
             const std::string output = OutputNameFor(t.input.name, outDir_, t.input.subdir, plan_.outputExt);
             FileStat out;
@@ -606,7 +609,7 @@ private:
                 continue;
             }
             inputs.push_back(t.input);
-            byInput[t.input.name] = &t;
+            planned.push_back(&t);
         }
         for (const auto& [item, subdir] : refused) {
             Fail(item);
@@ -623,22 +626,37 @@ private:
         // disk, a folder removed) is tried again; only its first failure is told.
         int untold = 0;
         std::unordered_set<std::string> toRetry;  // keys
+        // Items settle in the plan's order at -j1 and nearly so with more
+        // jobs: the next one is tried before a lookup by name.
+        size_t next = 0;
+        std::unordered_map<std::string_view, size_t> byInput;  // into planned; made at the first one out of order
+        const auto takenFor = [&](const std::string& input) -> size_t {
+            if (next < planned.size() && planned[next]->input.name == input) return next;
+            if (byInput.empty())
+                for (size_t i = 0; i < planned.size(); ++i) byInput.emplace(planned[i]->input.name, i);
+            const auto it = byInput.find(input);
+            return it == byInput.end() ? planned.size() : it->second;
+        };
+        // What the watch remembers of the items done, filled in once the batch is.
+        std::vector<std::pair<const Taken*, std::string>> finished;  // with the output written, if any
+        finished.reserve(planned.size());
         events.onFailed = [&](const BatchItem& item, const std::string& reason, FailureKind kind) {
-            const auto t = byInput.find(item.input);
-            if (kind == FailureKind::Save && item.refusal.empty() && t != byInput.end()) {
-                toRetry.insert(t->second->key);
-                if (retries_[t->second->key].attempts++ > 0) return;
+            const size_t t = takenFor(item.input);
+            if (kind == FailureKind::Save && item.refusal.empty() && t < planned.size()) {
+                toRetry.insert(planned[t]->key);
+                if (retries_[planned[t]->key].attempts++ > 0) return;
             }
             if (events_.batch.onFailed) events_.batch.onFailed(item, reason, kind);
         };
         events.onSettled = [&](const BatchItem& item, const ItemReport& report) {
-            const auto t = byInput.find(item.input);
-            if (t == byInput.end()) {
+            const size_t t = takenFor(item.input);
+            if (t == planned.size()) {
                 if (events_.batch.onSettled) events_.batch.onSettled(item, report);
                 return;
             }
-            const Taken& taken = *t->second;
-            if (report.status == ItemStatus::Failed && toRetry.count(taken.key)) {
+            next = t + 1;
+            const Taken& taken = *planned[t];
+            if (report.status == ItemStatus::Failed && !toRetry.empty() && toRetry.count(taken.key)) {
                 const int attempts = retries_[taken.key].attempts;
                 Pending& p = pending_[taken.key];
                 p.name = taken.input.name;
@@ -652,11 +670,8 @@ private:
                 if (events_.batch.onSettled) events_.batch.onSettled(item, report);
                 return;
             }
-            if (report.status != ItemStatus::NotReached) {
-                retries_.erase(taken.key);
-                done_[taken.key] = taken.signature;
-                if (report.status != ItemStatus::Failed) outputs_[item.output] = {taken.key, item.input};
-            }
+            if (report.status != ItemStatus::NotReached)
+                finished.emplace_back(&taken, report.status != ItemStatus::Failed ? item.output : std::string());
             if (events_.batch.onSettled) events_.batch.onSettled(item, report);
             if (report.status == ItemStatus::Failed) MoveInto(options_.failedDir, item, taken.input.subdir);
             else if (report.status != ItemStatus::NotReached) MoveInto(options_.doneDir, item, taken.input.subdir);
@@ -664,10 +679,15 @@ private:
         // Starting a thread costs more than converting a few small files:
         // a group of small files runs on fewer threads than -j allows.
         int64_t bytes = 0;
-        for (const auto& [input, t] : byInput) bytes += t->signature.first.size + std::max<int64_t>(t->signature.second.size, 0);
+        for (const Taken* t : planned) bytes += t->signature.first.size + std::max<int64_t>(t->signature.second.size, 0);
         BatchOptions options = batch_;
         options.jobs = static_cast<int>(std::clamp<int64_t>(bytes / kBytesPerJob, 1, std::max(batch_.jobs, 1)));
         const BatchResult r = RunBatch(plan, options, load_, events);
+        for (const auto& [t, output] : finished) {
+            if (!retries_.empty()) retries_.erase(t->key);
+            done_[t->key] = t->signature;
+            if (!output.empty()) outputs_[output] = {t->key, t->input.name};
+        }
         total_.converted += r.converted;
         total_.skipped += r.skipped;
         total_.failed += r.failed - untold;
