@@ -13,6 +13,7 @@
 #include <unistd.h>
 
 #include "TestUtil.h"
+#include "batch/FolderWatch.h"
 #include "cli/CliRun.h"
 
 using namespace quenlo;
@@ -147,6 +148,29 @@ TEST(Watch, ARestartConvertsOnlyWhatItMissed) {
     EXPECT_EQ(fs::last_write_time(dir / "out/b.bmp"), bBefore);
     EXPECT_NE(ReadBytes(dir / "out/a.bmp"), aBefore);
     EXPECT_TRUE(fs::exists(dir / "out/c.bmp"));
+}
+
+// A file's create, writes and close come as one note, the last; a hard
+// link, which no write follows, as closed; files keep their order.
+TEST(FolderWatch, WritesOfOneFileComeAsItsLastNote) {
+    TempDir dir;
+    fs::create_directories(dir / "in");
+    WriteText(dir / "outside.jpg", "x");
+    const auto watch = KernelFolderWatch();
+    ASSERT_EQ(watch->Add(dir / "in/"), Watching::Events);
+    WriteText(dir / "in/a.jpg", "aaaa");
+    const int open = ::open((dir / "in/b.jpg").c_str(), O_WRONLY | O_CREAT, 0644);
+    ASSERT_EQ(::write(open, "bb", 2), 2);
+    fs::create_hard_link(dir / "outside.jpg", dir / "in/c.jpg");
+    WriteText(dir / "in/a.jpg", "again");
+    std::vector<WatchNote> notes;
+    watch->Wait(1000ms, notes);
+    ::close(open);
+    std::vector<std::pair<WatchChange, std::string>> got;
+    for (const WatchNote& n : notes) got.emplace_back(n.change, fs::path(n.path).filename());
+    const std::vector<std::pair<WatchChange, std::string>> want = {
+        {WatchChange::Closed, "a.jpg"}, {WatchChange::Written, "b.jpg"}, {WatchChange::Closed, "c.jpg"}, {WatchChange::Closed, "a.jpg"}};
+    EXPECT_EQ(got, want);
 }
 
 }  // namespace
