@@ -2,6 +2,8 @@
 
 #include <QApplication>
 #include <QFileDialog>
+#include <QInputDialog>
+#include <QLineEdit>
 #include <QMessageBox>
 #include <algorithm>
 
@@ -32,6 +34,26 @@ std::optional<QString> TQtDialogs::ChooseFolder(QWidget* parent, const QString& 
                                                           QFileDialog::ShowDirsOnly);
     if (dir.isEmpty()) return std::nullopt;
     return dir;
+}
+
+std::optional<QString> TQtDialogs::AskText(QWidget* parent, const QString& prompt, const QString& suggested) {
+    bool ok = false;
+    const QString text =
+        QInputDialog::getText(parent, QApplication::applicationName(), prompt, QLineEdit::Normal, suggested, &ok).trimmed();
+    if (!ok || text.isEmpty()) return std::nullopt;
+    return text;
+}
+
+std::optional<QString> TQtDialogs::SaveFileName(QWidget* parent, const QString& filter, const QString& start) {
+    const QString file = QFileDialog::getSaveFileName(parent, QString(), start, filter);
+    if (file.isEmpty()) return std::nullopt;
+    return file;
+}
+
+std::optional<QString> TQtDialogs::OpenFileName(QWidget* parent, const QString& filter, const QString& start) {
+    const QString file = QFileDialog::getOpenFileName(parent, QString(), start, filter);
+    if (file.isEmpty()) return std::nullopt;
+    return file;
 }
 
 void TQtDialogs::ShowError(QWidget* parent, const QString& text) {

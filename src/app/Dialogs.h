@@ -23,6 +23,19 @@ public:
     virtual std::optional<QStringList> OpenFiles(QWidget* parent, OpenFilesRequest& request) = 0;
     // The chosen folder, or nothing when cancelled; the dialog opens at start.
     virtual std::optional<QString> ChooseFolder(QWidget* parent, const QString& start) = 0;
+    // A line of text asked for, starting as suggested; nothing when cancelled
+    // or left empty. These three answer nothing unless overridden (a window
+    // that runs unattended asks no one).
+    virtual std::optional<QString> AskText(QWidget*, const QString& /*prompt*/, const QString& /*suggested*/) {
+        return std::nullopt;
+    }
+    // A file to write or to read, offering files that match filter ("Presets (*.json)"); nothing when cancelled.
+    virtual std::optional<QString> SaveFileName(QWidget*, const QString& /*filter*/, const QString& /*start*/) {
+        return std::nullopt;
+    }
+    virtual std::optional<QString> OpenFileName(QWidget*, const QString& /*filter*/, const QString& /*start*/) {
+        return std::nullopt;
+    }
     // Modal error box titled with the application's name, OK only.
     virtual void ShowError(QWidget* parent, const QString& text) = 0;
     // Modal warning box, OK only.
@@ -34,6 +47,9 @@ class TQtDialogs : public IDialogs {
 public:
     std::optional<QStringList> OpenFiles(QWidget* parent, OpenFilesRequest& request) override;
     std::optional<QString> ChooseFolder(QWidget* parent, const QString& start) override;
+    std::optional<QString> AskText(QWidget* parent, const QString& prompt, const QString& suggested) override;
+    std::optional<QString> SaveFileName(QWidget* parent, const QString& filter, const QString& start) override;
+    std::optional<QString> OpenFileName(QWidget* parent, const QString& filter, const QString& start) override;
     void ShowError(QWidget* parent, const QString& text) override;
     void ShowWarning(QWidget* parent, const QString& text) override;
 };

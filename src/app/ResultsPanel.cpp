@@ -2,15 +2,20 @@
 
 #include <QApplication>
 #include <QClipboard>
+#include <QHeaderView>
 #include <QDesktopServices>
 #include <QHBoxLayout>
 #include <QLabel>
 #include <QPlainTextEdit>
 #include <QPushButton>
+#include <QTabWidget>
+#include <QToolButton>
+#include <QTreeView>
 #include <QUrl>
 #include <QVBoxLayout>
 
 #include "app/QtText.h"
+#include "batch/BatchPace.h"
 
 namespace quenlo {
 
@@ -45,7 +50,38 @@ TResultsPanel::TResultsPanel(QWidget* parent) : QWidget(parent) {
     List->setLineWrapMode(QPlainTextEdit::NoWrap);
     List->setToolTip(QTr("Files of the last batch that failed, warned or were not reached, with the reason"));
     List->setPlaceholderText(QTr("Failed, warned and unreached files of the last batch are listed here."));
-    column->addWidget(List, 1);
+    Queue = new TBatchQueue(this);
+    QueueView = new QTreeView(this);
+    QueueView->setModel(Queue);
+    QueueView->setRootIsDecorated(false);
+    QueueView->setUniformRowHeights(true);  // a long queue scrolls without measuring every row
+    QueueView->setTextElideMode(Qt::ElideLeft);  // the file's name stays, its folder goes
+    QueueView->header()->resizeSection(0, 260);
+    QueueView->header()->resizeSection(1, 80);
+    QueueView->setToolTip(QTr("Every file of the batch and where it stands"));
+    // Two lines at least rather than the views' own 70 pixels, so a short
+    // screen still holds the window with the panel shown.
+    for (QWidget* view : {static_cast<QWidget*>(QueueView), static_cast<QWidget*>(List)})
+        view->setMinimumHeight(2 * fontMetrics().height() + 8);
+    Tabs = new QTabWidget(this);
+    Tabs->addTab(QueueView, QTr("Queue"));
+    Tabs->addTab(List, QTr("Log"));
+    // Beside the tabs rather than with Copy, so a narrow window keeps its width.
+    auto* corner = new QWidget(this);
+    auto* cornerRow = new QHBoxLayout(corner);
+    cornerRow->setContentsMargins(0, 0, 0, 0);
+    RetryButton = new QToolButton(corner);
+    RetryButton->setText(QTr("Retry failed"));
+    RetryButton->setToolTip(QTr("Run the files that failed or were not reached again"));
+    RetryButton->setEnabled(false);
+    SaveLogButton = new QToolButton(corner);
+    SaveLogButton->setText(QTr("Save log..."));
+    SaveLogButton->setToolTip(QTr("Save the last batch's report as JSON Lines, one line per file"));
+    SaveLogButton->setEnabled(false);
+    cornerRow->addWidget(RetryButton);
+    cornerRow->addWidget(SaveLogButton);
+    Tabs->setCornerWidget(corner);
+    column->addWidget(Tabs, 1);
 
     connect(CopyButton, &QPushButton::clicked, this, [this] { QApplication::clipboard()->setText(Text()); });
     connect(OpenFolderButton, &QPushButton::clicked, this,
@@ -81,6 +117,13 @@ void TResultsPanel::Finish(const BatchCounts& counts) {
 void TResultsPanel::Update(const BatchCounts& counts) {
     SummaryLabel->setText(SummaryLine(counts));
     for (; shown_ < lines_.size(); ++shown_) List->appendPlainText(lines_[shown_]);
+}
+
+void TResultsPanel::ShowPace(long long done, long long total, double seconds) {
+    const BatchPace pace = MeasurePace(done, total, 0, seconds);
+    QString text = QTr("%1 of %2  %3 files/s").arg(done).arg(total).arg(pace.filesPerSecond, 0, 'f', 1);
+    if (pace.secondsLeft >= 0) text += QTr("  %1 left").arg(QString::fromStdString(ClockText(pace.secondsLeft)));
+    SummaryLabel->setText(text);
 }
 
 QString TResultsPanel::Summary() const { return SummaryLabel->text(); }

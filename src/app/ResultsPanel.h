@@ -1,16 +1,21 @@
 #pragma once
 // What the last batch did, kept until the next one starts: a one-line
-// summary and the files that failed, warned or were not reached, in input
-// order, as text that can be selected and copied.
+// summary (the pace while it runs), the queue of its files with where each
+// stands, and the log of those that failed, warned or were not reached, in
+// input order, as text that can be selected and copied.
 #include <QString>
 #include <QStringList>
 #include <QWidget>
 
+#include "app/BatchQueue.h"
 #include "batch/BatchRun.h"
 
 class QLabel;
 class QPlainTextEdit;
 class QPushButton;
+class QTabWidget;
+class QToolButton;
+class QTreeView;
 
 namespace quenlo {
 
@@ -49,11 +54,18 @@ public:
 
     // Where "Open output folder" goes; "" turns it off.
     void SetOutputFolder(const QString& dir);
+    // During a batch, in place of the summary: "N of M  R files/s  m:ss left".
+    void ShowPace(long long done, long long total, double seconds);
 
     QLabel* SummaryLabel;
     QPlainTextEdit* List;
     QPushButton* CopyButton;
     QPushButton* OpenFolderButton;
+    QToolButton* RetryButton;    // runs the failed and unreached files again
+    QToolButton* SaveLogButton;  // the last batch's JSON Lines report
+    TBatchQueue* Queue;
+    QTreeView* QueueView;
+    QTabWidget* Tabs;  // the queue, and the log (List)
 
 private:
     QStringList lines_;

@@ -14,6 +14,10 @@
 #include <QFrame>
 #include <QLabel>
 #include <QLineEdit>
+#include <QMenu>
+#include <QTabWidget>
+#include <QToolButton>
+#include <QTreeView>
 #include <QCloseEvent>
 #include <QCoreApplication>
 #include <QKeyEvent>
@@ -37,6 +41,7 @@
 #include "app/QtText.h"
 #include "app/ZoomControl.h"
 #include "batch/BatchInputs.h"
+#include "batch/BatchReport.h"
 #include "batch/WatchSource.h"
 #include "imageio/ImageKind.h"
 #include "low/Errors.h"
@@ -124,7 +129,11 @@ TForm1::TForm1(IDialogs& dialogs, QSettings* settings, QWidget* parent)
     Jobs = static_cast<int>(std::max(1u, std::thread::hardware_concurrency()));
     BuildControls();
     FormCreate();
-    if (settings_) ApplySettings(TWindowSettings::Load(*settings_));
+    if (settings_) {
+        ApplySettings(TWindowSettings::Load(*settings_));
+        presets_ = LoadPresets(*settings_);
+        ShowPresets();
+    }
 }
 
 TForm1::~TForm1() {
@@ -152,6 +161,8 @@ TWindowSettings TForm1::CurrentSettings() const {
     s.resize = ResizeBox->text();
     s.filter = *ResampleFilterByName(FilterBox->currentData().toString().toStdString());
     s.quality = QualityBox->value();
+    s.pngLevel = PngLevelBox->value();
+    s.tiffCompression = static_cast<TiffCompression>(TiffBox->currentIndex());
     s.autoOrient = UprightBox->isChecked();
     s.background = BackgroundBox->text();
     return s;
@@ -171,6 +182,8 @@ void TForm1::ApplySettings(const TWindowSettings& s) {
     ResizeBox->setText(s.resize);
     FilterBox->setCurrentIndex(FilterBox->findData(QLatin1String(ResampleFilterName(s.filter))));
     QualityBox->setValue(s.quality);
+    PngLevelBox->setValue(s.pngLevel);
+    TiffBox->setCurrentIndex(static_cast<int>(s.tiffCompression));
     UprightBox->setChecked(s.autoOrient);
     BackgroundBox->setText(s.background);
     ShowQuality();
@@ -179,6 +192,8 @@ void TForm1::ApplySettings(const TWindowSettings& s) {
 void TForm1::ShowQuality() {
     const auto f = static_cast<OutputFormat>(FormatBox->currentIndex());
     QualityBox->setVisible(f == OutputFormat::Jpeg || f == OutputFormat::WebP);
+    PngLevelBox->setVisible(f == OutputFormat::Png);
+    TiffBox->setVisible(f == OutputFormat::Tiff);
 }
 
 std::optional<ResizeRequest> TForm1::ResizeChoice() const {
@@ -201,6 +216,19 @@ void TForm1::SetOutputDirForRun(const QString& dir) {
 
 void TForm1::SaveSettings() {
     if (settings_) CurrentSettings().Save(*settings_);
+}
+
+void TForm1::StorePresets() {
+    if (settings_) SavePresets(*settings_, presets_);
+    ShowPresets();
+}
+
+void TForm1::ShowPresets() {
+    const QSignalBlocker quiet(PresetBox);
+    const QString shown = PresetBox->currentText();
+    PresetBox->clear();
+    for (const TPreset& p : presets_) PresetBox->addItem(p.name);
+    PresetBox->setCurrentIndex(PresetBox->findText(shown));
 }
 
 void TForm1::FitOnScreen() {
@@ -294,7 +322,7 @@ void TForm1::BuildControls() {
     FormatBox->addItems({QStringLiteral("BMP"), QStringLiteral("PNG"), QStringLiteral("TIFF"), QStringLiteral("JPEG"),
                          QStringLiteral("WebP")});
     FormatBox->setToolTip(
-        QTr("Format of the files written: 24-bit .bmp, .png, uncompressed .tif, .jpg or lossy .webp"));
+        QTr("Format of the files written: 24-bit .bmp, .png, .tif, .jpg or lossy .webp"));
     ResizeBox = new QLineEdit(OptionsRow);
     ResizeBox->setPlaceholderText(QTr("Full size"));
     ResizeBox->setMaximumWidth(110);
@@ -313,7 +341,17 @@ void TForm1::BuildControls() {
     QualityBox->setValue(90);
     QualityBox->setPrefix(QTr("Quality "));
     QualityBox->setToolTip(QTr("JPEG and WebP quality: 1 smallest to 100 best"));
-    // What images carry besides their pixels, in a row of its own.
+    PngLevelBox = new QSpinBox(OptionsRow);
+    PngLevelBox->setRange(0, 9);
+    PngLevelBox->setValue(6);
+    PngLevelBox->setPrefix(QTr("Level "));
+    PngLevelBox->setToolTip(QTr("PNG compression: 0 stores, 9 packs hardest and slowest; 6 is the usual"));
+    TiffBox = new QComboBox(OptionsRow);
+    TiffBox->addItem(QTr("Uncompressed"), QStringLiteral("none"));
+    TiffBox->addItem(QTr("LZW"), QStringLiteral("lzw"));
+    TiffBox->addItem(QTr("Deflate"), QStringLiteral("deflate"));
+    TiffBox->setToolTip(QTr("TIFF compression: LZW and Deflate are lossless and read everywhere"));
+    // What images carry besides their pixels, presets, and more ways to start, in a row of its own.
     auto* carried = new QFrame(central);
     auto* carriedRow = new QHBoxLayout(carried);
     carriedRow->setContentsMargins(8, 0, 8, 2);
@@ -335,27 +373,55 @@ void TForm1::BuildControls() {
     options->addWidget(ResizeBox);
     options->addWidget(FilterBox);
     options->addWidget(QualityBox);
-    WatchButton = new QPushButton(QTr("Watch folder"), OptionsRow);
+    options->addWidget(PngLevelBox);
+    options->addWidget(TiffBox);
+    WatchButton = new QPushButton(QTr("Watch folder"), carried);
     WatchButton->setCheckable(true);
     WatchButton->setToolTip(QTr(
         "Convert each image written into a chosen folder, once complete, into the output folder, until switched off (Esc)"));
-    options->addWidget(WatchButton);
     options->addStretch(1);
     options->addWidget(ZoomLabel);
-    // On a screen narrower than the row the row scrolls, so the window can still fit.
+    AddFolderButton = new QPushButton(QTr("Add folder..."), carried);
+    AddFolderButton->setToolTip(QTr("Choose a folder and convert every image below it, as a dropped folder"));
+    PresetBox = new QComboBox(carried);
+    PresetBox->setPlaceholderText(QTr("Preset"));
+    PresetBox->setMinimumContentsLength(8);
+    PresetBox->setSizeAdjustPolicy(QComboBox::AdjustToMinimumContentsLengthWithIcon);
+    PresetBox->setToolTip(QTr("Pick a preset: its format, options, size, upright and background are applied"));
+    PresetsButton = new QToolButton(carried);
+    PresetsButton->setText(QTr("Presets"));
+    PresetsButton->setPopupMode(QToolButton::InstantPopup);
+    PresetsButton->setToolTip(QTr("Save the output choices as a preset; delete, export or import presets"));
+    auto* presetMenu = new QMenu(PresetsButton);
+    presetMenu->addAction(QTr("Save as preset..."), this, [this] { Guarded([this] { SavePresetClick(); }); });
+    presetMenu->addAction(QTr("Delete preset"), this, [this] { Guarded([this] { DeletePresetClick(); }); });
+    presetMenu->addSeparator();
+    presetMenu->addAction(QTr("Export presets..."), this, [this] { Guarded([this] { ExportPresetsClick(); }); });
+    presetMenu->addAction(QTr("Import presets..."), this, [this] { Guarded([this] { ImportPresetsClick(); }); });
+    PresetsButton->setMenu(presetMenu);
+    carriedRow->addWidget(UprightBox);
+    carriedRow->addWidget(new QLabel(QTr("Background"), carried));
+    carriedRow->addWidget(BackgroundBox);
+    carriedRow->addWidget(PresetBox);
+    carriedRow->addWidget(PresetsButton);
+    carriedRow->addWidget(AddFolderButton);
+    carriedRow->addWidget(WatchButton);
+    carriedRow->addStretch(1);
+    // On a screen narrower than the rows they scroll, so the window can still fit.
+    choices_ = new QWidget(central);
+    auto* rows = new QVBoxLayout(choices_);
+    rows->setContentsMargins(0, 0, 0, 0);
+    rows->setSpacing(0);
+    rows->addWidget(OptionsRow);
+    rows->addWidget(carried);
     optionsScroll_ = new QScrollArea(central);
     optionsScroll_->setFrameShape(QFrame::NoFrame);
     optionsScroll_->setWidgetResizable(true);
     optionsScroll_->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
-    optionsScroll_->setWidget(OptionsRow);
-    optionsScroll_->setFixedHeight(OptionsRow->sizeHint().height());
+    optionsScroll_->setWidget(choices_);
+    optionsScroll_->setFixedHeight(choices_->sizeHint().height());
     optionsScroll_->installEventFilter(this);
     column->addWidget(optionsScroll_);
-    carriedRow->addWidget(UprightBox);
-    carriedRow->addWidget(new QLabel(QTr("Background"), carried));
-    carriedRow->addWidget(BackgroundBox);
-    carriedRow->addStretch(1);
-    column->addWidget(carried);
     setCentralWidget(central);
     for (QCheckBox* box : {KeepGoingBox, SkipExistingBox, ReplaceOriginalsBox, UprightBox})
         connect(box, &QCheckBox::toggled, this, [this] { SaveSettings(); });
@@ -367,6 +433,9 @@ void TForm1::BuildControls() {
         SaveSettings();
     });
     connect(QualityBox, &QSpinBox::valueChanged, this, [this] { SaveSettings(); });
+    connect(PngLevelBox, &QSpinBox::valueChanged, this, [this] { SaveSettings(); });
+    connect(TiffBox, &QComboBox::currentIndexChanged, this, [this] { SaveSettings(); });
+    connect(PresetBox, &QComboBox::activated, this, [this](int index) { PickPreset(index); });
     ShowQuality();
 
     EmptyHint = new QLabel(QTr("Drop images or folders here, or Select Targets (Ctrl+O)"), ScrollBox1->viewport());
@@ -412,6 +481,9 @@ void TForm1::BuildControls() {
     connect(Button1, &QPushButton::clicked, this, [this] { Guarded([this] { Button1Click(); }); });
     connect(CancelButton, &QPushButton::clicked, this, [this] { CancelBatch(); });
     connect(WatchButton, &QPushButton::clicked, this, [this](bool checked) { Guarded([this, checked] { WatchButtonClick(checked); }); });
+    connect(AddFolderButton, &QPushButton::clicked, this, [this] { Guarded([this] { AddFolderClick(); }); });
+    connect(Results->RetryButton, &QToolButton::clicked, this, [this] { Guarded([this] { RetryFailed(); }); });
+    connect(Results->SaveLogButton, &QToolButton::clicked, this, [this] { Guarded([this] { SaveLogClick(); }); });
     previewTimer_ = new QTimer(this);
     previewTimer_->setSingleShot(true);
     connect(previewTimer_, &QTimer::timeout, this, [this] { ShowDuePreview(); });
@@ -462,8 +534,8 @@ bool TForm1::eventFilter(QObject* watched, QEvent* event) {
     if (watched == Panel1 && event->type() == QEvent::Resize) LayoutPanel();
     if (watched == optionsScroll_ && event->type() == QEvent::Resize) {
         // Taller by the scroll bar when it shows, so it covers none of the row.
-        const bool bar = optionsScroll_->width() < OptionsRow->minimumSizeHint().width();
-        optionsScroll_->setFixedHeight(OptionsRow->sizeHint().height() +
+        const bool bar = optionsScroll_->width() < choices_->minimumSizeHint().width();
+        optionsScroll_->setFixedHeight(choices_->sizeHint().height() +
                                        (bar ? optionsScroll_->horizontalScrollBar()->sizeHint().height() : 0));
     }
     if (watched == ScrollBox1->viewport() && event->type() == QEvent::Resize)
@@ -495,6 +567,13 @@ void TForm1::SetBusy(bool busy) {
     ResizeBox->setReadOnly(busy);
     FilterBox->setEnabled(!busy);
     QualityBox->setEnabled(!busy);
+    PngLevelBox->setEnabled(!busy);
+    TiffBox->setEnabled(!busy);
+    PresetBox->setEnabled(!busy);
+    PresetsButton->setEnabled(!busy);
+    AddFolderButton->setEnabled(!busy);
+    Results->RetryButton->setEnabled(!busy && retryable_);
+    Results->SaveLogButton->setEnabled(!busy && log_.has_value());
     UprightBox->setEnabled(!busy);
     BackgroundBox->setReadOnly(busy);
     setAcceptDrops(!busy);
@@ -566,14 +645,12 @@ void TForm1::Button3Click() {
     ConvertFiles(*files);
 }
 
-TBatchPlan TForm1::PlanFiles(const QStringList& files, QStringList& leftOut, int& unreadable) const {
+TBatchPlan TForm1::PlanFiles(const QStringList& files, LeftOut& leftOut, int& unreadable) const {
     const PlanOptions planOptions = PlanChoices();
     FeedOptions feedOptions;
     feedOptions.recurse = Recurse::On;
     feedOptions.outputDir = planOptions.outputDir;
-    feedOptions.onSkipped = [&](const std::string& name, const std::string& why) {
-        leftOut << FromUtf8(name) + QStringLiteral(": ") + FromUtf8(why);
-    };
+    feedOptions.onSkipped = [&](const std::string& name, const std::string& why) { leftOut.emplace_back(name, why); };
     TInputFeed feed(feedOptions);
     std::vector<std::string> inputs;
     for (const QString& file : files) inputs.push_back(Utf8(file));
@@ -597,6 +674,8 @@ ItemLoaderOptions TForm1::LoaderChoices(const std::shared_ptr<TKeptImages>& kept
     load.output.format = static_cast<OutputFormat>(FormatBox->currentIndex());
     load.resize = ResizeChoice();
     load.output.quality = QualityBox->value();
+    load.output.pngLevel = PngLevelBox->value();
+    load.output.tiffCompression = static_cast<TiffCompression>(TiffBox->currentIndex());
     load.replaceSources = ReplaceOriginalsBox->isChecked();
     load.inPlaceOption = std::string("\"") + Tr("Replace originals") + "\"";
     load.autoOrient = UprightBox->isChecked();
@@ -677,11 +756,78 @@ void TForm1::ShowInPreview(std::shared_ptr<const TPixelMap> map, const std::stri
 void TForm1::ConvertFiles(const QStringList& files) {
     if (running_ || watch_) return;
     ResizeChoice();  // a size that is no size stops here, before anything is planned
-    QStringList leftOut;
+    LeftOut leftOut;
     int unreadable = 0;
     const TBatchPlan plan = PlanFiles(files, leftOut, unreadable);
+    RunPlan(plan, leftOut, unreadable);
+}
+
+void TForm1::RetryFailed() {
+    if (running_ || watch_) return;
+    std::vector<PlanInput> inputs;
+    const TBatchQueue& queue = *Results->Queue;
+    for (size_t i = 0; i < queue.Size(); ++i) {
+        const TBatchQueue::Entry& e = queue.At(i);
+        if (e.state == QueueState::Failed || e.state == QueueState::NotReached) inputs.emplace_back(e.input, e.subdir);
+    }
+    if (inputs.empty()) return;
+    ResizeChoice();
+    size_t next = 0;
+    const TBatchPlan plan = PlanBatch(
+        [&](PlanInput& in) {
+            if (next == inputs.size()) return false;
+            in = inputs[next++];
+            return true;
+        },
+        PlanChoices());
+    RunPlan(plan, {}, 0);
+}
+
+void TForm1::AddFolderClick() {
+    if (running_ || watch_) return;
+    const std::optional<QString> dir = dialogs_.ChooseFolder(this, inputDir_);
+    if (!dir) return;
+    inputDir_ = *dir;
+    SaveSettings();
+    ConvertFiles(QStringList{*dir});
+}
+
+void TForm1::SaveLogClick() {
+    if (!log_) return;
+    const QString start = QDir(inputDir_.isEmpty() ? QDir::homePath() : inputDir_).filePath(QStringLiteral("quenlo-report.jsonl"));
+    const std::optional<QString> file = dialogs_.SaveFileName(this, QTr("JSON Lines (*.jsonl);;All files (*)"), start);
+    if (file) SaveLog(*file);
+}
+
+void TForm1::SaveLog(const QString& fileName) {
+    if (!log_) return;
+    TBatchReport report(Utf8(fileName));
+    for (const auto& [input, why] : log_->leftOut) report.LeftOut(input, why);
+    report.Arm();
+    report.Planned(log_->items.size());
+    for (const auto& [item, itemReport] : log_->items) report.Item(item, itemReport);
+    report.Summary(log_->result, log_->seconds);
+}
+
+void TForm1::RunPlan(const TBatchPlan& plan, const LeftOut& leftOut, int unreadable) {
     Results->Clear();
-    for (const QString& line : leftOut) Results->Add(line);
+    for (const auto& [name, why] : leftOut) Results->Add(FailureLine(name, why));
+    // The queue: the plan's items in order, then what the walk left out.
+    {
+        std::vector<TBatchQueue::Entry> entries(plan.Size());
+        for (size_t i = 0; i < plan.Size(); ++i) {
+            const BatchItem item = plan.Item(i);
+            entries[i].input = item.input;
+            // What lies between the output folder and the name, so a run again writes to the same place.
+            const size_t slash = item.output.find_last_of('/');
+            if (!plan.dir.empty() && item.output.rfind(plan.dir, 0) == 0 && slash != std::string::npos && slash >= plan.dir.size())
+                entries[i].subdir = item.output.substr(plan.dir.size(), slash + 1 - plan.dir.size());
+        }
+        for (const auto& [name, why] : leftOut) entries.push_back({name, {}, QueueState::Skipped, FromUtf8(why)});
+        Results->Queue->Reset(std::move(entries));
+    }
+    log_.reset();
+    retryable_ = false;
     // Beside the sources, the folder of the first.
     const std::string folder = !plan.dir.empty() || plan.Size() == 0 ? plan.dir : ExtractFileDir(plan.Item(0).output);
     Results->SetOutputFolder(plan.Size() == 0 ? QString() : QDir(FromUtf8(folder)).absolutePath());
@@ -692,31 +838,52 @@ void TForm1::ConvertFiles(const QStringList& files) {
     QString stoppedBy;
     int notWritten = 0;
     const bool keepGoing = KeepGoingBox->isChecked();
+    size_t settled = 0;  // also the queue's row of the item in hand
     BatchEvents events;
     events.onFailed = [&](const BatchItem& item, const std::string& reason, FailureKind kind) {
         const QString line = FailureLine(item.input, reason);
         Results->Add(line);
+        Results->Queue->Note(settled, FromUtf8(reason));
         if (kind == FailureKind::Load && !keepGoing) stoppedBy = line;
         else ++notWritten;
     };
+    bool warned = false;  // the item in hand
     events.onWarning = [&](const BatchItem& item, const std::string& text) {
         Results->Add(WarningLine(item.input, text));
+        Results->Queue->Note(settled, FromUtf8(text));
+        warned = true;
     };
     // Raw pairs stream and are not kept: the preview reads them again.
     events.onConverted = [&](const BatchItem& item) { ShowInPreview(kept->Take(item.output), item.input); };
     filesDone_ = 0;
-    size_t settled = 0;
+    BatchLog log;
+    log.leftOut = leftOut;
+    QElapsedTimer clock;
+    clock.start();
+    const auto showPace = [&] {
+        Results->ShowPace(filesDone_, static_cast<long long>(plan.Size()), clock.nsecsElapsed() / 1e9);
+    };
     events.onSettled = [&](const BatchItem& item, const ItemReport& report) {
+        static constexpr QueueState kStates[] = {QueueState::Converted, QueueState::Skipped, QueueState::Failed,
+                                                 QueueState::NotReached};
+        QueueState state = kStates[static_cast<int>(report.status)];
+        if (state == QueueState::Converted && std::exchange(warned, false)) state = QueueState::Warned;
+        Results->Queue->Set(settled, state);
         ++settled;
+        log.items.emplace_back(item, report);
         kept->Take(item.output);  // a failed save's image, or one loaded ahead and not reached
         if (!FileSettled(item.input, report)) return;
         if (Due(statusFrame_, FrameMs)) SetStatus(batchStatus_);
-        if (Due(progressFrame_, FrameMs)) BatchProgress->setValue(filesDone_);
+        if (Due(progressFrame_, FrameMs)) {
+            BatchProgress->setValue(filesDone_);
+            showPace();
+        }
     };
     BatchOptions options = BatchChoices();
     // Before each file the window answers: repaints, Esc, Cancel, a close.
     options.cancelled = [&] {
         // The file waited for, with the size of the image before it.
+        if (settled < plan.Size()) Results->Queue->Set(settled, QueueState::Converting);
         if (settled < plan.Size() && Due(statusFrame_, FrameMs)) {
             batchStatus_ = StatusOf(plan.Item(settled).input, shownSize_.width(), shownSize_.height());
             SetStatus(batchStatus_);
@@ -729,6 +896,10 @@ void TForm1::ConvertFiles(const QStringList& files) {
     BatchProgress->setValue(0);
     cancelRequested_ = closeRequested_ = false;
     SaveSettings();
+    // The queue is watched as the batch runs.
+    ShowResults();
+    Results->Tabs->setCurrentWidget(Results->QueueView);
+    showPace();
     BatchResult result;
     {
         struct Running {
@@ -740,6 +911,12 @@ void TForm1::ConvertFiles(const QStringList& files) {
     }
     counts_ = {result.converted, result.failed + unreadable, result.notStarted, result.skipped, result.cancelled,
                result.stopped};
+    log.result = result;
+    log.seconds = clock.nsecsElapsed() / 1e9;
+    log_ = std::move(log);
+    retryable_ = result.failed > 0 || result.notStarted > 0;
+    Results->RetryButton->setEnabled(retryable_);
+    Results->SaveLogButton->setEnabled(true);
     Results->Finish(counts_);
     ShowLastFile();
     if (closeRequested_) {
@@ -772,6 +949,51 @@ void TForm1::ShowDuePreview() {
     if (previewDue_.empty()) return;
     previewFrame_.invalidate();
     ShowInPreview(std::exchange(previewDueMap_, {}), std::exchange(previewDue_, {}));
+}
+
+void TForm1::SavePresetClick() {
+    const std::optional<QString> name =
+        dialogs_.AskText(this, QTr("Save the output choices as the preset named:"), PresetBox->currentText());
+    if (!name) return;
+    TPreset preset{name->left(200), CurrentSettings()};
+    PutPreset(presets_, std::move(preset));
+    StorePresets();
+    PresetBox->setCurrentIndex(PresetBox->findText(name->left(200)));
+}
+
+void TForm1::DeletePresetClick() {
+    const int index = PresetBox->currentIndex();
+    if (index < 0 || size_t(index) >= presets_.size()) return;
+    presets_.erase(presets_.begin() + index);
+    PresetBox->setCurrentIndex(-1);
+    StorePresets();
+}
+
+void TForm1::PickPreset(int index) {
+    if (index < 0 || size_t(index) >= presets_.size() || running_ || watch_) return;
+    TWindowSettings s = CurrentSettings();
+    s.TakeOutputChoices(presets_[size_t(index)].choices);
+    ApplySettings(s);
+    SaveSettings();
+}
+
+void TForm1::ExportPresetsClick() {
+    if (presets_.empty()) return SetStatus(QTr("No presets to export: save one first"));
+    const QString start = QDir(inputDir_.isEmpty() ? QDir::homePath() : inputDir_).filePath(QStringLiteral("quenlo-presets.json"));
+    if (const std::optional<QString> file = dialogs_.SaveFileName(this, QTr("Presets (*.json)"), start)) {
+        ExportPresets(presets_, *file);
+        SetStatus(QTr("%1 presets exported to %2").arg(presets_.size()).arg(*file));
+    }
+}
+
+void TForm1::ImportPresetsClick() {
+    const std::optional<QString> file = dialogs_.OpenFileName(this, QTr("Presets (*.json);;All files (*)"), inputDir_);
+    if (!file) return;
+    // Read whole before any is taken: a bad file changes nothing.
+    std::vector<TPreset> read = ImportPresets(*file);
+    for (TPreset& p : read) PutPreset(presets_, std::move(p));
+    StorePresets();
+    SetStatus(QTr("%1 presets imported from %2").arg(read.size()).arg(*file));
 }
 
 void TForm1::WatchButtonClick(bool checked) {

@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "app/Dialogs.h"
+#include "app/Presets.h"
 #include "app/ResultsPanel.h"
 #include "app/WindowSettings.h"
 #include "batch/BatchPlan.h"
@@ -22,6 +23,7 @@
 class QCheckBox;
 class QComboBox;
 class QSpinBox;
+class QToolButton;
 class QDockWidget;
 class QFrame;
 class QLabel;
@@ -55,6 +57,24 @@ public:
     void Button1Click();
     // "Select Targets": choose images and convert them.
     void Button3Click();
+    // "Add folder...": choose a folder and convert the images below it, as a drop does.
+    void AddFolderClick();
+    // "Retry failed": the files of the last batch that failed or were not
+    // reached, converted again with the choices now made, to the same places.
+    void RetryFailed();
+    // "Save log...": the last batch's report, as quenlo-convert --report
+    // writes it. SaveLog throws EQuenlo when it cannot be written.
+    void SaveLogClick();
+    void SaveLog(const QString& fileName);
+    // Presets: the output choices saved under a name asked for, or applied
+    // when picked from the box; exported to and imported from a JSON file
+    // (a bad file is refused with a message, the presets kept).
+    void SavePresetClick();
+    void DeletePresetClick();
+    void PickPreset(int index);
+    void ExportPresetsClick();
+    void ImportPresetsClick();
+    const std::vector<TPreset>& Presets() const { return presets_; }
     // The batch, for chosen or dropped files; a folder stands for the image
     // files below it, mirrored below the output folder. Files load on Jobs
     // threads and are put in place, and shown, in input order. Events run
@@ -111,7 +131,7 @@ public:
     void SetOutputDirForRun(const QString& dir);
     // Writes CurrentSettings to the settings given, if any.
     void SaveSettings();
-    // The quality box is shown only for a format that has one.
+    // Of the quality, PNG level and TIFF compression boxes, only the output format's own is shown.
     void ShowQuality();
     // The frame, title bar included, within the screen's available area,
     // moved and shrunk as needed.
@@ -138,9 +158,14 @@ public:
     QComboBox* FilterBox;  // the resize filter; each item's data is its name
     QComboBox* FormatBox;  // BMP, PNG, TIFF, JPEG, WebP: the OutputFormat's order
     QSpinBox* QualityBox;  // JPEG and WebP only
+    QSpinBox* PngLevelBox;  // PNG only
+    QComboBox* TiffBox;     // TIFF compression; each item's data is its name
     QCheckBox* UprightBox;     // --auto-orient
     QLineEdit* BackgroundBox;  // --background; empty keeps alpha
     QPushButton* WatchButton;  // "Watch folder", checked while watching
+    QPushButton* AddFolderButton;
+    QComboBox* PresetBox;       // the presets by name; picking one applies it
+    QToolButton* PresetsButton;  // its menu saves, deletes, exports and imports
     QLabel* ZoomLabel;
     QDockWidget* ResultsDock;
     QLabel* EmptyHint;  // over the empty preview
@@ -185,8 +210,14 @@ private:
     // Runs a handler; an error leaving it is shown in the error box.
     template <class F>
     void Guarded(F&& f);
+    // What a folder walk left out: the name, and why.
+    using LeftOut = std::vector<std::pair<std::string, std::string>>;
     // The batch of files and folders; what a folder walk skips goes into leftOut.
-    TBatchPlan PlanFiles(const QStringList& files, QStringList& leftOut, int& unreadable) const;
+    TBatchPlan PlanFiles(const QStringList& files, LeftOut& leftOut, int& unreadable) const;
+    // Runs a planned batch as ConvertFiles says.
+    void RunPlan(const TBatchPlan& plan, const LeftOut& leftOut, int unreadable);
+    void ShowPresets();
+    void StorePresets();
     // On this thread: the image just put in place becomes the preview's
     // when the preview is drawn. Without a map it is read from input then.
     void ShowInPreview(std::shared_ptr<const TPixelMap> map, const std::string& input);
@@ -202,6 +233,17 @@ private:
     int inputFilter_ = 2;  // "Image files"
     QString inputDir_;
     BatchCounts counts_;
+    // The last batch as its report tells it.
+    struct BatchLog {
+        std::vector<std::pair<BatchItem, ItemReport>> items;
+        LeftOut leftOut;
+        BatchResult result;
+        double seconds = 0;
+    };
+    std::optional<BatchLog> log_;
+    bool retryable_ = false;  // the last batch has files that failed or were not reached
+    std::vector<TPreset> presets_;
+    QWidget* choices_;  // the rows of choices, in optionsScroll_
     QLabel* status_;
     TVeloraPtr<TVlxImg> imageNode_;
     std::unique_ptr<TPbox> preview_;
@@ -222,7 +264,7 @@ private:
     BatchCounts watchCounts_;           // of the watch so far
     QString watchDir_, watchError_;
     QTimer* previewTimer_;
-    QScrollArea* optionsScroll_;  // holds OptionsRow
+    QScrollArea* optionsScroll_;  // holds choices_
     bool frameUnknown_ = false;
     std::optional<QString> runOutputDir_;  // given for this run only
     QString keptOutputDir_;                // remembered from before it  // fitted on screen before the window manager framed it  // shows a watched image the frame limit held back

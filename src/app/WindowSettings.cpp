@@ -12,7 +12,44 @@ namespace {
 constexpr std::pair<OutputFormat, const char*> kFormatNames[] = {
     {OutputFormat::Bmp, "bmp"}, {OutputFormat::Png, "png"}, {OutputFormat::Tiff, "tiff"},
     {OutputFormat::Jpeg, "jpg"}, {OutputFormat::WebP, "webp"}};
+constexpr std::pair<TiffCompression, const char*> kTiffNames[] = {
+    {TiffCompression::None, "none"}, {TiffCompression::Lzw, "lzw"}, {TiffCompression::Deflate, "deflate"}};
 }  // namespace
+
+const char* FormatName(OutputFormat format) {
+    for (const auto& [f, name] : kFormatNames)
+        if (f == format) return name;
+    return "bmp";
+}
+
+std::optional<OutputFormat> FormatByName(const std::string& name) {
+    for (const auto& [f, n] : kFormatNames)
+        if (name == n) return f;
+    return std::nullopt;
+}
+
+const char* TiffCompressionName(TiffCompression c) {
+    for (const auto& [v, name] : kTiffNames)
+        if (v == c) return name;
+    return "none";
+}
+
+std::optional<TiffCompression> TiffCompressionByName(const std::string& name) {
+    for (const auto& [v, n] : kTiffNames)
+        if (name == n) return v;
+    return std::nullopt;
+}
+
+void TWindowSettings::TakeOutputChoices(const TWindowSettings& from) {
+    format = from.format;
+    resize = from.resize;
+    filter = from.filter;
+    quality = from.quality;
+    pngLevel = from.pngLevel;
+    tiffCompression = from.tiffCompression;
+    autoOrient = from.autoOrient;
+    background = from.background;
+}
 
 TWindowSettings TWindowSettings::Load(QSettings& from) {
     TWindowSettings s;
@@ -25,15 +62,17 @@ TWindowSettings TWindowSettings::Load(QSettings& from) {
     s.keepGoing = from.value(QStringLiteral("keepGoing"), s.keepGoing).toBool();
     s.skipExisting = from.value(QStringLiteral("skipExisting"), s.skipExisting).toBool();
     s.replaceOriginals = from.value(QStringLiteral("replaceOriginals"), s.replaceOriginals).toBool();
-    const QString format = from.value(QStringLiteral("format")).toString();
-    for (const auto& [f, name] : kFormatNames)
-        if (format == QLatin1String(name)) s.format = f;
+    if (const auto format = FormatByName(from.value(QStringLiteral("format")).toString().toStdString())) s.format = *format;
     s.resize = from.value(QStringLiteral("resize"), s.resize).toString();
     if (const auto filter = ResampleFilterByName(from.value(QStringLiteral("filter")).toString().toStdString()))
         s.filter = *filter;
     if (s.zoom <= 0) s.zoom = 100;
     s.quality = from.value(QStringLiteral("quality"), s.quality).toInt();
     if (s.quality < 1 || s.quality > 100) s.quality = 90;
+    s.pngLevel = from.value(QStringLiteral("pngLevel"), s.pngLevel).toInt();
+    if (s.pngLevel < 0 || s.pngLevel > 9) s.pngLevel = 6;
+    if (const auto c = TiffCompressionByName(from.value(QStringLiteral("tiffCompression")).toString().toStdString()))
+        s.tiffCompression = *c;
     s.autoOrient = from.value(QStringLiteral("autoOrient"), s.autoOrient).toBool();
     s.background = from.value(QStringLiteral("background"), s.background).toString();
     return s;
@@ -49,11 +88,12 @@ void TWindowSettings::Save(QSettings& to) const {
     to.setValue(QStringLiteral("keepGoing"), keepGoing);
     to.setValue(QStringLiteral("skipExisting"), skipExisting);
     to.setValue(QStringLiteral("replaceOriginals"), replaceOriginals);
-    for (const auto& [f, name] : kFormatNames)
-        if (f == format) to.setValue(QStringLiteral("format"), QLatin1String(name));
+    to.setValue(QStringLiteral("format"), QLatin1String(FormatName(format)));
     to.setValue(QStringLiteral("resize"), resize);
     to.setValue(QStringLiteral("filter"), QLatin1String(ResampleFilterName(filter)));
     to.setValue(QStringLiteral("quality"), quality);
+    to.setValue(QStringLiteral("pngLevel"), pngLevel);
+    to.setValue(QStringLiteral("tiffCompression"), QLatin1String(TiffCompressionName(tiffCompression)));
     to.setValue(QStringLiteral("autoOrient"), autoOrient);
     to.setValue(QStringLiteral("background"), background);
     to.sync();

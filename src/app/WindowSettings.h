@@ -2,6 +2,8 @@
 // The window's choices remembered between runs.
 #include <QByteArray>
 #include <QString>
+#include <optional>
+#include <string>
 
 #include "imageio/OutputFormat.h"
 #include "pixelmap/Resample.h"
@@ -9,6 +11,12 @@
 class QSettings;
 
 namespace quenlo {
+
+// The names settings and presets store them by: "bmp", "png", ...; "none", "lzw", "deflate".
+const char* FormatName(OutputFormat format);
+std::optional<OutputFormat> FormatByName(const std::string& name);
+const char* TiffCompressionName(TiffCompression c);
+std::optional<TiffCompression> TiffCompressionByName(const std::string& name);
 
 struct TWindowSettings {
     QString outputDir;
@@ -24,8 +32,13 @@ struct TWindowSettings {
     QString resize;                           // as typed: empty, a long side, or a geometry
     ResampleFilter filter = ResampleFilter::Lanczos;
     int quality = 90;                         // JPEG and WebP, 1-100
+    int pngLevel = 6;                         // zlib's, 0-9
+    TiffCompression tiffCompression = TiffCompression::None;
     bool autoOrient = false;                  // photos turned upright
     QString background;                       // as typed: a colour name or #rrggbb; empty keeps alpha
+
+    // Of the choices above, the ones a preset holds: how files are written.
+    void TakeOutputChoices(const TWindowSettings& from);
 
     // Anything missing or malformed keeps its default.
     static TWindowSettings Load(QSettings& from);

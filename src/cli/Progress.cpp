@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstdio>
 
+#include "batch/BatchPace.h"
 #include "low/Messages.h"
 
 namespace quenlo {
@@ -16,13 +17,12 @@ std::string TProgress::Render(long long done, long long total, long long bytes, 
     std::string text = "[";
     text.append(filled, '#').append(width - filled, ' ').append("] ");
     char tail[128];
-    const double rate = seconds > 0 ? done / seconds : 0.0;
-    const double mbRate = seconds > 0 ? bytes / seconds / 1e6 : 0.0;
-    std::snprintf(tail, sizeof tail, Tr("%lld of %lld  %.1f files/s  %.1f MB/s"), done, total, rate, mbRate);
+    const BatchPace pace = MeasurePace(done, total, bytes, seconds);
+    std::snprintf(tail, sizeof tail, Tr("%lld of %lld  %.1f files/s  %.1f MB/s"), done, total, pace.filesPerSecond,
+                  pace.bytesPerSecond / 1e6);
     text += tail;
-    if (rate > 0 && done < total) {
-        const auto eta = static_cast<long long>((total - done) / rate + 0.5);  // seconds
-        std::snprintf(tail, sizeof tail, Tr("  ETA %lld:%02lld"), eta / 60, eta % 60);
+    if (pace.secondsLeft >= 0) {
+        std::snprintf(tail, sizeof tail, Tr("  ETA %lld:%02lld"), pace.secondsLeft / 60, pace.secondsLeft % 60);
         text += tail;
     }
     return text;

@@ -13,14 +13,22 @@
 #include <QDockWidget>
 #include <QComboBox>
 #include <QStatusBar>
+#include <QTabWidget>
+#include <QSpinBox>
 #include <QTest>
+#include <QToolButton>
+#include <QTreeView>
 #include <QTimer>
 #include <deque>
 #include <filesystem>
+#include <nlohmann/json.hpp>
+#include <fstream>
 
 #include "FaultUtil.h"
 #include "TestUtil.h"
+#include "app/BatchQueue.h"
 #include "app/Dialogs.h"
+#include "app/Presets.h"
 #include "app/QtPaintBox.h"
 #include "app/ResultsPanel.h"
 #include "app/ZoomControl.h"
@@ -28,6 +36,7 @@
 #include "imageio/BmpWriter.h"
 #include "imageio/ImageKind.h"
 #include "imageio/VlxIo.h"
+#include "low/Errors.h"
 #include "scene/kinds/Pbox.h"
 #include "scene/kinds/VlxImg.h"
 
@@ -42,7 +51,7 @@ namespace {
 class FakeDialogs : public IDialogs {
 public:
     std::deque<std::optional<QStringList>> files;
-    std::deque<std::optional<QString>> folders;
+    std::deque<std::optional<QString>> folders, texts, saveNames, openNames;
     std::vector<OpenFilesRequest> requests;
     QStringList errors, warnings, starts;
 
@@ -56,6 +65,14 @@ public:
         starts << start;
         auto f = folders.front();
         folders.pop_front();
+        return f;
+    }
+    std::optional<QString> AskText(QWidget*, const QString&, const QString&) override { return Pop(texts); }
+    std::optional<QString> SaveFileName(QWidget*, const QString&, const QString&) override { return Pop(saveNames); }
+    std::optional<QString> OpenFileName(QWidget*, const QString&, const QString&) override { return Pop(openNames); }
+    static std::optional<QString> Pop(std::deque<std::optional<QString>>& q) {
+        auto f = q.front();
+        q.pop_front();
         return f;
     }
     void ShowError(QWidget*, const QString& text) override { errors << text; }
@@ -598,6 +615,8 @@ TEST(WindowSettings, ChoicesComeBackInTheNextWindow) {
         form.FilterBox->setCurrentIndex(form.FilterBox->findText("Box"));
         EXPECT_FALSE(form.UprightBox->isChecked());
         form.UprightBox->setChecked(true);
+        form.PngLevelBox->setValue(9);
+        form.TiffBox->setCurrentIndex(static_cast<int>(TiffCompression::Deflate));
         form.BackgroundBox->setText("#102030");
         form.Zoomer().SetPercent(200);
         form.resize(640, 480);
@@ -612,6 +631,8 @@ TEST(WindowSettings, ChoicesComeBackInTheNextWindow) {
     EXPECT_EQ(form.CurrentSettings().format, OutputFormat::Tiff);
     EXPECT_EQ(form.ResizeBox->text(), "1600x1600>");
     EXPECT_EQ(form.CurrentSettings().filter, ResampleFilter::Box);
+    EXPECT_EQ(form.CurrentSettings().pngLevel, 9);
+    EXPECT_EQ(form.CurrentSettings().tiffCompression, TiffCompression::Deflate);
     EXPECT_TRUE(form.UprightBox->isChecked());
     EXPECT_EQ(form.BackgroundBox->text(), "#102030");
     EXPECT_EQ(form.Zoomer().Percent(), 200);
@@ -674,6 +695,24 @@ TEST(WindowLayout, TheWholeFrameFitsEachScreen) {
                 EXPECT_EQ(w.form.size(), design);  // shrunk only when needed
             }
         }
+}
+
+// With the queue shown after a batch, 1366 x 768 still holds the whole window at scale 1 and 2.
+TEST(WindowLayout, TheQueueFitsOn1366x768) {
+    TempDir dir;
+    WritePair(dir / "a", 3, 3, 7);
+    Window w;
+    w.form.show();
+    w.form.ConvertFiles(QStringList{Q(dir / "a.ipr")});
+    ASSERT_TRUE(w.form.ResultsDock->isVisible());
+    for (const int scale : {1, 2}) {
+        const QRect room(0, 24 / scale, 1366 / scale, (768 - 24 - 40) / scale);
+        w.form.resize(519, 613);
+        w.form.FitWithin(room);
+        QApplication::processEvents();
+        EXPECT_TRUE(room.contains(w.form.frameGeometry())) << scale;
+        EXPECT_TRUE(w.form.ResultsDock->isVisible() && w.form.Results->QueueView->height() > 0);
+    }
 }
 
 TEST(WindowHighDpi, OneImagePixelIsOneDevicePixel) {
@@ -789,4 +828,158 @@ TEST(WindowWatch, ConvertsWhatArrivesAndStopsAsABatchEnds) {
     ASSERT_TRUE(w.form.Watching());
     w.form.close();
     EXPECT_FALSE(w.form.Watching() || w.form.isVisible());
+}
+
+namespace {
+QString States(const TBatchQueue& queue) {
+    QStringList states;
+    for (size_t i = 0; i < queue.Size(); ++i) states << QueueStateName(queue.At(i).state);
+    return states.join(", ");
+}
+}  // namespace
+
+TEST(WindowQueue, EachFileShowsItsStateAndTheFailedRunAgain) {
+    for (bool keepGoing : {false, true}) {
+        SCOPED_TRACE(keepGoing ? "keep going" : "stop");
+        TempDir dir;
+        const QStringList files = WriteMixed(dir);
+        Window w;
+        w.form.Jobs = 2;
+        w.form.KeepGoingBox->setChecked(keepGoing);
+        w.form.Edit1->setText(Q(dir / "out"));
+        const TBatchQueue& queue = *w.form.Results->Queue;
+        QString during;
+        AfterFiles(w.form, 1, [&] { during = States(queue); });
+        if (keepGoing) w.form.ConvertFiles(files);
+        else EXPECT_THROW(w.form.ConvertFiles(files), EQuenlo);
+        EXPECT_EQ(during, "converted, converting, waiting, waiting, waiting");
+        EXPECT_EQ(States(queue), keepGoing ? "converted, failed, failed, warned, converted"
+                                           : "converted, failed, not reached, not reached, not reached");
+        EXPECT_EQ(queue.At(1).note, QStringLiteral("ファイルが見つかりません"));
+        ASSERT_TRUE(w.form.Results->RetryButton->isEnabled());
+
+        // b gets its pixels: run again, only the failed and unreached go.
+        test::WriteBytes(dir / "b.rgb", std::vector<uint8_t>(27, 9));
+        fs::remove(dir / "out/a.bmp");
+        w.form.KeepGoingBox->setChecked(true);
+        w.form.RetryFailed();
+        EXPECT_EQ(States(queue), keepGoing ? "converted, failed" : "converted, failed, warned, converted");
+        EXPECT_EQ(queue.At(0).input, files[1].toStdString());
+        EXPECT_TRUE(fs::exists(dir / "out/b.bmp"));
+        EXPECT_FALSE(fs::exists(dir / "out/a.bmp"));
+    }
+}
+
+// A file of a dropped folder goes to its own place below the output folder when run again.
+TEST(WindowQueue, ARetryKeepsTheFolderBelowTheOutputFolder) {
+    TempDir dir;
+    WriteFive(dir);
+    fs::rename(dir / "in/sub/p2.rgb", dir / "p2.rgb");
+    Window w;
+    w.form.KeepGoingBox->setChecked(true);
+    w.form.Edit1->setText(Q(dir / "out"));
+    w.form.ConvertFiles(QStringList{Q(dir / "in")});
+    EXPECT_EQ(w.form.Results->Summary(), "4 converted, 1 failed, 0 not reached");
+    fs::rename(dir / "p2.rgb", dir / "in/sub/p2.rgb");
+    w.form.RetryFailed();
+    EXPECT_EQ(w.form.Results->Summary(), "1 converted, 0 failed, 0 not reached");
+    EXPECT_EQ(ReadBytes(dir / "out/sub/p2.bmp"), Expected(dir / "in/sub/p2.ipr"));
+}
+
+TEST(WindowQueue, SaveLogWritesTheLastBatchAsJsonLines) {
+    TempDir dir;
+    const QStringList files = WriteMixed(dir);
+    Window w;
+    EXPECT_FALSE(w.form.Results->SaveLogButton->isEnabled());
+    w.form.KeepGoingBox->setChecked(true);
+    w.form.Edit1->setText(Q(dir / "out"));
+    w.form.ConvertFiles(files);
+    EXPECT_TRUE(w.form.Results->SaveLogButton->isEnabled());
+    w.dialogs.saveNames.push_back(Q(dir / "log.jsonl"));
+    w.form.SaveLogClick();
+    std::vector<nlohmann::json> lines;
+    std::ifstream in(dir / "log.jsonl");
+    for (std::string line; std::getline(in, line);) lines.push_back(nlohmann::json::parse(line));
+    ASSERT_EQ(lines.size(), 6u);
+    EXPECT_EQ(lines[1]["input"], dir / "b.ipr");
+    EXPECT_EQ(lines[1]["status"], "failed");
+    EXPECT_EQ(lines[1]["reason"], "not-found");
+    EXPECT_EQ(lines[4]["status"], "converted");
+    EXPECT_EQ(lines[5]["converted"], 3);
+    EXPECT_EQ(lines[5]["failed"], 2);
+}
+
+TEST(WindowPresets, SavedPickedExportedAndImported) {
+    TempDir dir;
+    const QString exported = Q(dir / "presets.json");
+    {
+        QSettings settings(Q(dir / "one.ini"), QSettings::IniFormat);
+        FakeDialogs dialogs;
+        TForm1 form(dialogs, &settings);
+        form.FormatBox->setCurrentIndex(static_cast<int>(OutputFormat::Png));
+        form.PngLevelBox->setValue(9);
+        form.ResizeBox->setText("800");
+        form.UprightBox->setChecked(true);
+        dialogs.texts = {QStringLiteral("Web"), QStringLiteral("Archive")};
+        form.SavePresetClick();
+        form.FormatBox->setCurrentIndex(static_cast<int>(OutputFormat::Tiff));
+        form.TiffBox->setCurrentIndex(static_cast<int>(TiffCompression::Lzw));
+        form.ResizeBox->clear();
+        form.SavePresetClick();
+        form.PickPreset(0);
+        const TWindowSettings web = form.CurrentSettings();
+        EXPECT_EQ(web.format, OutputFormat::Png);
+        EXPECT_EQ(web.pngLevel, 9);
+        EXPECT_EQ(web.resize, "800");
+        EXPECT_EQ(web.tiffCompression, TiffCompression::None);  // as saved, not as chosen since
+        dialogs.saveNames.push_back(exported);
+        form.ExportPresetsClick();
+    }
+    QSettings settings(Q(dir / "two.ini"), QSettings::IniFormat);
+    FakeDialogs dialogs;
+    TForm1 form(dialogs, &settings);
+    EXPECT_TRUE(form.Presets().empty());
+    dialogs.openNames.push_back(exported);
+    form.ImportPresetsClick();
+    ASSERT_EQ(form.Presets().size(), 2u);
+    EXPECT_EQ(form.PresetBox->itemText(1), "Archive");
+    form.PickPreset(1);
+    EXPECT_EQ(form.CurrentSettings().format, OutputFormat::Tiff);
+    EXPECT_EQ(form.CurrentSettings().resize, "");
+    // Kept with the settings.
+    QSettings again(Q(dir / "two.ini"), QSettings::IniFormat);
+    EXPECT_EQ(LoadPresets(again).size(), 2u);
+}
+
+TEST(WindowPresets, ABadFileIsRefusedWithItsReason) {
+    TempDir dir;
+    const struct {
+        const char* text;
+        const char* says;
+    } cases[] = {
+        {"{\"quenlo-presets\": 1, \"presets\": [", "not JSON"},
+        {"[1, 2]", "not a presets file"},
+        {"{\"quenlo-presets\": 2, \"presets\": []}", "another version"},
+        {"{\"quenlo-presets\": 1, \"presets\": [{\"format\": \"png\"}]}", "preset 1: name"},
+        {"{\"quenlo-presets\": 1, \"presets\": [{\"name\": \"a\", \"quality\": 500}]}", "quality"},
+        {"{\"quenlo-presets\": 1, \"presets\": [{\"name\": \"a\", \"format\": \"gif\"}]}", "format \"gif\""},
+        {"{\"quenlo-presets\": 1, \"presets\": [{\"name\": \"a\", \"resize\": \"0x0\"}]}", "resize"},
+    };
+    Window w;
+    w.dialogs.texts.push_back(QStringLiteral("Mine"));
+    w.form.SavePresetClick();
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.text);
+        test::WriteText(dir / "bad.json", c.text);
+        w.dialogs.openNames.push_back(Q(dir / "bad.json"));
+        try {
+            w.form.ImportPresetsClick();
+            ADD_FAILURE() << "accepted";
+        } catch (const EQuenlo& e) {
+            EXPECT_NE(std::string(e.what()).find(c.says), std::string::npos) << e.what();
+        }
+        ASSERT_EQ(w.form.Presets().size(), 1u);  // kept as they were
+    }
+    test::WriteText(dir / "big.json", std::string(kMaxPresetsFile + 1, ' '));
+    EXPECT_THROW(ImportPresets(Q(dir / "big.json")), EQuenlo);
 }

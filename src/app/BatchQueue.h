@@ -1,0 +1,48 @@
+#pragma once
+// The files of the batch that runs or ran last, each with where it stands,
+// as a table for a view: name, state, and the reason or warning.
+#include <QAbstractTableModel>
+#include <QString>
+#include <string>
+#include <vector>
+
+namespace quenlo {
+
+enum class QueueState { Waiting, Converting, Converted, Warned, Failed, Skipped, NotReached };
+
+// "waiting", "converting", ..., "not reached".
+QString QueueStateName(QueueState state);
+
+class TBatchQueue : public QAbstractTableModel {
+    Q_OBJECT
+public:
+    struct Entry {
+        std::string input;   // as listed
+        std::string subdir;  // below the output folder, for a run again
+        QueueState state = QueueState::Waiting;
+        QString note;        // the reason it failed or the first warning
+    };
+
+    using QAbstractTableModel::QAbstractTableModel;
+
+    // A new batch's files, all waiting.
+    void Reset(std::vector<Entry> entries);
+    // One more file, settled before the batch (left out of a folder walk).
+    void Append(Entry entry);
+    void Set(size_t row, QueueState state, const QString& note = {});
+    // Adds to the note, leaving the state.
+    void Note(size_t row, const QString& note);
+
+    size_t Size() const { return entries_.size(); }
+    const Entry& At(size_t row) const { return entries_[row]; }
+
+    int rowCount(const QModelIndex& parent = {}) const override;
+    int columnCount(const QModelIndex& parent = {}) const override;
+    QVariant data(const QModelIndex& index, int role) const override;
+    QVariant headerData(int section, Qt::Orientation orientation, int role) const override;
+
+private:
+    std::vector<Entry> entries_;
+};
+
+}  // namespace quenlo

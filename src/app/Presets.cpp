@@ -1,0 +1,157 @@
+#include "app/Presets.h"
+
+#include <QFile>
+#include <QSaveFile>
+#include <QSettings>
+#include <nlohmann/json.hpp>
+
+#include "batch/ResizeGeometry.h"
+#include "low/Errors.h"
+
+namespace quenlo {
+
+using json = nlohmann::ordered_json;
+
+namespace {
+constexpr int kVersion = 1;
+constexpr size_t kMaxName = 200;  // characters, in UTF-8 bytes
+
+std::string Utf8(const QString& s) { return s.toUtf8().toStdString(); }
+QString FromUtf8(const std::string& s) { return QString::fromUtf8(s.data(), static_cast<qsizetype>(s.size())); }
+
+// Reads one preset's keys, each checked; what is wrong is said by `bad`.
+class TPresetReader {
+public:
+    TPresetReader(const json& j, std::string where) : j_(j), where_(std::move(where)) {}
+
+    std::string Text(const char* key, const std::string& fallback) const {
+        if (!j_.contains(key)) return fallback;
+        if (!j_[key].is_string()) Bad(std::string(key) + " is not a text");
+        return j_[key].get<std::string>();
+    }
+    int Number(const char* key, int least, int most, int fallback) const {
+        if (!j_.contains(key)) return fallback;
+        if (!j_[key].is_number_integer() || j_[key].get<long long>() < least || j_[key].get<long long>() > most)
+            Bad(std::string(key) + " is not a whole number from " + std::to_string(least) + " to " + std::to_string(most));
+        return j_[key].get<int>();
+    }
+    bool Flag(const char* key, bool fallback) const {
+        if (!j_.contains(key)) return fallback;
+        if (!j_[key].is_boolean()) Bad(std::string(key) + " is not true or false");
+        return j_[key].get<bool>();
+    }
+    [[noreturn]] void Bad(const std::string& what) const { throw EQuenlo(where_ + ": " + what); }
+
+private:
+    const json& j_;
+    std::string where_;
+};
+
+TPreset ReadPreset(const json& j, const std::string& where) {
+    if (!j.is_object()) throw EQuenlo(where + ": not an object");
+    const TPresetReader r(j, where);
+    TPreset p;
+    const std::string name = r.Text("name", "");
+    if (name.empty() || name.size() > kMaxName) r.Bad("name is empty or longer than 200 characters");
+    p.name = FromUtf8(name);
+    const TPresetReader named(j, where + " (\"" + name + "\")");
+    TWindowSettings& c = p.choices;
+    const std::string format = named.Text("format", FormatName(c.format));
+    if (const auto f = FormatByName(format)) c.format = *f;
+    else named.Bad("format \"" + format + "\" is not bmp, png, tiff, jpg or webp");
+    c.quality = named.Number("quality", 1, 100, c.quality);
+    c.pngLevel = named.Number("png-level", 0, 9, c.pngLevel);
+    const std::string tiff = named.Text("tiff-compression", TiffCompressionName(c.tiffCompression));
+    if (const auto t = TiffCompressionByName(tiff)) c.tiffCompression = *t;
+    else named.Bad("tiff-compression \"" + tiff + "\" is not none, lzw or deflate");
+    const std::string resize = named.Text("resize", "");
+    if (!resize.empty()) {
+        bool number = !resize.empty() && resize.find_first_not_of("0123456789") == std::string::npos;
+        try {
+            if (!number) ParseResizeGeometry(resize);
+        } catch (const std::exception& e) {
+            named.Bad("resize: " + std::string(e.what()));
+        }
+    }
+    c.resize = FromUtf8(resize);
+    const std::string filter = named.Text("filter", ResampleFilterName(c.filter));
+    if (const auto f = ResampleFilterByName(filter)) c.filter = *f;
+    else named.Bad("filter \"" + filter + "\" is not lanczos, bicubic, bilinear, box or nearest");
+    c.autoOrient = named.Flag("upright", c.autoOrient);
+    c.background = FromUtf8(named.Text("background", ""));
+    return p;
+}
+}  // namespace
+
+std::string PresetsJson(const std::vector<TPreset>& presets) {
+    json list = json::array();
+    for (const TPreset& p : presets) {
+        const TWindowSettings& c = p.choices;
+        list.push_back({{"name", Utf8(p.name)},
+                        {"format", FormatName(c.format)},
+                        {"quality", c.quality},
+                        {"png-level", c.pngLevel},
+                        {"tiff-compression", TiffCompressionName(c.tiffCompression)},
+                        {"resize", Utf8(c.resize)},
+                        {"filter", ResampleFilterName(c.filter)},
+                        {"upright", c.autoOrient},
+                        {"background", Utf8(c.background)}});
+    }
+    return json{{"quenlo-presets", kVersion}, {"presets", list}}.dump(2) + "\n";
+}
+
+std::vector<TPreset> ParsePresets(const std::string& text, const std::string& source) {
+    const json j = json::parse(text, nullptr, false);
+    if (j.is_discarded()) throw EQuenlo(source + " is not a presets file: it is not JSON");
+    if (!j.is_object() || !j.contains("quenlo-presets") || !j.contains("presets"))
+        throw EQuenlo(source + " is not a presets file: \"quenlo-presets\" and \"presets\" are missing");
+    if (j["quenlo-presets"] != kVersion)
+        throw EQuenlo(source + " holds presets of another version than this program reads (1)");
+    if (!j["presets"].is_array()) throw EQuenlo(source + ": \"presets\" is not a list");
+    std::vector<TPreset> presets;
+    for (size_t i = 0; i < j["presets"].size(); ++i)
+        PutPreset(presets, ReadPreset(j["presets"][i], source + ": preset " + std::to_string(i + 1)));
+    return presets;
+}
+
+void PutPreset(std::vector<TPreset>& presets, TPreset preset) {
+    for (TPreset& p : presets)
+        if (p.name == preset.name) {
+            p = std::move(preset);
+            return;
+        }
+    presets.push_back(std::move(preset));
+}
+
+void ExportPresets(const std::vector<TPreset>& presets, const QString& fileName) {
+    const std::string text = PresetsJson(presets);
+    QSaveFile f(fileName);
+    if (!f.open(QIODevice::WriteOnly) || f.write(text.data(), qint64(text.size())) != qint64(text.size()) || !f.commit())
+        throw EQuenlo("Cannot write " + Utf8(fileName) + ": " + Utf8(f.errorString()));
+}
+
+std::vector<TPreset> ImportPresets(const QString& fileName) {
+    QFile f(fileName);
+    if (!f.open(QIODevice::ReadOnly)) throw EQuenlo("Cannot read " + Utf8(fileName) + ": " + Utf8(f.errorString()));
+    // Read one byte past the limit, so a larger file (or an endless one) is told apart.
+    const QByteArray data = f.read(kMaxPresetsFile + 1);
+    if (data.size() > kMaxPresetsFile) throw EQuenlo(Utf8(fileName) + " is not a presets file: it is larger than 1 MB");
+    return ParsePresets(data.toStdString(), Utf8(fileName));
+}
+
+std::vector<TPreset> LoadPresets(QSettings& from) {
+    const QString text = from.value(QStringLiteral("presets")).toString();
+    if (text.isEmpty()) return {};
+    try {
+        return ParsePresets(Utf8(text), "the settings");
+    } catch (const std::exception&) {
+        return {};  // as with every other setting, a bad one keeps the default
+    }
+}
+
+void SavePresets(QSettings& to, const std::vector<TPreset>& presets) {
+    to.setValue(QStringLiteral("presets"), FromUtf8(PresetsJson(presets)));
+    to.sync();
+}
+
+}  // namespace quenlo
