@@ -14,6 +14,7 @@
 #include "low/Errors.h"
 #include "low/FileNames.h"
 #include "low/Low.h"
+#include "low/Messages.h"
 
 namespace quenlo {
 
@@ -85,7 +86,7 @@ bool TInputFeed::NextName(std::string& name) {
         int c;
         while ((c = std::getc(s.list)) != EOF && c != delim) lineBuffer_.push_back(static_cast<char>(c));
         if (c == EOF && std::ferror(s.list))
-            throw EQuenlo("cannot read the list " + s.listName + ": " + std::strerror(errno ? errno : EIO));
+            throw EQuenlo(FormatText(Tr("cannot read the list %s: %s"), s.listName.c_str(), std::strerror(errno ? errno : EIO)));
         if (c == EOF && lineBuffer_.empty()) {
             ++source_;
             continue;
@@ -112,15 +113,15 @@ void TInputFeed::Enter(const std::string& path, const std::string& subdir) {
     }
     if (!tree_.empty() && outputDir_.found && level.id == outputDir_) return;  // what this batch writes
     for (const Level& above : tree_)
-        if (above.id == level.id) return skipped(path, "a link to a folder above it; not followed");
+        if (above.id == level.id) return skipped(path, Tr("a link to a folder above it; not followed"));
     if (level.id.found) {
         const auto [first, fresh] = walked_.try_emplace(level.id, path);
-        if (!fresh) return skipped(path, "the same folder as " + first->second + ", walked already");
+        if (!fresh) return skipped(path, FormatText(Tr("the same folder as %s, walked already"), first->second.c_str()));
     }
     DIR* dir = ::opendir(path.c_str());
     if (!dir) {
         ++unreadable_;
-        return skipped(path, std::string("cannot read the folder: ") + std::strerror(errno));
+        return skipped(path, FormatText(Tr("cannot read the folder: %s"), std::strerror(errno)));
     }
     auto wanted = [&](const std::string& name) {
         return KindByName(name) != ImageKind::None || IsRawData(name, options_.rawExt);
@@ -131,13 +132,13 @@ void TInputFeed::Enter(const std::string& path, const std::string& subdir) {
         struct stat st {};
         const std::string full = level.path + name;
         if (::stat(full.c_str(), &st) != 0) {
-            if (wanted(name)) skipped(full, std::string("cannot be read: ") + std::strerror(errno));
+            if (wanted(name)) skipped(full, FormatText(Tr("cannot be read: %s"), std::strerror(errno)));
             continue;
         }
         if (S_ISDIR(st.st_mode)) level.entries.push_back({name, EntryType::Folder});
         else if (!wanted(name)) continue;
         else if (S_ISREG(st.st_mode)) level.entries.push_back({name, EntryType::File});
-        else skipped(full, "not a regular file");
+        else skipped(full, Tr("not a regular file"));
     }
     ::closedir(dir);
     std::sort(level.entries.begin(), level.entries.end());
@@ -185,7 +186,7 @@ bool TInputFeed::Next(PlanInput& in) {
                 Enter(name, "");  // a walk of its own
             } else {
                 ++unreadable_;
-                if (options_.onSkipped) options_.onSkipped(name, "a folder (-r converts the images below it)");
+                if (options_.onSkipped) options_.onSkipped(name, Tr("a folder (-r converts the images below it)"));
             }
             continue;
         }

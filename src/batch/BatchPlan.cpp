@@ -22,6 +22,7 @@
 #include "low/Errors.h"
 #include "low/FileNames.h"
 #include "low/Low.h"
+#include "low/Messages.h"
 
 namespace quenlo {
 
@@ -103,7 +104,7 @@ class TDevices {
 public:
     uint32_t Number(const FileKey& key) {  // from 1
         auto [hit, fresh] = numbers_.try_emplace(key.dev, static_cast<uint32_t>(numbers_.size() + 1));
-        if (fresh && numbers_.size() >= kNewFile) throw EQuenlo("too many devices in one batch");
+        if (fresh && numbers_.size() >= kNewFile) throw EQuenlo(Tr("too many devices in one batch"));
         return hit->second;
     }
 
@@ -148,7 +149,7 @@ public:
         if (fresh) {
             auto [canon, added] = numbers_.try_emplace(PathKey(dir.empty() ? "." : dir),
                                                        static_cast<uint32_t>(numbers_.size()));
-            if (added && numbers_.size() >= kNewFile) throw EQuenlo("too many folders in one batch");
+            if (added && numbers_.size() >= kNewFile) throw EQuenlo(Tr("too many folders in one batch"));
             hit->second = canon->second;
         }
         return {HashOf(ExtractFileName(output)), kNewFile | hit->second, item};
@@ -246,10 +247,10 @@ BatchItem TBatchPlan::Item(size_t i) const {
                        : e.refusal == Refusal::UnsafeLink ? "unsafe-link"
                        : e.refusal == Refusal::None       ? ""
                                                           : "clash";
-    if (e.refusal == Refusal::WouldReplace) item.refusal = "would replace " + OtherInput(e) + ", which this batch also reads";
-    if (e.refusal == Refusal::SharedOutput) item.refusal = "its output is also the output of " + OtherInput(e);
+    if (e.refusal == Refusal::WouldReplace) item.refusal = FormatText(Tr("would replace %s, which this batch also reads"), OtherInput(e).c_str());
+    if (e.refusal == Refusal::SharedOutput) item.refusal = FormatText(Tr("its output is also the output of %s"), OtherInput(e).c_str());
     if (e.refusal == Refusal::OneFile)
-        item.refusal = "one file with " + OtherInput(e) + " (hard links), which this batch rewrites already";
+        item.refusal = FormatText(Tr("one file with %s (hard links), which this batch rewrites already"), OtherInput(e).c_str());
     if (e.refusal == Refusal::NotRegular) item.refusal = NotRegularOutput(item.output);
     if (e.refusal == Refusal::UnsafeLink) {
         try {
@@ -257,7 +258,7 @@ BatchItem TBatchPlan::Item(size_t i) const {
         } catch (const EQuenlo& why) {
             item.refusal = why.what();
         }
-        if (item.refusal.empty()) item.refusal = "the link " + item.output + " is not followed";
+        if (item.refusal.empty()) item.refusal = FormatText(Tr("the link %s is not followed"), item.output.c_str());
     }
     if (e.pair & kSpelledOut) {
         const auto [ipr, rgb] = Members(e);
@@ -302,7 +303,7 @@ private:
         PlanInput in;
         std::string stored;
         while (next(in)) {
-            if (items_.size() >= kMaxItems) throw EQuenlo("too many files in one batch");
+            if (items_.size() >= kMaxItems) throw EQuenlo(Tr("too many files in one batch"));
             const auto index = static_cast<uint32_t>(items_.size());
             Entry e;
             e.subdir = SubdirNumber(in.subdir, recent);
@@ -346,7 +347,7 @@ private:
             if (subdir.starts_with(last)) break;  // below it
             recent.pop_back();
         }
-        if (plan_.subdirs_.size() >= kMaxItems) throw EQuenlo("too many folders in one batch");
+        if (plan_.subdirs_.size() >= kMaxItems) throw EQuenlo(Tr("too many folders in one batch"));
         recent.push_back(static_cast<uint32_t>(plan_.subdirs_.size()));
         plan_.subdirs_.push_back(subdir);
         return recent.back();

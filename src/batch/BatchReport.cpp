@@ -15,6 +15,7 @@
 #include "imageio/AtomicFile.h"
 #include "low/Errors.h"
 #include "low/FileNames.h"
+#include "low/Messages.h"
 
 namespace quenlo {
 
@@ -135,7 +136,7 @@ const char* StatusName(ItemStatus status) {
 }
 
 TBatchReport::TBatchReport(const std::string& fileName)
-    : fileName_(fileName), name_(fileName == "-" ? "standard output" : fileName), owned_(fileName != "-") {
+    : fileName_(fileName), name_(fileName == "-" ? Tr("standard output") : fileName), owned_(fileName != "-") {
     {
         const TSignalsHeld held;
         gSummary.planned = gSummary.converted = gSummary.skipped = gSummary.failed = gSummary.leftOut = 0;
@@ -154,7 +155,7 @@ TBatchReport::TBatchReport(const std::string& fileName)
         // A pipe or terminal is no input and no output of a batch. A FIFO
         // that no one reads would block the open: refused at once.
         const int fd = ::open(fileName.c_str(), O_WRONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
-        if (fd < 0 && errno == ENXIO) throw EQuenlo("cannot write the report " + fileName + ": a FIFO with no reader");
+        if (fd < 0 && errno == ENXIO) throw EQuenlo(FormatText(Tr("cannot write the report %s: a FIFO with no reader"), fileName.c_str()));
         FILE* f = fd >= 0 ? ::fdopen(fd, "w") : nullptr;
         if (!f) {
             if (fd >= 0) ::close(fd);
@@ -291,7 +292,7 @@ void TBatchReport::Summary(const BatchResult& result, double seconds) {
     Write(j, nullptr);
     SetSignalFarewell(nullptr);
     if (const int e = writeErrno_.load())
-        throw EQuenlo("cannot write the report " + name_ + ": " + std::strerror(e));
+        throw EQuenlo(FormatText(Tr("cannot write the report %s: %s"), name_.c_str(), std::strerror(e)));
 }
 
 }  // namespace quenlo

@@ -21,6 +21,7 @@
 #include "imageio/ImageKind.h"
 #include "low/Errors.h"
 #include "low/FileNames.h"
+#include "low/Messages.h"
 
 namespace quenlo {
 
@@ -29,9 +30,9 @@ bool StopsBatch(FailureKind kind, OnLoadFailure onLoadFailure) {
 }
 
 std::string NothingToSave(const std::string& input, long long width, long long height) {
-    if (KindByName(input) == ImageKind::None) return "unsupported file type; expected .ipr, .rgb, .bmp, .jpg, .png, .tif, .gif, .heic, .avif or .webp";
+    if (KindByName(input) == ImageKind::None) return Tr("unsupported file type; expected .ipr, .rgb, .bmp, .jpg, .png, .tif, .gif, .heic, .avif or .webp");
     if (width == 0 || height == 0)
-        return "nothing to save: the image is empty (" + std::to_string(width) + " x " + std::to_string(height) + ")";
+        return FormatText(Tr("nothing to save: the image is empty (%lld x %lld)"), width, height);
     return {};
 }
 
@@ -67,9 +68,9 @@ std::vector<std::string> ItemNotes::Lines() const {
     std::vector<std::string> lines;
     for (size_t i = 0; i < warnings.size(); ++i)
         lines.push_back(i < alike_.size() && alike_[i] > 0
-                            ? warnings[i] + " … and " + std::to_string(alike_[i]) + " more like it"
+                            ? warnings[i] + FormatText(Tr(" … and %lld more like it"), alike_[i])
                             : warnings[i]);
-    if (others_ > 0) lines.push_back("… and " + std::to_string(others_) + " more warnings");
+    if (others_ > 0) lines.push_back(FormatText(Tr("… and %lld more warnings"), others_));
     return lines;
 }
 
@@ -138,7 +139,7 @@ std::string Reason(std::exception_ptr error) {
     } catch (const std::exception& e) {
         return DescribeError(e);
     } catch (...) {
-        return "unknown error";
+        return Tr("unknown error");
     }
 }
 

@@ -16,6 +16,7 @@
 #include <unordered_map>
 
 #include "low/Errors.h"
+#include "low/Messages.h"
 
 namespace quenlo {
 
@@ -23,7 +24,7 @@ using Clock = std::chrono::steady_clock;
 using std::chrono::milliseconds;
 
 TFolderWatch::TFolderWatch() : wakeFd_(::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC)) {
-    if (wakeFd_ < 0) throw EQuenlo(std::string("cannot watch folders: ") + std::strerror(errno));
+    if (wakeFd_ < 0) throw EQuenlo(FormatText(Tr("cannot watch folders: %s"), std::strerror(errno)));
 }
 
 TFolderWatch::~TFolderWatch() { ::close(wakeFd_); }
@@ -169,7 +170,7 @@ private:
 class TInotifyWatch final : public TFolderWatch {
 public:
     TInotifyWatch() : fd_(::inotify_init1(IN_NONBLOCK | IN_CLOEXEC)) {
-        if (fd_ < 0) throw EQuenlo(std::string("cannot watch folders: ") + std::strerror(errno));
+        if (fd_ < 0) throw EQuenlo(FormatText(Tr("cannot watch folders: %s"), std::strerror(errno)));
     }
     ~TInotifyWatch() override { ::close(fd_); }
 

@@ -5,6 +5,7 @@
 
 #include "batch/FileKey.h"
 #include "imageio/MetaProbe.h"
+#include "low/Messages.h"
 
 namespace quenlo {
 
@@ -48,14 +49,15 @@ std::string Joined(const std::vector<std::string>& parts) {
 std::string WhatReplacingLoses(const ImageMeta& source, ImageKind kind, const ItemLoaderOptions& options) {
     const Carried kept = CarriedBy(kind, options);
     std::vector<std::string> lost;
-    if (!kept.exactPixels) lost.push_back("its pixels as they are");
-    if (source.bitsPerSample > 8) lost.push_back("its " + std::to_string(source.bitsPerSample) + "-bit samples");
-    if (source.alpha && !kept.alpha) lost.push_back("its alpha channel");
+    if (!kept.exactPixels) lost.push_back(Tr("its pixels as they are"));
+    if (source.bitsPerSample > 8) lost.push_back(FormatText(Tr("its %d-bit samples"), source.bitsPerSample));
+    if (source.alpha && !kept.alpha) lost.push_back(Tr("its alpha channel"));
     if (source.pages > 1)
-        lost.push_back(source.pages == 2 ? "its second page" : "its other " + std::to_string(source.pages - 1) + " pages");
-    if (!source.icc.empty() && !kept.icc) lost.push_back("its colour profile");
-    if (source.resolution && !kept.resolution) lost.push_back("its resolution");
-    if (source.orientation != 1 && !kept.orientation) lost.push_back("its orientation tag");
+        lost.push_back(source.pages == 2 ? std::string(Tr("its second page"))
+                                       : FormatText(Tr("its other %d pages"), source.pages - 1));
+    if (!source.icc.empty() && !kept.icc) lost.push_back(Tr("its colour profile"));
+    if (source.resolution && !kept.resolution) lost.push_back(Tr("its resolution"));
+    if (source.orientation != 1 && !kept.orientation) lost.push_back(Tr("its orientation tag"));
     return Joined(lost);
 }
 
@@ -64,13 +66,13 @@ std::string InPlaceRefusal(const BatchItem& item, const ItemLoaderOptions& optio
     if (!item.ipr.empty() || KindByName(item.input) == ImageKind::None) return {};
     const FileKey source = KeyOf(item.input);
     if (!source.found || KeyOf(item.output) != source) return {};
-    const std::string allowed = "; " + options.inPlaceOption + " allows it";
+    const std::string allowed = FormatText(Tr("; %s allows it"), options.inPlaceOption.c_str());
     std::optional<ImageKind> kind;
     const std::optional<ImageMeta> meta = ProbeImageMeta(item.input, &kind);
-    if (!meta) return "rewriting it in place could lose what it holds beyond 8-bit RGB, which its headers do not tell" + allowed;
+    if (!meta) return Tr("rewriting it in place could lose what it holds beyond 8-bit RGB, which its headers do not tell") + allowed;
     const std::string lost = WhatReplacingLoses(*meta, *kind, options);
     if (lost.empty()) return {};
-    return "rewriting it in place would lose " + lost + allowed;
+    return FormatText(Tr("rewriting it in place would lose %s"), lost.c_str()) + allowed;
 }
 
 }  // namespace quenlo

@@ -22,6 +22,7 @@
 #include "imageio/TiffReader.h"
 #include "imageio/VlxIo.h"
 #include "low/Errors.h"
+#include "low/Messages.h"
 #include "pixelmap/Resample.h"
 
 namespace quenlo {
@@ -320,7 +321,7 @@ bool HoldsAlpha(OutputFormat format) {
 void ApplyIcc(TPixelMap& map, ImageMeta& meta, IccMode mode, ItemNotes& notes) {
     if (meta.icc.empty() || mode == IccMode::Keep) return;
     if (mode == IccMode::Srgb && !ConvertToSrgb(map, meta.icc)) {
-        notes.warnings.push_back("the ICC profile is not an RGB profile Little CMS reads; the pixels are left as stored");
+        notes.warnings.push_back(Tr("the ICC profile is not an RGB profile Little CMS reads; the pixels are left as stored"));
         return;
     }
     meta.icc.clear();
@@ -453,7 +454,7 @@ std::exception_ptr RunResize(const ResizeSource& source, const ResizeRequest& re
     TGuardedSink guard(input);
     source.feed(guard);
     if (!guard.error && !(chain ? chain->Done() : resampler->Done()))
-        throw ESourceReadError(EInOutError(0, "the image ended before its last row"));
+        throw ESourceReadError(EInOutError(0, Tr("the image ended before its last row")));
     return guard.error;
 }
 
@@ -669,14 +670,14 @@ SaveStep LoadResized(const BatchItem& item, ItemNotes& notes, const ItemLoaderOp
 void CheckSource(const std::string& input) {
     struct stat st {};
     if (input.empty() || ::stat(input.c_str(), &st) != 0) {
-        if (errno == ENAMETOOLONG) throw EInOutError(3, "file name too long");
+        if (errno == ENAMETOOLONG) throw EInOutError(3, Tr("file name too long"));
         throw EInOutError(2);
     }
     if (S_ISDIR(st.st_mode)) throw EInOutError(2);
     // An empty .ipr is an empty image; an empty picture file is no picture.
     const ImageKind kind = KindByName(input);
     if (S_ISREG(st.st_mode) && st.st_size == 0 && kind != ImageKind::RawPair && kind != ImageKind::None)
-        throw EInvalidGraphic("empty file");
+        throw EInvalidGraphic(Tr("empty file"));
 }
 
 }  // namespace

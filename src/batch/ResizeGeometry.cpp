@@ -7,6 +7,7 @@
 #include <cstring>
 
 #include "low/Errors.h"
+#include "low/Messages.h"
 
 namespace quenlo {
 
@@ -20,7 +21,7 @@ bool ReadNumber(const char*& p, const char* end, double& value, bool& fraction) 
     if (p == start) return false;
     fraction = std::memchr(start, '.', static_cast<size_t>(p - start)) != nullptr;
     const auto [last, err] = std::from_chars(start, p, value);
-    if (err != std::errc() || last != p) throw EQuenlo("bad number in resize geometry \"" + std::string(start, p) + "\"");
+    if (err != std::errc() || last != p) throw EQuenlo(FormatText(Tr("bad number in resize geometry \"%s\""), std::string(start, p).c_str()));
     return true;
 }
 
@@ -44,12 +45,13 @@ ResizeGeometry ParseResizeGeometry(const std::string& text) {
         *flag = true;
     }
     if (p != end || (!g.hasWidth && !g.hasHeight))
-        throw EQuenlo("expected a resize geometry such as 1600x1600, 800, x600, 50%, 300x200!, 256x256^ or 1600x1600>, got \"" +
-                      text + "\"");
+        throw EQuenlo(FormatText(
+            Tr("expected a resize geometry such as 1600x1600, 800, x600, 50%%, 300x200!, 256x256^ or 1600x1600>, got \"%s\""),
+            text.c_str()));
     if ((g.hasWidth && !(g.width > 0)) || (g.hasHeight && !(g.height > 0)))
-        throw EQuenlo("a resize geometry needs sizes above 0, got \"" + text + "\"");
-    if (fraction && !g.percent) throw EQuenlo("a resize geometry gives whole pixels or a percentage, got \"" + text + "\"");
-    if (g.onlyShrink && g.onlyEnlarge) throw EQuenlo("a resize geometry takes \">\" or \"<\", not both: \"" + text + "\"");
+        throw EQuenlo(FormatText(Tr("a resize geometry needs sizes above 0, got \"%s\""), text.c_str()));
+    if (fraction && !g.percent) throw EQuenlo(FormatText(Tr("a resize geometry gives whole pixels or a percentage, got \"%s\""), text.c_str()));
+    if (g.onlyShrink && g.onlyEnlarge) throw EQuenlo(FormatText(Tr("a resize geometry takes \">\" or \"<\", not both: \"%s\""), text.c_str()));
     return g;
 }
 
@@ -100,7 +102,7 @@ const char* ResampleFilterName(ResampleFilter filter) { return kFilterNames[stat
 
 void CheckThumbnailGeometry(const ResizeGeometry& g) {
     if (g.exact || g.fill || g.onlyEnlarge)
-        throw EQuenlo("a thumbnail fits inside its size and never enlarges: \"!\", \"^\" and \"<\" do not apply");
+        throw EQuenlo(Tr("a thumbnail fits inside its size and never enlarges: \"!\", \"^\" and \"<\" do not apply"));
 }
 
 std::pair<int64_t, int64_t> ThumbnailBox(const ResizeGeometry& g, int64_t w, int64_t h) {

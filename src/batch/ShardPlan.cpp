@@ -16,6 +16,7 @@
 #include "low/Errors.h"
 #include "low/FileNames.h"
 #include "low/Low.h"
+#include "low/Messages.h"
 
 namespace quenlo {
 
@@ -45,7 +46,7 @@ class TPathKeys {
 public:
     TPathKeys() {
         char* here = ::getcwd(nullptr, 0);
-        if (!here) throw EQuenlo(std::string("cannot find the current folder: ") + std::strerror(errno));
+        if (!here) throw EQuenlo(FormatText(Tr("cannot find the current folder: %s"), std::strerror(errno)));
         cwd_ = here;
         std::free(here);
     }
@@ -149,7 +150,7 @@ struct TScratch {
     std::string path;
     explicit TScratch(const std::string& planDir) {
         std::string pattern = planDir + ".partitions-XXXXXX";
-        if (!::mkdtemp(pattern.data())) throw EQuenlo("cannot write in " + planDir + ": " + std::strerror(errno));
+        if (!::mkdtemp(pattern.data())) throw EQuenlo(FormatText(Tr("cannot write in %s: %s"), planDir.c_str(), std::strerror(errno)));
         path = pattern + "/";
     }
     ~TScratch() {
@@ -256,7 +257,7 @@ private:
     void Spread(const InputSource& next) {
         PlanInput in;
         while (next(in)) {
-            if (counts_.listed >= UINT32_MAX) throw EQuenlo("too many files in one batch");
+            if (counts_.listed >= UINT32_MAX) throw EQuenlo(Tr("too many files in one batch"));
             const auto item = static_cast<uint32_t>(counts_.listed++);
             TSpill& out = Part(keys_.Key(OutputNameFor(in.name, dir_, in.subdir, options_.outputExt)));
             out.Put("O", 1);
@@ -409,7 +410,7 @@ private:
 }  // namespace
 
 ShardPlanCounts WriteShardPlans(const InputSource& next, const ShardPlanOptions& options) {
-    if (options.shards < 1 || options.shards > kMaxShards) throw EQuenlo("the number of shards is out of range");
+    if (options.shards < 1 || options.shards > kMaxShards) throw EQuenlo(Tr("the number of shards is out of range"));
     std::string planDir = options.planDir;
     PrepareOutputDir(planDir);
     const ShardPlanCounts counts = TShardPlanner(options, planDir).Plan(next);
@@ -434,17 +435,17 @@ ShardPlanCounts WriteShardPlans(const InputSource& next, const ShardPlanOptions&
 TShardPlanFile::TShardPlanFile(const std::string& fileName) : name_(fileName) {
     file_.reset(std::fopen(fileName.c_str(), "rb"));
     f_ = file_.get();
-    if (!f_) throw EQuenlo("cannot read the plan " + fileName + ": " + std::strerror(errno));
+    if (!f_) throw EQuenlo(FormatText(Tr("cannot read the plan %s: %s"), fileName.c_str(), std::strerror(errno)));
     struct stat st {};
-    if (::fstat(fileno(f_), &st) != 0 || !S_ISREG(st.st_mode)) throw EQuenlo("the plan " + fileName + " is not a file");
+    if (::fstat(fileno(f_), &st) != 0 || !S_ISREG(st.st_mode)) throw EQuenlo(FormatText(Tr("the plan %s is not a file"), fileName.c_str()));
     const auto size = static_cast<uint64_t>(st.st_size);
-    if (size < kMagicSize + kTrailerSize) Damaged("it is too short");
+    if (size < kMagicSize + kTrailerSize) Damaged(Tr("it is too short"));
     // The whole file is hashed before any of it is believed.
     uint64_t hash = kStableHashStart;
     std::string chunk(1 << 16, '\0');
     for (uint64_t left = size - kTrailerSize; left > 0;) {
         const size_t n = static_cast<size_t>(std::min<uint64_t>(left, chunk.size()));
-        if (std::fread(chunk.data(), 1, n, f_) != n) Damaged("it ends early");
+        if (std::fread(chunk.data(), 1, n, f_) != n) Damaged(Tr("it ends early"));
         hash = StableHash(std::string_view(chunk.data(), n), hash);
         left -= n;
     }
@@ -452,15 +453,15 @@ TShardPlanFile::TShardPlanFile(const std::string& fileName) : name_(fileName) {
     char expected[kTrailerSize + 1];
     std::snprintf(expected, sizeof expected, "end %016llx\n", static_cast<unsigned long long>(hash));
     if (std::fread(trailer, 1, kTrailerSize, f_) != kTrailerSize || std::memcmp(trailer, expected, kTrailerSize) != 0)
-        Damaged("its check sum does not match (truncated or edited)");
+        Damaged(Tr("its check sum does not match (truncated or edited)"));
     char magic[kMagicSize] = {};
     if (std::fseek(f_, 0, SEEK_SET) != 0 || std::fread(magic, 1, kMagicSize, f_) != kMagicSize ||
         std::memcmp(magic, kMagic, kMagicSize) != 0)
-        Damaged("it is no plan of this version");
+        Damaged(Tr("it is no plan of this version"));
     left_ = size - kTrailerSize - kMagicSize;
     shard_ = static_cast<int>(Number(kMaxShards)) - 1;
     shards_ = static_cast<int>(Number(kMaxShards));
-    if (shard_ < 0 || shard_ >= shards_) Damaged("its shard number is out of range");
+    if (shard_ < 0 || shard_ >= shards_) Damaged(Tr("its shard number is out of range"));
     const uint64_t words = Number(left_);
     for (uint64_t k = 0; k < words; ++k) settings_.push_back(Field());
 }
@@ -468,37 +469,37 @@ TShardPlanFile::TShardPlanFile(const std::string& fileName) : name_(fileName) {
 TShardPlanFile::~TShardPlanFile() = default;
 
 void TShardPlanFile::Damaged(const std::string& why) const {
-    throw EQuenlo("the plan " + name_ + " is damaged: " + why);
+    throw EQuenlo(FormatText(Tr("the plan %s is damaged: %s"), name_.c_str(), why.c_str()));
 }
 
 std::string TShardPlanFile::Field() {
     uint64_t n = 0;
     int digits = 0;
     for (;;) {
-        if (left_ == 0) Damaged("it ends early");
+        if (left_ == 0) Damaged(Tr("it ends early"));
         const int c = std::getc(f_);
         --left_;
         if (c == ':' && digits > 0) break;
-        if (c < '0' || c > '9' || ++digits > 10) Damaged("a field's length is not a number");
+        if (c < '0' || c > '9' || ++digits > 10) Damaged(Tr("a field's length is not a number"));
         n = n * 10 + static_cast<uint64_t>(c - '0');
     }
-    if (n >= left_) Damaged("a field runs past its end");
+    if (n >= left_) Damaged(Tr("a field runs past its end"));
     std::string text(static_cast<size_t>(n), '\0');
-    if (n && std::fread(text.data(), 1, text.size(), f_) != text.size()) Damaged("it ends early");
+    if (n && std::fread(text.data(), 1, text.size(), f_) != text.size()) Damaged(Tr("it ends early"));
     left_ -= n + 1;
-    if (std::getc(f_) != '\n') Damaged("a field does not end its line");
+    if (std::getc(f_) != '\n') Damaged(Tr("a field does not end its line"));
     return text;
 }
 
 uint64_t TShardPlanFile::Number(uint64_t max) {
     const std::string text = Field();
     uint64_t n = 0;
-    if (text.empty() || text.size() > 19) Damaged("a count is not a number");
+    if (text.empty() || text.size() > 19) Damaged(Tr("a count is not a number"));
     for (char c : text) {
-        if (c < '0' || c > '9') Damaged("a count is not a number");
+        if (c < '0' || c > '9') Damaged(Tr("a count is not a number"));
         n = n * 10 + static_cast<uint64_t>(c - '0');
     }
-    if (n > max) Damaged("a count is out of range");
+    if (n > max) Damaged(Tr("a count is out of range"));
     return n;
 }
 
@@ -512,9 +513,9 @@ InputSource TShardPlanFile::Source() {
         if (verdict == kVerdictNames[0]) in.refused = PlanInput::Refused::No;
         else if (verdict == kVerdictNames[1]) in.refused = PlanInput::Refused::WouldReplace;
         else if (verdict == kVerdictNames[2]) in.refused = PlanInput::Refused::SharedOutput;
-        else Damaged("an item's verdict is unknown");
+        else Damaged(Tr("an item's verdict is unknown"));
         if (in.name.empty() || (in.refused != PlanInput::Refused::No && in.other.empty()))
-            Damaged("an item has no name");
+            Damaged(Tr("an item has no name"));
         return true;
     };
 }

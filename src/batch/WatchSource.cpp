@@ -22,6 +22,7 @@
 #include "low/Errors.h"
 #include "low/FileNames.h"
 #include "low/Low.h"
+#include "low/Messages.h"
 
 namespace quenlo {
 
@@ -124,17 +125,17 @@ std::string RealFolder(const std::string& path) {
 std::string WatchRefusal(const WatchOptions& watch, const PlanOptions& plan) {
     // Outputs beside their sources would land in the watched folders,
     // where they could not be told from images dropped there.
-    if (plan.outputDir.empty()) return "a watch needs an output folder";
+    if (plan.outputDir.empty()) return Tr("a watch needs an output folder");
     std::string out = plan.outputDir;
     AddBackslash(out);
     // An output folder not there yet is none of the watched ones.
     for (const std::string& root : watch.folders) {
         const FileKey rootKey = KeyOf(root);
         if (!rootKey.found) continue;
-        if (KeyOf(out) == rootKey) return "the output folder " + out + " is also a watched folder; give another one";
+        if (KeyOf(out) == rootKey) return FormatText(Tr("the output folder %s is also a watched folder; give another one"), out.c_str());
         for (const std::string* moved : {&watch.doneDir, &watch.failedDir})
             if (!moved->empty() && KeyOf(*moved) == rootKey)
-                return "the folder " + *moved + " is also a watched folder; give another one";
+                return FormatText(Tr("the folder %s is also a watched folder; give another one"), moved->c_str());
     }
     return {};
 }
@@ -163,7 +164,7 @@ public:
         for (const std::string& root : options_.folders) {
             struct stat st {};
             const int error = ::stat(root.c_str(), &st) != 0 ? errno : S_ISDIR(st.st_mode) ? 0 : ENOTDIR;
-            if (error) throw EQuenlo("cannot watch " + root + ": " + std::strerror(error));
+            if (error) throw EQuenlo(FormatText(Tr("cannot watch %s: %s"), root.c_str(), std::strerror(error)));
         }
         outDir_ = plan_.outputDir;
         PrepareOutputDir(outDir_);
@@ -175,7 +176,7 @@ public:
             }
         for (std::string root : options_.folders) {
             AddBackslash(root);
-            if (!AddTree(root, "", true, false)) throw EQuenlo("cannot watch " + root + ": " + std::strerror(errno));
+            if (!AddTree(root, "", true, false)) throw EQuenlo(FormatText(Tr("cannot watch %s: %s"), root.c_str(), std::strerror(errno)));
             roots_.push_back(root);
             Status("watching " + root);
         }
@@ -320,13 +321,14 @@ private:
         const Watching how = watch_->Add(path);
         if (how == Watching::No) {
             if (root) return false;
-            LeftOut(path, std::string("cannot watch this folder: ") + std::strerror(errno));
+            LeftOut(path, FormatText(Tr("cannot watch this folder: %s"), std::strerror(errno)));
             return true;
         }
         if (how == Watching::Scans && options_.poll.count() == 0 && !toldLimit_) {
             toldLimit_ = true;
-            Status("the kernel watches no more folders for this user (fs.inotify.max_user_watches): " + path +
-                   " and any more are scanned every 2 s instead; raise the limit with sysctl fs.inotify.max_user_watches=N");
+            Status(FormatText(Tr("the kernel watches no more folders for this user (fs.inotify.max_user_watches): %s and any "
+                                 "more are scanned every 2 s instead; raise the limit with sysctl fs.inotify.max_user_watches=N"),
+                              path.c_str()));
         }
         folders_[path] = {subdir, key};
         Rescan(path, subdir, arrived);
@@ -354,7 +356,7 @@ private:
     void Note(const WatchNote& note) {
         switch (note.change) {
             case WatchChange::Overflow:
-                Status("too many changes at once; looking through the watched folders again");
+                Status(Tr("too many changes at once; looking through the watched folders again"));
                 for (const auto& [path, folder] : std::map(folders_)) Rescan(path, folder.subdir, false);
                 return;
             case WatchChange::FolderAdded: {
@@ -395,7 +397,7 @@ private:
     void Rescan(const std::string& path, const std::string& subdir, bool arrived) {
         DIR* dir = ::opendir(path.c_str());
         if (!dir) {
-            if (errno != ENOENT) LeftOut(path, std::string("cannot read this folder: ") + std::strerror(errno));
+            if (errno != ENOENT) LeftOut(path, FormatText(Tr("cannot read this folder: %s"), std::strerror(errno)));
             return;
         }
         std::vector<std::string> below;
@@ -418,7 +420,7 @@ private:
 
     void FolderGone(const std::string& path) {
         if (!folders_.count(path)) return;
-        Status(path + ": the watched folder is gone; it is watched again when it comes back");
+        Status(FormatText(Tr("%s: the watched folder is gone; it is watched again when it comes back"), path.c_str()));
         DropFolder(path);
         // Below a watched folder, the folder's return is an event of its parent.
         if (std::find(roots_.begin(), roots_.end(), path) != roots_.end()) gone_.push_back(path);
@@ -532,7 +534,7 @@ private:
         if (!::realpath(output.c_str(), real) || !Wanted(real)) return {};
         const FileKey dir = KeyOf(ExtractFileDir(real));
         for (const auto& [path, folder] : folders_)
-            if (folder.key == dir) return "would replace " + std::string(real) + ", which this watch also reads";
+            if (folder.key == dir) return FormatText(Tr("would replace %s, which this watch also reads"), real);
         return {};
     }
 
@@ -555,7 +557,9 @@ private:
                 std::filesystem::remove(member, ec))
                 continue;
             const std::string why = ec ? ec.message() : std::strerror(errno);
-            if (events_.batch.onWarning) events_.batch.onWarning(item, "could not move " + member + " to " + dir + subdir + ": " + why);
+            if (events_.batch.onWarning)
+                events_.batch.onWarning(item, FormatText(Tr("could not move %s to %s%s: %s"), member.c_str(), dir.c_str(),
+                                                         subdir.c_str(), why.c_str()));
         }
     }
 
@@ -577,7 +581,7 @@ private:
         if (it == outputs_.end() || it->second.key == key) return {};
         FileStat st;
         if (!StatFile(it->second.input, st)) return {};
-        return "its output is also the output of " + it->second.input;
+        return FormatText(Tr("its output is also the output of %s"), it->second.input.c_str());
     }
 
     // Runs what became complete as one batch. True when anything was run.
