@@ -48,14 +48,16 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     options.onWarning = [](const std::string& text) {
         if (text.empty()) std::abort();
     };
-    // Half the inputs turned upright, so turning sees every orientation.
+    // Half the inputs turned upright, so turning sees every orientation, and
+    // half of each with alpha kept.
     ImageMeta meta;
     options.meta = &meta;
     options.autoOrient = size % 2 == 1;
+    options.keepAlpha = size % 4 >= 2;
     try {
         const auto map = DecodeTiffFile(file.Write(data, size), options);
         if (!map || map->Width() < 0 || map->Height() < 0 ||
-            int64_t(map->DataSize()) != int64_t(map->Width()) * map->Height() * 3)
+            int64_t(map->DataSize()) != int64_t(map->Width()) * map->Height() * (map->Kind() == PixelKind::ARGB ? 4 : 3))
             std::abort();
         fuzz::CheckAddressable(map->Data(), map->DataSize());
     } catch (const EQuenlo&) {
