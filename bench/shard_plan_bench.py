@@ -4,7 +4,8 @@ Planning: N generated names (no files: names are planned as names) into
 --shards plan files, wall time and peak memory (/usr/bin/time -f %M), set
 against today's --shard 1/100 run on the same list, which plans the whole list
 on every node before it converts (it stops at its first item, as no file
-exists). Start-up: a shard from a 100,000-item plan, to its first item.
+exists). Start-up: a shard from a 100,000-item plan, to its first item (with
+--startup-files, of small pairs on disk).
 Outputs: on real small pairs, the union of every shard's outputs must be
 byte-identical to one unsharded run.
 
@@ -61,27 +62,49 @@ def planning(q, work, names, shards, today):
     os.remove(names_file)
 
 
-def startup(q, work, runs, against):
+def write_pairs(path, n, work):
+    """n small pairs on disk, spread as write_names spreads the names, listed after one that is missing."""
+    for d in range(min(n, 1000)):
+        os.makedirs(os.path.join(work, f"scans/d{d:03d}"), exist_ok=True)
+    with open(path, "w") as names:
+        names.write("scans/gone.ipr\n")
+        for i in range(n):
+            base = os.path.join(work, f"scans/d{i % 1000:03d}/scan{i:09d}")
+            with open(base + ".ipr", "w") as f:
+                f.write("3 1 0 0")
+            with open(base + ".rgb", "wb") as f:
+                f.write(bytes([i & 255, 1, 2, 3, 4, 5, 6, 7, 8]))
+            names.write(os.path.relpath(base, work) + ".ipr\n")
+
+
+def startup(q, work, runs, against, files):
     names_file = os.path.join(work, "names100k.txt")
-    write_names(names_file, 100000)
+    if files:
+        write_pairs(names_file, 100000, work)
+    else:
+        write_names(names_file, 100000)
     plan = os.path.join(work, "plan100k")
     subprocess.run([q, "-q", "--plan-shards", "1", "--plan-dir", plan, "-o", "out", "--files-from", names_file],
                    cwd=work, check=True)
-    # No file exists: the shard plans its 100,000 items, then stops at the first.
+    # The first item is missing: the shard plans its 100,000 items, then stops
+    # at the first (-j1, so no other item is started meanwhile).
     # With --against, the two programs take turns, so that both see the same load.
     programs = [q] + ([against] if against else [])
-    cpus = {p: [] for p in programs}
+    runs_of = {"plan": ["--plan", os.path.join(plan, "1-of-1.plan")], "list": ["-o", "out", "--files-from", names_file]}
+    cpus = {(p, k): [] for p in programs for k in runs_of}
     for _ in range(runs):
         for p in programs:
-            wall, cpu, mib, status, _ = timed([p, "-q", "--plan", os.path.join(plan, "1-of-1.plan")], work)
-            cpus[p].append(cpu)
-            print(f"a shard of a 100,000-item plan, to its first item: {wall:.2f} s ({cpu:.2f} s CPU), peak {mib:.0f} MiB "
-                  f"(status {status}){'' if p == q else ', ' + p}")
+            for kind, args in runs_of.items():
+                wall, cpu, mib, status, _ = timed([p, "-q", "-j1"] + args, work)
+                cpus[(p, kind)].append((cpu, mib))
+                print(f"{'a shard of a 100,000-item plan' if kind == 'plan' else 'the same 100,000 names from a list'}"
+                      f"{' of files on disk' if files else ''}, to its first item: {wall:.2f} s ({cpu:.2f} s CPU), "
+                      f"peak {mib:.0f} MiB (status {status}){'' if p == q else ', ' + p}")
     if runs > 1:
-        for p, c in cpus.items():
-            print(f"  {p}: CPU to the first item, least {min(c):.2f} s, median {sorted(c)[len(c) // 2]:.2f} s")
-    wall0, cpu0, mib0, _, _ = timed([q, "-q", "-o", "out", "--files-from", names_file], work)
-    print(f"  the same 100,000 names from a list: {wall0:.2f} s ({cpu0:.2f} s CPU), peak {mib0:.0f} MiB")
+        for (p, kind), got in cpus.items():
+            c = sorted(cpu for cpu, _ in got)
+            print(f"  {p}, {kind}: CPU to the first item, least {c[0]:.2f} s, median {c[len(c) // 2]:.2f} s; "
+                  f"peak {max(mib for _, mib in got):.0f} MiB")
 
 
 def outputs(q, work, pairs, shards):
@@ -128,6 +151,7 @@ def main():
     p.add_argument("--no-today", action="store_true", help="skip today's --shard run on the list")
     p.add_argument("--only", choices=["planning", "startup", "outputs"])
     p.add_argument("--runs", type=int, default=1, help="start-up runs of each program")
+    p.add_argument("--startup-files", action="store_true", help="start-up from a plan of pairs on disk, not of names")
     p.add_argument("--against", help="another quenlo-convert, whose start-up runs take turns with this one's")
     a = p.parse_args()
     q = os.path.abspath(os.path.join(a.bin, "quenlo-convert"))
@@ -136,7 +160,7 @@ def main():
         if a.only in (None, "planning"):
             planning(q, a.work, a.names, a.shards, not a.no_today)
         if a.only in (None, "startup"):
-            startup(q, a.work, a.runs, a.against and os.path.abspath(a.against))
+            startup(q, a.work, a.runs, a.against and os.path.abspath(a.against), a.startup_files)
         if a.only in (None, "outputs"):
             outputs(q, a.work, a.pairs, 8)
     finally:

@@ -308,9 +308,11 @@ private:
             Entry e;
             e.subdir = SubdirNumber(in.subdir, recent);
             const bool pair = KindByName(in.name) == ImageKind::RawPair && !IsRawData(in.name, options_.rawExt);
-            // A pair named by its .ipr, found by the caller, is that .ipr.
+            // A pair named by its .ipr, found by the caller, is that .ipr; else the
+            // image's identity comes with its member: a pair's .ipr is stat'ed once.
             const bool known = in.image.found && (!pair || SameTextAscii(ExtractFileExt(in.name), ".ipr"));
-            const std::string ipr = !pair ? std::string() : known ? in.name : PairName(in.name, ".IPR", &listings);
+            const PairMember image = pair && !known ? FindPairMember(in.name, ".IPR", &listings) : PairMember{};
+            const std::string ipr = !pair ? std::string() : known ? in.name : image.name;
             const std::string rgb = pair ? PairName(in.name, ".RGB", &listings) : std::string();
             stored = in.name;
             if (pair) {
@@ -330,8 +332,9 @@ private:
             const TTextArena::Ref ref = plan_.names_.Add(stored);
             e.at = ref.at;
             e.size = static_cast<uint32_t>(in.name.size());
-            if (const FileKey image = known ? in.image : KeyOf(pair ? ipr : in.name); image.found)
-                readers.push_back({image.ino, devices_.Number(image), index * 2 + 1});
+            const FileKey id = known ? in.image : !pair ? KeyOf(in.name) : image.exists ? KeyOf(image.st) : FileKey{};
+            if (id.found)
+                readers.push_back({id.ino, devices_.Number(id), index * 2 + 1});
             else
                 missing.push_back({HashOf(missingKey_(pair ? ChangeFileExt(in.name, "") + "\n" : in.name)), index});
             items_.push_back(e);
@@ -418,7 +421,7 @@ private:
                     items_[i].refusal = Refusal::NotRegular;
                     continue;
                 }
-                const FileKey id{static_cast<uint64_t>(st.st_dev), static_cast<uint64_t>(st.st_ino), true};
+                const FileKey id = KeyOf(st);
                 found.push_back({id.ino, devices_.Number(id), i});
             }
             existing = found.Join();

@@ -14,11 +14,13 @@ struct FileKey {
     auto operator<=>(const FileKey&) const = default;
 };
 
+inline FileKey KeyOf(const struct stat& st) { return {static_cast<uint64_t>(st.st_dev), static_cast<uint64_t>(st.st_ino), true}; }
+
 // Through links; not found when the name does not resolve.
 inline FileKey KeyOf(const std::string& name) {
     struct stat st {};
     if (name.empty() || ::stat(name.c_str(), &st) != 0) return {};
-    return {static_cast<uint64_t>(st.st_dev), static_cast<uint64_t>(st.st_ino), true};
+    return KeyOf(st);
 }
 
 }  // namespace quenlo

@@ -147,26 +147,32 @@ std::string SpelledLike(const std::string& chosenExt, std::string_view upperExt)
         if (chosenExt[i] >= 'a' && chosenExt[i] <= 'z' && ext[i] >= 'A' && ext[i] <= 'Z') ext[i] += 'a' - 'A';
     return ext;
 }
-
-bool Exists(const std::string& name) {
-    struct stat st {};
-    return ::stat(name.c_str(), &st) == 0;
-}
 }  // namespace
 
-std::string PairName(const std::string& fileName, std::string_view upperExt, TFolderListings* listings) {
+PairMember FindPairMember(const std::string& fileName, std::string_view upperExt, TFolderListings* listings) {
     // By name first: the spelling the user chose, then lower and upper case.
     // Only when none exists is the folder listed for another mix of cases.
+    PairMember m;
+    auto exists = [&](const std::string& name) {
+        m.exists = ::stat(name.c_str(), &m.st) == 0;
+        if (m.exists) m.name = name;
+        return m.exists;
+    };
     const std::string chosenExt = SpelledLike(ExtractFileExt(fileName), upperExt);
     const std::string chosen = ChangeFileExt(fileName, chosenExt);
-    if (Exists(chosen)) return chosen;
+    if (exists(chosen)) return m;
     // Each spelling asked once: the chosen one is mostly the lower case one.
     const std::string lower = ChangeFileExt(fileName, LowerAscii(upperExt));
-    if (lower != chosen && Exists(lower)) return lower;
+    if (lower != chosen && exists(lower)) return m;
     const std::string upper = ChangeFileExt(fileName, upperExt);
-    if (upper != chosen && Exists(upper)) return upper;
-    std::string found = FindOtherCase(upper, chosenExt, listings);
-    return found.empty() ? upper : found;
+    if (upper != chosen && exists(upper)) return m;
+    const std::string found = FindOtherCase(upper, chosenExt, listings);
+    if (found.empty() || !exists(found)) m.name = found.empty() ? upper : found;
+    return m;
+}
+
+std::string PairName(const std::string& fileName, std::string_view upperExt, TFolderListings* listings) {
+    return FindPairMember(fileName, upperExt, listings).name;
 }
 
 void TStpRgb::Load(const std::string& fileName, const PixelLimit& limit) {

@@ -6,6 +6,7 @@
 #include <memory>
 #include <span>
 #include <string>
+#include <sys/stat.h>
 
 #include "imageio/PixelLimit.h"
 #include "low/FileNames.h"
@@ -43,6 +44,13 @@ void ReadRgbRows(TPixelMapRGB& raster, const ByteSource& src);
 // case, else the upper-case spelling (which then fails to open). Listings
 // remember folders across calls.
 std::string PairName(const std::string& fileName, std::string_view upperExt, TFolderListings* listings = nullptr);
+// The same, with what was found: st is the member's stat, through links, when it exists.
+struct PairMember {
+    std::string name;
+    bool exists = false;
+    struct stat st {};
+};
+PairMember FindPairMember(const std::string& fileName, std::string_view upperExt, TFolderListings* listings = nullptr);
 
 class TStpRgb {
 public:
