@@ -79,6 +79,11 @@ TPreset ReadPreset(const json& j, const std::string& where) {
     else named.Bad("filter \"" + filter + "\" is not lanczos, bicubic, bilinear, box or nearest");
     c.autoOrient = named.Flag("upright", c.autoOrient);
     c.background = FromUtf8(named.Text("background", ""));
+    c.namePattern = FromUtf8(named.Text("name-pattern", ""));
+    const std::string ifExists = named.Text("if-exists", ExistingOutputName(c.ifExists));
+    if (const auto e = ExistingOutputByName(ifExists)) c.ifExists = *e;
+    else named.Bad("if-exists \"" + ifExists + "\" is not replace, skip or number");
+    c.skipExisting = c.ifExists == ExistingOutput::Skip;
     return p;
 }
 }  // namespace
@@ -95,7 +100,9 @@ std::string PresetsJson(const std::vector<TPreset>& presets) {
                         {"resize", Utf8(c.resize)},
                         {"filter", ResampleFilterName(c.filter)},
                         {"upright", c.autoOrient},
-                        {"background", Utf8(c.background)}});
+                        {"background", Utf8(c.background)},
+                        {"name-pattern", Utf8(c.namePattern)},
+                        {"if-exists", ExistingOutputName(c.ifExists)}});
     }
     return json{{"quenlo-presets", kVersion}, {"presets", list}}.dump(2) + "\n";
 }

@@ -1,6 +1,6 @@
 #pragma once
 // Named sets of output choices (format and its options, size, upright,
-// background), kept with the window's settings and carried between
+// background, name pattern and what an existing output gets), kept with the window's settings and carried between
 // machines as a JSON file:
 //   {"quenlo-presets": 1, "presets": [{"name": "Web", "format": "jpg", "quality": 80, ...}]}
 #include <QString>

@@ -155,7 +155,9 @@ TWindowSettings TForm1::CurrentSettings() const {
     s.zoom = zoom_->Percent();
     s.zoomFit = zoom_->Fitting();
     s.keepGoing = KeepGoingBox->isChecked();
-    s.skipExisting = SkipExistingBox->isChecked();
+    s.ifExists = static_cast<ExistingOutput>(IfExistsBox->currentIndex());
+    s.skipExisting = s.ifExists == ExistingOutput::Skip;
+    s.namePattern = NameBox->text();
     s.replaceOriginals = ReplaceOriginalsBox->isChecked();
     s.format = static_cast<OutputFormat>(FormatBox->currentIndex());
     s.resize = ResizeBox->text();
@@ -176,7 +178,8 @@ void TForm1::ApplySettings(const TWindowSettings& s) {
     if (s.zoomFit) zoom_->Fit();
     else zoom_->SetPercent(s.zoom);
     KeepGoingBox->setChecked(s.keepGoing);
-    SkipExistingBox->setChecked(s.skipExisting);
+    IfExistsBox->setCurrentIndex(static_cast<int>(s.ifExists));
+    NameBox->setText(s.namePattern);
     ReplaceOriginalsBox->setChecked(s.replaceOriginals);
     FormatBox->setCurrentIndex(static_cast<int>(s.format));
     ResizeBox->setText(s.resize);
@@ -315,6 +318,26 @@ void TForm1::BuildControls() {
     KeepGoingBox->setToolTip(QTr("Off: a file that cannot be read stops the batch there"));
     SkipExistingBox = new QCheckBox(QTr("Skip existing outputs"), OptionsRow);
     SkipExistingBox->setToolTip(QTr("Leave output files that already exist alone"));
+    SkipExistingBox->hide();
+    IfExistsBox = new QComboBox(OptionsRow);
+    IfExistsBox->addItems({QTr("Replace existing"), QTr("Skip existing"), QTr("Number new")});
+    IfExistsBox->setToolTip(QTr("An output that exists already: replace it, leave it alone (the file is skipped), "
+                                "or write the new one as \"name (2)\", \"name (3)\"..."));
+    NameBox = new QLineEdit(OptionsRow);
+    NameBox->setPlaceholderText(QStringLiteral("{name}"));
+    NameBox->setMaximumWidth(110);
+    NameBox->setToolTip(QTr("Output names before the extension: {name} the input's name, {ext} its extension, {n} a "
+                            "counter, {w} and {h} the size, {date} the date, with any text around them"));
+    // The box is the spelling of "skip" that --skip-existing and older settings use.
+    connect(SkipExistingBox, &QCheckBox::toggled, this, [this](bool on) {
+        const auto e = static_cast<ExistingOutput>(IfExistsBox->currentIndex());
+        if (on != (e == ExistingOutput::Skip))
+            IfExistsBox->setCurrentIndex(static_cast<int>(on ? ExistingOutput::Skip : ExistingOutput::Overwrite));
+    });
+    connect(IfExistsBox, &QComboBox::currentIndexChanged, this, [this](int index) {
+        SkipExistingBox->setChecked(static_cast<ExistingOutput>(index) == ExistingOutput::Skip);
+        SaveSettings();
+    });
     ReplaceOriginalsBox = new QCheckBox(QTr("Replace originals"), OptionsRow);
     ReplaceOriginalsBox->setToolTip(QTr(
         "Off: a file written over its own source fails where that would lose alpha, deep samples, pages or metadata"));
@@ -367,14 +390,15 @@ void TForm1::BuildControls() {
     ZoomLabel = new QLabel(OptionsRow);
     ZoomLabel->setToolTip(QTr("Zoom: Ctrl+wheel, Ctrl+plus, Ctrl+minus, Ctrl+0 for 100 %, Ctrl+9 to fit"));
     options->addWidget(KeepGoingBox);
-    options->addWidget(SkipExistingBox);
+    options->addWidget(IfExistsBox);
     options->addWidget(ReplaceOriginalsBox);
     options->addWidget(FormatBox);
-    options->addWidget(ResizeBox);
-    options->addWidget(FilterBox);
     options->addWidget(QualityBox);
     options->addWidget(PngLevelBox);
     options->addWidget(TiffBox);
+    options->addWidget(ResizeBox);
+    options->addWidget(FilterBox);
+    options->addWidget(NameBox);
     WatchButton = new QPushButton(QTr("Watch folder"), carried);
     WatchButton->setCheckable(true);
     WatchButton->setToolTip(QTr(
@@ -428,6 +452,7 @@ void TForm1::BuildControls() {
     connect(FilterBox, &QComboBox::currentIndexChanged, this, [this] { SaveSettings(); });
     connect(ResizeBox, &QLineEdit::editingFinished, this, [this] { SaveSettings(); });
     connect(BackgroundBox, &QLineEdit::editingFinished, this, [this] { SaveSettings(); });
+    connect(NameBox, &QLineEdit::editingFinished, this, [this] { SaveSettings(); });
     connect(FormatBox, &QComboBox::currentIndexChanged, this, [this] {
         ShowQuality();
         SaveSettings();
@@ -562,6 +587,8 @@ void TForm1::SetBusy(bool busy) {
     Edit1->setReadOnly(busy);
     KeepGoingBox->setEnabled(!busy);
     SkipExistingBox->setEnabled(!busy);
+    IfExistsBox->setEnabled(!busy);
+    NameBox->setReadOnly(busy);
     ReplaceOriginalsBox->setEnabled(!busy);
     FormatBox->setEnabled(!busy);
     ResizeBox->setReadOnly(busy);
@@ -665,7 +692,8 @@ PlanOptions TForm1::PlanChoices() const {
     PlanOptions plan;
     plan.outputDir = Utf8(Edit1->text());
     plan.outputExt = OutputExtension(static_cast<OutputFormat>(FormatBox->currentIndex()));
-    plan.existing = SkipExistingBox->isChecked() ? ExistingOutput::Skip : ExistingOutput::Overwrite;
+    plan.existing = static_cast<ExistingOutput>(IfExistsBox->currentIndex());
+    if (!NameBox->text().trimmed().isEmpty()) plan.namePattern = Utf8(NameBox->text().trimmed());
     return plan;
 }
 

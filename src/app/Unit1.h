@@ -152,7 +152,9 @@ public:
     // The second row: choices for the batch, and the zoom shown.
     QFrame* OptionsRow;
     QCheckBox* KeepGoingBox;
-    QCheckBox* SkipExistingBox;
+    QCheckBox* SkipExistingBox;  // not shown: IfExistsBox's "skip", as --skip-existing is --if-exists skip
+    QComboBox* IfExistsBox;      // replace, skip, number: ExistingOutput's order
+    QLineEdit* NameBox;          // the name pattern; empty: {name}
     QCheckBox* ReplaceOriginalsBox;
     QLineEdit* ResizeBox;  // empty (full size), a long side in pixels, or a geometry
     QComboBox* FilterBox;  // the resize filter; each item's data is its name

@@ -14,7 +14,21 @@ constexpr std::pair<OutputFormat, const char*> kFormatNames[] = {
     {OutputFormat::Jpeg, "jpg"}, {OutputFormat::WebP, "webp"}};
 constexpr std::pair<TiffCompression, const char*> kTiffNames[] = {
     {TiffCompression::None, "none"}, {TiffCompression::Lzw, "lzw"}, {TiffCompression::Deflate, "deflate"}};
+constexpr std::pair<ExistingOutput, const char*> kExistingNames[] = {
+    {ExistingOutput::Overwrite, "replace"}, {ExistingOutput::Skip, "skip"}, {ExistingOutput::Number, "number"}};
 }  // namespace
+
+const char* ExistingOutputName(ExistingOutput e) {
+    for (const auto& [v, name] : kExistingNames)
+        if (v == e) return name;
+    return "replace";
+}
+
+std::optional<ExistingOutput> ExistingOutputByName(const std::string& name) {
+    for (const auto& [v, n] : kExistingNames)
+        if (name == n) return v;
+    return std::nullopt;
+}
 
 const char* FormatName(OutputFormat format) {
     for (const auto& [f, name] : kFormatNames)
@@ -49,6 +63,9 @@ void TWindowSettings::TakeOutputChoices(const TWindowSettings& from) {
     tiffCompression = from.tiffCompression;
     autoOrient = from.autoOrient;
     background = from.background;
+    namePattern = from.namePattern;
+    ifExists = from.ifExists;
+    skipExisting = from.skipExisting;
 }
 
 TWindowSettings TWindowSettings::Load(QSettings& from) {
@@ -61,6 +78,10 @@ TWindowSettings TWindowSettings::Load(QSettings& from) {
     s.zoomFit = from.value(QStringLiteral("zoomFit"), s.zoomFit).toBool();
     s.keepGoing = from.value(QStringLiteral("keepGoing"), s.keepGoing).toBool();
     s.skipExisting = from.value(QStringLiteral("skipExisting"), s.skipExisting).toBool();
+    if (s.skipExisting) s.ifExists = ExistingOutput::Skip;
+    if (const auto e = ExistingOutputByName(from.value(QStringLiteral("ifExists")).toString().toStdString())) s.ifExists = *e;
+    s.skipExisting = s.ifExists == ExistingOutput::Skip;
+    s.namePattern = from.value(QStringLiteral("namePattern"), s.namePattern).toString();
     s.replaceOriginals = from.value(QStringLiteral("replaceOriginals"), s.replaceOriginals).toBool();
     if (const auto format = FormatByName(from.value(QStringLiteral("format")).toString().toStdString())) s.format = *format;
     s.resize = from.value(QStringLiteral("resize"), s.resize).toString();
@@ -87,6 +108,8 @@ void TWindowSettings::Save(QSettings& to) const {
     to.setValue(QStringLiteral("zoomFit"), zoomFit);
     to.setValue(QStringLiteral("keepGoing"), keepGoing);
     to.setValue(QStringLiteral("skipExisting"), skipExisting);
+    to.setValue(QStringLiteral("ifExists"), QLatin1String(ExistingOutputName(ifExists)));
+    to.setValue(QStringLiteral("namePattern"), namePattern);
     to.setValue(QStringLiteral("replaceOriginals"), replaceOriginals);
     to.setValue(QStringLiteral("format"), QLatin1String(FormatName(format)));
     to.setValue(QStringLiteral("resize"), resize);

@@ -5,6 +5,7 @@
 #include <optional>
 #include <string>
 
+#include "batch/BatchPlan.h"
 #include "imageio/OutputFormat.h"
 #include "pixelmap/Resample.h"
 
@@ -17,6 +18,9 @@ const char* FormatName(OutputFormat format);
 std::optional<OutputFormat> FormatByName(const std::string& name);
 const char* TiffCompressionName(TiffCompression c);
 std::optional<TiffCompression> TiffCompressionByName(const std::string& name);
+// "replace", "skip", "number", as --if-exists spells them.
+const char* ExistingOutputName(ExistingOutput e);
+std::optional<ExistingOutput> ExistingOutputByName(const std::string& name);
 
 struct TWindowSettings {
     QString outputDir;
@@ -26,7 +30,9 @@ struct TWindowSettings {
     int zoom = 100;       // percent
     bool zoomFit = false;  // each image fitted to the window, whatever zoom that takes
     bool keepGoing = false;
-    bool skipExisting = false;
+    bool skipExisting = false;  // ifExists is Skip; kept for settings written before ifExists
+    ExistingOutput ifExists = ExistingOutput::Overwrite;
+    QString namePattern;  // the outputs' names before the extension; empty: the input's name
     bool replaceOriginals = false;  // outputs may replace their sources at a loss
     OutputFormat format = OutputFormat::Bmp;  // of the files written
     QString resize;                           // as typed: empty, a long side, or a geometry

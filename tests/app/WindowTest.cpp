@@ -920,11 +920,16 @@ TEST(WindowPresets, SavedPickedExportedAndImported) {
         form.PngLevelBox->setValue(9);
         form.ResizeBox->setText("800");
         form.UprightBox->setChecked(true);
+        form.NameBox->setText("{name}-web");
+        form.IfExistsBox->setCurrentIndex(static_cast<int>(ExistingOutput::Number));
         dialogs.texts = {QStringLiteral("Web"), QStringLiteral("Archive")};
         form.SavePresetClick();
         form.FormatBox->setCurrentIndex(static_cast<int>(OutputFormat::Tiff));
         form.TiffBox->setCurrentIndex(static_cast<int>(TiffCompression::Lzw));
         form.ResizeBox->clear();
+        form.NameBox->clear();
+        form.SkipExistingBox->setChecked(true);  // --skip-existing's box is the "skip" choice
+        EXPECT_EQ(form.IfExistsBox->currentIndex(), static_cast<int>(ExistingOutput::Skip));
         form.SavePresetClick();
         form.PickPreset(0);
         const TWindowSettings web = form.CurrentSettings();
@@ -932,6 +937,9 @@ TEST(WindowPresets, SavedPickedExportedAndImported) {
         EXPECT_EQ(web.pngLevel, 9);
         EXPECT_EQ(web.resize, "800");
         EXPECT_EQ(web.tiffCompression, TiffCompression::None);  // as saved, not as chosen since
+        EXPECT_EQ(web.namePattern, "{name}-web");
+        EXPECT_EQ(web.ifExists, ExistingOutput::Number);
+        EXPECT_FALSE(form.SkipExistingBox->isChecked());
         dialogs.saveNames.push_back(exported);
         form.ExportPresetsClick();
     }
@@ -946,6 +954,7 @@ TEST(WindowPresets, SavedPickedExportedAndImported) {
     form.PickPreset(1);
     EXPECT_EQ(form.CurrentSettings().format, OutputFormat::Tiff);
     EXPECT_EQ(form.CurrentSettings().resize, "");
+    EXPECT_TRUE(form.SkipExistingBox->isChecked());
     // Kept with the settings.
     QSettings again(Q(dir / "two.ini"), QSettings::IniFormat);
     EXPECT_EQ(LoadPresets(again).size(), 2u);
