@@ -7,6 +7,7 @@
 
 #include "batch/ResizeGeometry.h"
 #include "low/Errors.h"
+#include "low/Messages.h"
 
 namespace quenlo {
 
@@ -26,18 +27,18 @@ public:
 
     std::string Text(const char* key, const std::string& fallback) const {
         if (!j_.contains(key)) return fallback;
-        if (!j_[key].is_string()) Bad(std::string(key) + " is not a text");
+        if (!j_[key].is_string()) Bad(FormatText(Tr("%s is not a text"), key));
         return j_[key].get<std::string>();
     }
     int Number(const char* key, int least, int most, int fallback) const {
         if (!j_.contains(key)) return fallback;
         if (!j_[key].is_number_integer() || j_[key].get<long long>() < least || j_[key].get<long long>() > most)
-            Bad(std::string(key) + " is not a whole number from " + std::to_string(least) + " to " + std::to_string(most));
+            Bad(FormatText(Tr("%s is not a whole number from %d to %d"), key, least, most));
         return j_[key].get<int>();
     }
     bool Flag(const char* key, bool fallback) const {
         if (!j_.contains(key)) return fallback;
-        if (!j_[key].is_boolean()) Bad(std::string(key) + " is not true or false");
+        if (!j_[key].is_boolean()) Bad(FormatText(Tr("%s is not true or false"), key));
         return j_[key].get<bool>();
     }
     [[noreturn]] void Bad(const std::string& what) const { throw EQuenlo(where_ + ": " + what); }
@@ -48,22 +49,22 @@ private:
 };
 
 TPreset ReadPreset(const json& j, const std::string& where) {
-    if (!j.is_object()) throw EQuenlo(where + ": not an object");
+    if (!j.is_object()) throw EQuenlo(FormatText(Tr("%s: not an object"), where.c_str()));
     const TPresetReader r(j, where);
     TPreset p;
     const std::string name = r.Text("name", "");
-    if (name.empty() || name.size() > kMaxName) r.Bad("name is empty or longer than 200 characters");
+    if (name.empty() || name.size() > kMaxName) r.Bad(Tr("name is empty or longer than 200 characters"));
     p.name = FromUtf8(name);
     const TPresetReader named(j, where + " (\"" + name + "\")");
     TWindowSettings& c = p.choices;
     const std::string format = named.Text("format", FormatName(c.format));
     if (const auto f = FormatByName(format)) c.format = *f;
-    else named.Bad("format \"" + format + "\" is not bmp, png, tiff, jpg or webp");
+    else named.Bad(FormatText(Tr("format \"%s\" is not bmp, png, tiff, jpg or webp"), format.c_str()));
     c.quality = named.Number("quality", 1, 100, c.quality);
     c.pngLevel = named.Number("png-level", 0, 9, c.pngLevel);
     const std::string tiff = named.Text("tiff-compression", TiffCompressionName(c.tiffCompression));
     if (const auto t = TiffCompressionByName(tiff)) c.tiffCompression = *t;
-    else named.Bad("tiff-compression \"" + tiff + "\" is not none, lzw or deflate");
+    else named.Bad(FormatText(Tr("tiff-compression \"%s\" is not none, lzw or deflate"), tiff.c_str()));
     const std::string resize = named.Text("resize", "");
     if (!resize.empty()) {
         bool number = !resize.empty() && resize.find_first_not_of("0123456789") == std::string::npos;
@@ -76,7 +77,7 @@ TPreset ReadPreset(const json& j, const std::string& where) {
     c.resize = FromUtf8(resize);
     const std::string filter = named.Text("filter", ResampleFilterName(c.filter));
     if (const auto f = ResampleFilterByName(filter)) c.filter = *f;
-    else named.Bad("filter \"" + filter + "\" is not lanczos, bicubic, bilinear, box or nearest");
+    else named.Bad(FormatText(Tr("filter \"%s\" is not lanczos, bicubic, bilinear, box or nearest"), filter.c_str()));
     c.autoOrient = named.Flag("upright", c.autoOrient);
     c.background = FromUtf8(named.Text("background", ""));
     c.namePattern = FromUtf8(named.Text("name-pattern", ""));
@@ -109,15 +110,17 @@ std::string PresetsJson(const std::vector<TPreset>& presets) {
 
 std::vector<TPreset> ParsePresets(const std::string& text, const std::string& source) {
     const json j = json::parse(text, nullptr, false);
-    if (j.is_discarded()) throw EQuenlo(source + " is not a presets file: it is not JSON");
+    if (j.is_discarded()) throw EQuenlo(FormatText(Tr("%s is not a presets file: it is not JSON"), source.c_str()));
     if (!j.is_object() || !j.contains("quenlo-presets") || !j.contains("presets"))
-        throw EQuenlo(source + " is not a presets file: \"quenlo-presets\" and \"presets\" are missing");
+        throw EQuenlo(FormatText(Tr("%s is not a presets file: \"quenlo-presets\" and \"presets\" are missing"),
+                                 source.c_str()));
     if (j["quenlo-presets"] != kVersion)
-        throw EQuenlo(source + " holds presets of another version than this program reads (1)");
-    if (!j["presets"].is_array()) throw EQuenlo(source + ": \"presets\" is not a list");
+        throw EQuenlo(FormatText(Tr("%s holds presets of another version than this program reads (%d)"),
+                                 source.c_str(), kVersion));
+    if (!j["presets"].is_array()) throw EQuenlo(FormatText(Tr("%s: \"presets\" is not a list"), source.c_str()));
     std::vector<TPreset> presets;
     for (size_t i = 0; i < j["presets"].size(); ++i)
-        PutPreset(presets, ReadPreset(j["presets"][i], source + ": preset " + std::to_string(i + 1)));
+        PutPreset(presets, ReadPreset(j["presets"][i], FormatText(Tr("%s: preset %zu"), source.c_str(), i + 1)));
     return presets;
 }
 
@@ -134,15 +137,17 @@ void ExportPresets(const std::vector<TPreset>& presets, const QString& fileName)
     const std::string text = PresetsJson(presets);
     QSaveFile f(fileName);
     if (!f.open(QIODevice::WriteOnly) || f.write(text.data(), qint64(text.size())) != qint64(text.size()) || !f.commit())
-        throw EQuenlo("Cannot write " + Utf8(fileName) + ": " + Utf8(f.errorString()));
+        throw EQuenlo(FormatText(Tr("Cannot write %s: %s"), Utf8(fileName).c_str(), Utf8(f.errorString()).c_str()));
 }
 
 std::vector<TPreset> ImportPresets(const QString& fileName) {
     QFile f(fileName);
-    if (!f.open(QIODevice::ReadOnly)) throw EQuenlo("Cannot read " + Utf8(fileName) + ": " + Utf8(f.errorString()));
+    if (!f.open(QIODevice::ReadOnly)) throw EQuenlo(FormatText(Tr("Cannot read %s: %s"),
+                                                               Utf8(fileName).c_str(), Utf8(f.errorString()).c_str()));
     // Read one byte past the limit, so a larger file (or an endless one) is told apart.
     const QByteArray data = f.read(kMaxPresetsFile + 1);
-    if (data.size() > kMaxPresetsFile) throw EQuenlo(Utf8(fileName) + " is not a presets file: it is larger than 1 MB");
+    if (data.size() > kMaxPresetsFile) throw EQuenlo(FormatText(Tr("%s is not a presets file: it is larger than 1 MB"),
+                                                                Utf8(fileName).c_str()));
     return ParsePresets(data.toStdString(), Utf8(fileName));
 }
 

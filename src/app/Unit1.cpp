@@ -471,7 +471,7 @@ void TForm1::BuildControls() {
     ScrollBox1->setToolTip(QTr("Each image as it is written; drag with a button held to paint on it"));
 
     Results = new TResultsPanel;
-    ResultsDock = new QDockWidget(QStringLiteral("Results"), this);
+    ResultsDock = new QDockWidget(QTr("Results"), this);
     ResultsDock->setObjectName(QStringLiteral("Results"));
     ResultsDock->setWidget(Results);
     ResultsDock->setFeatures(QDockWidget::DockWidgetClosable | QDockWidget::DockWidgetMovable |
