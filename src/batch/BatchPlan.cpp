@@ -313,7 +313,7 @@ private:
             const bool known = in.image.found && (!pair || SameTextAscii(ExtractFileExt(in.name), ".ipr"));
             const PairMember image = pair && !known ? FindPairMember(in.name, ".IPR", &listings) : PairMember{};
             const std::string ipr = !pair ? std::string() : known ? in.name : image.name;
-            const std::string rgb = pair ? PairName(in.name, ".RGB", &listings) : std::string();
+            const std::string rgb = !pair ? std::string() : known && !in.rgb.empty() ? in.rgb : PairName(in.name, ".RGB", &listings);
             stored = in.name;
             if (pair) {
                 const int iprBits = UpperBits(in.name, ipr, ".IPR"), rgbBits = UpperBits(in.name, rgb, ".RGB");

@@ -87,8 +87,10 @@ struct PlanInput {
     enum class Refused : uint8_t { No, WouldReplace, SharedOutput } refused = Refused::No;
     std::string other;
     // Found: the file of the image (a pair's .ipr, named as the input) as
-    // the caller found it just now, which the plan then takes without a look.
+    // the caller found it just now, which the plan then takes without a look;
+    // so too the pair's .rgb when not empty, if PairName would try it first.
     FileKey image;
+    std::string rgb;
 };
 // Fills in the next input; false when there are no more.
 using InputSource = std::function<bool(PlanInput&)>;

@@ -237,6 +237,13 @@ private:
             folders_.erase(it);
             return;
         }
+        // A write of the file last noted needs no new note, nor its name spelled out.
+        if (!notes.empty() && !(e.mask & IN_ISDIR) && (e.mask & (IN_CLOSE_WRITE | IN_MODIFY)) && !(e.mask & IN_CREATE) &&
+            Writes(notes.back().change) && IsPathOf(notes.back().path, it->second, e.name)) {
+            notes.back().change = e.mask & IN_CLOSE_WRITE ? WatchChange::Closed : WatchChange::Written;
+            created_ = 0;
+            return;
+        }
         const std::string path = it->second + e.name;
         if (e.mask & IN_ISDIR) {
             // A folder that leaves reports itself through its own watch.
@@ -257,6 +264,9 @@ private:
     }
 
     static bool Writes(WatchChange change) { return change == WatchChange::Written || change == WatchChange::Closed; }
+    static bool IsPathOf(const std::string& path, const std::string& folder, const char* name) {
+        return path.size() > folder.size() && path.starts_with(folder) && path.compare(folder.size(), std::string::npos, name) == 0;
+    }
 
     // A write or close right after another of the same file replaces it:
     // a file's state is what its last one says (three events a file for a

@@ -74,9 +74,23 @@ struct Signature {
 // Fills in its state; "" when there is none.
 std::string MemberOf(const std::string& name, std::string_view upperExt, FileStat& st) {
     if (SameTextAscii(ExtractFileExt(name), upperExt) && StatFile(name, st)) return name;
-    for (const std::string& ext : {LowerAscii(upperExt), std::string(upperExt)})
-        if (const std::string member = ChangeFileExt(name, ext); StatFile(member, st)) return member;
-    return {};
+    std::string member = ChangeFileExt(name, LowerAscii(upperExt));
+    if (StatFile(member, st)) return member;
+    member.replace(member.size() - upperExt.size(), upperExt.size(), upperExt);
+    return StatFile(member, st) ? member : std::string();
+}
+
+// The folder a path is in, with its separator.
+std::string_view FolderOf(const std::string& path) { return std::string_view(path).substr(0, path.rfind('/') + 1); }
+
+// Whether a pair's .rgb is spelled as the batch looks for it first: its
+// extension's letters in the case of the .ipr's ("x.ipr" with "x.rgb").
+bool SpelledAsIpr(const std::string& ipr, const std::string& rgb) {
+    const std::string iprExt = ExtractFileExt(ipr), rgbExt = ExtractFileExt(rgb);
+    if (iprExt.size() != 4 || rgbExt.size() != 4) return false;
+    for (size_t i = 1; i < 4; ++i)
+        if ((iprExt[i] >= 'a' && iprExt[i] <= 'z') != (rgbExt[i] >= 'a' && rgbExt[i] <= 'z')) return false;
+    return true;
 }
 
 // What a pair's .ipr says of its size: width and height once it holds its
@@ -360,7 +374,7 @@ private:
                 for (const auto& [path, folder] : std::map(folders_)) Rescan(path, folder.subdir, false);
                 return;
             case WatchChange::FolderAdded: {
-                const auto parent = folders_.find(ExtractFileDir(note.path) + "/");
+                const auto parent = folders_.find(FolderOf(note.path));
                 if (options_.recurse == Recurse::On && parent != folders_.end() && !Hidden(note.path))
                     AddTree(note.path + "/", parent->second.subdir + ExtractFileName(note.path) + "/", false, true);
                 return;
@@ -371,10 +385,10 @@ private:
             case WatchChange::Gone: break;
         }
         bool pair = false;
-        if (!Wanted(note.path, pair) || !folders_.count(ExtractFileDir(note.path) + "/")) return;
+        if (!Wanted(note.path, pair) || !folders_.count(FolderOf(note.path))) return;
         const std::string key = KeyFor(note.path, pair);
         // A file changed: its failure to be written is news again.
-        retries_.erase(key);
+        if (!retries_.empty()) retries_.erase(key);
         if (note.change == WatchChange::Gone) {
             // What a long watch remembers is only what is still there.
             done_.erase(key);
@@ -519,10 +533,11 @@ private:
             const bool scanned = p.scanned;
             it = pending_.erase(it);
             if (const auto done = done_.find(key); done != done_.end() && done->second == current) continue;
-            const auto folder = folders_.find(ExtractFileDir(input) + "/");
+            const auto folder = folders_.find(FolderOf(input));
             if (folder == folders_.end()) continue;
             taken.push_back({key, current, {input, folder->second.subdir}, scanned});
             taken.back().input.image = {current.first.dev, current.first.ino, true};
+            if (p.pair && SpelledAsIpr(input, rgb)) taken.back().input.rgb = rgb;
         }
         return taken;
     }
@@ -713,7 +728,7 @@ private:
     bool toldLimit_ = false;
     std::vector<std::string> roots_;
     std::vector<std::string> gone_;  // roots to look for again
-    std::map<std::string, Folder> folders_;  // by path with its separator
+    std::map<std::string, Folder, std::less<>> folders_;  // by path with its separator
     std::map<std::string, Pending> pending_;  // by KeyFor
     std::unordered_map<std::string, Signature> done_;  // by KeyFor
     std::unordered_map<std::string, Source> outputs_;  // by output name
