@@ -16,7 +16,14 @@ struct ConvertOptions {
     bool recursive = false;  // folders stand for the images below them, mirrored below outputDir
     int jobs = 1;            // files converted at once
     bool keepGoing = false;  // a failed file does not stop the batch
-    bool skipExisting = false;
+    bool skipExisting = false;  // the same as ifExists = IfExists::Skip
+    // The outputs' names before the format's extension, as quenlo-convert
+    // --name: text and {name}, {ext}, {n} ({n:3} for 001), {date}, {w}, {h}.
+    std::string namePattern = "{name}";
+    // An output that exists, or that an earlier input also gets: replaced,
+    // left alone ("skipped"), or named "NAME (2)", "NAME (3)"... instead.
+    enum class IfExists { Replace, Skip, Number };
+    IfExists ifExists = IfExists::Replace;
     WriteOptions write;
     ReadOptions read;
     // Asked before each file on the calling thread; true ends the batch

@@ -7,6 +7,7 @@
 #include "batch/BatchReport.h"
 #include "batch/BatchRun.h"
 #include "batch/ItemLoader.h"
+#include "low/Errors.h"
 #include "quenlo/convert.h"
 #include "quenlo/errors.h"
 
@@ -21,7 +22,18 @@ ConvertResult Convert(const std::vector<std::string>& inputs, const ConvertOptio
     PlanOptions planOptions;
     planOptions.outputDir = options.outputDir;
     planOptions.outputExt = OutputExtension(load.output.format);
-    planOptions.existing = options.skipExisting ? ExistingOutput::Skip : ExistingOutput::Overwrite;
+    using IfExists = ConvertOptions::IfExists;
+    if (options.skipExisting && options.ifExists == IfExists::Number) throw UsageError("skipExisting and numbering contradict");
+    planOptions.existing = options.skipExisting || options.ifExists == IfExists::Skip ? ExistingOutput::Skip
+                           : options.ifExists == IfExists::Number                   ? ExistingOutput::Number
+                                                                                    : ExistingOutput::Overwrite;
+    try {
+        planOptions.namePattern = options.namePattern;
+        if (TNamePattern(options.namePattern).HasSize() && planOptions.existing == ExistingOutput::Number)
+            throw UsageError("numbering takes no {w} or {h} in namePattern: numbers are given before the sizes are known");
+    } catch (const EQuenlo& e) {
+        throw UsageError(e.what());
+    }
     BatchOptions batch;
     batch.jobs = options.jobs;
     batch.onLoadFailure = options.keepGoing ? OnLoadFailure::KeepGoing : OnLoadFailure::Stop;

@@ -13,6 +13,7 @@
 #include <set>
 #include <tuple>
 #include <unordered_map>
+#include <unordered_set>
 #include <utility>
 
 #include "batch/FileKey.h"
@@ -41,6 +42,18 @@ std::string OutputNameFor(const std::string& input, const std::string& dirWithDe
                           const std::string& ext) {
     const std::string base = dirWithDelim.empty() ? input : dirWithDelim + subdir + ExtractFileName(input);
     return ChangeFileExt(base, ext);
+}
+
+std::string OutputNameFor(const TNamePattern& pattern, const NameFields& fields, const std::string& input,
+                          const std::string& dirWithDelim, const std::string& subdir, const std::string& ext) {
+    if (pattern.Plain()) return OutputNameFor(input, dirWithDelim, subdir, ext);
+    const std::string fileName = ExtractFileName(input);
+    NameFields own = fields;
+    own.fileName = fileName;
+    const std::string name = pattern.Expand(own);
+    if (name.empty()) return {};
+    const std::string folder = dirWithDelim.empty() ? input.substr(0, input.size() - fileName.size()) : dirWithDelim + subdir;
+    return folder + name + ext;
 }
 
 void PrepareOutputDir(std::string& dir) {
@@ -224,8 +237,39 @@ std::string_view TakeSized(const char*& at) {
 
 }  // namespace
 
+std::pair<uint32_t, std::string_view> TBatchPlan::Numbered(const Entry& e) const {
+    const char* at = Input(e).data() + e.size;
+    if (e.pair & kSpelledOut) TakeSized(at), TakeSized(at);
+    uint32_t n = 0;
+    std::memcpy(&n, at, sizeof n);
+    return {n, std::string_view(at + sizeof n, kNoDate.size())};
+}
+
+std::string TBatchPlan::Base(const Entry& e, long long width, long long height) const {
+    const std::string input(Input(e));
+    if (pattern.Plain()) return OutputNameFor(input, dir, subdirs_[e.subdir], ext);
+    NameFields fields;
+    std::tie(fields.n, fields.date) = Numbered(e);
+    fields.width = width;
+    fields.height = height;
+    return OutputNameFor(pattern, fields, input, dir, subdirs_[e.subdir], ext);
+}
+
 std::string TBatchPlan::Output(const Entry& e) const {
-    return OutputNameFor(std::string(Input(e)), dir, subdirs_[e.subdir], ext);
+    std::string base = Base(e);
+    if (existing == ExistingOutput::Number && e.refusal == Refusal::None && e.other > 1) return NumberedName(base, e.other);
+    return base;
+}
+
+std::string TBatchPlan::ShardName(const Entry& e) const {
+    return existing == ExistingOutput::Number ? UnnumberedName(Base(e)) : Output(e);
+}
+
+std::string TBatchPlan::SizedOutput(size_t i, long long width, long long height) const {
+    const Entry& e = items_[i];
+    std::string base = Base(e, width, height);
+    if (existing == ExistingOutput::Number && e.refusal == Refusal::None && e.other > 1) return NumberedName(base, e.other);
+    return base;
 }
 
 std::string TBatchPlan::OtherInput(const Entry& e) const {
@@ -243,10 +287,13 @@ BatchItem TBatchPlan::Item(size_t i) const {
     BatchItem item;
     item.input = Input(e);
     item.output = Output(e);
+    item.sized = pattern.HasSize();
     item.refusalCode = e.refusal == Refusal::NotRegular   ? "not-regular"
                        : e.refusal == Refusal::UnsafeLink ? "unsafe-link"
+                       : e.refusal == Refusal::NoName     ? "no-name"
                        : e.refusal == Refusal::None       ? ""
                                                           : "clash";
+    if (e.refusal == Refusal::NoName) item.refusal = FormatText(Tr("the name pattern \"%s\" gives it no name"), pattern.Text().c_str());
     if (e.refusal == Refusal::WouldReplace) item.refusal = FormatText(Tr("would replace %s, which this batch also reads"), OtherInput(e).c_str());
     if (e.refusal == Refusal::SharedOutput) item.refusal = FormatText(Tr("its output is also the output of %s"), OtherInput(e).c_str());
     if (e.refusal == Refusal::OneFile)
@@ -284,7 +331,8 @@ public:
             missing_ = missing.Join();
         }
         DropRepeated();
-        RefuseClashes();
+        if (plan_.existing == ExistingOutput::Number) NumberOutputs();
+        else RefuseClashes();
         if (options_.shards > 1) KeepShard();
     }
 
@@ -324,6 +372,10 @@ private:
                     for (const std::string* member : {&ipr, &rgb}) PutLength(stored, member->size()), stored += *member;
                 }
             }
+            if (!plan_.pattern.Plain()) {
+                PutLength(stored, in.n ? in.n : index + 1);
+                stored += !in.date.empty() ? in.date : plan_.pattern.HasDate() ? FileDate(in.name) : std::string(kNoDate);
+            }
             if (in.refused != PlanInput::Refused::No) {
                 e.refusal = in.refused == PlanInput::Refused::WouldReplace ? Refusal::WouldReplace : Refusal::SharedOutput;
                 e.other = kOutsider | static_cast<uint32_t>(plan_.outsiders_.size());
@@ -332,6 +384,7 @@ private:
             const TTextArena::Ref ref = plan_.names_.Add(stored);
             e.at = ref.at;
             e.size = static_cast<uint32_t>(in.name.size());
+            if (e.refusal == Refusal::None && plan_.Output(e).empty()) e.refusal = Refusal::NoName;
             const FileKey id = known ? in.image : !pair ? KeyOf(in.name) : image.exists ? KeyOf(image.st) : FileKey{};
             if (id.found)
                 readers.push_back({id.ino, devices_.Number(id), index * 2 + 1});
@@ -516,10 +569,11 @@ private:
         kept.dir = plan_.dir;
         kept.ext = plan_.ext;
         kept.existing = plan_.existing;
+        kept.pattern = plan_.pattern;
         kept.subdirs_ = plan_.subdirs_;
         std::vector<uint32_t> renumber(items_.size(), UINT32_MAX);
         for (size_t i = 0, n = 0; i < items_.size(); ++i)
-            if (ShardOf(plan_.Output(items_[i]), plan_.dir, options_.shards) == options_.shard)
+            if (ShardOf(plan_.ShardName(items_[i]), plan_.dir, options_.shards) == options_.shard)
                 renumber[i] = static_cast<uint32_t>(n++);
         for (size_t i = 0; i < items_.size(); ++i) {
             if (renumber[i] == UINT32_MAX) continue;
@@ -539,11 +593,45 @@ private:
         plan_ = std::move(kept);
     }
 
-    // Bytes stored after the input: the spelled-out members of a pair.
+    // Bytes stored after the input: the spelled-out members of a pair, then the pattern's fields.
     size_t TailSize(const Entry& e) const {
-        if (!(e.pair & TBatchPlan::kSpelledOut)) return 0;
+        size_t n = plan_.pattern.Plain() ? 0 : sizeof(uint32_t) + kNoDate.size();
+        if (!(e.pair & TBatchPlan::kSpelledOut)) return n;
         const auto [ipr, rgb] = plan_.Members(e);
-        return 2 * sizeof(uint32_t) + ipr.size() + rgb.size();
+        return n + 2 * sizeof(uint32_t) + ipr.size() + rgb.size();
+    }
+
+    // No output replaces a file: in input order, each takes its own name
+    // when it is free, else the first free numbered one. Another item's own
+    // name is never given as a number, so that item still gets it.
+    void NumberOutputs() {
+        std::map<std::string, std::string> folders;  // as spelled -> canonical, with a separator
+        auto key = [&](const std::string& output) {
+            const std::string dir = ExtractFileDir(output);
+            auto [hit, fresh] = folders.try_emplace(dir);
+            if (fresh) hit->second = PathKey(dir.empty() ? "." : dir) + "/";
+            return hit->second + ExtractFileName(output);
+        };
+        auto onDisk = [](const std::string& name) {
+            struct stat st {};
+            return ::lstat(name.c_str(), &st) == 0;  // a link, dangling or not, is taken
+        };
+        std::unordered_set<std::string> own, taken;
+        for (const Entry& e : items_)
+            if (e.refusal == Refusal::None) own.insert(key(plan_.Base(e)));
+        for (Entry& e : items_) {
+            if (e.refusal != Refusal::None) continue;
+            const std::string base = plan_.Base(e);
+            std::string name = base, k = key(base);
+            uint32_t number = 1;
+            while (taken.count(k) || (number > 1 && own.count(k)) || onDisk(name)) {
+                if (++number == kOutsider) throw EQuenlo(FormatText(Tr("too many numbered names for %s"), base.c_str()));
+                name = NumberedName(base, number);
+                k = key(name);
+            }
+            taken.insert(std::move(k));
+            e.other = number > 1 ? number : 0;
+        }
     }
 
     static constexpr uint32_t kOutsider = TBatchPlan::kOutsider;
@@ -563,6 +651,7 @@ TBatchPlan PlanBatch(const InputSource& next, const PlanOptions& options) {
     plan.dir = options.outputDir;
     plan.ext = options.outputExt;
     plan.existing = options.existing;
+    plan.pattern = TNamePattern(options.namePattern);
     PrepareOutputDir(plan.dir);
     TPlanner(plan, options).Plan(next);
     return plan;

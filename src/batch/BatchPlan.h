@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "batch/FileKey.h"
+#include "batch/NamePattern.h"
 #include "low/TextArena.h"
 
 namespace quenlo {
@@ -24,7 +25,9 @@ struct BatchItem {
     std::string refusal;
     // For a raw pair, its two members as found on disk (PairName); else empty.
     std::string ipr, rgb;
-    const char* refusalCode = "";  // FailureReason's code for it: "clash", "not-regular", "unsafe-link"
+    const char* refusalCode = "";  // FailureReason's code for it: "clash", "not-regular", "unsafe-link", "no-name"
+    // The output's name holds {w} or {h}, filled in once the image is read.
+    bool sized = false;
 };
 
 // What an output that exists already, or that an earlier item of the batch
@@ -37,16 +40,19 @@ public:
     std::string dir;  // the output folder with its trailing separator; "" beside each source
     std::string ext = ".bmp";  // the outputs' extension
     ExistingOutput existing = ExistingOutput::Overwrite;
+    TNamePattern pattern;
 
     size_t Size() const { return items_.size(); }
     // Builds the names and the refusal's text. Safe from several threads.
     BatchItem Item(size_t i) const;
+    // Item i's output with the output's size in its name (the pattern's {w} and {h}).
+    std::string SizedOutput(size_t i, long long width, long long height) const;
 
 private:
     friend class TPlanner;
 
     // Why an item is not converted; the other item is named in the text.
-    enum class Refusal : uint8_t { None, WouldReplace, SharedOutput, NotRegular, UnsafeLink, OneFile };
+    enum class Refusal : uint8_t { None, WouldReplace, SharedOutput, NotRegular, UnsafeLink, OneFile, NoName };
     // A raw pair's members: nearly always the input with the extension
     // swapped, kept as which letters are upper case; else spelled out in
     // the arena after the input, each after its length.
@@ -56,14 +62,24 @@ private:
         uint64_t at = 0;  // the input's TTextArena::Ref, unpacked so the entry packs
         uint32_t size = 0;
         uint32_t subdir = 0;  // in subdirs_
-        uint32_t other = 0;   // the refusal's other item; with kOutsider, in outsiders_
+        // The refusal's other item; with kOutsider, in outsiders_. Unrefused
+        // with ExistingOutput::Number: the number added to the name (0: none).
+        uint32_t other = 0;
         Refusal refusal = Refusal::None;
         uint8_t pair = 0;     // PairBits
     };
     static constexpr uint32_t kOutsider = 0x80000000u;
 
     std::string_view Input(const Entry& e) const { return names_.View({e.at, e.size}); }
+    // With a pattern, the input's {n} (4 bytes) and {date} (kNoDate's size)
+    // follow it in the arena, after a pair's members.
+    std::pair<uint32_t, std::string_view> Numbered(const Entry& e) const;
+    // The name the pattern gives, with no number added; "" for none.
+    std::string Base(const Entry& e, long long width = -1, long long height = -1) const;
     std::string Output(const Entry& e) const;
+    // What picks an item's shard: its name, or with numbers, the name every
+    // number of it shares.
+    std::string ShardName(const Entry& e) const;
     std::string OtherInput(const Entry& e) const;
     // A pair's members when kSpelledOut.
     std::pair<std::string_view, std::string_view> Members(const Entry& e) const;
@@ -91,6 +107,10 @@ struct PlanInput {
     // so too the pair's .rgb when not empty, if PairName would try it first.
     FileKey image;
     std::string rgb;
+    // Decided by a plan made for shards, for the name pattern: {n} (0: its place in this
+    // list) and {date} ("": the input's own).
+    uint32_t n = 0;
+    std::string date;
 };
 // Fills in the next input; false when there are no more.
 using InputSource = std::function<bool(PlanInput&)>;
@@ -116,6 +136,10 @@ struct PlanOptions {
 // input's file name, or the input itself when there is no folder; extension ext.
 std::string OutputNameFor(const std::string& input, const std::string& dirWithDelim, const std::string& subdir = {},
                           const std::string& ext = ".bmp");
+// The same with the name the pattern gives from the input's fields
+// (OutputNameFor's for a plain pattern); "" when it gives none.
+std::string OutputNameFor(const TNamePattern& pattern, const NameFields& fields, const std::string& input,
+                          const std::string& dirWithDelim, const std::string& subdir, const std::string& ext);
 
 // Creates the output folder with its parents and appends the separator.
 // Throws EQuenlo "Cannot create <dir>", also when the folder cannot even be checked.
@@ -151,10 +175,19 @@ int ShardOf(const std::string& output, const std::string& dirWithDelim, int shar
 //   output of X");
 // - an input that comes refused keeps its refusal and is left out of the rules
 //   for outputs (it writes none);
+// - with ExistingOutput::Number the two rules above give way to numbers: no
+//   output replaces a file. In input order, an output whose name is taken
+//   (a file or link on disk, an earlier item's output, or another item's
+//   own name) gets the first free " (N)", from 2;
+// - an input the name pattern gives no name is refused ("no-name");
 // - last, only the items of the chosen shard are kept: the rules above hold
-//   over the whole list, whichever shard is run.
-// Besides the names, the plan holds 24 bytes per input, and planning 16 more
-// for a while.
+//   over the whole list, whichever shard is run. With numbers, an item's
+//   shard is that of its name with the numbers taken out (UnnumberedName),
+//   so all the items that may number one name are in one shard.
+// Names with {w} or {h} are planned with the fields as written: two that
+// differ only in them are one output.
+// Besides the names, the plan holds 24 bytes per input (38 with a pattern),
+// and planning 16 more for a while.
 // Throws what PrepareOutputDir throws.
 TBatchPlan PlanBatch(const InputSource& next, const PlanOptions& options);
 TBatchPlan PlanBatch(const std::vector<std::string>& inputs, const std::string& outputDir);

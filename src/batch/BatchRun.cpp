@@ -9,6 +9,7 @@
 #include <map>
 #include <memory>
 #include <mutex>
+#include <set>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <thread>
@@ -16,6 +17,7 @@
 #include <vector>
 
 #include "batch/FailureReason.h"
+#include "batch/FileKey.h"
 #include "imageio/AtomicFile.h"
 #include "imageio/FileIo.h"
 #include "imageio/ImageKind.h"
@@ -159,8 +161,23 @@ struct MadeFolders {
     }
 };
 
-// The load and save steps of one item; failures are recorded, not thrown.
-Outcome PrepareSteps(const TBatchPlan& plan, const BatchItem& item, const LoadStep& load, MadeFolders& folders) {
+// The files a batch reads, by identity: with {w} or {h} in its names, an
+// output is named only once its image is read, after the plan's checks.
+using FileKeys = std::set<FileKey>;
+
+FileKeys ReadsOf(const TBatchPlan& plan) {
+    FileKeys reads;
+    for (size_t i = 0; i < plan.Size(); ++i) {
+        const BatchItem item = plan.Item(i);
+        for (const std::string* name : {&item.input, &item.ipr, &item.rgb})
+            if (const FileKey key = KeyOf(*name); key.found) reads.insert(key);
+    }
+    return reads;
+}
+
+// The load and save steps of one item (plan's i-th); failures are recorded, not thrown.
+Outcome PrepareSteps(const TBatchPlan& plan, size_t i, BatchItem& item, const FileKeys& reads, const LoadStep& load,
+                     MadeFolders& folders) {
     Outcome out;
     auto fail = [&](FailureKind kind, std::string reason, const char* code) {
         out.state = Outcome::State::Failed;
@@ -178,7 +195,7 @@ Outcome PrepareSteps(const TBatchPlan& plan, const BatchItem& item, const LoadSt
         return fail(kind, Reason(e), code);
     };
     if (!item.refusal.empty()) return fail(FailureKind::Save, item.refusal, item.refusalCode);
-    if (plan.existing == ExistingOutput::Skip && FileExists(item.output)) {
+    if (plan.existing == ExistingOutput::Skip && !item.sized && FileExists(item.output)) {
         out.state = Outcome::State::Skipped;
         return out;
     }
@@ -187,6 +204,18 @@ Outcome PrepareSteps(const TBatchPlan& plan, const BatchItem& item, const LoadSt
         save = load(item, out.notes);
     } catch (...) {
         return failed(FailureKind::Load);
+    }
+    if (item.sized) {
+        // The save step writes the name the size completes; the output
+        // must not replace what this batch reads (its own source included).
+        item.output = plan.SizedOutput(i, out.notes.width, out.notes.height);
+        if (const FileKey key = KeyOf(item.output); key.found && reads.count(key))
+            return fail(FailureKind::Save, FormatText(Tr("would replace %s, which this batch also reads"), item.output.c_str()), "clash");
+        if (plan.existing == ExistingOutput::Skip && FileExists(item.output)) {
+            out.state = Outcome::State::Skipped;
+            out.notes.warnings.clear();
+            return out;
+        }
     }
     try {
         std::vector<std::string> made;
@@ -210,10 +239,10 @@ Outcome PrepareSteps(const TBatchPlan& plan, const BatchItem& item, const LoadSt
     return out;
 }
 
-Outcome Prepare(const TBatchPlan& plan, size_t i, const BatchOptions& options, const LoadStep& load, MadeFolders& folders) {
+Outcome Prepare(const TBatchPlan& plan, size_t i, const FileKeys& reads, const LoadStep& load, MadeFolders& folders) {
     const Clock::time_point start = Clock::now();
     auto item = std::make_unique<BatchItem>(plan.Item(i));
-    Outcome out = PrepareSteps(plan, *item, load, folders);
+    Outcome out = PrepareSteps(plan, i, *item, reads, load, folders);
     out.item = std::move(item);
     out.took = Clock::now() - start;
     return out;
@@ -235,6 +264,7 @@ public:
         const uint64_t fds = FreeDescriptors();
         jobs = std::max<uint64_t>(1, std::min(jobs, fds / kFdsPreparing));
         maxAhead_ = std::max<uint64_t>(jobs, jobs + (fds - std::min(fds, jobs * kFdsPreparing)) / kFdsWaiting);
+        if (plan_.pattern.HasSize()) reads_ = ReadsOf(plan_);
         if (jobs > 1) {
             // Signals go to this thread, between its steps, never to a worker.
             const TSignalsHeld held;
@@ -246,12 +276,12 @@ public:
                 NotReached(i);
                 break;
             }
-            Outcome done = workers_.empty() ? Prepare(plan_, i, options_, load_, folders_) : TakeWhenPrepared(i);
+            Outcome done = workers_.empty() ? Prepare(plan_, i, reads_, load_, folders_) : TakeWhenPrepared(i);
             if (done.noSpace && !workers_.empty()) {
                 // Later items may hold the space this one lacked. From here
                 // on one item at a time, as one job would run them.
                 StopWorkers();
-                done = Prepare(plan_, i, options_, load_, folders_);
+                done = Prepare(plan_, i, reads_, load_, folders_);
             }
             if (!Settle(*done.item, done)) {
                 result_.stopped = true;
@@ -288,7 +318,7 @@ private:
             changed_.wait(lock, [&] { return stop_ || MayPrepare(i); });
             if (stop_) return;
             lock.unlock();
-            Outcome out = Prepare(plan_, i, options_, load_, folders_);
+            Outcome out = Prepare(plan_, i, reads_, load_, folders_);
             lock.lock();
             if (stop_) return;
             heldBytes_ += out.heldBytes;
@@ -315,7 +345,10 @@ private:
 
     bool Settle(const BatchItem& item, Outcome& out) {
         const Clock::time_point start = Clock::now();
+        if (item.sized) RefuseWrittenAgain(item, out);
         const ItemStatus status = Finish(item, out);
+        if (item.sized && status == ItemStatus::Converted)
+            if (const FileKey key = KeyOf(item.output); key.found) written_.try_emplace(key, item.input);
         if (events_.onSettled) {
             ItemReport report;
             report.status = status;
@@ -329,6 +362,20 @@ private:
             events_.onSettled(item, report);
         }
         return status != ItemStatus::Failed || !StopsBatch(out.kind, options_.onLoadFailure);
+    }
+
+    // Names completed by their sizes may meet where the plan saw two: the
+    // first in input order keeps the file, whatever the number of jobs.
+    void RefuseWrittenAgain(const BatchItem& item, Outcome& out) {
+        if (out.state != Outcome::State::Ready && out.state != Outcome::State::Skipped) return;
+        const FileKey key = KeyOf(item.output);
+        const auto hit = key.found ? written_.find(key) : written_.end();
+        if (hit == written_.end()) return;
+        out.commit = nullptr;  // its temporary goes
+        out.state = Outcome::State::Failed;
+        out.kind = FailureKind::Save;
+        out.reason = FormatText(Tr("its output %s is also the output of %s"), item.output.c_str(), hit->second.c_str());
+        out.code = "clash";
     }
 
     // Reports an item and puts its output in place.
@@ -368,6 +415,8 @@ private:
     const BatchEvents& events_;
     MadeFolders& folders_;
     BatchResult result_;
+    FileKeys reads_;                           // with sized names
+    std::map<FileKey, std::string> written_;  // sized names put in place, with their inputs
 
     std::mutex mutex_;
     std::condition_variable changed_;

@@ -28,7 +28,8 @@ std::string ShardPlanName(int shard, int shards) {
 
 namespace {
 
-constexpr char kMagic[] = "quenlo-plan 1\n";
+constexpr char kMagic[] = "quenlo-plan 2\n";
+constexpr char kMagicName[] = "quenlo-plan ";  // before the version
 constexpr size_t kMagicSize = sizeof kMagic - 1;
 // "end " and the hash of every byte before it in 16 hex digits, then "\n".
 constexpr size_t kTrailerSize = 4 + 16 + 1;
@@ -168,16 +169,17 @@ uint64_t Mixed(uint64_t h) {
 
 // One item in a partition, by the output it writes ('O') or the file it reads ('I').
 struct Named {
-    std::string key;
+    std::string key;  // "" for an output the pattern gives no name
     uint32_t item;
     std::string name, subdir;
+    std::string date;  // {date}, of an output
 };
 
 // An item with its verdict, on its way to its shard's file.
 struct Decided {
     uint32_t shard, item;
     Verdict verdict = Verdict::Convert;
-    std::string name, subdir, other;
+    std::string name, subdir, other, date;
     bool operator<(const Decided& o) const { return shard != o.shard ? shard < o.shard : item < o.item; }
 };
 
@@ -188,6 +190,7 @@ void PutDecided(TSpill& out, const Decided& d) {
     out.PutText(d.name);
     out.PutText(d.subdir);
     out.PutText(d.other);
+    out.PutText(d.date);
 }
 
 bool GetDecided(TSpill& in, Decided& d) {
@@ -197,6 +200,7 @@ bool GetDecided(TSpill& in, Decided& d) {
     in.GetText(d.name);
     in.GetText(d.subdir);
     in.GetText(d.other);
+    in.GetText(d.date);
     return true;
 }
 
@@ -259,11 +263,13 @@ private:
         while (next(in)) {
             if (counts_.listed >= UINT32_MAX) throw EQuenlo(Tr("too many files in one batch"));
             const auto item = static_cast<uint32_t>(counts_.listed++);
-            TSpill& out = Part(keys_.Key(OutputNameFor(in.name, dir_, in.subdir, options_.outputExt)));
+            const std::string date = options_.pattern.HasDate() ? FileDate(in.name) : std::string(kNoDate);
+            TSpill& out = Part(keys_.Key(Output(in.name, in.subdir, item, date)));
             out.Put("O", 1);
             out.PutU32(item);
             out.PutText(in.name);
             out.PutText(in.subdir);
+            out.PutText(date);
             if (Pair(in.name) || ExtractFileExt(in.name) != options_.outputExt) continue;
             const std::string key = keys_.Key(in.name);
             if (!key.starts_with(dirKey_)) continue;
@@ -272,6 +278,14 @@ private:
             read.PutU32(item);
             read.PutText(in.name);
         }
+    }
+
+    // Names an item by its place in the list (from 0).
+    std::string Output(const std::string& name, const std::string& subdir, uint32_t item, const std::string& date) const {
+        NameFields fields;
+        fields.n = item + 1;
+        fields.date = date;
+        return OutputNameFor(options_.pattern, fields, name, dir_, subdir, options_.outputExt);
     }
 
     TSpill& Part(const std::string& key) {
@@ -302,7 +316,9 @@ private:
             spill.GetText(n.name);
             if (kind == 'O') {
                 spill.GetText(n.subdir);
-                n.key = keys_.Key(OutputNameFor(n.name, dir_, n.subdir, options_.outputExt));
+                spill.GetText(n.date);
+                const std::string output = Output(n.name, n.subdir, n.item, n.date);
+                if (!output.empty()) n.key = keys_.Key(output);
                 outputs.push_back(std::move(n));
             } else {
                 n.key = keys_.Key(n.name);
@@ -320,20 +336,25 @@ private:
             for (end = begin + 1; end < outputs.size() && outputs[end].key == outputs[begin].key;) ++end;
             const std::string& key = outputs[begin].key;
             auto reader = std::lower_bound(reads.begin(), reads.end(), key, [](const Named& r, const std::string& k) { return r.key < k; });
-            const bool read = reader != reads.end() && reader->key == key;
+            const bool read = reader != reads.end() && reader->key == key && !key.empty();
+            // Numbers are given by the shard, where it sees what is on disk.
+            const bool clashes = !key.empty() && options_.existing != ExistingOutput::Number;
             std::set<std::string> images;
             live.clear();
             for (size_t k = begin; k < end; ++k) {
                 Named& o = outputs[k];
-                if (end - begin > 1 && !images.insert(ImageKey(o.name)).second) {
+                if (end - begin > 1 && !key.empty() && !images.insert(ImageKey(o.name)).second) {
                     ++counts_.repeats;
                     continue;
                 }
                 Decided d;
-                d.shard = static_cast<uint32_t>(ShardOf(OutputNameFor(o.name, dir_, o.subdir, options_.outputExt), dir_, options_.shards));
+                std::string output = Output(o.name, o.subdir, o.item, o.date);
+                if (options_.existing == ExistingOutput::Number) output = UnnumberedName(output);
+                d.shard = static_cast<uint32_t>(ShardOf(output, dir_, options_.shards));
                 d.item = o.item;
+                d.date = std::move(o.date);
                 // Its own input rewritten in place replaces only itself.
-                if (read && keys_.Key(o.name) != key) {
+                if (clashes && read && keys_.Key(o.name) != key) {
                     d.verdict = Verdict::WouldReplace;
                     d.other = reader->name;
                     ++counts_.wouldReplace;
@@ -345,7 +366,7 @@ private:
                 kept.push_back(std::move(d));
             }
             // The last listed wins, as converting them one by one would.
-            for (size_t k = 0; k + 1 < live.size(); ++k) {
+            for (size_t k = 0; clashes && k + 1 < live.size(); ++k) {
                 kept[live[k]].verdict = Verdict::SharedOutput;
                 kept[live[k]].other = kept[live.back()].name;
                 ++counts_.sharedOutput;
@@ -388,6 +409,8 @@ private:
                 w.Field(d.subdir);
                 w.Field(kVerdictNames[static_cast<int>(d.verdict)]);
                 w.Field(d.other);
+                w.Field(std::to_string(d.item + 1));
+                w.Field(d.date);
                 ++items;
                 if (GetDecided(decided_[heads[h].part], heads[h].d)) queue.push(h);
             }
@@ -455,9 +478,12 @@ TShardPlanFile::TShardPlanFile(const std::string& fileName) : name_(fileName) {
     if (std::fread(trailer, 1, kTrailerSize, f_) != kTrailerSize || std::memcmp(trailer, expected, kTrailerSize) != 0)
         Damaged(Tr("its check sum does not match (truncated or edited)"));
     char magic[kMagicSize] = {};
-    if (std::fseek(f_, 0, SEEK_SET) != 0 || std::fread(magic, 1, kMagicSize, f_) != kMagicSize ||
-        std::memcmp(magic, kMagic, kMagicSize) != 0)
-        Damaged(Tr("it is no plan of this version"));
+    if (std::fseek(f_, 0, SEEK_SET) != 0 || std::fread(magic, 1, kMagicSize, f_) != kMagicSize) Damaged(Tr("it ends early"));
+    if (std::memcmp(magic, kMagic, kMagicSize) != 0) {
+        if (std::memcmp(magic, kMagicName, sizeof kMagicName - 1) == 0)
+            throw EQuenlo(FormatText(Tr("the plan %s was made by another version of quenlo-convert; plan the batch again"), fileName.c_str()));
+        Damaged(Tr("it is no plan"));
+    }
     left_ = size - kTrailerSize - kMagicSize;
     shard_ = static_cast<int>(Number(kMaxShards)) - 1;
     shards_ = static_cast<int>(Number(kMaxShards));
@@ -510,6 +536,11 @@ InputSource TShardPlanFile::Source() {
         in.subdir = Field();
         const std::string verdict = Field();
         in.other = Field();
+        in.n = static_cast<uint32_t>(Number(UINT32_MAX));
+        in.date = Field();
+        if (in.n == 0 || in.date.size() != kNoDate.size() ||
+            in.date.find_first_not_of("0123456789-") != std::string::npos)
+            Damaged(Tr("an item's number or date is not one"));
         if (verdict == kVerdictNames[0]) in.refused = PlanInput::Refused::No;
         else if (verdict == kVerdictNames[1]) in.refused = PlanInput::Refused::WouldReplace;
         else if (verdict == kVerdictNames[2]) in.refused = PlanInput::Refused::SharedOutput;

@@ -16,6 +16,8 @@ namespace quenlo {
 struct ShardPlanOptions {
     std::string outputDir;  // as given; "" beside each source
     std::string outputExt = ".bmp";
+    TNamePattern pattern;
+    ExistingOutput existing = ExistingOutput::Overwrite;
     std::string rawExt;  // headerless raw data (".rgb"); "" for none
     int shards = 1;
     std::string planDir;  // created with its parents
@@ -32,13 +34,16 @@ struct ShardPlanCounts {
 };
 
 // Plans the inputs, in bounded memory, into planDir/K-of-N.plan (each shard's
-// items in the batch's order) and planDir/plan.json. Nothing is looked up on
-// disk: names are compared as absolute paths with "." and ".." taken out, and
+// items in the batch's order, with their {n} and {date}) and planDir/plan.json.
+// Nothing is looked up on disk but the inputs' dates for a pattern with
+// {date}: names are compared as absolute paths with "." and ".." taken out, and
 // - the same image listed again with the same output is dropped;
 // - an item whose output is another item's input is refused;
 // - of items sharing one output the last listed wins, the others are refused;
-// links and hard links are left to the shards, which check their own items.
-// An item's shard is ShardOf its output, as with --shard K/N. The names go
+// with ExistingOutput::Number the last two are left to the shards, which
+// number what is taken. Links and hard links are left to the shards too,
+// which check their own items. An item's shard is that of PlanBatch with
+// --shard K/N: ShardOf its output, or with numbers of its UnnumberedName. The names go
 // through files in planDir twice; memory holds about a 256th of them (all
 // the names that share one output are held together).
 // Throws EQuenlo (an unwritable folder, a full disk).

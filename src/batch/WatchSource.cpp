@@ -140,6 +140,9 @@ std::string WatchRefusal(const WatchOptions& watch, const PlanOptions& plan) {
     // Outputs beside their sources would land in the watched folders,
     // where they could not be told from images dropped there.
     if (plan.outputDir.empty()) return Tr("a watch needs an output folder");
+    // It names each output after its input to find what it converted before.
+    if (plan.namePattern != "{name}" || plan.existing == ExistingOutput::Number)
+        return Tr("a watch names its outputs after their inputs: no name pattern and no numbers");
     std::string out = plan.outputDir;
     AddBackslash(out);
     // An output folder not there yet is none of the watched ones.

@@ -173,7 +173,15 @@ std::optional<int> ParseConvertArgs(int argc, const char* const* argv, FILE* out
     app.add_option("-j,--jobs", options.batch.jobs, Tr("Files converted in parallel (default: number of cores)"))
         ->check(CLI::Range(1, 1024));
     app.add_flag("--keep-going", keepGoing, Tr("Go on after a file that fails to load"));
-    app.add_flag("--skip-existing", skipExisting, Tr("Leave outputs that already exist alone"));
+    app.add_flag("--skip-existing", skipExisting, Tr("Leave outputs that already exist alone (as --if-exists skip)"));
+    std::string namePattern = "{name}", ifExists;
+    app.add_option("--name", namePattern,
+                   Tr("Name each output PATTERN and the format's extension: text and the fields {name}, {ext}, {n} "
+                      "(place in the batch; {n:3} gives 001), {date} (the input's, YYYY-MM-DD), {w} and {h} (default: {name})"));
+    app.add_option("--if-exists", ifExists,
+                   Tr("When an output exists or another file of the batch has its name: replace, skip, or number "
+                      "(NAME (2), NAME (3)... where taken) (default: replace)"))
+        ->check(CLI::IsMember({"replace", "skip", "number"}));
     app.add_flag("--in-place", options.load.replaceSources,
                  Tr("Let an output replace its own source even where that loses alpha, deep samples, pages or metadata"));
     app.add_flag("-q,--quiet", args.quiet, Tr("No progress bar"));
@@ -245,6 +253,21 @@ std::optional<int> ParseConvertArgs(int argc, const char* const* argv, FILE* out
             throw CLI::ValidationError("--raw-ext and --raw-order", Tr("need --raw-size"));
         }
         if (args.nulSeparated && args.filesFrom.empty()) throw CLI::ValidationError("-0", Tr("needs --files-from"));
+        try {
+            options.plan.namePattern = TNamePattern(namePattern).Text();
+        } catch (const EQuenlo& e) {
+            throw CLI::ValidationError("--name", e.what());
+        }
+        if (skipExisting && !ifExists.empty() && ifExists != "skip")
+            throw CLI::ValidationError("--skip-existing", FormatText(Tr("is --if-exists skip, not %s"), ifExists.c_str()));
+        options.plan.existing = skipExisting || ifExists == "skip" ? ExistingOutput::Skip
+                                : ifExists == "number"             ? ExistingOutput::Number
+                                                                   : ExistingOutput::Overwrite;
+        if (options.plan.existing == ExistingOutput::Number && TNamePattern(namePattern).HasSize())
+            throw CLI::ValidationError("--if-exists number",
+                                       Tr("takes no {w} or {h} in --name: numbers are given before the sizes are known"));
+        if (args.watching && (namePattern != "{name}" || options.plan.existing == ExistingOutput::Number))
+            throw CLI::ValidationError("--watch", Tr("names outputs after their inputs: no --name or --if-exists number"));
         options.load.output.format = format == "png"    ? OutputFormat::Png
                                      : format == "tiff" ? OutputFormat::Tiff
                                      : format == "jpg"  ? OutputFormat::Jpeg
@@ -286,7 +309,6 @@ std::optional<int> ParseConvertArgs(int argc, const char* const* argv, FILE* out
             throw CLI::ValidationError("--watch", Tr("takes folders and -o OUT, and no --files-from or --shard"));
     });
     options.batch.onLoadFailure = keepGoing ? OnLoadFailure::KeepGoing : OnLoadFailure::Stop;
-    options.plan.existing = skipExisting ? ExistingOutput::Skip : ExistingOutput::Overwrite;
     args.watch.recurse = args.recursive ? Recurse::On : Recurse::Off;
     args.watch.settle = std::chrono::milliseconds(settleMs);
     args.watch.poll = std::chrono::milliseconds(std::llround(pollSeconds * 1000));
@@ -309,7 +331,10 @@ std::optional<int> ParseConvertArgs(int argc, const char* const* argv, FILE* out
     setting("--thumbnail", thumbnail, !thumbnail.empty());
     setting("--filter", filter, !filter.empty());
     setting("--keep-going", "", keepGoing);
-    setting("--skip-existing", "", skipExisting);
+    const ExistingOutput existing = options.plan.existing;
+    setting("--if-exists", existing == ExistingOutput::Skip ? "skip" : existing == ExistingOutput::Number ? "number" : "replace", true);
+    if (app.count("--skip-existing")) args.given.insert("--if-exists");
+    setting("--name", namePattern, true);
     setting("--in-place", "", options.load.replaceSources);
     return usage;
 }
@@ -352,7 +377,7 @@ FILE* OpenList(const std::string& name, bool& owned) {
 }
 
 // A shard of a plan runs with the plan's options: those given again must
-// agree (a flag that goes on, --keep-going or --skip-existing, may be added).
+// agree (a flag that goes on, --keep-going or --if-exists skip over replace, may be added).
 // Replaces args by the plan's, keeping this run's -j, --report and -q.
 // Gives the exit status when the run ends here. Throws EUsage.
 std::optional<int> TakePlanSettings(const TShardPlanFile& plan, ConvertArgs& args, FILE* out, FILE* err) {
@@ -363,13 +388,14 @@ std::optional<int> TakePlanSettings(const TShardPlanFile& plan, ConvertArgs& arg
     };
     // Only the words a plan records: an edited plan gives no other option.
     static const std::set<std::string> recordable = {"--output",   "--format",   "--png-level",  "--tiff-compression", "--max-pixels",
-                                                     "--raw-size", "--raw-ext",  "--raw-order", "--keep-going",       "--skip-existing",
-                                                     "--resize",   "--thumbnail", "--filter"};
+                                                     "--raw-size", "--raw-ext",  "--raw-order", "--keep-going",       "--if-exists",
+                                                     "--resize",   "--thumbnail", "--filter",   "--name",             "--in-place"};
     for (const std::string& word : plan.Settings())
         if (!recordable.count(nameOf(word))) throw EQuenlo(FormatText(Tr("the plan %s is damaged: it records %s"), args.planFile.c_str(), word.c_str()));
     for (const std::string& name : args.given) {
-        if (name == "--keep-going" || name == "--skip-existing") continue;
+        if (name == "--keep-going") continue;
         const std::string mine = find(args.settings, name), theirs = find(plan.Settings(), name);
+        if (mine == "--if-exists=skip" && theirs == "--if-exists=replace") continue;
         if (mine != theirs) throw EUsage(FormatText(Tr("%s differs from the plan's %s"), mine.c_str(), theirs.c_str()));
     }
     std::vector<std::string> words = {"quenlo-convert"};
@@ -443,6 +469,8 @@ int RunConvert(ConvertArgs& args, FILE* err, TShardPlanFile* shardPlan) {
         ShardPlanOptions o;
         o.outputDir = args.options.plan.outputDir;
         o.outputExt = args.options.plan.outputExt;
+        o.pattern = TNamePattern(args.options.plan.namePattern);
+        o.existing = args.options.plan.existing;
         o.rawExt = args.options.plan.rawExt;
         o.shards = args.planShards;
         o.planDir = args.planDir;

@@ -155,6 +155,14 @@ PYBIND11_MODULE(quenlo, m) {
             options.write.format = quenlo::FormatByName(format);
             py::dict rest(kwargs);
             if (rest.contains("max_pixels")) options.read.maxPixels = rest.attr("pop")("max_pixels").cast<long long>();
+            if (rest.contains("name")) options.namePattern = rest.attr("pop")("name").cast<std::string>();
+            if (rest.contains("if_exists")) {
+                const std::string choice = rest.attr("pop")("if_exists").cast<std::string>();
+                using IfExists = quenlo::ConvertOptions::IfExists;
+                if (choice != "replace" && choice != "skip" && choice != "number")
+                    throw quenlo::UsageError("if_exists is replace, skip or number, not " + choice);
+                options.ifExists = choice == "skip" ? IfExists::Skip : choice == "number" ? IfExists::Number : IfExists::Replace;
+            }
             TakeWriteOptions(rest, options.write);
             // Ctrl+C ends the batch after the file in hand, then raises.
             bool interrupted = false;
