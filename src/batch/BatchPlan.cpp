@@ -652,6 +652,8 @@ TBatchPlan PlanBatch(const InputSource& next, const PlanOptions& options) {
     plan.ext = options.outputExt;
     plan.existing = options.existing;
     plan.pattern = TNamePattern(options.namePattern);
+    if (plan.existing == ExistingOutput::Number && plan.pattern.HasSize())
+        throw EQuenlo(Tr("numbers are given before the sizes are known: a name pattern with {w} or {h} is not numbered"));
     PrepareOutputDir(plan.dir);
     TPlanner(plan, options).Plan(next);
     return plan;

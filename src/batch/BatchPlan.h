@@ -188,7 +188,8 @@ int ShardOf(const std::string& output, const std::string& dirWithDelim, int shar
 // differ only in them are one output.
 // Besides the names, the plan holds 24 bytes per input (38 with a pattern),
 // and planning 16 more for a while.
-// Throws what PrepareOutputDir throws.
+// Throws what PrepareOutputDir throws, and EQuenlo for a name pattern
+// TNamePattern refuses or one with {w} or {h} under ExistingOutput::Number.
 TBatchPlan PlanBatch(const InputSource& next, const PlanOptions& options);
 TBatchPlan PlanBatch(const std::vector<std::string>& inputs, const std::string& outputDir);
 
