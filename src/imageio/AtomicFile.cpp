@@ -19,6 +19,7 @@
 #include "low/Errors.h"
 #include "low/FileNames.h"
 #include "low/Low.h"
+#include "low/Messages.h"
 
 namespace quenlo {
 
@@ -105,7 +106,9 @@ bool MayFollow(const std::string& link, const struct stat& linkSt) {
     return !shared || linkSt.st_uid == dirSt.st_uid || linkSt.st_uid == ::geteuid();
 }
 std::string NotFollowed(const std::string& link) {
-    return "the link " + link + " is in a folder others may write to and belongs to neither its owner nor this user; not followed";
+    return FormatText(
+        Tr("the link %s is in a folder others may write to and belongs to neither its owner nor this user; not followed"),
+        link.c_str());
 }
 
 // The same rule for a link met at `name` in the folder open as parentFd.
@@ -186,7 +189,7 @@ TFolder::TFolder(const std::string& dir, bool create, std::vector<std::string>* 
     std::string unsafe;
     fd_ = WalkFolder(dir, create, made, &unsafe);
     if (!unsafe.empty()) throw EQuenlo(unsafe);
-    if (fd_ < 0) throw EQuenlo("Cannot create " + dir);
+    if (fd_ < 0) throw EQuenlo(FormatText(Tr("Cannot create %s"), dir.c_str()));
 }
 
 TFolder::~TFolder() {
@@ -282,7 +285,7 @@ std::string ShortTempName(const std::string& dir) {
 [[noreturn]] void ThrowCommitError(int err, const std::string& target) {
     const std::string dir = ExtractFileDir(target);
     struct stat st {};
-    if (err == ENOENT && ::stat(dir.empty() ? "." : dir.c_str(), &st) != 0) throw EQuenlo("Cannot create " + dir);
+    if (err == ENOENT && ::stat(dir.empty() ? "." : dir.c_str(), &st) != 0) throw EQuenlo(FormatText(Tr("Cannot create %s"), dir.c_str()));
     throw EInOutError::FromErrno(err);
 }
 }  // namespace
@@ -445,7 +448,7 @@ void TAtomicFile::Commit() {
 }
 
 std::string NotRegularOutput(const std::string& output) {
-    return "the output " + output + " is not a regular file; not written";
+    return FormatText(Tr("the output %s is not a regular file; not written"), output.c_str());
 }
 
 void SetSignalFarewell(void (*farewell)(int sig)) { gFarewell.store(farewell); }

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "low/Errors.h"
+#include "low/Messages.h"
 
 #include <cstdlib>
 
@@ -82,14 +83,14 @@ struct RawHeader {
 };
 
 RawHeader DecodeHeader(std::span<const uint8_t> file) {
-    if (file.size() < kFileHeaderSize + 4) Fail("truncated file header");
+    if (file.size() < kFileHeaderSize + 4) Fail(Tr("truncated file header"));
     const uint8_t* f = file.data();
-    if (f[0] != 'B' || f[1] != 'M') Fail("not a BM signature");
+    if (f[0] != 'B' || f[1] != 'M') Fail(Tr("not a BM signature"));
     RawHeader H;
     H.offset = U32(f + 10);
     H.size = U32(f + 14);
-    if (!KnownHeaderSize(H.size)) Fail("unsupported header size");
-    if (file.size() < kFileHeaderSize + H.size) Fail("truncated information header");
+    if (!KnownHeaderSize(H.size)) Fail(Tr("unsupported header size"));
+    if (file.size() < kFileHeaderSize + H.size) Fail(Tr("truncated information header"));
     H.os2 = H.size == 12 || H.size == 16 || H.size == 64;
     const uint8_t* h = f + kFileHeaderSize;
     if (H.size == 12) {
@@ -113,38 +114,38 @@ RawHeader DecodeHeader(std::span<const uint8_t> file) {
 // Refuses planes, depths and compressions, and pairs of them, that this
 // reader does not decode.
 void CheckCompression(const RawHeader& H) {
-    if (H.planes != 1) Fail("bad plane count");
+    if (H.planes != 1) Fail(Tr("bad plane count"));
     switch (H.compression) {
         case kNone: break;
-        case kRle8: if (H.bpp != 8) Fail("RLE8 needs 8 bits per pixel"); break;
-        case kRle4: if (H.bpp != 4) Fail("RLE4 needs 4 bits per pixel"); break;
+        case kRle8: if (H.bpp != 8) Fail(Tr("RLE8 needs 8 bits per pixel")); break;
+        case kRle4: if (H.bpp != 4) Fail(Tr("RLE4 needs 4 bits per pixel")); break;
         case kBitfields:
         case kAlphaBitfields:
             if (H.os2) {
-                Fail(H.compression == kBitfields ? "Huffman 1D compression is not supported"
-                                                 : "unknown compression");
+                Fail(H.compression == kBitfields ? Tr("Huffman 1D compression is not supported")
+                                                 : Tr("unknown compression"));
             }
-            if (H.bpp != 16 && H.bpp != 32) Fail("bit fields need 16 or 32 bits per pixel");
+            if (H.bpp != 16 && H.bpp != 32) Fail(Tr("bit fields need 16 or 32 bits per pixel"));
             break;
-        case kJpeg: Fail(H.os2 ? "24-bit RLE is not supported" : "embedded JPEG is not supported");
-        case kPng: Fail("embedded PNG is not supported");
-        default: Fail("unknown compression");
+        case kJpeg: Fail(H.os2 ? Tr("24-bit RLE is not supported") : Tr("embedded JPEG is not supported"));
+        case kPng: Fail(Tr("embedded PNG is not supported"));
+        default: Fail(Tr("unknown compression"));
     }
     switch (H.bpp) {
         case 1: case 2: case 4: case 8: case 16: case 24: case 32: break;
-        default: Fail("unsupported bit count");
+        default: Fail(Tr("unsupported bit count"));
     }
 }
 
 void SetDimensions(const RawHeader& H, Layout& L) {
     int64_t height = H.height;
-    if (H.width <= 0) Fail("bad width");
-    if (height == 0) Fail("zero height");
+    if (H.width <= 0) Fail(Tr("bad width"));
+    if (height == 0) Fail(Tr("zero height"));
     if (height < 0) {
         L.topDown = true;
         height = -height;
-        if (height > INT32_MAX) Fail("bad height");
-        if (H.compression == kRle8 || H.compression == kRle4) Fail("top-down RLE bitmap");
+        if (height > INT32_MAX) Fail(Tr("bad height"));
+        if (H.compression == kRle8 || H.compression == kRle4) Fail(Tr("top-down RLE bitmap"));
     }
     L.width = static_cast<int32_t>(H.width);
     L.height = static_cast<int32_t>(height);
@@ -159,13 +160,13 @@ size_t SetMasks(std::span<const uint8_t> file, const RawHeader& H, Layout& L) {
         const uint8_t* m = file.data() + kFileHeaderSize + 40;
         if (H.size == 40) {
             const size_t n = H.compression == kAlphaBitfields ? 16 : 12;
-            if (file.size() < tableStart + n) Fail("truncated colour masks");
+            if (file.size() < tableStart + n) Fail(Tr("truncated colour masks"));
             m = file.data() + tableStart;
             tableStart += n;
         }
         for (int i = 0; i < 3; ++i) {
             L.masks[i] = U32(m + 4 * i);
-            if (!ValidMask(L.masks[i], L.bpp)) Fail("bad colour mask");
+            if (!ValidMask(L.masks[i], L.bpp)) Fail(Tr("bad colour mask"));
         }
     } else if (L.bpp == 16) {
         L.masks[0] = 0x7C00; L.masks[1] = 0x03E0; L.masks[2] = 0x001F;
@@ -189,10 +190,10 @@ void SetPalette(std::span<const uint8_t> file, const RawHeader& H, size_t tableS
         count = std::min<size_t>(maxEntries, room);
     } else if (H.clrUsed > maxEntries) {
         // Tolerated only when the whole declared table really is there.
-        if (H.clrUsed > room) Fail("palette larger than the bit depth allows");
+        if (H.clrUsed > room) Fail(Tr("palette larger than the bit depth allows"));
         count = maxEntries;
     } else {
-        if (H.clrUsed > room) Fail("palette overlaps the pixel data");
+        if (H.clrUsed > room) Fail(Tr("palette overlaps the pixel data"));
         count = H.clrUsed;
     }
     const uint8_t* p = file.data() + tableStart;
@@ -207,7 +208,7 @@ Layout ParseHeaders(std::span<const uint8_t> file) {
     L.compression = H.compression;
     SetDimensions(H, L);
     const size_t tableStart = SetMasks(file, H, L);
-    if (H.offset < tableStart || H.offset > file.size()) Fail("bad pixel-data offset");
+    if (H.offset < tableStart || H.offset > file.size()) Fail(Tr("bad pixel-data offset"));
     L.dataOffset = H.offset;
     SetPalette(file, H, tableStart, L);
     return L;
@@ -309,7 +310,7 @@ public:
             if (end_ - pos_ < 2) {
                 // Some writers omit the final marker; that only matters if rows are missing.
                 if (y_ >= h_ || (y_ == h_ - 1 && x_ == w_)) return;
-                Fail("RLE data ends early");
+                Fail(Tr("RLE data ends early"));
             }
             const unsigned count = f_[pos_], value = f_[pos_ + 1];
             pos_ += 2;
@@ -333,7 +334,7 @@ private:
     // pixels past the row's end are dropped, as other readers do (writers
     // put a narrow image's row padding there). Null when only checking.
     uint8_t* Target(int64_t count, unsigned& keep) {
-        if (y_ >= h_) Fail("RLE run leaves the image");
+        if (y_ >= h_) Fail(Tr("RLE run leaves the image"));
         keep = static_cast<unsigned>(std::min(count, w_ - x_));
         uint8_t* d = map_ ? map_->ScanLine(static_cast<int32_t>(h_ - 1 - y_)) + x_ * 3 : nullptr;
         x_ += keep;
@@ -360,17 +361,17 @@ private:
 
     // Moves right and up.
     void Delta() {
-        if (end_ - pos_ < 2) Fail("truncated RLE delta");
+        if (end_ - pos_ < 2) Fail(Tr("truncated RLE delta"));
         x_ += f_[pos_];
         y_ += f_[pos_ + 1];
         pos_ += 2;
-        if (x_ > w_ || y_ > h_) Fail("RLE delta leaves the image");
+        if (x_ > w_ || y_ > h_) Fail(Tr("RLE delta leaves the image"));
     }
 
     // count literal pixels, padded to 16 bits.
     void AbsoluteRun(unsigned count) {
         const size_t bytes = rle4_ ? (count + 1) / 2 : count;
-        if (end_ - pos_ < bytes) Fail("truncated RLE run");
+        if (end_ - pos_ < bytes) Fail(Tr("truncated RLE run"));
         unsigned keep = 0;
         uint8_t* d = Target(count, keep);
         const uint8_t* s = f_ + pos_;
@@ -444,7 +445,7 @@ std::unique_ptr<TPixelMapRGB> DecodeBmp(std::span<const uint8_t> file, const Pix
     const uint64_t avail = file.size() - L.dataOffset;
     const uint64_t fullRows = static_cast<uint64_t>(L.height) - 1;
     if (fullRows > avail / rowBytes || fullRows * rowBytes + lastRow > avail)
-        Fail("not enough pixel data");
+        Fail(Tr("not enough pixel data"));
 
     CheckPixelLimit(L.width, L.height, limit);
     map->SetSize(L.width, L.height);

@@ -8,6 +8,7 @@
 
 #include "imageio/AlphaRows.h"
 #include "low/Errors.h"
+#include "low/Messages.h"
 
 namespace quenlo {
 
@@ -108,7 +109,7 @@ GifCanvas ReadGifCanvas(std::span<const uint8_t> head) {
 std::unique_ptr<TPixelMap> DecodeGif(std::span<const uint8_t> file, const LoadOptions& options) {
     Gif gif(file);
     int transparent = NO_TRANSPARENT_COLOR;
-    if (!gif.NextImage(transparent)) throw EInvalidGraphic("GIF: the file holds no image");
+    if (!gif.NextImage(transparent)) throw EInvalidGraphic(Tr("GIF: the file holds no image"));
     const GifImageDesc desc = gif->Image;
     const GifCanvas canvas = CanvasOf(gif);
     if (desc.Width <= 0 || desc.Height <= 0 || canvas.width <= 0 || canvas.height <= 0)
@@ -180,7 +181,7 @@ std::unique_ptr<TPixelMap> DecodeGif(std::span<const uint8_t> file, const LoadOp
         options.meta->pages = pages;
     }
     if (pages > 1 && options.onWarning)
-        options.onWarning("the file holds " + std::to_string(pages) + " pages; only the first is converted");
+        options.onWarning(FormatText(Tr("the file holds %lld pages; only the first is converted"), static_cast<long long>(pages)));
     return map;
 }
 

@@ -4,6 +4,7 @@
 #include <vector>
 
 #include "low/Errors.h"
+#include "low/Messages.h"
 
 namespace quenlo {
 
@@ -31,7 +32,7 @@ public:
     uint32_t Ue() {
         int zeros = 0;
         while (Get(1) == 0)
-            if (++zeros > 31) throw EInvalidGraphic("HEIF: a parameter header holds an impossible number");
+            if (++zeros > 31) throw EInvalidGraphic(Tr("HEIF: a parameter header holds an impossible number"));
         return uint32_t((uint64_t(1) << zeros) - 1 + Get(zeros));
     }
     // AV1's uvlc(): the same code, saturating instead of refusing.

@@ -5,6 +5,7 @@
 #include <string>
 
 #include "low/Errors.h"
+#include "low/Messages.h"
 
 namespace quenlo {
 
@@ -17,7 +18,7 @@ class TFields {
 public:
     explicit TFields(std::span<const uint8_t> b) : b_(b) {}
     uint64_t Get(int bytes) {
-        if (bytes < 0 || size_t(bytes) > b_.size() - at_) Bad("a box is cut short");
+        if (bytes < 0 || size_t(bytes) > b_.size() - at_) Bad(Tr("a box is cut short"));
         uint64_t v = 0;
         for (int i = 0; i < bytes; ++i) v = v << 8 | b_[at_++];
         return v;
@@ -50,7 +51,7 @@ std::vector<TBox> Boxes(std::span<const uint8_t> bytes) {
         } else if (size == 0) {
             size = bytes.size() - at;
         }
-        if (size < header || size > bytes.size() - at) Bad("a box is cut short");
+        if (size < header || size > bytes.size() - at) Bad(Tr("a box is cut short"));
         boxes.push_back({type, bytes.subspan(at + header, size_t(size - header))});
         at += size_t(size);
     }
@@ -125,13 +126,13 @@ std::map<uint32_t, uint32_t> ItemTypes(std::span<const uint8_t> body) {
 // The first bytes of an item's data, at most n.
 std::vector<uint8_t> Head(const TLocation& loc, std::span<const uint8_t> file, std::span<const uint8_t> idat, size_t n) {
     const std::span<const uint8_t> source = loc.method == 1 ? idat : file;
-    if (loc.method > 1) Bad("a derived image's data is stored in a way not read here");
+    if (loc.method > 1) Bad(Tr("a derived image's data is stored in a way not read here"));
     std::vector<uint8_t> out;
     for (const TExtent& e : loc.extents) {
         const uint64_t start = loc.base + e.offset;
-        if (start < loc.base || start > source.size()) Bad("a derived image's data lies outside the file");
+        if (start < loc.base || start > source.size()) Bad(Tr("a derived image's data lies outside the file"));
         const uint64_t length = e.length == 0 ? source.size() - start : e.length;
-        if (length > source.size() - start) Bad("a derived image's data lies outside the file");
+        if (length > source.size() - start) Bad(Tr("a derived image's data lies outside the file"));
         for (uint64_t i = 0; i < length && out.size() < n; ++i) out.push_back(source[size_t(start + i)]);
         if (out.size() == n) break;
     }
@@ -171,7 +172,7 @@ std::vector<CodedSize> DerivedCanvasSizes(std::span<const uint8_t> file) {
         for (const auto& [id, type] : types) {
             if (type != Tag("grid") && type != Tag("iovl")) continue;
             const auto loc = locations.find(id);
-            if (loc == locations.end()) Bad("a derived image has no data");
+            if (loc == locations.end()) Bad(Tr("a derived image has no data"));
             sizes.push_back(Canvas(type, Head(loc->second, file, idat, 20)));
         }
     }

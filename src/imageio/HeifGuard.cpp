@@ -12,6 +12,7 @@
 
 #include "imageio/HeifBitstream.h"
 #include "low/Errors.h"
+#include "low/Messages.h"
 
 namespace quenlo {
 
@@ -144,7 +145,7 @@ THeifGuard::~THeifGuard() {
 }
 
 void THeifGuard::Register(heif_context* ctx) const {
-    if (!kRegistrars[slot_](ctx)) throw EInvalidGraphic("HEIF: the decoders could not be guarded");
+    if (!kRegistrars[slot_](ctx)) throw EInvalidGraphic(Tr("HEIF: the decoders could not be guarded"));
 }
 
 }  // namespace quenlo

@@ -13,6 +13,7 @@
 #include "imageio/HeifGuard.h"
 #include "imageio/FileIo.h"
 #include "low/Errors.h"
+#include "low/Messages.h"
 
 namespace quenlo {
 
@@ -51,7 +52,7 @@ void StoredSize(const heif_image_handle* h, int& width, int& height) {
         width = heif_image_handle_get_width(h);
         height = heif_image_handle_get_height(h);
     }
-    if (width <= 0 || height <= 0) throw EInvalidGraphic("HEIF: the primary image has no size");
+    if (width <= 0 || height <= 0) throw EInvalidGraphic(Tr("HEIF: the primary image has no size"));
 }
 
 int SampleBits(const heif_image_handle* h) {
@@ -151,7 +152,7 @@ std::unique_ptr<TPixelMap> DecodeHeif(std::span<const uint8_t> file, const LoadO
     const uint64_t allowance = uint64_t(width + 64) * uint64_t(height + 64);
     for (const CodedSize& canvas : DerivedCanvasSizes(file))
         if (canvas.Pixels() > allowance)
-            throw EInvalidGraphic("HEIF: a grid or overlay is larger than the image the file declares");
+            throw EInvalidGraphic(Tr("HEIF: a grid or overlay is larger than the image the file declares"));
     heif_context_set_maximum_image_size_limit(c.ctx, std::max(width, height) + 64);
     const THeifGuard guard(allowance);
     guard.Register(c.ctx);
@@ -161,7 +162,7 @@ std::unique_ptr<TPixelMap> DecodeHeif(std::span<const uint8_t> file, const LoadO
     const int images = heif_context_get_number_of_top_level_images(c.ctx);
     if (options.meta) ReadMeta(primary.h, images, alpha, bits, *options.meta);
     if (images > 1 && options.onWarning)
-        options.onWarning("the file holds " + std::to_string(images) + " images; only the primary one is converted");
+        options.onWarning(FormatText(Tr("the file holds %lld images; only the primary one is converted"), static_cast<long long>(images)));
 
     const heif_chroma chroma = bits > 8 ? (alpha ? heif_chroma_interleaved_RRGGBBAA_LE : heif_chroma_interleaved_RRGGBB_LE)
                                         : (alpha ? heif_chroma_interleaved_RGBA : heif_chroma_interleaved_RGB);
@@ -174,7 +175,7 @@ std::unique_ptr<TPixelMap> DecodeHeif(std::span<const uint8_t> file, const LoadO
     const uint8_t* plane = heif_image_get_plane_readonly(image.img, heif_channel_interleaved, &stride);
     if (!plane || heif_image_get_width(image.img, heif_channel_interleaved) != width ||
         heif_image_get_height(image.img, heif_channel_interleaved) != height)
-        throw EInvalidGraphic("HEIF: the decoded image does not match its stated size");
+        throw EInvalidGraphic(Tr("HEIF: the decoded image does not match its stated size"));
 
     auto map = NewDecodedMap(width, height, alpha, options.keepAlpha);
     const int channels = alpha ? 4 : 3;

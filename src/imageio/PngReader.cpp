@@ -7,6 +7,7 @@
 #include "imageio/AlphaRows.h"
 #include "imageio/RgbSwap.h"
 #include "low/Errors.h"
+#include "low/Messages.h"
 
 namespace quenlo {
 
@@ -99,7 +100,7 @@ void DecodePngRows(std::span<const uint8_t> file, const PixelLimit& limit, const
         Check(spng_decoded_image_size(png.ctx, SPNG_FMT_RGB8, &size));
         TPixelMapRGB map;
         map.SetSize(w, h);
-        if (size != static_cast<size_t>(map.DataSize())) throw EInvalidGraphic("PNG: unexpected decoded size");
+        if (size != static_cast<size_t>(map.DataSize())) throw EInvalidGraphic(Tr("PNG: unexpected decoded size"));
         // RGB8 takes the high byte of 16-bit samples and leaves tRNS unapplied.
         Check(spng_decode_image(png.ctx, map.Data(), size, SPNG_FMT_RGB8, 0));
         Finish(png);
@@ -113,7 +114,7 @@ void DecodePngRows(std::span<const uint8_t> file, const PixelLimit& limit, const
     size_t size = 0;
     Check(spng_decoded_image_size(png.ctx, fmt, &size));
     const size_t rowBytes = h > 0 ? size / static_cast<size_t>(h) : 0;
-    if (!grey && rowBytes != size_t(w) * 3) throw EInvalidGraphic("PNG: unexpected decoded size");
+    if (!grey && rowBytes != size_t(w) * 3) throw EInvalidGraphic(Tr("PNG: unexpected decoded size"));
     Check(spng_decode_image(png.ctx, nullptr, 0, fmt, SPNG_DECODE_PROGRESSIVE));
     std::vector<uint8_t> row(rowBytes), bgr(grey ? size_t(w) * 3 : 0);
     sink.start(w, h);
@@ -172,7 +173,7 @@ std::unique_ptr<TPixelMap> DecodePngImage(std::span<const uint8_t> file, const L
     // background go through a buffer of their own.
     std::vector<uint8_t> rgba(map->Kind() == PixelKind::RGB ? size : 0);
     uint8_t* target = rgba.empty() ? map->Data() : rgba.data();
-    if (size != pixels * 4) throw EInvalidGraphic("PNG: unexpected decoded size");
+    if (size != pixels * 4) throw EInvalidGraphic(Tr("PNG: unexpected decoded size"));
     // RGBA8 takes the high byte of 16-bit samples; tRNS becomes alpha.
     Check(spng_decode_image(png.ctx, target, size, SPNG_FMT_RGBA8, SPNG_DECODE_TRNS));
     Finish(png);

@@ -16,6 +16,7 @@
 #include "low/Errors.h"
 #include "pixelmap/Blend.h"
 #include "pixelmap/Orientation.h"
+#include "low/Messages.h"
 
 namespace quenlo {
 
@@ -122,9 +123,9 @@ public:
         // "m": read through calls, never mapped.
         t_.tif = TIFFClientOpenExt(fileName.c_str(), "rm", &src_, SourceRead, SourceWrite, SourceSeek, SourceClose,
                                    SourceSize, SourceMap, SourceUnmap, open_.opts);
-        if (!t_.tif) Refuse(src_, "not a readable TIFF file");
+        if (!t_.tif) Refuse(src_, Tr("not a readable TIFF file"));
         if (!TIFFGetField(t_.tif, TIFFTAG_IMAGEWIDTH, &width_) || !TIFFGetField(t_.tif, TIFFTAG_IMAGELENGTH, &height_))
-            Refuse(src_, "no image size");
+            Refuse(src_, Tr("no image size"));
     }
     TIFF* Get() const { return t_.tif; }
     TiffSource& Source() { return src_; }
@@ -179,11 +180,11 @@ bool ReadLayout(TIFF* tif, uint32_t w, uint32_t h, Layout& l, std::string& why) 
     const uint16_t format = Field<uint16_t>(tif, TIFFTAG_SAMPLEFORMAT, SAMPLEFORMAT_UINT);
     const uint16_t compression = Field<uint16_t>(tif, TIFFTAG_COMPRESSION, COMPRESSION_NONE);
     if (format == SAMPLEFORMAT_IEEEFP || format == SAMPLEFORMAT_COMPLEXIEEEFP || format == SAMPLEFORMAT_COMPLEXINT) {
-        why = "floating-point or complex samples are not supported";
+        why = Tr("floating-point or complex samples are not supported");
         return false;
     }
     if (l.bits < 1 || l.bits > 16) {
-        why = "samples of " + std::to_string(l.bits) + " bits are not supported (1 to 16 are)";
+        why = FormatText(Tr("samples of %d bits are not supported (1 to 16 are)"), int(l.bits));
         return false;
     }
     if (compression == COMPRESSION_OJPEG) return false;
@@ -229,7 +230,7 @@ bool ReadLayout(TIFF* tif, uint32_t w, uint32_t h, Layout& l, std::string& why) 
             return false;
     }
     if (l.spp < colours) {
-        why = "too few samples per pixel for its colour model";
+        why = Tr("too few samples per pixel for its colour model");
         return false;
     }
     if (const uint16_t kind = AlphaKind(tif); kind != 0 && colours < l.spp) {
@@ -359,7 +360,7 @@ Chunking ChunksOf(TIFF* tif, const Layout& l, TiffSource& src) {
     if (c.tiled) {
         c.cw = Field<uint32_t>(tif, TIFFTAG_TILEWIDTH, 0);
         c.ch = Field<uint32_t>(tif, TIFFTAG_TILELENGTH, 0);
-        if (c.cw == 0 || c.ch == 0) Refuse(src, "bad tile size");
+        if (c.cw == 0 || c.ch == 0) Refuse(src, Tr("bad tile size"));
     } else {
         c.cw = l.width;
         c.ch = std::clamp<uint32_t>(Field<uint32_t>(tif, TIFFTAG_ROWSPERSTRIP, l.height), 1, l.height);
@@ -367,12 +368,12 @@ Chunking ChunksOf(TIFF* tif, const Layout& l, TiffSource& src) {
     const uint64_t needed = l.RowBytes(c.cw) * c.ch;
     const uint64_t image = l.RowBytes(l.width) * l.height;
     if (needed > std::max(kSmallChunk, image) || needed > static_cast<uint64_t>(kMaxSingleAlloc))
-        throw EInvalidGraphic("TIFF: a " + std::string(c.tiled ? "tile" : "strip") + " of " + std::to_string(c.cw) +
-                              " x " + std::to_string(c.ch) + " pixels is larger than the " + std::to_string(l.width) +
-                              " x " + std::to_string(l.height) + " image allows");
+        throw EInvalidGraphic(FormatText(c.tiled ? Tr("TIFF: a tile of %u x %u pixels is larger than the %u x %u image allows")
+                                                 : Tr("TIFF: a strip of %u x %u pixels is larger than the %u x %u image allows"),
+                                         unsigned(c.cw), unsigned(c.ch), unsigned(l.width), unsigned(l.height)));
     const int64_t size = c.tiled ? TIFFTileSize64(tif) : TIFFStripSize64(tif);
     if (size <= 0 || static_cast<uint64_t>(size) < needed || static_cast<uint64_t>(size) > std::max(needed, kSmallChunk))
-        Refuse(src, c.tiled ? "bad tile size" : "bad strip size");
+        Refuse(src, c.tiled ? Tr("bad tile size") : Tr("bad strip size"));
     c.bytes = static_cast<uint64_t>(size);
     return c;
 }
@@ -397,7 +398,7 @@ void ReadSamples(TIFF* tif, const Layout& l, TPixelMap& map, TiffSource& src, TC
                                                    buffers[p].data(), static_cast<tmsize_t>(c.bytes));
                 // A strip holds only the rows left; a tile is always whole.
                 if (got < 0 || static_cast<uint64_t>(got) < rowBytes * (c.tiled ? c.ch : n))
-                    Refuse(src, c.tiled ? "cannot read a tile" : "cannot read a strip");
+                    Refuse(src, c.tiled ? Tr("cannot read a tile") : Tr("cannot read a strip"));
             }
             for (uint32_t y = 0; y < n; ++y) {
                 for (unsigned p = 0; p < l.planes; ++p) rows[p] = buffers[p].data() + y * rowBytes;
@@ -427,12 +428,12 @@ void ReadRgba(TIFF* tif, TPixelMap& map, TiffSource& src, TColor background) {
     // at 8 bytes a pixel allows.
     const int64_t chunk = TIFFIsTiled(tif) ? TIFFTileSize64(tif) : TIFFStripSize64(tif);
     if (chunk <= 0 || static_cast<uint64_t>(chunk) > std::max<uint64_t>(kSmallChunk, uint64_t{w} * h * 8))
-        throw EInvalidGraphic("TIFF: a strip or tile is larger than the image allows");
+        throw EInvalidGraphic(Tr("TIFF: a strip or tile is larger than the image allows"));
     uint32_t band = TIFFIsTiled(tif) ? Field<uint32_t>(tif, TIFFTAG_TILELENGTH, 1)
                                      : Field<uint32_t>(tif, TIFFTAG_ROWSPERSTRIP, h);
     band = std::clamp<uint32_t>(band, 1, h);
     if (uint64_t{w} * band * 4 > std::max<uint64_t>(kSmallChunk, uint64_t{w} * h * 4))
-        throw EInvalidGraphic("TIFF: a strip or tile is larger than the image allows");
+        throw EInvalidGraphic(Tr("TIFF: a strip or tile is larger than the image allows"));
     std::vector<uint32_t> raster(static_cast<size_t>(w) * band);
     const bool keep = map.Kind() == PixelKind::ARGB;
     std::vector<uint8_t> row(keep ? 0 : static_cast<size_t>(w) * 4);
@@ -442,7 +443,7 @@ void ReadRgba(TIFF* tif, TPixelMap& map, TiffSource& src, TColor background) {
         const uint32_t n = std::min(band, h - top);
         img.row_offset = static_cast<int>(top);
         img.col_offset = 0;
-        if (!TIFFRGBAImageGet(&img, raster.data(), w, n)) Refuse(src, "cannot read the image");
+        if (!TIFFRGBAImageGet(&img, raster.data(), w, n)) Refuse(src, Tr("cannot read the image"));
         for (uint32_t y = 0; y < n; ++y) {
             const uint32_t* s = raster.data() + static_cast<size_t>(y) * w;
             uint8_t* bgra = keep ? map.ScanLine(static_cast<int32_t>(top + y)) : row.data();
@@ -517,7 +518,7 @@ std::unique_ptr<TPixelMap> DecodeTiffFile(const std::string& fileName, const Tif
     }
     const tdir_t pages = TIFFNumberOfDirectories(tif);
     if (options.onWarning && pages > 1)
-        options.onWarning("the file holds " + std::to_string(pages) + " pages; only the first is converted");
+        options.onWarning(FormatText(Tr("the file holds %lld pages; only the first is converted"), static_cast<long long>(pages)));
     int orientation = Field<uint16_t>(tif, TIFFTAG_ORIENTATION, ORIENTATION_TOPLEFT);
     if (orientation < 1 || orientation > 8) orientation = 1;
     if (options.autoOrient && orientation != 1) {

@@ -10,6 +10,7 @@
 #include "imageio/Exif.h"
 #include "imageio/PixelLimit.h"
 #include "low/Errors.h"
+#include "low/Messages.h"
 
 namespace quenlo {
 
@@ -31,22 +32,22 @@ struct AnimDecoder {
 std::unique_ptr<TPixelMap> DecodeAnimation(std::span<const uint8_t> file, const LoadOptions& options, int w, int h) {
     const WebPData data{file.data(), file.size()};
     Demux demux{WebPDemux(&data)};
-    if (!demux.d) throw EInvalidGraphic("WebP: the animation cannot be read");
+    if (!demux.d) throw EInvalidGraphic(Tr("WebP: the animation cannot be read"));
     const int frames = static_cast<int>(std::min<uint32_t>(WebPDemuxGetI(demux.d, WEBP_FF_FRAME_COUNT), kMaxCountedFrames));
     WebPAnimDecoderOptions decodeOptions;
-    if (!WebPAnimDecoderOptionsInit(&decodeOptions)) throw EInvalidGraphic("WebP: the animation cannot be read");
+    if (!WebPAnimDecoderOptionsInit(&decodeOptions)) throw EInvalidGraphic(Tr("WebP: the animation cannot be read"));
     decodeOptions.color_mode = MODE_RGBA;
     decodeOptions.use_threads = 0;
     AnimDecoder anim{WebPAnimDecoderNew(&data, &decodeOptions)};
     uint8_t* canvas = nullptr;
     int timestamp = 0;
     if (!anim.d || !WebPAnimDecoderGetNext(anim.d, &canvas, &timestamp))
-        throw EInvalidGraphic("WebP: the first frame cannot be decoded");
+        throw EInvalidGraphic(Tr("WebP: the first frame cannot be decoded"));
     auto map = NewDecodedMap(w, h, true, options.keepAlpha);
     for (int y = 0; y < h; ++y) PutRgbaRow(*map, y, canvas + static_cast<size_t>(y) * w * 4, options.background);
     if (options.meta) options.meta->pages = frames;
     if (frames > 1 && options.onWarning)
-        options.onWarning("the file holds " + std::to_string(frames) + " pages; only the first is converted");
+        options.onWarning(FormatText(Tr("the file holds %lld pages; only the first is converted"), static_cast<long long>(frames)));
     return map;
 }
 
@@ -82,7 +83,7 @@ WebPFrame ReadWebPFrame(std::span<const uint8_t> head) {
 std::unique_ptr<TPixelMap> DecodeWebP(std::span<const uint8_t> file, const LoadOptions& options) {
     WebPBitstreamFeatures f;
     if (WebPGetFeatures(file.data(), file.size(), &f) != VP8_STATUS_OK)
-        throw EInvalidGraphic("WebP: the header cannot be read");
+        throw EInvalidGraphic(Tr("WebP: the header cannot be read"));
     if (f.width <= 0 || f.height <= 0) throw EInvalidImageSize(f.width, f.height);
     TPixelMap::CheckedDataSize(f.width, f.height, 4);
     CheckPixelLimit(f.width, f.height, options.limit);
@@ -97,7 +98,7 @@ std::unique_ptr<TPixelMap> DecodeWebP(std::span<const uint8_t> file, const LoadO
     std::vector<uint8_t> pixels(stride * static_cast<size_t>(f.height));
     const uint8_t* ok = alpha ? WebPDecodeRGBAInto(file.data(), file.size(), pixels.data(), pixels.size(), static_cast<int>(stride))
                               : WebPDecodeRGBInto(file.data(), file.size(), pixels.data(), pixels.size(), static_cast<int>(stride));
-    if (!ok) throw EInvalidGraphic("WebP: the image data cannot be decoded");
+    if (!ok) throw EInvalidGraphic(Tr("WebP: the image data cannot be decoded"));
     auto map = NewDecodedMap(f.width, f.height, alpha, options.keepAlpha);
     for (int y = 0; y < f.height; ++y) {
         const uint8_t* row = pixels.data() + static_cast<size_t>(y) * stride;

@@ -10,6 +10,7 @@
 #include "imageio/AtomicFile.h"
 #include "imageio/Exif.h"
 #include "low/Errors.h"
+#include "low/Messages.h"
 
 namespace quenlo {
 
@@ -66,9 +67,9 @@ public:
 
     void Finish() override {
         if (rows_.size() != static_cast<size_t>(width_) * channels_ * static_cast<size_t>(height_))
-            throw EInOutError(5, "WebP: rows missing");
+            throw EInOutError(5, Tr("WebP: rows missing"));
         WebPConfig config;
-        if (!WebPConfigInit(&config)) throw EInOutError(5, "WebP: the library cannot be set up");
+        if (!WebPConfigInit(&config)) throw EInOutError(5, Tr("WebP: the library cannot be set up"));
         config.quality = static_cast<float>(std::clamp(options_.quality, 1, 100));
         config.lossless = options_.lossless ? 1 : 0;
         // Lossless keeps the colour under transparent pixels too (cwebp -exact),
@@ -112,7 +113,7 @@ public:
         if (WebPMuxSetImage(mux.m, &image, 0) != WEBP_MUX_OK || (icc && WebPMuxSetChunk(mux.m, "ICCP", &profile, 0) != WEBP_MUX_OK) ||
             (!exif.empty() && WebPMuxSetChunk(mux.m, "EXIF", &tiff, 0) != WEBP_MUX_OK) ||
             WebPMuxAssemble(mux.m, &file.d) != WEBP_MUX_OK)
-            throw EInOutError(5, "WebP: the ICC profile or EXIF cannot be added");
+            throw EInOutError(5, Tr("WebP: the ICC profile or EXIF cannot be added"));
         out_.Write(file.d.bytes, file.d.size);
     }
 
@@ -120,7 +121,7 @@ private:
     [[noreturn]] static void Fail(const WebPPicture& picture, std::exception_ptr writeError) {
         if (writeError) std::rethrow_exception(writeError);
         if (picture.error_code == VP8_ENC_ERROR_OUT_OF_MEMORY) throw std::bad_alloc();
-        throw EInOutError(5, "WebP: encoding failed (libwebp error " + std::to_string(picture.error_code) + ")");
+        throw EInOutError(5, FormatText(Tr("WebP: encoding failed (libwebp error %d)"), int(picture.error_code)));
     }
 
     TAtomicFile& out_;
