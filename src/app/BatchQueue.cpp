@@ -7,6 +7,16 @@
 
 namespace quenlo {
 
+QueueState QueueStateOf(ItemStatus status) {
+    switch (status) {
+        case ItemStatus::Converted: return QueueState::Converted;
+        case ItemStatus::Skipped: return QueueState::Skipped;
+        case ItemStatus::Failed: return QueueState::Failed;
+        case ItemStatus::NotReached: break;
+    }
+    return QueueState::NotReached;
+}
+
 QString QueueStateName(QueueState state) {
     switch (state) {
         case QueueState::Waiting: return QTr("waiting");
@@ -22,7 +32,7 @@ QString QueueStateName(QueueState state) {
 
 void TBatchQueue::Reset(std::vector<Entry> entries) {
     beginResetModel();
-    entries_ = std::move(entries);
+    entries_.assign(std::make_move_iterator(entries.begin()), std::make_move_iterator(entries.end()));
     endResetModel();
 }
 
@@ -31,6 +41,13 @@ void TBatchQueue::Append(Entry entry) {
     beginInsertRows({}, row, row);
     entries_.push_back(std::move(entry));
     endInsertRows();
+}
+
+void TBatchQueue::DropFirst() {
+    if (entries_.empty()) return;
+    beginRemoveRows({}, 0, 0);
+    entries_.pop_front();
+    endRemoveRows();
 }
 
 void TBatchQueue::Set(size_t row, QueueState state, const QString& note) {

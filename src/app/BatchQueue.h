@@ -4,12 +4,17 @@
 #include <QAbstractTableModel>
 #include <QString>
 #include <string>
+#include <deque>
 #include <vector>
+
+#include "batch/BatchRun.h"
 
 namespace quenlo {
 
 enum class QueueState { Waiting, Converting, Converted, Warned, Failed, Skipped, NotReached };
 
+// A settled item's state; a converted one's warnings are the caller's to tell.
+QueueState QueueStateOf(ItemStatus status);
 // "waiting", "converting", ..., "not reached".
 QString QueueStateName(QueueState state);
 
@@ -27,8 +32,9 @@ public:
 
     // A new batch's files, all waiting.
     void Reset(std::vector<Entry> entries);
-    // One more file, settled before the batch (left out of a folder walk).
+    // One more file: one a watch settled.
     void Append(Entry entry);
+    void DropFirst();
     void Set(size_t row, QueueState state, const QString& note = {});
     // Adds to the note, leaving the state.
     void Note(size_t row, const QString& note);
@@ -42,7 +48,7 @@ public:
     QVariant headerData(int section, Qt::Orientation orientation, int role) const override;
 
 private:
-    std::vector<Entry> entries_;
+    std::deque<Entry> entries_;
 };
 
 }  // namespace quenlo

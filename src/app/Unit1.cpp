@@ -791,7 +791,7 @@ void TForm1::ConvertFiles(const QStringList& files) {
 }
 
 void TForm1::RetryFailed() {
-    if (running_ || watch_) return;
+    if (running_ || watch_ || !retryable_) return;
     std::vector<PlanInput> inputs;
     const TBatchQueue& queue = *Results->Queue;
     for (size_t i = 0; i < queue.Size(); ++i) {
@@ -892,9 +892,7 @@ void TForm1::RunPlan(const TBatchPlan& plan, const LeftOut& leftOut, int unreada
         Results->ShowPace(filesDone_, static_cast<long long>(plan.Size()), clock.nsecsElapsed() / 1e9);
     };
     events.onSettled = [&](const BatchItem& item, const ItemReport& report) {
-        static constexpr QueueState kStates[] = {QueueState::Converted, QueueState::Skipped, QueueState::Failed,
-                                                 QueueState::NotReached};
-        QueueState state = kStates[static_cast<int>(report.status)];
+        QueueState state = QueueStateOf(report.status);
         if (state == QueueState::Converted && std::exchange(warned, false)) state = QueueState::Warned;
         Results->Queue->Set(settled, state);
         ++settled;
@@ -1087,6 +1085,9 @@ void TForm1::StartWatch(const QString& dir) {
     filesDone_ = 0;
     shownSize_ = QSize(imageNode_->Width, imageNode_->Height);
     Results->Clear();
+    Results->Queue->Reset({});
+    log_.reset();  // a watch has no report to save, nor files to run again
+    retryable_ = false;
     Results->SetOutputFolder(QDir(Edit1->text()).absolutePath());
     BatchProgress->setRange(0, 0);
     BatchProgress->setValue(0);
@@ -1140,6 +1141,9 @@ void TForm1::WatchedFileSettled(const std::string& input, const ItemReport& repo
         case ItemStatus::Failed: ++watchCounts_.failed; break;
         case ItemStatus::NotReached: ++watchCounts_.notReached; break;
     }
+    // A watch may run for days: the queue keeps its newest files.
+    if (Results->Queue->Size() >= size_t(TResultsPanel::kMaxLines)) Results->Queue->DropFirst();
+    Results->Queue->Append({input, {}, QueueStateOf(report.status), FromUtf8(report.error)});
     // The last of those planned is always shown: no later frame may come.
     if (FileSettled(input, report) && (Due(progressFrame_, FrameMs) || filesDone_ >= BatchProgress->maximum()))
         BatchProgress->setValue(filesDone_);

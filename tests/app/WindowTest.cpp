@@ -813,6 +813,10 @@ TEST(WindowWatch, ConvertsWhatArrivesAndStopsAsABatchEnds) {
     const QString last = w.form.StatusText();
     EXPECT_TRUE((last.startsWith("a.") && last.endsWith("  7,5")) || last == "bad.bmp  failed") << last.toStdString();
     EXPECT_EQ(w.form.Results->Summary(), "1 converted, 1 failed, 0 not reached");
+    const TBatchQueue& queue = *w.form.Results->Queue;
+    ASSERT_EQ(queue.Size(), 2u);  // in the order they settled
+    EXPECT_EQ(queue.At(0).state == QueueState::Failed ? queue.At(0).input : queue.At(1).input, in + "/bad.bmp");
+    EXPECT_FALSE(w.form.Results->RetryButton->isEnabled() || w.form.Results->SaveLogButton->isEnabled());
 
     // An output folder that cannot be made ends the watch it started, saying why.
     test::WriteText(dir / "file", "");
@@ -890,6 +894,9 @@ TEST(WindowQueue, SaveLogWritesTheLastBatchAsJsonLines) {
     TempDir dir;
     const QStringList files = WriteMixed(dir);
     Window w;
+    // While a batch runs the summary line shows its pace, as the command line's bar reckons it.
+    w.form.Results->ShowPace(12, 340, 2.0);
+    EXPECT_EQ(w.form.Results->Summary(), "12 of 340  6.0 files/s  0:55 left");
     EXPECT_FALSE(w.form.Results->SaveLogButton->isEnabled());
     w.form.KeepGoingBox->setChecked(true);
     w.form.Edit1->setText(Q(dir / "out"));
