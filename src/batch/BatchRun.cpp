@@ -200,14 +200,17 @@ Outcome PrepareSteps(const TBatchPlan& plan, size_t i, BatchItem& item, const Fi
         return out;
     }
     SaveStep save;
+    // The save step writes the name the size completes.
+    if (item.sized) out.notes.onSized = [&] { item.output = plan.SizedOutput(i, out.notes.width, out.notes.height); };
     try {
         save = load(item, out.notes);
     } catch (...) {
+        out.notes.onSized = nullptr;
         return failed(FailureKind::Load);
     }
+    out.notes.onSized = nullptr;
     if (item.sized) {
-        // The save step writes the name the size completes; the output
-        // must not replace what this batch reads (its own source included).
+        // The output must not replace what this batch reads (its own source included).
         item.output = plan.SizedOutput(i, out.notes.width, out.notes.height);
         if (const FileKey key = KeyOf(item.output); key.found && reads.count(key))
             return fail(FailureKind::Save, FormatText(Tr("would replace %s, which this batch also reads"), item.output.c_str()), "clash");

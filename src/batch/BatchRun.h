@@ -44,7 +44,15 @@ struct ItemNotes {
     // different ones the rest are only counted.
     std::vector<std::string> warnings;
     long long width = -1, height = -1;  // pixels; -1 unknown
+    // Called by SetSize: the batch completes a name with {w} and {h} here,
+    // before the load step hands the image on (ItemLoaderOptions::keepImage).
+    std::function<void()> onSized;
 
+    void SetSize(long long w, long long h) {
+        width = w;
+        height = h;
+        if (onSized) onSized();
+    }
     void Warn(const std::string& text);
     // The lines to show, each with "… and N more like it" where it repeats.
     std::vector<std::string> Lines() const;

@@ -34,8 +34,7 @@ constexpr size_t kMaxFile = UINT32_MAX;
 
 // The save of an opened raw image: rows stream into the file while it is written.
 SaveStep SaveRaw(std::shared_ptr<TRawPair> raw, const BatchItem& item, ItemNotes& notes, const OutputOptions& output) {
-    notes.width = raw->Width();
-    notes.height = raw->Height();
+    notes.SetSize(raw->Width(), raw->Height());
     return [raw, &item, output]() -> CommitStep {
         if (raw->Width() == 0 || raw->Height() == 0)
             throw EQuenlo(NothingToSave(item.input, raw->Width(), raw->Height()));
@@ -252,8 +251,7 @@ SaveStep StreamJpeg(const BatchItem& item, ItemNotes& notes, const ItemLoaderOpt
     if (options.icc == IccMode::Strip) meta->icc.clear();
     TPixelMap::CheckedDataSize(frame.width, frame.height, 3);
     CheckPixelLimit(frame.width, frame.height, options.limit);
-    notes.width = frame.width;
-    notes.height = frame.height;
+    notes.SetSize(frame.width, frame.height);
     // The file, the coefficients of a multi-scan file, bands of rows, and the encoder's own.
     const uint64_t need = bytes->size() + static_cast<uint64_t>(frame.coefficientBytes) +
                           static_cast<uint64_t>(frame.width) * 3 * 64 + (2u << 20) +
@@ -292,8 +290,7 @@ SaveStep StreamPng(const BatchItem& item, ItemNotes& notes, const ItemLoaderOpti
     if (options.icc == IccMode::Strip) meta->icc.clear();
     TPixelMap::CheckedDataSize(frame.width, frame.height, 3);
     CheckPixelLimit(frame.width, frame.height, options.limit);
-    notes.width = frame.width;
-    notes.height = frame.height;
+    notes.SetSize(frame.width, frame.height);
     // The file, the decoder's rows, and the writer's band of rows.
     const uint64_t need = bytes->size() + frame.workingBytes + static_cast<uint64_t>(frame.width) * 3 * 64 + (2u << 20) +
                           EncoderBytes(frame.width, frame.height, options.output);
@@ -342,8 +339,7 @@ SaveStep LoadWhole(const BatchItem& item, ItemNotes& notes, const ItemLoaderOpti
     std::shared_ptr<TPixelMap> map = LoadImageFile(PixelKind::RGB, item.input, load);
     if (!map) throw EInOutError(2);
     ApplyIcc(*map, *meta, options.icc, notes);
-    notes.width = map->Width();
-    notes.height = map->Height();
+    notes.SetSize(map->Width(), map->Height());
     if (options.keepImage) options.keepImage(item, map);
     return [map, meta, held, &item, output = options.output]() -> CommitStep {
         if (std::string why = NothingToSave(item.input, map->Width(), map->Height()); !why.empty())
@@ -597,8 +593,7 @@ SaveStep LoadResized(const BatchItem& item, ItemNotes& notes, const ItemLoaderOp
             }
         };
     }
-    notes.width = outW;
-    notes.height = outH;
+    notes.SetSize(outW, outH);
     // The result held whole: for the preview, or a .bmp that cannot be written by offset.
     const bool whole = options.keepImage || (options.output.format == OutputFormat::Bmp && !OutputSeekable(item.output));
     if (whole) need += static_cast<uint64_t>(outW) * static_cast<uint64_t>(outH) * 3;

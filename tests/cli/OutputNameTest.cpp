@@ -8,6 +8,7 @@
 
 #include "TestUtil.h"
 #include "batch/BatchPlan.h"
+#include "batch/ItemLoader.h"
 #include "batch/NamePattern.h"
 #include "cli/CliRun.h"
 #include "low/Errors.h"
@@ -134,4 +135,24 @@ TEST(NamePattern, CommandLineShardsAndSizes) {
     std::snprintf(trailer, sizeof trailer, "end %016llx\n", static_cast<unsigned long long>(StableHash(text)));
     WriteText(dir / "old.plan", text + trailer);
     EXPECT_THAT(RunConvert({"--plan", dir / "old.plan"}).err, HasSubstr("made by another version"));
+}
+
+// The window keeps each image under its output's name: the completed one.
+TEST(NamePattern, KeptImageHasTheCompletedName) {
+    TempDir dir;
+    WritePair(dir / "a", 5, 3, 1);
+    ASSERT_EQ(RunConvert({"-q", dir / "a.ipr"}).status, 0);
+    PlanOptions options;
+    options.outputDir = dir / "out";
+    options.namePattern = "{name}-{w}x{h}";
+    const TBatchPlan plan = PlanBatch(ListSource({dir / "a.bmp"}), options);
+    ItemLoaderOptions load;
+    std::string kept;
+    load.keepImage = [&](const BatchItem& item, std::shared_ptr<TPixelMap>) { kept = item.output; };
+    BatchEvents events;
+    std::string converted;
+    events.onConverted = [&](const BatchItem& item) { converted = item.output; };
+    EXPECT_EQ(RunBatch(plan, BatchOptions{}, ItemLoader(load), events).converted, 1);
+    EXPECT_EQ(converted, dir / "out/a-5x3.bmp");
+    EXPECT_EQ(kept, converted);
 }
