@@ -896,7 +896,11 @@ void TForm1::RunPlan(const TBatchPlan& plan, const LeftOut& leftOut, int unreada
         if (state == QueueState::Converted && std::exchange(warned, false)) state = QueueState::Warned;
         Results->Queue->Set(settled, state);
         ++settled;
-        log.items.emplace_back(item, report);
+        // Only what the report names, so a long batch's log stays small.
+        BatchItem named;
+        named.input = item.input;
+        named.output = item.output;
+        log.items.emplace_back(std::move(named), report);
         kept->Take(item.output);  // a failed save's image, or one loaded ahead and not reached
         if (!FileSettled(item.input, report)) return;
         if (Due(statusFrame_, FrameMs)) SetStatus(batchStatus_);
