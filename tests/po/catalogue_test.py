@@ -1,6 +1,6 @@
 #!/usr/bin/env python3
-"""Every message whose source text is Japanese has an English text in
-po/en.po, and every catalogue entry still has its source text."""
+"""Every Japanese text in the sources goes through Tr() and has an English
+text in po/en.po, and every catalogue entry still has its source text."""
 import glob
 import re
 import subprocess
@@ -36,6 +36,12 @@ def main():
                          capture_output=True, text=True, check=True).stdout
     used = entries(pot)
     problems = []
+    # A Japanese text outside Tr() would reach every reader untranslated.
+    for name in sources:
+        for number, line in enumerate(open(name, encoding="utf-8"), 1):
+            for literal in re.findall(r'(Tr\(\s*)?"((?:[^"\\]|\\.)*)"', line):
+                if not literal[0] and JAPANESE.search(literal[1]) and not line.lstrip().startswith("//"):
+                    problems.append(f"{name}:{number}: {literal[1]!r} is not given to Tr()")
     for po in sorted(glob.glob(f"{root}/po/*.po")):
         catalogue = entries(open(po, encoding="utf-8").read())
         problems += [f"{po}: {m!r} is no longer a source text" for m in catalogue if m and m not in used]
