@@ -129,6 +129,10 @@ TEST(NamePattern, CommandLineShardsAndSizes) {
     EXPECT_THAT(r.err, HasSubstr("which this batch also reads"));
     EXPECT_EQ(ReadBytes(dir / "q-5x3.bmp"), before);
 
+    // A plan records --in-place, and its shard takes it.
+    ASSERT_EQ(RunConvert({"-q", "--in-place", "--plan-shards", "1", "--plan-dir", dir / "p1", dir / "q-5x3.bmp"}).status, 0);
+    EXPECT_EQ(RunConvert({"-q", "--plan", dir / "p1/1-of-1.plan"}).status, 0);
+
     // A plan of an earlier version is refused by name, not run.
     std::string text = "quenlo-plan 1\n1:1\n1:1\n1:0\n";
     char trailer[32];
