@@ -150,6 +150,34 @@ TEST(Watch, ARestartConvertsOnlyWhatItMissed) {
     EXPECT_TRUE(fs::exists(dir / "out/c.bmp"));
 }
 
+// A pair's members in other cases are the ones a batch takes, also once a
+// same-named .RGB that is not the pair's arrives: each output is the batch's.
+TEST(Watch, PairsSpelledInOtherCasesGiveTheBatchsPictures) {
+    TempDir dir;
+    fs::create_directories(dir / "in");
+    const std::vector<std::pair<std::string, std::string>> spellings = {
+        {".IPR", ".RGB"}, {".ipr", ".RGB"}, {".IPR", ".rgb"}, {".ipr", ".rgb"}};
+    std::vector<std::string> batch = {"-q", "-o", dir / "expected"};
+    for (size_t i = 0; i < spellings.size(); ++i) {
+        const std::string base = dir / ("in/p" + std::to_string(i));
+        WritePair(base, 9, 4 + static_cast<int>(i), static_cast<uint8_t>(i));
+        fs::rename(base + ".ipr", base + spellings[i].first);
+        fs::rename(base + ".rgb", base + spellings[i].second);
+        batch.push_back(base + spellings[i].first);
+    }
+    ASSERT_EQ(RunConvert(batch).status, 0);
+    WritePair(dir / "other", 9, 7, 99);
+    WatchRun watch(dir, {}, "0.5");
+    std::this_thread::sleep_for(100ms);
+    fs::rename(dir / "other.rgb", dir / "in/p3.RGB");
+    const CliRun r = watch.Join();
+    EXPECT_EQ(r.status, 0) << r.err;
+    for (size_t i = 0; i < spellings.size(); ++i) {
+        const std::string name = "/p" + std::to_string(i) + ".bmp";
+        EXPECT_EQ(ReadBytes(dir / ("out" + name)), ReadBytes(dir / ("expected" + name))) << spellings[i].first << spellings[i].second;
+    }
+}
+
 // A file's create, writes and close come as one note, the last; a hard
 // link, which no write follows, as closed; files keep their order.
 TEST(FolderWatch, WritesOfOneFileComeAsItsLastNote) {
