@@ -999,3 +999,20 @@ TEST(WindowPresets, ABadFileIsRefusedWithItsReason) {
     test::WriteText(dir / "big.json", std::string(kMaxPresetsFile + 1, ' '));
     EXPECT_THROW(ImportPresets(Q(dir / "big.json")), EQuenlo);
 }
+
+// The name box and the choice for existing outputs reach the plan.
+TEST(WindowQueue, TheNamePatternAndNumberingNameTheOutputs) {
+    TempDir dir;
+    WritePair(dir / "a", 7, 5, 1);
+    Window w;
+    w.form.Edit1->setText(Q(dir / "out"));
+    w.form.NameBox->setText("{name}-{w}x{h}");
+    w.form.ConvertFiles(QStringList{Q(dir / "a.ipr")});
+    EXPECT_EQ(ReadBytes(dir / "out/a-7x5.bmp"), Expected(dir / "a.ipr"));
+    EXPECT_EQ(w.form.StatusText(), "a.ipr  7,5");
+    w.form.NameBox->setText("{name}-web");
+    w.form.IfExistsBox->setCurrentIndex(static_cast<int>(ExistingOutput::Number));
+    for (int run = 0; run < 2; ++run) w.form.ConvertFiles(QStringList{Q(dir / "a.ipr")});
+    EXPECT_EQ(ReadBytes(dir / "out/a-web (2).bmp"), Expected(dir / "a.ipr"));
+    EXPECT_TRUE(fs::exists(dir / "out/a-web.bmp"));
+}
