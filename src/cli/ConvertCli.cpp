@@ -330,6 +330,13 @@ std::optional<int> ParseConvertArgs(int argc, const char* const* argv, FILE* out
     setting("--resize", resize, !resize.empty());
     setting("--thumbnail", thumbnail, !thumbnail.empty());
     setting("--filter", filter, !filter.empty());
+    setting("--quality", std::to_string(options.load.output.quality), true);
+    setting("--jpeg-subsampling", subsampling, true);
+    setting("--progressive", "", options.load.output.progressive);
+    setting("--lossless", "", options.load.output.lossless);
+    setting("--background", background, !background.empty());
+    setting("--icc", icc, true);
+    setting("--auto-orient", "", options.load.autoOrient);
     setting("--keep-going", "", keepGoing);
     const ExistingOutput existing = options.plan.existing;
     setting("--if-exists", existing == ExistingOutput::Skip ? "skip" : existing == ExistingOutput::Number ? "number" : "replace", true);
@@ -389,7 +396,9 @@ std::optional<int> TakePlanSettings(const TShardPlanFile& plan, ConvertArgs& arg
     // Only the words a plan records: an edited plan gives no other option.
     static const std::set<std::string> recordable = {"--output",   "--format",   "--png-level",  "--tiff-compression", "--max-pixels",
                                                      "--raw-size", "--raw-ext",  "--raw-order", "--keep-going",       "--if-exists",
-                                                     "--resize",   "--thumbnail", "--filter",   "--name",             "--in-place"};
+                                                     "--resize",   "--thumbnail", "--filter",   "--name",             "--in-place",
+                                                     "--quality",  "--jpeg-subsampling", "--progressive", "--lossless",
+                                                     "--background", "--icc",  "--auto-orient"};
     for (const std::string& word : plan.Settings())
         if (!recordable.count(nameOf(word))) throw EQuenlo(FormatText(Tr("the plan %s is damaged: it records %s"), args.planFile.c_str(), word.c_str()));
     for (const std::string& name : args.given) {

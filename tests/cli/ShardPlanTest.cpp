@@ -138,3 +138,20 @@ TEST(ShardPlan, AShardTakesOnlyThePlansOptionsAndAnUndamagedPlan) {
     EXPECT_EQ(Convert({"--plan", plan, "--format", "png", "--skip-existing"}).status, 0);
     EXPECT_TRUE(fs::exists(t.out + "m.png"));
 }
+
+TEST(ShardPlan, AShardEncodesWithThePlansFormatOptions) {
+    ClashTree t;
+    const std::vector<std::string> encoding = {"--format", "jpg", "--quality", "37", "--jpeg-subsampling", "444",
+                                               "--progressive", "--background", "#2080c0", "--icc", "strip", "--auto-orient"};
+    std::vector<std::string> args = {"--plan-shards", "1", "--plan-dir", t.root / "plan", "-o", t.out, t.in + "m.ipr"};
+    args.insert(args.end(), encoding.begin(), encoding.end());
+    ASSERT_EQ(Convert(args).status, 0);
+    ASSERT_EQ(Convert({"--plan", t.root / "plan/1-of-1.plan"}).status, 0);
+    args = {"-o", t.root / "direct", t.in + "m.ipr"};
+    args.insert(args.end(), encoding.begin(), encoding.end());
+    ASSERT_EQ(Convert(args).status, 0);
+    EXPECT_EQ(ReadBytes(t.out + "m.jpg"), ReadBytes(t.root / "direct/m.jpg"));
+    const CliRun other = Convert({"--plan", t.root / "plan/1-of-1.plan", "--quality", "90"});
+    EXPECT_EQ(other.status, 2);
+    EXPECT_THAT(other.err, HasSubstr("--quality=90 differs from the plan's --quality=37"));
+}
