@@ -178,9 +178,13 @@ void TForm1::ApplySettings(const TWindowSettings& s) {
     if (s.zoomFit) zoom_->Fit();
     else zoom_->SetPercent(s.zoom);
     KeepGoingBox->setChecked(s.keepGoing);
+    ReplaceOriginalsBox->setChecked(s.replaceOriginals);
+    ApplyOutputChoices(s);
+}
+
+void TForm1::ApplyOutputChoices(const TWindowSettings& s) {
     IfExistsBox->setCurrentIndex(static_cast<int>(s.ifExists));
     NameBox->setText(s.namePattern);
-    ReplaceOriginalsBox->setChecked(s.replaceOriginals);
     FormatBox->setCurrentIndex(static_cast<int>(s.format));
     ResizeBox->setText(s.resize);
     FilterBox->setCurrentIndex(FilterBox->findData(QLatin1String(ResampleFilterName(s.filter))));
@@ -1001,9 +1005,8 @@ void TForm1::DeletePresetClick() {
 
 void TForm1::PickPreset(int index) {
     if (index < 0 || size_t(index) >= presets_.size() || running_ || watch_) return;
-    TWindowSettings s = CurrentSettings();
-    s.TakeOutputChoices(presets_[size_t(index)].choices);
-    ApplySettings(s);
+    // Only these: a folder given for this run, the zoom and the place stay as they are.
+    ApplyOutputChoices(presets_[size_t(index)].choices);
     SaveSettings();
 }
 

@@ -123,6 +123,8 @@ public:
     // The choices a user expects to find again.
     TWindowSettings CurrentSettings() const;
     void ApplySettings(const TWindowSettings& s);
+    // Of those, the ones a preset holds: how files are named and written.
+    void ApplyOutputChoices(const TWindowSettings& s);
     // What the resize box asks for, nothing when it is empty; throws
     // EQuenlo for text that is no size.
     std::optional<ResizeRequest> ResizeChoice() const;

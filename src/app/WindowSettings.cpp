@@ -54,20 +54,6 @@ std::optional<TiffCompression> TiffCompressionByName(const std::string& name) {
     return std::nullopt;
 }
 
-void TWindowSettings::TakeOutputChoices(const TWindowSettings& from) {
-    format = from.format;
-    resize = from.resize;
-    filter = from.filter;
-    quality = from.quality;
-    pngLevel = from.pngLevel;
-    tiffCompression = from.tiffCompression;
-    autoOrient = from.autoOrient;
-    background = from.background;
-    namePattern = from.namePattern;
-    ifExists = from.ifExists;
-    skipExisting = from.skipExisting;
-}
-
 TWindowSettings TWindowSettings::Load(QSettings& from) {
     TWindowSettings s;
     s.outputDir = from.value(QStringLiteral("outputDir"), s.outputDir).toString();

@@ -43,9 +43,6 @@ struct TWindowSettings {
     bool autoOrient = false;                  // photos turned upright
     QString background;                       // as typed: a colour name or #rrggbb; empty keeps alpha
 
-    // Of the choices above, the ones a preset holds: how files are written.
-    void TakeOutputChoices(const TWindowSettings& from);
-
     // Anything missing or malformed keeps its default.
     static TWindowSettings Load(QSettings& from);
     void Save(QSettings& to) const;

@@ -882,7 +882,8 @@ TEST(WindowQueue, ARetryKeepsTheFolderBelowTheOutputFolder) {
     Window w;
     w.form.KeepGoingBox->setChecked(true);
     w.form.Edit1->setText(Q(dir / "out"));
-    w.form.ConvertFiles(QStringList{Q(dir / "in")});
+    w.dialogs.folders.push_back(Q(dir / "in"));
+    w.form.AddFolderClick();
     EXPECT_EQ(w.form.Results->Summary(), "4 converted, 1 failed, 0 not reached");
     fs::rename(dir / "p2.rgb", dir / "in/sub/p2.rgb");
     w.form.RetryFailed();
@@ -938,7 +939,9 @@ TEST(WindowPresets, SavedPickedExportedAndImported) {
         form.SkipExistingBox->setChecked(true);  // --skip-existing's box is the "skip" choice
         EXPECT_EQ(form.IfExistsBox->currentIndex(), static_cast<int>(ExistingOutput::Skip));
         form.SavePresetClick();
+        form.SetOutputDirForRun(Q(dir / "run"));
         form.PickPreset(0);
+        EXPECT_EQ(form.Edit1->text(), Q(dir / "run"));  // a preset leaves the folder alone
         const TWindowSettings web = form.CurrentSettings();
         EXPECT_EQ(web.format, OutputFormat::Png);
         EXPECT_EQ(web.pngLevel, 9);
