@@ -17,5 +17,11 @@ inline namespace v0 {
 // The library's version, "0.1.0".
 const char* Version() noexcept;
 
+// Gives error messages in the language of the locale's LC_MESSAGES from
+// the installed catalogues (English where it has none, the C locale among
+// them); until then they are the library's source texts. Call once, after
+// setlocale and before other threads use the library.
+void TranslateMessages();
+
 }  // namespace v0
 }  // namespace quenlo

@@ -5,6 +5,7 @@
 
 #include "api/Translate.h"
 #include "imageio/RgbSwap.h"
+#include "low/Messages.h"
 #include "quenlo/errors.h"
 #include "quenlo/quenlo.h"
 #include "quenlo/scene.h"
@@ -75,6 +76,8 @@ std::string WriteSceneText(const std::string& script, const SceneOptions& option
 }
 
 const char* Version() noexcept { return QUENLO_VERSION; }
+
+void TranslateMessages() { UseMessageCatalogues(); }
 
 }  // namespace v0
 }  // namespace quenlo

@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
+#include <dlfcn.h>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
@@ -67,11 +68,18 @@ std::unordered_map<std::string, std::string> ReadMo(const std::filesystem::path&
     return texts;
 }
 
+// ../share/locale beside the executable or, for a program such as Python
+// that loads the library, beside the library; else the installed folder.
 std::filesystem::path LocaleDir() {
     std::error_code ec;
+    std::vector<std::filesystem::path> homes;
     const std::filesystem::path exe = std::filesystem::read_symlink("/proc/self/exe", ec);
-    if (!ec) {
-        const std::filesystem::path beside = exe.parent_path().parent_path() / "share/locale";
+    if (!ec) homes.push_back(exe.parent_path());
+    Dl_info info{};
+    if (::dladdr(reinterpret_cast<const void*>(&LocaleDir), &info) && info.dli_fname)
+        homes.push_back(std::filesystem::path(info.dli_fname).parent_path());
+    for (const std::filesystem::path& home : homes) {
+        const std::filesystem::path beside = home.parent_path() / "share/locale";
         if (std::filesystem::exists(beside / "en/LC_MESSAGES/quenlo.mo", ec)) return beside;
     }
     return QUENLO_LOCALEDIR;

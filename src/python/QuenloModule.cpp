@@ -81,6 +81,8 @@ py::dict ItemDict(const quenlo::ItemResult& r) {
 PYBIND11_MODULE(quenlo, m) {
     m.doc() = "QUENLO: exact image reading and writing, batch conversion and scene scripts";
     m.attr("__version__") = quenlo::Version();
+    // Messages as the command line gives them for the same locale.
+    quenlo::TranslateMessages();
 
     // Every error carries the message and the report's reason code.
     static py::exception<quenlo::Error> error(m, "Error");
