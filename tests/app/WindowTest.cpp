@@ -1019,3 +1019,34 @@ TEST(WindowQueue, TheNamePatternAndNumberingNameTheOutputs) {
     EXPECT_EQ(ReadBytes(dir / "out/a-web (2).bmp"), Expected(dir / "a.ipr"));
     EXPECT_TRUE(fs::exists(dir / "out/a-web.bmp"));
 }
+
+// PNG level and TIFF compression reach the writer: packed files are smaller
+// and hold the same pixels.
+TEST(WindowResults, ThePngLevelAndTiffCompressionPackTheOutput) {
+    TempDir dir;
+    test::WriteText(dir / "flat.ipr", "63 41 0 0");
+    test::WriteBytes(dir / "flat.rgb", std::vector<uint8_t>(63 * 41 * 3, 77));
+    Window w;
+    const struct {
+        OutputFormat format;
+        std::function<void(bool)> pack;
+    } cases[] = {{OutputFormat::Png, [&](bool on) { w.form.PngLevelBox->setValue(on ? 9 : 0); }},
+                 {OutputFormat::Tiff, [&](bool on) { w.form.TiffBox->setCurrentIndex(on ? 1 : 0); }}};
+    for (const auto& c : cases) {
+        w.form.FormatBox->setCurrentIndex(static_cast<int>(c.format));
+        std::vector<std::vector<uint8_t>> pixels;
+        uintmax_t size[2] = {};
+        for (const bool on : {false, true}) {
+            c.pack(on);
+            const std::string out = dir / (on ? "packed" : "plain");
+            w.form.Edit1->setText(Q(out));
+            w.form.ConvertFiles(QStringList{Q(dir / "flat.ipr")});
+            const std::string file = out + "/flat" + OutputExtension(c.format);
+            size[on] = fs::file_size(file);
+            auto map = LoadImageFile(PixelKind::RGB, file);
+            pixels.emplace_back(map->Data(), map->Data() + map->DataSize());
+        }
+        EXPECT_LT(size[1] * 4, size[0]) << OutputExtension(c.format);
+        EXPECT_EQ(pixels[0], pixels[1]);
+    }
+}
