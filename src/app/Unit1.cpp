@@ -897,7 +897,8 @@ void TForm1::RunPlan(const TBatchPlan& plan, const LeftOut& leftOut, int unreada
     };
     events.onSettled = [&](const BatchItem& item, const ItemReport& report) {
         QueueState state = QueueStateOf(report.status);
-        if (state == QueueState::Converted && std::exchange(warned, false)) state = QueueState::Warned;
+        // Reset whatever this item's end: a failed item's warnings are not the next one's.
+        if (std::exchange(warned, false) && state == QueueState::Converted) state = QueueState::Warned;
         Results->Queue->Set(settled, state);
         ++settled;
         // Only what the report names, so a long batch's log stays small.
