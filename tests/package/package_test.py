@@ -112,7 +112,8 @@ def main():
                      "usr/share/bash-completion/completions/quenlo-scene",
                      "usr/lib/systemd/user/quenlo-watch@.service",
                      "usr/share/doc/quenlo/README.md", "usr/share/doc/quenlo/copyright",
-                     "usr/share/doc/quenlo/changelog.gz"):
+                     "usr/share/doc/quenlo/changelog.gz",
+                     "usr/share/locale/en/LC_MESSAGES/quenlo.mo", "usr/share/locale/ja/LC_MESSAGES/quenlo.mo"):
             if not re.search(rf"^\S+ root/root .* \./{re.escape(path)}$", contents, re.M):
                 fail(f"{path} is not in the package (owned by root):\n{contents}")
         # Every picture the installed README shows is installed beside it.
@@ -142,6 +143,12 @@ def main():
             fail("quenlo-convert --version: " + run(convert, "--version"))
         if run(scene, "--version") != f"quenlo-scene {args.version}\n":
             fail("quenlo-scene --version: " + run(scene, "--version"))
+
+        # The unpacked program finds the unpacked catalogues beside it.
+        r = subprocess.run([convert, "-q", os.path.join(tmp, "missing.jpg")], capture_output=True, text=True,
+                           env=dict(os.environ, LC_ALL="C"))
+        if not r.stderr.endswith("missing.jpg: File not found\n"):
+            fail("quenlo-convert in the C locale: " + r.stderr)
 
         # The stripped programs write what the built ones write.
         inputs = [os.path.join(samples, n) for n in ("stripes.ipr", "palette.bmp")]
