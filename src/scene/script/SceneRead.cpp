@@ -18,6 +18,7 @@
 #include "low/Low.h"
 #include "low/VeloreLow.h"
 #include "scene/kinds/SimpleVelore.h"
+#include "low/Messages.h"
 
 namespace quenlo {
 
@@ -133,9 +134,9 @@ public:
         if (dir.empty()) return;
         std::error_code ec;
         saved_ = fs::current_path(ec);
-        if (ec) throw EQuenlo("cannot tell the current folder: " + ec.message());
+        if (ec) throw EQuenlo(FormatText(Tr("cannot tell the current folder: %s"), ec.message().c_str()));
         fs::current_path(dir, ec);
-        if (ec) throw EQuenlo("cannot enter the folder " + dir + ": " + ec.message());
+        if (ec) throw EQuenlo(FormatText(Tr("cannot enter the folder %s: %s"), dir.c_str(), ec.message().c_str()));
         active_ = true;
     }
     ~TScopedFolder() {
@@ -248,8 +249,8 @@ public:
         n_ = n;
         TVlxImg& root = *scene_.Root;
         if (line.Length > kMaxTokenText)
-            Warn("the line has " + std::to_string(line.Length) +
-                 " characters; only the first 255 are read, the rest is ignored");
+            Warn(FormatText(Tr("the line has %lld characters; only the first 255 are read, the rest is ignored"),
+                            static_cast<long long>(line.Length)));
 
         const TKindLine cut = SplitKindLine(line.Text);
         const std::string& word = cut.Word;
@@ -262,15 +263,14 @@ public:
             TVelora* const closing = word == "}" && !openBlocks_.empty() ? root.ParseParent : nullptr;
             if (word == "{") {
                 if (!root.ParseLast) {
-                    Warn("{ opens no block: no node line comes before it");
+                    Warn(Tr("{ opens no block: no node line comes before it"));
                 } else {
                     if (root.ParseLast->Depth() + 1 > kMaxSceneDepth)
-                        throw EQuenlo("blocks nest deeper than " + std::to_string(kMaxSceneDepth) +
-                                      " levels");
+                        throw EQuenlo(FormatText(Tr("blocks nest deeper than %d levels"), kMaxSceneDepth));
                     openBlocks_.push_back(n);
                 }
             } else if (openBlocks_.empty()) {
-                Warn("} closes no block");
+                Warn(Tr("} closes no block"));
             } else {
                 openBlocks_.pop_back();
             }
@@ -286,17 +286,18 @@ public:
 
         const TVeloraClass& kind = TVelora::FindKind(word);
         if (IsNullKind(kind)) {
-            Warn("no node kind is called \"" + word + "\"; the line is ignored");
+            Warn(FormatText(Tr("no node kind is called \"%s\"; the line is ignored"), word.c_str()));
             return;
         }
         const bool onRoot = root.ParseParent == nullptr;
         if (onRoot && !kind.IsClassOf(root)) {
-            Warn("a " + word + " line cannot configure the VlxImg node the script is read into;"
-                 " the line is ignored (open a block with { first)");
+            Warn(FormatText(Tr("a %s line cannot configure the VlxImg node the script is read into;"
+                               " the line is ignored (open a block with { first)"),
+                            word.c_str()));
             return;
         }
         if (!onRoot && scene_.NodeCount >= kMaxSceneNodes)
-            throw EQuenlo("the scene has more than " + std::to_string(kMaxSceneNodes) + " nodes");
+            throw EQuenlo(FormatText(Tr("the scene has more than %d nodes"), kMaxSceneNodes));
 
         // Cut once: checked, then run on the node.
         SplitStatements(cut.Rest, stmts_);
@@ -332,10 +333,11 @@ public:
         // The root stands in ParseLast from the start; it counts only once a
         // kind line has configured it.
         if (!node || (node == &root && !rootLine_)) {
-            const std::string reason = "a + line continues the node of the kind line before it, "
-                                       "but there is none at this level";
-            if (!options_.Strict) throw EQuenlo(reason);
-            Warn(reason + "; the line is ignored");
+            if (!options_.Strict)
+                throw EQuenlo(Tr("a + line continues the node of the kind line before it, "
+                                 "but there is none at this level"));
+            Warn(Tr("a + line continues the node of the kind line before it, but there is none at this level; "
+                    "the line is ignored"));
             return;
         }
         const TVeloraClass& kind = TVelora::KindOf(*node);
@@ -357,7 +359,7 @@ public:
     void End() {
         for (int64_t line : openBlocks_) {
             n_ = line;
-            Warn("the block opened here is never closed");
+            Warn(Tr("the block opened here is never closed"));
         }
         // The loops the fills need are found here, once the chains are
         // whole, and kept for the renders: the search counts as work.
@@ -373,9 +375,9 @@ public:
             for (const TScene::TNodeLine& l : scene_.Lines)
                 if (auto* poly = dynamic_cast<const TVlxPoly*>(l.Node); poly && poly->Fill && ClosesMidSide(poly->Poly.Points)) {
                     n_ = l.Line;
-                    Warn("the polygon closes on its first vertex in the middle of a straight side, where its "
-                         "first and last segments do not meet; it fills only a loop it closes elsewhere "
-                         "(start it at a corner)");
+                    Warn(Tr("the polygon closes on its first vertex in the middle of a straight side, where its "
+                            "first and last segments do not meet; it fills only a loop it closes elsewhere "
+                            "(start it at a corner)"));
                 }
         SortByNode(scene_.Lines);
     }
@@ -410,8 +412,8 @@ public:
             if (ec != std::errc() || end != text.data() + text.size() || !std::isfinite(want)) continue;
             const double held = double(float(want));
             if (std::fabs(held - want) > 1.0 / 32 || std::fabs(held) > 0x1p56) {
-                Warn("\"" + stmt + "\": " + std::string(text) + " is held as the float " + FormatFloat(held) +
-                     "; the polygon is drawn from that");
+                Warn(FormatText(Tr("\"%s\": %s is held as the float %s; the polygon is drawn from that"), stmt.c_str(),
+                                std::string(text).c_str(), FormatFloat(held).c_str()));
                 return;
             }
         }
@@ -442,7 +444,8 @@ private:
     static void CheckVertices(const TVelora& node) {
         auto* poly = dynamic_cast<const TVlxPoly*>(&node);
         if (poly && int64_t(poly->Poly.Points.size()) > kMaxPolyVertices)
-            throw EQuenlo("the polygon has more than " + std::to_string(kMaxPolyVertices) + " vertices");
+            throw EQuenlo(
+                FormatText(Tr("the polygon has more than %lld vertices"), static_cast<long long>(kMaxPolyVertices)));
     }
 
     // A chain that ends on its first vertex, where that vertex lies on a
@@ -461,13 +464,14 @@ private:
     }
 
     [[noreturn]] void OverBudget() const {
-        throw EQuenlo("the script's statements pass its budget of " + std::to_string(options_.MaxWork) +
-                      " pixels of work here (--max-work N raises it)");
+        throw EQuenlo(FormatText(Tr("the script's statements pass its budget of %lld pixels of work here "
+                                    "(--max-work N raises it)"),
+                                 static_cast<long long>(options_.MaxWork)));
     }
 
     [[noreturn]] static void TooManyBytes() {
-        throw EQuenlo("the scene's images, cels and stencils need more than " +
-                      std::to_string(kMaxScenePixelBytes >> 20) + " MiB");
+        throw EQuenlo(FormatText(Tr("the scene's images, cels and stencils need more than %lld MiB"),
+                                 static_cast<long long>(kMaxScenePixelBytes >> 20)));
     }
 
     // Looks at a line's statements before they run: sizes beyond the limits
@@ -486,9 +490,9 @@ private:
                 const int64_t w = StatementInt(a[0], 1), h = StatementInt(a[1], 1);
                 if (w <= 0 || h <= 0 || bpp == 0) continue;  // a negative size is the node's error
                 if (w * h > kMaxNodePixels)
-                    throw EQuenlo(stmt + " asks for " + std::to_string(w * h) + " pixels; a " +
-                                  std::string(kind.KindName()) + " may have at most " +
-                                  std::to_string(kMaxNodePixels));
+                    throw EQuenlo(FormatText(Tr("%s asks for %lld pixels; a %s may have at most %lld"), stmt.c_str(),
+                                             static_cast<long long>(w * h), std::string(kind.KindName()).c_str(),
+                                             static_cast<long long>(kMaxNodePixels)));
                 if (othersBytes + w * h * bpp > kMaxScenePixelBytes) TooManyBytes();
                 continue;
             }
@@ -500,12 +504,14 @@ private:
                 std::error_code ec;
                 const fs::file_status st = fs::status(name, ec);
                 if (!fs::exists(st))
-                    Warn("no file \"" + name + "\"; the node keeps its size and pixels");
+                    Warn(FormatText(Tr("no file \"%s\"; the node keeps its size and pixels"),
+                                    name.c_str()));
                 else if (fs::is_directory(st))
-                    Warn("\"" + name + "\" is a folder, not an image; the node keeps its size and pixels");
+                    Warn(FormatText(Tr("\"%s\" is a folder, not an image; the node keeps its size and pixels"),
+                                    name.c_str()));
                 else if (KindByName(name) == ImageKind::None)
-                    Warn("\"" + name + "\" is not an image file by its extension; it loads as an empty "
-                         "0 x 0 picture");
+                    Warn(FormatText(Tr("\"%s\" is not an image file by its extension; it loads as an empty 0 x 0 picture"),
+                                    name.c_str()));
                 continue;
             }
             if (!options_.Strict) continue;
@@ -517,7 +523,8 @@ private:
                 continue;  // taken, but with a bad value: the real run reports it
             }
             if (!probe.empty())
-                Warn("\"" + stmt + "\" is no statement of a " + std::string(kind.KindName()) + "; it is ignored");
+                Warn(FormatText(Tr("\"%s\" is no statement of a %s; it is ignored"), stmt.c_str(),
+                                std::string(kind.KindName()).c_str()));
         }
     }
 
@@ -597,7 +604,7 @@ TScene ReadSceneScript(std::istream& in, const std::string& name, const TSceneRe
             throw EScriptError(name, n, e.what());
         }
     }
-    if (in.bad()) throw EScriptError(name, 0, "read error after line " + std::to_string(n));
+    if (in.bad()) throw EScriptError(name, 0, FormatText(Tr("read error after line %lld"), static_cast<long long>(n)));
     try {
         reader.End();
     } catch (const std::bad_alloc&) {
@@ -619,7 +626,7 @@ TScene ReadSceneFile(const std::string& path, TSceneReadOptions options) {
     std::error_code ec;
     if (fs::is_directory(path, ec)) throw EScriptError(path, 0, "is a folder, not a script");
     std::ifstream in(path, std::ios::binary);
-    if (!in) throw EScriptError(path, 0, std::string("cannot open: ") + std::strerror(errno));
+    if (!in) throw EScriptError(path, 0, FormatText(Tr("cannot open: %s"), std::strerror(errno)));
     options.BaseDir = fs::path(path).parent_path().string();
     return ReadSceneScript(in, path, options);
 }

@@ -3,13 +3,14 @@
 #include <cstring>
 
 #include "low/Errors.h"
+#include "low/Messages.h"
 
 namespace quenlo {
 
 std::unique_ptr<TPixelMapRGB> RenderScene(TVelora& root, TColor background) {
     if (root.Width <= 0 || root.Height <= 0)
-        throw EQuenlo("the scene is empty: its first line must size the image node, for example "
-                      "\"VlxImg size(320,240)\"");
+        throw EQuenlo(Tr("the scene is empty: its first line must size the image node, for example "
+                         "\"VlxImg size(320,240)\""));
     auto map = std::make_unique<TPixelMapRGB>();
     map->SetBounds(root.LocalBounds());
     map->SetPen(background);
