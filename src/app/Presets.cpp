@@ -15,7 +15,6 @@ using json = nlohmann::ordered_json;
 
 namespace {
 constexpr int kVersion = 1;
-constexpr size_t kMaxName = 200;  // characters, in UTF-8 bytes
 
 std::string Utf8(const QString& s) { return s.toUtf8().toStdString(); }
 QString FromUtf8(const std::string& s) { return QString::fromUtf8(s.data(), static_cast<qsizetype>(s.size())); }
@@ -53,8 +52,8 @@ TPreset ReadPreset(const json& j, const std::string& where) {
     const TPresetReader r(j, where);
     TPreset p;
     const std::string name = r.Text("name", "");
-    if (name.empty() || name.size() > kMaxName) r.Bad(Tr("name is empty or longer than 200 characters"));
     p.name = FromUtf8(name);
+    if (p.name.isEmpty() || p.name.size() > kMaxPresetName) r.Bad(Tr("name is empty or longer than 200 characters"));
     const TPresetReader named(j, where + " (\"" + name + "\")");
     TWindowSettings& c = p.choices;
     const std::string format = named.Text("format", FormatName(c.format));

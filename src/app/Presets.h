@@ -18,6 +18,8 @@ struct TPreset {
     TWindowSettings choices;  // only the output choices count
 };
 
+// The longest name, in characters.
+constexpr qsizetype kMaxPresetName = 200;
 // A file larger than this is no presets file, in bytes.
 constexpr qint64 kMaxPresetsFile = 1 << 20;
 

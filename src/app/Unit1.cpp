@@ -990,10 +990,10 @@ void TForm1::SavePresetClick() {
     const std::optional<QString> name =
         dialogs_.AskText(this, QTr("Save the output choices as the preset named:"), PresetBox->currentText());
     if (!name) return;
-    TPreset preset{name->left(200), CurrentSettings()};
-    PutPreset(presets_, std::move(preset));
+    const QString cut = name->left(kMaxPresetName);
+    PutPreset(presets_, TPreset{cut, CurrentSettings()});
     StorePresets();
-    PresetBox->setCurrentIndex(PresetBox->findText(name->left(200)));
+    PresetBox->setCurrentIndex(PresetBox->findText(cut));
 }
 
 void TForm1::DeletePresetClick() {

@@ -984,9 +984,16 @@ TEST(WindowPresets, ABadFileIsRefusedWithItsReason) {
         {"{\"quenlo-presets\": 1, \"presets\": [{\"name\": \"a\", \"format\": \"gif\"}]}", "format \"gif\""},
         {"{\"quenlo-presets\": 1, \"presets\": [{\"name\": \"a\", \"resize\": \"0x0\"}]}", "resize"},
     };
-    Window w;
-    w.dialogs.texts.push_back(QStringLiteral("Mine"));
+    QSettings settings(Q(dir / "s.ini"), QSettings::IniFormat);
+    FakeDialogs dialogs;
+    struct {
+        FakeDialogs& dialogs;
+        TForm1 form;
+    } w{dialogs, TForm1(dialogs, &settings)};
+    // A long name of wide characters is cut to what a file holds, and read back.
+    w.dialogs.texts.push_back(QString(300, QChar(0x5199)));
     w.form.SavePresetClick();
+    EXPECT_EQ(LoadPresets(settings).size(), 1u);
     for (const auto& c : cases) {
         SCOPED_TRACE(c.text);
         test::WriteText(dir / "bad.json", c.text);
