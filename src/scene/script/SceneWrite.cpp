@@ -9,6 +9,7 @@
 #include "low/VeloreLow.h"
 #include "scene/kinds/SimpleVelore.h"
 #include "scene/script/SceneRender.h"
+#include "low/Messages.h"
 
 namespace quenlo {
 
@@ -118,9 +119,9 @@ std::vector<std::string> SpreadStatements(const std::string& kind, std::string_v
         if (bare) lines.back() += ' ';
         if (lines.back().size() + stmt.size() > kMaxTokenText)
             throw EScriptError(scene.Name, scene.LineOf(&node),
-                               "the " + kind + " node writes a statement of " + std::to_string(stmt.size()) +
-                                   " characters; scripts are read only up to 255 per line, "
-                                   "so it would not read back");
+                               FormatText(Tr("the %s node writes a statement of %zu characters; scripts are read only "
+                                             "up to 255 per line, so it would not read back"),
+                                          kind.c_str(), stmt.size()));
         lines.back() += stmt;
         bare = false;
     }
@@ -189,7 +190,7 @@ void WriteLines(const TScene& scene, TWrittenScene& out, TWriting& w) {
         const TVeloraClass& cls = TVelora::KindOf(node);
         if (IsNullKind(cls))
             throw EScriptError(scene.Name, scene.LineOf(&node),
-                               "a node of a kind no script can name cannot be written");
+                               Tr("a node of a kind no script can name cannot be written"));
         const std::string kind(cls.KindName());
         const std::optional<std::string> extra = RestoringStatements(node);
         if (!extra)
