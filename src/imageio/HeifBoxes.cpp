@@ -1,5 +1,6 @@
 #include "imageio/HeifBoxes.h"
 
+#include <array>
 #include <map>
 #include <optional>
 #include <string>
@@ -177,6 +178,78 @@ std::vector<CodedSize> DerivedCanvasSizes(std::span<const uint8_t> file) {
         }
     }
     return sizes;
+}
+
+namespace {
+
+// Where a direction in the stored image points once shown: a 2 x 2 matrix
+// on (x right, y down), one per EXIF orientation 1 to 8.
+using TTurn = std::array<int, 4>;
+constexpr TTurn kTurns[9] = {{},           {1, 0, 0, 1},  {-1, 0, 0, 1}, {-1, 0, 0, -1}, {1, 0, 0, -1},
+                             {0, 1, 1, 0}, {0, -1, 1, 0}, {0, -1, -1, 0}, {0, 1, -1, 0}};
+
+// b after a.
+TTurn Then(const TTurn& a, const TTurn& b) {
+    return {b[0] * a[0] + b[1] * a[2], b[0] * a[1] + b[1] * a[3], b[2] * a[0] + b[3] * a[2], b[2] * a[1] + b[3] * a[3]};
+}
+
+}  // namespace
+
+int PrimaryOrientation(std::span<const uint8_t> file) {
+    for (const TBox& top : Boxes(file)) {
+        if (top.type != Tag("meta")) continue;
+        TFields meta(top.body);
+        meta.Get(4);
+        uint64_t primary = 0;
+        bool havePrimary = false;
+        std::vector<TBox> properties;
+        std::vector<std::span<const uint8_t>> associations;
+        for (const TBox& b : Boxes(meta.Rest())) {
+            if (b.type == Tag("pitm")) {
+                TFields f(b.body);
+                const int version = int(f.Get(1));
+                f.Get(3);
+                primary = f.Get(version == 0 ? 2 : 4);
+                havePrimary = true;
+            } else if (b.type == Tag("iprp")) {
+                for (const TBox& p : Boxes(b.body)) {
+                    if (p.type == Tag("ipco")) properties = Boxes(p.body);
+                    else if (p.type == Tag("ipma")) associations.push_back(p.body);
+                }
+            }
+        }
+        if (!havePrimary) return 0;
+        TTurn turn = kTurns[1];
+        bool any = false;
+        for (const std::span<const uint8_t> body : associations) {
+            TFields f(body);
+            const int version = int(f.Get(1));
+            const bool wide = f.Get(3) & 1;
+            const uint64_t entries = f.Get(4);
+            for (uint64_t e = 0; e < entries; ++e) {
+                const uint64_t item = f.Get(version < 1 ? 2 : 4);
+                const uint64_t count = f.Get(1);
+                for (uint64_t i = 0; i < count; ++i) {
+                    const uint64_t index = f.Get(wide ? 2 : 1) & (wide ? 0x7fff : 0x7f);
+                    if (item != primary || index == 0 || index > properties.size()) continue;
+                    const TBox& p = properties[size_t(index - 1)];
+                    if (p.body.empty()) continue;
+                    int code = 0;
+                    // Anticlockwise quarter turns; see the mirroring rule in the header.
+                    if (p.type == Tag("irot")) code = std::array{1, 8, 3, 6}[p.body[0] & 3];
+                    else if (p.type == Tag("imir")) code = (p.body[0] & 1) ? 2 : 4;
+                    if (!code) continue;
+                    turn = Then(turn, kTurns[code]);
+                    any = true;
+                }
+            }
+        }
+        if (!any) return 0;
+        for (int code = 1; code <= 8; ++code)
+            if (kTurns[code] == turn) return code;
+        return 0;
+    }
+    return 0;
 }
 
 }  // namespace quenlo

@@ -17,3 +17,15 @@ namespace quenlo {
 std::vector<CodedSize> DerivedCanvasSizes(std::span<const uint8_t> file);
 
 }  // namespace quenlo
+
+namespace quenlo {
+
+// The primary image's rotation ('irot') and mirroring ('imir') boxes, in
+// the order they apply, as the one EXIF orientation (2 to 8) that does the
+// same; 1 when they cancel out, 0 when there are none. Mirroring follows
+// libheif 1.15, which heif-convert shows: axis 1 swaps left and right,
+// axis 0 top and bottom. Throws EInvalidGraphic when the boxes that
+// associate properties with items are cut short.
+int PrimaryOrientation(std::span<const uint8_t> file);
+
+}  // namespace quenlo

@@ -80,7 +80,7 @@ std::vector<uint8_t> ReadExif(const heif_image_handle* h) {
     return exif;
 }
 
-void ReadMeta(const heif_image_handle* h, int images, bool alpha, int bits, ImageMeta& meta) {
+void ReadMeta(const heif_image_handle* h, std::span<const uint8_t> file, int images, bool alpha, int bits, ImageMeta& meta) {
     meta.alpha = alpha;
     meta.bitsPerSample = bits;
     meta.pages = images;
@@ -89,6 +89,12 @@ void ReadMeta(const heif_image_handle* h, int images, bool alpha, int bits, Imag
         std::vector<uint8_t> icc(heif_image_handle_get_raw_color_profile_size(h));
         if (!icc.empty() && heif_image_handle_get_raw_color_profile(h, icc.data()).code == heif_error_Ok)
             meta.icc = std::move(icc);
+    }
+    // The format's own rotation and mirroring boxes are what libheif's
+    // readers apply; EXIF counts only without them.
+    if (const int turn = PrimaryOrientation(file)) {
+        meta.orientation = turn;
+        return;
     }
     // The item starts with the offset of the TIFF header past its 4 bytes.
     const std::vector<uint8_t> exif = ReadExif(h);
@@ -160,7 +166,7 @@ std::unique_ptr<TPixelMap> DecodeHeif(std::span<const uint8_t> file, const LoadO
     const bool alpha = heif_image_handle_has_alpha_channel(primary.h) != 0;
     const int bits = SampleBits(primary.h);
     const int images = heif_context_get_number_of_top_level_images(c.ctx);
-    if (options.meta) ReadMeta(primary.h, images, alpha, bits, *options.meta);
+    if (options.meta) ReadMeta(primary.h, file, images, alpha, bits, *options.meta);
     if (images > 1 && options.onWarning)
         options.onWarning(FormatText(Tr("the file holds %lld images; only the primary one is converted"), static_cast<long long>(images)));
 

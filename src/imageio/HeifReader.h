@@ -13,7 +13,8 @@ namespace quenlo {
 // mirroring, nor cropped; 10- and 12-bit samples keep their high 8 bits.
 // Alpha is laid over options.background unless options.keepAlpha, which
 // gives an ARGB map for a file with alpha. options.meta gets the ICC
-// profile, the EXIF orientation, and the number of top-level images,
+// profile, the orientation (that of the rotation and mirroring boxes, else
+// the EXIF one), and the number of top-level images,
 // which onWarning is told of when above one.
 // Throws EInvalidGraphic ("HEIF: <the library's reason>"), or
 // EInvalidImageSize and EImageTooLarge before decoding.

@@ -3,10 +3,12 @@
 #include <gtest/gtest.h>
 
 #include <cstdlib>
+#include <cstring>
 
 #include "TestUtil.h"
 #include "imageio/HeifBoxes.h"
 #include "imageio/HeifReader.h"
+#include "imageio/VlxIo.h"
 #include "low/Errors.h"
 
 using namespace quenlo;
@@ -97,6 +99,65 @@ TEST(HeifGuard, DerivedCanvasSizes) {
     cut.U(0, 1).U(0, 1).U(1, 1).U(2, 1).U(3000, 2).U(0, 2);
     Bytes truncated = Meta(cut, 5);
     EXPECT_THROW(DerivedCanvasSizes(truncated), EInvalidGraphic);
+}
+
+// A 'meta' box whose primary item 2 has the given properties of ipco
+// (1-based: irot 90, irot 180, imir axis 1, imir axis 0); item 3 has all.
+Bytes Turned(const std::vector<int>& properties) {
+    Bytes pitm, irot90, irot180, imir1, imir0, ipco, ipma, iprp, meta, file;
+    pitm.U(0, 4).U(2, 2);
+    irot90.U(1, 1), irot180.U(2, 1), imir1.U(1, 1), imir0.U(0, 1);
+    ipco.Box("irot", irot90).Box("irot", irot180).Box("imir", imir1).Box("imir", imir0);
+    ipma.U(0, 4).U(2, 4).U(2, 2).U(properties.size(), 1);
+    for (int p : properties) ipma.U(p, 1);
+    ipma.U(3, 2).U(4, 1).U(1, 1).U(2, 1).U(3, 1).U(4, 1);
+    iprp.Box("ipco", ipco).Box("ipma", ipma);
+    meta.U(0, 4).Box("pitm", pitm).Box("iprp", iprp);
+    return file.Box("meta", meta);
+}
+
+TEST(HeifBoxes, TransformsAsOneOrientation) {
+    const struct {
+        std::vector<int> properties;
+        int orientation;
+    } cases[] = {
+        {{}, 0}, {{1}, 8}, {{2}, 3}, {{3}, 2}, {{4}, 4}, {{1, 3}, 7}, {{3, 1}, 5}, {{2, 2}, 1}, {{1, 2}, 6},
+    };
+    for (const auto& c : cases) EXPECT_EQ(PrimaryOrientation(Turned(c.properties)), c.orientation) << c.properties.size();
+}
+
+// heif-enc writes no 'irot'; its 'pixi' box, 16 bytes on the primary
+// image, becomes one (libheif reads one byte of it).
+TEST(HeifBoxes, AutoOrientTurnsAsHeifConvertDoes) {
+    if (std::system("command -v heif-enc >/dev/null && command -v heif-convert >/dev/null && "
+                    "/usr/bin/python3 -c 'import PIL' 2>/dev/null") != 0)
+        GTEST_SKIP() << "needs heif-enc, heif-convert and Pillow";
+    TempDir dir;
+    const std::string png = dir / "a.png", heic = dir / "a.heic", ref = dir / "ref.png";
+    ASSERT_EQ(std::system(("/usr/bin/python3 -c \"from PIL import Image; im = Image.new('RGB', (31, 17)); "
+                           "im.putdata([(x * 8, y * 15, x * y % 256) for y in range(17) for x in range(31)]); im.save('" +
+                           png + "')\" && heif-enc -q 90 '" + png + "' -o '" + heic + "' >/dev/null").c_str()), 0);
+    std::vector<uint8_t> file = ReadBytes(heic);
+    const std::string pixi = "pixi";
+    const auto at = std::search(file.begin(), file.end(), pixi.begin(), pixi.end());
+    ASSERT_NE(at, file.end());
+    std::copy_n("irot", 4, at);
+    at[4] = 1;
+    WriteBytes(heic, file);
+    ASSERT_EQ(std::system(("heif-convert '" + heic + "' '" + ref + "' >/dev/null").c_str()), 0);
+
+    ImageMeta meta;
+    LoadOptions options;
+    options.meta = &meta;
+    EXPECT_EQ(LoadImageFile(PixelKind::RGB, heic, options)->Width(), 31);
+    EXPECT_EQ(meta.orientation, 8);
+    options.autoOrient = true;
+    const auto upright = LoadImageFile(PixelKind::RGB, heic, options);
+    const auto expected = LoadImageFile(PixelKind::RGB, ref);
+    ASSERT_EQ(upright->Width(), 17);
+    ASSERT_EQ(expected->Width(), 17);
+    for (int y = 0; y < 31; ++y)
+        ASSERT_EQ(std::memcmp(upright->ScanLine(y), expected->ScanLine(y), 17 * 3), 0) << y;
 }
 
 }  // namespace
