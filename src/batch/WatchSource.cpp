@@ -532,15 +532,16 @@ private:
                 ++it;
                 continue;
             }
+            // p goes with its entry.
             const std::string key = it->first;
-            const bool scanned = p.scanned;
+            const bool scanned = p.scanned, pair = p.pair;
             it = pending_.erase(it);
             if (const auto done = done_.find(key); done != done_.end() && done->second == current) continue;
             const auto folder = folders_.find(FolderOf(input));
             if (folder == folders_.end()) continue;
             taken.push_back({key, current, {input, folder->second.subdir}, scanned});
             taken.back().input.image = {current.first.dev, current.first.ino, true};
-            if (p.pair && SpelledAsIpr(input, rgb)) taken.back().input.rgb = rgb;
+            if (pair && SpelledAsIpr(input, rgb)) taken.back().input.rgb = rgb;
         }
         return taken;
     }
