@@ -82,7 +82,7 @@ TPreset ReadPreset(const json& j, const std::string& where) {
     c.namePattern = FromUtf8(named.Text("name-pattern", ""));
     const std::string ifExists = named.Text("if-exists", ExistingOutputName(c.ifExists));
     if (const auto e = ExistingOutputByName(ifExists)) c.ifExists = *e;
-    else named.Bad("if-exists \"" + ifExists + "\" is not replace, skip or number");
+    else named.Bad(FormatText(Tr("if-exists \"%s\" is not replace, skip or number"), ifExists.c_str()));
     c.skipExisting = c.ifExists == ExistingOutput::Skip;
     return p;
 }

@@ -89,13 +89,13 @@ public:
     void Create(const std::string& name) {
         name_ = name;
         f_ = std::fopen(name.c_str(), "w+b");
-        if (!f_) Fail("write");
+        if (!f_) Fail(Tr("cannot write %s: %s"));
         std::setvbuf(f_, nullptr, _IOFBF, 64 * 1024);
     }
     bool Open() const { return f_ != nullptr; }
     // From the start, for reading.
     void Reread() {
-        if (std::fflush(f_) != 0 || std::fseek(f_, 0, SEEK_SET) != 0) Fail("write");
+        if (std::fflush(f_) != 0 || std::fseek(f_, 0, SEEK_SET) != 0) Fail(Tr("cannot write %s: %s"));
     }
     void Close() {
         if (f_) std::fclose(f_), f_ = nullptr;
@@ -106,7 +106,7 @@ public:
     }
 
     void Put(const void* data, size_t n) {
-        if (::fwrite_unlocked(data, 1, n, f_) != n) Fail("write");  // one thread: no lock per record
+        if (::fwrite_unlocked(data, 1, n, f_) != n) Fail(Tr("cannot write %s: %s"));  // one thread: no lock per record
     }
     void PutU32(uint32_t v) { Put(&v, sizeof v); }
     void PutText(std::string_view text) {
@@ -118,17 +118,17 @@ public:
     bool GetU32(uint32_t& v, bool atStart = false) {
         const size_t n = ::fread_unlocked(&v, 1, sizeof v, f_);
         if (n == 0 && atStart && std::feof(f_)) return false;
-        if (n != sizeof v) Fail("read");
+        if (n != sizeof v) Fail(Tr("cannot read %s: %s"));
         return true;
     }
     bool GetByte(char& c) {
         const int got = getc_unlocked(f_);
-        if (got == EOF && std::ferror(f_)) Fail("read");
+        if (got == EOF && std::ferror(f_)) Fail(Tr("cannot read %s: %s"));
         c = static_cast<char>(got);
         return got != EOF;
     }
     void Get(void* data, size_t n) {
-        if (n && ::fread_unlocked(data, 1, n, f_) != n) Fail("read");
+        if (n && ::fread_unlocked(data, 1, n, f_) != n) Fail(Tr("cannot read %s: %s"));
     }
     void GetText(std::string& text) {
         uint32_t n = 0;
@@ -138,8 +138,9 @@ public:
     }
 
 private:
-    [[noreturn]] void Fail(const char* what) const {
-        throw EQuenlo(std::string("cannot ") + what + " " + name_ + ": " + std::strerror(errno ? errno : EIO));
+    // format: "cannot write %s: %s", the file's name and errno's text.
+    [[noreturn]] void Fail(const char* format) const {
+        throw EQuenlo(FormatText(format, name_.c_str(), std::strerror(errno ? errno : EIO)));
     }
 
     std::string name_;
