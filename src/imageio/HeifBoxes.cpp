@@ -156,30 +156,6 @@ CodedSize Canvas(uint32_t type, const std::vector<uint8_t>& head) {
 
 }  // namespace
 
-std::vector<CodedSize> DerivedCanvasSizes(std::span<const uint8_t> file) {
-    std::vector<CodedSize> sizes;
-    for (const TBox& top : Boxes(file)) {
-        if (top.type != Tag("meta")) continue;
-        TFields meta(top.body);
-        meta.Get(4);
-        std::map<uint32_t, uint32_t> types;
-        std::map<uint32_t, TLocation> locations;
-        std::span<const uint8_t> idat;
-        for (const TBox& b : Boxes(meta.Rest())) {
-            if (b.type == Tag("iinf")) types = ItemTypes(b.body);
-            else if (b.type == Tag("iloc")) locations = Locations(b.body);
-            else if (b.type == Tag("idat")) idat = b.body;
-        }
-        for (const auto& [id, type] : types) {
-            if (type != Tag("grid") && type != Tag("iovl")) continue;
-            const auto loc = locations.find(id);
-            if (loc == locations.end()) Bad(Tr("a derived image has no data"));
-            sizes.push_back(Canvas(type, Head(loc->second, file, idat, 20)));
-        }
-    }
-    return sizes;
-}
-
 namespace {
 
 // Where a direction in the stored image points once shown: a 2 x 2 matrix
@@ -193,63 +169,101 @@ TTurn Then(const TTurn& a, const TTurn& b) {
     return {b[0] * a[0] + b[1] * a[2], b[0] * a[1] + b[1] * a[3], b[2] * a[0] + b[3] * a[2], b[2] * a[1] + b[3] * a[3]};
 }
 
+// The boxes of 'meta' this reads, gathered in one walk.
+struct TMeta {
+    std::map<uint32_t, uint32_t> types;
+    std::map<uint32_t, TLocation> locations;
+    std::span<const uint8_t> idat;
+    std::optional<uint64_t> primary;
+    std::vector<TBox> properties;
+    std::vector<std::span<const uint8_t>> associations;
+};
+
+TMeta ReadMeta(std::span<const uint8_t> body) {
+    TFields fields(body);
+    fields.Get(4);
+    TMeta m;
+    for (const TBox& b : Boxes(fields.Rest())) {
+        if (b.type == Tag("iinf")) {
+            m.types = ItemTypes(b.body);
+        } else if (b.type == Tag("iloc")) {
+            m.locations = Locations(b.body);
+        } else if (b.type == Tag("idat")) {
+            m.idat = b.body;
+        } else if (b.type == Tag("pitm")) {
+            TFields f(b.body);
+            const int version = int(f.Get(1));
+            f.Get(3);
+            m.primary = f.Get(version == 0 ? 2 : 4);
+        } else if (b.type == Tag("iprp")) {
+            for (const TBox& p : Boxes(b.body)) {
+                if (p.type == Tag("ipco")) m.properties = Boxes(p.body);
+                else if (p.type == Tag("ipma")) m.associations.push_back(p.body);
+            }
+        }
+    }
+    return m;
+}
+
+std::vector<CodedSize> CanvasSizes(const TMeta& m, std::span<const uint8_t> file) {
+    std::vector<CodedSize> sizes;
+    for (const auto& [id, type] : m.types) {
+        if (type != Tag("grid") && type != Tag("iovl")) continue;
+        const auto loc = m.locations.find(id);
+        if (loc == m.locations.end()) Bad(Tr("a derived image has no data"));
+        sizes.push_back(Canvas(type, Head(loc->second, file, m.idat, 20)));
+    }
+    return sizes;
+}
+
+int Orientation(const TMeta& m) {
+    if (!m.primary) return 0;
+    TTurn turn = kTurns[1];
+    bool any = false;
+    for (const std::span<const uint8_t> body : m.associations) {
+        TFields f(body);
+        const int version = int(f.Get(1));
+        const bool wide = f.Get(3) & 1;
+        const uint64_t entries = f.Get(4);
+        for (uint64_t e = 0; e < entries; ++e) {
+            const uint64_t item = f.Get(version < 1 ? 2 : 4);
+            const uint64_t count = f.Get(1);
+            for (uint64_t i = 0; i < count; ++i) {
+                const uint64_t index = f.Get(wide ? 2 : 1) & (wide ? 0x7fff : 0x7f);
+                if (item != *m.primary || index == 0 || index > m.properties.size()) continue;
+                const TBox& p = m.properties[size_t(index - 1)];
+                if (p.body.empty()) continue;
+                int code = 0;
+                // Anticlockwise quarter turns; see the mirroring rule in the header.
+                if (p.type == Tag("irot")) code = std::array{1, 8, 3, 6}[p.body[0] & 3];
+                else if (p.type == Tag("imir")) code = (p.body[0] & 1) ? 2 : 4;
+                if (!code) continue;
+                turn = Then(turn, kTurns[code]);
+                any = true;
+            }
+        }
+    }
+    if (!any) return 0;
+    for (int code = 1; code <= 8; ++code)
+        if (kTurns[code] == turn) return code;
+    return 0;
+}
+
 }  // namespace
 
-int PrimaryOrientation(std::span<const uint8_t> file) {
+HeifBoxes ReadHeifBoxes(std::span<const uint8_t> file) {
+    HeifBoxes out;
+    bool first = true;
     for (const TBox& top : Boxes(file)) {
         if (top.type != Tag("meta")) continue;
-        TFields meta(top.body);
-        meta.Get(4);
-        uint64_t primary = 0;
-        bool havePrimary = false;
-        std::vector<TBox> properties;
-        std::vector<std::span<const uint8_t>> associations;
-        for (const TBox& b : Boxes(meta.Rest())) {
-            if (b.type == Tag("pitm")) {
-                TFields f(b.body);
-                const int version = int(f.Get(1));
-                f.Get(3);
-                primary = f.Get(version == 0 ? 2 : 4);
-                havePrimary = true;
-            } else if (b.type == Tag("iprp")) {
-                for (const TBox& p : Boxes(b.body)) {
-                    if (p.type == Tag("ipco")) properties = Boxes(p.body);
-                    else if (p.type == Tag("ipma")) associations.push_back(p.body);
-                }
-            }
-        }
-        if (!havePrimary) return 0;
-        TTurn turn = kTurns[1];
-        bool any = false;
-        for (const std::span<const uint8_t> body : associations) {
-            TFields f(body);
-            const int version = int(f.Get(1));
-            const bool wide = f.Get(3) & 1;
-            const uint64_t entries = f.Get(4);
-            for (uint64_t e = 0; e < entries; ++e) {
-                const uint64_t item = f.Get(version < 1 ? 2 : 4);
-                const uint64_t count = f.Get(1);
-                for (uint64_t i = 0; i < count; ++i) {
-                    const uint64_t index = f.Get(wide ? 2 : 1) & (wide ? 0x7fff : 0x7f);
-                    if (item != primary || index == 0 || index > properties.size()) continue;
-                    const TBox& p = properties[size_t(index - 1)];
-                    if (p.body.empty()) continue;
-                    int code = 0;
-                    // Anticlockwise quarter turns; see the mirroring rule in the header.
-                    if (p.type == Tag("irot")) code = std::array{1, 8, 3, 6}[p.body[0] & 3];
-                    else if (p.type == Tag("imir")) code = (p.body[0] & 1) ? 2 : 4;
-                    if (!code) continue;
-                    turn = Then(turn, kTurns[code]);
-                    any = true;
-                }
-            }
-        }
-        if (!any) return 0;
-        for (int code = 1; code <= 8; ++code)
-            if (kTurns[code] == turn) return code;
-        return 0;
+        const TMeta m = ReadMeta(top.body);
+        const std::vector<CodedSize> sizes = CanvasSizes(m, file);
+        out.canvases.insert(out.canvases.end(), sizes.begin(), sizes.end());
+        // libheif reads the first 'meta'.
+        if (first) out.orientation = Orientation(m);
+        first = false;
     }
-    return 0;
+    return out;
 }
 
 }  // namespace quenlo

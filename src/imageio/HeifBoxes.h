@@ -1,8 +1,9 @@
 #pragma once
-// The canvas sizes of a HEIF file's derived images (grids and overlays),
-// read from the item data. libheif allocates a derived image's canvas at
-// the size its item data states, which need not be the size its boxes
-// declare, before decoding any tile.
+// What a HEIF file's boxes say that libheif 1.15 does not tell: the canvas
+// sizes of its derived images (grids and overlays), read from their item
+// data, since libheif allocates a canvas at that size, which need not be
+// the size the boxes declare, before decoding any tile; and the primary
+// image's rotation and mirroring.
 #include <cstdint>
 #include <span>
 #include <vector>
@@ -11,21 +12,20 @@
 
 namespace quenlo {
 
-// Every 'grid' and 'iovl' item's output size, in item order. Throws
-// EInvalidGraphic when such an item exists but its size cannot be read,
-// or when the boxes that locate items are cut short.
-std::vector<CodedSize> DerivedCanvasSizes(std::span<const uint8_t> file);
+struct HeifBoxes {
+    // Every 'grid' and 'iovl' item's output size, in item order.
+    std::vector<CodedSize> canvases;
+    // The primary image's 'irot' and 'imir' boxes, in the order they
+    // apply, as the one EXIF orientation (2 to 8) that does the same; 1
+    // when they cancel out, 0 when there are none. Mirroring follows
+    // libheif 1.15, which heif-convert shows: axis 1 swaps left and right,
+    // axis 0 top and bottom.
+    int orientation = 0;
+};
 
-}  // namespace quenlo
-
-namespace quenlo {
-
-// The primary image's rotation ('irot') and mirroring ('imir') boxes, in
-// the order they apply, as the one EXIF orientation (2 to 8) that does the
-// same; 1 when they cancel out, 0 when there are none. Mirroring follows
-// libheif 1.15, which heif-convert shows: axis 1 swaps left and right,
-// axis 0 top and bottom. Throws EInvalidGraphic when the boxes that
-// associate properties with items are cut short.
-int PrimaryOrientation(std::span<const uint8_t> file);
+// One walk over the boxes. Throws EInvalidGraphic when a derived image's
+// size cannot be read, or when the boxes that locate items or associate
+// properties with them are cut short.
+HeifBoxes ReadHeifBoxes(std::span<const uint8_t> file);
 
 }  // namespace quenlo

@@ -80,7 +80,7 @@ std::vector<uint8_t> ReadExif(const heif_image_handle* h) {
     return exif;
 }
 
-void ReadMeta(const heif_image_handle* h, std::span<const uint8_t> file, int images, bool alpha, int bits, ImageMeta& meta) {
+void ReadMeta(const heif_image_handle* h, int turn, int images, bool alpha, int bits, ImageMeta& meta) {
     meta.alpha = alpha;
     meta.bitsPerSample = bits;
     meta.pages = images;
@@ -92,7 +92,7 @@ void ReadMeta(const heif_image_handle* h, std::span<const uint8_t> file, int ima
     }
     // The format's own rotation and mirroring boxes are what libheif's
     // readers apply; EXIF counts only without them.
-    if (const int turn = PrimaryOrientation(file)) {
+    if (turn) {
         meta.orientation = turn;
         return;
     }
@@ -156,7 +156,8 @@ std::unique_ptr<TPixelMap> DecodeHeif(std::span<const uint8_t> file, const LoadO
     // Coded pictures are padded to whole coding blocks (at most 64 px a
     // side); anything larger than that the boxes did not declare.
     const uint64_t allowance = uint64_t(width + 64) * uint64_t(height + 64);
-    for (const CodedSize& canvas : DerivedCanvasSizes(file))
+    const HeifBoxes boxes = ReadHeifBoxes(file);
+    for (const CodedSize& canvas : boxes.canvases)
         if (canvas.Pixels() > allowance)
             throw EInvalidGraphic(Tr("HEIF: a grid or overlay is larger than the image the file declares"));
     heif_context_set_maximum_image_size_limit(c.ctx, std::max(width, height) + 64);
@@ -166,7 +167,7 @@ std::unique_ptr<TPixelMap> DecodeHeif(std::span<const uint8_t> file, const LoadO
     const bool alpha = heif_image_handle_has_alpha_channel(primary.h) != 0;
     const int bits = SampleBits(primary.h);
     const int images = heif_context_get_number_of_top_level_images(c.ctx);
-    if (options.meta) ReadMeta(primary.h, file, images, alpha, bits, *options.meta);
+    if (options.meta) ReadMeta(primary.h, boxes.orientation, images, alpha, bits, *options.meta);
     if (images > 1 && options.onWarning)
         options.onWarning(FormatText(Tr("the file holds %lld images; only the primary one is converted"), static_cast<long long>(images)));
 

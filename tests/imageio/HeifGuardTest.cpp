@@ -88,7 +88,7 @@ TEST(HeifGuard, DerivedCanvasSizes) {
     Bytes idat;
     idat.U(0, 1).U(0, 1).U(1, 1).U(2, 1).U(3000, 2).U(2001, 2);                 // grid, 16-bit sizes
     idat.U(0, 1).U(1, 1).U(0, 8).U(70000, 4).U(5, 4);                            // overlay, 32-bit sizes
-    const auto sizes = DerivedCanvasSizes(Meta(idat, 8));
+    const auto sizes = ReadHeifBoxes(Meta(idat, 8)).canvases;
     ASSERT_EQ(sizes.size(), 2u);
     EXPECT_EQ(sizes[0].width, 3000u);
     EXPECT_EQ(sizes[0].height, 2001u);
@@ -98,7 +98,7 @@ TEST(HeifGuard, DerivedCanvasSizes) {
     Bytes cut;
     cut.U(0, 1).U(0, 1).U(1, 1).U(2, 1).U(3000, 2).U(0, 2);
     Bytes truncated = Meta(cut, 5);
-    EXPECT_THROW(DerivedCanvasSizes(truncated), EInvalidGraphic);
+    EXPECT_THROW(ReadHeifBoxes(truncated), EInvalidGraphic);
 }
 
 // A 'meta' box whose primary item 2 has the given properties of ipco
@@ -123,7 +123,7 @@ TEST(HeifBoxes, TransformsAsOneOrientation) {
     } cases[] = {
         {{}, 0}, {{1}, 8}, {{2}, 3}, {{3}, 2}, {{4}, 4}, {{1, 3}, 7}, {{3, 1}, 5}, {{2, 2}, 1}, {{1, 2}, 6},
     };
-    for (const auto& c : cases) EXPECT_EQ(PrimaryOrientation(Turned(c.properties)), c.orientation) << c.properties.size();
+    for (const auto& c : cases) EXPECT_EQ(ReadHeifBoxes(Turned(c.properties)).orientation, c.orientation) << c.properties.size();
 }
 
 // heif-enc writes no 'irot'; its 'pixi' box, 16 bytes on the primary
