@@ -221,7 +221,7 @@ def sbatch_run(what, argv, tmp, env):
         raise Fail(f"{what}: exit {r.returncode}\n{r.stderr}\n{logs}")
 
 
-def slurm_part(readme, tmp, daemons, env):
+def slurm_recipe(readme, tmp, daemons, env):
     env = start_slurm(tmp, daemons, env)
     out = os.path.join(tmp, "slurm")
     env = dict(env, SCANS=os.path.join(tmp, "scans"), OUT=out)
@@ -257,10 +257,10 @@ def slurm_part(readme, tmp, daemons, env):
     s = summaries([damaged])[0]
     if (s["converted"], s["skipped"], s["failed"]) != (len(removed), len(lines) - len(removed), 0):
         raise Fail(f"the Slurm rerun's report: {s}")
-    slurm_planned_part(readme, tmp, env)
+    slurm_planned_recipe(readme, tmp, env)
 
 
-def slurm_planned_part(readme, tmp, env):
+def slurm_planned_recipe(readme, tmp, env):
     # The plan job as written; the array after it with --wait, so the test sees it end.
     out = os.path.join(tmp, "slurm-planned")
     env = dict(env, OUT=out, N="3")
@@ -328,7 +328,7 @@ SetEnv PATH={bindir}:/usr/local/sbin:/usr/local/bin:/usr/sbin:/usr/bin:/sbin:/bi
     return login, log
 
 
-def parallel_part(readme, tmp, daemons, env, bindir):
+def parallel_recipe(readme, tmp, daemons, env, bindir):
     if shutil.which("parallel") is None:
         raise Skip("GNU parallel not installed: the parallel recipe not run")
     recipe = block(readme, "sh", "parallel-recipe")
@@ -380,7 +380,7 @@ def run_pod(what, c, tmp, env, index=None):
         raise Fail(f"{what}: exit {r.returncode}\n{r.stderr}")
 
 
-def kubernetes_part(readme, tmp, env):
+def kubernetes_recipe(readme, tmp, env):
     job, c = k8s_job(readme, "k8s-indexed-job", True)
     t = time.monotonic()
     for i in range(job["spec"]["completions"]):
@@ -389,10 +389,10 @@ def kubernetes_part(readme, tmp, env):
     same_tree(os.path.join(tmp, "all"), os.path.join(tmp, "out"), "the Kubernetes Job's indexes")
     for d in ("out", "out.reports"):
         shutil.rmtree(os.path.join(tmp, d))
-    kubernetes_planned_part(readme, tmp, env)
+    kubernetes_planned_recipe(readme, tmp, env)
 
 
-def kubernetes_planned_part(readme, tmp, env):
+def kubernetes_planned_recipe(readme, tmp, env):
     plan, pc = k8s_job(readme, "k8s-plan-job", False)
     job, c = k8s_job(readme, "k8s-planned-indexed-job", True)
     claim = lambda j: j["spec"]["template"]["spec"]["volumes"][0]["persistentVolumeClaim"]["claimName"]
@@ -440,9 +440,9 @@ def main():
         r = timed("unsharded run", ["quenlo-convert", "-q", "-r", "-o", "all", "scans"], cwd=tmp, env=env)
         if r.returncode != 0:
             sys.exit(f"FAIL: the unsharded run: {r.stderr}")
-        parts = [("Slurm", lambda: slurm_part(readme, tmp, daemons, env)),
-                 ("parallel", lambda: parallel_part(readme, tmp, daemons, env, bindir)),
-                 ("Kubernetes", lambda: kubernetes_part(readme, tmp, env))]
+        parts = [("Slurm", lambda: slurm_recipe(readme, tmp, daemons, env)),
+                 ("parallel", lambda: parallel_recipe(readme, tmp, daemons, env, bindir)),
+                 ("Kubernetes", lambda: kubernetes_recipe(readme, tmp, env))]
         for name, part in parts:
             try:
                 part()
