@@ -24,6 +24,8 @@ bool FirstDifference(const TPixelMapRGB& a, const TPixelMapRGB& b, TPoint& at) {
         at = {0, 0};
         return true;
     }
+    // An empty map has no rows to compare (and null scan lines).
+    if (a.Width() <= 0 || a.Height() <= 0) return false;
     const size_t row = size_t(a.Width()) * 3;
     for (int32_t y = 0; y < a.Height(); ++y) {
         const uint8_t* p = a.ScanLine(y);

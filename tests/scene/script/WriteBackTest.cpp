@@ -37,6 +37,8 @@ TEST(WriteBack, ComesBackOrSaysWhyNot) {
         {"VlxImg size(40,40)\n{\nVlxImg file(\"pic.bmp\")\n}\n", nullptr},
         // Too long for the kind line, not for a "+" line.
         {"VlxImg size(40,40)\n{\nVlxMat size(5,5)\n+name(" + name + ")\n}\n", nullptr},
+        // A text image with no columns has nothing to compare.
+        {"VlxImg size(40,40)\n{\nVlxAnk size(0,5);text(hi)\n}\n", nullptr},
         // Two decimals lose it: only a black background shows.
         {"VlxImg size(10,10);opq(0)\n{\nVlxMat size(10,10);col(255,255,255);opq(0.003)\n}\n", "on a black background"},
     };
