@@ -504,8 +504,9 @@ SaveStep LoadResized(const BatchItem& item, ItemNotes& notes, const ItemLoaderOp
         try {
             const PngFrame frame = ReadPngFrame(*bytes);
             ReadPngMeta(*bytes, *meta);
-            // An interlaced file's passes fill the whole picture before any row: read whole.
-            if (frame.interlaced) bytes.reset();
+            // An interlaced file's passes fill the whole picture before any row, and
+            // alpha is laid over the background by the whole-picture reader: read whole.
+            if (frame.interlaced || meta->alpha) bytes.reset();
             source->width = static_cast<int32_t>(std::min<int64_t>(frame.width, INT32_MAX));
             source->height = static_cast<int32_t>(std::min<int64_t>(frame.height, INT32_MAX));
             need += bytes ? bytes->size() + frame.workingBytes : 0;

@@ -175,7 +175,10 @@ TEST(Metadata, AlphaIsKeptWhereTheOutputHoldsItElseLaidOverTheBackground) {
                         {{"--format", "webp", "--lossless"}, {}},
                         {{"--format", "bmp"}, 0xFFFFFF},
                         {{"--format", "png", "--background", "#2080c0"}, 0xC08020},
-                        {{"--format", "tiff", "--background", "Black"}, 0x000000}};
+                        {{"--format", "tiff", "--background", "Black"}, 0x000000},
+                        // Resampled as RGB: laid over first, at the same size here.
+                        {{"--format", "png", "--resize", "100%"}, 0xFFFFFF},
+                        {{"--format", "bmp", "--thumbnail", "999", "--background", "Black"}, 0x000000}};
     int n = 0;
     for (const Way& w : ways) {
         const std::string out = dir / ("out" + std::to_string(n++));
