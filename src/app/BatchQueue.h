@@ -26,6 +26,7 @@ public:
         std::string subdir;  // below the output folder, for a run again
         QueueState state = QueueState::Waiting;
         QString note;        // the reason it failed or the first warning
+        uint32_t n = 0;      // its {n} in the batch, kept for a run again (0: none yet)
     };
 
     using QAbstractTableModel::QAbstractTableModel;

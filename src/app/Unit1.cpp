@@ -800,7 +800,10 @@ void TForm1::RetryFailed() {
     const TBatchQueue& queue = *Results->Queue;
     for (size_t i = 0; i < queue.Size(); ++i) {
         const TBatchQueue::Entry& e = queue.At(i);
-        if (e.state == QueueState::Failed || e.state == QueueState::NotReached) inputs.emplace_back(e.input, e.subdir);
+        if (e.state == QueueState::Failed || e.state == QueueState::NotReached) {
+            inputs.emplace_back(e.input, e.subdir);
+            inputs.back().n = e.n;  // {n} as in the first run, so names neither shift nor clash
+        }
     }
     if (inputs.empty()) return;
     ResizeChoice();
@@ -850,6 +853,7 @@ void TForm1::RunPlan(const TBatchPlan& plan, const LeftOut& leftOut, int unreada
         for (size_t i = 0; i < plan.Size(); ++i) {
             const BatchItem item = plan.Item(i);
             entries[i].input = item.input;
+            entries[i].n = plan.Number(i);
             // What lies between the output folder and the name, so a run again writes to the same place.
             const size_t slash = item.output.find_last_of('/');
             if (!plan.dir.empty() && item.output.rfind(plan.dir, 0) == 0 && slash != std::string::npos && slash >= plan.dir.size())

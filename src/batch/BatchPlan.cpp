@@ -272,6 +272,10 @@ std::string TBatchPlan::SizedOutput(size_t i, long long width, long long height)
     return base;
 }
 
+uint32_t TBatchPlan::Number(size_t i) const {
+    return pattern.Plain() ? static_cast<uint32_t>(i + 1) : Numbered(items_[i]).first;
+}
+
 std::string TBatchPlan::OtherInput(const Entry& e) const {
     return e.other & kOutsider ? outsiders_[e.other & ~kOutsider] : std::string(Input(items_[e.other]));
 }

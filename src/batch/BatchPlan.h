@@ -47,6 +47,9 @@ public:
     BatchItem Item(size_t i) const;
     // Item i's output with the output's size in its name (the pattern's {w} and {h}).
     std::string SizedOutput(size_t i, long long width, long long height) const;
+    // Item i's {n}: its place in the batch as first listed, from 1; a run again
+    // of some items passes it on (PlanInput::n) so that their names stay.
+    uint32_t Number(size_t i) const;
 
 private:
     friend class TPlanner;

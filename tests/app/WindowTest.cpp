@@ -874,21 +874,24 @@ TEST(WindowQueue, EachFileShowsItsStateAndTheFailedRunAgain) {
     }
 }
 
-// A file of a dropped folder goes to its own place below the output folder when run again.
-TEST(WindowQueue, ARetryKeepsTheFolderBelowTheOutputFolder) {
+// A file of a dropped folder goes to its own place below the output folder
+// when run again, under the number it had: not over the first file's output.
+TEST(WindowQueue, ARetryKeepsTheFolderBelowTheOutputFolderAndTheNumber) {
     TempDir dir;
     WriteFive(dir);
     fs::rename(dir / "in/sub/p2.rgb", dir / "p2.rgb");
     Window w;
     w.form.KeepGoingBox->setChecked(true);
     w.form.Edit1->setText(Q(dir / "out"));
+    w.form.NameBox->setText("img{n}");
     w.dialogs.folders.push_back(Q(dir / "in"));
     w.form.AddFolderClick();
     EXPECT_EQ(w.form.Results->Summary(), "4 converted, 1 failed, 0 not reached");
     fs::rename(dir / "p2.rgb", dir / "in/sub/p2.rgb");
     w.form.RetryFailed();
     EXPECT_EQ(w.form.Results->Summary(), "1 converted, 0 failed, 0 not reached");
-    EXPECT_EQ(ReadBytes(dir / "out/sub/p2.bmp"), Expected(dir / "in/sub/p2.ipr"));
+    EXPECT_EQ(ReadBytes(dir / "out/sub/img3.bmp"), Expected(dir / "in/sub/p2.ipr"));
+    EXPECT_EQ(ReadBytes(dir / "out/sub/img1.bmp"), Expected(dir / "in/sub/p0.ipr"));
 }
 
 TEST(WindowQueue, SaveLogWritesTheLastBatchAsJsonLines) {
