@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <memory>
 #include <mutex>
+#include <string>
 
 namespace quenlo {
 
@@ -35,7 +36,14 @@ private:
     uint64_t held_ = 0;
 };
 
-// Half the machine's physical memory, at least 256 MiB.
+// Half the memory the process may use, at least 256 MiB: the machine's
+// physical memory, or its cgroup's limit where that is less (a container's,
+// a Slurm job's), so that a batch is not killed for what the machine has.
 uint64_t DefaultMemoryBudget();
+
+// The least memory limit, in bytes, of the cgroups that `procCgroup` (the
+// text of /proc/self/cgroup) names and of their parents, read below `root`
+// (cgroup v2's memory.max, v1's memory/memory.limit_in_bytes); 0 for none.
+uint64_t CgroupMemoryLimit(const std::string& procCgroup, const std::string& root = "/sys/fs/cgroup");
 
 }  // namespace quenlo

@@ -286,3 +286,33 @@ TEST(BatchRuntime, LargeImagesWaitForRoomInTheBudget) {
         EXPECT_EQ(budget.Held(), 0u);
     }
 }
+
+// The default budget heeds a container's or a job's cgroup: the least limit
+// on the way up, in either cgroup version, however the paths are spelled.
+TEST(BatchRuntime, TheBudgetHeedsTheCgroupsLimit) {
+    TempDir dir;
+    const std::string root = dir.str();
+    fs::create_directories(root + "/a/b");
+    fs::create_directories(root + "/memory/job");
+    WriteText(root + "/memory.max", "max\n");
+    WriteText(root + "/a/memory.max", "1000\n");
+    WriteText(root + "/a/b/memory.max", "5000\n");
+    WriteText(root + "/memory/memory.limit_in_bytes", "9223372036854771712\n");
+    WriteText(root + "/memory/job/memory.limit_in_bytes", "2000\n");
+    const struct {
+        const char* procCgroup;
+        uint64_t limit;
+    } cases[] = {
+        {"0::/a/b\n", 1000},
+        {"0::/a/b/\n", 1000},
+        {"0::/\n", 0},
+        {"0::/gone/deeper\n", 0},  // a host's path in a container: the root counts
+        {"4:memory:/job/gone\n3:cpu:/\n", 2000},
+        {"5:cpuacct,memory:/job\n", 2000},
+        {"4:memory:/\n", 9223372036854771712u},
+        {"3:cpu:/job\n1:name=systemd:/\n", 0},
+        {"junk\n0::a/b\n0::/a/../a/b\n", 0},
+    };
+    for (const auto& c : cases) EXPECT_EQ(CgroupMemoryLimit(c.procCgroup, root), c.limit) << c.procCgroup;
+    EXPECT_GE(DefaultMemoryBudget(), uint64_t{256} << 20);
+}
