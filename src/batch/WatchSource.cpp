@@ -230,6 +230,9 @@ private:
     };
     struct Pending {
         std::string name;  // the file, or the pair's member last heard of
+        // A pair's .ipr and .rgb as last heard of: in any case ("x.Ipr"), which
+        // MemberOf's spellings would miss.
+        std::string member[2];
         bool pair = false;
         // Written since it was last closed: the file or .ipr, and the .rgb.
         bool writing[2] = {false, false};
@@ -361,6 +364,7 @@ private:
         if (added) p.scanned = !arrived;
         p.name = name;
         p.pair = pair;
+        if (pair) p.member[MemberIndex(name, pair)] = name;
         // After lost events a close may be among them: the settle time decides.
         p.writing[0] = p.writing[1] = false;
         const auto mtime = std::chrono::system_clock::time_point(std::chrono::duration_cast<std::chrono::system_clock::duration>(
@@ -404,6 +408,7 @@ private:
         Pending& p = pending_[key];
         p.name = note.path;
         p.pair = pair;
+        if (pair) p.member[MemberIndex(note.path, pair)] = note.path;
         p.scanned = false;
         p.writing[MemberIndex(note.path, pair)] = note.change == WatchChange::Written;
         p.due = Clock::now() + options_.settle;
@@ -481,9 +486,13 @@ private:
             input = p.name;
             return StatFile(input, now.first);
         }
-        input = MemberOf(p.name, ".IPR", now.first);
-        rgb = MemberOf(p.name, ".RGB", now.second);
+        input = HeardOrNamed(p, 0, ".IPR", now.first);
+        rgb = HeardOrNamed(p, 1, ".RGB", now.second);
         return !input.empty() && !rgb.empty();
+    }
+    static std::string HeardOrNamed(const Pending& p, int i, std::string_view upperExt, FileStat& st) {
+        if (!p.member[i].empty() && StatFile(p.member[i], st)) return p.member[i];
+        return MemberOf(p.name, upperExt, st);
     }
 
     // Looks at what is due or was heard of: what is complete is taken,
@@ -589,6 +598,8 @@ private:
             FileStat st;
             item.ipr = MemberOf(t.input.name, ".IPR", st);
             item.rgb = MemberOf(t.input.name, ".RGB", st);
+            // Spelled in neither lower nor upper case ("x.Rgb"): the folder says.
+            if (item.rgb.empty()) item.rgb = FindOtherCase(ChangeFileExt(t.input.name, ".rgb"), ".rgb");
         }
         return item;
     }

@@ -156,7 +156,7 @@ TEST(Watch, PairsSpelledInOtherCasesGiveTheBatchsPictures) {
     TempDir dir;
     fs::create_directories(dir / "in");
     const std::vector<std::pair<std::string, std::string>> spellings = {
-        {".IPR", ".RGB"}, {".ipr", ".RGB"}, {".IPR", ".rgb"}, {".ipr", ".rgb"}};
+        {".IPR", ".RGB"}, {".ipr", ".RGB"}, {".IPR", ".rgb"}, {".ipr", ".rgb"}, {".Ipr", ".rgb"}, {".ipr", ".Rgb"}};
     std::vector<std::string> batch = {"-q", "-o", dir / "expected"};
     for (size_t i = 0; i < spellings.size(); ++i) {
         const std::string base = dir / ("in/p" + std::to_string(i));
@@ -167,15 +167,23 @@ TEST(Watch, PairsSpelledInOtherCasesGiveTheBatchsPictures) {
     }
     ASSERT_EQ(RunConvert(batch).status, 0);
     WritePair(dir / "other", 9, 7, 99);
-    WatchRun watch(dir, {}, "0.5");
+    // The .rgb last, after an .ipr spelled in neither lower nor upper case.
+    fs::rename(dir / "in/p4.rgb", dir / "p4.rgb");
+    // Converted before the watch began: only moved to the done folder.
+    fs::create_directories(dir / "out");
+    fs::copy_file(dir / "expected/p5.bmp", dir / "out/p5.bmp");
+    WatchRun watch(dir, {"--done", dir / "done"}, "0.5");
     std::this_thread::sleep_for(100ms);
     fs::rename(dir / "other.rgb", dir / "in/p3.RGB");
+    fs::rename(dir / "p4.rgb", dir / "in/p4.rgb");
     const CliRun r = watch.Join();
     EXPECT_EQ(r.status, 0) << r.err;
     for (size_t i = 0; i < spellings.size(); ++i) {
         const std::string name = "/p" + std::to_string(i) + ".bmp";
         EXPECT_EQ(ReadBytes(dir / ("out" + name)), ReadBytes(dir / ("expected" + name))) << spellings[i].first << spellings[i].second;
     }
+    // Both members go to the done folder, however they are spelled.
+    for (const char* member : {"p4.Ipr", "p4.rgb", "p5.ipr", "p5.Rgb"}) EXPECT_TRUE(fs::exists(dir / (std::string("done/") + member))) << member;
 }
 
 // A file's create, writes and close come as one note, the last; a hard
