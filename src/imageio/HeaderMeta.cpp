@@ -23,8 +23,10 @@ uint32_t Le32(const uint8_t* p) { return Le16(p) | Le16(p + 2) << 16; }
 }  // namespace
 
 bool TByteSource::At(uint64_t offset, void* dst, size_t n) const {
+    // Nothing to copy: dst may be an empty vector's null data.
+    if (n == 0) return fd_ >= 0 || offset <= size_;
     std::memset(dst, 0, n);
-    if (data_) {
+    if (fd_ < 0) {
         if (offset > size_ || n > size_ - offset) {
             if (offset < size_) std::memcpy(dst, data_ + offset, size_ - offset);
             return false;
