@@ -13,6 +13,7 @@
 #include <limits>
 #include <span>
 
+#include "imageio/MetaProbe.h"
 #include "imageio/VlxIo.h"
 #include "low/Errors.h"
 #include "scene/Velora.h"
@@ -109,11 +110,19 @@ inline void CheckDecoded(const TMap& map) {
     CheckAddressable(map->Data(), map->DataSize());
 }
 
+// The header probe, which throws nothing, on the same bytes a decoder gets.
+inline void Probe(const uint8_t* data, size_t size) {
+    std::optional<ImageKind> kind;
+    if (const std::optional<ImageMeta> meta = ProbeImageMeta(std::span<const uint8_t>(data, size), &kind))
+        if (!kind || meta->pages < 1 || meta->icc.size() > (16u << 20)) std::abort();
+}
+
 // One run of an image decoder taking LoadOptions: metadata asked for, and
 // alpha kept or laid over as the input's last bit says. It either throws
 // one of the library's errors or returns a map whose buffer matches its size.
 template <class Decode>
 int DecodeImage(const uint8_t* data, size_t size, Decode decode) {
+    Probe(data, size);
     ImageMeta meta;
     LoadOptions options;
     options.limit.maxPixels = kMaxPixels;

@@ -31,6 +31,7 @@ bool RleTooLarge(std::span<const uint8_t> f) {
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const std::span<const uint8_t> file(data, size);
     if (RleTooLarge(file)) return -1;
+    fuzz::Probe(data, size);
     try {
         const auto map = DecodeBmp(file);
         fuzz::CheckDecoded(map);

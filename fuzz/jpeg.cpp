@@ -50,6 +50,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     // libjpeg's whole-image buffers of a large frame are legal and would
     // only exhaust the fuzzer's memory limit.
     if (FramePixels(data, size) > uint64_t(fuzz::kMaxPixels)) return -1;
+    fuzz::Probe(data, size);
 
     JpegOptions options;
     int warnings = 0;

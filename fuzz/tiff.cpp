@@ -42,6 +42,7 @@ private:
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+    fuzz::Probe(data, size);
     static const TFuzzFile file;
     TiffOptions options;
     options.limit.maxPixels = fuzz::kMaxPixels;

@@ -7,6 +7,7 @@
 #include <unistd.h>
 #include <vector>
 
+#include "imageio/Exif.h"
 #include "imageio/FileIo.h"
 #include "imageio/HeaderMeta.h"
 #include "imageio/ImageKind.h"
@@ -167,16 +168,55 @@ bool ProbePng(const TByteSource& f, ImageMeta& meta) {
     return true;
 }
 
-}  // namespace
-
-std::optional<ImageMeta> ProbeImageMeta(const std::string& fileName, std::optional<ImageKind>* kind) {
-    int fd = -1;
-    try {
-        fd = OpenRegularFile(fileName);
-    } catch (...) {
-        return std::nullopt;
+// A WebP's RIFF chunks: VP8X's flags, ALPH, a lossless header's alpha bit,
+// ICCP, EXIF (read as the reader reads it) and ANMF frames.
+bool ProbeWebP(const TByteSource& f, ImageMeta& meta) {
+    uint8_t riff[12];
+    if (!f.At(0, riff, sizeof riff)) return false;
+    const uint64_t end = uint64_t{Le32(riff + 4)} + 8;
+    bool image = false, animated = false;
+    int frames = 0;
+    uint64_t at = 12;
+    for (int chunks = 0; chunks < 100000 && at + 8 <= end; ++chunks) {
+        uint8_t head[8];
+        if (!f.At(at, head, 8)) break;
+        const uint32_t length = Le32(head + 4);
+        const std::string_view type(reinterpret_cast<const char*>(head), 4);
+        uint8_t d[5] = {};
+        f.At(at + 8, d, std::min<size_t>(length, sizeof d));
+        if (type == "VP8X") {
+            meta.alpha = meta.alpha || (d[0] & 0x10);
+            animated = d[0] & 0x02;
+        } else if (type == "ALPH") {
+            meta.alpha = true;
+        } else if (type == "VP8L" && length >= 5) {
+            image = true;
+            meta.alpha = meta.alpha || (Le32(d + 1) >> 28 & 1);
+        } else if (type == "VP8 ") {
+            image = true;
+        } else if (type == "ANMF") {
+            image = true;
+            ++frames;
+        } else if (type == "ICCP" && length > 0) {
+            meta.icc.assign(std::min(length, kMaxIccBytes), 0);
+            f.At(at + 8, meta.icc.data(), meta.icc.size());
+        } else if (type == "EXIF" && length >= 8 && length <= (1u << 20)) {
+            std::vector<uint8_t> exif(length);
+            if (f.At(at + 8, exif.data(), exif.size())) {
+                std::span<const uint8_t> tiff(exif);
+                if (std::memcmp(exif.data(), "Exif\0\0", 6) == 0) tiff = tiff.subspan(6);
+                const ExifFacts facts = ReadExif(tiff);
+                meta.orientation = facts.orientation;
+                meta.resolution = facts.resolution;
+            }
+        }
+        at += uint64_t{length} + (length & 1) + 8;
     }
-    const TByteSource bytes(fd);
+    if (animated) meta.pages = std::clamp(frames, 1, kMaxPages);
+    return image;
+}
+
+std::optional<ImageMeta> Probe(const TByteSource& bytes, std::optional<ImageKind>* kind) {
     uint8_t head[16];
     bytes.At(0, head, sizeof head);
     ImageMeta meta;
@@ -187,6 +227,7 @@ std::optional<ImageMeta> ProbeImageMeta(const std::string& fileName, std::option
         case ImageKind::Png: read = ProbePng(bytes, meta); break;
         case ImageKind::Tiff: read = TTiffWalk(bytes, meta).Walk(); break;
         case ImageKind::Jpeg: read = ReadJpegMeta(bytes, meta); break;
+        case ImageKind::WebP: read = ProbeWebP(bytes, meta); break;
         default:  // BigTIFF has a signature of its own
             if (std::memcmp(head, "II+\0", 4) == 0 || std::memcmp(head, "MM\0+", 4) == 0) {
                 held = ImageKind::Tiff;
@@ -194,10 +235,27 @@ std::optional<ImageMeta> ProbeImageMeta(const std::string& fileName, std::option
             }
             break;
     }
-    ::close(fd);
     if (!read) return std::nullopt;
     if (kind) *kind = held;
     return meta;
+}
+
+}  // namespace
+
+std::optional<ImageMeta> ProbeImageMeta(const std::string& fileName, std::optional<ImageKind>* kind) {
+    int fd = -1;
+    try {
+        fd = OpenRegularFile(fileName);
+    } catch (...) {
+        return std::nullopt;
+    }
+    std::optional<ImageMeta> meta = Probe(TByteSource(fd), kind);
+    ::close(fd);
+    return meta;
+}
+
+std::optional<ImageMeta> ProbeImageMeta(std::span<const uint8_t> file, std::optional<ImageKind>* kind) {
+    return Probe(TByteSource(file), kind);
 }
 
 }  // namespace quenlo

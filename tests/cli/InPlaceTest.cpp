@@ -117,6 +117,17 @@ TEST(InPlace, ASourceIsReplacedOnlyByAsMuchOrWhenAllowed) {
         std::string lost;  // "" when it is written without --in-place
     };
     auto bytes = [](std::vector<uint8_t> b) { return [b](const std::string& n) { WriteBytes(n, b); }; };
+    // A PNG converted by us, then named n.
+    auto converted = [&](std::vector<uint8_t> png, std::vector<std::string> args) {
+        return [&dir, png, args](const std::string& n) {
+            WriteBytes(dir / "p.png", png);
+            std::vector<std::string> all = {"-q", "--if-exists", "replace", "-o", dir / "made"};
+            all.insert(all.end(), args.begin(), args.end());
+            all.push_back(dir / "p.png");
+            ASSERT_EQ(RunConvert(all).status, 0);
+            fs::rename(dir / ("made/p." + args[1]), n);
+        };
+    };
     const std::vector<Row> rows = {
         {"rgb.png", bytes(Png(3, 8)), "png", ""},
         {"rgba.png", bytes(Png(4, 8)), "png", ""},  // PNG keeps alpha
@@ -137,6 +148,10 @@ TEST(InPlace, ASourceIsReplacedOnlyByAsMuchOrWhenAllowed) {
              fs::rename(dir / "p.jpg", n);
          }, "jpg", "its pixels as they are"},
         {"small.png", bytes(Png(3, 8)), "png --resize 3", "its pixels as they are"},
+        {"rgba.webp", converted(Png(4, 8), {"--format", "webp", "--lossless"}), "webp --lossless", ""},
+        {"bg.webp", converted(Png(4, 8), {"--format", "webp", "--lossless"}), "webp --lossless --background white", "its alpha channel"},
+        {"lossy.webp", converted(Png(3, 8), {"--format", "webp"}), "webp", "its pixels as they are"},
+        {"dpi.webp", converted(Png(3, 8, {{"pHYs", ppm}}), {"--format", "webp"}), "webp --lossless", ""},
     };
     for (const bool allowed : {false, true}) {
         for (const Row& row : rows) {
