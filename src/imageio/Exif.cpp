@@ -1,5 +1,6 @@
 #include "imageio/Exif.h"
 
+#include <algorithm>
 #include <cmath>
 
 namespace quenlo {
@@ -23,6 +24,7 @@ std::pair<uint32_t, uint32_t> Rational(double v) {
 
 ExifFacts ReadExif(std::span<const uint8_t> tiff) {
     ExifFacts facts;
+    if (tiff.size() >= 6 && std::equal(tiff.begin(), tiff.begin() + 6, "Exif\0\0")) tiff = tiff.subspan(6);
     if (tiff.size() < 8) return facts;
     const bool little = tiff[0] == 'I' && tiff[1] == 'I';
     if (!little && !(tiff[0] == 'M' && tiff[1] == 'M')) return facts;

@@ -12,7 +12,8 @@ namespace quenlo {
 
 // What the first IFD of a TIFF-structured EXIF block states, the block
 // starting with "II*\0" or "MM\0*" (a JPEG's APP1 after its "Exif\0\0", a
-// HEIF Exif item after its 4-byte offset, a WebP EXIF chunk).
+// HEIF Exif item after its 4-byte offset, a WebP EXIF chunk). JPEG's
+// "Exif\0\0" before it, which some WebP writers keep, is passed over.
 struct ExifFacts {
     int orientation = 1;  // 1 also when damaged, absent or outside 1-8
     // XResolution and YResolution with ResolutionUnit (inch when absent);

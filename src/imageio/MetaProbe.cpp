@@ -203,9 +203,7 @@ bool ProbeWebP(const TByteSource& f, ImageMeta& meta) {
         } else if (type == "EXIF" && length >= 8 && length <= (1u << 20)) {
             std::vector<uint8_t> exif(length);
             if (f.At(at + 8, exif.data(), exif.size())) {
-                std::span<const uint8_t> tiff(exif);
-                if (std::memcmp(exif.data(), "Exif\0\0", 6) == 0) tiff = tiff.subspan(6);
-                const ExifFacts facts = ReadExif(tiff);
+                const ExifFacts facts = ReadExif(exif);
                 meta.orientation = facts.orientation;
                 meta.resolution = facts.resolution;
             }

@@ -51,8 +51,7 @@ std::unique_ptr<TPixelMap> DecodeAnimation(std::span<const uint8_t> file, const 
     return map;
 }
 
-// The ICCP and EXIF chunks of an extended file. Some writers put JPEG's
-// "Exif\0\0" before the TIFF header.
+// The ICCP and EXIF chunks of an extended file.
 void ReadChunks(std::span<const uint8_t> file, ImageMeta& meta) {
     const WebPData data{file.data(), file.size()};
     Demux demux{WebPDemux(&data)};
@@ -63,9 +62,7 @@ void ReadChunks(std::span<const uint8_t> file, ImageMeta& meta) {
         WebPDemuxReleaseChunkIterator(&chunk);
     }
     if (WebPDemuxGetChunk(demux.d, "EXIF", 1, &chunk)) {
-        std::span<const uint8_t> exif(chunk.chunk.bytes, chunk.chunk.size);
-        if (exif.size() >= 6 && std::equal(exif.begin(), exif.begin() + 6, "Exif\0\0")) exif = exif.subspan(6);
-        const ExifFacts facts = ReadExif(exif);
+        const ExifFacts facts = ReadExif({chunk.chunk.bytes, chunk.chunk.size});
         meta.orientation = facts.orientation;
         meta.resolution = facts.resolution;
         WebPDemuxReleaseChunkIterator(&chunk);
