@@ -16,43 +16,29 @@ constexpr std::pair<TiffCompression, const char*> kTiffNames[] = {
     {TiffCompression::None, "none"}, {TiffCompression::Lzw, "lzw"}, {TiffCompression::Deflate, "deflate"}};
 constexpr std::pair<ExistingOutput, const char*> kExistingNames[] = {
     {ExistingOutput::Overwrite, "replace"}, {ExistingOutput::Skip, "skip"}, {ExistingOutput::Number, "number"}};
+
+// A value's name in its table; the first entry's for one not listed.
+template <class T, size_t N>
+const char* NameIn(const std::pair<T, const char*> (&table)[N], T value) {
+    for (const auto& [v, name] : table)
+        if (v == value) return name;
+    return table[0].second;
+}
+
+template <class T, size_t N>
+std::optional<T> ValueIn(const std::pair<T, const char*> (&table)[N], const std::string& name) {
+    for (const auto& [v, n] : table)
+        if (name == n) return v;
+    return std::nullopt;
+}
 }  // namespace
 
-const char* ExistingOutputName(ExistingOutput e) {
-    for (const auto& [v, name] : kExistingNames)
-        if (v == e) return name;
-    return "replace";
-}
-
-std::optional<ExistingOutput> ExistingOutputByName(const std::string& name) {
-    for (const auto& [v, n] : kExistingNames)
-        if (name == n) return v;
-    return std::nullopt;
-}
-
-const char* FormatName(OutputFormat format) {
-    for (const auto& [f, name] : kFormatNames)
-        if (f == format) return name;
-    return "bmp";
-}
-
-std::optional<OutputFormat> FormatByName(const std::string& name) {
-    for (const auto& [f, n] : kFormatNames)
-        if (name == n) return f;
-    return std::nullopt;
-}
-
-const char* TiffCompressionName(TiffCompression c) {
-    for (const auto& [v, name] : kTiffNames)
-        if (v == c) return name;
-    return "none";
-}
-
-std::optional<TiffCompression> TiffCompressionByName(const std::string& name) {
-    for (const auto& [v, n] : kTiffNames)
-        if (name == n) return v;
-    return std::nullopt;
-}
+const char* ExistingOutputName(ExistingOutput e) { return NameIn(kExistingNames, e); }
+std::optional<ExistingOutput> ExistingOutputByName(const std::string& name) { return ValueIn(kExistingNames, name); }
+const char* FormatName(OutputFormat format) { return NameIn(kFormatNames, format); }
+std::optional<OutputFormat> FormatByName(const std::string& name) { return ValueIn(kFormatNames, name); }
+const char* TiffCompressionName(TiffCompression c) { return NameIn(kTiffNames, c); }
+std::optional<TiffCompression> TiffCompressionByName(const std::string& name) { return ValueIn(kTiffNames, name); }
 
 TWindowSettings TWindowSettings::Load(QSettings& from) {
     TWindowSettings s;
