@@ -382,10 +382,11 @@ def run_pod(what, c, tmp, env, index=None):
 
 def kubernetes_recipe(readme, tmp, env):
     job, c = k8s_job(readme, "k8s-indexed-job", True)
+    indexes = job["spec"]["completions"]
     t = time.monotonic()
-    for i in range(job["spec"]["completions"]):
+    for i in range(indexes):
         run_pod(f"the Kubernetes Job's index {i}", c, tmp, env, i)
-    print(f"Kubernetes Job, {job['spec']['completions']} indexes one after another: {time.monotonic() - t:.2f} s")
+    print(f"Kubernetes Job, {indexes} indexes one after another: {time.monotonic() - t:.2f} s")
     same_tree(os.path.join(tmp, "all"), os.path.join(tmp, "out"), "the Kubernetes Job's indexes")
     for d in ("out", "out.reports"):
         shutil.rmtree(os.path.join(tmp, d))
